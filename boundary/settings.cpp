@@ -1,0 +1,11 @@
+#include "boundary/settings.h"
+
+#include "platform/trace_level.h"
+
+volatile int32_t g_nDebugLevel = 0;
+HostCallback volatile g_pCallback = nullptr;
+ISocket* volatile g_pISocket = nullptr;
+volatile uint32_t g_bTimeoutProtection = 0;
+volatile uint32_t g_dwTimeoutProtection = 5000;
+
+void RefreshTraceLevel() { g_nDebugLevel = PlatformReadTraceLevel(); }

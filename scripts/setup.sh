@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Installs everything the build and the test suites need on a fresh Debian 12
+# machine. Must run as root. Safe to run again: apt skips what is there, and
+# the Wine prefix is only created once.
+set -euo pipefail
+
+export DEBIAN_FRONTEND=noninteractive
+
+if [ "$(id -u)" != 0 ]; then
+  echo "setup.sh: run as root (it installs packages with apt-get)" >&2
+  exit 2
+fi
+
+# Daemons pulled in by the packages below (postfix, clamav-daemon, freshclam)
+# must not start on their own: the tests start what they need on loopback,
+# with private configurations, and freshclam would try to download.
+policy_rc=/usr/sbin/policy-rc.d
+policy_saved=
+if [ -e "$policy_rc" ]; then
+  policy_saved=$(mktemp)
+  cp -p "$policy_rc" "$policy_saved"
+fi
+printf '#!/bin/sh\nexit 101\n' >"$policy_rc"
+chmod 755 "$policy_rc"
+restore_policy() {
+  if [ -n "$policy_saved" ]; then mv -f "$policy_saved" "$policy_rc"; else rm -f "$policy_rc"; fi
+}
+trap restore_policy EXIT
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+
+echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
+
+apt-get update -q
+apt-get install -y -q --no-install-recommends \
+  cmake ninja-build g++ make git ca-certificates \
+  googletest libgtest-dev libgmock-dev \
+  clang clang-format libclang-rt-14-dev llvm \
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 \
+  wine wine32:i386 \
+  valgrind \
+  swaks curl python3 python3-aiosmtpd \
+  postfix clamav-daemon clamav
+
+# No Postfix or ClamAV daemon may stay behind: the tests start their own.
+if command -v postfix >/dev/null 2>&1; then postfix stop >/dev/null 2>&1 || true; fi
+pkill -x freshclam >/dev/null 2>&1 || true
+pkill -x clamd >/dev/null 2>&1 || true
+
+# A 32-bit Wine prefix for the win32 test suite, created once.
+export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-divivez}"
+export WINEARCH=win32
+export WINEDEBUG=-all
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w || true
+fi
+echo "setup.sh: done (Wine prefix $WINEPREFIX)"

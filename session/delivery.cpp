@@ -1,0 +1,141 @@
+// Delivery of a scanned message: the spool file streamed to the server after
+// its 354, with the scanner's text inserted where the headers end.
+#include <cstring>
+
+#include "boundary/settings.h"
+#include "boundary/trace.h"
+#include "platform/platform.h"
+#include "platform/socket_io.h"
+#include "session/smtp_connection.h"
+#include "session/spool_store.h"
+
+namespace {
+
+const int kDeliveryChunk = 8192;
+const long long kProgressThreshold = 20480;
+const char k451Reply[] = "451 4.3.0 Message could not be delivered; try again later\r\n";
+
+// Where FindHeaderEnd stands in the message's line structure.
+enum EHeaderState : int32_t {
+  kAtLineStart = 0,  // the next byte begins a line
+  kLineStartCr = 1,  // a line began with CR
+  kInLine = 2,
+  kInLineCr = 3,
+};
+
+}  // namespace
+
+int64_t CSmtpConnection::FindHeaderEnd(const char* data, int length) {
+  // The headers end at the first empty line (RFC 5322 section 2.1). The
+  // search runs over the spooled stream as it is written, so that where a
+  // read or a line happens to split it does not matter.
+  int32_t state = m_nHeaderState;
+  for (int i = 0; i < length; ++i) {
+    char b = data[i];
+    switch (state) {
+      case kAtLineStart:
+        state = b == '\r' ? kLineStartCr : kInLine;
+        break;
+      case kLineStartCr:
+        if (b == '\n') {
+          m_nHeaderState = kAtLineStart;
+          // The CR may have been the previous chunk's last byte.
+          return static_cast<int64_t>(m_qwSpoolBytes) + i - 1;
+        }
+        state = b == '\r' ? kInLineCr : kInLine;
+        break;
+      case kInLine: {
+        const void* cr = std::memchr(data + i, '\r', static_cast<size_t>(length - i));
+        if (cr == nullptr) {
+          i = length;
+          break;
+        }
+        i = static_cast<int>(static_cast<const char*>(cr) - data);
+        state = kInLineCr;
+        break;
+      }
+      case kInLineCr:
+        state = b == '\n' ? kAtLineStart : (b == '\r' ? kInLineCr : kInLine);
+        break;
+    }
+  }
+  m_nHeaderState = state;
+  return -1;
+}
+
+void CSmtpConnection::SendDataFile(CHostSocket* server) {
+  ESessionState from = State();
+  m_pDataFile = nullptr;
+  try {
+    m_pDataFile = SpoolStore().OpenRead(m_strDataFileName.c_str());
+  } catch (...) {
+    m_pDataFile = nullptr;
+  }
+  if (m_pDataFile == nullptr) {
+    TraceText(0, "DIVIVEZ: Could not open ", m_strDataFileName.data(), m_strDataFileName.size(),
+              " after scanning!\n");
+    AbortDelivery();
+    return;
+  }
+  SetState(from, State());
+
+  bool complete = false;
+  try {
+    long long size = SpoolStore().Length(m_pDataFile);
+    HostCallback callback = g_pCallback;
+    bool progress = size > kProgressThreshold && callback != nullptr;
+    ScanRequest record;
+    InitScanRequest(record);
+    record.dwKBytesDone = 0;
+    record.dwKBytesTotal = size > 0 ? static_cast<uint32_t>(size / 1024) : 0;
+    if (progress) callback(kScanCodeProgress, &record);
+
+    uint64_t sent = 0;
+    int64_t insertAt = m_strInsertText.empty() ? -1 : m_qwHeaderEnd;
+    char buffer[kDeliveryChunk];
+    for (;;) {
+      size_t n = SpoolStore().Read(buffer, sizeof buffer, m_pDataFile);
+      if (n == 0) break;
+      TraceF(0, "DIVIVEZ: Sending %d bytes\n", static_cast<int>(n));
+      if (insertAt >= 0 && static_cast<uint64_t>(insertAt) < sent + n) {
+        size_t head = static_cast<size_t>(static_cast<uint64_t>(insertAt) - sent);
+        RelayToServer(buffer, head);
+        RelayToServer(m_strInsertText.data(), m_strInsertText.size());
+        RelayToServer(buffer + head, n - head);
+        insertAt = -1;
+      } else {
+        RelayToServer(buffer, n);
+      }
+      sent += n;
+      Trace(0, "DIVIVEZ: Sending ready\n");
+      if (progress) {
+        record.dwKBytesDone = static_cast<uint32_t>(sent >> 10);
+        callback(kScanCodeProgress, &record);
+      }
+    }
+    // A read error ends the loop like the end of the file; then the server
+    // holds part of a message and must not take it for the whole.
+    complete = size >= 0 && sent == static_cast<uint64_t>(size) && sent == m_qwSpoolBytes;
+  } catch (...) {
+    TraceF(0, "DIVIVEZ: Exception while sending the mail! LastError=%d, WASErr=%d\n",
+           static_cast<int>(GetLastError()), WSAGetLastError());
+  }
+  if (!complete) {
+    AbortDelivery();
+    return;
+  }
+  // The server's answer to the end of data is the client's.
+  ExpectReply(EOwed::kClient);
+  LeaveDataMode("delivered");
+}
+
+void CSmtpConnection::AbortDelivery() {
+  // The server has had its 354 and takes whatever follows as the message;
+  // nothing that ends it may follow. Closing our sending side makes the
+  // server drop the transaction (RFC 5321 section 3.8); the client hears a
+  // temporary failure for its end of data and may send again later.
+  QueueLocalReply(k451Reply);
+  if (m_pSockServer != nullptr) PlatformShutdownSend(m_pSockServer->m_hSocket);
+  m_bServerLost = 1;
+  LeaveDataMode("lost in delivery");
+}

@@ -1,0 +1,118 @@
+// The scan hand-off: the spooled message goes to the host's scanner, and the
+// verdict decides whether the server ever hears of it.
+#include <cstring>
+
+#include "boundary/settings.h"
+#include "boundary/trace.h"
+#include "session/smtp_connection.h"
+
+namespace {
+
+const char kMailAccepted[] = "250 Mail accepted\r\n";
+const char k452Reply[] = "452 4.3.1 Insufficient system storage\r\n";
+const char kData[] = "DATA\r\n";
+const char kRset[] = "RSET\r\n";
+
+// The scanner's text goes into the message as header lines. Whatever the host
+// gave, it must not end the message early or break a line: every line end
+// becomes CRLF, the text ends in one, and a leading dot is doubled (RFC 5321
+// section 4.5.2).
+std::string SafeInsertText(const char* text, size_t length) {
+  std::string safe;
+  safe.reserve(length + 8);
+  bool lineStart = true;
+  for (size_t i = 0; i < length; ++i) {
+    char c = text[i];
+    if (c == '\r' || c == '\n') {
+      safe.append("\r\n");
+      if (c == '\r' && i + 1 < length && text[i + 1] == '\n') ++i;
+      lineStart = true;
+      continue;
+    }
+    if (lineStart && c == '.') safe.push_back('.');
+    safe.push_back(c);
+    lineStart = false;
+  }
+  if (!lineStart) safe.append("\r\n");
+  return safe;
+}
+
+}  // namespace
+
+void CSmtpConnection::InitScanRequest(ScanRequest& request) const {
+  std::memset(&request, 0, sizeof request);
+  request.dwSize = static_cast<uint32_t>(sizeof request);
+  request.nFixedA = 2;
+  request.nHostContext = m_nHostContext;
+  request.pSockApplication = m_pSockApplication;
+  request.nFixedB = 3;
+}
+
+void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
+  (void)client;  // replies reach the client through the owed-reply queue
+  (void)server;  // commands reach the server through m_pSockServer
+  Trace(0, "DIVIVEZ: Check and send...\n");
+  ESessionState from = State();
+  bool closed = false;
+  try {
+    closed = CloseSpoolStream();
+  } catch (...) {
+    Trace(0, "DIVIVEZ: Exception while closing temp data file!\n");
+  }
+  if (!closed) m_bSpoolFailed = 1;
+  SetState(from, State());
+
+  if (m_bSpoolFailed) {
+    // Part of the message never reached the disk: scanning or delivering the
+    // rest would pass on a corrupted message as if it were whole.
+    RefuseMessage(k452Reply);
+    return;
+  }
+  // Without an empty line the message is all headers: the text goes before
+  // the end-of-data line.
+  if (m_qwHeaderEnd < 0) m_qwHeaderEnd = static_cast<int64_t>(m_qwSpoolBytes) - 3;
+
+  bool infected = false;
+  HostCallback callback = g_pCallback;
+  if (callback != nullptr) {
+    try {
+      ScanRequest request;
+      InitScanRequest(request);
+      request.pszDataFileName = m_strDataFileName.c_str();
+      request.bTimeoutProtection = m_bTimeoutProtection;
+      request.dwTimeoutProtection = m_dwTimeoutProtection;
+      request.pTimeoutProtectionArg = this;
+      request.pfnTimeoutProtection = TimeoutProtectionCallback;
+      callback(kScanCodeScan, &request);
+      if (request.nScanResult > 0) infected = true;
+      const void* nul = std::memchr(request.szInsertText, '\0', sizeof request.szInsertText);
+      size_t length =
+          nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - request.szInsertText)
+                         : sizeof request.szInsertText - 1;
+      m_strInsertText = SafeInsertText(request.szInsertText, length);
+    } catch (...) {
+      // A failing scanner lets the mail through: the host decides what a
+      // verdict is, and it gave none.
+      Trace(0, "DIVIVEZ: Exception while scanning mail!\n");
+    }
+  }
+
+  if (infected) {
+    Trace(0, "DIVIVEZ: Mail infected, do not send to server!\n");
+    RefuseMessage(kMailAccepted);
+  } else {
+    from = State();
+    SendCommandToServer(kData, sizeof kData - 1, EOwed::kData);
+    m_bDataSent = 1;
+    SetState(from, State());
+  }
+  m_strTail.clear();
+}
+
+void CSmtpConnection::RefuseMessage(const char* clientReply) {
+  QueueLocalReply(clientReply);
+  // The server holds the envelope of a message it will never see; without a
+  // reset it would refuse the client's next MAIL.
+  SendCommandToServer(kRset, sizeof kRset - 1, EOwed::kRset);
+  LeaveDataMode("refused");
+}

@@ -1,0 +1,85 @@
+// The record passed to the host callback: a scan request (code 2) or a
+// delivery progress report (code 3).
+//
+// The layout is shared with the host and binding. In a 32-bit process it is
+// exactly 1360 bytes with the offsets asserted below. A 64-bit build keeps the
+// same field order with 8-byte pointers at their natural alignment (1384
+// bytes); a host built from this header agrees with it. The plug-in zeroes the
+// whole record before filling it and reads back only nScanResult and
+// szInsertText of a code-2 record. The host must not keep the record's address,
+// nor pszDataFileName, after its callback returns.
+#ifndef DIVIVEZ_SESSION_SCAN_REQUEST_H_
+#define DIVIVEZ_SESSION_SCAN_REQUEST_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "boundary/export.h"
+
+class CHostSocket;
+
+// Callback codes.
+enum : int { kScanCodeScan = 2, kScanCodeProgress = 3 };
+
+// The keep-alive function the host may call during a scan, with
+// pTimeoutProtectionArg: it sends "NOOP\r\n" to the connection's server.
+typedef void(DIVIVEZ_CDECL* TimeoutProtectionFunc)(void* context);
+
+struct ScanRequest {
+  uint32_t dwSize;                             // sizeof(ScanRequest)
+  int32_t nFixedA;                             // always 2
+  const char* pszDataFileName;                 // code 2: the closed spool file
+  int32_t nScanResult;                         // code 2, set by the host: > 0 infected
+  uint8_t abReserved1[1024];                   // zero
+  uint32_t bTimeoutProtection;                 // code 2: keep-alive enabled
+  uint32_t dwTimeoutProtection;                // code 2: keep-alive interval, ms
+  TimeoutProtectionFunc pfnTimeoutProtection;  // code 2
+  void* pTimeoutProtectionArg;                 // code 2
+  uint32_t dwKBytesDone;                       // code 3: spool bytes sent >> 10
+  uint32_t dwKBytesTotal;                      // code 3: spool size / 1024
+  int32_t nHostContext;                        // the OnNewConnection context value
+  CHostSocket* pSockApplication;               // the client's socket object
+  int32_t nFixedB;                             // always 3
+  uint8_t abReserved2[20];                     // zero
+  char szInsertText[264];                      // code 2, set by the host; NUL-terminated
+};
+
+// Host callback: code 2 (synchronous scan) or 3 (progress).
+typedef void(DIVIVEZ_CDECL* HostCallback)(int code, ScanRequest* request);
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(ScanRequest) == 1360, "32-bit ScanRequest is 1360 bytes");
+static_assert(offsetof(ScanRequest, nFixedA) == 4, "layout");
+static_assert(offsetof(ScanRequest, pszDataFileName) == 8, "layout");
+static_assert(offsetof(ScanRequest, nScanResult) == 12, "layout");
+static_assert(offsetof(ScanRequest, abReserved1) == 16, "layout");
+static_assert(offsetof(ScanRequest, bTimeoutProtection) == 1040, "layout");
+static_assert(offsetof(ScanRequest, dwTimeoutProtection) == 1044, "layout");
+static_assert(offsetof(ScanRequest, pfnTimeoutProtection) == 1048, "layout");
+static_assert(offsetof(ScanRequest, pTimeoutProtectionArg) == 1052, "layout");
+static_assert(offsetof(ScanRequest, dwKBytesDone) == 1056, "layout");
+static_assert(offsetof(ScanRequest, dwKBytesTotal) == 1060, "layout");
+static_assert(offsetof(ScanRequest, nHostContext) == 1064, "layout");
+static_assert(offsetof(ScanRequest, pSockApplication) == 1068, "layout");
+static_assert(offsetof(ScanRequest, nFixedB) == 1072, "layout");
+static_assert(offsetof(ScanRequest, abReserved2) == 1076, "layout");
+static_assert(offsetof(ScanRequest, szInsertText) == 1096, "layout");
+#else
+static_assert(sizeof(ScanRequest) == 1384, "64-bit ScanRequest is 1384 bytes");
+static_assert(offsetof(ScanRequest, pszDataFileName) == 8, "layout");
+static_assert(offsetof(ScanRequest, nScanResult) == 16, "layout");
+static_assert(offsetof(ScanRequest, abReserved1) == 20, "layout");
+static_assert(offsetof(ScanRequest, bTimeoutProtection) == 1044, "layout");
+static_assert(offsetof(ScanRequest, dwTimeoutProtection) == 1048, "layout");
+static_assert(offsetof(ScanRequest, pfnTimeoutProtection) == 1056, "layout");
+static_assert(offsetof(ScanRequest, pTimeoutProtectionArg) == 1064, "layout");
+static_assert(offsetof(ScanRequest, dwKBytesDone) == 1072, "layout");
+static_assert(offsetof(ScanRequest, dwKBytesTotal) == 1076, "layout");
+static_assert(offsetof(ScanRequest, nHostContext) == 1080, "layout");
+static_assert(offsetof(ScanRequest, pSockApplication) == 1088, "layout");
+static_assert(offsetof(ScanRequest, nFixedB) == 1096, "layout");
+static_assert(offsetof(ScanRequest, abReserved2) == 1100, "layout");
+static_assert(offsetof(ScanRequest, szInsertText) == 1120, "layout");
+#endif
+
+#endif  // DIVIVEZ_SESSION_SCAN_REQUEST_H_

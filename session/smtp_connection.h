@@ -1,0 +1,184 @@
+// CSmtpConnection: the state of one intercepted SMTP connection.
+//
+// Created and destroyed by the exports under the registry lock; driven by the
+// host's readiness calls through OnPendingRequestFromApplication (client side)
+// and OnPendingRequestFromServer (server side), which the host never runs at
+// the same time for one connection. The keep-alive function may run on another
+// host thread, but only while the client-side handler waits in the scan call.
+//
+// The message phase is encoded by flags (m_bDataMode, m_bDataSent, the spool
+// stream); State() names the combination, and every change of it goes through
+// the few methods in smtp_connection.cpp that trace "old -> new".
+//
+// Replies are accounted for, not guessed: every command that goes to the
+// server is recorded in m_owed with who sent it, every complete server reply
+// answers the oldest record, and replies the plug-in gives itself wait in the
+// same queue so that the client reads its answers in order.
+#ifndef DIVIVEZ_SESSION_SMTP_CONNECTION_H_
+#define DIVIVEZ_SESSION_SMTP_CONNECTION_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+
+#include "session/scan_request.h"
+#include "transport/host_socket.h"
+
+// Who is owed the reply to a command that went to the server, or a reply the
+// plug-in gives itself.
+enum class EOwed : uint8_t {
+  kClient,      // a client command: its reply is relayed byte for byte
+  kClientEhlo,  // the client's EHLO: relayed without the extensions we withhold
+  kClientData,  // the client's DATA relayed unscanned: a 354 starts pass-through
+  kNoop,        // our keep-alive NOOP: swallowed
+  kData,        // our DATA for a scanned message: 354 starts delivery
+  kRset,        // our RSET after a message that did not go to the server: swallowed
+  kLocal,       // a reply of our own (text): sent once no client reply is owed before it
+};
+
+struct COwed {
+  EOwed kind;
+  const char* text;  // kLocal only: a static NUL-terminated reply
+};
+
+enum class ESessionState {
+  kCommandRelay,       // commands relayed, replies relayed
+  kSpooling,           // after DATA: client bytes go to the spool file
+  kScanning,           // inside the host's scan call
+  kAwaitingDataReply,  // our DATA sent, waiting for the server's 354
+  kDelivering,         // streaming the spool file to the server
+  kPassThrough,        // no spool: the client's message goes to the server unscanned
+};
+
+const char* StateName(ESessionState state);
+
+class CSmtpConnection {
+ public:
+  CSmtpConnection(int hostContext, CHostSocket* client);
+  ~CSmtpConnection();
+  CSmtpConnection(const CSmtpConnection&) = delete;
+  CSmtpConnection& operator=(const CSmtpConnection&) = delete;
+
+  // Client side: drains the client socket. Returns the bytes read.
+  int OnPendingRequestFromApplication(CHostSocket* client, CHostSocket* server);
+  // Server side: drains the server socket. Returns the bytes read.
+  int OnPendingRequestFromServer(CHostSocket* client, CHostSocket* server);
+
+  // 0 when equal ignoring ASCII case; otherwise the sign of the first
+  // difference, or the difference of the lengths when one is a prefix.
+  int CompareNoCase(const std::string& first, const std::string& second) const;
+
+  // Spooling (spool.cpp).
+  bool OpenDataFile();
+  void WriteData(const char* data, int length);
+  bool IsEndOfData() const;
+  void SendTimeoutProtectionMess();
+
+  // Scan hand-off (scan_handoff.cpp).
+  void InitScanRequest(ScanRequest& request) const;
+  void CheckAndSend(CHostSocket* client, CHostSocket* server);
+
+  // Delivery (delivery.cpp).
+  void SendDataFile(CHostSocket* server);
+  // Follows the message's line structure across chunks, the chunk starting at
+  // spool offset m_qwSpoolBytes. Returns the spool offset of the empty line
+  // that ends the headers once this chunk completes it, otherwise -1.
+  int64_t FindHeaderEnd(const char* data, int length);
+
+  ESessionState State() const;
+
+  // Limits that bound a session's memory whatever its peers send.
+  static constexpr size_t kMaxPartialLine = 16384;  // then relayed as it grows
+  static constexpr size_t kMaxHeldBytes = 65536;    // client bytes held back
+  static constexpr size_t kMaxOwedClient = 256;     // client replies owed
+  static constexpr size_t kMaxOwedNoops = 4096;     // keep-alives unanswered
+  static constexpr size_t kMaxReplyLine = 2048;     // server line assembled
+
+  // --- Fields, in the order the host-visible record keeps them. ---
+  int32_t m_nHostContext;
+  CHostSocket* m_pSockApplication;
+  std::string m_strCommand;  // the client's partial command line
+  int32_t m_bCompleteCommand;
+  int32_t m_bDataMode;
+  std::string m_strTail;  // the part of "\r\n.\r\n" the message stream ends in
+  FILE* m_pDataFile;
+  std::string m_strDataFileName;
+  std::string m_strInsertText;  // the scanner's text, made safe to insert
+  uint32_t m_bTimeoutProtection;
+  uint32_t m_dwTimeoutProtection;
+  CHostSocket* volatile m_pSockTimeoutProtection;
+  uint32_t m_dwLastProtection;
+  volatile int32_t m_bNoopSent;
+  int32_t m_bDataSent;
+
+  // --- Further state of the relay. ---
+  CHostSocket* m_pSockServer;   // the server socket, during a handler call
+  std::deque<COwed> m_owed;     // replies owed, oldest first
+  size_t m_nOwedClient;         // entries of m_owed that are the client's
+  size_t m_nOwedNoops;          // kNoop entries in m_owed
+  std::string m_strHeld;        // client bytes held until the message has ended
+  int32_t m_bLineRelayed;       // the head of the partial line already went out
+  uint64_t m_qwDiscard;         // bytes of a refused BDAT chunk still to discard
+  int32_t m_bPassThrough;       // relayed DATA was accepted: message goes raw
+  int32_t m_bAwaitRelayedData;  // relayed DATA awaits its reply: hold the client
+  int32_t m_bSpoolFailed;       // a spool write failed or stored less
+  int32_t m_bServerLost;        // delivery broke off: the server's side is closed
+  uint64_t m_qwSpoolBytes;      // bytes written to the spool file
+  int64_t m_qwHeaderEnd;        // spool offset where the scanner's text goes, or -1
+  int32_t m_nHeaderState;       // FindHeaderEnd's position in the line structure
+
+  // Server reply assembly (reply_stream.cpp).
+  std::string m_strReplyLine;    // the server's current line, up to kMaxReplyLine
+  int32_t m_bReplyLineOverlong;  // the current line outgrew the buffer
+  int32_t m_bInReply;            // inside a multi-line reply
+  EOwed m_eReplyFor;             // who the reply being read answers
+  int32_t m_bReplyRelay;         // the reply being read goes to the client
+  int32_t m_nReplyCode;          // its code, from its first line
+  int32_t m_nReplyLines;         // lines of it seen so far
+  int32_t m_bReplyLastLine;      // the line being read closes the reply
+  std::string m_strEhloLine;     // EHLO reply: the last kept line, not yet sent
+
+ private:
+  // Transitions (smtp_connection.cpp): the only places that change the phase.
+  void EnterSpooling();
+  void LeaveDataMode(const char* why);
+  void SetState(ESessionState from, ESessionState to) const;
+
+  // Client side (client_stream.cpp).
+  bool ClientHeldBack() const;
+  size_t ProcessClientBytes(const char* data, size_t length);
+  size_t ProcessCommandBytes(const char* data, size_t length);
+  size_t ProcessMessageBytes(const char* data, size_t length);
+  size_t ProcessPassThroughBytes(const char* data, size_t length);
+  void HandleCommandLine(const char* line, size_t length);
+  void TraceCommand(const char* line, size_t length) const;
+  void ReleaseHeldClientBytes();
+  size_t FindEndOfData(const char* data, size_t length);
+
+  // Reply accounting (reply_stream.cpp).
+  void SendCommandToServer(const char* data, size_t length, EOwed kind);
+  void RelayToServer(const char* data, size_t length);
+  void SendToClient(const char* data, size_t length);
+  void ExpectReply(EOwed kind);
+  void QueueLocalReply(const char* text);
+  void FlushLocalReplies();
+  void ProcessServerBytes(const char* data, size_t length);
+  void HandleReplyLine(const char* line, size_t length, bool complete);
+  void StartReply(const char* line, size_t length);
+  void FinishReply();
+  void FlushEhloLine();
+  void RelayEhloLine(const char* line, size_t length, bool last);
+
+  // Scan and delivery outcomes (scan_handoff.cpp, delivery.cpp).
+  void RefuseMessage(const char* clientReply);
+  void AbortDelivery();
+  void DeleteSpoolFile();
+  bool CloseSpoolStream();
+};
+
+// Handed to the host in the scan request: sends one keep-alive NOOP for the
+// session given as the context.
+extern "C" void DIVIVEZ_CDECL TimeoutProtectionCallback(void* context);
+
+#endif  // DIVIVEZ_SESSION_SMTP_CONNECTION_H_

@@ -1,0 +1,138 @@
+// Spooling a message, and keeping the server alive meanwhile.
+//
+// From the interception of DATA until the end-of-data marker, the client's
+// bytes go to a private spool file in the temporary directory. The server has
+// not been sent DATA yet and hears nothing, so a keep-alive NOOP goes out
+// when an interval has passed: tested at every chunk while the client sends,
+// and on the host's request while it scans.
+#include <cstdint>
+
+#include "boundary/settings.h"
+#include "boundary/trace.h"
+#include "platform/clock.h"
+#include "platform/platform.h"
+#include "session/smtp_connection.h"
+#include "session/spool_store.h"
+
+namespace {
+
+const char kNoop[] = "NOOP\r\n";
+// How many names are tried before creating the spool is given up.
+const int kSpoolNameAttempts = 1000;
+
+}  // namespace
+
+bool CSmtpConnection::OpenDataFile() {
+  // A stream or file still here from an earlier message is not reused.
+  DeleteSpoolFile();
+  m_strTail.clear();
+
+  char directory[MAX_PATH];
+  DWORD directoryLength = GetTempPathA(MAX_PATH, directory);
+  if (directoryLength == 0 || directoryLength >= MAX_PATH) {
+    Trace(0, "DIVIVEZ: No temporary directory for the spool file\n");
+  } else {
+    // The first choice of name is made from the session's address and the
+    // tick count; when it is taken (another session, a stale file), the name
+    // is varied until a fresh file is created. Never an existing file.
+    int32_t addressPart =
+        static_cast<int32_t>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this))) % 1000;
+    DWORD tickPart = GetTickCount() % 1000;
+    for (int attempt = 0; attempt < kSpoolNameAttempts && m_pDataFile == nullptr; ++attempt) {
+      char name[64];
+      if (attempt == 0) {
+        wsprintfA(name, "divivez%X%X.tmp", addressPart, tickPart);
+      } else {
+        wsprintfA(name, "divivez%X%X-%X.tmp", addressPart, tickPart, attempt);
+      }
+      m_strDataFileName.assign(directory, directoryLength);
+      m_strDataFileName.append(name);
+      bool exists = false;
+      try {
+        m_pDataFile = SpoolStore().Create(m_strDataFileName.c_str(), &exists);
+      } catch (...) {
+        Trace(0, "DIVIVEZ: Exception while creating temp data file!\n");
+        m_pDataFile = nullptr;
+      }
+      if (m_pDataFile == nullptr && !exists) break;
+    }
+    if (m_pDataFile == nullptr) m_strDataFileName.clear();
+  }
+
+  // NOT: m_bNoopSent is not cleared here: it stands for keep-alives whose
+  // answers are still owed, and those answers will still come.
+  m_bDataSent = 0;
+  m_dwLastProtection = PlatformTickCount();
+  m_strInsertText.clear();
+  m_bSpoolFailed = 0;
+  m_qwSpoolBytes = 0;
+  m_qwHeaderEnd = -1;
+  m_nHeaderState = 0;
+  // The CRLF that ended the DATA line is the marker's first: ".\r\n" right
+  // after it is an empty message.
+  if (m_pDataFile != nullptr) m_strTail.assign("\r\n");
+  return m_pDataFile != nullptr;
+}
+
+void CSmtpConnection::WriteData(const char* data, int length) {
+  if (m_bTimeoutProtection) {
+    uint32_t now = PlatformTickCount();
+    if (now < m_dwLastProtection) {
+      m_dwLastProtection = now;  // the counter wrapped: start the interval again
+    } else if (now - m_dwLastProtection > m_dwTimeoutProtection) {
+      SendTimeoutProtectionMess();
+      m_dwLastProtection = PlatformTickCount();
+    }
+  }
+  if (length <= 0) return;
+  if (m_pDataFile != nullptr && !m_bSpoolFailed) {
+    size_t size = static_cast<size_t>(length);
+    size_t written = 0;
+    try {
+      written = SpoolStore().Write(data, size, m_pDataFile);
+    } catch (...) {
+      Trace(0, "DIVIVEZ: Exception while writing to temp data file!\n");
+    }
+    if (written != size) {
+      // A message with a hole must not be scanned or delivered; the client
+      // is told at its end of data.
+      Trace(0, "DIVIVEZ: Spool file write failed; the message will be refused\n");
+      m_bSpoolFailed = 1;
+    }
+  }
+  if (m_qwHeaderEnd < 0) m_qwHeaderEnd = FindHeaderEnd(data, length);
+  m_qwSpoolBytes += static_cast<uint64_t>(length);
+}
+
+bool CSmtpConnection::IsEndOfData() const { return m_strTail == "\r\n.\r\n"; }
+
+void CSmtpConnection::SendTimeoutProtectionMess() {
+  CHostSocket* server = m_pSockTimeoutProtection;
+  if (server == nullptr) {
+    Trace(0, "DIVIVEZ: SendTimeoutProtectionMess failed, m_pSockTimeoutProtection is NULL!\n");
+    return;
+  }
+  if (m_nOwedNoops >= kMaxOwedNoops) {
+    // The server has not answered thousands of them; more would only grow
+    // the record of owed replies.
+    Trace(0, "DIVIVEZ: Keep-alive skipped, too many NOOP answers outstanding\n");
+    return;
+  }
+  try {
+    Trace(0, "DIVIVEZ: Send timeout protection message to server (noop)...\n");
+    ExpectReply(EOwed::kNoop);
+    SockSend(server, kNoop, static_cast<int>(sizeof kNoop - 1), INFINITE);
+  } catch (const CWinSockException& e) {
+    TraceF(0, "DIVIVEZ: WinSockException %d while sending timeout protection message!\n",
+           e.m_nError);
+  }
+}
+
+extern "C" void DIVIVEZ_CDECL TimeoutProtectionCallback(void* context) {
+  if (context == nullptr) return;
+  try {
+    static_cast<CSmtpConnection*>(context)->SendTimeoutProtectionMess();
+  } catch (...) {
+    // Nothing may unwind into the host's scanner.
+  }
+}
