@@ -64,6 +64,7 @@ int64_t CSmtpConnection::FindHeaderEnd(const char* data, int length) {
 }
 
 void CSmtpConnection::SendDataFile(CHostSocket* server) {
+  (void)server;  // the same object as m_pSockServer, which the sends use
   ESessionState from = State();
   m_pDataFile = nullptr;
   try {
