@@ -23,8 +23,7 @@ DIVIVEZ_EXPORT void DIVIVEZ_CDECL SetISocket(ISocket* socketService);
 DIVIVEZ_EXPORT void DIVIVEZ_CDECL SetTimeoutProtection(int seconds);
 DIVIVEZ_EXPORT void DIVIVEZ_CDECL OnNewConnection(int hostContext, CHostSocket* client);
 DIVIVEZ_EXPORT void DIVIVEZ_CDECL OnEndConnection(CHostSocket* client);
-DIVIVEZ_EXPORT int DIVIVEZ_CDECL OnRequestFromApplication(CHostSocket* client,
-                                                           CHostSocket* server);
+DIVIVEZ_EXPORT int DIVIVEZ_CDECL OnRequestFromApplication(CHostSocket* client, CHostSocket* server);
 DIVIVEZ_EXPORT int DIVIVEZ_CDECL OnRequestFromServer(CHostSocket* client, CHostSocket* server);
 }
 
