@@ -1,0 +1,61 @@
+// The trace level source and the private spool file on Windows. Everything
+// else of the platform surface is Win32 itself.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "platform/spool_file.h"
+#include "platform/trace_level.h"
+
+// HKLM\Software\Corvane\ZEBMail, value DebugLevel. The value's type is not
+// examined: up to four bytes of any value are taken as a little-endian
+// integer, and a missing key or value is level 0.
+int PlatformReadTraceLevel() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Corvane\\ZEBMail", 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
+    return 0;
+  }
+  DWORD level = 0;
+  DWORD size = sizeof level;
+  // Only a value longer than four bytes is looked at: the query then fails
+  // with ERROR_MORE_DATA, after which Windows does not promise what the
+  // buffer holds. Such a value is level 0.
+  if (RegQueryValueExA(key, "DebugLevel", nullptr, nullptr, reinterpret_cast<LPBYTE>(&level),
+                       &size) == ERROR_MORE_DATA) {
+    level = 0;
+  }
+  RegCloseKey(key);
+  return static_cast<int32_t>(level);
+}
+
+// CREATE_NEW makes creation and the existence check one step and never
+// follows a link to an existing file. Readers may open the file while it is
+// written (on-access virus scanners do); nobody else may write or delete it.
+// The temporary directory's own permissions keep other users out.
+FILE* PlatformCreateExclusive(const char* path, bool* pExists) {
+  if (pExists != nullptr) *pExists = false;
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (pExists != nullptr) *pExists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY | _O_WRONLY);
+  if (fd < 0) {
+    CloseHandle(file);
+    DeleteFileA(path);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) {
+    _close(fd);  // closes the handle too
+    DeleteFileA(path);
+    return nullptr;
+  }
+  return stream;
+}
