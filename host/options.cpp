@@ -1,0 +1,396 @@
+// Command-line parsing for divivez-proxy. See options.h.
+#include "host/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+// The longest text the plug-in takes back from a scan (szInsertText holds 263
+// characters and a NUL).
+constexpr size_t kMaxInsertText = 263;
+
+bool ParseInt(const std::string& text, long min, long max, long* value) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  errno = 0;
+  char* end = nullptr;
+  long parsed = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || parsed < min || parsed > max) return false;
+  *value = parsed;
+  return true;
+}
+
+bool ParseScanner(const std::string& text, Options* options, std::string* error) {
+  if (text == "builtin") {
+    options->scanner = ScannerKind::kBuiltin;
+    return true;
+  }
+  const std::string unixPrefix = "clamd:unix:";
+  const std::string tcpPrefix = "clamd:tcp:";
+  if (text.compare(0, unixPrefix.size(), unixPrefix) == 0 && text.size() > unixPrefix.size()) {
+    options->scanner = ScannerKind::kClamdUnix;
+    options->clamdPath = text.substr(unixPrefix.size());
+    return true;
+  }
+  if (text.compare(0, tcpPrefix.size(), tcpPrefix) == 0) {
+    std::string endpointError;
+    if (!ParseEndpoint(text.substr(tcpPrefix.size()), false, &options->clamdEndpoint,
+                       &endpointError)) {
+      *error = "--scanner: " + endpointError;
+      return false;
+    }
+    options->scanner = ScannerKind::kClamdTcp;
+    return true;
+  }
+  *error =
+      "--scanner: expected builtin, clamd:unix:PATH or clamd:tcp:HOST:PORT, got '" + text + "'";
+  return false;
+}
+
+}  // namespace
+
+std::string EndpointText(const Endpoint& endpoint) {
+  if (endpoint.host.find(':') != std::string::npos) {
+    return "[" + endpoint.host + "]:" + std::to_string(endpoint.port);
+  }
+  return endpoint.host + ":" + std::to_string(endpoint.port);
+}
+
+bool ParseEndpoint(const std::string& text, bool allowPortZero, Endpoint* endpoint,
+                   std::string* error) {
+  std::string host;
+  std::string port;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+      *error = "bad address '" + text + "': expected [IPV6]:PORT";
+      return false;
+    }
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+      *error = "bad address '" + text + "': expected HOST:PORT";
+      return false;
+    }
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (host.find(':') != std::string::npos) {
+      *error = "bad address '" + text + "': write IPv6 addresses as [ADDRESS]:PORT";
+      return false;
+    }
+  }
+  if (host.empty()) {
+    *error = "bad address '" + text + "': no host";
+    return false;
+  }
+  long value = 0;
+  if (!ParseInt(port, allowPortZero ? 0 : 1, 65535, &value)) {
+    *error = "bad address '" + text + "': port must be a number from " +
+             (allowPortZero ? "0" : "1") + " to 65535";
+    return false;
+  }
+  endpoint->host = host;
+  endpoint->port = static_cast<uint16_t>(value);
+  return true;
+}
+
+bool UnescapeText(const std::string& text, std::string* out, std::string* error) {
+  out->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out->push_back(text[i]);
+      continue;
+    }
+    if (++i == text.size()) {
+      *error = "text ends in a lone backslash";
+      return false;
+    }
+    switch (text[i]) {
+      case 'r':
+        out->push_back('\r');
+        break;
+      case 'n':
+        out->push_back('\n');
+        break;
+      case 't':
+        out->push_back('\t');
+        break;
+      case '\\':
+        out->push_back('\\');
+        break;
+      default:
+        *error = std::string("unknown escape \\") + text[i] + " (use \\r, \\n, \\t or \\\\)";
+        return false;
+    }
+  }
+  return true;
+}
+
+bool ParseSeconds(const std::string& text, int* milliseconds, std::string* error) {
+  const size_t dot = text.find('.');
+  const std::string whole = text.substr(0, dot);
+  std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+  long seconds = 0;
+  long millis = 0;
+  bool ok = !whole.empty() || !fraction.empty();
+  if (ok && !whole.empty()) ok = ParseInt(whole, 0, 2000000, &seconds);
+  if (ok && dot != std::string::npos) {
+    ok = !fraction.empty() && fraction.size() <= 3;
+    if (ok) {
+      fraction.resize(3, '0');
+      ok = ParseInt(fraction, 0, 999, &millis);
+    }
+  }
+  if (!ok) {
+    *error = "expected a number of seconds, got '" + text + "'";
+    return false;
+  }
+  *milliseconds = static_cast<int>(seconds * 1000 + millis);
+  return true;
+}
+
+bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
+  error->clear();
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::string value;
+    bool hasValue = false;
+    const size_t equals = name.find('=');
+    if (name.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      value = name.substr(equals + 1);
+      name = name.substr(0, equals);
+      hasValue = true;
+    }
+    if (name == "--help" || name == "-h") {
+      options->help = true;
+      return true;
+    }
+    if (name == "--version") {
+      options->version = true;
+      return true;
+    }
+    // Every other option takes a value, inline or as the next argument.
+    auto takeValue = [&]() -> bool {
+      if (hasValue) return true;
+      if (i + 1 >= args.size()) {
+        *error = name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+      return true;
+    };
+    auto number = [&](long min, long max, int* target) -> bool {
+      if (!takeValue()) return false;
+      long parsed = 0;
+      if (!ParseInt(value, min, max, &parsed)) {
+        *error = name + ": expected a whole number from " + std::to_string(min) + " to " +
+                 std::to_string(max) + ", got '" + value + "'";
+        return false;
+      }
+      *target = static_cast<int>(parsed);
+      return true;
+    };
+    auto seconds = [&](int* target) -> bool {
+      if (!takeValue()) return false;
+      std::string reason;
+      if (!ParseSeconds(value, target, &reason)) {
+        *error = name + ": " + reason;
+        return false;
+      }
+      return true;
+    };
+    auto text = [&](std::string* target) -> bool {
+      if (!takeValue()) return false;
+      if (value.empty()) {
+        *error = name + " needs a non-empty value";
+        return false;
+      }
+      *target = value;
+      return true;
+    };
+
+    bool ok;
+    if (name == "--listen") {
+      std::string reason;
+      ok = takeValue() && ParseEndpoint(value, true, &options->listen, &reason);
+      if (!ok && error->empty()) *error = "--listen: " + reason;
+    } else if (name == "--upstream") {
+      std::string reason;
+      ok = takeValue() && ParseEndpoint(value, false, &options->upstream, &reason);
+      if (!ok && error->empty()) *error = "--upstream: " + reason;
+      options->hasUpstream = ok;
+    } else if (name == "--plugin") {
+      ok = text(&options->pluginPath);
+    } else if (name == "--socket-service") {
+      ok = takeValue();
+      if (ok && value == "host") {
+        options->socketService = SocketService::kHost;
+      } else if (ok && value == "plugin") {
+        options->socketService = SocketService::kPlugin;
+      } else if (ok) {
+        *error = "--socket-service: expected host or plugin, got '" + value + "'";
+        ok = false;
+      }
+    } else if (name == "--scanner") {
+      ok = takeValue() && ParseScanner(value, options, error);
+    } else if (name == "--signatures") {
+      ok = text(&options->signaturesFile);
+    } else if (name == "--insert-text") {
+      std::string reason;
+      ok = takeValue() && UnescapeText(value, &options->insertText, &reason);
+      if (!ok && error->empty()) *error = "--insert-text: " + reason;
+      // The text goes before the empty line that ends the headers, so it
+      // must end a line itself or it would swallow that empty line.
+      const std::string& inserted = options->insertText;
+      if (ok && !inserted.empty() &&
+          (inserted.size() < 2 || inserted.compare(inserted.size() - 2, 2, "\r\n") != 0)) {
+        options->insertText += "\r\n";
+      }
+      if (ok && options->insertText.size() > kMaxInsertText) {
+        *error = "--insert-text: longer than " + std::to_string(kMaxInsertText) +
+                 " bytes with its line end";
+        ok = false;
+      }
+      if (ok && options->insertText.find('\0') != std::string::npos) {
+        *error = "--insert-text: contains a NUL byte";
+        ok = false;
+      }
+    } else if (name == "--on-scan-error") {
+      ok = takeValue();
+      if (ok && value == "pass") {
+        options->onScanError = ScanErrorPolicy::kPass;
+      } else if (ok && value == "drop") {
+        options->onScanError = ScanErrorPolicy::kDrop;
+      } else if (ok) {
+        *error = "--on-scan-error: expected pass or drop, got '" + value + "'";
+        ok = false;
+      }
+    } else if (name == "--keepalive") {
+      ok = number(0, 2000000, &options->keepaliveSeconds);
+    } else if (name == "--debug-level") {
+      ok = number(0, 9, &options->debugLevel);
+    } else if (name == "--outbox") {
+      ok = text(&options->outbox);
+    } else if (name == "--port-file") {
+      ok = text(&options->portFile);
+    } else if (name == "--capture-port-file") {
+      ok = text(&options->capturePortFile);
+    } else if (name == "--log-file") {
+      ok = text(&options->logFile);
+    } else if (name == "--max-connections") {
+      ok = number(1, 100000, &options->maxConnections);
+    } else if (name == "--idle-timeout") {
+      ok = seconds(&options->idleTimeoutMs);
+    } else if (name == "--connect-timeout") {
+      ok = seconds(&options->connectTimeoutMs);
+    } else if (name == "--close-grace") {
+      ok = seconds(&options->closeGraceMs);
+    } else if (name == "--scan-timeout") {
+      ok = seconds(&options->scanTimeoutMs);
+    } else if (name == "--shutdown-grace") {
+      ok = seconds(&options->shutdownGraceMs);
+    } else {
+      *error = name.compare(0, 1, "-") == 0 ? "unknown option '" + name + "' (see --help)"
+                                            : "unexpected argument '" + name + "' (see --help)";
+      return false;
+    }
+    if (!ok) return false;
+  }
+  if (options->signaturesFile.size() > 0 && options->scanner != ScannerKind::kBuiltin) {
+    *error = "--signatures applies to the builtin scanner only";
+    return false;
+  }
+  if (options->idleTimeoutMs <= 0 || options->connectTimeoutMs <= 0 ||
+      options->scanTimeoutMs <= 0) {
+    *error = "time-outs must be greater than 0";
+    return false;
+  }
+  return true;
+}
+
+std::string UsageText() {
+  return R"(Usage: divivez-proxy [OPTIONS]
+
+Scanning SMTP proxy. Accepts SMTP clients, connects each to the upstream
+server and lets the divivez plug-in relay the dialogue; every message is
+scanned before the server sees it. An infected message is answered
+"250 Mail accepted" and dropped; a clean one is delivered with a header line
+inserted.
+
+Connections:
+  --listen ADDR:PORT        where clients connect (default 127.0.0.1:2525);
+                            port 0 picks a free port, reported in the log line
+                            "listening on ADDR:PORT"
+  --port-file FILE          also write the listening port to FILE
+  --upstream HOST:PORT      the mail server to relay to. Without it an
+                            embedded capture server on a loopback port takes
+                            the mail and stores each message in --outbox
+  --outbox DIR              where the capture server stores .eml files
+                            (default ./outbox, created when missing)
+  --capture-port-file FILE  write the capture server's port to FILE
+  --max-connections N       concurrent client connections (default 2000);
+                            further clients get "421" and are closed
+  --connect-timeout SECS    time-out connecting upstream (default 10); an
+                            upstream that cannot be reached gives the client
+                            "421 4.4.0" and a log line
+  --idle-timeout SECS       end a connection silent for this long (default 600)
+  --close-grace SECS        after the client closes, how long the server may
+                            still answer (its "221" to QUIT) before the
+                            connection is ended (default 2)
+  --shutdown-grace SECS     on SIGINT/SIGTERM (Ctrl-C), how long running
+                            connections may finish before they are cut
+                            (default 10); a second signal cuts at once
+
+Plug-in:
+  --plugin PATH             the plug-in library (default: libdivivez.so or
+                            divivez.dll beside this executable)
+  --socket-service host|plugin
+                            host (default): the proxy gives the plug-in its
+                            own socket service; plugin: the plug-in reads and
+                            writes the sockets itself
+  --keepalive SECS          keep-alive interval during scans (default 0: off).
+                            While a message is being scanned the proxy sends
+                            the plug-in's keep-alive (NOOP to the server) every
+                            SECS, from the scanning thread between reads of the
+                            message and while it waits for the scanner
+  --debug-level N           plug-in trace level 0-9. Linux: set through
+                            DIVIVEZ_DEBUG_LEVEL, trace lines go to stderr.
+                            Windows: written to the registry value
+                            HKLM\Software\Corvane\ZEBMail\DebugLevel (needs
+                            administrator rights; failure is ignored); trace
+                            lines go to the debugger output (under Wine:
+                            WINEDEBUG=+debugstr)
+
+Scanning:
+  --scanner KIND            builtin (default): the EICAR test file and the
+                            signatures of --signatures, also inside base64
+                            MIME parts; clamd:unix:PATH or clamd:tcp:HOST:PORT:
+                            a ClamAV daemon (INSTREAM)
+  --signatures FILE         extra signatures for the builtin scanner, one per
+                            line: NAME HEXBYTES ('#' starts a comment)
+  --scan-timeout SECS       time-out for a clamd scan (default 60)
+  --on-scan-error pass|drop what to do when the scanner fails (daemon down,
+                            time-out, error reply): pass (default) delivers
+                            the message without the inserted text, drop
+                            treats it as infected
+  --insert-text TEXT        header text inserted into delivered messages
+                            (default "X-Virus-Scanned: divivez-proxy\r\n");
+                            \r \n \t \\ are expanded, a missing final line
+                            end is added, "" inserts nothing; at most 263 bytes
+
+Logging:
+  --log-file FILE           append log lines to FILE as well as stderr
+  --help, --version
+
+Log lines go to stderr with timestamps: one per connection, one per message
+(size, verdict and signature, scan and delivery time), delivery progress for
+large messages (a bar on a terminal, a line per 25% otherwise) and the
+counters at exit. Exit status: 0 after a signal, 1 on a failure at run time,
+2 on bad arguments or an unusable plug-in.
+)";
+}

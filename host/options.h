@@ -1,0 +1,71 @@
+// The proxy's command line: the option set, its defaults and its parser.
+//
+// Pure: parsing touches no file or socket (loading the signature file, the
+// plug-in and resolving names happen later, in main). A parse error yields
+// one line of text; main prints it and exits with status 2.
+#ifndef DIVIVEZ_HOST_OPTIONS_H_
+#define DIVIVEZ_HOST_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Endpoint {
+  std::string host;
+  uint16_t port = 0;
+};
+
+enum class SocketService { kHost, kPlugin };
+enum class ScannerKind { kBuiltin, kClamdUnix, kClamdTcp };
+enum class ScanErrorPolicy { kPass, kDrop };
+
+struct Options {
+  Endpoint listen{"127.0.0.1", 2525};
+  bool hasUpstream = false;  // false: relay to the embedded capture server
+  Endpoint upstream;
+  std::string pluginPath;  // empty: the plug-in beside the executable
+  SocketService socketService = SocketService::kHost;
+  ScannerKind scanner = ScannerKind::kBuiltin;
+  std::string clamdPath;   // kClamdUnix
+  Endpoint clamdEndpoint;  // kClamdTcp
+  std::string signaturesFile;
+  std::string insertText = "X-Virus-Scanned: divivez-proxy\r\n";
+  ScanErrorPolicy onScanError = ScanErrorPolicy::kPass;
+  int keepaliveSeconds = 0;  // 0: the plug-in's keep-alive stays off
+  int debugLevel = -1;       // -1: leave the plug-in's trace level alone
+  std::string outbox = "outbox";
+  std::string portFile;
+  std::string capturePortFile;
+  std::string logFile;
+  int maxConnections = 2000;
+  int idleTimeoutMs = 600000;
+  int connectTimeoutMs = 10000;
+  int closeGraceMs = 2000;
+  int scanTimeoutMs = 60000;
+  int shutdownGraceMs = 10000;
+  bool help = false;
+  bool version = false;
+};
+
+// Parses the arguments after the program name. False with a one-line *error.
+// --help and --version set their flag and stop parsing.
+bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
+
+// The --help text.
+std::string UsageText();
+
+// "HOST:PORT", "[IPV6]:PORT". allowPortZero admits port 0 (listening on an
+// ephemeral port).
+bool ParseEndpoint(const std::string& text, bool allowPortZero, Endpoint* endpoint,
+                   std::string* error);
+
+// Expands \r, \n, \t and \\ in a command-line text.
+bool UnescapeText(const std::string& text, std::string* out, std::string* error);
+
+// Seconds with an optional fraction ("2", "0.5") to milliseconds.
+bool ParseSeconds(const std::string& text, int* milliseconds, std::string* error);
+
+// "host:port" or "[v6]:port" for log lines.
+std::string EndpointText(const Endpoint& endpoint);
+
+#endif  // DIVIVEZ_HOST_OPTIONS_H_

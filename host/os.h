@@ -1,0 +1,48 @@
+// Operating-system services for the proxy other than sockets: the plug-in
+// library, threads with small stacks, the stop signal, the trace level handed
+// to the plug-in, limits and local time.
+//
+// One declaration, two implementations chosen by the build: os_posix.cpp and
+// os_win32.cpp.
+#ifndef DIVIVEZ_HOST_OS_H_
+#define DIVIVEZ_HOST_OS_H_
+
+#include <cstddef>
+#include <ctime>
+#include <string>
+
+// Loads a shared library by path. nullptr with *error on failure.
+void* OsLoadLibrary(const std::string& path, std::string* error);
+// Looks an exported function up by name; nullptr when absent.
+void* OsFindSymbol(void* library, const char* name);
+
+// Starts a detached thread running fn(arg) with a stack of stackBytes.
+bool OsStartThread(void (*fn)(void*), void* arg, size_t stackBytes, std::string* error);
+
+// Calls onStop (from a signal handler or a console control thread: it must
+// only touch lock-free atomics) on SIGINT/SIGTERM or Ctrl-C / Ctrl-Break /
+// console close. Also makes writes to closed sockets return errors instead
+// of killing the process.
+void OsInstallStopHandler(void (*onStop)());
+
+// The directory holding the running executable, with a trailing separator.
+std::string OsExecutableDirectory();
+
+bool OsStderrIsTerminal();
+
+// Sets the trace level that the plug-in reads when it is loaded: the
+// DIVIVEZ_DEBUG_LEVEL environment variable on POSIX, the DebugLevel value
+// under HKLM\Software\Corvane\ZEBMail on Windows. Returns where it went (for
+// the log), or an empty string when it could not be set.
+std::string OsSetPluginTraceLevel(int level);
+
+// Raises the open-file limit as far as allowed; returns the limit in force
+// (0 where there is no such limit).
+unsigned long OsRaiseFileLimit();
+
+// Thread-safe local time.
+void OsLocalTime(std::time_t when, std::tm* out);
+
+unsigned long OsProcessId();
+
+#endif  // DIVIVEZ_HOST_OS_H_

@@ -1,0 +1,119 @@
+// Operating-system services on Windows.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <io.h>
+#include <process.h>
+
+#include <cstdio>
+
+#include "host/os.h"
+
+namespace {
+
+void (*g_onStop)() = nullptr;
+
+BOOL WINAPI ConsoleHandler(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      if (g_onStop != nullptr) g_onStop();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+struct ThreadStart {
+  void (*fn)(void*);
+  void* arg;
+};
+
+unsigned __stdcall ThreadMain(void* raw) {
+  ThreadStart start = *static_cast<ThreadStart*>(raw);
+  delete static_cast<ThreadStart*>(raw);
+  start.fn(start.arg);
+  return 0;
+}
+
+std::string LastErrorText(DWORD code) {
+  char text[256] = "";
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) {
+    text[--n] = '\0';
+  }
+  return (n > 0 ? std::string(text) : std::string("error")) + " (" + std::to_string(code) + ")";
+}
+
+}  // namespace
+
+void* OsLoadLibrary(const std::string& path, std::string* error) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) *error = LastErrorText(GetLastError());
+  return reinterpret_cast<void*>(module);
+}
+
+void* OsFindSymbol(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+bool OsStartThread(void (*fn)(void*), void* arg, size_t stackBytes, std::string* error) {
+  auto* start = new ThreadStart{fn, arg};
+  // The size is a reservation: a thousand threads fit the 2 GiB of a 32-bit
+  // process, and pages are committed only as the stack grows.
+  uintptr_t handle = _beginthreadex(nullptr, static_cast<unsigned>(stackBytes), ThreadMain, start,
+                                    STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (handle == 0) {
+    delete start;
+    *error = LastErrorText(GetLastError());
+    return false;
+  }
+  CloseHandle(reinterpret_cast<HANDLE>(handle));
+  return true;
+}
+
+void OsInstallStopHandler(void (*onStop)()) {
+  g_onStop = onStop;
+  SetConsoleCtrlHandler(ConsoleHandler, TRUE);
+}
+
+std::string OsExecutableDirectory() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n == 0 || n >= sizeof path) return ".\\";
+  std::string result(path, n);
+  size_t slash = result.find_last_of("\\/");
+  return slash == std::string::npos ? ".\\" : result.substr(0, slash + 1);
+}
+
+bool OsStderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+std::string OsSetPluginTraceLevel(int level) {
+  // The plug-in reads this value when it is loaded. Writing HKLM needs
+  // administrator rights; without them the plug-in keeps its own level.
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Corvane\\ZEBMail", 0, nullptr, 0,
+                      KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return "";
+  }
+  const DWORD value = static_cast<DWORD>(level);
+  const LONG rc = RegSetValueExA(key, "DebugLevel", 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&value), sizeof value);
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) return "";
+  return "registry value HKLM\\Software\\Corvane\\ZEBMail\\DebugLevel (trace lines go to the "
+         "debugger output)";
+}
+
+unsigned long OsRaiseFileLimit() { return 0; }
+
+void OsLocalTime(std::time_t when, std::tm* out) { localtime_s(out, &when); }
+
+unsigned long OsProcessId() { return static_cast<unsigned long>(GetCurrentProcessId()); }

@@ -1,0 +1,129 @@
+// The builtin scanner: byte signatures (the EICAR test file and those of a
+// signature file) looked for in the message as sent and inside its base64
+// MIME parts.
+//
+// Everything streams in fixed memory: the spool file is read in blocks, the
+// dot-stuffing undone, base64 bodies decoded on the fly, and each matcher
+// keeps the last (longest signature - 1) bytes so that a signature split
+// across two blocks is found. Signatures are immutable after construction;
+// Scan keeps its state on the calling thread, so one scanner serves all
+// connections.
+#ifndef DIVIVEZ_HOST_SIGNATURE_SCANNER_H_
+#define DIVIVEZ_HOST_SIGNATURE_SCANNER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/scanner.h"
+#include "host/smtp_data.h"
+
+struct Signature {
+  std::string name;
+  std::string bytes;
+};
+
+// The 68-byte EICAR anti-virus test string. Built at run time so that this
+// program's own files do not carry it.
+std::string EicarTestString();
+
+// One line of a signature file: "NAME HEX..." (hex digits, spaces between
+// byte pairs allowed), blank, or a '#' comment. *isEntry tells whether the
+// line held a signature. The longest pattern is kMaxSignatureBytes.
+constexpr size_t kMaxSignatureBytes = 4096;
+bool ParseSignatureLine(const std::string& line, Signature* signature, bool* isEntry,
+                        std::string* error);
+
+// Reads a signature file; errors name the file and line.
+bool LoadSignatureFile(const std::string& path, std::vector<Signature>* signatures,
+                       std::string* error);
+
+// Finds the first of a set of byte patterns in a stream fed in pieces of any
+// size. Memory: two buffers of the longest pattern, allocated once.
+class StreamMatcher {
+ public:
+  explicit StreamMatcher(const std::vector<Signature>& signatures);
+  // Returns the index of a signature found so far, or -1. Once something is
+  // found, further input is ignored.
+  int Feed(const char* data, size_t length);
+  int Found() const { return m_found; }
+  // Forgets the stream (and a find).
+  void Reset();
+
+ private:
+  int SearchIn(const char* data, size_t length) const;
+
+  const std::vector<Signature>& m_signatures;
+  size_t m_keep = 0;         // longest pattern - 1
+  std::vector<char> m_tail;  // last m_keep bytes of the stream
+  size_t m_tailLength = 0;
+  std::vector<char> m_seam;  // tail + head of the next piece
+  int m_found = -1;
+};
+
+// Follows the MIME structure of a message line by line, just enough to
+// decode the bodies whose Content-Transfer-Encoding is base64, and hands the
+// decoded bytes of each part to a matcher.
+class Base64PartDecoder {
+ public:
+  explicit Base64PartDecoder(StreamMatcher* decoded) : m_decoded(decoded) {}
+  void Feed(const char* data, size_t length);
+  // Passes on bytes still in the output buffer.
+  void Flush();
+
+ private:
+  enum class Mode { kHeaders, kBody, kBase64Body };
+  static constexpr size_t kHeaderMax = 256;
+
+  void EndLine();
+  void EvaluateHeader();
+  void EndBase64Part();
+  void Emit(unsigned char byte);
+
+  StreamMatcher* m_decoded;
+  Mode m_mode = Mode::kHeaders;
+  bool m_partIsBase64 = false;
+  bool m_lineStart = true;
+  size_t m_lineLength = 0;  // bytes of the current line seen (saturating)
+  char m_lineHead[2] = {0, 0};
+  char m_header[kHeaderMax];  // the current logical header (unfolded), cut
+  size_t m_headerLength = 0;
+  bool m_lineEmpty = true;
+  uint32_t m_quantum = 0;
+  int m_quantumChars = 0;
+  char m_out[4096];
+  size_t m_outLength = 0;
+};
+
+// The scan of one message, fed the spool file's bytes in order.
+class MessageScan {
+ public:
+  explicit MessageScan(const std::vector<Signature>& signatures);
+  void Feed(const char* data, size_t length);
+  // The index of the signature found, or -1 (call after the last Feed).
+  int Finish();
+  // True once a signature has been found: the rest need not be read.
+  bool HasFound() const { return m_raw.Found() >= 0 || m_decodedMatcher.Found() >= 0; }
+
+ private:
+  DotUnstuffer m_unstuffer;
+  StreamMatcher m_raw;
+  StreamMatcher m_decodedMatcher;
+  Base64PartDecoder m_decoder;
+  std::vector<char> m_content;  // unstuffed block, allocated once
+};
+
+class BuiltinScanner : public IScanner {
+ public:
+  // The EICAR test string comes first, then the given signatures.
+  explicit BuiltinScanner(std::vector<Signature> extra);
+  ScanResult Scan(const std::string& path, ScanPacer& pacer) override;
+  std::string Describe() const override;
+  const std::vector<Signature>& Signatures() const { return m_signatures; }
+
+ private:
+  std::vector<Signature> m_signatures;
+};
+
+#endif  // DIVIVEZ_HOST_SIGNATURE_SCANNER_H_
