@@ -105,10 +105,10 @@ TEST_F(ExportsTest, RequestsForUnknownConnectionsTouchNoSocket) {
     EXPECT_EQ(harness_.m_sockets.Consumed(kClient), 0u);
     EXPECT_EQ(harness_.m_sockets.Consumed(kServer), 0u);
     EXPECT_EQ(harness_.m_sockets.Sent(kServer), "");
-    std::string expected =
-        level == 0 ? ""
-                   : "DIVIVEZ: OnRequestFromApplication(100001): no connection found\n"
-                     "DIVIVEZ: OnRequestFromServer(100001): no connection found\n";
+    std::string expected = level == 0
+                               ? ""
+                               : "DIVIVEZ: OnRequestFromApplication(100001): no connection found\n"
+                                 "DIVIVEZ: OnRequestFromServer(100001): no connection found\n";
     EXPECT_EQ(CTraceCapture::All(), expected) << "level " << level;
     harness_.m_sockets.Reset();
   }
@@ -152,18 +152,18 @@ TEST_F(ExportsTest, TraceLevelsAddTheirLines) {
     OnRequestFromApplication(&client_, &server_);
     harness_.Finish();
     const std::string all = CTraceCapture::All();
-    EXPECT_EQ(all.find("DIVIVEZ: NewConnection 100001\n") != std::string::npos,
-              expect.operational)
+    EXPECT_EQ(all.find("DIVIVEZ: NewConnection 100001\n") != std::string::npos, expect.operational)
         << all;
     EXPECT_EQ(all.find("DIVIVEZ: OnPendingRequestFromApplication...\n") != std::string::npos,
               expect.operational);
-    EXPECT_EQ(all.find("DIVIVEZ: EndConnection 100001\n") != std::string::npos,
-              expect.operational);
+    EXPECT_EQ(all.find("DIVIVEZ: EndConnection 100001\n") != std::string::npos, expect.operational);
     EXPECT_EQ(all.find("S: 220 mx\r\n\n") != std::string::npos, expect.serverEcho) << all;
     EXPECT_EQ(all.find("DIVIVEZ: Complete command: HELO me\r\n\n") != std::string::npos,
               expect.commandEcho)
         << all;
-    if (expect.level == 0) EXPECT_EQ(all, "");
+    if (expect.level == 0) {
+      EXPECT_EQ(all, "");
+    }
   }
 }
 
