@@ -1,0 +1,1421 @@
+#!/usr/bin/python3
+"""End-to-end tests of divivez-proxy and its plug-in with real mail software.
+
+Each scenario starts what it needs on 127.0.0.1 with ports the OS picks: a
+recording aiosmtpd server (smtp_server.py), Postfix's smtp-sink, a private
+clamd with a signature database written here, a slow stand-in for clamd
+(slow_clamd.py), and the proxy of the build under test (Linux native, or the
+Windows build under 32-bit Wine), in the socket-service modes that matter.
+Clients are swaks, curl, Python's smtplib and raw sockets.
+
+Prints one line per scenario, PASS or FAIL with the reason, and at the end
+"N passed, N failed". Exits 1 when anything failed. A scenario that cannot
+run (a missing tool, a proxy that does not start) FAILS; nothing is skipped.
+
+Usage: run_e2e.py [--build native|win32|all] [--only SUBSTRING]... [--keep]
+Environment: E2E_DEBUG_LEVEL=N passes --debug-level N to every proxy (on
+win32 this writes the plug-in's registry value in the shared Wine prefix).
+"""
+
+import argparse
+import base64
+import concurrent.futures
+import hashlib
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import smtplib
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+PYTHON = "/usr/bin/python3"
+
+INSERT = b"X-Virus-Scanned: divivez-proxy\r\n"
+EICAR = rb"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+CUSTOM = b"DIVIVEZ-E2E-CUSTOM-PATTERN-7f3a91"
+CUSTOM_NAME = "Divivez.Test.Custom"
+MAIL_ACCEPTED = "250 Mail accepted"
+# Extensions the test server advertises; the first must reach the client,
+# the others must be removed by the plug-in.
+ADVERTISE = ["PIPELINING", "STARTTLS", "CHUNKING", "BINARYMIME"]
+
+
+class Failure(Exception):
+    """A scenario's assertion failed."""
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+# --------------------------------------------------------------------------
+# Processes: every one started here is registered and stopped at the end.
+
+_procs = []
+_procs_lock = threading.Lock()
+
+
+class Proc:
+    def __init__(self, name, argv, log_path, cwd=None, env=None, group_kill=True, stdout=None):
+        self.name = name
+        self.argv = argv
+        self.log_path = log_path
+        self.group_kill = group_kill
+        self.log = open(log_path, "ab")
+        self.exited_before_stop = None  # its status, when it had ended before stop()
+        self.stopped_by_us_alive = False
+        self.popen = subprocess.Popen(
+            argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+            stdout=stdout if stdout is not None else self.log, stderr=self.log,
+            start_new_session=True)
+        with _procs_lock:
+            _procs.append(self)
+
+    def alive(self):
+        return self.popen.poll() is None
+
+    def stop(self, grace=5.0):
+        if self.popen.poll() is not None:
+            if not self.stopped_by_us_alive:
+                self.exited_before_stop = self.popen.returncode
+        else:
+            self.stopped_by_us_alive = True
+            self._signal(signal.SIGTERM)
+            try:
+                self.popen.wait(grace)
+            except subprocess.TimeoutExpired:
+                self._signal(signal.SIGKILL)
+                try:
+                    self.popen.wait(10)
+                except subprocess.TimeoutExpired:
+                    pass
+        if self.popen.stdout is not None:
+            self.popen.stdout.close()
+        self.log.close()
+        with _procs_lock:
+            if self in _procs:
+                _procs.remove(self)
+
+    def _signal(self, sig):
+        try:
+            # Wine programs: signal the process only, never its group, since
+            # a wineserver it started may serve other Wine programs too.
+            if self.group_kill:
+                os.killpg(self.popen.pid, sig)
+            else:
+                self.popen.send_signal(sig)
+        except (ProcessLookupError, PermissionError):
+            pass
+
+    def log_text(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except OSError:
+            return ""
+
+    def log_tail(self, lines=25):
+        return "\n".join(self.log_text().splitlines()[-lines:])
+
+
+def stop_all():
+    with _procs_lock:
+        procs = list(reversed(_procs))
+    for proc in procs:
+        try:
+            proc.stop(grace=3.0)
+        except Exception:  # keep stopping the others
+            pass
+
+
+def read_announce(proc, prefix, timeout):
+    """Reads the helper's "PORT n" / "UNIX path" line from its stdout pipe."""
+    result = {}
+
+    def reader():
+        line = proc.popen.stdout.readline().decode("ascii", "replace").strip()
+        result["line"] = line
+
+    t = threading.Thread(target=reader, daemon=True)
+    t.start()
+    t.join(timeout)
+    line = result.get("line", "")
+    if not line.startswith(prefix + " "):
+        raise Failure("%s did not start (announced %r); log:\n%s" % (proc.name, line, proc.log_tail()))
+    return line[len(prefix) + 1:]
+
+
+def free_port():
+    """A port that was free a moment ago, for programs that cannot bind port 0."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, timeout, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+# --------------------------------------------------------------------------
+# Servers
+
+
+class MailServer:
+    """smtp_server.py: records every message it takes, exactly."""
+
+    def __init__(self, workdir, name="server", timeout=None, cut_sender=None, advertise=ADVERTISE):
+        self.dir = os.path.join(workdir, name)
+        os.makedirs(self.dir, exist_ok=True)
+        argv = [PYTHON, os.path.join(HERE, "smtp_server.py"), "--dir", self.dir]
+        if timeout is not None:
+            argv += ["--timeout", str(timeout)]
+        if cut_sender:
+            argv += ["--cut-sender", cut_sender]
+        for keyword in advertise:
+            argv += ["--advertise", keyword]
+        self.proc = Proc(name, argv, os.path.join(workdir, name + ".log"), stdout=subprocess.PIPE)
+        self.port = int(read_announce(self.proc, "PORT", 20))
+
+    def messages(self):
+        """[(meta, content)] in the order stored."""
+        found = []
+        for entry in sorted(os.listdir(self.dir)):
+            if entry.endswith(".json"):
+                base = os.path.join(self.dir, entry[:-5])
+                with open(base + ".json") as f:
+                    meta = json.load(f)
+                with open(base + ".eml", "rb") as f:
+                    found.append((meta, f.read()))
+        return found
+
+    def with_token(self, token):
+        return [(m, c) for m, c in self.messages() if token in c]
+
+    def wait_token(self, token, timeout=10):
+        return wait_for(lambda: self.with_token(token), timeout)
+
+    def events(self, kind=None):
+        path = os.path.join(self.dir, "events.jsonl")
+        out = []
+        if os.path.exists(path):
+            with open(path) as f:
+                for line in f:
+                    if line.strip():
+                        event = json.loads(line)
+                        if kind is None or event["event"] == kind:
+                            out.append(event)
+        return out
+
+    def stop(self):
+        self.proc.stop()
+
+
+class SmtpSink:
+    """Postfix's smtp-sink, dumping whatever it takes into a directory."""
+
+    def __init__(self, workdir, name, options):
+        self.dump = os.path.join(workdir, name + "-dump")
+        os.makedirs(self.dump, exist_ok=True)
+        os.chmod(self.dump, 0o777)  # smtp-sink runs as nobody
+        for attempt in range(5):
+            self.port = free_port()
+            argv = ["/usr/sbin/smtp-sink", "-v", "-t", "30"] + options
+            if os.getuid() == 0:
+                argv += ["-u", "nobody"]
+            argv += ["-d", self.dump + "/%M.", "127.0.0.1:%d" % self.port, "64"]
+            self.proc = Proc(name, argv, os.path.join(workdir, "%s-%d.log" % (name, attempt)))
+            if wait_for(lambda: self._answers() or not self.proc.alive(), 10) and self.proc.alive():
+                return
+            self.proc.stop()
+        raise Failure("smtp-sink did not start; log:\n" + self.proc.log_tail())
+
+    def _answers(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), 1) as s:
+                s.settimeout(2)
+                return s.recv(100).startswith(b"220")
+        except OSError:
+            return False
+
+    def dumped(self):
+        return sorted(os.listdir(self.dump))
+
+    def stop(self):
+        self.proc.stop()
+
+
+class Clamd:
+    """A real clamd with a private configuration and a database written here."""
+
+    def __init__(self, workdir, tcp):
+        self.dir = os.path.join(workdir, "clamd")
+        db = os.path.join(self.dir, "db")
+        os.makedirs(db, exist_ok=True)
+        with open(os.path.join(db, "divivez-e2e.ndb"), "w") as f:
+            f.write("Divivez.Test.EICAR:0:*:%s\n" % EICAR.hex())
+            f.write("%s:0:*:%s\n" % (CUSTOM_NAME, CUSTOM.hex()))
+        self.socket_path = os.path.join(self.dir, "clamd.sock")
+        self.port = free_port() if tcp else None
+        conf = os.path.join(self.dir, "clamd.conf")
+        with open(conf, "w") as f:
+            f.write("Foreground yes\n")
+            f.write("LocalSocket %s\n" % self.socket_path)
+            if tcp:
+                f.write("TCPSocket %d\nTCPAddr 127.0.0.1\n" % self.port)
+            f.write("DatabaseDirectory %s\n" % db)
+            f.write("LogFile %s\n" % os.path.join(self.dir, "clamd.log"))
+            f.write("PidFile %s\n" % os.path.join(self.dir, "clamd.pid"))
+            f.write("TemporaryDirectory %s\n" % self.dir)
+            f.write("SelfCheck 0\n")
+            if os.getuid() == 0:
+                f.write("User root\n")
+        self.proc = Proc("clamd", ["/usr/sbin/clamd", "-c", conf], os.path.join(workdir, "clamd.out"))
+        if not wait_for(lambda: self.ping() or not self.proc.alive(), 60, 0.1) or not self.proc.alive():
+            raise Failure("clamd did not start; log:\n%s\n%s" % (
+                self.proc.log_tail(), self.log_text()[-2000:]))
+
+    def ping(self):
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                s.settimeout(2)
+                s.connect(self.socket_path)
+                s.sendall(b"zPING\0")
+                return s.recv(16).startswith(b"PONG")
+        except OSError:
+            return False
+
+    def log_text(self):
+        try:
+            with open(os.path.join(self.dir, "clamd.log"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def stop(self):
+        self.proc.stop()
+
+
+class SlowClamd:
+    def __init__(self, workdir, name, delay, unix):
+        self.log = os.path.join(workdir, name + "-scans.log")
+        argv = [PYTHON, os.path.join(HERE, "slow_clamd.py"), "--delay", str(delay), "--log", self.log]
+        if unix:
+            argv += ["--unix", os.path.join(workdir, name + ".sock")]
+        self.proc = Proc(name, argv, os.path.join(workdir, name + ".out"), stdout=subprocess.PIPE)
+        if unix:
+            self.path = read_announce(self.proc, "UNIX", 20)
+        else:
+            self.port = int(read_announce(self.proc, "PORT", 20))
+
+    def scans(self):
+        try:
+            with open(self.log) as f:
+                return [line.split() for line in f if line.strip()]
+        except OSError:
+            return []
+
+    def stop(self):
+        self.proc.stop()
+
+
+# --------------------------------------------------------------------------
+# The builds and the proxy
+
+
+class Build:
+    def __init__(self, name, build_dir):
+        self.name = name
+        self.wine = name == "win32"
+        if self.wine:
+            self.exe = os.path.join(build_dir, "host", "divivez-proxy.exe")
+            self.plugin = os.path.join(build_dir, "divivez.dll")
+        else:
+            self.exe = os.path.join(build_dir, "host", "divivez-proxy")
+            self.plugin = os.path.join(build_dir, "libdivivez.so")
+        # Wine starts programs slowly and runs them somewhat slower.
+        self.slow = 3.0 if self.wine else 1.0
+
+    def argv(self, args):
+        if self.wine:
+            return ["bash", os.path.join(ROOT, "cmake", "wine-run.sh"), self.exe] + args
+        return [self.exe] + args
+
+    def path(self, path):
+        """A path as the proxy of this build takes it."""
+        if self.wine:
+            return "Z:" + path.replace("/", "\\")
+        return path
+
+    def env(self):
+        env = dict(os.environ)
+        if self.wine:
+            env.setdefault("WINEDEBUG", "-all")
+            env.setdefault("WINEPREFIX", os.path.expanduser("~/.wine-divivez"))
+            env["WINEARCH"] = "win32"
+        return env
+
+    def problems(self):
+        missing = [p for p in (self.exe, self.plugin) if not os.path.exists(p)]
+        return ["missing " + p for p in missing]
+
+
+class Proxy:
+    def __init__(self, ctx, name, upstream=None, mode=None, scanner=None, signatures=None,
+                 keepalive=None, on_scan_error=None, extra=()):
+        build = ctx.build
+        self.build = build
+        self.dir = os.path.join(ctx.workdir, name)
+        os.makedirs(self.dir, exist_ok=True)
+        self.port_file = os.path.join(self.dir, "port")
+        self.outbox = os.path.join(self.dir, "outbox")
+        args = ["--listen", "127.0.0.1:0", "--port-file", build.path(self.port_file),
+                "--plugin", build.path(build.plugin),
+                "--socket-service", mode or ctx.mode,
+                "--shutdown-grace", "1"]
+        if upstream is not None:
+            args += ["--upstream", "127.0.0.1:%d" % upstream]
+        else:
+            args += ["--outbox", build.path(self.outbox)]
+        if scanner:
+            args += ["--scanner", scanner]
+        if signatures:
+            args += ["--signatures", build.path(signatures)]
+        if keepalive is not None:
+            args += ["--keepalive", str(keepalive)]
+        if on_scan_error:
+            args += ["--on-scan-error", on_scan_error]
+        level = os.environ.get("E2E_DEBUG_LEVEL")
+        if level:
+            args += ["--debug-level", level]
+        args += list(extra)
+        self.args = args
+        self.reported = False
+        self.proc = Proc("proxy", build.argv(args), os.path.join(self.dir, "proxy.log"),
+                         cwd=self.dir, env=build.env(), group_kill=not build.wine)
+        ctx.proxies.append(self)
+        self.port = wait_for(self._read_port, 60 if build.wine else 15, 0.05)
+        if not self.port:
+            alive = self.proc.alive()
+            raise Failure("proxy did not report its port (%s); args %s; log:\n%s" % (
+                "still running" if alive else "exited %s" % self.proc.popen.returncode,
+                " ".join(args), self.proc.log_tail()))
+
+    def _read_port(self):
+        if not self.proc.alive():
+            return True  # stop waiting; the caller sees no port
+        try:
+            with open(self.port_file) as f:
+                text = f.read().strip()
+            port = int(text)
+        except (OSError, ValueError):
+            return None
+        # The log line must say the same.
+        if ("listening on 127.0.0.1:%d" % port) not in self.proc.log_text():
+            return None
+        return port
+
+    def log_text(self):
+        return self.proc.log_text()
+
+    def stop(self):
+        self.proc.stop(grace=8.0 if self.build.wine else 5.0)
+
+
+# --------------------------------------------------------------------------
+# Messages
+
+
+def message(tag, body=None, subject=None, extra_headers=()):
+    """A message text without its final line end (every client adds CR LF)."""
+    headers = [
+        b"From: Sender <sender@example.test>",
+        b"To: Receiver <receiver@example.test>",
+        b"Subject: " + (subject or b"e2e " + tag),
+        b"Message-ID: <" + tag + b"@divivez.e2e>",
+        b"Date: Thu, 01 Jan 2026 00:00:00 +0000",
+    ] + list(extra_headers)
+    if body is None:
+        body = [
+            b"Hello, this is " + tag + b".",
+            b".a line that begins with a dot (stuffed on the wire)",
+            b"..and one with two",
+            b"",
+            b"a line with trailing spaces   ",
+            b"end of " + tag,
+        ]
+    return b"\r\n".join(headers) + b"\r\n\r\n" + b"\r\n".join(body)
+
+
+def sent_content(text):
+    """What a client's DATA conveys for text: the text and its final CR LF."""
+    return text if text.endswith(b"\r\n") else text + b"\r\n"
+
+
+def with_insert(content, insert=None):
+    """content as the server must receive it: the insert text before the
+    empty line that ends the headers; a message without one is all headers
+    and gets the text at its end."""
+    insert = INSERT if insert is None else insert
+    if content.startswith(b"\r\n"):
+        at = 0
+    else:
+        end = content.find(b"\r\n\r\n")
+        at = end + 2 if end >= 0 else len(content)
+    return content[:at] + insert + content[at:]
+
+
+def mime_base64(tag, payload):
+    encoded = base64.encodebytes(payload).replace(b"\n", b"\r\n").rstrip(b"\r\n")
+    body = [
+        b"This is a multi-part message in MIME format.",
+        b"",
+        b"--E2EBOUNDARY",
+        b"Content-Type: text/plain; charset=us-ascii",
+        b"",
+        b"See the attachment.",
+        b"",
+        b"--E2EBOUNDARY",
+        b"Content-Type: application/octet-stream; name=\"data.bin\"",
+        b"Content-Transfer-Encoding: base64",
+        b"Content-Disposition: attachment; filename=\"data.bin\"",
+        b"",
+        encoded,
+        b"--E2EBOUNDARY--",
+    ]
+    return message(tag, body, extra_headers=[
+        b"MIME-Version: 1.0",
+        b"Content-Type: multipart/mixed; boundary=\"E2EBOUNDARY\""])
+
+
+def tag_for(ctx, name):
+    return ("%s-%s-%s-%06d" % (ctx.build.name, ctx.mode, name, random.randrange(10 ** 6))).encode()
+
+
+def describe_diff(expected, got):
+    if got == expected:
+        return "identical"
+    n = 0
+    while n < min(len(expected), len(got)) and expected[n] == got[n]:
+        n += 1
+    return "%d bytes expected, %d received, first difference at byte %d: expected %r, got %r" % (
+        len(expected), len(got), n, expected[max(0, n - 20):n + 40], got[max(0, n - 20):n + 40])
+
+
+def assert_delivered(server, tag, expected, rcpts=None, sender=None, timeout=10):
+    found = server.wait_token(tag, timeout)
+    check(found, "message %s never reached the server" % tag.decode())
+    check(len(found) == 1, "message %s reached the server %d times" % (tag.decode(), len(found)))
+    meta, content = found[0]
+    check(content == expected, "message %s altered: %s" % (tag.decode(), describe_diff(expected, content)))
+    if rcpts is not None:
+        check(meta["rcpt_tos"] == rcpts, "recipients %r, expected %r" % (meta["rcpt_tos"], rcpts))
+    if sender is not None:
+        check(meta["mail_from"] == sender, "sender %r, expected %r" % (meta["mail_from"], sender))
+    return meta
+
+
+def assert_not_delivered(server, tag):
+    found = server.with_token(tag)
+    check(not found, "message %s reached the server although it must not (%d copies)" % (
+        tag.decode(), len(found)))
+
+
+# --------------------------------------------------------------------------
+# Clients
+
+
+def run(argv, timeout, input_bytes=None):
+    try:
+        done = subprocess.run(argv, input=input_bytes, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=timeout)
+    except subprocess.TimeoutExpired as e:
+        out = (e.stdout or b"").decode("utf-8", "replace")
+        raise Failure("%s timed out after %d s; output:\n%s" % (argv[0], timeout, out[-3000:]))
+    return done.returncode, done.stdout.decode("utf-8", "replace")
+
+
+def swaks(ctx, port, data_file, sender="sender@example.test", rcpts=("receiver@example.test",),
+          pipeline=False):
+    argv = ["swaks", "--server", "127.0.0.1", "--port", str(port), "--from", sender,
+            "--helo", "client.e2e.test", "--data", "@" + data_file, "--timeout", "60"]
+    for rcpt in rcpts:
+        argv += ["--to", rcpt]
+    if pipeline:
+        argv.append("--pipeline")
+    return run(argv, 90 * ctx.build.slow)
+
+
+def write_file(ctx, name, data):
+    path = os.path.join(ctx.workdir, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+class RawClient:
+    """An SMTP client on a plain socket, for dialogues no library writes."""
+
+    def __init__(self, port, timeout=30):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout)
+        self.sock.settimeout(timeout)
+        self.buffer = b""
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def reply(self):
+        """(code, [lines]) of one reply; code None when the server closed."""
+        lines = []
+        while True:
+            while b"\r\n" not in self.buffer:
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    return None, lines + ([self.buffer.decode("latin-1")] if self.buffer else [])
+                self.buffer += chunk
+            line, self.buffer = self.buffer.split(b"\r\n", 1)
+            text = line.decode("latin-1")
+            lines.append(text)
+            if len(text) < 4 or text[3] != "-":
+                return (int(text[:3]) if text[:3].isdigit() else -1), lines
+
+    def command(self, line):
+        self.send(line.encode() + b"\r\n")
+        return self.reply()
+
+    def close(self):
+        self.sock.close()
+
+
+def smtp(ctx, port, timeout=60):
+    """An smtplib session that has been greeted and has said EHLO."""
+    client = smtplib.SMTP("127.0.0.1", port, local_hostname="client.e2e.test",
+                          timeout=timeout * ctx.build.slow)
+    code, reply = client.ehlo()
+    if code != 250:
+        client.close()
+        raise Failure("EHLO answered %d %r" % (code, reply))
+    return client
+
+
+def expect_vrfy_in_step(client):
+    """A late or leaked reply (a keep-alive's, a RSET's) would answer this
+    command in place of the server's own 252."""
+    code, text = client.verify("someone@example.test")
+    check(code == 252, "replies out of step: VRFY answered %d %r (expected the server's 252)" % (code, text))
+
+
+# --------------------------------------------------------------------------
+# Scenarios on the standard set-up: the recording server and a proxy with the
+# builtin scanner, given a signature file.
+
+
+def sc_clean_swaks(ctx, env):
+    tag = tag_for(ctx, "swaks")
+    text = message(tag)
+    code, out = swaks(ctx, env.proxy.port, write_file(ctx, "swaks-%s.eml" % ctx.mode, text))
+    check(code == 0, "swaks failed (%d):\n%s" % (code, out[-2000:]))
+    check("queued as E2E" in out, "swaks did not see the server's final reply:\n" + out[-1500:])
+    assert_delivered(env.server, tag, with_insert(sent_content(text)),
+                     rcpts=["receiver@example.test"], sender="sender@example.test")
+
+
+def sc_clean_curl(ctx, env):
+    tag = tag_for(ctx, "curl")
+    text = message(tag)
+    path = write_file(ctx, "curl-%s.eml" % ctx.mode, text)
+    code, out = run(["curl", "-sS", "--max-time", str(int(60 * ctx.build.slow)),
+                     "smtp://127.0.0.1:%d" % env.proxy.port, "--mail-from", "sender@example.test",
+                     "--mail-rcpt", "receiver@example.test", "-T", path], 90 * ctx.build.slow)
+    check(code == 0, "curl failed (%d): %s" % (code, out[-2000:]))
+    assert_delivered(env.server, tag, with_insert(sent_content(text)),
+                     rcpts=["receiver@example.test"], sender="sender@example.test")
+
+
+def sc_clean_smtplib(ctx, env):
+    tag = tag_for(ctx, "smtplib")
+    text = message(tag)
+    client = smtp(ctx, env.proxy.port)
+    try:
+        code, _ = client.ehlo()
+        check(code == 250, "EHLO answered %d" % code)
+        check(client.has_extn("pipelining"), "PIPELINING missing from the EHLO reply: %r" % client.esmtp_features)
+        for hidden in ("starttls", "chunking", "binarymime"):
+            check(not client.has_extn(hidden), "%s not removed from the EHLO reply: %r" % (
+                hidden.upper(), client.esmtp_features))
+        check(client.has_extn("size"), "SIZE missing from the EHLO reply: %r" % client.esmtp_features)
+        code, _ = client.mail("sender@example.test")
+        check(code == 250, "MAIL answered %d" % code)
+        code, _ = client.rcpt("receiver@example.test")
+        check(code == 250, "RCPT answered %d" % code)
+        code, reply = client.data(text)
+        check(code == 250 and b"queued as E2E" in reply,
+              "end of data answered %d %r, not the server's final reply" % (code, reply))
+        expect_vrfy_in_step(client)
+        client.quit()
+    finally:
+        client.close()
+    assert_delivered(env.server, tag, with_insert(sent_content(text)))
+
+
+def sc_eicar_swaks(ctx, env):
+    tag = tag_for(ctx, "eicar-swaks")
+    text = message(tag, [b"The test file follows.", EICAR, b"That was it."])
+    code, out = swaks(ctx, env.proxy.port, write_file(ctx, "eicar-%s.eml" % ctx.mode, text))
+    check(code == 0, "swaks failed (%d):\n%s" % (code, out[-2000:]))
+    check(re.search(r"^<-\s+250 Mail accepted\s*$", out, re.M),
+          "swaks did not hear '250 Mail accepted':\n" + out[-1500:])
+    check("queued as E2E" not in out, "the server's own final reply reached swaks:\n" + out[-1500:])
+    time.sleep(0.3)
+    assert_not_delivered(env.server, tag)
+
+
+def sc_eicar_then_clean(ctx, env):
+    bad = tag_for(ctx, "eicar-session")
+    good = tag_for(ctx, "after-eicar")
+    bad_text = message(bad, [b"Here:", EICAR])
+    good_text = message(good)
+    client = smtp(ctx, env.proxy.port)
+    try:
+        client.ehlo()
+        # First message: smtplib's own sendmail; it raises on any refusal.
+        refused = client.sendmail("sender@example.test", ["receiver@example.test"], bad_text)
+        check(refused == {}, "recipients refused: %r" % refused)
+        expect_vrfy_in_step(client)
+        code, _ = client.mail("sender@example.test")
+        check(code == 250, "MAIL after the infected message answered %d (the server kept the old transaction?)" % code)
+        code, _ = client.rcpt("receiver@example.test")
+        check(code == 250, "RCPT answered %d" % code)
+        code, reply = client.data(good_text)
+        check(code == 250 and b"queued as E2E" in reply, "second message answered %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    assert_delivered(env.server, good, with_insert(sent_content(good_text)))
+    assert_not_delivered(env.server, bad)
+
+
+def sc_eicar_reply_text(ctx, env):
+    """The infected message's reply, read on a raw socket, is exactly the
+    plug-in's line and nothing else arrives with it."""
+    tag = tag_for(ctx, "eicar-raw")
+    c = RawClient(env.proxy.port, 30 * ctx.build.slow)
+    try:
+        check(c.reply()[0] == 220, "no greeting")
+        check(c.command("EHLO client.e2e.test")[0] == 250, "EHLO failed")
+        check(c.command("MAIL FROM:<sender@example.test>")[0] == 250, "MAIL failed")
+        check(c.command("RCPT TO:<receiver@example.test>")[0] == 250, "RCPT failed")
+        code, lines = c.command("DATA")
+        check(code == 354, "DATA answered %r" % lines)
+        c.send(sent_content(message(tag, [EICAR])) + b".\r\n")
+        code, lines = c.reply()
+        check(lines == ["250 Mail accepted"], "end of data answered %r" % lines)
+        code, lines = c.command("NOOP")
+        check(code == 250 and len(lines) == 1, "NOOP answered %r" % lines)
+        code, lines = c.command("QUIT")
+        check(code == 221, "QUIT answered %r" % lines)
+        check(c.buffer == b"", "stray bytes after the dialogue: %r" % c.buffer)
+    finally:
+        c.close()
+    assert_not_delivered(env.server, tag)
+
+
+def sc_pipeline_swaks(ctx, env):
+    tag = tag_for(ctx, "pipe-swaks")
+    text = message(tag)
+    rcpts = ["r1@example.test", "r2@example.test", "r3@example.test"]
+    code, out = swaks(ctx, env.proxy.port, write_file(ctx, "pipe-%s.eml" % ctx.mode, text),
+                      rcpts=[",".join(rcpts)], pipeline=True)
+    check(code == 0, "swaks --pipeline failed (%d):\n%s" % (code, out[-2000:]))
+    check("PIPELINING" in out, "the proxy did not offer PIPELINING:\n" + out[-1500:])
+    check("queued as E2E" in out, "no final reply from the server:\n" + out[-1500:])
+    assert_delivered(env.server, tag, with_insert(sent_content(text)), rcpts=rcpts)
+
+
+def sc_pipeline_raw(ctx, env):
+    """RFC 2920 at its limit: the whole envelope and DATA in one write, then
+    the message, its end and QUIT in one write."""
+    tag = tag_for(ctx, "pipe-raw")
+    text = message(tag)
+    rcpts = ["p1@example.test", "p2@example.test", "p3@example.test", "p4@example.test"]
+    c = RawClient(env.proxy.port, 30 * ctx.build.slow)
+    try:
+        check(c.reply()[0] == 220, "no greeting")
+        code, lines = c.command("EHLO client.e2e.test")
+        check(code == 250 and any(line[4:].upper() == "PIPELINING" for line in lines),
+              "PIPELINING not offered: %r" % lines)
+        burst = "MAIL FROM:<sender@example.test>\r\n" + "".join(
+            "RCPT TO:<%s>\r\n" % r for r in rcpts) + "DATA\r\n"
+        c.send(burst.encode())
+        replies = [c.reply() for _ in range(2 + len(rcpts))]
+        codes = [r[0] for r in replies]
+        check(codes == [250] * (1 + len(rcpts)) + [354], "pipelined envelope answered %r" % replies)
+        stuffed = re.sub(rb"(?m)^\.", b"..", sent_content(text))
+        c.send(stuffed + b".\r\nQUIT\r\n")
+        code, lines = c.reply()
+        check(code == 250 and "queued as E2E" in lines[0], "end of data answered %r" % lines)
+        code, lines = c.reply()
+        check(code == 221, "pipelined QUIT answered %r" % lines)
+    finally:
+        c.close()
+    assert_delivered(env.server, tag, with_insert(sent_content(text)), rcpts=rcpts)
+
+
+def sc_multi_rcpt(ctx, env):
+    tag = tag_for(ctx, "rcpts")
+    text = message(tag)
+    rcpts = ["m%d@example.test" % i for i in range(1, 6)]
+    client = smtp(ctx, env.proxy.port)
+    try:
+        refused = client.sendmail("sender@example.test", rcpts, text)
+        check(refused == {}, "refused: %r" % refused)
+        client.quit()
+    finally:
+        client.close()
+    assert_delivered(env.server, tag, with_insert(sent_content(text)), rcpts=rcpts)
+
+
+def sc_empty_message(ctx, env):
+    before = len(env.server.messages())
+    c = RawClient(env.proxy.port, 30 * ctx.build.slow)
+    sender = "empty-%s-%s@example.test" % (ctx.build.name, ctx.mode)
+    try:
+        check(c.reply()[0] == 220, "no greeting")
+        check(c.command("EHLO client.e2e.test")[0] == 250, "EHLO failed")
+        check(c.command("MAIL FROM:<%s>" % sender)[0] == 250, "MAIL failed")
+        check(c.command("RCPT TO:<receiver@example.test>")[0] == 250, "RCPT failed")
+        code, lines = c.command("DATA")
+        check(code == 354, "DATA answered %r" % lines)
+        c.send(b".\r\n")
+        code, lines = c.reply()
+        check(code == 250 and "queued as E2E" in lines[0],
+              "the empty message's end of data answered %r" % lines)
+        check(c.command("QUIT")[0] == 221, "QUIT failed")
+    finally:
+        c.close()
+    found = [(m, body) for m, body in env.server.messages()[before:] if m["mail_from"] == sender]
+    check(len(found) == 1, "the empty message reached the server %d times" % len(found))
+    # No header section ends in an empty message: the text is all it holds.
+    check(found[0][1] == INSERT, "the empty message arrived as %r" % found[0][1])
+
+
+def sc_custom_signature(ctx, env):
+    plain = tag_for(ctx, "custom-plain")
+    mime = tag_for(ctx, "custom-mime")
+    near = tag_for(ctx, "custom-near-miss")
+    plain_text = message(plain, [b"text before " + CUSTOM + b" text after"])
+    mime_text = mime_base64(mime, b"\x00\x01binary " + CUSTOM + b" more\xff" * 3)
+    near_text = message(near, [b"text before " + CUSTOM[:-1] + b"X text after"])
+    client = smtp(ctx, env.proxy.port)
+    try:
+        for label, text in (("plain", plain_text), ("base64", mime_text)):
+            client.mail("sender@example.test")
+            client.rcpt("receiver@example.test")
+            code, reply = client.data(text)
+            check((code, reply) == (250, b"Mail accepted"),
+                  "custom pattern (%s) answered %d %r, not dropped" % (label, code, reply))
+        client.mail("sender@example.test")
+        client.rcpt("receiver@example.test")
+        code, reply = client.data(near_text)
+        check(code == 250 and b"queued as E2E" in reply,
+              "a near miss of the pattern answered %d %r (expected delivery)" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    assert_delivered(env.server, near, with_insert(sent_content(near_text)))
+    assert_not_delivered(env.server, plain)
+    assert_not_delivered(env.server, mime)
+    check(CUSTOM_NAME in env.proxy.log_text(), "the proxy log does not name the signature %s" % CUSTOM_NAME)
+
+
+def big_text(tag, size):
+    rng = random.Random(tag)
+    alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+    lines = []
+    total = 0
+    while total < size:
+        line = bytes(rng.choice(alphabet) for _ in range(8)) * 9
+        if rng.random() < 0.02:
+            line = b"." + line  # dot-stuffed on the wire
+        lines.append(line)
+        total += len(line) + 2
+    return message(tag, [b"Large message follows."] + lines)
+
+
+def sc_big_message(ctx, env):
+    tag = tag_for(ctx, "big")
+    text = big_text(tag, 20 * 1024 * 1024)
+    expected = with_insert(sent_content(text))
+    client = smtp(ctx, env.proxy.port, timeout=180)
+    started = time.monotonic()
+    try:
+        client.mail("sender@example.test")
+        client.rcpt("receiver@example.test")
+        code, reply = client.data(text)
+        check(code == 250 and b"queued as E2E" in reply, "20 MiB message answered %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    elapsed = time.monotonic() - started
+    found = env.server.wait_token(b"Message-ID: <" + tag, 30)
+    check(len(found) == 1, "the 20 MiB message reached the server %d times" % len(found))
+    meta, content = found[0]
+    check(meta["sha256"] == hashlib.sha256(expected).hexdigest() and content == expected,
+          "20 MiB message altered: %s" % describe_diff(expected, content))
+    # The proxy logs delivery progress for large messages, a line per quarter
+    # when its log is not a terminal: "... delivering, 25% (5120 of 20480 KiB)".
+    spool_kib = len(re.sub(rb"(?m)^\.", b"..", sent_content(text)) + b".\r\n") // 1024
+    progress = [(int(m.group(1)), int(m.group(2)), int(m.group(3))) for m in re.finditer(
+        r"delivering, (\d+)% \((\d+) of (\d+) KiB\)", env.proxy.log_text())]
+    ours = [p for p in progress if p[2] == spool_kib]
+    check([p[0] for p in ours] == [25, 50, 75],
+          "delivery progress lines for the %d KiB message: %r (all: %r)" % (spool_kib, ours, progress[-6:]))
+    check(all(p[1] * 100 >= p[0] * p[2] for p in ours), "progress counts behind their percentages: %r" % ours)
+    ctx.note("%.1f s" % elapsed)
+
+
+def sc_parallel(ctx, env, count=200):
+    size = 3000 if ctx.build.wine else 12000
+    tags = [tag_for(ctx, "par%03d" % i) for i in range(count)]
+    texts = [message(t, [t + b" line %d " % j + bytes([65 + (i + j) % 26]) * 60
+                         for j in range(size // 80)]) for i, t in enumerate(tags)]
+    connected = threading.Barrier(count, timeout=120 * ctx.build.slow)
+    errors = []
+
+    def one(i):
+        try:
+            client = smtp(ctx, env.proxy.port, timeout=120)
+        except Exception as e:
+            connected.abort()
+            return "connect %d: %r" % (i, e)
+        try:
+            connected.wait()  # all sessions open at once
+            refused = client.sendmail("par%d@example.test" % i, ["receiver%d@example.test" % i], texts[i])
+            client.quit()
+            return "refused %r" % refused if refused else None
+        except Exception as e:
+            return "session %d: %r" % (i, e)
+        finally:
+            client.close()
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=count) as pool:
+        for result in pool.map(one, range(count)):
+            if result:
+                errors.append(result)
+    check(not errors, "%d of %d sessions failed, e.g. %s" % (len(errors), count, errors[:3]))
+    wanted = {t: with_insert(sent_content(x)) for t, x in zip(tags, texts)}
+
+    def all_there():
+        got = {}
+        for meta, content in env.server.messages():
+            m = re.search(rb"Message-ID: <([^@>]+)@divivez\.e2e>", content)
+            if m and m.group(1) in wanted:
+                got.setdefault(m.group(1), []).append((meta, content))
+        return got if len(got) == count else None
+
+    got = wait_for(all_there, 30) or {}
+    missing = [t for t in tags if t not in got]
+    check(not missing, "%d of %d messages never arrived, e.g. %s" % (
+        len(missing), count, [m.decode() for m in missing[:3]]))
+    for i, t in enumerate(tags):
+        copies = got[t]
+        check(len(copies) == 1, "message %s arrived %d times" % (t.decode(), len(copies)))
+        meta, content = copies[0]
+        check(content == wanted[t], "message %s altered: %s" % (t.decode(), describe_diff(wanted[t], content)))
+        check(meta["rcpt_tos"] == ["receiver%d@example.test" % i],
+              "message %s has the envelope of another: %r" % (t.decode(), meta["rcpt_tos"]))
+
+
+# --------------------------------------------------------------------------
+# Scenarios with set-ups of their own
+
+
+def sc_keepalive(ctx):
+    """A scan slower than the server's idle time-out: the keep-alive NOOPs
+    keep the server connection open; without them the server drops it."""
+    idle = 2.0
+    delay = 5.0
+    scanner_unix = not ctx.build.wine
+    results = {}
+    for keepalive in (1, 0):
+        name = "keepalive-%s-%d" % (ctx.mode, keepalive)
+        server = MailServer(ctx.workdir, name + "-server", timeout=idle)
+        slow = SlowClamd(ctx.workdir, name + "-clamd", delay, scanner_unix)
+        scanner = ("clamd:unix:" + slow.path) if scanner_unix else "clamd:tcp:127.0.0.1:%d" % slow.port
+        proxy = Proxy(ctx, name + "-proxy", upstream=server.port, scanner=scanner,
+                      keepalive=keepalive, extra=["--scan-timeout", "30"])
+        tag = tag_for(ctx, "keepalive%d" % keepalive)
+        text = message(tag)
+        client = smtp(ctx, proxy.port, timeout=60)
+        outcome = None
+        try:
+            client.ehlo()
+            client.mail("sender@example.test")
+            client.rcpt("receiver@example.test")
+            started = time.monotonic()
+            try:
+                outcome = client.data(text)
+            except smtplib.SMTPException as e:
+                outcome = ("exception", repr(e))
+            took = time.monotonic() - started
+            if keepalive and outcome[0] == 250:
+                expect_vrfy_in_step(client)
+        finally:
+            client.close()
+        scans = slow.scans()
+        noops = server.events("NOOP")
+        timeouts = server.events("timeout")
+        results[keepalive] = (outcome, took, scans, noops, timeouts)
+        if keepalive:
+            check(scans, "the slow scanner was never asked (the proxy did not use it)")
+            check(took >= delay - 0.5, "the scan did not take its %.0f s (%.1f s)" % (delay, took))
+            check(outcome[0] == 250 and b"queued as E2E" in outcome[1],
+                  "with --keepalive 1 the message answered %r after %.1f s (server time-outs: %d, NOOPs: %d)"
+                  % (outcome, took, len(timeouts), len(noops)))
+            check(len(noops) >= 2, "only %d keep-alive NOOPs reached the server during a %.0f s scan"
+                  % (len(noops), delay))
+            check(not timeouts, "the server timed out although NOOPs were sent")
+            assert_delivered(server, tag, with_insert(sent_content(text)))
+        else:
+            # The negative control: it shows that the server does drop an
+            # idle connection, so the positive case proved something.
+            check(timeouts, "the server never timed out without keep-alive: the test proves nothing")
+            check(not noops, "NOOPs reached the server with --keepalive 0")
+            check(outcome[0] != 250 or b"queued as E2E" not in outcome[1],
+                  "without keep-alive the client was still told success: %r" % (outcome,))
+            assert_not_delivered(server, tag)
+            check(proxy.proc.alive(), "the proxy died")
+        proxy.stop()
+        slow.stop()
+        server.stop()
+    ctx.note("with: %r; without: %r" % (results[1][0][0], results[0][0]))
+
+
+def sc_data_refused(ctx):
+    sink = SmtpSink(ctx.workdir, "sink-refuse-" + ctx.mode, ["-f", "data"])
+    proxy = Proxy(ctx, "refuse-proxy-" + ctx.mode, upstream=sink.port)
+    tag = tag_for(ctx, "refused")
+    text = message(tag)
+    client = smtp(ctx, proxy.port)
+    try:
+        client.ehlo()
+        check(client.mail("sender@example.test")[0] == 250, "MAIL failed")
+        check(client.rcpt("receiver@example.test")[0] == 250, "RCPT failed")
+        code, reply = client.data(text)
+        check(code == 500 and b"Error: command failed" in reply,
+              "the server's refusal of DATA did not reach the client: %d %r" % (code, reply))
+        code, reply = client.noop()
+        check(code == 250, "the session is out of step after the refusal: NOOP answered %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    time.sleep(0.3)
+    check(sink.dumped() == [], "smtp-sink stored something: %r" % sink.dumped())
+    log = sink.proc.log_text()
+    check(re.search(r"^\S*smtp-sink: data$", log, re.M | re.I), "the server never heard DATA:\n" + log[-1500:])
+    check(not re.search(r"^\S*smtp-sink: \.$", log, re.M) and tag.decode() not in log,
+          "message content reached the server after its refusal:\n" + log[-1500:])
+    proxy.stop()
+    sink.stop()
+
+
+def sc_server_cut(ctx):
+    """The server drops the connection in the middle of the message: the
+    client hears a failure, and the proxy serves the next connection."""
+    server = MailServer(ctx.workdir, "cut-server-" + ctx.mode, cut_sender="cut")
+    proxy = Proxy(ctx, "cut-proxy-" + ctx.mode, upstream=server.port)
+    tag = tag_for(ctx, "cut")
+    text = big_text(tag, 256 * 1024)  # larger than the socket buffers
+    client = smtp(ctx, proxy.port)
+    try:
+        client.ehlo()
+        client.mail("cut@example.test")
+        client.rcpt("receiver@example.test")
+        try:
+            outcome = client.data(text)
+        except smtplib.SMTPServerDisconnected as e:
+            outcome = ("disconnected", repr(e))
+    finally:
+        client.close()
+    check(server.events("cut"), "the server never cut a delivery (the test proves nothing)")
+    check(outcome[0] != 250, "the client was told success for a message the server never took: %r" % (outcome,))
+    assert_not_delivered(server, tag)
+    check(proxy.proc.alive(), "the proxy died")
+    # The next connection is served as usual.
+    after = tag_for(ctx, "after-cut")
+    after_text = message(after)
+    client = smtp(ctx, proxy.port)
+    try:
+        refused = client.sendmail("sender@example.test", ["receiver@example.test"], after_text)
+        check(refused == {}, "refused %r" % refused)
+        client.quit()
+    finally:
+        client.close()
+    assert_delivered(server, after, with_insert(sent_content(after_text)))
+    ctx.note("client heard %r" % (outcome[0],))
+    proxy.stop()
+    server.stop()
+
+
+def sc_server_silent_close(ctx):
+    """smtp-sink closes without a reply after the message's end."""
+    sink = SmtpSink(ctx.workdir, "sink-quit-" + ctx.mode, ["-q", "."])
+    proxy = Proxy(ctx, "sinkquit-proxy-" + ctx.mode, upstream=sink.port)
+    tag = tag_for(ctx, "silent")
+    client = smtp(ctx, proxy.port)
+    try:
+        client.ehlo()
+        client.mail("sender@example.test")
+        client.rcpt("receiver@example.test")
+        try:
+            outcome = client.data(message(tag))
+        except smtplib.SMTPServerDisconnected as e:
+            outcome = ("disconnected", repr(e))
+    finally:
+        client.close()
+    check(outcome[0] != 250, "the client was told success although the server never answered: %r" % (outcome,))
+    log = sink.proc.log_text()
+    check(re.search(r"^\S*smtp-sink: \.$", log, re.M),
+          "smtp-sink never received the end of data (the test proves nothing):\n" + log[-1000:])
+    check(proxy.proc.alive(), "the proxy died")
+    c = RawClient(proxy.port, 20 * ctx.build.slow)
+    try:
+        code, lines = c.reply()
+        check(code == 220, "the next connection was not greeted: %r" % lines)
+        code, lines = c.command("EHLO client.e2e.test")
+        check(code == 250, "the next connection's EHLO answered %r" % lines)
+    finally:
+        c.close()
+    ctx.note("client heard %r" % (outcome[0],))
+    proxy.stop()
+    sink.stop()
+
+
+def sc_clamd(ctx):
+    clamd = Clamd(ctx.workdir, tcp=ctx.build.wine)
+    server = MailServer(ctx.workdir, "clamd-server")
+    scanner = ("clamd:tcp:127.0.0.1:%d" % clamd.port) if ctx.build.wine else "clamd:unix:" + clamd.socket_path
+    proxy = Proxy(ctx, "clamd-proxy", upstream=server.port, scanner=scanner)
+    eicar = tag_for(ctx, "clamd-eicar")
+    custom = tag_for(ctx, "clamd-custom")
+    clean = tag_for(ctx, "clamd-clean")
+    texts = [
+        (eicar, message(eicar, [b"EICAR next:", EICAR]), "Divivez.Test.EICAR"),
+        (custom, mime_base64(custom, b"head " + CUSTOM + b" tail"), CUSTOM_NAME),
+    ]
+    clean_text = message(clean)
+    client = smtp(ctx, proxy.port)
+    try:
+        for tag, text, _ in texts:
+            client.mail("sender@example.test")
+            client.rcpt("receiver@example.test")
+            code, reply = client.data(text)
+            check((code, reply) == (250, b"Mail accepted"),
+                  "clamd-infected message %s answered %d %r" % (tag.decode(), code, reply))
+        client.mail("sender@example.test")
+        client.rcpt("receiver@example.test")
+        code, reply = client.data(clean_text)
+        check(code == 250 and b"queued as E2E" in reply, "clean message answered %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    assert_delivered(server, clean, with_insert(sent_content(clean_text)))
+    for tag, _, name in texts:
+        assert_not_delivered(server, tag)
+        check(name in proxy.log_text(), "the proxy log does not name %s" % name)
+    found = clamd.log_text()
+    check("Divivez.Test.EICAR" in found and CUSTOM_NAME in found,
+          "clamd's log does not show both detections:\n" + found[-1500:])
+    proxy.stop()
+    server.stop()
+    clamd.stop()
+
+
+def sc_scan_error(ctx):
+    """A scanner that cannot be reached: --on-scan-error drop treats the
+    message as infected, pass delivers it without the inserted text."""
+    server = MailServer(ctx.workdir, "scanerr-server")
+    dead = free_port()  # nothing listens there
+    for policy in ("drop", "pass"):
+        proxy = Proxy(ctx, "scanerr-proxy-" + policy, upstream=server.port,
+                      scanner="clamd:tcp:127.0.0.1:%d" % dead, on_scan_error=policy)
+        tag = tag_for(ctx, "scanerr-" + policy)
+        text = message(tag)
+        client = smtp(ctx, proxy.port)
+        try:
+            client.mail("sender@example.test")
+            client.rcpt("receiver@example.test")
+            code, reply = client.data(text)
+            client.quit()
+        finally:
+            client.close()
+        if policy == "drop":
+            check((code, reply) == (250, b"Mail accepted"), "drop policy answered %d %r" % (code, reply))
+            time.sleep(0.3)
+            assert_not_delivered(server, tag)
+        else:
+            check(code == 250 and b"queued as E2E" in reply, "pass policy answered %d %r" % (code, reply))
+            assert_delivered(server, tag, sent_content(text))
+        proxy.stop()
+    server.stop()
+
+
+def sc_upstream_refused(ctx):
+    dead = free_port()
+    proxy = Proxy(ctx, "refused-upstream-proxy", upstream=dead, extra=["--connect-timeout", "5"])
+    for attempt in range(2):
+        c = RawClient(proxy.port, 30 * ctx.build.slow)
+        try:
+            code, lines = c.reply()
+            check(code == 421, "connection %d with the upstream down was answered %r, not 421" % (attempt + 1, lines))
+        finally:
+            c.close()
+        check(proxy.proc.alive(), "the proxy died")
+    proxy.stop()
+
+
+def sc_capture_server(ctx):
+    """Without --upstream the embedded capture server stores the message."""
+    proxy = Proxy(ctx, "capture-proxy")
+    tag = tag_for(ctx, "capture")
+    text = message(tag)
+    client = smtp(ctx, proxy.port)
+    try:
+        refused = client.sendmail("sender@example.test", ["receiver@example.test"], text)
+        check(refused == {}, "refused %r" % refused)
+        client.quit()
+    finally:
+        client.close()
+
+    def stored():
+        if not os.path.isdir(proxy.outbox):
+            return None
+        names = [n for n in os.listdir(proxy.outbox) if n.endswith(".eml")]
+        return names or None
+
+    names = wait_for(stored, 10)
+    check(names and len(names) == 1, "the outbox holds %r" % names)
+    with open(os.path.join(proxy.outbox, names[0]), "rb") as f:
+        content = f.read()
+    expected = with_insert(sent_content(text))
+    check(content == expected, "stored message differs: %s" % describe_diff(expected, content))
+    proxy.stop()
+
+
+# --------------------------------------------------------------------------
+# The runner
+
+
+class StandardEnv:
+    """The recording server and a proxy with the builtin scanner, shared by
+    the scenarios of one build and mode; restarted if a scenario kills it."""
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.server = None
+        self.proxy = None
+
+    def ensure(self):
+        ctx = self.ctx
+        if self.server is None or not self.server.proc.alive():
+            self.server = MailServer(ctx.workdir, "std-server-" + ctx.mode)
+        if self.proxy is None or not self.proxy.proc.alive():
+            signatures = os.path.join(ctx.workdir, "signatures.txt")
+            with open(signatures, "w") as f:
+                f.write("# custom signatures for the end-to-end suite\n")
+                f.write("%s %s\n" % (CUSTOM_NAME, CUSTOM.hex()))
+            self.proxy = Proxy(ctx, "std-proxy-%s-%d" % (ctx.mode, len(ctx.proxies)),
+                               upstream=self.server.port, signatures=signatures)
+
+    def stop(self):
+        for item in (self.proxy, self.server):
+            if item is not None:
+                item.stop()
+
+
+class Context:
+    def __init__(self, build, mode, workdir):
+        self.build = build
+        self.mode = mode
+        self.workdir = workdir
+        self.proxies = []
+        self.notes = []
+
+    def note(self, text):
+        self.notes.append(text)
+
+
+STANDARD = [
+    ("clean-swaks", sc_clean_swaks),
+    ("clean-curl", sc_clean_curl),
+    ("clean-smtplib-ehlo", sc_clean_smtplib),
+    ("eicar-swaks", sc_eicar_swaks),
+    ("eicar-then-clean-same-session", sc_eicar_then_clean),
+    ("eicar-reply-raw", sc_eicar_reply_text),
+    ("pipeline-swaks", sc_pipeline_swaks),
+    ("pipeline-raw-burst", sc_pipeline_raw),
+    ("multi-rcpt-smtplib", sc_multi_rcpt),
+    ("empty-message", sc_empty_message),
+    ("builtin-custom-signature", sc_custom_signature),
+    ("big-20MiB-progress", sc_big_message),
+    ("parallel-200", sc_parallel),
+]
+# (name, function, modes it runs in)
+OWN = [
+    ("keepalive-slow-scan", sc_keepalive, ("host", "plugin")),
+    ("data-refused-by-server", sc_data_refused, ("host", "plugin")),
+    ("server-cut-mid-delivery", sc_server_cut, ("host", "plugin")),
+    ("server-silent-close-after-dot", sc_server_silent_close, ("host",)),
+    ("clamd-real", sc_clamd, ("host",)),
+    ("scan-error-policies", sc_scan_error, ("plugin",)),
+    ("upstream-refused-421", sc_upstream_refused, ("host",)),
+    ("capture-server-outbox", sc_capture_server, ("plugin",)),
+]
+
+
+class Runner:
+    def __init__(self, only, workroot):
+        self.only = only
+        self.workroot = workroot
+        self.passed = 0
+        self.failed = 0
+        self.failures = []
+
+    def wanted(self, label):
+        return not self.only or any(o in label for o in self.only)
+
+    def run_one(self, label, ctx, fn, *args):
+        if not self.wanted(label):
+            return
+        started = time.monotonic()
+        ctx.notes = []
+        error = None
+        try:
+            fn(ctx, *args)
+        except Failure as e:
+            error = str(e)
+        except Exception:
+            error = "error in the test itself or an unexpected client failure:\n" + traceback.format_exc()
+        for proxy in ctx.proxies:
+            # A proxy that ended by itself (a crash) fails the scenario that
+            # saw it, whatever the scenario asserted.
+            status = proxy.proc.popen.poll() if proxy.proc.exited_before_stop is None else proxy.proc.exited_before_stop
+            if status is not None and not proxy.proc.stopped_by_us_alive and not proxy.reported:
+                proxy.reported = True
+                error = (error + "\n" if error else "") + "the proxy ended by itself with status %s; log tail:\n%s" % (
+                    status, proxy.proc.log_tail())
+        took = time.monotonic() - started
+        note = (" [" + "; ".join(ctx.notes) + "]") if ctx.notes else ""
+        if error is None:
+            self.passed += 1
+            print("PASS %-7s %-7s %-32s %6.1f s%s" % (ctx.build.name, ctx.mode, label, took, note), flush=True)
+        else:
+            self.failed += 1
+            self.failures.append(label)
+            print("FAIL %-7s %-7s %-32s %6.1f s%s" % (ctx.build.name, ctx.mode, label, took, note), flush=True)
+            for line in error.splitlines()[:40]:
+                print("     | " + line, flush=True)
+            print("     | work files: %s" % ctx.workdir, flush=True)
+
+    def run_build(self, build):
+        bdir = os.path.join(self.workroot, build.name)
+        problems = build.problems()
+        for mode in ("host", "plugin"):
+            workdir = os.path.join(bdir, mode)
+            os.makedirs(workdir, exist_ok=True)
+            ctx = Context(build, mode, workdir)
+            if problems:
+                # Nothing can run: every scenario of this build fails loudly.
+                def cannot_run(c):
+                    raise Failure("cannot run: " + "; ".join(problems))
+
+                for name, _ in STANDARD:
+                    self.run_one(name, ctx, cannot_run)
+                for name, _, modes in OWN:
+                    if mode in modes:
+                        self.run_one(name, ctx, cannot_run)
+                continue
+            env = StandardEnv(ctx)
+            try:
+                for name, fn in STANDARD:
+                    if not self.wanted(name):
+                        continue
+
+                    def scenario(c, fn=fn):
+                        env.ensure()
+                        fn(c, env)
+                        check(env.proxy.proc.alive(), "the proxy died during the scenario")
+
+                    self.run_one(name, ctx, scenario)
+            finally:
+                env.stop()
+            for name, fn, modes in OWN:
+                if mode in modes:
+                    self.run_one(name, ctx, fn)
+            for proxy in ctx.proxies:
+                proxy.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", choices=["native", "win32", "all"], default="all")
+    parser.add_argument("--native-dir", default=os.path.join(ROOT, "build", "native"))
+    parser.add_argument("--win32-dir", default=os.path.join(ROOT, "build", "win32"))
+    parser.add_argument("--only", action="append", default=[],
+                        help="run only scenarios whose name contains this (repeatable)")
+    parser.add_argument("--keep", action="store_true", help="keep the work files")
+    args = parser.parse_args()
+
+    def on_signal(signum, frame):
+        stop_all()
+        sys.exit(128 + signum)
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+
+    missing = [tool for tool in ("swaks", "curl", "/usr/sbin/smtp-sink", "/usr/sbin/clamd")
+               if shutil.which(tool) is None]
+    workroot = tempfile.mkdtemp(prefix="divivez-e2e-")
+    os.chmod(workroot, 0o755)  # smtp-sink, running as nobody, writes below it
+    runner = Runner(args.only, workroot)
+    started = time.monotonic()
+    builds = ["native", "win32"] if args.build == "all" else [args.build]
+    try:
+        if missing:
+            print("FAIL tools: missing %s (run scripts/setup.sh)" % ", ".join(missing))
+            runner.failed += 1
+        for name in builds:
+            build = Build(name, args.native_dir if name == "native" else args.win32_dir)
+            runner.run_build(build)
+    finally:
+        stop_all()
+    print("e2e: %.0f s, work files in %s" % (time.monotonic() - started,
+                                              workroot if (runner.failed or args.keep) else "(removed)"))
+    if not runner.failed and not args.keep:
+        shutil.rmtree(workroot, ignore_errors=True)
+    if runner.passed + runner.failed == 0:
+        print("no scenario matched")
+        runner.failed += 1
+    print("%d passed, %d failed" % (runner.passed, runner.failed))
+    return 1 if runner.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
