@@ -36,8 +36,8 @@ bool OsStderrIsTerminal();
 // the log), or an empty string when it could not be set.
 std::string OsSetPluginTraceLevel(int level);
 
-// Raises the open-file limit as far as allowed; returns the limit in force
-// (0 where there is no such limit).
+// Raises the open-file limit as far as allowed (descriptors on POSIX, C
+// runtime streams on Windows); returns the limit in force.
 unsigned long OsRaiseFileLimit();
 
 // Thread-safe local time.

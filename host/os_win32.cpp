@@ -10,6 +10,7 @@
 #include <process.h>
 
 #include <cstdio>
+#include <stdio.h>
 
 #include "host/os.h"
 
@@ -112,7 +113,13 @@ std::string OsSetPluginTraceLevel(int level) {
          "debugger output)";
 }
 
-unsigned long OsRaiseFileLimit() { return 0; }
+unsigned long OsRaiseFileLimit() {
+  // The C runtime (msvcrt.dll, shared with the plug-in) allows 512 open
+  // stdio streams by default; every connection may hold a spool file, a scan
+  // and an outbox file open at once.
+  const int limit = _setmaxstdio(2048);
+  return limit > 0 ? static_cast<unsigned long>(limit) : 512;
+}
 
 void OsLocalTime(std::time_t when, std::tm* out) { localtime_s(out, &when); }
 

@@ -50,6 +50,8 @@ long MillisecondsSince(Clock::time_point start) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
+void CountSentToServer(NetSocket socket, int length);
+
 // The socket service the host gives the plug-in (--socket-service host).
 // Sockets are non-blocking: Receive never waits; Send waits for the peer as
 // long as needed, up to the idle time-out, then shuts the socket down so the
@@ -65,6 +67,7 @@ class HostSocketService final : public ISocket {
     if (length <= 0) return TRUE;
     if (NetSendAll(static_cast<NetSocket>(socket), data, static_cast<size_t>(length),
                    g_sendTimeoutMs, g_abort)) {
+      CountSentToServer(static_cast<NetSocket>(socket), length);
       return TRUE;
     }
     NetShutdownBoth(static_cast<NetSocket>(socket));
@@ -98,6 +101,9 @@ struct Proxy::Connection {
   uint64_t fromClient = 0;
   uint64_t fromServer = 0;
   int messages = 0;
+  // Bytes the plug-in sent to the server through the host's socket service;
+  // with it the host tells a delivered message from an aborted delivery.
+  uint64_t sentToServer = 0;
 
   // The message between its scan and its delivery.
   struct Message {
@@ -108,12 +114,24 @@ struct Proxy::Connection {
     std::string verdict;
     long scanMs = 0;
     Clock::time_point scanEnd;
+    uint64_t sentToServerAtScan = 0;
     unsigned reportedQuarter = 0;
     unsigned shownPercent = 0;
   } message;
 
   std::string Label() const { return "conn " + std::to_string(id); }
 };
+
+namespace {
+
+// The plug-in's sends run on the connection's thread (keep-alives included:
+// the host sends them from the scanning thread).
+void CountSentToServer(NetSocket socket, int length) {
+  Proxy::Connection* c = t_connection;
+  if (c != nullptr && socket == c->serverSocket) c->sentToServer += static_cast<uint64_t>(length);
+}
+
+}  // namespace
 
 Proxy::Proxy(const ProxySettings& settings, const PluginApi& plugin, IScanner* scanner, Logger* log)
     : m_settings(settings), m_plugin(plugin), m_scanner(scanner), m_log(log) {
@@ -461,6 +479,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
   message.verdict = verdict + keepAlives;
   message.scanMs = scanMs;
   message.scanEnd = Clock::now();
+  message.sentToServerAtScan = c->sentToServer;
 }
 
 void Proxy::HandleProgress(Connection* c, const ScanRequest* request) {
@@ -488,18 +507,27 @@ void Proxy::HandleProgress(Connection* c, const ScanRequest* request) {
 void Proxy::CheckDelivery(Connection* c, const char* finalReason) {
   Connection::Message& message = c->message;
   if (!message.active) return;
-  // The plug-in deletes the spool file when it has handed the whole message
-  // to the server; until then the file is there.
+  // The plug-in deletes the spool file when the message leaves its hands:
+  // delivered, or given up. Through the host's socket service the host sees
+  // whether the whole file went to the server; when the plug-in sends by
+  // itself, the file's removal is all there is to go by.
   std::error_code fsError;
   const bool spooled = std::filesystem::exists(message.spool, fsError);
   if (spooled && finalReason == nullptr) return;
   const std::string label = c->Label() + " msg " + std::to_string(message.number);
   m_log->Progress(label, 100);
-  if (!spooled) {
+  const uint64_t sent = c->sentToServer - message.sentToServerAtScan;
+  const bool seen = m_settings.socketService == SocketService::kHost;
+  if (!spooled && (!seen || sent >= message.size)) {
     ++m_counters.delivered;
     m_log->Line("%s: %llu bytes, %s; scan %ld ms, delivered in %ld ms", label.c_str(),
                 static_cast<unsigned long long>(message.size), message.verdict.c_str(),
                 message.scanMs, MillisecondsSince(message.scanEnd));
+  } else if (!spooled) {
+    ++m_counters.deliveryFailed;
+    m_log->Line("%s: %llu bytes, %s; scan %ld ms, delivery failed after %llu bytes", label.c_str(),
+                static_cast<unsigned long long>(message.size), message.verdict.c_str(),
+                message.scanMs, static_cast<unsigned long long>(sent));
   } else {
     m_log->Line("%s: %llu bytes, %s; scan %ld ms, not delivered (%s)", label.c_str(),
                 static_cast<unsigned long long>(message.size), message.verdict.c_str(),
@@ -512,8 +540,8 @@ void Proxy::LogCounters() {
   const ProxyCounters& k = m_counters;
   m_log->Line(
       "counters: connections %llu (refused %llu, upstream unreachable %llu); messages %llu "
-      "(clean %llu, infected %llu, scan errors %llu, dropped %llu, delivered %llu); bytes from "
-      "clients %llu, from servers %llu",
+      "(clean %llu, infected %llu, scan errors %llu, dropped %llu, delivered %llu, delivery "
+      "failed %llu); bytes from clients %llu, from servers %llu",
       static_cast<unsigned long long>(k.connections.load()),
       static_cast<unsigned long long>(k.rejected.load()),
       static_cast<unsigned long long>(k.upstreamFailed.load()),
@@ -523,6 +551,7 @@ void Proxy::LogCounters() {
       static_cast<unsigned long long>(k.scanErrors.load()),
       static_cast<unsigned long long>(k.dropped.load()),
       static_cast<unsigned long long>(k.delivered.load()),
+      static_cast<unsigned long long>(k.deliveryFailed.load()),
       static_cast<unsigned long long>(k.bytesFromClients.load()),
       static_cast<unsigned long long>(k.bytesFromServers.load()));
 }

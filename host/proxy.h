@@ -52,6 +52,7 @@ struct ProxyCounters {
   std::atomic<uint64_t> scanErrors{0};
   std::atomic<uint64_t> dropped{0};  // infected, or scan error with drop
   std::atomic<uint64_t> delivered{0};
+  std::atomic<uint64_t> deliveryFailed{0};  // the plug-in gave the delivery up
   std::atomic<uint64_t> bytesFromClients{0};
   std::atomic<uint64_t> bytesFromServers{0};
 };
