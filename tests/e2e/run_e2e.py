@@ -20,6 +20,7 @@ win32 this writes the plug-in's registry value in the shared Wine prefix).
 import argparse
 import base64
 import concurrent.futures
+import getpass
 import hashlib
 import json
 import os
@@ -50,6 +51,11 @@ MAIL_ACCEPTED = "250 Mail accepted"
 ADVERTISE = ["PIPELINING", "STARTTLS", "CHUNKING", "BINARYMIME"]
 
 
+# Marks this run's messages, so that a spool file left behind in a temporary
+# directory shared with other programs can be told for ours.
+RUN_ID = b"%08x" % random.getrandbits(32)
+
+
 class Failure(Exception):
     """A scenario's assertion failed."""
 
@@ -67,8 +73,10 @@ _procs_lock = threading.Lock()
 
 
 class Proc:
-    def __init__(self, name, argv, log_path, cwd=None, env=None, group_kill=True, stdout=None):
+    def __init__(self, name, argv, log_path, cwd=None, env=None, group_kill=True, stdout=None,
+                 stop_signal=signal.SIGTERM):
         self.name = name
+        self.stop_signal = stop_signal
         self.argv = argv
         self.log_path = log_path
         self.group_kill = group_kill
@@ -91,7 +99,7 @@ class Proc:
                 self.exited_before_stop = self.popen.returncode
         else:
             self.stopped_by_us_alive = True
-            self._signal(signal.SIGTERM)
+            self._signal(self.stop_signal)
             try:
                 self.popen.wait(grace)
             except subprocess.TimeoutExpired:
@@ -352,6 +360,11 @@ class Build:
             self.plugin = os.path.join(build_dir, "libdivivez.so")
         # Wine starts programs slowly and runs them somewhat slower.
         self.slow = 3.0 if self.wine else 1.0
+        # Under Wine the temporary directory comes from the prefix's registry
+        # (HKCU\Environment TEMP) and cannot be chosen per process; natively
+        # each proxy gets TMPDIR in its own work directory.
+        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine-divivez"))
+        self.wine_temp = os.path.join(prefix, "drive_c", "users", getpass.getuser(), "Temp")
 
     def argv(self, args):
         if self.wine:
@@ -364,8 +377,10 @@ class Build:
             return "Z:" + path.replace("/", "\\")
         return path
 
-    def env(self):
+    def env(self, tmpdir=None):
         env = dict(os.environ)
+        if tmpdir:
+            env["TMPDIR"] = tmpdir
         if self.wine:
             env.setdefault("WINEDEBUG", "-all")
             env.setdefault("WINEPREFIX", os.path.expanduser("~/.wine-divivez"))
@@ -408,8 +423,11 @@ class Proxy:
         args += list(extra)
         self.args = args
         self.reported = False
+        # Under Wine SIGINT becomes the console's Ctrl-C, which the proxy
+        # handles like SIGTERM natively; Wine's SIGTERM kills without a word.
         self.proc = Proc("proxy", build.argv(args), os.path.join(self.dir, "proxy.log"),
-                         cwd=self.dir, env=build.env(), group_kill=not build.wine)
+                         cwd=self.dir, env=build.env(ctx.tmpdir), group_kill=not build.wine,
+                         stop_signal=signal.SIGINT if build.wine else signal.SIGTERM)
         ctx.proxies.append(self)
         self.port = wait_for(self._read_port, 60 if build.wine else 15, 0.05)
         if not self.port:
@@ -451,6 +469,7 @@ def message(tag, body=None, subject=None, extra_headers=()):
         b"Subject: " + (subject or b"e2e " + tag),
         b"Message-ID: <" + tag + b"@divivez.e2e>",
         b"Date: Thu, 01 Jan 2026 00:00:00 +0000",
+        b"X-E2E-Run: " + RUN_ID,
     ] + list(extra_headers)
     if body is None:
         body = [
@@ -1257,6 +1276,31 @@ class Context:
         self.workdir = workdir
         self.proxies = []
         self.notes = []
+        self.tmpdir = os.path.join(workdir, "tmp")
+        os.makedirs(self.tmpdir, exist_ok=True)
+
+    def leftover_spools(self):
+        """Spool files of this run that nobody deleted."""
+        directory = self.build.wine_temp if self.build.wine else self.tmpdir
+        found = []
+        try:
+            names = os.listdir(directory)
+        except OSError:
+            return found
+        for name in names:
+            if not (name.startswith("divivez") and name.endswith(".tmp")):
+                continue
+            path = os.path.join(directory, name)
+            if self.build.wine:
+                # Shared with other programs' tests: only ours count.
+                try:
+                    with open(path, "rb") as f:
+                        if RUN_ID not in f.read(65536):
+                            continue
+                except OSError:
+                    continue
+            found.append(path)
+        return found
 
     def note(self, text):
         self.notes.append(text)
@@ -1313,6 +1357,26 @@ class Runner:
             error = str(e)
         except Exception:
             error = "error in the test itself or an unexpected client failure:\n" + traceback.format_exc()
+        # Every message has been refused or delivered by now: its spool file
+        # must be gone (allow the proxy a moment to end the connections).
+        if not wait_for(lambda: not ctx.leftover_spools(), 5):
+            leftovers = ctx.leftover_spools()
+            details = []
+            for path in leftovers:
+                try:
+                    details.append("%s (%d bytes)" % (path, os.path.getsize(path)))
+                    # Reported once: later scenarios must not fail for it.
+                    os.unlink(path)
+                except OSError:
+                    pass
+            if details:
+                error = (error + "\n" if error else "") + "spool files left behind: " + ", ".join(details[:5])
+        if error is not None:
+            for proxy in ctx.proxies:
+                if not proxy.proc.stopped_by_us_alive and "shutting down" in proxy.log_text():
+                    error += ("\nnote: proxy %s was told to shut down by something other than this "
+                              "suite (another program's Ctrl-C or end-of-session in the Wine prefix?)"
+                              % proxy.dir)
         for proxy in ctx.proxies:
             # A proxy that ended by itself (a crash) fails the scenario that
             # saw it, whatever the scenario asserted.
