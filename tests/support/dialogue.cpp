@@ -1,0 +1,489 @@
+#include "support/dialogue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "boundary/plugin_exports.h"
+#include "boundary/settings.h"
+
+namespace {
+
+constexpr int kHostContext = -1234567;
+
+// --- Parsing ---
+
+bool ParseNumber(const std::string& text, uint32_t* value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *value = static_cast<uint32_t>(std::stoul(text));
+  return true;
+}
+
+std::string Unescape(const std::string& text, std::string* error) {
+  static const struct {
+    const char* name;
+    const char* bytes;
+  } kMacros[] = {{"{354}", kReply354},
+                 {"{250A}", kReplyAccepted},
+                 {"{452}", kReplyNoStorage},
+                 {"{451}", kReplyNotDelivered},
+                 {"{502}", kReplyNotAvailable}};
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '{') {
+      bool found = false;
+      for (const auto& macro : kMacros) {
+        if (text.compare(i, std::strlen(macro.name), macro.name) == 0) {
+          out += macro.bytes;
+          i += std::strlen(macro.name) - 1;
+          found = true;
+          break;
+        }
+      }
+      if (!found) *error = "unknown {macro}";
+      continue;
+    }
+    if (c != '\\') {
+      out += c;
+      continue;
+    }
+    if (++i == text.size()) {
+      *error = "backslash at the end of the line";
+      break;
+    }
+    static const char kEscapes[] = "rnt0\\{";
+    static const char kBytes[] = {'\r', '\n', '\t', '\0', '\\', '{'};
+    const char* simple = text[i] != '\0' ? std::strchr(kEscapes, text[i]) : nullptr;
+    if (simple != nullptr) {
+      out += kBytes[simple - kEscapes];
+    } else if (text[i] == 'x' && i + 2 < text.size() &&
+               std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+               std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      *error = std::string("bad escape \\") + text[i];
+    }
+  }
+  return out;
+}
+
+// "V: 1 noop=2 thread | text"
+bool ParseVerdict(const std::string& payload, SVerdict* verdict, std::string* error) {
+  size_t bar = payload.find('|');
+  std::istringstream words(payload.substr(0, bar));
+  std::string word;
+  bool haveResult = false;
+  while (words >> word) {
+    uint32_t number = 0;
+    if (word == "throw") {
+      verdict->bThrow = haveResult = true;
+    } else if (word == "thread") {
+      verdict->bKeepAliveThread = true;
+    } else if (word.compare(0, 5, "noop=") == 0 && ParseNumber(word.substr(5), &number)) {
+      verdict->nKeepAlives = static_cast<int>(number);
+    } else if (!word.empty() &&
+               (std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '-')) {
+      verdict->nResult = std::stoi(word);
+      haveResult = true;
+    } else {
+      *error = "bad verdict word '" + word + "'";
+      return false;
+    }
+  }
+  if (bar != std::string::npos) {
+    size_t start = bar + 1;
+    if (start < payload.size() && payload[start] == ' ') ++start;
+    verdict->strText = Unescape(payload.substr(start), error);
+  }
+  if (!haveResult) *error = "verdict without a result";
+  return error->empty();
+}
+
+}  // namespace
+
+std::vector<SDialogue> ParseDialogues(const char* table) {
+  std::vector<SDialogue> dialogues;
+  std::istringstream lines(table);
+  std::string line;
+  int number = 0;
+  while (std::getline(lines, line)) {
+    ++number;
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    line.erase(0, start);
+    std::string error;
+    if (line.compare(0, 3, "== ") == 0) {
+      dialogues.emplace_back();
+      dialogues.back().strName = line.substr(3);
+      for (char c : dialogues.back().strName) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') error = "bad dialogue name";
+      }
+    } else if (dialogues.empty()) {
+      error = "step before the first '== Name'";
+      dialogues.emplace_back();
+      dialogues.back().strName = "ParseError";
+    } else {
+      SDialogue& dialogue = dialogues.back();
+      size_t colon = line.find(": ");
+      std::string key = line.substr(0, colon == std::string::npos ? line.size() : colon);
+      std::string payload = colon == std::string::npos ? "" : line.substr(colon + 2);
+      SStep step{EStep::kNoCheck, "", SVerdict(), 0, 0, number};
+      uint32_t value = 0;
+      bool isStep = true;
+      if (key == "S" || key == "C" || key == ">S" || key == ">C" || key == ">F") {
+        step.kind = key == "S"    ? EStep::kServer
+                    : key == "C"  ? EStep::kClient
+                    : key == ">S" ? EStep::kExpectServer
+                    : key == ">C" ? EStep::kExpectClient
+                                  : EStep::kExpectSpool;
+        step.bytes = Unescape(payload, &error);
+      } else if (key == "V") {
+        step.kind = EStep::kVerdict;
+        ParseVerdict(payload, &step.verdict, &error);
+      } else if (key == "T" && payload.size() > 1 && ParseNumber(payload.substr(1), &value) &&
+                 (payload[0] == '+' || payload[0] == '=')) {
+        step.kind = payload[0] == '+' ? EStep::kTickAdvance : EStep::kTickSet;
+        step.a = value;
+      } else if (key == ">P") {
+        std::istringstream numbers(payload);
+        step.kind = EStep::kExpectProgress;
+        if (!(numbers >> step.a >> step.b)) error = "'>P: done total' expected";
+      } else if (key == "~") {
+        step.kind = EStep::kNoCheck;
+      } else if (key == "nospool") {
+        step.kind = EStep::kNoSpool;
+      } else {
+        isStep = false;
+        if (key == "keepalive" && ParseNumber(payload, &value)) {
+          dialogue.nKeepAliveSeconds = static_cast<int>(value);
+        } else if (key == "nocallback") {
+          dialogue.bNoCallback = true;
+        } else if (key == "loose") {
+          dialogue.bLoose = true;
+        } else if (key == "fault" && payload == "create") {
+          dialogue.bFailCreate = true;
+        } else if (key == "fault" && payload == "openread") {
+          dialogue.bFailOpenRead = true;
+        } else if (key == "fault" && payload.compare(0, 6, "write ") == 0 &&
+                   ParseNumber(payload.substr(6), &value)) {
+          dialogue.nFailWriteAt = static_cast<int>(value);
+        } else if (key == "fault" && payload.compare(0, 6, "short ") == 0 &&
+                   ParseNumber(payload.substr(6), &value)) {
+          dialogue.nShortWriteAt = static_cast<int>(value);
+        } else {
+          error = "unknown line";
+        }
+      }
+      if (isStep) dialogue.steps.push_back(step);
+    }
+    if (!error.empty() && dialogues.back().strError.empty()) {
+      dialogues.back().strError = "line " + std::to_string(number) + ": " + error + ": " + line;
+    }
+  }
+  return dialogues;
+}
+
+SDialogue& SDialogue::Server(const std::string& bytes) {
+  steps.push_back({EStep::kServer, bytes, SVerdict(), 0, 0, 0});
+  return *this;
+}
+SDialogue& SDialogue::Client(const std::string& bytes) {
+  steps.push_back({EStep::kClient, bytes, SVerdict(), 0, 0, 0});
+  return *this;
+}
+SDialogue& SDialogue::Verdict(const SVerdict& verdict) {
+  steps.push_back({EStep::kVerdict, "", verdict, 0, 0, 0});
+  return *this;
+}
+SDialogue& SDialogue::ToServer(const std::string& bytes) {
+  steps.push_back({EStep::kExpectServer, bytes, SVerdict(), 0, 0, 0});
+  return *this;
+}
+SDialogue& SDialogue::ToClient(const std::string& bytes) {
+  steps.push_back({EStep::kExpectClient, bytes, SVerdict(), 0, 0, 0});
+  return *this;
+}
+SDialogue& SDialogue::Spool(const std::string& bytes) {
+  steps.push_back({EStep::kExpectSpool, bytes, SVerdict(), 0, 0, 0});
+  return *this;
+}
+SDialogue& SDialogue::Progress(uint32_t done, uint32_t total) {
+  steps.push_back({EStep::kExpectProgress, "", SVerdict(), done, total, 0});
+  return *this;
+}
+
+SDialogue& SDialogue::NoSpool() {
+  steps.push_back({EStep::kNoSpool, "", SVerdict(), 0, 0, 0});
+  return *this;
+}
+
+void PrintTo(const SDialogue& dialogue, std::ostream* os) { *os << dialogue.strName; }
+
+// --- Running ---
+
+namespace {
+
+std::string StepName(const SStep& step, size_t index, const char* prefix) {
+  return prefix + (step.line > 0 ? "line " + std::to_string(step.line)
+                                 : "step " + std::to_string(index + 1));
+}
+
+std::string Difference(const std::string& got, const std::string& expected) {
+  size_t at = 0;
+  while (at < got.size() && at < expected.size() && got[at] == expected[at]) ++at;
+  size_t from = at > 60 ? at - 60 : 0;
+  std::ostringstream out;
+  out << "first difference at byte " << at << " (got " << got.size() << " bytes, expected "
+      << expected.size() << ")\n      got: ..." << Printable(got.substr(from, 160))
+      << "\n expected: ..." << Printable(expected.substr(from, 160));
+  return out.str();
+}
+
+class CRun {
+ public:
+  CRun(CHostHarness& host, const SDialogue& dialogue) : m_host(host), m_dialogue(dialogue) {}
+
+  // splitStep: index of the chunk step split at splitAt (-1: none).
+  bool Play(ESplit mode, int splitStep, size_t splitAt, const std::string& label);
+
+ private:
+  bool Check(const std::string& where);
+  void Deliver(bool client, const std::string& bytes, ESplit mode, size_t splitAt);
+  void Pump(bool clientFirst);
+  bool Call(bool client);
+
+  CHostHarness& m_host;
+  const SDialogue& m_dialogue;
+  CHostSocket m_client{0, 11};
+  CHostSocket m_server{0, 22};
+  std::string m_label;
+  std::string m_toServer, m_toClient;
+  std::vector<std::string> m_spools;
+  std::vector<std::pair<uint32_t, uint32_t>> m_progress;
+  size_t m_nScansChecked = 0;
+  bool m_bFailed = false;
+};
+
+bool CRun::Call(bool client) {
+  SOCKET handle = client ? m_client.m_hSocket : m_server.m_hSocket;
+  size_t before = m_host.m_sockets.Consumed(handle);
+  int result = client ? OnRequestFromApplication(&m_client, &m_server)
+                      : OnRequestFromServer(&m_client, &m_server);
+  size_t read = m_host.m_sockets.Consumed(handle) - before;
+  if (result != static_cast<int>(read) && !m_bFailed) {
+    ADD_FAILURE() << m_label << ": "
+                  << (client ? "OnRequestFromApplication" : "OnRequestFromServer") << " returned "
+                  << result << " after reading " << read << " bytes";
+    m_bFailed = true;
+  }
+  return read > 0;
+}
+
+// The host calls a handler whenever its socket has bytes waiting; a client
+// that the plug-in holds back is called again after the server side.
+void CRun::Pump(bool clientFirst) {
+  for (int round = 0; round < 100000; ++round) {
+    bool progress = false;
+    for (bool client : {clientFirst, !clientFirst}) {
+      SOCKET handle = client ? m_client.m_hSocket : m_server.m_hSocket;
+      if (m_host.m_sockets.Pending(handle) > 0 && Call(client)) progress = true;
+    }
+    if (!progress) return;
+  }
+}
+
+void CRun::Deliver(bool client, const std::string& bytes, ESplit mode, size_t splitAt) {
+  SOCKET handle = client ? m_client.m_hSocket : m_server.m_hSocket;
+  if (mode == ESplit::kBytePerRead) {
+    for (char c : bytes) {
+      m_host.m_sockets.Push(handle, std::string(1, c));
+      Pump(client);
+    }
+  } else if (splitAt == 0) {
+    m_host.m_sockets.Push(handle, bytes);
+    Pump(client);
+  } else if (mode == ESplit::kSplitOneCall) {
+    m_host.m_sockets.Push(handle, bytes.substr(0, splitAt));
+    m_host.m_sockets.Push(handle, bytes.substr(splitAt));
+    Pump(client);
+  } else {
+    m_host.m_sockets.Push(handle, bytes.substr(0, splitAt));
+    Pump(client);
+    m_host.m_sockets.Push(handle, bytes.substr(splitAt));
+    Pump(client);
+  }
+}
+
+bool CRun::Check(const std::string& where) {
+  if (m_bFailed) return false;
+  std::string server = m_host.m_sockets.Sent(m_server.m_hSocket);
+  std::string client = m_host.m_sockets.Sent(m_client.m_hSocket);
+  const CFakeScanner& scanner = m_host.m_scanner;
+  std::ostringstream problem;
+  if (server != m_toServer) problem << "server received:\n" << Difference(server, m_toServer);
+  if (client != m_toClient) problem << "client received:\n" << Difference(client, m_toClient);
+  if (scanner.m_scans.size() != m_spools.size()) {
+    problem << "scans: " << scanner.m_scans.size() << ", expected " << m_spools.size() << "\n";
+  }
+  uint32_t keepAlive = m_dialogue.nKeepAliveSeconds > 0 ? 1 : 0;
+  uint32_t interval = m_dialogue.nKeepAliveSeconds > 0
+                          ? static_cast<uint32_t>(m_dialogue.nKeepAliveSeconds) * 1000
+                          : 5000;
+  for (size_t i = 0; i < std::min(scanner.m_scans.size(), m_spools.size()); ++i) {
+    if (scanner.m_scans[i].strSpool != m_spools[i]) {
+      problem << "spool file of scan " << i + 1 << ":\n"
+              << Difference(scanner.m_scans[i].strSpool, m_spools[i]);
+    }
+  }
+  for (; m_nScansChecked < scanner.m_scans.size(); ++m_nScansChecked) {
+    std::string bad = ScanRecordProblems(scanner.m_scans[m_nScansChecked], &m_client, kHostContext,
+                                         keepAlive, interval);
+    if (!bad.empty()) problem << "scan " << m_nScansChecked + 1 << ": " << bad;
+  }
+  std::vector<std::pair<uint32_t, uint32_t>> progress;
+  for (const SProgressRecord& report : scanner.m_progress) {
+    progress.emplace_back(report.dwDone, report.dwTotal);
+    if (report.request.nHostContext != kHostContext ||
+        report.request.pSockApplication != &m_client || report.request.nFixedA != 2 ||
+        report.request.nFixedB != 3 || report.request.dwSize != sizeof(ScanRequest)) {
+      problem << "progress record without the connection's fixed fields\n";
+    }
+  }
+  if (progress != m_progress) {
+    problem << "progress reports (done/total):";
+    for (const auto& report : progress) problem << " " << report.first << "/" << report.second;
+    problem << ", expected:";
+    for (const auto& report : m_progress) problem << " " << report.first << "/" << report.second;
+    problem << "\n";
+  }
+  if (!scanner.m_otherCodes.empty()) problem << "callback called with an unknown code\n";
+  if (problem.str().empty()) return true;
+  ADD_FAILURE() << m_label << ", " << where << ":\n" << problem.str();
+  m_bFailed = true;
+  return false;
+}
+
+bool CRun::Play(ESplit mode, int splitStep, size_t splitAt, const std::string& label) {
+  m_label = label;
+  CFaultySpoolStore& store = *m_host.m_pStore;
+  store.m_bFailCreate = m_dialogue.bFailCreate;
+  store.m_bFailOpenRead = m_dialogue.bFailOpenRead;
+  store.m_nFailWriteAt = m_dialogue.nFailWriteAt;
+  store.m_nShortWriteAt = m_dialogue.nShortWriteAt;
+  SetTimeoutProtection(m_dialogue.nKeepAliveSeconds);
+  RegisterCallback(m_dialogue.bNoCallback ? nullptr : &CFakeScanner::Callback);
+  m_host.Open(&m_client, kHostContext);
+
+  bool skipCheck = false;
+  for (size_t i = 0; i < m_dialogue.steps.size() && !m_bFailed; ++i) {
+    const SStep& step = m_dialogue.steps[i];
+    switch (step.kind) {
+      case EStep::kServer:
+      case EStep::kClient:
+        if (!m_dialogue.bLoose && !skipCheck && !Check(StepName(step, i, "before "))) break;
+        skipCheck = false;
+        Deliver(step.kind == EStep::kClient, step.bytes, mode,
+                static_cast<int>(i) == splitStep ? splitAt : 0);
+        break;
+      case EStep::kVerdict:
+        m_host.m_scanner.Queue(step.verdict);
+        break;
+      case EStep::kTickAdvance:
+        CFakeClock::Advance(step.a);
+        break;
+      case EStep::kTickSet:
+        CFakeClock::Set(step.a);
+        break;
+      case EStep::kExpectServer:
+        m_toServer += step.bytes;
+        break;
+      case EStep::kExpectClient:
+        m_toClient += step.bytes;
+        break;
+      case EStep::kExpectSpool:
+        m_spools.push_back(step.bytes);
+        break;
+      case EStep::kExpectProgress:
+        m_progress.emplace_back(step.a, step.b);
+        break;
+      case EStep::kNoCheck:
+        skipCheck = true;
+        break;
+      case EStep::kNoSpool:
+        for (const std::string& path : store.m_created) {
+          if (std::ifstream(path)) {
+            ADD_FAILURE() << m_label << ", " << StepName(step, i, "at ")
+                          << ": the spool file still exists: " << path;
+            m_bFailed = true;
+          }
+        }
+        break;
+    }
+  }
+  if (!m_bFailed) Check("at the end");
+  bool failed = m_bFailed || ::testing::Test::HasFailure();
+  m_host.Finish();
+  RegisterCallback(&CFakeScanner::Callback);
+  SetTimeoutProtection(0);
+  g_dwTimeoutProtection = 5000;
+  return !failed && !::testing::Test::HasFailure();
+}
+
+}  // namespace
+
+std::string ScanRecordProblems(const SScanRecord& scan, const CHostSocket* client, int context,
+                               uint32_t keepAlive, uint32_t interval) {
+  const ScanRequest& r = scan.request;
+  std::ostringstream bad;
+  auto zero = [](const void* data, size_t size) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    return std::all_of(bytes, bytes + size, [](unsigned char b) { return b == 0; });
+  };
+  if (r.dwSize != sizeof(ScanRequest)) bad << "dwSize " << r.dwSize << "; ";
+  if (r.nFixedA != 2 || r.nFixedB != 3)
+    bad << "nFixedA/B " << r.nFixedA << "/" << r.nFixedB << "; ";
+  if (r.nScanResult != 0) bad << "nScanResult " << r.nScanResult << " on entry; ";
+  if (!zero(r.abReserved1, sizeof r.abReserved1) || !zero(r.abReserved2, sizeof r.abReserved2)) {
+    bad << "reserved bytes not zero; ";
+  }
+  if (!zero(r.szInsertText, sizeof r.szInsertText)) bad << "szInsertText not zero on entry; ";
+  if (r.dwKBytesDone != 0 || r.dwKBytesTotal != 0) bad << "progress fields set; ";
+  if (r.bTimeoutProtection != keepAlive || r.dwTimeoutProtection != interval) {
+    bad << "keep-alive " << r.bTimeoutProtection << "/" << r.dwTimeoutProtection << ", expected "
+        << keepAlive << "/" << interval << "; ";
+  }
+  if (r.pfnTimeoutProtection == nullptr || r.pTimeoutProtectionArg == nullptr) {
+    bad << "no keep-alive function or argument; ";
+  }
+  if (r.nHostContext != context) bad << "nHostContext " << r.nHostContext << "; ";
+  if (r.pSockApplication != client) bad << "pSockApplication is not the client; ";
+  if (!scan.bReadable) bad << "spool file " << scan.strFile << " not readable; ";
+  if (scan.bStillOpen) bad << "spool file still open during the scan; ";
+  return bad.str().empty() ? "" : bad.str() + "\n";
+}
+
+void RunDialogue(CHostHarness& host, const SDialogue& dialogue, ESplit mode) {
+  ASSERT_TRUE(dialogue.strError.empty()) << dialogue.strError;
+  if (mode != ESplit::kSplitOneCall && mode != ESplit::kSplitTwoCalls) {
+    CRun(host, dialogue)
+        .Play(mode, -1, 0, mode == ESplit::kScripted ? "as scripted" : "one byte per read");
+    return;
+  }
+  const char* how = mode == ESplit::kSplitOneCall ? "one call" : "two calls";
+  for (size_t i = 0; i < dialogue.steps.size(); ++i) {
+    const SStep& step = dialogue.steps[i];
+    if (step.kind != EStep::kServer && step.kind != EStep::kClient) continue;
+    for (size_t at = 1; at < step.bytes.size(); ++at) {
+      std::string label = std::string(step.kind == EStep::kClient ? "client" : "server") +
+                          " chunk of " + StepName(step, i, "") + " split at " + std::to_string(at) +
+                          " (" + how + ")";
+      if (!CRun(host, dialogue).Play(mode, static_cast<int>(i), at, label)) return;
+    }
+  }
+}
