@@ -1,0 +1,238 @@
+// The session as the host sees it beyond single dialogues: the scan record
+// per connection, many connections spooling at once, trace lines, socket
+// failures, and the bounds on what a peer can make the session hold.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "boundary/plugin_exports.h"
+#include "boundary/settings.h"
+#include "support/dialogue.h"
+
+namespace {
+
+// One connection driven by hand: each call delivers a chunk and runs the
+// handler once.
+class CConnection {
+ public:
+  CConnection(CHostHarness& host, SOCKET client, SOCKET server, int context)
+      : m_host(host), m_client{0, client}, m_server{0, server}, m_nContext(context) {}
+  void Open() { m_host.Open(&m_client, m_nContext); }
+  int FromServer(const std::string& bytes) {
+    m_host.m_sockets.Push(m_server.m_hSocket, bytes);
+    return OnRequestFromServer(&m_client, &m_server);
+  }
+  int FromClient(const std::string& bytes) {
+    m_host.m_sockets.Push(m_client.m_hSocket, bytes);
+    return OnRequestFromApplication(&m_client, &m_server);
+  }
+  std::string ServerGot() { return m_host.m_sockets.Sent(m_server.m_hSocket); }
+  std::string ClientGot() { return m_host.m_sockets.Sent(m_client.m_hSocket); }
+
+  CHostHarness& m_host;
+  CHostSocket m_client, m_server;
+  int m_nContext;
+};
+
+class SessionHostTest : public ::testing::Test {
+ protected:
+  CHostHarness m_host;
+};
+
+TEST_F(SessionHostTest, ScanRecordCarriesTheConnectionAndItsKeepAliveCopies) {
+  CConnection before(m_host, 31, 32, 7);
+  before.Open();
+  SetTimeoutProtection(30);
+  CConnection after(m_host, 41, 42, -8);
+  after.Open();
+  SetTimeoutProtection(0);  // off for later connections; the interval stays
+  CConnection later(m_host, 51, 52, 0x7FFFFFFF);
+  later.Open();
+  CConnection* connections[] = {&before, &after, &later};
+  for (CConnection* connection : connections) {
+    connection->FromServer("220 mx\r\n");
+    connection->FromClient("DATA\r\nA: 1\r\n\r\nb\r\n.\r\n");
+  }
+  const uint32_t flags[] = {0, 1, 0}, intervals[] = {5000, 30000, 30000};
+  ASSERT_EQ(m_host.m_scanner.m_scans.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    const SScanRecord& scan = m_host.m_scanner.m_scans[static_cast<size_t>(i)];
+    EXPECT_EQ(scan.request.dwSize, sizeof(void*) == 4 ? 1360u : 1384u);
+    EXPECT_EQ(ScanRecordProblems(scan, &connections[i]->m_client, connections[i]->m_nContext,
+                                 flags[i], intervals[i]),
+              "")
+        << "connection " << i;
+    EXPECT_EQ(scan.strSpool, "A: 1\r\n\r\nb\r\n.\r\n");
+  }
+  m_host.Finish();
+}
+
+// Spool names may repeat between sessions (the tick count is frozen here);
+// each live message must still get its own file.
+TEST_F(SessionHostTest, SessionsSpoolingAtOnceNeverShareAFile) {
+  constexpr int kSessions = 150;
+  std::vector<CConnection> connections;
+  connections.reserve(kSessions);
+  for (int i = 0; i < kSessions; ++i) {
+    connections.emplace_back(m_host, static_cast<SOCKET>(1000 + 2 * i),
+                             static_cast<SOCKET>(1001 + 2 * i), i);
+    connections.back().Open();
+    connections.back().FromServer("220 mx\r\n");
+    connections.back().FromClient("DATA\r\n");
+  }
+  auto message = [](int i) { return "X-Conn: " + std::to_string(i) + "\r\n\r\nbody\r\n.\r\n"; };
+  for (int i = 0; i < kSessions; ++i) connections[i].FromClient(message(i).substr(0, 12));
+  for (int i = 0; i < kSessions; ++i) connections[i].FromClient(message(i).substr(12));
+
+  const std::vector<SScanRecord>& scans = m_host.m_scanner.m_scans;
+  ASSERT_EQ(scans.size(), static_cast<size_t>(kSessions));
+  std::set<std::string> names;
+  for (int i = 0; i < kSessions; ++i) {
+    EXPECT_EQ(scans[i].strSpool, message(i)) << "session " << i;
+    EXPECT_EQ(scans[i].request.pSockApplication, &connections[i].m_client);
+    names.insert(scans[i].strFile);
+  }
+  EXPECT_EQ(names.size(), static_cast<size_t>(kSessions)) << "sessions shared a spool file";
+  RecordProperty("SpoolNamesTaken", m_host.m_pStore->m_nNameTaken);
+  for (int i = 0; i < kSessions; ++i) {
+    connections[i].FromServer("354 go\r\n");
+    EXPECT_EQ(connections[i].ServerGot(), "DATA\r\n" + message(i)) << "session " << i;
+  }
+  m_host.Finish();
+}
+
+TEST_F(SessionHostTest, TraceLevelGovernsTheLines) {
+  auto infected = [this](int level) {
+    CConnection connection(m_host, 11, 22, 1);
+    connection.Open();
+    g_nDebugLevel = level;  // after the connection, which may read the level afresh
+    CTraceCapture::Clear();
+    connection.FromServer("220 mx\r\n");
+    connection.FromClient("MAIL FROM:<a@b>\r\n");
+    connection.FromServer("250 ok\r\n");
+    SVerdict verdict;
+    verdict.nResult = 1;
+    m_host.m_scanner.Queue(verdict);
+    connection.FromClient("DATA\r\nA: 1\r\n\r\nb\r\n.\r\n");
+    m_host.Finish();
+    return CTraceCapture::Lines();
+  };
+  EXPECT_EQ(infected(0), std::vector<std::string>());
+
+  std::vector<std::string> lines = infected(1);
+  for (const char* expected :
+       {"DIVIVEZ: OnPendingRequestFromApplication...\n", "DIVIVEZ: Check and send...\n",
+        "DIVIVEZ: Mail infected, do not send to server!\n"}) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+  }
+  for (const std::string& line : infected(2)) {
+    EXPECT_EQ(line.find("Complete command"), std::string::npos) << line;
+  }
+
+  lines = infected(3);
+  EXPECT_NE(
+      std::find(lines.begin(), lines.end(), "DIVIVEZ: Complete command: MAIL FROM:<a@b>\r\n\n"),
+      lines.end());
+  for (const std::string& line : lines) {
+    EXPECT_TRUE(line.compare(0, 9, "DIVIVEZ: ") == 0 || line.compare(0, 3, "S: ") == 0) << line;
+    EXPECT_TRUE(!line.empty() && line.back() == '\n') << line;
+  }
+}
+
+TEST_F(SessionHostTest, CommandEchoHidesCredentials) {
+  CConnection connection(m_host, 11, 22, 1);
+  connection.Open();
+  g_nDebugLevel = 3;
+  connection.FromServer("220 mx\r\n");
+  const char* const kClient[] = {"AUTH PLAIN dXNlcgB1c2VyAHNlY3JldA==\r\n", "AUTH LOGIN\r\n",
+                                 "c2VjcmV0dXNlcg==\r\n", "cGFzc3dvcmQ=\r\n"};
+  const char* const kServer[] = {"235 ok\r\n", "334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n",
+                                 "235 ok\r\n"};
+  std::string relayed;
+  for (int i = 0; i < 4; ++i) {
+    connection.FromClient(kClient[i]);
+    connection.FromServer(kServer[i]);
+    relayed += kClient[i];
+  }
+  EXPECT_EQ(connection.ServerGot(), relayed);
+  std::string trace = CTraceCapture::All();
+  EXPECT_NE(trace.find("Complete command: AUTH PLAIN"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("Complete command: AUTH LOGIN"), std::string::npos) << trace;
+  for (const char* secret : {"dXNlcgB1c2VyAHNlY3JldA", "c2VjcmV0dXNlcg", "cGFzc3dvcmQ"}) {
+    EXPECT_EQ(trace.find(secret), std::string::npos) << secret << " in\n" << trace;
+  }
+  m_host.Finish();
+}
+
+TEST_F(SessionHostTest, SocketExceptionsStayInsideTheExports) {
+  CConnection connection(m_host, 11, 22, 1);
+  connection.Open();
+  m_host.m_sockets.FailReceive(22, 1, EFault::kThrow);
+  EXPECT_NO_THROW(connection.FromServer("220 mx\r\n"));
+  EXPECT_NO_THROW(OnRequestFromServer(&connection.m_client, &connection.m_server));
+  EXPECT_EQ(connection.ClientGot(), "220 mx\r\n");
+
+  m_host.m_sockets.FailReceive(11, 1, EFault::kThrow);
+  EXPECT_NO_THROW(connection.FromClient("NOOP\r\n"));
+  EXPECT_NO_THROW(OnRequestFromApplication(&connection.m_client, &connection.m_server));
+  EXPECT_EQ(connection.ServerGot(), "NOOP\r\n");
+  connection.FromServer("250 ok\r\n");
+
+  // The server connection breaks while the message is delivered.
+  connection.FromClient("DATA\r\nA: 1\r\n\r\nb\r\n.\r\n");
+  m_host.m_sockets.FailSend(22, 1, EFault::kThrow);
+  EXPECT_NO_THROW(connection.FromServer("354 go\r\n"));
+  EXPECT_NO_THROW(connection.FromServer("250 ok\r\n"));
+  m_host.Finish();  // and no spool file is left
+}
+
+TEST_F(SessionHostTest, OverlongLineIsRelayedAsItGrows) {
+  CConnection connection(m_host, 11, 22, 1);
+  connection.Open();
+  connection.FromServer("220 mx\r\n");
+  std::string line(20000, 'x');
+  EXPECT_EQ(connection.FromClient(line), 20000);
+  std::string early = connection.ServerGot();
+  EXPECT_GE(early.size(), line.size() - 16384) << "more than 16384 bytes held";
+  EXPECT_EQ(early, line.substr(0, early.size()));
+  connection.FromClient("yy\r\n");
+  EXPECT_EQ(connection.ServerGot(), line + "yy\r\n");
+  connection.FromServer("500 5.5.2 line too long\r\n");
+  EXPECT_EQ(connection.ClientGot(), "220 mx\r\n500 5.5.2 line too long\r\n");
+  m_host.Finish();
+}
+
+// Far more pipelined commands than replies the session keeps track of: the
+// client is held back, and nothing is lost or reordered.
+TEST_F(SessionHostTest, LongPipelineIsRelayedWhole) {
+  SDialogue dialogue;
+  dialogue.strName = "LongPipeline";
+  dialogue.bLoose = true;
+  dialogue.Server("220 mx\r\n").ToClient("220 mx\r\n");
+  std::string commands, replies;
+  for (int i = 0; i < 600; ++i) {
+    commands += "RCPT TO:<r" + std::to_string(i) + "@example.org>\r\n";
+    replies += "250 ok " + std::to_string(i) + "\r\n";
+  }
+  dialogue.Client(commands).ToServer(commands).ToClient(replies);
+  for (int i = 0; i < 600; ++i) dialogue.Server("250 ok " + std::to_string(i) + "\r\n");
+  RunDialogue(m_host, dialogue, ESplit::kScripted);
+}
+
+TEST_F(SessionHostTest, NewConnectionOnTheSameClientDropsTheMessageInProgress) {
+  CConnection connection(m_host, 11, 22, 1);
+  connection.Open();
+  connection.FromServer("220 mx\r\n");
+  connection.FromClient("DATA\r\nSubject: half\r\n");
+  ASSERT_EQ(m_host.m_pStore->m_created.size(), 1u);
+  connection.Open();
+  connection.FromClient("NOOP\r\n");
+  EXPECT_EQ(connection.ServerGot(), "NOOP\r\n");
+  EXPECT_TRUE(m_host.m_scanner.m_scans.empty());
+  m_host.Finish();
+}
+
+}  // namespace
