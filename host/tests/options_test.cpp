@@ -1,0 +1,200 @@
+// Command-line parsing: defaults, every option's forms, and the one-line
+// errors that make the proxy exit with status 2.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/options.h"
+
+namespace {
+
+bool Parse(const std::vector<std::string>& args, Options* options, std::string* error) {
+  *options = Options();
+  return ParseOptions(args, options, error);
+}
+
+TEST(OptionsTest, DefaultsWithoutArguments) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({}, &o, &error)) << error;
+  EXPECT_EQ(o.listen.host, "127.0.0.1");
+  EXPECT_EQ(o.listen.port, 2525);
+  EXPECT_FALSE(o.hasUpstream);
+  EXPECT_EQ(o.socketService, SocketService::kHost);
+  EXPECT_EQ(o.scanner, ScannerKind::kBuiltin);
+  EXPECT_EQ(o.insertText, "X-Virus-Scanned: divivez-proxy\r\n");
+  EXPECT_EQ(o.onScanError, ScanErrorPolicy::kPass);
+  EXPECT_EQ(o.keepaliveSeconds, 0);
+  EXPECT_EQ(o.debugLevel, -1);
+  EXPECT_EQ(o.outbox, "outbox");
+}
+
+TEST(OptionsTest, EveryOptionInBothForms) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--listen",
+                     "0.0.0.0:0",
+                     "--upstream=mail.example.org:587",
+                     "--plugin",
+                     "/opt/p.so",
+                     "--socket-service=plugin",
+                     "--scanner",
+                     "clamd:tcp:127.0.0.1:3310",
+                     "--on-scan-error",
+                     "drop",
+                     "--keepalive=30",
+                     "--debug-level",
+                     "3",
+                     "--outbox",
+                     "/tmp/o",
+                     "--port-file",
+                     "pf",
+                     "--capture-port-file",
+                     "cpf",
+                     "--log-file",
+                     "lf",
+                     "--max-connections",
+                     "1500",
+                     "--idle-timeout",
+                     "2.5",
+                     "--connect-timeout",
+                     "3",
+                     "--close-grace=0.25",
+                     "--scan-timeout",
+                     "9",
+                     "--shutdown-grace",
+                     "1"},
+                    &o, &error))
+      << error;
+  EXPECT_EQ(o.listen.host, "0.0.0.0");
+  EXPECT_EQ(o.listen.port, 0);
+  EXPECT_TRUE(o.hasUpstream);
+  EXPECT_EQ(o.upstream.host, "mail.example.org");
+  EXPECT_EQ(o.upstream.port, 587);
+  EXPECT_EQ(o.pluginPath, "/opt/p.so");
+  EXPECT_EQ(o.socketService, SocketService::kPlugin);
+  EXPECT_EQ(o.scanner, ScannerKind::kClamdTcp);
+  EXPECT_EQ(o.clamdEndpoint.host, "127.0.0.1");
+  EXPECT_EQ(o.clamdEndpoint.port, 3310);
+  EXPECT_EQ(o.onScanError, ScanErrorPolicy::kDrop);
+  EXPECT_EQ(o.keepaliveSeconds, 30);
+  EXPECT_EQ(o.debugLevel, 3);
+  EXPECT_EQ(o.outbox, "/tmp/o");
+  EXPECT_EQ(o.portFile, "pf");
+  EXPECT_EQ(o.capturePortFile, "cpf");
+  EXPECT_EQ(o.logFile, "lf");
+  EXPECT_EQ(o.maxConnections, 1500);
+  EXPECT_EQ(o.idleTimeoutMs, 2500);
+  EXPECT_EQ(o.connectTimeoutMs, 3000);
+  EXPECT_EQ(o.closeGraceMs, 250);
+  EXPECT_EQ(o.scanTimeoutMs, 9000);
+  EXPECT_EQ(o.shutdownGraceMs, 1000);
+}
+
+TEST(OptionsTest, HelpAndVersionStopParsing) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--help", "--no-such-option"}, &o, &error));
+  EXPECT_TRUE(o.help);
+  ASSERT_TRUE(Parse({"--version"}, &o, &error));
+  EXPECT_TRUE(o.version);
+  EXPECT_NE(UsageText().find("--socket-service"), std::string::npos);
+}
+
+TEST(OptionsTest, ScannerForms) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--scanner", "clamd:unix:/run/clamav/clamd.ctl"}, &o, &error)) << error;
+  EXPECT_EQ(o.scanner, ScannerKind::kClamdUnix);
+  EXPECT_EQ(o.clamdPath, "/run/clamav/clamd.ctl");
+  ASSERT_TRUE(Parse({"--scanner", "builtin", "--signatures", "sigs.txt"}, &o, &error));
+  EXPECT_EQ(o.signaturesFile, "sigs.txt");
+
+  for (const char* bad : {"clamd", "clamd:unix:", "clamd:tcp:host", "clamd:tcp:h:0", "clam"}) {
+    EXPECT_FALSE(Parse({"--scanner", bad}, &o, &error)) << bad;
+    EXPECT_NE(error.find("--scanner"), std::string::npos) << error;
+  }
+  EXPECT_FALSE(Parse({"--scanner", "clamd:unix:/s", "--signatures", "f"}, &o, &error));
+}
+
+TEST(OptionsTest, InsertTextEscapesLineEndAndLimit) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--insert-text", "X-A: 1\\r\\nX-B: 2"}, &o, &error)) << error;
+  EXPECT_EQ(o.insertText, "X-A: 1\r\nX-B: 2\r\n");  // the final line end is added
+  ASSERT_TRUE(Parse({"--insert-text", "X-A: back\\\\slash\\r\\n"}, &o, &error));
+  EXPECT_EQ(o.insertText, "X-A: back\\slash\r\n");
+  ASSERT_TRUE(Parse({"--insert-text", ""}, &o, &error));
+  EXPECT_EQ(o.insertText, "");
+
+  // 261 characters plus the added CR LF is the most the plug-in takes back.
+  ASSERT_TRUE(Parse({"--insert-text", std::string(261, 'x')}, &o, &error)) << error;
+  EXPECT_EQ(o.insertText.size(), 263u);
+  EXPECT_FALSE(Parse({"--insert-text", std::string(262, 'x')}, &o, &error));
+  EXPECT_FALSE(Parse({"--insert-text", "bad \\q escape"}, &o, &error));
+  EXPECT_FALSE(Parse({"--insert-text", "trailing \\"}, &o, &error));
+}
+
+TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--frobnicate"},
+      {"stray"},
+      {"--listen"},
+      {"--listen", "127.0.0.1"},
+      {"--listen", ":25"},
+      {"--listen", "127.0.0.1:65536"},
+      {"--listen", "127.0.0.1:x"},
+      {"--listen", "::1:25"},
+      {"--listen", "[::1]25"},
+      {"--upstream", "mail:0"},
+      {"--socket-service", "both"},
+      {"--on-scan-error", "ignore"},
+      {"--keepalive", "-1"},
+      {"--keepalive", "ten"},
+      {"--debug-level", "10"},
+      {"--max-connections", "0"},
+      {"--idle-timeout", "0"},
+      {"--close-grace", "1.2345"},
+      {"--plugin", ""},
+  };
+  for (const auto& args : cases) {
+    Options o;
+    std::string error;
+    EXPECT_FALSE(Parse(args, &o, &error)) << args[0];
+    EXPECT_FALSE(error.empty()) << args[0];
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
+TEST(OptionsTest, EndpointsIncludingIpv6) {
+  Endpoint e;
+  std::string error;
+  ASSERT_TRUE(ParseEndpoint("[::1]:2525", false, &e, &error)) << error;
+  EXPECT_EQ(e.host, "::1");
+  EXPECT_EQ(e.port, 2525);
+  EXPECT_EQ(EndpointText(e), "[::1]:2525");
+  ASSERT_TRUE(ParseEndpoint("localhost:1", false, &e, &error));
+  EXPECT_EQ(EndpointText(e), "localhost:1");
+  EXPECT_TRUE(ParseEndpoint("127.0.0.1:0", true, &e, &error));
+  EXPECT_FALSE(ParseEndpoint("127.0.0.1:0", false, &e, &error));
+}
+
+TEST(OptionsTest, SecondsWithFractions) {
+  int ms = 0;
+  std::string error;
+  ASSERT_TRUE(ParseSeconds("2", &ms, &error));
+  EXPECT_EQ(ms, 2000);
+  ASSERT_TRUE(ParseSeconds("0.5", &ms, &error));
+  EXPECT_EQ(ms, 500);
+  ASSERT_TRUE(ParseSeconds(".05", &ms, &error));
+  EXPECT_EQ(ms, 50);
+  ASSERT_TRUE(ParseSeconds("1.125", &ms, &error));
+  EXPECT_EQ(ms, 1125);
+  EXPECT_FALSE(ParseSeconds("", &ms, &error));
+  EXPECT_FALSE(ParseSeconds("1.", &ms, &error));
+  EXPECT_FALSE(ParseSeconds("-1", &ms, &error));
+  EXPECT_FALSE(ParseSeconds("1e3", &ms, &error));
+}
+
+}  // namespace

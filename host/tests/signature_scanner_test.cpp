@@ -1,0 +1,251 @@
+// The builtin scanner: signature file syntax, patterns split across reads,
+// EICAR as sent and inside base64 MIME parts, dot-stuffed spool files.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/signature_scanner.h"
+
+namespace {
+
+std::string Base64(const std::string& data, size_t lineLength) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string encoded;
+  for (size_t i = 0; i < data.size(); i += 3) {
+    uint32_t block = static_cast<uint8_t>(data[i]) << 16;
+    if (i + 1 < data.size()) block |= static_cast<uint8_t>(data[i + 1]) << 8;
+    if (i + 2 < data.size()) block |= static_cast<uint8_t>(data[i + 2]);
+    encoded += kAlphabet[(block >> 18) & 63];
+    encoded += kAlphabet[(block >> 12) & 63];
+    encoded += i + 1 < data.size() ? kAlphabet[(block >> 6) & 63] : '=';
+    encoded += i + 2 < data.size() ? kAlphabet[block & 63] : '=';
+  }
+  std::string lines;
+  for (size_t i = 0; i < encoded.size(); i += lineLength) {
+    lines += encoded.substr(i, lineLength) + "\r\n";
+  }
+  return lines;
+}
+
+// A multipart message with one attachment, as a spool file holds it
+// (ending with the "." line).
+std::string MultipartWith(const std::string& attachmentHeaders, const std::string& body) {
+  return "From: a@b\r\nSubject: t\r\nMIME-Version: 1.0\r\n"
+         "Content-Type: multipart/mixed; boundary=\"XyZ\"\r\n\r\n"
+         "preamble\r\n--XyZ\r\nContent-Type: text/plain\r\n\r\nHello.\r\n--XyZ\r\n" +
+         attachmentHeaders + "\r\n" + body + "--XyZ--\r\n.\r\n";
+}
+
+int ScanInPieces(const std::vector<Signature>& signatures, const std::string& stream,
+                 size_t piece) {
+  MessageScan scan(signatures);
+  for (size_t at = 0; at < stream.size(); at += piece) {
+    scan.Feed(stream.data() + at, std::min(piece, stream.size() - at));
+  }
+  return scan.Finish();
+}
+
+std::vector<Signature> EicarOnly() { return {Signature{"EICAR", EicarTestString()}}; }
+
+TEST(EicarTest, IsTheStandardTestString) {
+  const std::string eicar = EicarTestString();
+  EXPECT_EQ(eicar.size(), 68u);
+  EXPECT_EQ(eicar.substr(0, 11), "X5O!P%@AP[4");
+  EXPECT_EQ(eicar.substr(eicar.size() - 6), "!$H+H*");
+  EXPECT_NE(eicar.find("EICAR-STANDARD-ANTIVIRUS-TEST-FILE"), std::string::npos);
+}
+
+TEST(SignatureFileTest, LineSyntax) {
+  Signature s;
+  bool entry = false;
+  std::string error;
+  ASSERT_TRUE(ParseSignatureLine("Test.One 41424344", &s, &entry, &error)) << error;
+  EXPECT_TRUE(entry);
+  EXPECT_EQ(s.name, "Test.One");
+  EXPECT_EQ(s.bytes, "ABCD");
+  ASSERT_TRUE(ParseSignatureLine("  Two\t00 ff Fe  # trailing comment", &s, &entry, &error));
+  EXPECT_TRUE(entry);
+  EXPECT_EQ(s.name, "Two");
+  EXPECT_EQ(s.bytes, std::string("\x00\xff\xfe", 3));
+  for (const char* blank : {"", "   ", "# a comment", "\t# indented comment", "\r"}) {
+    ASSERT_TRUE(ParseSignatureLine(blank, &s, &entry, &error)) << blank;
+    EXPECT_FALSE(entry) << blank;
+  }
+  for (const char* bad : {"NameOnly", "Odd 414", "Split 4 1", "NotHex 41zz", "Name # 41"}) {
+    EXPECT_FALSE(ParseSignatureLine(bad, &s, &entry, &error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_FALSE(ParseSignatureLine("Long " + std::string(2 * (kMaxSignatureBytes + 1), 'a'), &s,
+                                  &entry, &error));
+}
+
+TEST(SignatureFileTest, LoadNamesFileAndLineOfAnError) {
+  const std::string path =
+      (std::filesystem::temp_directory_path() / "divivez_host_sigs_test.txt").string();
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "# test signatures\nOne 4142\r\n\nTwo 434445\n";
+  }
+  std::vector<Signature> signatures;
+  std::string error;
+  ASSERT_TRUE(LoadSignatureFile(path, &signatures, &error)) << error;
+  ASSERT_EQ(signatures.size(), 2u);
+  EXPECT_EQ(signatures[1].name, "Two");
+  EXPECT_EQ(signatures[1].bytes, "CDE");
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "One 4142\nBroken 4\n";
+  }
+  signatures.clear();
+  EXPECT_FALSE(LoadSignatureFile(path, &signatures, &error));
+  EXPECT_NE(error.find(path + ":2:"), std::string::npos) << error;
+  std::filesystem::remove(path);
+  EXPECT_FALSE(LoadSignatureFile(path, &signatures, &error));
+}
+
+TEST(StreamMatcherTest, PatternSplitAtEveryOffset) {
+  const std::vector<Signature> signatures = {Signature{"short", "xyz"},
+                                             Signature{"long", "0123456789abcdef"}};
+  const std::string stream = std::string(40, '.') + "0123456789abcdef" + std::string(40, '.');
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    StreamMatcher matcher(signatures);
+    matcher.Feed(stream.data(), cut);
+    matcher.Feed(stream.data() + cut, stream.size() - cut);
+    EXPECT_EQ(matcher.Found(), 1) << "cut at " << cut;
+  }
+}
+
+TEST(StreamMatcherTest, PiecesShorterThanThePattern) {
+  const std::vector<Signature> signatures = {Signature{"long", "0123456789abcdef"}};
+  const std::string stream = "--0123456789abcdef--";
+  for (size_t piece = 1; piece <= 5; ++piece) {
+    StreamMatcher matcher(signatures);
+    for (size_t at = 0; at < stream.size(); at += piece) {
+      matcher.Feed(stream.data() + at, std::min(piece, stream.size() - at));
+    }
+    EXPECT_EQ(matcher.Found(), 0) << "piece " << piece;
+  }
+}
+
+TEST(StreamMatcherTest, NearMissesAndReset) {
+  const std::vector<Signature> signatures = {Signature{"p", "abcd"}};
+  StreamMatcher matcher(signatures);
+  EXPECT_EQ(matcher.Feed("abc", 3), -1);
+  EXPECT_EQ(matcher.Feed("xabcxbcd", 8), -1);
+  EXPECT_EQ(matcher.Feed("ab", 2), -1);
+  EXPECT_EQ(matcher.Feed("cd", 2), 0);
+  EXPECT_EQ(matcher.Feed("zzzz", 4), 0);  // a find sticks
+  matcher.Reset();
+  EXPECT_EQ(matcher.Found(), -1);
+  EXPECT_EQ(matcher.Feed("cd", 2), -1);  // the tail went with the reset
+}
+
+TEST(MessageScanTest, EicarInBase64AttachmentAnyLineLengthAnySplit) {
+  const std::string eicar = EicarTestString();
+  for (size_t lineLength : {4u, 60u, 76u, 1000u}) {
+    for (const std::string& prefix : {std::string(""), std::string("x"), std::string("xy")}) {
+      const std::string message = MultipartWith(
+          "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
+          "Content-Disposition: attachment; filename=eicar.com\r\n",
+          Base64(prefix + eicar + "\r\n", lineLength));
+      for (size_t piece : {1u, 7u, 64u, 100000u}) {
+        EXPECT_EQ(ScanInPieces(EicarOnly(), message, piece), 0)
+            << "line " << lineLength << " prefix " << prefix.size() << " piece " << piece;
+      }
+    }
+  }
+}
+
+TEST(MessageScanTest, HeaderFormsOfTheEncoding) {
+  const std::string body = Base64(EicarTestString(), 76);
+  // Folded header, other letter case, top-level single-part message.
+  EXPECT_EQ(ScanInPieces(EicarOnly(),
+                         MultipartWith("Content-Transfer-Encoding:\r\n   BASE64\r\n", body), 5),
+            0);
+  EXPECT_EQ(
+      ScanInPieces(EicarOnly(),
+                   "Subject: x\r\ncontent-transfer-encoding: Base64\r\n\r\n" + body + ".\r\n", 9),
+      0);
+}
+
+TEST(MessageScanTest, Base64OnlyWhereDeclared) {
+  const std::string body = Base64(EicarTestString(), 76);
+  // The same lines in a 7bit part, or after the base64 part's boundary, are
+  // not decoded; and a clean base64 part does not match.
+  EXPECT_EQ(ScanInPieces(EicarOnly(), MultipartWith("Content-Type: text/plain\r\n", body), 64), -1);
+  EXPECT_EQ(ScanInPieces(EicarOnly(),
+                         MultipartWith("Content-Transfer-Encoding: base64\r\n",
+                                       Base64("harmless attachment", 76)),
+                         64),
+            -1);
+}
+
+TEST(MessageScanTest, RawAndDotStuffedContent) {
+  const std::vector<Signature> signatures = {Signature{"EICAR", EicarTestString()},
+                                             Signature{"DotLine", "\r\n.hidden\r\n"}};
+  EXPECT_EQ(ScanInPieces(signatures, "Subject: x\r\n\r\n" + EicarTestString() + "\r\n.\r\n", 3), 0);
+  // On the wire the line ".hidden" is sent as "..hidden"; the scan sees the
+  // message as the recipient will.
+  EXPECT_EQ(ScanInPieces(signatures, "Subject: x\r\n\r\nline\r\n..hidden\r\n.\r\n", 4), 1);
+  // Nothing after the end of data belongs to the message.
+  EXPECT_EQ(ScanInPieces(signatures, "Subject: x\r\n\r\nok\r\n.\r\n" + EicarTestString(), 1000),
+            -1);
+}
+
+class BuiltinScannerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_path = (std::filesystem::temp_directory_path() /
+              ("divivez_host_scan_test_" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name())))
+                 .string();
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove(m_path, ignored);
+  }
+  void Write(const std::string& content) {
+    std::ofstream out(m_path, std::ios::binary);
+    out << content;
+  }
+  std::string m_path;
+};
+
+TEST_F(BuiltinScannerTest, SignatureAcrossTheFilesReadBlocks) {
+  // The scanner reads 64 KiB blocks; put a signature across the first
+  // boundary, at every position relative to it.
+  const std::string pattern = "SIGNATURE-ACROSS-BLOCKS";
+  BuiltinScanner scanner({Signature{"Across", pattern}});
+  ScanPacer pacer(nullptr, 0);
+  for (size_t before = 1; before < pattern.size(); ++before) {
+    std::string content = "Subject: big\r\n\r\n";
+    content += std::string(65536 - before - content.size(), 'a');
+    content += pattern + "\r\n" + std::string(70000, 'b') + "\r\n.\r\n";
+    Write(content);
+    const ScanResult result = scanner.Scan(m_path, pacer);
+    ASSERT_EQ(result.verdict, Verdict::kInfected) << before;
+    EXPECT_EQ(result.signature, "Across");
+  }
+  Write("Subject: clean\r\n\r\n" + std::string(200000, 'c') + "\r\n.\r\n");
+  EXPECT_EQ(scanner.Scan(m_path, pacer).verdict, Verdict::kClean);
+}
+
+TEST_F(BuiltinScannerTest, EicarByDefaultAndMissingFileIsAnError) {
+  BuiltinScanner scanner({});
+  ScanPacer pacer(nullptr, 0);
+  Write(MultipartWith("Content-Transfer-Encoding: base64\r\n", Base64(EicarTestString(), 76)));
+  const ScanResult infected = scanner.Scan(m_path, pacer);
+  EXPECT_EQ(infected.verdict, Verdict::kInfected);
+  EXPECT_EQ(infected.signature, "EICAR-Test-File");
+  TearDown();
+  const ScanResult missing = scanner.Scan(m_path, pacer);
+  EXPECT_EQ(missing.verdict, Verdict::kError);
+  EXPECT_NE(missing.error.find(m_path), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+// Undoing dot-stuffing and finding the end of data, whole and split at
+// every offset.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/smtp_data.h"
+
+namespace {
+
+struct Unstuffed {
+  std::string content;
+  size_t consumed = 0;
+  bool done = false;
+};
+
+// Feeds the stream in pieces of at most `piece` bytes (0: all at once).
+Unstuffed Unstuff(const std::string& stream, size_t piece) {
+  DotUnstuffer unstuffer;
+  Unstuffed result;
+  size_t at = 0;
+  while (at < stream.size() && !unstuffer.Done()) {
+    const size_t n = piece == 0 ? stream.size() - at : std::min(piece, stream.size() - at);
+    std::string out(n + DotUnstuffer::kMaxExtraOutput, '\0');
+    size_t produced = 0;
+    const size_t used = unstuffer.Feed(stream.data() + at, n, &out[0], &produced);
+    EXPECT_LE(used, n);
+    result.content.append(out.data(), produced);
+    at += used;
+    if (used < n) {
+      EXPECT_TRUE(unstuffer.Done());
+    }
+  }
+  result.consumed = at;
+  result.done = unstuffer.Done();
+  return result;
+}
+
+struct Case {
+  const char* name;
+  std::string stream;
+  std::string content;
+  size_t consumed;  // bytes up to and including the end line
+  bool done;
+};
+
+const Case kCases[] = {
+    {"plain", "Subject: a\r\n\r\nbody\r\n.\r\nQUIT\r\n", "Subject: a\r\n\r\nbody\r\n", 23, true},
+    {"stuffed dots", "..leading\r\n...\r\n.x\r\n.\r\n", ".leading\r\n..\r\nx\r\n", 23, true},
+    {"empty message", ".\r\nNOOP\r\n", "", 3, true},
+    {"dot and space is no end", ". \r\n.\r\n", " \r\n", 7, true},
+    {"dot CR without LF is content", ".\rx\r\n.\r\n", "\rx\r\n", 8, true},
+    {"dot CR CR", ".\r\r\n.\r\n", "\r\r\n", 7, true},
+    {"dot mid-line stays", "a.b\r\n a .\r\n.\r\n", "a.b\r\n a .\r\n", 14, true},
+    {"bare LF does not start a line", "a\n.\r\n.\r\n", "a\n.\r\n", 8, true},
+    {"no end yet", "line\r\n..more", "line\r\n.more", 12, false},
+};
+
+TEST(DotUnstufferTest, WholeStream) {
+  for (const Case& c : kCases) {
+    const Unstuffed r = Unstuff(c.stream, 0);
+    EXPECT_EQ(r.content, c.content) << c.name;
+    EXPECT_EQ(r.consumed, c.consumed) << c.name;
+    EXPECT_EQ(r.done, c.done) << c.name;
+  }
+}
+
+TEST(DotUnstufferTest, EverySplitGivesTheSameResult) {
+  for (const Case& c : kCases) {
+    const Unstuffed whole = Unstuff(c.stream, 0);
+    for (size_t piece = 1; piece < c.stream.size(); ++piece) {
+      const Unstuffed split = Unstuff(c.stream, piece);
+      EXPECT_EQ(split.content, whole.content) << c.name << " piece " << piece;
+      EXPECT_EQ(split.consumed, whole.consumed) << c.name << " piece " << piece;
+      EXPECT_EQ(split.done, whole.done) << c.name << " piece " << piece;
+    }
+  }
+}
+
+TEST(DotUnstufferTest, ResetStartsANewMessage) {
+  DotUnstuffer unstuffer;
+  char out[16];
+  size_t produced = 0;
+  EXPECT_EQ(unstuffer.Feed(".\r\n", 3, out, &produced), 3u);
+  EXPECT_TRUE(unstuffer.Done());
+  EXPECT_EQ(unstuffer.Feed("x", 1, out, &produced), 0u);
+  unstuffer.Reset();
+  EXPECT_FALSE(unstuffer.Done());
+  EXPECT_EQ(unstuffer.Feed("..\r\n", 4, out, &produced), 4u);
+  EXPECT_EQ(std::string(out, produced), ".\r\n");
+}
+
+}  // namespace
