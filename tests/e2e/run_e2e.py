@@ -476,6 +476,8 @@ def message(tag, body=None, subject=None, extra_headers=()):
             b"Hello, this is " + tag + b".",
             b".a line that begins with a dot (stuffed on the wire)",
             b"..and one with two",
+            b".",
+            b"(the line above was a lone dot: stuffed, it must not end the message)",
             b"",
             b"a line with trailing spaces   ",
             b"end of " + tag,
@@ -786,8 +788,7 @@ def sc_pipeline_raw(ctx, env):
         replies = [c.reply() for _ in range(2 + len(rcpts))]
         codes = [r[0] for r in replies]
         check(codes == [250] * (1 + len(rcpts)) + [354], "pipelined envelope answered %r" % replies)
-        stuffed = re.sub(rb"(?m)^\.", b"..", sent_content(text))
-        c.send(stuffed + b".\r\nQUIT\r\n")
+        c.send(stuff(sent_content(text)) + b".\r\nQUIT\r\n")
         code, lines = c.reply()
         check(code == 250 and "queued as E2E" in lines[0], "end of data answered %r" % lines)
         code, lines = c.reply()
@@ -862,6 +863,144 @@ def sc_custom_signature(ctx, env):
     assert_not_delivered(env.server, plain)
     assert_not_delivered(env.server, mime)
     check(CUSTOM_NAME in env.proxy.log_text(), "the proxy log does not name the signature %s" % CUSTOM_NAME)
+
+
+def raw_session(ctx, env, sender="sender@example.test", rcpt="receiver@example.test"):
+    """A raw client that has been greeted and has sent EHLO, MAIL and RCPT."""
+    c = RawClient(env.proxy.port, 30 * ctx.build.slow)
+    c.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    check(c.reply()[0] == 220, "no greeting")
+    check(c.command("EHLO client.e2e.test")[0] == 250, "EHLO failed")
+    if sender:
+        code, lines = c.command("MAIL FROM:<%s>" % sender)
+        check(code == 250, "MAIL answered %r" % lines)
+        code, lines = c.command("RCPT TO:<%s>" % rcpt)
+        check(code == 250, "RCPT answered %r" % lines)
+    return c
+
+
+def stuff(content):
+    return re.sub(rb"(?m)^\.", b"..", content)
+
+
+def sc_split_writes(ctx, env):
+    """Commands and the end-of-data marker cut into pieces that arrive
+    separately; lower-case data."""
+    tag = tag_for(ctx, "split")
+    text = message(tag)
+    c = raw_session(ctx, env, sender=None)
+    try:
+        for piece in (b"MAIL FR", b"OM:<split@example.test>\r", b"\n"):
+            c.send(piece)
+            time.sleep(0.05)
+        code, lines = c.reply()
+        check(code == 250, "split MAIL answered %r" % lines)
+        code, lines = c.command("RCPT TO:<receiver@example.test>")
+        check(code == 250, "RCPT answered %r" % lines)
+        code, lines = c.command("data")
+        check(code == 354, "lower-case data answered %r" % lines)
+        body = stuff(sent_content(text))
+        # The marker CR LF . CR LF split after its CR, and after its dot.
+        pieces = [body[:-1], body[-1:] + b".", b"\r", b"\n"]
+        for piece in pieces:
+            c.send(piece)
+            time.sleep(0.1)
+        code, lines = c.reply()
+        check(code == 250 and "queued as E2E" in lines[0], "end of data in pieces answered %r" % lines)
+        check(c.command("QUIT")[0] == 221, "QUIT failed")
+    finally:
+        c.close()
+    assert_delivered(env.server, tag, with_insert(sent_content(text)), sender="split@example.test")
+
+
+def sc_long_headers(ctx, env):
+    """Header sections longer than one read of the plug-in, with the empty
+    line that ends them falling on either side of 8 KiB boundaries."""
+    client = smtp(ctx, env.proxy.port)
+    cases = []
+    try:
+        for target in (8190, 8191, 8192, 8193, 8194, 16384, 30000):
+            tag = tag_for(ctx, "hdr%d" % target)
+            head = message(tag, [b"x"]).split(b"\r\n\r\n")[0]
+            # Fill so that the header section (with its CR LF) ends at target.
+            fill = []
+            size = len(head) + 2
+            n = 0
+            while size < target:
+                room = target - size - len(b"X-Fill-0000: \r\n")
+                if room < 0:
+                    break
+                value = b"f" * min(room, 900)
+                line = b"X-Fill-%04d: " % n + value
+                if size + len(line) + 2 > target:
+                    break
+                fill.append(line)
+                size += len(line) + 2
+                n += 1
+            pad = target - size
+            if pad > 0:
+                fill[-1] += b"p" * pad
+            text = head + b"\r\n" + b"\r\n".join(fill) + b"\r\n\r\nbody of " + tag + b"\r\n\r\nsecond paragraph"
+            check(text.find(b"\r\n\r\n") + 2 == target or target < len(head),
+                  "test error: header section is %d bytes, not %d" % (text.find(b"\r\n\r\n") + 2, target))
+            client.mail("sender@example.test")
+            client.rcpt("receiver@example.test")
+            code, reply = client.data(text)
+            check(code == 250 and b"queued as E2E" in reply, "%d-byte header section answered %d %r" % (target, code, reply))
+            cases.append((tag, text))
+        client.quit()
+    finally:
+        client.close()
+    for tag, text in cases:
+        assert_delivered(env.server, tag, with_insert(sent_content(text)))
+
+
+def sc_eight_bit(ctx, env):
+    """Every byte value but CR and LF in the body, a NUL included."""
+    tag = tag_for(ctx, "8bit")
+    octets = bytes(b for b in range(256) if b not in (10, 13))
+    text = message(tag, [b"all octets:", octets, octets[::-1], b"end"])
+    client = smtp(ctx, env.proxy.port)
+    try:
+        code, _ = client.mail("sender@example.test", ["BODY=8BITMIME"])
+        check(code == 250, "MAIL BODY=8BITMIME answered %d" % code)
+        client.rcpt("receiver@example.test")
+        code, reply = client.data(text)
+        check(code == 250 and b"queued as E2E" in reply, "8-bit message answered %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    assert_delivered(env.server, tag, with_insert(sent_content(text)))
+
+
+def sc_hidden_extensions(ctx, env):
+    """A client that uses the extensions the proxy hid: it gets a refusal and
+    its session stays usable."""
+    tag = tag_for(ctx, "after-bdat")
+    text = message(tag)
+    c = raw_session(ctx, env)
+    try:
+        code, lines = c.command("STARTTLS")
+        check(code is not None and code != 220 and 400 <= code < 600,
+              "STARTTLS answered %r (the proxy cannot speak TLS)" % lines)
+        chunk = b"Subject: bdat\r\n\r\nhello\r\n"
+        c.send(b"BDAT %d LAST\r\n" % len(chunk) + chunk)
+        code, lines = c.reply()
+        check(code is not None and 500 <= code < 600, "BDAT answered %r" % lines)
+        code, lines = c.command("NOOP")
+        check(code == 250, "session out of step after BDAT: NOOP answered %r" % lines)
+        c.command("RSET")
+        check(c.command("MAIL FROM:<sender@example.test>")[0] == 250, "MAIL after BDAT failed")
+        check(c.command("RCPT TO:<receiver@example.test>")[0] == 250, "RCPT after BDAT failed")
+        check(c.command("DATA")[0] == 354, "DATA after BDAT failed")
+        c.send(stuff(sent_content(text)) + b".\r\n")
+        code, lines = c.reply()
+        check(code == 250 and "queued as E2E" in lines[0], "message after BDAT answered %r" % lines)
+        c.command("QUIT")
+    finally:
+        c.close()
+    assert_delivered(env.server, tag, with_insert(sent_content(text)))
+    check(not env.server.with_token(b"Subject: bdat"), "the BDAT chunk reached the server")
 
 
 def big_text(tag, size):
@@ -1317,6 +1456,10 @@ STANDARD = [
     ("pipeline-raw-burst", sc_pipeline_raw),
     ("multi-rcpt-smtplib", sc_multi_rcpt),
     ("empty-message", sc_empty_message),
+    ("split-writes-lowercase-data", sc_split_writes),
+    ("long-headers-8k-boundaries", sc_long_headers),
+    ("eight-bit-body", sc_eight_bit),
+    ("hidden-extensions-refused", sc_hidden_extensions),
     ("builtin-custom-signature", sc_custom_signature),
     ("big-20MiB-progress", sc_big_message),
     ("parallel-200", sc_parallel),
