@@ -16,6 +16,13 @@
 
 namespace {
 
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
 class MemorySink : public IMessageSink {
  public:
   bool Begin() override {
@@ -159,10 +166,7 @@ TEST(OutboxSinkTest, MessageAppearsOnlyWhenComplete) {
     ASSERT_FALSE(name.empty());
     EXPECT_EQ(name.substr(name.size() - 4), ".eml");
     EXPECT_EQ(names(), std::vector<std::string>{name});
-    std::ifstream in(dir / name, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    EXPECT_EQ(content.str(), "Subject: a\r\n\r\nx\r\n");
+    EXPECT_EQ(ReadFile(dir / name), "Subject: a\r\n\r\nx\r\n");
 
     // An aborted message, and one left open when the sink goes, leave nothing.
     ASSERT_TRUE(sink.Begin());
@@ -214,10 +218,7 @@ TEST(CaptureServerTest, StoresAMessageSentOverLoopback) {
   std::vector<std::filesystem::path> files;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) files.push_back(entry.path());
   ASSERT_EQ(files.size(), 1u);
-  std::ifstream in(files[0], std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  EXPECT_EQ(content.str(), "Subject: s\r\n\r\n.x\r\n");
+  EXPECT_EQ(ReadFile(files[0]), "Subject: s\r\n\r\n.x\r\n");
   std::filesystem::remove_all(dir);
 }
 
