@@ -1003,6 +1003,62 @@ def sc_hidden_extensions(ctx, env):
     check(not env.server.with_token(b"Subject: bdat"), "the BDAT chunk reached the server")
 
 
+def sc_client_abort(ctx, env):
+    """The client goes away in the middle of its message: nothing reaches
+    the server, the spool file goes, and the proxy serves the next client."""
+    tag = tag_for(ctx, "client-abort")
+    c = raw_session(ctx, env)
+    try:
+        check(c.command("DATA")[0] == 354, "DATA failed")
+        c.send(stuff(sent_content(message(tag)))[:200])
+        time.sleep(0.3)
+    finally:
+        c.close()
+    time.sleep(0.5)
+    assert_not_delivered(env.server, tag)
+    after = tag_for(ctx, "after-abort")
+    text = message(after)
+    client = smtp(ctx, env.proxy.port)
+    try:
+        check(client.sendmail("sender@example.test", ["receiver@example.test"], text) == {}, "refused")
+        client.quit()
+    finally:
+        client.close()
+    assert_delivered(env.server, after, with_insert(sent_content(text)))
+
+
+def sc_many_messages(ctx, env):
+    """Thirty messages in one session, every third one infected."""
+    client = smtp(ctx, env.proxy.port)
+    clean = []
+    infected = []
+    try:
+        for i in range(30):
+            tag = tag_for(ctx, "seq%02d" % i)
+            if i % 3 == 2:
+                text = message(tag, [b"number %d" % i, EICAR])
+                infected.append(tag)
+            else:
+                text = message(tag, [b"number %d" % i])
+                clean.append((tag, text))
+            client.mail("sender@example.test")
+            client.rcpt("receiver@example.test")
+            code, reply = client.data(text)
+            want = (250, b"Mail accepted") if i % 3 == 2 else None
+            if want:
+                check((code, reply) == want, "message %d (infected) answered %d %r" % (i, code, reply))
+            else:
+                check(code == 250 and b"queued as E2E" in reply, "message %d answered %d %r" % (i, code, reply))
+        expect_vrfy_in_step(client)
+        client.quit()
+    finally:
+        client.close()
+    for tag, text in clean:
+        assert_delivered(env.server, tag, with_insert(sent_content(text)))
+    for tag in infected:
+        assert_not_delivered(env.server, tag)
+
+
 def big_text(tag, size):
     rng = random.Random(tag)
     alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
@@ -1460,6 +1516,8 @@ STANDARD = [
     ("long-headers-8k-boundaries", sc_long_headers),
     ("eight-bit-body", sc_eight_bit),
     ("hidden-extensions-refused", sc_hidden_extensions),
+    ("client-abort-mid-message", sc_client_abort),
+    ("thirty-messages-one-session", sc_many_messages),
     ("builtin-custom-signature", sc_custom_signature),
     ("big-20MiB-progress", sc_big_message),
     ("parallel-200", sc_parallel),
