@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Short regression run of the dialogue fuzzer (tests/fuzz/).
+#
+#   scripts/fuzz.sh [seconds]      (default 60)
+#
+# Builds the fuzzer with the fuzz preset (clang, libFuzzer, ASan and UBSan),
+# replays every reproducer in tests/fuzz/regressions/, then fuzzes for the
+# given time from the seed corpus (tests/fuzz/corpus/) plus what earlier runs
+# found (build/fuzz/corpus/), with the SMTP dictionary, one worker.
+#
+# Exit status: 0 when every reproducer passes and the run found nothing;
+# 1 otherwise (a new finding is written to build/fuzz/artifacts/; copy it into
+# tests/fuzz/regressions/ once understood); 2 on a usage or build error.
+set -euo pipefail
+
+seconds="${1:-60}"
+if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
+  echo "usage: scripts/fuzz.sh [seconds]" >&2
+  exit 2
+fi
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+echo "fuzz.sh: building the dialogue fuzzer (preset fuzz)"
+if ! cmake --preset fuzz >/dev/null || \
+   ! cmake --build --preset fuzz --target divivez_dialogue_fuzzer; then
+  echo "fuzz.sh: build failed" >&2
+  exit 2
+fi
+
+fuzzer="$root/build/fuzz/tests/fuzz/divivez_dialogue_fuzzer"
+corpus="$root/build/fuzz/corpus"
+artifacts="$root/build/fuzz/artifacts"
+mkdir -p "$corpus" "$artifacts"
+# The plug-in's spool files go to a private directory, removed afterwards.
+scratch="$(mktemp -d "$root/build/fuzz/tmp.XXXXXX")"
+trap 'rm -rf "$scratch"' EXIT
+export TMPDIR="$scratch"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+unset DIVIVEZ_FUZZ_ACCEPT DIVIVEZ_FUZZ_TRACE
+
+status=0
+
+# 1. Every reproducer kept from earlier findings, one at a time.
+shopt -s nullglob
+regressions=("$root"/tests/fuzz/regressions/*)
+failed=0
+for input in "${regressions[@]}"; do
+  [ -f "$input" ] || continue
+  if ! "$fuzzer" -runs=1 "$input" >"$scratch/replay.log" 2>&1; then
+    echo "fuzz.sh: REGRESSION FAILS: ${input#"$root"/}"
+    grep -A6 -E "invariant violated|ERROR: (AddressSanitizer|libFuzzer|UndefinedBehavior)|runtime error" \
+      "$scratch/replay.log" | head -12 | sed 's/^/    /'
+    failed=$((failed + 1))
+  fi
+done
+echo "fuzz.sh: ${#regressions[@]} reproducers replayed, $failed failing"
+[ "$failed" -eq 0 ] || status=1
+
+# 2. The time-boxed run.
+echo "fuzz.sh: fuzzing for ${seconds}s"
+set +e
+"$fuzzer" "$corpus" "$root/tests/fuzz/corpus" \
+  -dict="$root/tests/fuzz/smtp.dict" \
+  -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
+  -artifact_prefix="$artifacts/" -print_final_stats=1 \
+  >"$scratch/fuzz.log" 2>&1
+rc=$?
+set -e
+grep -E "^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb" \
+  "$scratch/fuzz.log" | sed 's/^/    /'
+if [ "$rc" -ne 0 ]; then
+  echo "fuzz.sh: FINDING (libFuzzer exit $rc)"
+  grep -A12 -E "invariant violated|ERROR: (AddressSanitizer|libFuzzer|UndefinedBehavior)|runtime error|Test unit written" \
+    "$scratch/fuzz.log" | head -40 | sed 's/^/    /'
+  status=1
+else
+  last="$(grep -E "^#[0-9]+[[:space:]]" "$scratch/fuzz.log" | tail -1)"
+  echo "fuzz.sh: no finding; last status: $last"
+fi
+exit "$status"

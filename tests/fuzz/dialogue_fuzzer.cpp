@@ -1,0 +1,598 @@
+// libFuzzer target: whole SMTP dialogues through the plug-in's exports, with
+// a fake host (fuzz_world.h) and a reference model (dialogue_model.h) that
+// every event is checked against.
+//
+// The input is a script of host events. Each event is an opcode byte (taken
+// modulo kOpCount) followed by its operands; "data" is a length byte (255:
+// a 16-bit little-endian length follows) and that many bytes. An input that
+// ends early simply ends the script.
+//
+//   0  CLIENT data         the client sends a chunk; the host calls the client side
+//   1  SERVER data         the server sends a chunk; server side, then client side
+//   2  AUTO b              the server answers the oldest 1 + (b & 3) owed commands
+//                          (b & 4 multi-line, b & 8 negative, b & 16 one read per
+//                          line, b >> 5 the EHLO extension set); replies carry tokens
+//   3  VERDICT b data      the next scan's result ({0, 1, -5, INT32_MAX}[b & 3]) and text
+//   4  KEEPALIVE b         the next scan calls the keep-alive function b & 7 times
+//   5  THROW               the next scan throws
+//   6  SOCKFAULT b         b & 1: server side; b & 2: a send, else a read; b & 4: it
+//                          throws CWinSockException, else it fails; it is the
+//                          ((b >> 3) & 3)-th next one
+//   7  TICK u16            the tick count advances by that many milliseconds
+//   8  RECONNECT b         the connection ends, a new one starts: keep-alive
+//                          interval b & 7 seconds (0: off), b & 8: no host
+//                          callback, b & 16: trace level 0 instead of 3
+//   9  SPOOLFAULT b        (b & 7) % 7: create fails, a write stores nothing, a
+//                          write stores one byte less, closing the written file
+//                          fails, the reopen fails, a delivery read fails, the
+//                          deletion fails; writes and reads: the ((b >> 3) & 3)-th next
+//   10 REPEAT u16 data     the client sends data repeated up to 2 * u16 bytes
+//   11 POLL b              the host calls the client side (b & 1) or the server side
+//   12 TOKEN               the client sends a fresh token (BEL digits BEL)
+//   13 MESSAGE b           the client sends a whole transaction whose body holds a
+//                          fresh token (b: lower-case data, no headers, a dot line,
+//                          QUIT after it, one read per line)
+//   14 SERVERREPEAT u16 data  the server sends data repeated up to 2 * u16 bytes
+//
+// After every event: the log is replayed into the model and both streams are
+// compared with it; no token of an infected message may have reached the
+// server and no reply to the plug-in's own NOOP, RSET or 354-answered DATA may
+// have reached the client; the session's buffers and queues stay within the
+// bounds derived from its limits; no spool file exists unless a message is in
+// flight. After every connection: no session, spool stream or spool file is
+// left. A socket send that throws leaves the session in a state the model
+// cannot follow: for the rest of that connection only the token, memory and
+// file checks run.
+//
+// Free-form chunks cannot forge tokens: their BEL and SO bytes become ACK.
+//
+// DIVIVEZ_FUZZ_ACCEPT (comma-separated) makes an exploratory run accept
+// plug-in faults already reported, so that it can look past them:
+//   overlong-command  a command line past kMaxPartialLine goes out as it grows
+//   owed-locals       the plug-in's own replies queue without bound
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "boundary/connection_registry.h"
+#include "session/smtp_connection.h"
+#include "tests/fuzz/dialogue_model.h"
+#include "tests/fuzz/fuzz_world.h"
+
+namespace {
+
+enum EOp : int {
+  kOpClient,
+  kOpServer,
+  kOpAuto,
+  kOpVerdict,
+  kOpKeepAlive,
+  kOpThrow,
+  kOpSocketFault,
+  kOpTick,
+  kOpReconnect,
+  kOpSpoolFault,
+  kOpRepeat,
+  kOpPoll,
+  kOpToken,
+  kOpMessage,
+  kOpServerRepeat,
+  kOpCount
+};
+
+const size_t kMaxEvents = 2000;
+const size_t kMaxBytesPerInput = 2u << 20;
+const char kClientToken = '\x07';
+const char kReplyToken = '\x0e';
+
+class CInput {
+ public:
+  CInput(const uint8_t* data, size_t size) : m_pData(data), m_nSize(size) {}
+  bool Empty() const { return m_nPos >= m_nSize; }
+  uint8_t Byte() { return m_nPos < m_nSize ? m_pData[m_nPos++] : 0; }
+  unsigned U16() {
+    unsigned low = Byte();
+    return low | (static_cast<unsigned>(Byte()) << 8);
+  }
+  std::string Data() {
+    size_t length = Byte();
+    if (length == 255) length = U16();
+    length = std::min(length, m_nSize - std::min(m_nPos, m_nSize));
+    std::string bytes(reinterpret_cast<const char*>(m_pData + m_nPos), length);
+    m_nPos += length;
+    return bytes;
+  }
+
+ private:
+  const uint8_t* m_pData;
+  size_t m_nSize;
+  size_t m_nPos = 0;
+};
+
+struct SReplyToken {
+  EOwner owner;
+  bool is354;
+};
+
+SAccept g_accept;
+bool g_bAcceptOwedLocals = false;
+CDialogueModel g_model;
+std::map<std::string, SReplyToken> g_replyTokens;
+size_t g_nClientScanned = 0;  // client bytes searched for reply tokens
+size_t g_nServerScanned = 0;  // server bytes searched for infected tokens
+unsigned g_nToken = 0;
+size_t g_nBytesPushed = 0;
+
+// DIVIVEZ_FUZZ_TRACE=1: every event and what each side was offered meanwhile
+// goes to standard error (for reading a reproducer).
+bool g_bTrace = false;
+size_t g_nTracedServer = 0;
+size_t g_nTracedClient = 0;
+
+void TraceEvent(const char* what) {
+  if (!g_bTrace) return;
+  const CWorld& world = World();
+  std::fprintf(stderr, "-- %s\n", what);
+  if (world.m_server.offered.size() > g_nTracedServer) {
+    std::fprintf(stderr, "   >S: \"%s\"\n",
+                 Printable(world.m_server.offered.substr(g_nTracedServer), 2000).c_str());
+  }
+  if (world.m_client.offered.size() > g_nTracedClient) {
+    std::fprintf(stderr, "   >C: \"%s\"\n",
+                 Printable(world.m_client.offered.substr(g_nTracedClient), 2000).c_str());
+  }
+  g_nTracedServer = world.m_server.offered.size();
+  g_nTracedClient = world.m_client.offered.size();
+}
+
+void ReadAcceptList() {
+  g_bTrace = std::getenv("DIVIVEZ_FUZZ_TRACE") != nullptr;
+  const char* list = std::getenv("DIVIVEZ_FUZZ_ACCEPT");
+  if (list == nullptr) return;
+  std::string text = list;
+  g_accept.overlongCommand = text.find("overlong-command") != std::string::npos;
+  g_bAcceptOwedLocals = text.find("owed-locals") != std::string::npos;
+}
+
+std::string Sanitize(std::string bytes) {
+  for (char& c : bytes) {
+    if (c == kClientToken || c == kReplyToken) c = '\x06';
+  }
+  return bytes;
+}
+
+std::string FreshToken(char marker) {
+  return std::string(1, marker) + std::to_string(++g_nToken) + std::string(1, marker);
+}
+
+// Calls the function for every marker-digits-marker token in bytes from *from
+// on, and moves *from past the last complete one.
+template <typename F>
+void ForEachToken(const std::string& bytes, char marker, size_t* from, F f) {
+  size_t pos = *from;
+  for (;;) {
+    size_t start = bytes.find(marker, pos);
+    if (start == std::string::npos) {
+      *from = bytes.size();
+      return;
+    }
+    size_t end = bytes.find(marker, start + 1);
+    if (end == std::string::npos) {
+      *from = start;
+      return;
+    }
+    bool digits = end > start + 1;
+    for (size_t i = start + 1; i < end; ++i) digits = digits && bytes[i] >= '0' && bytes[i] <= '9';
+    if (digits) {
+      f(bytes.substr(start, end - start + 1));
+      pos = end + 1;
+    } else {
+      pos = end;
+    }
+  }
+}
+
+void CheckMemory() {
+  CWorld& world = World();
+  ConnectionMap::const_iterator it = g_mapConnections.find(world.m_pClient);
+  if (it == g_mapConnections.end()) Fail("the connection's session is not registered");
+  const CSmtpConnection& s = *it->second;
+  const size_t kServerRead = 32768;
+  const size_t kLongestLine = CSmtpConnection::kMaxReplyLine + kServerRead;
+  struct SBound {
+    const char* name;
+    size_t size, capacity, maxSize;
+  };
+  // At rest a partial line stays within its limit. A send that raised in the
+  // middle of handling one may leave it as long as one read made it; that is
+  // the bound once sends have raised (it would grow only while every send
+  // keeps raising).
+  const bool certain = !world.m_bUncertain;
+  const SBound bounds[] = {
+      {"m_strCommand", s.m_strCommand.size(), s.m_strCommand.capacity(),
+       certain ? CSmtpConnection::kMaxPartialLine
+               : CSmtpConnection::kMaxPartialLine + CSmtpConnection::kMaxHeldBytes},
+      {"m_strHeld", s.m_strHeld.size(), s.m_strHeld.capacity(), CSmtpConnection::kMaxHeldBytes},
+      {"m_strReplyLine", s.m_strReplyLine.size(), s.m_strReplyLine.capacity(),
+       certain ? CSmtpConnection::kMaxReplyLine : kLongestLine},
+      {"m_strEhloLine", s.m_strEhloLine.size(), s.m_strEhloLine.capacity(), kLongestLine},
+      {"m_strTail", s.m_strTail.size(), s.m_strTail.capacity(), 5},
+      {"m_strInsertText", s.m_strInsertText.size(), s.m_strInsertText.capacity(), 2 * 264},
+      {"m_strDataFileName", s.m_strDataFileName.size(), s.m_strDataFileName.capacity(),
+       MAX_PATH + 64},
+  };
+  for (const SBound& bound : bounds) {
+    if (bound.size > bound.maxSize) {
+      Fail("session memory: %s holds %zu bytes, bound %zu", bound.name, bound.size, bound.maxSize);
+    }
+  }
+  // Capacities: a buffer may keep what one read (or the held bytes) made it
+  // grow to, and strings grow by doubling.
+  const size_t commandPeak = CSmtpConnection::kMaxPartialLine + CSmtpConnection::kMaxHeldBytes;
+  const size_t capacityBounds[] = {2 * commandPeak + 64,
+                                   2 * CSmtpConnection::kMaxHeldBytes + 64,
+                                   2 * kLongestLine + 64,
+                                   2 * kLongestLine + 64,
+                                   64,
+                                   2 * 2 * 264 + 64,
+                                   2 * (MAX_PATH + 64)};
+  for (size_t i = 0; i < sizeof bounds / sizeof bounds[0]; ++i) {
+    if (bounds[i].capacity > capacityBounds[i]) {
+      Fail("session memory: %s has capacity %zu, bound %zu", bounds[i].name, bounds[i].capacity,
+           capacityBounds[i]);
+    }
+  }
+  size_t noops = 0;
+  for (const COwed& owed : s.m_owed) noops += owed.kind == EOwed::kNoop ? 1 : 0;
+  if (s.m_nOwedNoops > CSmtpConnection::kMaxOwedNoops || noops > CSmtpConnection::kMaxOwedNoops) {
+    Fail("session memory: %zu keep-alive answers owed, bound %zu", noops,
+         CSmtpConnection::kMaxOwedNoops);
+  }
+  if (s.m_nOwedClient > CSmtpConnection::kMaxOwedClient) {
+    Fail("session memory: %zu client replies owed, bound %zu", s.m_nOwedClient,
+         CSmtpConnection::kMaxOwedClient);
+  }
+  // Every entry besides the keep-alives answers a client command (or is the
+  // plug-in's own DATA or RSET): twice the client bound is generous.
+  size_t others = s.m_owed.size() - noops;
+  if (!g_bAcceptOwedLocals && others > 2 * CSmtpConnection::kMaxOwedClient) {
+    Fail(
+        "session memory: %zu replies queued besides keep-alives (bound 2 * kMaxOwedClient = %zu): "
+        "the queue of owed replies grows with the client's input",
+        others, 2 * CSmtpConnection::kMaxOwedClient);
+  }
+}
+
+void CheckFiles() {
+  CWorld& world = World();
+  std::vector<std::string> files = world.SpoolFiles();
+  if (files.size() > 1) {
+    Fail("%zu spool files exist at once, first \"%s\"", files.size(), files[0].c_str());
+  }
+  if (!files.empty() && !world.m_bUncertain && g_model.NoSpoolExpected()) {
+    Fail("spool file \"%s\" exists though no message is in flight", files[0].c_str());
+  }
+}
+
+void CheckTokens() {
+  CWorld& world = World();
+  ForEachToken(world.m_server.offered, kClientToken, &g_nServerScanned,
+               [&](const std::string& token) {
+                 if (world.m_infectedTokens.count(token) != 0) {
+                   Fail("token %s of a message the scanner called infected reached the server",
+                        Printable(token).c_str());
+                 }
+               });
+  if (world.m_bUncertain) return;
+  ForEachToken(world.m_client.offered, kReplyToken, &g_nClientScanned,
+               [&](const std::string& token) {
+                 auto it = g_replyTokens.find(token);
+                 if (it == g_replyTokens.end()) return;
+                 EOwner owner = it->second.owner;
+                 if (owner == EOwner::kNoop || owner == EOwner::kRset ||
+                     (owner == EOwner::kData && it->second.is354)) {
+                   Fail("the client received the server's reply %s to the %s",
+                        Printable(token).c_str(), OwnerName(owner));
+                 }
+               });
+}
+
+void Check() {
+  CWorld& world = World();
+  if (!world.m_bUncertain) {
+    g_model.Replay(world.m_log, world.m_server.offered);
+    g_model.CheckStreams(world.m_server.offered, world.m_client.offered);
+  }
+  world.m_log.clear();
+  CheckTokens();
+  CheckMemory();
+  CheckFiles();
+}
+
+void StartConnection(int timeoutSeconds, bool callback, int debugLevel) {
+  g_nTracedServer = 0;
+  g_nTracedClient = 0;
+  World().StartConnection(timeoutSeconds, callback, debugLevel);
+  g_model.Start(callback, g_accept);
+  g_replyTokens.clear();
+  g_nClientScanned = 0;
+  g_nServerScanned = 0;
+  Check();
+}
+
+void EndConnection() {
+  CWorld& world = World();
+  CHostSocket* client = world.m_pClient;
+  world.EndConnection();
+  if (g_mapConnections.find(client) != g_mapConnections.end()) {
+    Fail("the session outlived OnEndConnection");
+  }
+  if (world.m_store.OpenStreams() != 0) {
+    Fail("%zu spool streams still open after OnEndConnection", world.m_store.OpenStreams());
+  }
+  std::vector<std::string> files = world.SpoolFiles();
+  if (!files.empty()) Fail("spool file \"%s\" left after OnEndConnection", files[0].c_str());
+  world.RemoveLeftBehind();
+}
+
+void PushClient(const std::string& bytes) {
+  if (g_bTrace) std::fprintf(stderr, " C: \"%s\"", Printable(bytes, 2000).c_str());
+  g_nBytesPushed += bytes.size();
+  if (!bytes.empty()) World().m_client.inbound.push_back(bytes);
+}
+
+void PushServer(const std::string& bytes) {
+  if (g_bTrace) std::fprintf(stderr, " S: \"%s\"", Printable(bytes, 2000).c_str());
+  g_nBytesPushed += bytes.size();
+  if (!bytes.empty()) World().m_server.inbound.push_back(bytes);
+}
+
+// The host calls the client side again after a server-side call while the
+// client has bytes waiting (level-triggered readiness).
+void ServerTurn() {
+  CWorld& world = World();
+  world.CallServer();
+  if (world.m_client.Pending() > 0) world.CallClient();
+}
+
+std::string Repeat(const std::string& pattern, size_t total) {
+  std::string bytes;
+  if (pattern.empty()) return bytes;
+  bytes.reserve(total);
+  while (bytes.size() < total) bytes += pattern;
+  bytes.resize(total);
+  return bytes;
+}
+
+std::string EhloReply(const std::string& token, int variant) {
+  switch (variant & 3) {
+    case 0:
+      return "250-mx.example " + token +
+             "\r\n250-PIPELINING\r\n250-CHUNKING\r\n250-8BITMIME\r\n250-STARTTLS\r\n250 "
+             "BINARYMIME\r\n";
+    case 1:
+      return "250-mx.example " + token + "\r\n250-chunking\r\n250-SIZE 1000\r\n250 HELP\r\n";
+    case 2:
+      return "250 mx.example " + token + "\r\n";
+    default:
+      return "250-mx.example " + token + "\r\n250 STARTTLS\r\n";
+  }
+}
+
+void AutoReply(uint8_t b) {
+  CWorld& world = World();
+  size_t count = static_cast<size_t>(b & 3) + 1;
+  bool multi = (b & 4) != 0;
+  bool negative = (b & 8) != 0;
+  bool split = (b & 16) != 0;
+  // Tokens are attributed only when these replies start a reply of their own.
+  bool attributable = g_model.AtReplyBoundary();
+  std::string replies;
+  for (size_t i = 0; i < count && i < g_model.OwedCount(); ++i) {
+    EOwner owner = g_model.OwedAt(i);
+    std::string token = FreshToken(kReplyToken);
+    std::string reply;
+    switch (owner) {
+      case EOwner::kClient:
+        reply = negative ? "550 5.0.0 " + token + " no\r\n"
+                : multi  ? "250-" + token + " first\r\n250 last\r\n"
+                         : "250 " + token + " ok\r\n";
+        break;
+      case EOwner::kClientEhlo:
+        reply = negative ? "502 " + token + " no EHLO\r\n" : EhloReply(token, b >> 5);
+        break;
+      case EOwner::kClientData:
+      case EOwner::kData:
+        reply = negative ? "554 " + token + " no\r\n"
+                : multi  ? "354-" + token + "\r\n354 go ahead\r\n"
+                         : "354 " + token + " go ahead\r\n";
+        break;
+      case EOwner::kNoop:
+      case EOwner::kRset:
+        reply = negative ? "500 " + token + "\r\n"
+                : multi  ? "250-" + token + "\r\n250 ok\r\n"
+                         : "250 " + token + " ok\r\n";
+        break;
+    }
+    if (attributable) g_replyTokens[token] = SReplyToken{owner, reply.compare(0, 3, "354") == 0};
+    replies += reply;
+  }
+  if (replies.empty()) return;
+  if (split) {
+    size_t pos = 0;
+    while (pos < replies.size()) {
+      size_t end = replies.find('\n', pos);
+      end = end == std::string::npos ? replies.size() : end + 1;
+      PushServer(replies.substr(pos, end - pos));
+      pos = end;
+    }
+  } else {
+    PushServer(replies);
+  }
+  (void)world;
+  ServerTurn();
+}
+
+void Message(uint8_t b) {
+  std::string token = FreshToken(kClientToken);
+  std::string lines[] = {
+      "MAIL FROM:<a@b.example>\r\n",
+      "RCPT TO:<c@d.example>\r\n",
+      (b & 1) ? "data\r\n" : "DATA\r\n",
+      (b & 2) ? "" : "Subject: fuzz\r\nX-Fuzz: 1\r\n\r\n",
+      "body " + token + "\r\n",
+      (b & 4) ? "..dot-stuffed\r\n" : "",
+      ".\r\n",
+      (b & 8) ? "QUIT\r\n" : "",
+  };
+  if (b & 16) {
+    for (const std::string& line : lines) PushClient(line);
+  } else {
+    std::string all;
+    for (const std::string& line : lines) all += line;
+    PushClient(all);
+  }
+  World().CallClient();
+}
+
+void SocketFault(uint8_t b) {
+  CWorld& world = World();
+  SEndpoint& endpoint = (b & 1) ? world.m_server : world.m_client;
+  SArmed& armed = (b & 2) ? endpoint.sendFault : endpoint.receiveFault;
+  armed.countdown = (b >> 3) & 3;
+  armed.throws = (b & 4) != 0;
+}
+
+void SpoolFault(uint8_t b) {
+  CFaultySpoolStore& store = World().m_store;
+  int skip = (b >> 3) & 3;
+  switch ((b & 7) % 7) {
+    case 0:
+      store.m_bFailCreate = true;
+      break;
+    case 1:
+      store.m_failWrite = SArmed{skip, false};
+      break;
+    case 2:
+      store.m_failWrite = SArmed{skip, true};
+      break;
+    case 3:
+      store.m_bFailClose = true;
+      break;
+    case 4:
+      store.m_bFailOpenRead = true;
+      break;
+    case 5:
+      store.m_failRead = SArmed{skip, false};
+      break;
+    default:
+      store.m_bFailDelete = true;
+      break;
+  }
+}
+
+void RunEvent(CInput& input) {
+  CWorld& world = World();
+  int op = input.Byte() % kOpCount;
+  if (g_bTrace) {
+    static const char* const kNames[] = {"CLIENT",    "SERVER",     "AUTO",        "VERDICT",
+                                         "KEEPALIVE", "THROW",      "SOCKFAULT",   "TICK",
+                                         "RECONNECT", "SPOOLFAULT", "REPEAT",      "POLL",
+                                         "TOKEN",     "MESSAGE",    "SERVERREPEAT"};
+    std::fprintf(stderr, "%s", kNames[op]);
+  }
+  switch (op) {
+    case kOpClient:
+      PushClient(Sanitize(input.Data()));
+      world.CallClient();
+      break;
+    case kOpServer:
+      PushServer(Sanitize(input.Data()));
+      ServerTurn();
+      break;
+    case kOpAuto:
+      AutoReply(input.Byte());
+      break;
+    case kOpVerdict: {
+      static const int32_t kResults[] = {0, 1, -5, INT32_MAX};
+      world.m_plan.result = kResults[input.Byte() & 3];
+      world.m_plan.text = input.Data();
+      break;
+    }
+    case kOpKeepAlive:
+      world.m_plan.keepAlives = input.Byte() & 7;
+      break;
+    case kOpThrow:
+      world.m_plan.throws = true;
+      break;
+    case kOpSocketFault:
+      SocketFault(input.Byte());
+      break;
+    case kOpTick:
+      g_dwFakeTick += input.U16();
+      break;
+    case kOpReconnect: {
+      uint8_t b = input.Byte();
+      EndConnection();
+      StartConnection(b & 7, (b & 8) == 0, (b & 16) ? 0 : 3);
+      break;
+    }
+    case kOpSpoolFault:
+      SpoolFault(input.Byte());
+      break;
+    case kOpRepeat: {
+      size_t total = 2 * static_cast<size_t>(input.U16());
+      PushClient(Repeat(Sanitize(input.Data()), total));
+      world.CallClient();
+      break;
+    }
+    case kOpPoll:
+      if (input.Byte() & 1) {
+        world.CallClient();
+      } else {
+        ServerTurn();
+      }
+      break;
+    case kOpToken:
+      PushClient(FreshToken(kClientToken));
+      world.CallClient();
+      break;
+    case kOpMessage:
+      Message(input.Byte());
+      break;
+    case kOpServerRepeat: {
+      size_t total = 2 * static_cast<size_t>(input.U16());
+      PushServer(Repeat(Sanitize(input.Data()), total));
+      ServerTurn();
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static bool s_bInitialised = false;
+  if (!s_bInitialised) {
+    s_bInitialised = true;
+    ReadAcceptList();
+    World().Init();
+  }
+  CInput input(data, size);
+  g_nBytesPushed = 0;
+  g_nToken = 0;
+  StartConnection(1, true, 3);
+  for (size_t events = 0; !input.Empty() && events < kMaxEvents; ++events) {
+    if (g_nBytesPushed > kMaxBytesPerInput) break;
+    RunEvent(input);
+    TraceEvent("");
+    Check();
+  }
+  EndConnection();
+  return 0;
+}

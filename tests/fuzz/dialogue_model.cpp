@@ -1,0 +1,689 @@
+#include "tests/fuzz/dialogue_model.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "session/smtp_connection.h"
+
+namespace {
+
+const char k354[] = "354 Enter mail, end with \".\" on a line by itself\r\n";
+const char k502[] = "502 5.5.1 Command not available\r\n";
+const char k421[] = "421 4.3.0 Connection to the mail server lost\r\n";
+const char k250Accepted[] = "250 Mail accepted\r\n";
+const char k452[] = "452 4.3.1 Insufficient system storage\r\n";
+const char k451[] = "451 4.3.0 Message could not be delivered; try again later\r\n";
+const char kMarker[] = "\r\n.\r\n";
+
+const size_t kMaxPartialLine = CSmtpConnection::kMaxPartialLine;
+const size_t kMaxOwedClient = CSmtpConnection::kMaxOwedClient;
+const size_t kMaxReplyLine = CSmtpConnection::kMaxReplyLine;
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool EqualNoCase(const std::string& a, const char* b) {
+  size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (Upper(a[i]) != b[i]) return false;
+  }
+  return true;
+}
+
+bool PrefixNoCase(const std::string& prefix, const char* word) {
+  size_t n = std::strlen(word);
+  if (prefix.size() > n) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (Upper(prefix[i]) != word[i]) return false;
+  }
+  return true;
+}
+
+// The verb: bytes before the first space, CR or LF; *complete when one of
+// those follows it.
+std::string Verb(const std::string& line, bool* complete) {
+  size_t end = line.find_first_of(" \r\n");
+  if (complete != nullptr) *complete = end != std::string::npos;
+  return line.substr(0, end);
+}
+
+bool IsDataLine(const std::string& line) {
+  return line.size() >= 4 && EqualNoCase(line.substr(0, 4), "DATA");
+}
+
+bool IsClientOwner(EOwner owner) {
+  return owner == EOwner::kClient || owner == EOwner::kClientEhlo || owner == EOwner::kClientData;
+}
+
+int ReplyCode(const std::string& line) {
+  if (line.size() < 3) return -1;
+  int code = 0;
+  for (size_t i = 0; i < 3; ++i) {
+    if (line[i] < '0' || line[i] > '9') return -1;
+    code = code * 10 + (line[i] - '0');
+  }
+  return code;
+}
+
+bool IsWithheldExtension(const std::string& line) {
+  if (line.size() < 4) return false;
+  std::string word = Verb(line.substr(4), nullptr);
+  return EqualNoCase(word, "CHUNKING") || EqualNoCase(word, "BINARYMIME") ||
+         EqualNoCase(word, "STARTTLS");
+}
+
+// The BDAT chunk size: the digits after the verb and its spaces, stopping
+// once the value reaches 2^60 (a chunk that never ends in practice).
+uint64_t BdatSize(const std::string& line) {
+  size_t i = 4;
+  while (i < line.size() && line[i] == ' ') ++i;
+  uint64_t size = 0;
+  while (i < line.size() && line[i] >= '0' && line[i] <= '9' && size < (1ull << 60)) {
+    size = size * 10 + static_cast<uint64_t>(line[i] - '0');
+    ++i;
+  }
+  return size;
+}
+
+// The scanner's text as header lines: every CR, LF or CRLF becomes CRLF, a
+// dot that begins a line is doubled, and a last line gets its CRLF.
+std::string HeaderText(const std::string& text) {
+  std::string out;
+  bool lineStart = true;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\r' || c == '\n') {
+      out += "\r\n";
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      lineStart = true;
+      continue;
+    }
+    if (lineStart && c == '.') out += '.';
+    out += c;
+    lineStart = false;
+  }
+  if (!lineStart) out += "\r\n";
+  return out;
+}
+
+// Where the scanner's text goes: at the first empty line (CRLF at a line
+// start, the first line starting the spool), or before the final "." line.
+size_t HeaderEnd(const std::string& spool) {
+  size_t lineStart = 0;
+  for (;;) {
+    size_t crlf = spool.find("\r\n", lineStart);
+    if (crlf == std::string::npos) break;
+    if (crlf == lineStart) return crlf;
+    lineStart = crlf + 2;
+  }
+  return spool.size() - 3;
+}
+
+const char* PhaseName(int phase) {
+  static const char* const kNames[] = {"command relay", "spooling", "awaiting DATA answer",
+                                       "awaiting relayed DATA answer", "pass-through"};
+  return kNames[phase];
+}
+
+}  // namespace
+
+const char* OwnerName(EOwner owner) {
+  switch (owner) {
+    case EOwner::kClient:
+      return "client command";
+    case EOwner::kClientEhlo:
+      return "client EHLO";
+    case EOwner::kClientData:
+      return "client DATA (relayed)";
+    case EOwner::kNoop:
+      return "plug-in NOOP";
+    case EOwner::kData:
+      return "plug-in DATA";
+    case EOwner::kRset:
+      return "plug-in RSET";
+  }
+  return "?";
+}
+
+void CDialogueModel::Start(bool callback, const SAccept& accept) {
+  *this = CDialogueModel();
+  m_accept = accept;
+  m_bCallback = callback;
+  // The server speaks first: the greeting is owed to the client.
+  Owe(EOwner::kClient, true);
+}
+
+bool CDialogueModel::NoSpoolExpected() const {
+  return m_phase == EPhase::kRelay || m_phase == EPhase::kPassThrough ||
+         m_phase == EPhase::kAwaitingRelayedData;
+}
+
+// ---------------------------------------------------------------- log replay
+
+void CDialogueModel::Replay(const std::vector<SLogEntry>& log, const std::string& serverOffered) {
+  m_pLog = &log;
+  m_pServerOffered = &serverOffered;
+  m_nCursor = 0;
+  while (m_nCursor < log.size()) {
+    const SLogEntry& entry = log[m_nCursor];
+    // The server-side handler frees held client bytes once it has read all
+    // it could: before anything but a server read.
+    if (m_bInServerCall && !m_bReleased &&
+        !(entry.kind == ELogKind::kRecv && entry.side == ESide::kServer)) {
+      m_bReleased = true;
+      Release();
+      continue;
+    }
+    ++m_nCursor;
+    switch (entry.kind) {
+      case ELogKind::kClientCallBegin:
+        Release();
+        break;
+      case ELogKind::kClientCallEnd:
+        break;
+      case ELogKind::kServerCallBegin:
+        m_bInServerCall = true;
+        m_bReleased = false;
+        break;
+      case ELogKind::kServerCallEnd:
+        m_bInServerCall = false;
+        break;
+      case ELogKind::kRecv:
+        if (entry.side == ESide::kClient) {
+          ClientPiece(entry.bytes);
+        } else {
+          if (m_bNoopSlot) AbsorbNoops(entry.serverSentBefore);
+          ServerPiece(entry.bytes);
+        }
+        break;
+      case ELogKind::kCreate:
+        Fail("the plug-in tried to create a spool file though no DATA line was due (%s)",
+             PhaseName(static_cast<int>(m_phase)));
+      case ELogKind::kScan:
+        Fail("the plug-in asked for a scan though no message had ended (%s)",
+             PhaseName(static_cast<int>(m_phase)));
+      case ELogKind::kOpenRead:
+        Fail("the plug-in reopened a spool file though no 354 had answered its DATA (%s)",
+             PhaseName(static_cast<int>(m_phase)));
+    }
+  }
+  if (m_bInServerCall && !m_bReleased) {
+    m_bReleased = true;
+    Release();
+  }
+  if (m_bNoopSlot) AbsorbNoops(serverOffered.size());
+  m_pLog = nullptr;
+}
+
+const SLogEntry& CDialogueModel::Take(ELogKind kind, const char* why) {
+  static const char* const kKinds[] = {
+      "a client call", "the end of a client call", "a server call",  "the end of a server call",
+      "a read",        "a spool creation",         "a scan request", "a spool reopen"};
+  if (m_nCursor >= m_pLog->size()) {
+    Fail("%s: expected %s by the plug-in, but it did nothing more", why,
+         kKinds[static_cast<int>(kind)]);
+  }
+  const SLogEntry& entry = (*m_pLog)[m_nCursor];
+  if (entry.kind != kind) {
+    Fail("%s: expected %s by the plug-in, but it did %s", why, kKinds[static_cast<int>(kind)],
+         kKinds[static_cast<int>(entry.kind)]);
+  }
+  ++m_nCursor;
+  return entry;
+}
+
+bool CDialogueModel::Holding() const {
+  return m_phase == EPhase::kAwaitingData || m_phase == EPhase::kAwaitingRelayedData ||
+         m_nClientOwed >= kMaxOwedClient;
+}
+
+// ---------------------------------------------------------------- client side
+
+void CDialogueModel::ClientPiece(const std::string& piece) {
+  if (!m_strHeld.empty() || Holding()) {
+    m_strHeld += piece;
+    return;
+  }
+  size_t used = Process(piece.data(), piece.size());
+  m_strHeld.append(piece, used, std::string::npos);
+}
+
+void CDialogueModel::Release() {
+  if (m_strHeld.empty() || Holding()) return;
+  std::string held;
+  held.swap(m_strHeld);
+  size_t used = Process(held.data(), held.size());
+  m_strHeld = held.substr(used);
+}
+
+size_t CDialogueModel::Process(const char* data, size_t length) {
+  size_t pos = 0;
+  while (pos < length && !Holding()) {
+    if (m_qwDiscard > 0) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(m_qwDiscard, length - pos));
+      m_qwDiscard -= n;
+      pos += n;
+      continue;
+    }
+    switch (m_phase) {
+      case EPhase::kRelay:
+        pos += CommandBytes(data + pos, length - pos);
+        break;
+      case EPhase::kSpooling:
+        pos += MessageBytes(data + pos, length - pos);
+        break;
+      case EPhase::kPassThrough:
+        pos += PassThroughBytes(data + pos, length - pos);
+        break;
+      case EPhase::kAwaitingData:
+      case EPhase::kAwaitingRelayedData:
+        return pos;
+    }
+  }
+  return pos;
+}
+
+size_t CDialogueModel::CommandBytes(const char* data, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (data[i] != '\n') continue;
+    bool cr = i > 0 ? data[i - 1] == '\r' : (!m_strPartial.empty() && m_strPartial.back() == '\r');
+    if (!cr) continue;
+    std::string line;
+    line.swap(m_strPartial);
+    line.append(data, i + 1);
+    HandleLine(line);
+    return i + 1;
+  }
+  m_strPartial.append(data, length);
+  if (m_accept.overlongCommand && m_strPartial.size() > kMaxPartialLine) m_bPartialEarly = true;
+  return length;
+}
+
+void CDialogueModel::HandleLine(const std::string& line) {
+  if (m_bPartialEarly) {
+    // Accepted fault (overlongCommand): the line went out as it grew.
+    m_bPartialEarly = false;
+    ToServer(line);
+    Owe(EOwner::kClient, true);
+    return;
+  }
+  if (m_bServerLost) {
+    Local(k421);
+    return;
+  }
+  bool verbComplete = false;
+  std::string verb = Verb(line, &verbComplete);
+  if (IsDataLine(line)) {
+    // The plug-in tries names until one is free; the last attempt decides.
+    for (;;) {
+      const SLogEntry& create = Take(ELogKind::kCreate, "a DATA line");
+      if (create.ok) {
+        Local(k354);
+        m_phase = EPhase::kSpooling;
+        m_strMessage.clear();
+        m_strLast = "\r\n";  // the DATA line's CRLF may begin the marker
+        m_nSpoolId = create.spoolId;
+        m_bNoopSlot = true;
+        return;
+      }
+      if (!create.exists) break;
+    }
+    // No spool: DATA goes to the server, and the client waits for its answer.
+    ToServer(line);
+    Owe(EOwner::kClientData, true);
+    m_phase = EPhase::kAwaitingRelayedData;
+    return;
+  }
+  if (EqualNoCase(verb, "BDAT")) {
+    Local(k502);
+    m_qwDiscard = BdatSize(line);
+    return;
+  }
+  if (EqualNoCase(verb, "STARTTLS")) {
+    Local(k502);
+    return;
+  }
+  ToServer(line);
+  Owe(EqualNoCase(verb, "EHLO") ? EOwner::kClientEhlo : EOwner::kClient, true);
+}
+
+bool CDialogueModel::PartialMayGoEarly() const {
+  if (m_accept.overlongCommand) return true;
+  if (m_bServerLost) return false;
+  // Only a line that cannot turn out to be one the plug-in answers itself or
+  // treats specially may go out before its end.
+  if (m_strPartial.size() < 4) {
+    if (PrefixNoCase(m_strPartial, "DATA")) return false;
+  } else if (IsDataLine(m_strPartial)) {
+    return false;
+  }
+  bool complete = false;
+  std::string verb = Verb(m_strPartial, &complete);
+  for (const char* special : {"BDAT", "STARTTLS", "EHLO"}) {
+    if (complete ? EqualNoCase(verb, special) : PrefixNoCase(verb, special)) return false;
+  }
+  return true;
+}
+
+size_t CDialogueModel::MessageBytes(const char* data, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    m_strMessage += data[i];
+    m_strLast += data[i];
+    if (m_strLast.size() > 5) m_strLast.erase(0, m_strLast.size() - 5);
+    if (m_strLast == kMarker) {
+      EndOfMessage();
+      return i + 1;
+    }
+  }
+  return length;
+}
+
+void CDialogueModel::EndOfMessage() {
+  const CFaultySpoolStore& store = World().m_store;
+  if (m_nSpoolId < 0 || static_cast<size_t>(m_nSpoolId) >= store.m_records.size()) {
+    Fail("model: no record of spool file %d", m_nSpoolId);
+  }
+  const SSpoolRecord& record = store.m_records[static_cast<size_t>(m_nSpoolId)];
+  if (record.writeFailed || record.closeFailed) {
+    AbsorbNoops(m_pServerOffered->size());
+    m_bNoopSlot = false;
+    Local(k452);
+    Own("RSET\r\n", EOwner::kRset, false);
+    m_phase = EPhase::kRelay;
+    return;
+  }
+  bool infected = false;
+  std::string text;
+  if (m_bCallback) {
+    const SLogEntry& scan = Take(ELogKind::kScan, "the end of a message");
+    if (scan.bytes != m_strMessage) {
+      Fail("the scanner was given \"%s\"\nbut the client's message was \"%s\"",
+           Printable(scan.bytes).c_str(), Printable(m_strMessage).c_str());
+    }
+    if (scan.spoolId != m_nSpoolId) {
+      Fail("the scanner was given spool file %d, the message went to %d", scan.spoolId, m_nSpoolId);
+    }
+    infected = !scan.threw && scan.result > 0;
+    if (!scan.threw) text = scan.text;
+  }
+  AbsorbNoops(m_pServerOffered->size());
+  m_bNoopSlot = false;
+  if (infected) {
+    Local(k250Accepted);
+    Own("RSET\r\n", EOwner::kRset, false);
+    m_phase = EPhase::kRelay;
+    return;
+  }
+  m_strInsert = HeaderText(text);
+  // The client's answer to its end of data is the server's answer to this
+  // DATA unless that is a 354.
+  Own("DATA\r\n", EOwner::kData, true);
+  m_phase = EPhase::kAwaitingData;
+}
+
+size_t CDialogueModel::PassThroughBytes(const char* data, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    m_strLast += data[i];
+    if (m_strLast.size() > 5) m_strLast.erase(0, m_strLast.size() - 5);
+    if (m_strLast == kMarker) {
+      ToServer(std::string(data, i + 1));
+      Owe(EOwner::kClient, true);
+      m_phase = EPhase::kRelay;
+      return i + 1;
+    }
+  }
+  ToServer(std::string(data, length));
+  return length;
+}
+
+// ---------------------------------------------------------------- server side
+
+void CDialogueModel::ServerPiece(const std::string& piece) {
+  size_t pos = 0;
+  while (pos < piece.size()) {
+    size_t lf = piece.find('\n', pos);
+    if (lf == std::string::npos) {
+      m_strLine.append(piece, pos, std::string::npos);
+      // An over-long line is taken as it comes: its head decides what it is.
+      if (m_strLine.size() - m_nLineHandled > kMaxReplyLine) {
+        if (!m_bLineStarted) {
+          m_bLineStarted = true;
+          LineHead(m_strLine);
+        }
+        m_nLineHandled = m_strLine.size();
+      }
+      return;
+    }
+    m_strLine.append(piece, pos, lf + 1 - pos);
+    pos = lf + 1;
+    LineComplete();
+  }
+}
+
+void CDialogueModel::LineHead(const std::string& head) {
+  m_bLastLine = !(head.size() >= 4 && head[3] == '-');
+  if (!m_bInReply) StartReply(head);
+  ++m_nReplyLines;
+}
+
+void CDialogueModel::StartReply(const std::string& head) {
+  m_bInReply = true;
+  m_nReplyLines = 0;
+  m_nCode = ReplyCode(head);
+  m_strEhloPending.clear();
+  if (m_owed.empty()) {
+    // Nothing asked for it: the client hears it.
+    m_replyFor = EOwner::kClient;
+    m_bReplySlot = false;
+    m_bRelay = true;
+    return;
+  }
+  SOwed owed = m_owed.front();
+  m_owed.pop_front();
+  if (IsClientOwner(owed.owner)) --m_nClientOwed;
+  m_replyFor = owed.owner;
+  m_bReplySlot = owed.slot;
+  m_bRelay = IsClientOwner(owed.owner) || (owed.owner == EOwner::kData && m_nCode != 354);
+  if (m_bRelay && m_bReplySlot && (m_answers.empty() || m_answers.front().local)) {
+    Fail("model: a reply to a %s finds no open answer slot", OwnerName(owed.owner));
+  }
+}
+
+void CDialogueModel::LineComplete() {
+  std::string line;
+  line.swap(m_strLine);
+  bool overlong = m_bLineStarted;
+  m_bLineStarted = false;
+  m_nLineHandled = 0;
+  if (!overlong) LineHead(line);
+  if (m_bRelay) {
+    if (m_replyFor == EOwner::kClientEhlo) {
+      EhloLine(line, overlong);
+    } else {
+      ToClient(line);
+    }
+  }
+  if (m_bLastLine) FinishReply();
+}
+
+void CDialogueModel::EhloLine(const std::string& line, bool overlong) {
+  if (!overlong && m_nReplyLines > 1 && IsWithheldExtension(line)) {
+    // The kept line before a withheld closing line closes the reply, unless
+    // its head went out as it grew (an over-long line cannot be changed).
+    if (m_bLastLine && !m_strEhloPending.empty()) {
+      if (!m_bEhloPendingOverlong && m_strEhloPending.size() > 3 && m_strEhloPending[3] == '-') {
+        m_strEhloPending[3] = ' ';
+      }
+      ToClient(m_strEhloPending);
+      m_strEhloPending.clear();
+    }
+    return;
+  }
+  // An over-long line is never withheld: it was relayed as it grew.
+  ToClient(m_strEhloPending);
+  m_strEhloPending.clear();
+  if (m_bLastLine) {
+    ToClient(line);
+  } else {
+    m_strEhloPending = line;
+    m_bEhloPendingOverlong = overlong;
+  }
+}
+
+void CDialogueModel::FinishReply() {
+  m_bInReply = false;
+  ToClient(m_strEhloPending);
+  m_strEhloPending.clear();
+  bool slotDone = m_bReplySlot;
+  switch (m_replyFor) {
+    case EOwner::kData:
+      if (m_nCode == 354) {
+        // The slot now waits for the answer to the delivered message.
+        slotDone = false;
+        Deliver();
+      } else {
+        m_phase = EPhase::kRelay;  // refused by the server: the message is dropped
+      }
+      break;
+    case EOwner::kClientData:
+      if (m_phase != EPhase::kAwaitingRelayedData) {
+        Fail("model: relayed DATA answered in phase %s", PhaseName(static_cast<int>(m_phase)));
+      }
+      if (m_nCode == 354) {
+        m_phase = EPhase::kPassThrough;
+        m_strLast = "\r\n";
+      } else {
+        m_phase = EPhase::kRelay;
+      }
+      break;
+    case EOwner::kClient:
+    case EOwner::kClientEhlo:
+    case EOwner::kNoop:
+    case EOwner::kRset:
+      break;
+  }
+  if (slotDone) {
+    if (m_answers.empty() || m_answers.front().local) Fail("model: answer slot lost");
+    m_answers.pop_front();
+  }
+  FlushAnswers();
+}
+
+void CDialogueModel::Deliver() {
+  const SLogEntry& reopen = Take(ELogKind::kOpenRead, "a 354 answering the plug-in's DATA");
+  if (reopen.spoolId != m_nSpoolId) {
+    Fail("the plug-in reopened spool file %d to deliver spool file %d", reopen.spoolId, m_nSpoolId);
+  }
+  if (!reopen.ok) {
+    AbortDelivery();
+    return;
+  }
+  std::string message = m_strMessage;
+  if (!m_strInsert.empty()) message.insert(HeaderEnd(message), m_strInsert);
+  const SSpoolRecord& record = World().m_store.m_records[static_cast<size_t>(m_nSpoolId)];
+  if (record.readFailed) {
+    // Whatever was read before the failure went out; nothing may follow.
+    const std::string& offered = *m_pServerOffered;
+    size_t n = 0;
+    while (n < message.size() && m_toServer.size() + n < offered.size() &&
+           offered[m_toServer.size() + n] == message[n]) {
+      ++n;
+    }
+    ToServer(message.substr(0, n));
+    AbortDelivery();
+    return;
+  }
+  ToServer(message);
+  Owe(EOwner::kClient, false);
+  m_owed.back().slot = true;  // the slot the DATA kept open
+  m_phase = EPhase::kRelay;
+}
+
+void CDialogueModel::AbortDelivery() {
+  if (m_answers.empty() || m_answers.front().local) Fail("model: no slot for the 451");
+  m_answers.front() = SAnswer{true, k451};
+  FlushAnswers();
+  m_bServerLost = true;
+  m_phase = EPhase::kRelay;
+}
+
+// ---------------------------------------------------------------- outputs
+
+void CDialogueModel::Own(const char* command, EOwner owner, bool slot) {
+  ToServer(command);
+  Owe(owner, slot);
+}
+
+void CDialogueModel::Owe(EOwner owner, bool slot) {
+  m_owed.push_back(SOwed{owner, slot});
+  if (IsClientOwner(owner)) ++m_nClientOwed;
+  if (slot) m_answers.push_back(SAnswer{false, std::string()});
+}
+
+void CDialogueModel::Local(const char* text) {
+  m_answers.push_back(SAnswer{true, text});
+  FlushAnswers();
+}
+
+void CDialogueModel::FlushAnswers() {
+  while (!m_answers.empty() && m_answers.front().local) {
+    ToClient(m_answers.front().text);
+    m_answers.pop_front();
+  }
+}
+
+void CDialogueModel::AbsorbNoops(size_t limit) {
+  const std::string& offered = *m_pServerOffered;
+  static const char kNoop[] = "NOOP\r\n";
+  while (m_toServer.size() + 6 <= std::min(limit, offered.size()) &&
+         offered.compare(m_toServer.size(), 6, kNoop) == 0) {
+    Own(kNoop, EOwner::kNoop, false);
+  }
+}
+
+// ---------------------------------------------------------------- checks
+
+namespace {
+
+void CompareStream(const char* side, const std::string& offered, const std::string& committed,
+                   const std::string& tentative) {
+  size_t n = std::min(offered.size(), committed.size());
+  size_t diff = 0;
+  while (diff < n && offered[diff] == committed[diff]) ++diff;
+  if (diff < n || offered.size() < committed.size()) {
+    size_t from = diff > 120 ? diff - 120 : 0;
+    Fail(
+        "the %s stream differs from the model at byte %zu\n  common: \"...%s\"\n  offered:  "
+        "\"%s\"\n  expected: \"%s\"",
+        side, diff, Printable(offered.substr(from, diff - from)).c_str(),
+        Printable(offered.substr(diff, 300)).c_str(),
+        Printable(committed.substr(diff, 300)).c_str());
+  }
+  std::string extra = offered.substr(committed.size());
+  if (tentative.compare(0, extra.size(), extra) != 0) {
+    size_t from = committed.size() > 120 ? committed.size() - 120 : 0;
+    Fail(
+        "the %s was offered bytes the model does not expect (yet)\n  after: \"...%s\"\n  "
+        "offered: \"%s\"\n  at most: \"%s\"",
+        side, Printable(committed.substr(from)).c_str(), Printable(extra, 300).c_str(),
+        Printable(tentative, 300).c_str());
+  }
+}
+
+}  // namespace
+
+void CDialogueModel::CheckStreams(const std::string& serverOffered,
+                                  const std::string& clientOffered) {
+  CompareStream("server", serverOffered, m_toServer,
+                (m_phase == EPhase::kRelay && PartialMayGoEarly()) ? m_strPartial : std::string());
+  // A reply line may be relayed as it comes, and the EHLO line held back to
+  // close the reply may be too.
+  std::string tentative = m_strEhloPending;
+  bool mayRelay = m_bInReply ? m_bRelay : true;
+  if (!m_bInReply && !m_owed.empty()) {
+    EOwner next = m_owed.front().owner;
+    mayRelay = IsClientOwner(next) || (next == EOwner::kData && ReplyCode(m_strLine) != 354);
+  }
+  if (mayRelay) tentative += m_strLine;
+  CompareStream("client", clientOffered, m_toClient, tentative);
+}

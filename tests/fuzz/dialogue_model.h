@@ -1,0 +1,167 @@
+// The reference model of one connection: what the server and the client must
+// have been offered, given what the plug-in read from each side, what the
+// scanner said and which spool operations failed.
+//
+// The model is written from the plug-in's observable behaviour, not from its
+// code:
+//  - every complete client line (CRLF) outside a message goes to the server
+//    once and in order, except a line whose first four bytes are DATA (any
+//    case: intercepted, answered 354 locally, then spooled up to the
+//    "\r\n.\r\n" that the DATA line's own CRLF may begin), and BDAT (its
+//    chunk is skipped) and STARTTLS lines (both answered 502 locally);
+//  - every command that reaches the server owes one reply, the greeting
+//    first; a reply (lines up to one whose fourth byte is not '-') answers the
+//    oldest; replies to client commands reach the client, those to the
+//    plug-in's own NOOP, RSET and 354-answered DATA never do; EHLO replies
+//    lose their CHUNKING, BINARYMIME and STARTTLS lines;
+//  - the plug-in's own replies reach the client in the order of the commands
+//    they answer;
+//  - a scanned message: infected (verdict > 0) -> "250 Mail accepted" and
+//    RSET; otherwise DATA, and the spool with the scanner's text before the
+//    header-ending empty line only after a 354; a failed spool write -> 452
+//    and RSET; a failed reopen or read -> 451 and the server side is lost
+//    (every later command is answered 421 locally); no spool file at all ->
+//    DATA relayed, and after the server's 354 the message passes raw;
+//  - the client is held back while a message awaits the server or while
+//    kMaxOwedClient client replies are owed; held bytes count from where
+//    they were read, in order.
+// Keep-alive NOOPs are accepted in any number between the DATA line and the
+// plug-in's own DATA or RSET, where the server is idle.
+//
+// Where the plug-in may send early (a partial line it cannot misjudge, a
+// reply line it relays as it grows), the model keeps "tentative" bytes: the
+// plug-in may have sent any prefix of them; "committed" bytes must all be
+// there after every event.
+#ifndef DIVIVEZ_TESTS_FUZZ_DIALOGUE_MODEL_H_
+#define DIVIVEZ_TESTS_FUZZ_DIALOGUE_MODEL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "tests/fuzz/fuzz_world.h"
+
+// Who owes the reply to a command the server received.
+enum class EOwner : uint8_t { kClient, kClientEhlo, kClientData, kNoop, kData, kRset };
+
+const char* OwnerName(EOwner owner);
+
+// Plug-in faults already reported, which an exploratory run may ask the model
+// to accept as the plug-in does them (DIVIVEZ_FUZZ_ACCEPT, see
+// dialogue_fuzzer.cpp). Never set in the regression run.
+struct SAccept {
+  // A command line that grows past kMaxPartialLine goes to the server as an
+  // ordinary command, whatever its verb, even when the server side is lost.
+  bool overlongCommand = false;
+};
+
+class CDialogueModel {
+ public:
+  void Start(bool callback, const SAccept& accept);
+
+  // Replays the log of one event against the model; Fail()s at the first
+  // deviation. serverOffered is everything offered to the server so far.
+  void Replay(const std::vector<SLogEntry>& log, const std::string& serverOffered);
+  // Compares what each side was offered with the model.
+  void CheckStreams(const std::string& serverOffered, const std::string& clientOffered);
+
+  // The commands whose replies are owed, oldest first (the auto-responder).
+  size_t OwedCount() const { return m_owed.size(); }
+  EOwner OwedAt(size_t i) const { return m_owed[i].owner; }
+  // No reply is half read: the next server line starts a reply.
+  bool AtReplyBoundary() const { return !m_bInReply && m_strLine.empty(); }
+
+  // No spool file may exist in these phases.
+  bool NoSpoolExpected() const;
+  bool ServerLost() const { return m_bServerLost; }
+
+ private:
+  enum class EPhase { kRelay, kSpooling, kAwaitingData, kAwaitingRelayedData, kPassThrough };
+  struct SOwed {
+    EOwner owner;
+    bool slot;  // its reply fills the oldest open answer slot of the client
+  };
+  struct SAnswer {
+    bool local;        // a reply of the plug-in's own; otherwise a slot for a server reply
+    std::string text;  // local
+  };
+
+  // Log access.
+  const SLogEntry& Take(ELogKind kind, const char* why);
+  bool Holding() const;
+
+  // Client side.
+  void ClientPiece(const std::string& piece);
+  void Release();
+  size_t Process(const char* data, size_t length);
+  size_t CommandBytes(const char* data, size_t length);
+  size_t MessageBytes(const char* data, size_t length);
+  size_t PassThroughBytes(const char* data, size_t length);
+  void HandleLine(const std::string& line);
+  void EndOfMessage();
+  bool PartialMayGoEarly() const;
+
+  // Server side.
+  void ServerPiece(const std::string& piece);
+  void LineHead(const std::string& head);
+  void StartReply(const std::string& head);
+  void LineComplete();
+  void EhloLine(const std::string& line, bool overlong);
+  void FinishReply();
+  void Deliver();
+  void AbortDelivery();
+
+  // Outputs.
+  void ToServer(const std::string& bytes) { m_toServer += bytes; }
+  void Own(const char* command, EOwner owner, bool slot);
+  void Owe(EOwner owner, bool slot);
+  void Local(const char* text);
+  void FlushAnswers();
+  void ToClient(const std::string& bytes) { m_toClient += bytes; }
+  void AbsorbNoops(size_t limit);
+
+  SAccept m_accept;
+  bool m_bCallback = true;
+  const std::vector<SLogEntry>* m_pLog = nullptr;
+  size_t m_nCursor = 0;
+  const std::string* m_pServerOffered = nullptr;
+  bool m_bInServerCall = false;
+  bool m_bReleased = false;
+
+  // Client side.
+  EPhase m_phase = EPhase::kRelay;
+  std::string m_strPartial;  // the client's partial command line
+  bool m_bPartialEarly = false;
+  std::string m_strHeld;
+  uint64_t m_qwDiscard = 0;
+  bool m_bServerLost = false;
+  std::string m_strMessage;
+  std::string m_strLast;  // the last (up to five) bytes of "\r\n" + message
+  int m_nSpoolId = -1;
+  std::string m_strInsert;
+  bool m_bNoopSlot = false;
+
+  // Server side.
+  std::deque<SOwed> m_owed;
+  size_t m_nClientOwed = 0;
+  std::deque<SAnswer> m_answers;
+  std::string m_strLine;        // the server's current line
+  size_t m_nLineHandled = 0;    // bytes of it already handled as fragments
+  bool m_bLineStarted = false;  // its head was handled (an over-long line)
+  bool m_bInReply = false;
+  EOwner m_replyFor = EOwner::kClient;
+  bool m_bReplySlot = false;
+  bool m_bRelay = false;
+  int m_nCode = -1;
+  int m_nReplyLines = 0;
+  bool m_bLastLine = false;
+  std::string m_strEhloPending;  // the last kept EHLO line, held to close the reply
+  bool m_bEhloPendingOverlong = false;
+
+  std::string m_toServer;
+  std::string m_toClient;
+};
+
+#endif  // DIVIVEZ_TESTS_FUZZ_DIALOGUE_MODEL_H_
