@@ -1,0 +1,301 @@
+// The proxy's driving of a plug-in, on loopback sockets: the calling order,
+// no overlapping calls of one connection, the server's last words reaching the
+// client before the close, 421 when the upstream refuses, and no busy loop
+// while the plug-in holds the client back.
+//
+// The plug-in here is a fake given to the proxy as function pointers: a plain
+// relay through the host's socket service that records every call.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/log.h"
+#include "host/net.h"
+#include "host/proxy.h"
+#include "host/signature_scanner.h"
+
+namespace {
+
+struct FakePlugin {
+  std::mutex mutex;
+  std::vector<std::string> events;
+  ISocket* socketService = nullptr;
+  std::atomic<int> inCall{0};
+  std::atomic<int> overlaps{0};
+  std::atomic<int> clientCalls{0};
+  std::atomic<bool> holdClient{false};
+
+  void Record(const std::string& event) {
+    std::lock_guard<std::mutex> lock(mutex);
+    events.push_back(event);
+  }
+};
+
+FakePlugin* g_fake = nullptr;
+
+int Relay(CHostSocket* from, CHostSocket* to) {
+  char buffer[4096];
+  int total = 0;
+  for (;;) {
+    const int n = g_fake->socketService->Receive(from->m_hSocket, buffer, sizeof buffer);
+    if (n < 1) break;
+    g_fake->socketService->Send(to->m_hSocket, buffer, n);
+    total += n;
+  }
+  return total;
+}
+
+struct CallGuard {
+  CallGuard() {
+    if (g_fake->inCall.fetch_add(1) != 0) ++g_fake->overlaps;
+  }
+  ~CallGuard() { g_fake->inCall.fetch_sub(1); }
+};
+
+void FakeRegisterCallback(HostCallback) { g_fake->Record("RegisterCallback"); }
+void FakeSetISocket(ISocket* service) {
+  g_fake->socketService = service;
+  g_fake->Record(service != nullptr ? "SetISocket" : "SetISocket(null)");
+}
+void FakeSetTimeoutProtection(int) { g_fake->Record("SetTimeoutProtection"); }
+void FakeOnNewConnection(int, CHostSocket*) {
+  CallGuard guard;
+  g_fake->Record("New");
+}
+void FakeOnEndConnection(CHostSocket*) {
+  CallGuard guard;
+  g_fake->Record("End");
+}
+int FakeOnRequestFromApplication(CHostSocket* client, CHostSocket* server) {
+  CallGuard guard;
+  ++g_fake->clientCalls;
+  if (g_fake->holdClient) return 0;
+  const int n = Relay(client, server);
+  g_fake->Record("App " + std::to_string(n));
+  return n;
+}
+int FakeOnRequestFromServer(CHostSocket* client, CHostSocket* server) {
+  CallGuard guard;
+  const int n = Relay(server, client);
+  g_fake->Record("Srv " + std::to_string(n));
+  return n;
+}
+
+// A one-connection server: greets, answers QUIT with 221 and closes.
+class TinyServer {
+ public:
+  TinyServer() {
+    std::string error;
+    bool bad = false;
+    m_listener = NetListen("127.0.0.1", 0, &m_port, &bad, &error);
+    m_thread = std::thread([this] { Serve(); });
+  }
+  ~TinyServer() {
+    m_stop = true;
+    m_thread.join();
+    NetClose(m_listener);
+  }
+  uint16_t Port() const { return m_port; }
+
+ private:
+  void Serve() {
+    NetSocket s = kNetInvalidSocket;
+    while (s == kNetInvalidSocket && !m_stop) {
+      NetPollItem item{m_listener, kNetIn, 0};
+      NetPoll(&item, 1, 50);
+      std::string peer;
+      s = NetAccept(m_listener, &peer);
+    }
+    if (s == kNetInvalidSocket) return;
+    NetSendAll(s, "220 tiny\r\n", 10, 2000, nullptr);
+    std::string input;
+    while (!m_stop) {
+      char buffer[256];
+      const int n = NetRecv(s, buffer, sizeof buffer);
+      if (n > 0) {
+        input.append(buffer, static_cast<size_t>(n));
+        if (input.find("QUIT\r\n") != std::string::npos) {
+          NetSendAll(s, "221 bye\r\n", 9, 2000, nullptr);
+          break;
+        }
+      } else if (n == kNetWouldBlock) {
+        NetPollItem item{s, kNetIn, 0};
+        NetPoll(&item, 1, 50);
+      } else {
+        break;
+      }
+    }
+    NetClose(s);
+  }
+
+  NetSocket m_listener = kNetInvalidSocket;
+  uint16_t m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+};
+
+class ProxyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string error;
+    ASSERT_TRUE(NetStartup(&error)) << error;
+  }
+  void SetUp() override { g_fake = &m_fake; }
+  void TearDown() override {
+    Stop();
+    g_fake = nullptr;
+  }
+
+  void Start(uint16_t upstreamPort) {
+    PluginApi api;
+    api.RegisterCallback = FakeRegisterCallback;
+    api.SetISocket = FakeSetISocket;
+    api.SetTimeoutProtection = FakeSetTimeoutProtection;
+    api.OnNewConnection = FakeOnNewConnection;
+    api.OnEndConnection = FakeOnEndConnection;
+    api.OnRequestFromApplication = FakeOnRequestFromApplication;
+    api.OnRequestFromServer = FakeOnRequestFromServer;
+    ProxySettings settings;
+    settings.upstream = Endpoint{"127.0.0.1", upstreamPort};
+    settings.closeGraceMs = 300;
+    settings.keepaliveSeconds = 5;
+    m_proxy.reset(new Proxy(settings, api, &m_scanner, &m_log));
+    m_proxy->ConfigurePlugin();
+    bool bad = false;
+    std::string error;
+    ASSERT_TRUE(m_proxy->Listen(Endpoint{"127.0.0.1", 0}, &m_port, &bad, &error)) << error;
+    m_thread = std::thread([this] { m_proxy->Run(m_stopRequests, 2000); });
+  }
+  void Stop() {
+    if (!m_thread.joinable()) return;
+    m_stopRequests = 1;
+    m_thread.join();
+    m_proxy.reset();
+  }
+
+  // Reads until the peer closes (or 5 s pass).
+  static std::string ReadToEnd(NetSocket s) {
+    std::string data;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+      char buffer[512];
+      const int n = NetRecv(s, buffer, sizeof buffer);
+      if (n > 0) {
+        data.append(buffer, static_cast<size_t>(n));
+      } else if (n == kNetWouldBlock) {
+        NetPollItem item{s, kNetIn, 0};
+        NetPoll(&item, 1, 50);
+      } else {
+        return data;
+      }
+    }
+    return data + "<no end>";
+  }
+
+  // Reads exactly n bytes (or what came within 5 s).
+  static std::string ReadSome(NetSocket s, size_t n) {
+    std::string data;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (data.size() < n && std::chrono::steady_clock::now() < deadline) {
+      char buffer[512];
+      const int got =
+          NetRecv(s, buffer, static_cast<int>(std::min(sizeof buffer, n - data.size())));
+      if (got > 0) {
+        data.append(buffer, static_cast<size_t>(got));
+      } else if (got == kNetWouldBlock) {
+        NetPollItem item{s, kNetIn, 0};
+        NetPoll(&item, 1, 50);
+      } else {
+        break;
+      }
+    }
+    return data;
+  }
+
+  std::vector<std::string> Events() {
+    std::lock_guard<std::mutex> lock(m_fake.mutex);
+    return m_fake.events;
+  }
+
+  FakePlugin m_fake;
+  Logger m_log;
+  BuiltinScanner m_scanner{{}};
+  std::unique_ptr<Proxy> m_proxy;
+  std::atomic<int> m_stopRequests{0};
+  std::thread m_thread;
+  uint16_t m_port = 0;
+};
+
+TEST_F(ProxyTest, CallingOrderAndServerLastWordsBeforeTheClose) {
+  TinyServer server;
+  Start(server.Port());
+  std::string error;
+  NetSocket client = NetConnect("127.0.0.1", m_port, 2000, &error);
+  ASSERT_NE(client, kNetInvalidSocket) << error;
+  EXPECT_EQ(ReadSome(client, 10), "220 tiny\r\n");
+  ASSERT_TRUE(NetSendAll(client, "QUIT\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadToEnd(client), "221 bye\r\n");
+  NetClose(client);
+  Stop();
+
+  const std::vector<std::string> events = Events();
+  ASSERT_GE(events.size(), 6u);
+  EXPECT_EQ(events[0], "RegisterCallback");
+  EXPECT_EQ(events[1], "SetISocket");
+  EXPECT_EQ(events[2], "SetTimeoutProtection");
+  EXPECT_EQ(events[3], "New");
+  EXPECT_EQ(events.back(), "End");
+  std::string relayed;
+  for (const std::string& e : events) relayed += e + ";";
+  EXPECT_NE(relayed.find("App 6;"), std::string::npos) << relayed;
+  EXPECT_NE(relayed.find("Srv 10;"), std::string::npos) << relayed;
+  EXPECT_NE(relayed.find("Srv 9;"), std::string::npos) << relayed;
+  EXPECT_EQ(m_fake.overlaps.load(), 0);
+}
+
+TEST_F(ProxyTest, RefusedUpstreamGets421AndTheProxyGoesOn) {
+  uint16_t closedPort = 0;
+  {
+    TinyServer gone;
+    closedPort = gone.Port();
+  }
+  Start(closedPort);
+  std::string error;
+  for (int i = 0; i < 2; ++i) {
+    NetSocket client = NetConnect("127.0.0.1", m_port, 2000, &error);
+    ASSERT_NE(client, kNetInvalidSocket) << error;
+    EXPECT_EQ(ReadToEnd(client).substr(0, 10), "421 4.4.0 ");
+    NetClose(client);
+  }
+  Stop();
+  for (const std::string& e : Events()) EXPECT_NE(e, "New");  // no session without a server
+}
+
+TEST_F(ProxyTest, HeldBackClientIsNotPolledInATightLoop) {
+  TinyServer server;
+  m_fake.holdClient = true;
+  Start(server.Port());
+  std::string error;
+  NetSocket client = NetConnect("127.0.0.1", m_port, 2000, &error);
+  ASSERT_NE(client, kNetInvalidSocket) << error;
+  ASSERT_TRUE(NetSendAll(client, "NOOP\r\n", 6, 2000, nullptr));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  // The proxy retries a held-back client every 200 ms (or after a server
+  // call), not on every poll.
+  EXPECT_GE(m_fake.clientCalls.load(), 2);
+  EXPECT_LE(m_fake.clientCalls.load(), 12);
+  m_fake.holdClient = false;
+  ASSERT_TRUE(NetSendAll(client, "QUIT\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadToEnd(client), "220 tiny\r\n221 bye\r\n");
+  NetClose(client);
+  Stop();
+  EXPECT_EQ(Events().back(), "End");
+}
+
+}  // namespace
