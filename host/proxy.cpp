@@ -110,7 +110,8 @@ struct Proxy::Connection {
     bool active = false;
     int number = 0;
     uint64_t size = 0;
-    std::string spool;
+    std::filesystem::path spool;  // built once: checked after every server call
+    std::string label;            // "conn N msg M"
     std::string verdict;
     long scanMs = 0;
     Clock::time_point scanEnd;
@@ -476,6 +477,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
   message.number = number;
   message.size = size;
   message.spool = path;
+  message.label = label;
   message.verdict = verdict + keepAlives;
   message.scanMs = scanMs;
   message.scanEnd = Clock::now();
@@ -489,18 +491,20 @@ void Proxy::HandleProgress(Connection* c, const ScanRequest* request) {
   const uint32_t done = std::min(request->dwKBytesDone, total);
   const unsigned percent =
       total == 0 ? 100u : static_cast<unsigned>(static_cast<uint64_t>(done) * 100 / total);
-  const std::string label = c->Label() + " msg " + std::to_string(message.number);
+  // Called after every 8 KiB the plug-in delivers: nothing is built or
+  // written unless the bar or a quarter mark moves.
   if (m_log->Terminal()) {
     if (percent != message.shownPercent && percent < 100) {
       message.shownPercent = percent;
-      m_log->Progress(label + " delivering", percent);
+      m_log->Progress(message.label + " delivering", percent);
     }
     return;
   }
   const unsigned quarter = percent / 25;
   if (quarter > message.reportedQuarter && quarter < 4) {
     message.reportedQuarter = quarter;
-    m_log->Line("%s: delivering, %u%% (%u of %u KiB)", label.c_str(), quarter * 25, done, total);
+    m_log->Line("%s: delivering, %u%% (%u of %u KiB)", message.label.c_str(), quarter * 25, done,
+                total);
   }
 }
 
@@ -514,7 +518,7 @@ void Proxy::CheckDelivery(Connection* c, const char* finalReason) {
   std::error_code fsError;
   const bool spooled = std::filesystem::exists(message.spool, fsError);
   if (spooled && finalReason == nullptr) return;
-  const std::string label = c->Label() + " msg " + std::to_string(message.number);
+  const std::string& label = message.label;
   m_log->Progress(label, 100);
   const uint64_t sent = c->sentToServer - message.sentToServerAtScan;
   const bool seen = m_settings.socketService == SocketService::kHost;
