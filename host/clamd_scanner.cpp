@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr size_t kChunkSize = 65536;
+constexpr size_t kChunkSize = 16384;
 constexpr size_t kMaxReply = 1024;
 
 int64_t NowMs() {

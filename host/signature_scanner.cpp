@@ -9,7 +9,8 @@
 
 namespace {
 
-constexpr size_t kBlockSize = 65536;
+// Per scan, not per connection: a thousand scans at once stay within 32 MiB.
+constexpr size_t kBlockSize = 16384;
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

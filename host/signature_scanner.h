@@ -2,7 +2,7 @@
 // signature file) looked for in the message as sent and inside its base64
 // MIME parts.
 //
-// Everything streams in fixed memory: the spool file is read in blocks, the
+// Everything streams in fixed memory: the spool file is read in 16 KiB blocks, the
 // dot-stuffing undone, base64 bodies decoded on the fly, and each matcher
 // keeps the last (longest signature - 1) bytes so that a signature split
 // across two blocks is found. Signatures are immutable after construction;

@@ -148,7 +148,7 @@ class ClamdScannerTest : public ::testing::Test {
 };
 
 TEST_F(ClamdScannerTest, StreamsUnstuffedContentInFramesAndReadsTheVerdict) {
-  // Over 64 KiB so that it takes more than one frame.
+  // Large enough to take more than one frame.
   const std::string body = std::string(70000, 'a') + "\r\n..dotted\r\n";
   Write("Subject: x\r\n\r\n" + body + ".\r\nRSET\r\n");
   ScanResult result;

@@ -217,8 +217,8 @@ class BuiltinScannerTest : public ::testing::Test {
 };
 
 TEST_F(BuiltinScannerTest, SignatureAcrossTheFilesReadBlocks) {
-  // The scanner reads 64 KiB blocks; put a signature across the first
-  // boundary, at every position relative to it.
+  // The scanner reads blocks of a power of two up to 64 KiB; put a signature across
+  // the 64 KiB mark, at every position relative to it.
   const std::string pattern = "SIGNATURE-ACROSS-BLOCKS";
   BuiltinScanner scanner({Signature{"Across", pattern}});
   ScanPacer pacer(nullptr, 0);
