@@ -189,37 +189,13 @@ std::vector<SDialogue> ParseDialogues(const char* table) {
   return dialogues;
 }
 
-SDialogue& SDialogue::Server(const std::string& bytes) {
-  steps.push_back({EStep::kServer, bytes, SVerdict(), 0, 0, 0});
-  return *this;
-}
-SDialogue& SDialogue::Client(const std::string& bytes) {
-  steps.push_back({EStep::kClient, bytes, SVerdict(), 0, 0, 0});
-  return *this;
-}
-SDialogue& SDialogue::Verdict(const SVerdict& verdict) {
-  steps.push_back({EStep::kVerdict, "", verdict, 0, 0, 0});
-  return *this;
-}
-SDialogue& SDialogue::ToServer(const std::string& bytes) {
-  steps.push_back({EStep::kExpectServer, bytes, SVerdict(), 0, 0, 0});
-  return *this;
-}
-SDialogue& SDialogue::ToClient(const std::string& bytes) {
-  steps.push_back({EStep::kExpectClient, bytes, SVerdict(), 0, 0, 0});
-  return *this;
-}
-SDialogue& SDialogue::Spool(const std::string& bytes) {
-  steps.push_back({EStep::kExpectSpool, bytes, SVerdict(), 0, 0, 0});
-  return *this;
-}
-SDialogue& SDialogue::Progress(uint32_t done, uint32_t total) {
-  steps.push_back({EStep::kExpectProgress, "", SVerdict(), done, total, 0});
+SDialogue& SDialogue::Add(EStep kind, const std::string& bytes, uint32_t a, uint32_t b) {
+  steps.push_back({kind, bytes, SVerdict(), a, b, 0});
   return *this;
 }
 
-SDialogue& SDialogue::NoSpool() {
-  steps.push_back({EStep::kNoSpool, "", SVerdict(), 0, 0, 0});
+SDialogue& SDialogue::Verdict(const SVerdict& verdict) {
+  steps.push_back({EStep::kVerdict, "", verdict, 0, 0, 0});
   return *this;
 }
 

@@ -71,14 +71,17 @@ struct SDialogue {
   int nShortWriteAt = 0;
 
   // Builders for dialogues made in code.
-  SDialogue& Server(const std::string& bytes);
-  SDialogue& Client(const std::string& bytes);
+  SDialogue& Add(EStep kind, const std::string& bytes = "", uint32_t a = 0, uint32_t b = 0);
+  SDialogue& Server(const std::string& bytes) { return Add(EStep::kServer, bytes); }
+  SDialogue& Client(const std::string& bytes) { return Add(EStep::kClient, bytes); }
+  SDialogue& ToServer(const std::string& bytes) { return Add(EStep::kExpectServer, bytes); }
+  SDialogue& ToClient(const std::string& bytes) { return Add(EStep::kExpectClient, bytes); }
+  SDialogue& Spool(const std::string& bytes) { return Add(EStep::kExpectSpool, bytes); }
+  SDialogue& Progress(uint32_t done, uint32_t total) {
+    return Add(EStep::kExpectProgress, "", done, total);
+  }
+  SDialogue& NoSpool() { return Add(EStep::kNoSpool); }
   SDialogue& Verdict(const SVerdict& verdict);
-  SDialogue& ToServer(const std::string& bytes);
-  SDialogue& ToClient(const std::string& bytes);
-  SDialogue& Spool(const std::string& bytes);
-  SDialogue& Progress(uint32_t done, uint32_t total);
-  SDialogue& NoSpool();
 };
 
 // How the chunks of a dialogue reach the plug-in.

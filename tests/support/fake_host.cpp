@@ -254,7 +254,6 @@ FILE* CFaultySpoolStore::Create(const char* path, bool* pExists) {
   if (exists) ++m_nNameTaken;
   if (file != nullptr) {
     m_created.emplace_back(path);
-    m_everCreated.insert(path);
     m_open[file] = path;
   }
   return file;
@@ -315,39 +314,29 @@ void CFaultySpoolStore::Reset() {
 CTempDirectory::CTempDirectory() {
   static int counter = 0;
   std::string base = TempPath();
-  std::string dir =
+  m_strPath =
       base + "divivez-tests-" +
       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000007) +
       "-" + std::to_string(++counter);
   std::error_code error;
-  if (!base.empty() && fs::create_directory(dir, error)) {
-    for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
-      bool set = false;
-      std::string old = GetEnv(name, &set);
-      if (set) m_savedEnv[name] = old;
-      SetEnv(name, &dir);
-    }
-    std::string now = TempPath();
-    m_bPrivate = !now.empty() && fs::equivalent(now, dir, error);
-    if (!m_bPrivate) {
-      // The platform's temporary path ignores the environment: watch the
-      // shared directory for files that were not there before.
-      for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
-        auto it = m_savedEnv.find(name);
-        SetEnv(name, it != m_savedEnv.end() ? &it->second : nullptr);
-      }
-      fs::remove(dir, error);
-    } else {
-      m_strPath = dir;
-      return;
-    }
+  if (base.empty() || !fs::create_directory(m_strPath, error)) {
+    ADD_FAILURE() << "cannot create " << m_strPath;
+    return;
   }
-  m_strPath = base;
-  m_before = SpoolFilesIn(m_strPath);
+  for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
+    bool set = false;
+    std::string old = GetEnv(name, &set);
+    if (set) m_savedEnv[name] = old;
+    SetEnv(name, &m_strPath);
+  }
+  std::string now = TempPath();
+  while (!now.empty() && (now.back() == '/' || now.back() == '\\')) now.pop_back();
+  if (now != m_strPath) {
+    ADD_FAILURE() << "the temporary path ignores TMP/TEMP/TMPDIR: " << now;
+  }
 }
 
 CTempDirectory::~CTempDirectory() {
-  if (!m_bPrivate) return;
   for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
     auto it = m_savedEnv.find(name);
     SetEnv(name, it != m_savedEnv.end() ? &it->second : nullptr);
@@ -357,11 +346,8 @@ CTempDirectory::~CTempDirectory() {
 }
 
 std::vector<std::string> CTempDirectory::LeftoverSpoolFiles() const {
-  std::vector<std::string> left;
-  for (const std::string& name : SpoolFilesIn(m_strPath)) {
-    if (m_before.count(name) == 0) left.push_back(name);
-  }
-  return left;
+  std::set<std::string> names = SpoolFilesIn(m_strPath);
+  return std::vector<std::string>(names.begin(), names.end());
 }
 
 // --- CHostHarness ---

@@ -135,8 +135,7 @@ class CFaultySpoolStore : public ISpoolStore {
   bool m_bFailDelete = false;
 
   std::vector<std::string> m_created;  // paths created, in order
-  std::set<std::string> m_everCreated;
-  int m_nNameTaken = 0;  // Create calls that found the name taken
+  int m_nNameTaken = 0;                // Create calls that found the name taken
   int m_nWrites = 0;
 
  private:
@@ -151,14 +150,11 @@ class CTempDirectory {
  public:
   CTempDirectory();
   ~CTempDirectory();
-  // Spool-like files ("divivez*.tmp") in the directory that were not there
-  // when it was set up.
+  // Spool-like files ("divivez*.tmp") in the directory.
   std::vector<std::string> LeftoverSpoolFiles() const;
 
  private:
   std::string m_strPath;
-  bool m_bPrivate = false;
-  std::set<std::string> m_before;
   std::map<std::string, std::string> m_savedEnv;
 };
 
