@@ -205,6 +205,21 @@ TEST_F(SessionHostTest, OverlongLineIsRelayedAsItGrows) {
   m_host.Finish();
 }
 
+// Reply lines longer than a session assembles: relayed whole, or withheld
+// whole from an EHLO reply.
+TEST_F(SessionHostTest, LongReplyLinesAreRelayedWhole) {
+  std::string text(5000, 'a');
+  SDialogue dialogue;
+  dialogue.strName = "LongReplyLines";
+  dialogue.Server("220-" + text + "\r\n220 mx\r\n").ToClient("220-" + text + "\r\n220 mx\r\n");
+  dialogue.Client("EHLO c\r\nNOOP\r\n").ToServer("EHLO c\r\nNOOP\r\n");
+  dialogue.Server("250-mx\r\n250-X-" + text + "\r\n250-CHUNKING " + text +
+                  "\r\n250 STARTTLS\r\n250 " + text + "\r\n");
+  dialogue.ToClient("250-mx\r\n250 X-" + text + "\r\n250 " + text + "\r\n");
+  RunDialogue(m_host, dialogue, ESplit::kScripted);
+  RunDialogue(m_host, dialogue, ESplit::kBytePerRead);
+}
+
 // Far more pipelined commands than replies the session keeps track of: the
 // client is held back, and nothing is lost or reordered.
 TEST_F(SessionHostTest, LongPipelineIsRelayedWhole) {
