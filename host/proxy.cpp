@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <system_error>
+#include <thread>
 
 #include "host/os.h"
 
@@ -163,7 +164,11 @@ void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
   while (stopRequests.load() == 0) {
     NetPollItem item{m_listener, kNetIn, 0};
     NetPoll(&item, 1, static_cast<int>(kPollSlice.count()));
-    if (item.revents & (kNetIn | kNetErr)) Accept();
+    // A listener that stays readable while accept fails (out of descriptors)
+    // must not make this loop spin.
+    if ((item.revents & (kNetIn | kNetErr)) && Accept() == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
   }
   NetClose(m_listener);
   m_listener = kNetInvalidSocket;
@@ -191,11 +196,11 @@ void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
   }
 }
 
-void Proxy::Accept() {
-  for (;;) {
+int Proxy::Accept() {
+  for (int accepted = 0;; ++accepted) {
     std::string peer;
     const NetSocket socket = NetAccept(m_listener, &peer);
-    if (socket == kNetInvalidSocket) return;
+    if (socket == kNetInvalidSocket) return accepted;
     bool admitted = false;
     {
       std::lock_guard<std::mutex> lock(m_mutex);

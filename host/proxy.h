@@ -86,7 +86,8 @@ class Proxy {
   void HandleCallback(int code, ScanRequest* request);
 
  private:
-  void Accept();
+  // Accepts what is pending; returns how many connections were taken.
+  int Accept();
   void Relay(Connection* connection);
   void HandleScan(Connection* connection, ScanRequest* request);
   void HandleProgress(Connection* connection, const ScanRequest* request);
