@@ -51,8 +51,8 @@ for input in "${regressions[@]}"; do
   [ -f "$input" ] || continue
   if ! "$fuzzer" -runs=1 "$input" >"$scratch/replay.log" 2>&1; then
     echo "fuzz.sh: REGRESSION FAILS: ${input#"$root"/}"
-    grep -A6 -E "invariant violated|ERROR: (AddressSanitizer|libFuzzer|UndefinedBehavior)|runtime error" \
-      "$scratch/replay.log" | head -12 | sed 's/^/    /'
+    grep -A6 -E "invariant violated|ERROR: (AddressSanitizer|LeakSanitizer)|runtime error|Timeout" \
+      "$scratch/replay.log" | grep -v -E "^ +#[0-9]|^==[0-9]+==" | head -10 | sed 's/^/    /'
     failed=$((failed + 1))
   fi
 done
@@ -73,8 +73,9 @@ grep -E "^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_e
   "$scratch/fuzz.log" | sed 's/^/    /'
 if [ "$rc" -ne 0 ]; then
   echo "fuzz.sh: FINDING (libFuzzer exit $rc)"
-  grep -A12 -E "invariant violated|ERROR: (AddressSanitizer|libFuzzer|UndefinedBehavior)|runtime error|Test unit written" \
-    "$scratch/fuzz.log" | head -40 | sed 's/^/    /'
+  grep -A8 -E "invariant violated|ERROR: (AddressSanitizer|LeakSanitizer)|runtime error|Timeout|out-of-memory" \
+    "$scratch/fuzz.log" | grep -v -E "^ +#[0-9]|^==[0-9]+==|^--$" | head -14 | sed 's/^/    /'
+  grep -E "Test unit written" "$scratch/fuzz.log" | sed 's/^/    /'
   status=1
 else
   last="$(grep -E "^#[0-9]+[[:space:]]" "$scratch/fuzz.log" | tail -1)"

@@ -136,6 +136,21 @@ void TraceEvent(const char* what) {
   if (!g_bTrace) return;
   const CWorld& world = World();
   std::fprintf(stderr, "-- %s\n", what);
+  for (const SLogEntry& entry : world.m_log) {
+    static const char* const kKinds[] = {
+        "client call", "client call end", "server call", "server call end",
+        "read",        "create",          "scan",        "reopen"};
+    std::fprintf(stderr, "   | %s", kKinds[static_cast<int>(entry.kind)]);
+    if (entry.kind == ELogKind::kRecv) {
+      std::fprintf(stderr, " %s \"%s\"", entry.side == ESide::kClient ? "client" : "server",
+                   Printable(entry.bytes, 200).c_str());
+    } else if (entry.kind != ELogKind::kClientCallBegin && entry.kind != ELogKind::kClientCallEnd &&
+               entry.kind != ELogKind::kServerCallBegin && entry.kind != ELogKind::kServerCallEnd) {
+      std::fprintf(stderr, " ok=%d id=%d result=%d threw=%d", entry.ok ? 1 : 0, entry.spoolId,
+                   static_cast<int>(entry.result), entry.threw ? 1 : 0);
+    }
+    std::fprintf(stderr, "\n");
+  }
   if (world.m_server.offered.size() > g_nTracedServer) {
     std::fprintf(stderr, "   >S: \"%s\"\n",
                  Printable(world.m_server.offered.substr(g_nTracedServer), 2000).c_str());
@@ -388,8 +403,9 @@ void AutoReply(uint8_t b) {
   bool multi = (b & 4) != 0;
   bool negative = (b & 8) != 0;
   bool split = (b & 16) != 0;
-  // Tokens are attributed only when these replies start a reply of their own.
-  bool attributable = g_model.AtReplyBoundary();
+  // Tokens are attributed only when these replies start a reply of their own
+  // and no server bytes wait unread before them.
+  bool attributable = g_model.AtReplyBoundary() && world.m_server.inbound.empty();
   std::string replies;
   for (size_t i = 0; i < count && i < g_model.OwedCount(); ++i) {
     EOwner owner = g_model.OwedAt(i);
@@ -432,7 +448,6 @@ void AutoReply(uint8_t b) {
   } else {
     PushServer(replies);
   }
-  (void)world;
   ServerTurn();
 }
 
@@ -528,9 +543,12 @@ void RunEvent(CInput& input) {
     case kOpThrow:
       world.m_plan.throws = true;
       break;
-    case kOpSocketFault:
-      SocketFault(input.Byte());
+    case kOpSocketFault: {
+      uint8_t b = input.Byte();
+      if (g_bTrace) std::fprintf(stderr, " 0x%02X", b);
+      SocketFault(b);
       break;
+    }
     case kOpTick:
       g_dwFakeTick += input.U16();
       break;
@@ -540,9 +558,12 @@ void RunEvent(CInput& input) {
       StartConnection(b & 7, (b & 8) == 0, (b & 16) ? 0 : 3);
       break;
     }
-    case kOpSpoolFault:
-      SpoolFault(input.Byte());
+    case kOpSpoolFault: {
+      uint8_t b = input.Byte();
+      if (g_bTrace) std::fprintf(stderr, " 0x%02X", b);
+      SpoolFault(b);
       break;
+    }
     case kOpRepeat: {
       size_t total = 2 * static_cast<size_t>(input.U16());
       PushClient(Repeat(Sanitize(input.Data()), total));

@@ -191,7 +191,7 @@ def main():
     os.makedirs(outdir, exist_ok=True)
     count = 0
     for path in sys.argv[2:]:
-        prefix = 'dlg-' if path.endswith('.inc') else 'seed-'
+        prefix = os.path.splitext(os.path.basename(path))[0] + '-'
         for name, script in convert(table_lines(path)):
             digest = hashlib.sha1(script).hexdigest()[:8]
             with open(os.path.join(outdir, '%s%s-%s' % (prefix, name, digest)), 'wb') as f:

@@ -63,14 +63,14 @@ void Fail(const char* format, ...) {
   const CWorld& world = World();
   std::fprintf(stderr, "connection %d; the server was offered (last bytes): \"%s\"\n",
                world.m_nConnection,
-               Printable(world.m_server.offered.size() > 600
-                             ? world.m_server.offered.substr(world.m_server.offered.size() - 600)
+               Printable(world.m_server.offered.size() > 300
+                             ? world.m_server.offered.substr(world.m_server.offered.size() - 300)
                              : world.m_server.offered,
                          600)
                    .c_str());
   std::fprintf(stderr, "the client was offered (last bytes): \"%s\"\n",
-               Printable(world.m_client.offered.size() > 600
-                             ? world.m_client.offered.substr(world.m_client.offered.size() - 600)
+               Printable(world.m_client.offered.size() > 300
+                             ? world.m_client.offered.substr(world.m_client.offered.size() - 300)
                              : world.m_client.offered,
                          600)
                    .c_str());
@@ -246,11 +246,13 @@ size_t CFaultySpoolStore::Read(void* buffer, size_t size, FILE* file) {
   if (it == m_streams.end() || it->second.write) {
     Fail("the plug-in read from a spool stream it does not hold open for reading");
   }
-  if (m_failRead.Hit() && it->second.id >= 0) {
+  size_t n = m_pInner->Read(buffer, size, file);
+  // A read that fails at the end of the file is no different from the end.
+  if (m_failRead.Hit() && n > 0 && it->second.id >= 0) {
     m_records[static_cast<size_t>(it->second.id)].readFailed = true;
     return 0;
   }
-  return m_pInner->Read(buffer, size, file);
+  return n;
 }
 
 long long CFaultySpoolStore::Length(FILE* file) {
