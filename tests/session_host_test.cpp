@@ -198,10 +198,11 @@ TEST_F(SessionHostTest, OverlongLineIsRelayedAsItGrows) {
   std::string early = connection.ServerGot();
   EXPECT_GE(early.size(), line.size() - 16384) << "more than 16384 bytes held";
   EXPECT_EQ(early, line.substr(0, early.size()));
-  connection.FromClient("yy\r\n");
-  EXPECT_EQ(connection.ServerGot(), line + "yy\r\n");
-  connection.FromServer("500 5.5.2 line too long\r\n");
-  EXPECT_EQ(connection.ClientGot(), "220 mx\r\n500 5.5.2 line too long\r\n");
+  connection.FromClient("yy\r");  // the CR stays until its LF shows the line's end
+  connection.FromClient("\nNOOP\r\n");
+  EXPECT_EQ(connection.ServerGot(), line + "yy\r\nNOOP\r\n");
+  connection.FromServer("500 5.5.2 line too long\r\n250 ok\r\n");
+  EXPECT_EQ(connection.ClientGot(), "220 mx\r\n500 5.5.2 line too long\r\n250 ok\r\n");
   m_host.Finish();
 }
 
