@@ -217,7 +217,7 @@ std::string Difference(const std::string& got, const std::string& expected) {
   std::ostringstream out;
   out << "first difference at byte " << at << " (got " << got.size() << " bytes, expected "
       << expected.size() << ")\n      got: ..." << Printable(got.substr(from, 160))
-      << "\n expected: ..." << Printable(expected.substr(from, 160));
+      << "\n expected: ..." << Printable(expected.substr(from, 160)) << "\n";
   return out.str();
 }
 
