@@ -46,6 +46,11 @@ EICAR = rb"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
 CUSTOM = b"DIVIVEZ-E2E-CUSTOM-PATTERN-7f3a91"
 CUSTOM_NAME = "Divivez.Test.Custom"
 MAIL_ACCEPTED = "250 Mail accepted"
+# The standard test server refuses recipients holding this and accepts these
+# credentials (authentication is optional there).
+REJECTED_RCPT = "refused-rcpt"
+AUTH_USER = "e2e-user"
+AUTH_PASSWORD = "pa55 w0rd"
 # Extensions the test server advertises; the first must reach the client,
 # the others must be removed by the plug-in.
 ADVERTISE = ["PIPELINING", "STARTTLS", "CHUNKING", "BINARYMIME"]
@@ -189,7 +194,8 @@ def wait_for(predicate, timeout, interval=0.05):
 class MailServer:
     """smtp_server.py: records every message it takes, exactly."""
 
-    def __init__(self, workdir, name="server", timeout=None, cut_sender=None, advertise=ADVERTISE):
+    def __init__(self, workdir, name="server", timeout=None, cut_sender=None, advertise=ADVERTISE,
+                 reject_rcpt=None, auth=None):
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir, exist_ok=True)
         argv = [PYTHON, os.path.join(HERE, "smtp_server.py"), "--dir", self.dir]
@@ -197,6 +203,10 @@ class MailServer:
             argv += ["--timeout", str(timeout)]
         if cut_sender:
             argv += ["--cut-sender", cut_sender]
+        if reject_rcpt:
+            argv += ["--reject-rcpt", reject_rcpt]
+        if auth:
+            argv += ["--auth", auth]
         for keyword in advertise:
             argv += ["--advertise", keyword]
         self.proc = Proc(name, argv, os.path.join(workdir, name + ".log"), stdout=subprocess.PIPE)
@@ -359,7 +369,7 @@ class Build:
             self.exe = os.path.join(build_dir, "host", "divivez-proxy")
             self.plugin = os.path.join(build_dir, "libdivivez.so")
         # Wine starts programs slowly and runs them somewhat slower.
-        self.slow = 3.0 if self.wine else 1.0
+        self.slow = 1.5 if self.wine else 1.0
         # Under Wine the temporary directory comes from the prefix's registry
         # (HKCU\Environment TEMP) and cannot be chosen per process; natively
         # each proxy gets TMPDIR in its own work directory.
@@ -625,7 +635,7 @@ class RawClient:
         self.sock.close()
 
 
-def smtp(ctx, port, timeout=60):
+def smtp(ctx, port, timeout=20):
     """An smtplib session that has been greeted and has said EHLO."""
     client = smtplib.SMTP("127.0.0.1", port, local_hostname="client.e2e.test",
                           timeout=timeout * ctx.build.slow)
@@ -1059,6 +1069,75 @@ def sc_many_messages(ctx, env):
         assert_not_delivered(env.server, tag)
 
 
+def sc_rcpt_rejections(ctx, env):
+    """Pipelined envelopes in which the server refuses recipients: every
+    reply reaches the client in order; a message goes to the accepted ones
+    only, and one with no accepted recipient is refused, not delivered."""
+    tag = tag_for(ctx, "some-rcpts")
+    lost = tag_for(ctx, "no-rcpts")
+    text = message(tag)
+    c = raw_session(ctx, env, sender=None)
+    try:
+        c.send(("MAIL FROM:<sender@example.test>\r\nRCPT TO:<a-%s@example.test>\r\n"
+                "RCPT TO:<ok@example.test>\r\nRCPT TO:<b-%s@example.test>\r\nDATA\r\n"
+                % (REJECTED_RCPT, REJECTED_RCPT)).encode())
+        codes = [c.reply()[0] for _ in range(5)]
+        check(codes == [250, 550, 250, 550, 354], "pipelined envelope answered %r" % codes)
+        c.send(stuff(sent_content(text)) + b".\r\n")
+        code, lines = c.reply()
+        check(code == 250 and "queued as E2E" in lines[0], "end of data answered %r" % lines)
+        c.send(("MAIL FROM:<sender@example.test>\r\nRCPT TO:<c-%s@example.test>\r\nDATA\r\n"
+                % REJECTED_RCPT).encode())
+        replies = [c.reply() for _ in range(3)]
+        check([r[0] for r in replies[:2]] == [250, 550], "second envelope answered %r" % replies)
+        if replies[2][0] == 354:
+            # The proxy took DATA although the server accepted no recipient;
+            # then the end of data must carry the server's refusal.
+            c.send(stuff(sent_content(message(lost))) + b".\r\n")
+            code, lines = c.reply()
+            check(code is not None and code >= 400, "a message without recipients answered %r" % lines)
+            ctx.note("DATA without recipients: 354, then %d" % code)
+        else:
+            check(replies[2][0] >= 400, "DATA without recipients answered %r" % (replies[2],))
+            ctx.note("DATA without recipients: %d" % replies[2][0])
+        code, lines = c.command("NOOP")
+        check(code == 250, "session out of step: NOOP answered %r" % lines)
+        c.command("QUIT")
+    finally:
+        c.close()
+    assert_delivered(env.server, tag, with_insert(sent_content(text)), rcpts=["ok@example.test"])
+    assert_not_delivered(env.server, lost)
+
+
+def sc_auth(ctx, env):
+    """AUTH through the proxy: the LOGIN mechanism's challenge lines and the
+    client's base64 answers are not commands and must pass unchanged."""
+    for mechanism in ("LOGIN", "PLAIN"):
+        client = smtp(ctx, env.proxy.port)
+        try:
+            check(client.has_extn("auth"), "AUTH not offered: %r" % client.esmtp_features)
+            client.user, client.password = AUTH_USER, "wrong password"
+            method = client.auth_login if mechanism == "LOGIN" else client.auth_plain
+            try:
+                client.auth(mechanism, method, initial_response_ok=(mechanism == "PLAIN"))
+                raise Failure("%s with a wrong password was accepted" % mechanism)
+            except smtplib.SMTPAuthenticationError as e:
+                check(e.smtp_code == 535, "%s with a wrong password answered %d" % (mechanism, e.smtp_code))
+            expect_vrfy_in_step(client)
+            client.user, client.password = AUTH_USER, AUTH_PASSWORD
+            code, reply = client.auth(mechanism, method, initial_response_ok=(mechanism == "PLAIN"))
+            check(code == 235, "%s answered %d %r" % (mechanism, code, reply))
+            tag = tag_for(ctx, "auth-" + mechanism.lower())
+            text = message(tag)
+            check(client.sendmail("sender@example.test", ["receiver@example.test"], text) == {}, "refused")
+            client.quit()
+        finally:
+            client.close()
+        assert_delivered(env.server, tag, with_insert(sent_content(text)))
+    events = env.server.events("AUTH")
+    check(len([e for e in events if e["success"]]) >= 2, "the server saw no successful AUTH: %r" % events)
+
+
 def big_text(tag, size):
     rng = random.Random(tag)
     alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
@@ -1449,7 +1528,8 @@ class StandardEnv:
     def ensure(self):
         ctx = self.ctx
         if self.server is None or not self.server.proc.alive():
-            self.server = MailServer(ctx.workdir, "std-server-" + ctx.mode)
+            self.server = MailServer(ctx.workdir, "std-server-" + ctx.mode,
+                                     reject_rcpt=REJECTED_RCPT, auth=AUTH_USER + ":" + AUTH_PASSWORD)
         if self.proxy is None or not self.proxy.proc.alive():
             signatures = os.path.join(ctx.workdir, "signatures.txt")
             with open(signatures, "w") as f:
@@ -1511,6 +1591,8 @@ STANDARD = [
     ("pipeline-swaks", sc_pipeline_swaks),
     ("pipeline-raw-burst", sc_pipeline_raw),
     ("multi-rcpt-smtplib", sc_multi_rcpt),
+    ("rcpt-rejections-pipelined", sc_rcpt_rejections),
+    ("auth-login-plain", sc_auth),
     ("empty-message", sc_empty_message),
     ("split-writes-lowercase-data", sc_split_writes),
     ("long-headers-8k-boundaries", sc_long_headers),
@@ -1536,7 +1618,8 @@ OWN = [
 
 
 class Runner:
-    def __init__(self, only, workroot):
+    def __init__(self, only, workroot, budget):
+        self.deadline = time.monotonic() + budget
         self.only = only
         self.workroot = workroot
         self.passed = 0
@@ -1553,6 +1636,8 @@ class Runner:
         ctx.notes = []
         error = None
         try:
+            if started > self.deadline:
+                raise Failure("not run: the suite's time budget is spent (something before it hung?)")
             fn(ctx, *args)
         except Failure as e:
             error = str(e)
@@ -1646,6 +1731,8 @@ def main():
     parser.add_argument("--only", action="append", default=[],
                         help="run only scenarios whose name contains this (repeatable)")
     parser.add_argument("--keep", action="store_true", help="keep the work files")
+    parser.add_argument("--budget", type=float, default=660,
+                        help="seconds; scenarios that would start later fail as not run")
     args = parser.parse_args()
 
     def on_signal(signum, frame):
@@ -1659,7 +1746,7 @@ def main():
                if shutil.which(tool) is None]
     workroot = tempfile.mkdtemp(prefix="divivez-e2e-")
     os.chmod(workroot, 0o755)  # smtp-sink, running as nobody, writes below it
-    runner = Runner(args.only, workroot)
+    runner = Runner(args.only, workroot, args.budget)
     started = time.monotonic()
     builds = ["native", "win32"] if args.build == "all" else [args.build]
     try:

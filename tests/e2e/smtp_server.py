@@ -16,6 +16,9 @@ Options:
                       DATA with 354, read a little of the message, then drop
                       the connection without a reply (a server that dies in
                       the middle of a delivery)
+  --reject-rcpt TEXT  refuse (550) every recipient that contains TEXT
+  --auth USER:PASS    offer AUTH PLAIN and LOGIN without TLS and accept
+                      these credentials (authentication stays optional)
   --advertise EXT     extra EHLO keyword to advertise (repeatable); the suite
                       advertises PIPELINING and also STARTTLS, CHUNKING and
                       BINARYMIME, which the proxy must hide from its clients
@@ -34,7 +37,7 @@ import threading
 import time
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class Recorder:
@@ -73,9 +76,16 @@ class Recorder:
 
 
 class Handler:
-    def __init__(self, recorder, advertise):
+    def __init__(self, recorder, advertise, reject_rcpt):
         self.recorder = recorder
         self.advertise = advertise
+        self.reject_rcpt = reject_rcpt
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if self.reject_rcpt and self.reject_rcpt in address:
+            return "550 5.1.1 <%s>: Recipient address rejected" % address
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_EHLO(self, server, session, envelope, hostname, responses):
         session.host_name = hostname
@@ -129,11 +139,27 @@ class RecordingSMTP(SMTP):
         await super().smtp_DATA(arg)
 
 
+def make_authenticator(recorder, credentials):
+    user, _, password = credentials.partition(":")
+
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        ok = (isinstance(auth_data, LoginPassword) and auth_data.login == user.encode()
+              and auth_data.password == password.encode())
+        recorder.event("AUTH", session.peer, mechanism=mechanism, success=ok)
+        # handled=False: aiosmtpd sends the 535 itself on failure.
+        return AuthResult(success=ok, handled=False)
+
+    return authenticator
+
+
 class RecordingController(Controller):
-    def __init__(self, handler, recorder, cut_sender, timeout):
+    def __init__(self, handler, recorder, cut_sender, timeout, auth):
+        extra = {}
+        if auth:
+            extra = {"auth_require_tls": False, "authenticator": make_authenticator(recorder, auth)}
         super().__init__(handler, hostname="127.0.0.1", port=0, decode_data=False,
                          enable_SMTPUTF8=False, timeout=timeout,
-                         data_size_limit=64 * 1024 * 1024)
+                         data_size_limit=64 * 1024 * 1024, **extra)
         self.recorder = recorder
         self.cut_sender = cut_sender
 
@@ -155,12 +181,14 @@ def main():
     parser.add_argument("--timeout", type=float, default=300)
     parser.add_argument("--cut-sender")
     parser.add_argument("--advertise", action="append", default=[])
+    parser.add_argument("--reject-rcpt")
+    parser.add_argument("--auth")
     args = parser.parse_args()
 
     os.makedirs(args.dir, exist_ok=True)
     recorder = Recorder(args.dir)
-    controller = RecordingController(Handler(recorder, args.advertise), recorder,
-                                     args.cut_sender, args.timeout)
+    controller = RecordingController(Handler(recorder, args.advertise, args.reject_rcpt), recorder,
+                                     args.cut_sender, args.timeout, args.auth)
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
