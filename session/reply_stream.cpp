@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "boundary/trace.h"
+#include "platform/platform.h"
 #include "session/smtp_connection.h"
 
 namespace {
@@ -198,23 +199,36 @@ void CSmtpConnection::StartReply(const char* line, size_t length) {
 }
 
 void CSmtpConnection::RelayEhloLine(const char* line, size_t length, bool complete) {
-  // One kept line is held back, so that when the closing line is withheld the
-  // one before it can close the reply instead ("250-" becomes "250 ").
-  const char* keyword = (complete && m_nReplyLines > 1) ? WithheldKeyword(line, length) : nullptr;
-  if (keyword != nullptr) {
-    TraceF(0, "DIVIVEZ: EHLO keyword %s withheld from the client\n", keyword);
-    if (m_bReplyLastLine && !m_strEhloLine.empty()) {
-      if (m_strEhloLine.size() > 3 && m_strEhloLine[3] == '-') m_strEhloLine[3] = ' ';
-      FlushEhloLine();
+  // Whether a line is withheld is decided by its first bytes and holds for
+  // the fragments of an over-long line too.
+  bool first = !m_bReplyLineOverlong;
+  if (first) {
+    const char* keyword = m_nReplyLines > 1 ? WithheldKeyword(line, length) : nullptr;
+    m_bWithholdLine = keyword != nullptr ? 1 : 0;
+    if (keyword != nullptr)
+      TraceF(0, "DIVIVEZ: EHLO keyword %s withheld from the client\n", keyword);
+  }
+  if (m_bWithholdLine) {
+    if (complete && m_bReplyLastLine) {
+      // The withheld line closed the reply: the kept line held back closes
+      // it instead ("250-" becomes "250 "). When that line went out already
+      // (it was over-long), a bare reply code closes it (RFC 5321 section 4.2).
+      if (!m_strEhloLine.empty()) {
+        if (m_strEhloLine.size() > 3 && m_strEhloLine[3] == '-') m_strEhloLine[3] = ' ';
+        FlushEhloLine();
+      } else if (m_nReplyCode >= 0) {
+        char close[8];
+        wsprintfA(close, "%d\r\n", m_nReplyCode);
+        SendToClient(close, 5);
+      }
     }
     return;
   }
+  // One kept line is held back, so that a withheld closing line can be
+  // replaced by it. An over-long line passes as it is, whole or in
+  // fragments, so the outcome does not depend on how reads split it.
   FlushEhloLine();
-  if (!complete) {
-    SendToClient(line, length);  // an over-long fragment passes as it is
-    return;
-  }
-  if (m_bReplyLastLine) {
+  if (!complete || !first || m_bReplyLastLine || length > kMaxReplyLine) {
     SendToClient(line, length);
   } else {
     m_strEhloLine.assign(line, length);

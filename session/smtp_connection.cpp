@@ -53,7 +53,8 @@ CSmtpConnection::CSmtpConnection(int hostContext, CHostSocket* client)
       m_bReplyRelay(0),
       m_nReplyCode(-1),
       m_nReplyLines(0),
-      m_bReplyLastLine(0) {
+      m_bReplyLastLine(0),
+      m_bWithholdLine(0) {
   // The server speaks first (RFC 5321 section 3.1): its greeting is the
   // client's.
   ExpectReply(EOwed::kClient);

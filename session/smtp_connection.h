@@ -138,6 +138,7 @@ class CSmtpConnection {
   int32_t m_nReplyLines;         // lines of it seen so far
   int32_t m_bReplyLastLine;      // the line being read closes the reply
   std::string m_strEhloLine;     // EHLO reply: the last kept line, not yet sent
+  int32_t m_bWithholdLine;       // the EHLO line being read is withheld
 
  private:
   // Transitions (smtp_connection.cpp): the only places that change the phase.
