@@ -4,7 +4,8 @@
 #   scripts/test.sh [suite ...]     (default: all of them, in this order)
 #
 # Suites: format (every C++ file as .clang-format has it), native (Linux
-# build, unit and dialogue tests), native-asan (the
+# build, unit and dialogue tests), valgrind (the native plug-in tests under
+# memcheck: no error, no leak), native-asan (the
 # same under AddressSanitizer and UBSan), win32 (the 32-bit Windows build,
 # tests under Wine), e2e (scripts/e2e.sh, when present), fuzz (the dialogue
 # fuzzer's regression run, scripts/fuzz.sh, when present).
@@ -15,10 +16,17 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all_suites=(format native native-asan win32 e2e fuzz)
+all_suites=(format native valgrind native-asan win32 e2e fuzz)
 if [ $# -gt 0 ]; then
   suites=("$@")
-  for suite in "${suites[@]}"; do
+  # The native plug-in tests under memcheck; any error or leak fails.
+valgrind_suite() {
+  cmake --preset native && cmake --build --preset native --target divivez_tests &&
+    valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+      --show-leak-kinds=definite,indirect build/native/tests/divivez_tests --gtest_brief=1
+}
+
+for suite in "${suites[@]}"; do
     case " ${all_suites[*]} " in
       *" $suite "*) ;;
       *)
@@ -76,6 +84,13 @@ preset_suite() {
   cmake --preset "$preset" && cmake --build --preset "$preset" && ctest --preset "$preset"
 }
 
+# The native plug-in tests under memcheck; any error or leak fails.
+valgrind_suite() {
+  cmake --preset native && cmake --build --preset native --target divivez_tests &&
+    valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+      --show-leak-kinds=definite,indirect build/native/tests/divivez_tests --gtest_brief=1
+}
+
 for suite in "${suites[@]}"; do
   case "$suite" in
     format)
@@ -83,6 +98,9 @@ for suite in "${suites[@]}"; do
       ;;
     native | native-asan | win32)
       run_suite "$suite" preset_suite "$suite"
+      ;;
+    valgrind)
+      run_suite valgrind valgrind_suite
       ;;
     # --- Suites that live in their own scripts, run when present. ---
     e2e)
