@@ -195,7 +195,7 @@ class MailServer:
     """smtp_server.py: records every message it takes, exactly."""
 
     def __init__(self, workdir, name="server", timeout=None, cut_sender=None, advertise=ADVERTISE,
-                 reject_rcpt=None, auth=None):
+                 reject_rcpt=None, auth=None, noop_delay=None):
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir, exist_ok=True)
         argv = [PYTHON, os.path.join(HERE, "smtp_server.py"), "--dir", self.dir]
@@ -207,6 +207,8 @@ class MailServer:
             argv += ["--reject-rcpt", reject_rcpt]
         if auth:
             argv += ["--auth", auth]
+        if noop_delay:
+            argv += ["--noop-delay", str(noop_delay)]
         for keyword in advertise:
             argv += ["--advertise", keyword]
         self.proc = Proc(name, argv, os.path.join(workdir, name + ".log"), stdout=subprocess.PIPE)
@@ -410,6 +412,8 @@ class Proxy:
         self.dir = os.path.join(ctx.workdir, name)
         os.makedirs(self.dir, exist_ok=True)
         self.port_file = os.path.join(self.dir, "port")
+        if os.path.exists(self.port_file):
+            os.unlink(self.port_file)  # a stale one would name a dead proxy
         self.outbox = os.path.join(self.dir, "outbox")
         args = ["--listen", "127.0.0.1:0", "--port-file", build.path(self.port_file),
                 "--plugin", build.path(build.plugin),
@@ -1301,6 +1305,73 @@ def sc_keepalive(ctx):
     ctx.note("with: %r; without: %r" % (results[1][0][0], results[0][0]))
 
 
+def sc_keepalive_late_noop_replies(ctx):
+    """Keep-alive NOOPs whose replies come late, the last of them after
+    DATA has gone out: each reply must be matched to its own command, so the
+    354 (not a NOOP's 250) starts the delivery and the client hears the
+    server's final reply."""
+    server = MailServer(ctx.workdir, "latenoop-server-" + ctx.mode, noop_delay=1.5)
+    slow = SlowClamd(ctx.workdir, "latenoop-clamd-" + ctx.mode, 4.0, not ctx.build.wine)
+    scanner = ("clamd:unix:" + slow.path) if not ctx.build.wine else "clamd:tcp:127.0.0.1:%d" % slow.port
+    proxy = Proxy(ctx, "latenoop-proxy-" + ctx.mode, upstream=server.port, scanner=scanner, keepalive=1)
+    tag = tag_for(ctx, "latenoop")
+    text = message(tag)
+    client = smtp(ctx, proxy.port, timeout=40)
+    try:
+        client.mail("sender@example.test")
+        client.rcpt("receiver@example.test")
+        code, reply = client.data(text)
+        check(code == 250 and b"queued as E2E" in reply,
+              "end of data answered %d %r, not the server's final reply" % (code, reply))
+        expect_vrfy_in_step(client)
+        code, reply = client.noop()
+        check(code == 250, "NOOP answered %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    noops = server.events("NOOP")
+    check(len(noops) >= 3, "only %d keep-alive NOOPs reached the server" % len(noops))
+    assert_delivered(server, tag, with_insert(sent_content(text)))
+    proxy.stop()
+    slow.stop()
+    server.stop()
+
+
+def sc_keepalive_slow_client(ctx):
+    """A client that sends its message slowly, for longer than the server's
+    idle time-out: keep-alives go out while the message is spooled."""
+    server = MailServer(ctx.workdir, "slowclient-server-" + ctx.mode, timeout=2)
+    proxy = Proxy(ctx, "slowclient-proxy-" + ctx.mode, upstream=server.port, keepalive=1)
+    tag = tag_for(ctx, "slowclient")
+    text = message(tag)
+
+    class Env:
+        pass
+
+    env = Env()
+    env.proxy = proxy
+    c = raw_session(ctx, env)
+    try:
+        code, lines = c.command("DATA")
+        check(code == 354, "DATA answered %r" % lines)
+        body = stuff(sent_content(text))
+        step = len(body) // 6 + 1
+        for i in range(0, len(body), step):
+            c.send(body[i:i + step])
+            time.sleep(0.9)
+        c.send(b".\r\n")
+        code, lines = c.reply()
+        check(code == 250 and "queued as E2E" in lines[0], "end of data answered %r" % (lines,))
+        c.command("QUIT")
+    finally:
+        c.close()
+    check(not server.events("timeout"), "the server timed out while the client was sending")
+    check(server.events("NOOP"), "no keep-alive reached the server")
+    assert_delivered(server, tag, with_insert(sent_content(text)))
+    proxy.stop()
+    server.stop()
+
+
 def sc_data_refused(ctx):
     sink = SmtpSink(ctx.workdir, "sink-refuse-" + ctx.mode, ["-f", "data"])
     proxy = Proxy(ctx, "refuse-proxy-" + ctx.mode, upstream=sink.port)
@@ -1607,6 +1678,8 @@ STANDARD = [
 # (name, function, modes it runs in)
 OWN = [
     ("keepalive-slow-scan", sc_keepalive, ("host", "plugin")),
+    ("keepalive-late-noop-replies", sc_keepalive_late_noop_replies, ("host", "plugin")),
+    ("keepalive-slow-client", sc_keepalive_slow_client, ("host",)),
     ("data-refused-by-server", sc_data_refused, ("host", "plugin")),
     ("server-cut-mid-delivery", sc_server_cut, ("host", "plugin")),
     ("server-silent-close-after-dot", sc_server_silent_close, ("host",)),

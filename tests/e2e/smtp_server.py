@@ -16,6 +16,8 @@ Options:
                       DATA with 354, read a little of the message, then drop
                       the connection without a reply (a server that dies in
                       the middle of a delivery)
+  --noop-delay SECS   answer each NOOP only after this long (replies stay in
+                      order: aiosmtpd handles one command at a time)
   --reject-rcpt TEXT  refuse (550) every recipient that contains TEXT
   --auth USER:PASS    offer AUTH PLAIN and LOGIN without TLS and accept
                       these credentials (authentication stays optional)
@@ -76,7 +78,8 @@ class Recorder:
 
 
 class Handler:
-    def __init__(self, recorder, advertise, reject_rcpt):
+    def __init__(self, recorder, advertise, reject_rcpt, noop_delay):
+        self.noop_delay = noop_delay
         self.recorder = recorder
         self.advertise = advertise
         self.reject_rcpt = reject_rcpt
@@ -95,6 +98,8 @@ class Handler:
 
     async def handle_NOOP(self, server, session, envelope, arg):
         self.recorder.event("NOOP", session.peer)
+        if self.noop_delay:
+            await asyncio.sleep(self.noop_delay)
         return "250 OK"
 
     async def handle_RSET(self, server, session, envelope):
@@ -183,11 +188,12 @@ def main():
     parser.add_argument("--advertise", action="append", default=[])
     parser.add_argument("--reject-rcpt")
     parser.add_argument("--auth")
+    parser.add_argument("--noop-delay", type=float, default=0)
     args = parser.parse_args()
 
     os.makedirs(args.dir, exist_ok=True)
     recorder = Recorder(args.dir)
-    controller = RecordingController(Handler(recorder, args.advertise, args.reject_rcpt), recorder,
+    controller = RecordingController(Handler(recorder, args.advertise, args.reject_rcpt, args.noop_delay), recorder,
                                      args.cut_sender, args.timeout, args.auth)
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
