@@ -626,6 +626,9 @@ void CDialogueModel::Local(const char* text) {
 }
 
 void CDialogueModel::FlushAnswers() {
+  // Not into the middle of a reply that is being relayed (one nothing asked
+  // for included): it is already partly with the client.
+  if (m_bInReply && m_bRelay) return;
   while (!m_answers.empty() && m_answers.front().local) {
     ToClient(m_answers.front().text);
     m_answers.pop_front();
