@@ -271,7 +271,7 @@ class SmtpSink:
         try:
             with socket.create_connection(("127.0.0.1", self.port), 1) as s:
                 s.settimeout(2)
-                return s.recv(100).startswith(b"220")
+                return re.match(rb"[245]\d\d[ -]", s.recv(100)) is not None
         except OSError:
             return False
 
@@ -789,6 +789,8 @@ def sc_pipeline_raw(ctx, env):
     the message, its end and QUIT in one write."""
     tag = tag_for(ctx, "pipe-raw")
     text = message(tag)
+    infected = tag_for(ctx, "pipe-raw-eicar")
+    infected_text = message(infected, [b"test file:", EICAR])
     rcpts = ["p1@example.test", "p2@example.test", "p3@example.test", "p4@example.test"]
     c = RawClient(env.proxy.port, 30 * ctx.build.slow)
     try:
@@ -802,6 +804,14 @@ def sc_pipeline_raw(ctx, env):
         replies = [c.reply() for _ in range(2 + len(rcpts))]
         codes = [r[0] for r in replies]
         check(codes == [250] * (1 + len(rcpts)) + [354], "pipelined envelope answered %r" % replies)
+        # The end of an infected message, with the next envelope and DATA
+        # in the same write: they must wait for the verdict, then go on.
+        c.send(stuff(sent_content(infected_text)) + b".\r\n" + burst.encode())
+        replies = [c.reply() for _ in range(3 + len(rcpts))]
+        check(replies[0][1] == ["250 Mail accepted"], "infected message answered %r" % (replies[0],))
+        codes = [r[0] for r in replies[1:]]
+        check(codes == [250] * (1 + len(rcpts)) + [354], "envelope after the infected message answered %r" % replies)
+        # Then a clean message, its end and QUIT in one write.
         c.send(stuff(sent_content(text)) + b".\r\nQUIT\r\n")
         code, lines = c.reply()
         check(code == 250 and "queued as E2E" in lines[0], "end of data answered %r" % lines)
@@ -810,6 +820,7 @@ def sc_pipeline_raw(ctx, env):
     finally:
         c.close()
     assert_delivered(env.server, tag, with_insert(sent_content(text)), rcpts=rcpts)
+    assert_not_delivered(env.server, infected)
 
 
 def sc_multi_rcpt(ctx, env):
@@ -1472,6 +1483,23 @@ def sc_server_silent_close(ctx):
     sink.stop()
 
 
+def sc_server_greeting_421(ctx):
+    """A server that turns the connection away at once: its 421 reaches the
+    client."""
+    sink = SmtpSink(ctx.workdir, "sink-421", ["-Q", "connect"])
+    proxy = Proxy(ctx, "greet421-proxy", upstream=sink.port)
+    for attempt in range(2):
+        c = RawClient(proxy.port, 20 * ctx.build.slow)
+        try:
+            code, lines = c.reply()
+            check(code == 421, "connection %d: the client heard %r, not the server's 421" % (attempt + 1, lines))
+        finally:
+            c.close()
+    check(proxy.proc.alive(), "the proxy died")
+    proxy.stop()
+    sink.stop()
+
+
 def sc_clamd(ctx):
     clamd = Clamd(ctx.workdir, tcp=ctx.build.wine)
     server = MailServer(ctx.workdir, "clamd-server")
@@ -1686,6 +1714,7 @@ OWN = [
     ("clamd-real", sc_clamd, ("host",)),
     ("scan-error-policies", sc_scan_error, ("plugin",)),
     ("upstream-refused-421", sc_upstream_refused, ("host",)),
+    ("server-greeting-421", sc_server_greeting_421, ("plugin",)),
     ("capture-server-outbox", sc_capture_server, ("plugin",)),
 ]
 
