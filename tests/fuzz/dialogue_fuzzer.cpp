@@ -233,7 +233,9 @@ void CheckMemory() {
       {"m_strHeld", s.m_strHeld.size(), s.m_strHeld.capacity(), CSmtpConnection::kMaxHeldBytes},
       {"m_strReplyLine", s.m_strReplyLine.size(), s.m_strReplyLine.capacity(),
        certain ? CSmtpConnection::kMaxReplyLine : kLongestLine},
-      {"m_strEhloLine", s.m_strEhloLine.size(), s.m_strEhloLine.capacity(), kLongestLine},
+      // Only a line short enough to be a reply line is held back.
+      {"m_strEhloLine", s.m_strEhloLine.size(), s.m_strEhloLine.capacity(),
+       certain ? CSmtpConnection::kMaxReplyLine : kLongestLine},
       {"m_strTail", s.m_strTail.size(), s.m_strTail.capacity(), 5},
       {"m_strInsertText", s.m_strInsertText.size(), s.m_strInsertText.capacity(), 2 * 264},
       {"m_strDataFileName", s.m_strDataFileName.size(), s.m_strDataFileName.capacity(),

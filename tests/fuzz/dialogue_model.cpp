@@ -464,12 +464,17 @@ void CDialogueModel::LineHead(const std::string& head) {
   m_bLastLine = !(head.size() >= 4 && head[3] == '-');
   if (!m_bInReply) StartReply(head);
   ++m_nReplyLines;
+  // An EHLO line is withheld by its first bytes, however long it grows; the
+  // first line (the greeting of the reply) always stays.
+  m_bWithheld = m_bRelay && m_replyFor == EOwner::kClientEhlo && m_nReplyLines > 1 &&
+                IsWithheldExtension(head);
 }
 
 void CDialogueModel::StartReply(const std::string& head) {
   m_bInReply = true;
   m_nReplyLines = 0;
   m_nCode = ReplyCode(head);
+  m_strCode = m_nCode >= 0 ? head.substr(0, 3) : std::string();
   m_strEhloPending.clear();
   if (m_owed.empty()) {
     // Nothing asked for it: the client hears it.
@@ -507,26 +512,29 @@ void CDialogueModel::LineComplete() {
 }
 
 void CDialogueModel::EhloLine(const std::string& line, bool overlong) {
-  if (!overlong && m_nReplyLines > 1 && IsWithheldExtension(line)) {
-    // The kept line before a withheld closing line closes the reply, unless
-    // its head went out as it grew (an over-long line cannot be changed).
-    if (m_bLastLine && !m_strEhloPending.empty()) {
-      if (!m_bEhloPendingOverlong && m_strEhloPending.size() > 3 && m_strEhloPending[3] == '-') {
-        m_strEhloPending[3] = ' ';
+  if (m_bWithheld) {
+    if (m_bLastLine) {
+      // The withheld line closed the reply: the kept line held back closes it
+      // instead ("250-" becomes "250 "); when none is held back (it was too
+      // long to hold), the bare reply code does (RFC 5321 section 4.2).
+      if (!m_strEhloPending.empty()) {
+        if (m_strEhloPending.size() > 3 && m_strEhloPending[3] == '-') m_strEhloPending[3] = ' ';
+        ToClient(m_strEhloPending);
+        m_strEhloPending.clear();
+      } else if (m_nCode >= 0) {
+        ToClient(m_strCode + "\r\n");
       }
-      ToClient(m_strEhloPending);
-      m_strEhloPending.clear();
     }
     return;
   }
-  // An over-long line is never withheld: it was relayed as it grew.
+  // One kept line is held back in case the closing line is withheld; a line
+  // too long to hold passes at once.
   ToClient(m_strEhloPending);
   m_strEhloPending.clear();
-  if (m_bLastLine) {
+  if (overlong || m_bLastLine || line.size() > kMaxReplyLine) {
     ToClient(line);
   } else {
     m_strEhloPending = line;
-    m_bEhloPendingOverlong = overlong;
   }
 }
 
@@ -686,6 +694,19 @@ void CDialogueModel::CheckStreams(const std::string& serverOffered,
   if (!m_bInReply && !m_owed.empty()) {
     EOwner next = m_owed.front().owner;
     mayRelay = IsClientOwner(next) || (next == EOwner::kData && ReplyCode(m_strLine) != 354);
+  }
+  if (mayRelay && m_bInReply && m_replyFor == EOwner::kClientEhlo) {
+    // Only a line that cannot turn out to be withheld may go out as it grows.
+    if (m_bLineStarted) {
+      mayRelay = !m_bWithheld;
+    } else if (m_nReplyLines >= 1) {
+      bool complete = false;
+      std::string word = m_strLine.size() >= 4 ? Verb(m_strLine.substr(4), &complete) : "";
+      mayRelay = m_strLine.size() >= 4 &&
+                 (complete ? !IsWithheldExtension(m_strLine)
+                           : !(PrefixNoCase(word, "CHUNKING") || PrefixNoCase(word, "BINARYMIME") ||
+                               PrefixNoCase(word, "STARTTLS")));
+    }
   }
   if (mayRelay) tentative += m_strLine;
   CompareStream("client", clientOffered, m_toClient, tentative);

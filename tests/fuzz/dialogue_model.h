@@ -158,7 +158,8 @@ class CDialogueModel {
   int m_nReplyLines = 0;
   bool m_bLastLine = false;
   std::string m_strEhloPending;  // the last kept EHLO line, held to close the reply
-  bool m_bEhloPendingOverlong = false;
+  bool m_bWithheld = false;      // the EHLO line being read is withheld
+  std::string m_strCode;         // the reply's code as its first line has it
 
   std::string m_toServer;
   std::string m_toClient;
