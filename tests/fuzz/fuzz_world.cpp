@@ -469,9 +469,13 @@ void CWorld::Scan(ScanRequest* request) {
   m_plan = SScanPlan();
   entry.threw = plan.throws;
   entry.result = plan.result;
-  size_t textLength = std::min(plan.text.size(), sizeof request->szInsertText - 1);
+  // A text as long as the field fills it without a NUL (a careless host):
+  // the plug-in must not read past the record, and takes 263 characters.
+  const size_t field = sizeof request->szInsertText;
+  bool unterminated = plan.text.size() >= field;
+  size_t textLength = unterminated ? field : plan.text.size();
   std::string text = plan.text.substr(0, textLength);
-  entry.text = text.substr(0, std::strlen(text.c_str()));
+  entry.text = text.substr(0, std::min(std::strlen(text.c_str()), field - 1));
   Log(entry);
   if (!plan.throws && plan.result > 0) CollectTokens(content, '\x07', &m_infectedTokens);
 
@@ -483,7 +487,7 @@ void CWorld::Scan(ScanRequest* request) {
   if (plan.throws) throw std::runtime_error("scanner failure");
   request->nScanResult = plan.result;
   std::memcpy(request->szInsertText, text.data(), textLength);
-  request->szInsertText[textLength] = '\0';
+  if (!unterminated) request->szInsertText[textLength] = '\0';
 }
 
 void CWorld::Progress(const ScanRequest* request) {
