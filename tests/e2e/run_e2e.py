@@ -20,6 +20,7 @@ win32 this writes the plug-in's registry value in the shared Wine prefix).
 import argparse
 import base64
 import concurrent.futures
+import ctypes
 import getpass
 import hashlib
 import json
@@ -75,6 +76,14 @@ def check(condition, message):
 
 _procs = []
 _procs_lock = threading.Lock()
+_libc = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
+def _die_with_driver():
+    # Should the driver itself be killed (SIGKILL, a CI time-out), its
+    # children get SIGKILL from the kernel instead of living on.
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
 
 
 class Proc:
@@ -91,7 +100,7 @@ class Proc:
         self.popen = subprocess.Popen(
             argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
             stdout=stdout if stdout is not None else self.log, stderr=self.log,
-            start_new_session=True)
+            start_new_session=True, preexec_fn=_die_with_driver)
         with _procs_lock:
             _procs.append(self)
 
