@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "boundary/trace.h"
-#include "platform/platform.h"
 #include "session/smtp_connection.h"
 
 namespace {
@@ -217,9 +216,10 @@ void CSmtpConnection::RelayEhloLine(const char* line, size_t length, bool comple
         if (m_strEhloLine.size() > 3 && m_strEhloLine[3] == '-') m_strEhloLine[3] = ' ';
         FlushEhloLine();
       } else if (m_nReplyCode >= 0) {
-        char close[8];
-        wsprintfA(close, "%d\r\n", m_nReplyCode);
-        SendToClient(close, 5);
+        const char close[5] = {static_cast<char>('0' + m_nReplyCode / 100),
+                               static_cast<char>('0' + m_nReplyCode / 10 % 10),
+                               static_cast<char>('0' + m_nReplyCode % 10), '\r', '\n'};
+        SendToClient(close, sizeof close);
       }
     }
     return;
