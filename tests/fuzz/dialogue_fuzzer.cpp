@@ -333,7 +333,7 @@ void StartConnection(int timeoutSeconds, bool callback, int debugLevel) {
   g_nTracedServer = 0;
   g_nTracedClient = 0;
   World().StartConnection(timeoutSeconds, callback, debugLevel);
-  g_model.Start(callback, g_accept);
+  g_model.Start(callback, timeoutSeconds > 0, g_accept);
   g_replyTokens.clear();
   g_nClientScanned = 0;
   g_nServerScanned = 0;

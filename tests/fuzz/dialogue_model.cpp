@@ -145,10 +145,11 @@ const char* OwnerName(EOwner owner) {
   return "?";
 }
 
-void CDialogueModel::Start(bool callback, const SAccept& accept) {
+void CDialogueModel::Start(bool callback, bool keepAliveTimer, const SAccept& accept) {
   *this = CDialogueModel();
   m_accept = accept;
   m_bCallback = callback;
+  m_bKeepAliveTimer = keepAliveTimer;
   // The server speaks first: the greeting is owed to the client.
   Owe(EOwner::kClient, true);
 }
@@ -324,6 +325,7 @@ void CDialogueModel::HandleLine(const std::string& line) {
         m_strLast = "\r\n";  // the DATA line's CRLF may begin the marker
         m_nSpoolId = create.spoolId;
         m_bNoopSlot = true;
+        m_nSlotNoops = 0;
         return;
       }
       if (!create.exists) break;
@@ -385,8 +387,7 @@ void CDialogueModel::EndOfMessage() {
   }
   const SSpoolRecord& record = store.m_records[static_cast<size_t>(m_nSpoolId)];
   if (record.writeFailed || record.closeFailed) {
-    AbsorbNoops(m_pServerOffered->size());
-    m_bNoopSlot = false;
+    CloseNoopSlot(0);
     Local(k452);
     Own("RSET\r\n", EOwner::kRset, false);
     m_phase = EPhase::kRelay;
@@ -394,6 +395,7 @@ void CDialogueModel::EndOfMessage() {
   }
   bool infected = false;
   std::string text;
+  int keepAliveCalls = 0;
   if (m_bCallback) {
     const SLogEntry& scan = Take(ELogKind::kScan, "the end of a message");
     if (scan.bytes != m_strMessage) {
@@ -405,9 +407,9 @@ void CDialogueModel::EndOfMessage() {
     }
     infected = !scan.threw && scan.result > 0;
     if (!scan.threw) text = scan.text;
+    keepAliveCalls = scan.keepAlives;
   }
-  AbsorbNoops(m_pServerOffered->size());
-  m_bNoopSlot = false;
+  CloseNoopSlot(keepAliveCalls);
   if (infected) {
     Local(k250Accepted);
     Own("RSET\r\n", EOwner::kRset, false);
@@ -649,6 +651,19 @@ void CDialogueModel::AbsorbNoops(size_t limit) {
   while (m_toServer.size() + 6 <= std::min(limit, offered.size()) &&
          offered.compare(m_toServer.size(), 6, kNoop) == 0) {
     Own(kNoop, EOwner::kNoop, false);
+    ++m_nSlotNoops;
+  }
+}
+
+void CDialogueModel::CloseNoopSlot(int keepAliveCalls) {
+  AbsorbNoops(m_pServerOffered->size());
+  m_bNoopSlot = false;
+  // Without the timer only the scanner's keep-alive calls send NOOPs.
+  if (!m_bKeepAliveTimer && m_nSlotNoops != static_cast<size_t>(keepAliveCalls)) {
+    Fail(
+        "%zu NOOPs went to the server for a message, with the keep-alive timer off and %d "
+        "keep-alive calls in its scan",
+        m_nSlotNoops, keepAliveCalls);
   }
 }
 

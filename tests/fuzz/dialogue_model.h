@@ -59,7 +59,7 @@ struct SAccept {
 
 class CDialogueModel {
  public:
-  void Start(bool callback, const SAccept& accept);
+  void Start(bool callback, bool keepAliveTimer, const SAccept& accept);
 
   // Replays the log of one event against the model; Fail()s at the first
   // deviation. serverOffered is everything offered to the server so far.
@@ -121,9 +121,11 @@ class CDialogueModel {
   void FlushAnswers();
   void ToClient(const std::string& bytes) { m_toClient += bytes; }
   void AbsorbNoops(size_t limit);
+  void CloseNoopSlot(int keepAliveCalls);
 
   SAccept m_accept;
   bool m_bCallback = true;
+  bool m_bKeepAliveTimer = false;  // NOOPs while spooling (SetTimeoutProtection > 0)
   const std::vector<SLogEntry>* m_pLog = nullptr;
   size_t m_nCursor = 0;
   const std::string* m_pServerOffered = nullptr;
@@ -142,6 +144,7 @@ class CDialogueModel {
   int m_nSpoolId = -1;
   std::string m_strInsert;
   bool m_bNoopSlot = false;
+  size_t m_nSlotNoops = 0;  // NOOPs seen since the DATA line
 
   // Server side.
   std::deque<SOwed> m_owed;

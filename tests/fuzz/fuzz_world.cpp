@@ -11,6 +11,7 @@
 #include "boundary/plugin_exports.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "session/smtp_connection.h"
 
 DWORD g_dwFakeTick = 0;
 
@@ -469,6 +470,7 @@ void CWorld::Scan(ScanRequest* request) {
   m_plan = SScanPlan();
   entry.threw = plan.throws;
   entry.result = plan.result;
+  entry.keepAlives = plan.keepAlives;
   // A text as long as the field fills it without a NUL (a careless host):
   // the plug-in must not read past the record, and takes 263 characters.
   const size_t field = sizeof request->szInsertText;
@@ -480,10 +482,22 @@ void CWorld::Scan(ScanRequest* request) {
   if (!plan.throws && plan.result > 0) CollectTokens(content, '\x07', &m_infectedTokens);
 
   m_bInScan = true;
+  size_t before = m_server.offered.size();
+  bool sendArmed = m_server.sendFault.countdown >= 0;
   for (int i = 0; i < plan.keepAlives; ++i) {
     request->pfnTimeoutProtection(request->pTimeoutProtectionArg);
   }
   m_bInScan = false;
+  // Each call sends one NOOP at once, unless thousands are unanswered.
+  const CSmtpConnection* session = static_cast<CSmtpConnection*>(request->pTimeoutProtectionArg);
+  std::string sent = m_server.offered.substr(before);
+  std::string expected;
+  for (int i = 0; i < plan.keepAlives; ++i) expected += "NOOP\r\n";
+  if (!m_bUncertain && !sendArmed && sent != expected &&
+      session->m_nOwedNoops < CSmtpConnection::kMaxOwedNoops) {
+    Fail("%d keep-alive calls in the scan sent \"%s\" to the server", plan.keepAlives,
+         Printable(sent).c_str());
+  }
   if (plan.throws) throw std::runtime_error("scanner failure");
   request->nScanResult = plan.result;
   std::memcpy(request->szInsertText, text.data(), textLength);

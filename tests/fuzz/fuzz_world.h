@@ -59,7 +59,8 @@ struct SLogEntry {
   // kScan: what the scanner did.
   bool threw = false;
   int32_t result = 0;
-  std::string text;  // as written into szInsertText, up to its NUL
+  std::string text;    // as written into szInsertText, up to its NUL
+  int keepAlives = 0;  // keep-alive calls the scanner made
 };
 
 // What happens to the nth next operation of one kind (0 = the next one).
