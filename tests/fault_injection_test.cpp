@@ -28,6 +28,7 @@
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -544,6 +545,9 @@ struct SWriteFaultCase {
   int write;  // 1: the start of the message, 2: the middle, 3: the end
 };
 
+// gtest prints parameters with this (not as raw bytes, padding included).
+void PrintTo(const SWriteFaultCase& fault, std::ostream* out) { *out << fault.name; }
+
 class SpoolWriteFault : public FaultInjectionTest,
                         public ::testing::WithParamInterface<SWriteFaultCase> {};
 
@@ -698,6 +702,8 @@ struct SSocketFaultCase {
   EOperation operation;
   EFault fault;
 };
+
+void PrintTo(const SSocketFaultCase& fault, std::ostream* out) { *out << fault.name; }
 
 class SocketFaultAtEveryPosition : public FaultInjectionTest,
                                    public ::testing::WithParamInterface<SSocketFaultCase> {
