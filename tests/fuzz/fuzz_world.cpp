@@ -355,16 +355,36 @@ void CWorld::EndConnection() {
   m_pServer = nullptr;
 }
 
+namespace {
+
+// A request call returns the bytes it read from its side.
+void CheckCount(const char* what, const std::vector<SLogEntry>& log, size_t from, ESide side,
+                int returned) {
+  size_t read = 0;
+  for (size_t i = from; i < log.size(); ++i) {
+    if (log[i].kind == ELogKind::kRecv && log[i].side == side) read += log[i].bytes.size();
+  }
+  if (returned < 0 || static_cast<size_t>(returned) != read) {
+    Fail("%s returned %d after reading %zu bytes", what, returned, read);
+  }
+}
+
+}  // namespace
+
 int CWorld::CallClient() {
   Log(SLogEntry{ELogKind::kClientCallBegin});
+  size_t from = m_log.size();
   int n = OnRequestFromApplication(m_pClient, m_pServer);
+  CheckCount("OnRequestFromApplication", m_log, from, ESide::kClient, n);
   Log(SLogEntry{ELogKind::kClientCallEnd});
   return n;
 }
 
 int CWorld::CallServer() {
   Log(SLogEntry{ELogKind::kServerCallBegin});
+  size_t from = m_log.size();
   int n = OnRequestFromServer(m_pClient, m_pServer);
+  CheckCount("OnRequestFromServer", m_log, from, ESide::kServer, n);
   Log(SLogEntry{ELogKind::kServerCallEnd});
   return n;
 }
