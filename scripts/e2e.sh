@@ -3,7 +3,11 @@
 # (swaks, curl, smtplib, aiosmtpd, smtp-sink, clamd), on the Linux build and
 # on the Windows build under 32-bit Wine.
 #
-#   scripts/e2e.sh [native|win32|all] [run_e2e.py options, e.g. --only eicar]
+#   scripts/e2e.sh [native|win32|all|asan] [run_e2e.py options, e.g. --only eicar]
+#
+# asan runs the native scenarios on the native-asan preset (AddressSanitizer
+# and UBSan in the proxy and the plug-in; a report fails the scenario that
+# stops the proxy); "all" is native and win32.
 #
 # Configures and builds the presets it needs (incrementally when they are
 # already built), then runs tests/e2e/run_e2e.py, which prints one line per
@@ -22,8 +26,9 @@ case "$which_builds" in
   native) presets=(native) ;;
   win32) presets=(win32) ;;
   all) presets=(native win32) ;;
+  asan) presets=(native-asan) ;;
   *)
-    echo "usage: scripts/e2e.sh [native|win32|all] [run_e2e.py options]" >&2
+    echo "usage: scripts/e2e.sh [native|win32|all|asan] [run_e2e.py options]" >&2
     exit 2
     ;;
 esac
@@ -47,4 +52,9 @@ export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-divivez}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 # The driver's last line is the summary "N passed, N failed"; nothing may
 # follow it.
+if [ "$which_builds" = asan ]; then
+  export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+  export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+  exec "$python" tests/e2e/run_e2e.py --build native --native-dir build/native-asan "$@"
+fi
 exec "$python" tests/e2e/run_e2e.py --build "$which_builds" "$@"

@@ -96,6 +96,7 @@ class Proc:
         self.group_kill = group_kill
         self.log = open(log_path, "ab")
         self.exited_before_stop = None  # its status, when it had ended before stop()
+        self.needed_kill = False
         self.stopped_by_us_alive = False
         self.popen = subprocess.Popen(
             argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
@@ -117,6 +118,7 @@ class Proc:
             try:
                 self.popen.wait(grace)
             except subprocess.TimeoutExpired:
+                self.needed_kill = True
                 self._signal(signal.SIGKILL)
                 try:
                     self.popen.wait(10)
@@ -1624,6 +1626,23 @@ def sc_capture_server(ctx):
 # The runner
 
 
+def check_clean_stops(ctx):
+    """Every proxy that this build and mode ran, told to stop, ended within
+    its grace with status 0 (a sanitizer's report at exit, or a shutdown
+    that hangs, shows here)."""
+    bad = []
+    for proxy in ctx.proxies:
+        proc = proxy.proc
+        if proc.needed_kill:
+            bad.append("%s did not stop within its grace and was killed" % proxy.dir)
+        elif proc.stopped_by_us_alive and proc.popen.returncode != 0:
+            bad.append("%s exited with status %s after the stop signal:\n%s" % (
+                proxy.dir, proc.popen.returncode, proc.log_tail(15)))
+    check(ctx.proxies, "no proxy ran")
+    check(not bad, "\n".join(bad))
+    ctx.note("%d proxies" % len(ctx.proxies))
+
+
 class StandardEnv:
     """The recording server and a proxy with the builtin scanner, shared by
     the scenarios of one build and mode; restarted if a scenario kills it."""
@@ -1832,6 +1851,7 @@ class Runner:
                     self.run_one(name, ctx, fn)
             for proxy in ctx.proxies:
                 proxy.stop()
+            self.run_one("proxies-stop-cleanly", ctx, check_clean_stops)
 
 
 def main():
@@ -1865,7 +1885,7 @@ def main():
             print("FAIL tools: missing %s (run scripts/setup.sh)" % ", ".join(missing))
             runner.failed += 1
         for name in builds:
-            build = Build(name, args.native_dir if name == "native" else args.win32_dir)
+            build = Build(name, os.path.abspath(args.native_dir if name == "native" else args.win32_dir))
             runner.run_build(build)
     finally:
         stop_all()
