@@ -5,10 +5,11 @@
 #
 # Suites: format (every C++ file as .clang-format has it), native (Linux
 # build, unit and dialogue tests), valgrind (the native plug-in tests under
-# memcheck: no error, no leak), native-asan (the
-# same under AddressSanitizer and UBSan), win32 (the 32-bit Windows build,
-# tests under Wine), e2e (scripts/e2e.sh, when present), fuzz (the dialogue
-# fuzzer's regression run, scripts/fuzz.sh, when present).
+# memcheck: no error, no leak), native-asan (the same under AddressSanitizer
+# and UBSan), win32 (the 32-bit Windows build, tests under Wine), e2e
+# (scripts/e2e.sh, when present), fuzz (the dialogue fuzzer's regression run,
+# scripts/fuzz.sh, when present). CTEST_PARALLEL_LEVEL=N runs a preset's
+# tests N at a time.
 #
 # Runs scripts/setup.sh first when run as root (it installs what the suites
 # need and is safe to repeat). A failing suite does not stop the others.
@@ -19,14 +20,7 @@ cd "$(dirname "$0")/.."
 all_suites=(format native valgrind native-asan win32 e2e fuzz)
 if [ $# -gt 0 ]; then
   suites=("$@")
-  # The native plug-in tests under memcheck; any error or leak fails.
-valgrind_suite() {
-  cmake --preset native && cmake --build --preset native --target divivez_tests &&
-    valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
-      --show-leak-kinds=definite,indirect build/native/tests/divivez_tests --gtest_brief=1
-}
-
-for suite in "${suites[@]}"; do
+  for suite in "${suites[@]}"; do
     case " ${all_suites[*]} " in
       *" $suite "*) ;;
       *)
