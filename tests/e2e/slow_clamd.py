@@ -67,10 +67,12 @@ def serve(conn, args, log_lock):
             time.sleep(args.delay)
             found = args.found_pattern and bytes.fromhex(args.found_pattern) in data
             reply = "stream: %s FOUND" % args.found if found else "stream: OK"
-            conn.sendall(reply.encode() + end)
+            # Logged before the reply goes out: whoever has the reply finds
+            # the line.
             if args.log:
                 with log_lock, open(args.log, "a") as f:
                     f.write("%.3f %.3f %d %s\n" % (started, time.time(), total, reply))
+            conn.sendall(reply.encode() + end)
         except (EOFError, OSError, ValueError):
             pass
 
