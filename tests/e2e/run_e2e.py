@@ -898,7 +898,8 @@ def sc_custom_signature(ctx, env):
     assert_delivered(env.server, near, with_insert(sent_content(near_text)))
     assert_not_delivered(env.server, plain)
     assert_not_delivered(env.server, mime)
-    check(CUSTOM_NAME in env.proxy.log_text(), "the proxy log does not name the signature %s" % CUSTOM_NAME)
+    check(wait_for(lambda: CUSTOM_NAME in env.proxy.log_text(), 5),
+          "the proxy log does not name the signature %s" % CUSTOM_NAME)
 
 
 def raw_session(ctx, env, sender="sender@example.test", rcpt="receiver@example.test"):
@@ -1542,10 +1543,9 @@ def sc_clamd(ctx):
     assert_delivered(server, clean, with_insert(sent_content(clean_text)))
     for tag, _, name in texts:
         assert_not_delivered(server, tag)
-        check(name in proxy.log_text(), "the proxy log does not name %s" % name)
-    found = clamd.log_text()
-    check("Divivez.Test.EICAR" in found and CUSTOM_NAME in found,
-          "clamd's log does not show both detections:\n" + found[-1500:])
+        check(wait_for(lambda: name in proxy.log_text(), 5), "the proxy log does not name %s" % name)
+    both = wait_for(lambda: "Divivez.Test.EICAR" in clamd.log_text() and CUSTOM_NAME in clamd.log_text(), 5)
+    check(both, "clamd's log does not show both detections:\n" + clamd.log_text()[-1500:])
     proxy.stop()
     server.stop()
     clamd.stop()
