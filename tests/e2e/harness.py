@@ -1,0 +1,655 @@
+#!/usr/bin/python3
+"""The end-to-end suite's harness: the programs it runs and the clients.
+
+Processes (Proc): every program started here is registered, runs in its own
+session, dies with the driver (parent-death signal), and is stopped by
+stop_all() at the end. Servers: MailServer (smtp_server.py, recording every
+message exactly), SmtpSink (Postfix's smtp-sink), Clamd (a real clamd with a
+private configuration and a database written here), SlowClamd
+(slow_clamd.py). Build and Proxy: the proxy of one build (the Windows one
+through Wine) on an ephemeral loopback port. Messages: what the tests send
+and what the server must receive (with_insert). Clients: swaks, smtplib and
+a raw socket client. Assertions raise Failure.
+"""
+
+import base64
+import ctypes
+import getpass
+import json
+import os
+import random
+import re
+import signal
+import smtplib
+import socket
+import subprocess
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+PYTHON = "/usr/bin/python3"
+
+INSERT = b"X-Virus-Scanned: divivez-proxy\r\n"
+EICAR = rb"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+CUSTOM = b"DIVIVEZ-E2E-CUSTOM-PATTERN-7f3a91"
+CUSTOM_NAME = "Divivez.Test.Custom"
+# The standard test server refuses recipients holding this and accepts these
+# credentials (authentication is optional there).
+REJECTED_RCPT = "refused-rcpt"
+AUTH_USER = "e2e-user"
+AUTH_PASSWORD = "pa55 w0rd"
+# Extensions the test server advertises; the first must reach the client,
+# the others must be removed by the plug-in.
+ADVERTISE = ["PIPELINING", "STARTTLS", "CHUNKING", "BINARYMIME"]
+
+
+# Marks this run's messages, so that a spool file left behind in a temporary
+# directory shared with other programs can be told for ours.
+RUN_ID = b"%08x" % random.getrandbits(32)
+
+
+class Failure(Exception):
+    """A scenario's assertion failed."""
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+# --------------------------------------------------------------------------
+# Processes: every one started here is registered and stopped at the end.
+
+_procs = []
+_procs_lock = threading.Lock()
+_libc = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
+def _die_with_driver():
+    # Should the driver itself be killed (SIGKILL, a CI time-out), its
+    # children get SIGKILL from the kernel instead of living on.
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
+class Proc:
+    def __init__(self, name, argv, log_path, cwd=None, env=None, group_kill=True, stdout=None,
+                 stop_signal=signal.SIGTERM):
+        self.name = name
+        self.stop_signal = stop_signal
+        self.argv = argv
+        self.log_path = log_path
+        self.group_kill = group_kill
+        self.log = open(log_path, "ab")
+        self.exited_before_stop = None  # its status, when it had ended before stop()
+        self.needed_kill = False
+        self.stopped_by_us_alive = False
+        self.popen = subprocess.Popen(
+            argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+            stdout=stdout if stdout is not None else self.log, stderr=self.log,
+            start_new_session=True, preexec_fn=_die_with_driver)
+        with _procs_lock:
+            _procs.append(self)
+
+    def alive(self):
+        return self.popen.poll() is None
+
+    def stop(self, grace=5.0):
+        if self.popen.poll() is not None:
+            if not self.stopped_by_us_alive:
+                self.exited_before_stop = self.popen.returncode
+        else:
+            self.stopped_by_us_alive = True
+            self._signal(self.stop_signal)
+            try:
+                self.popen.wait(grace)
+            except subprocess.TimeoutExpired:
+                self.needed_kill = True
+                self._signal(signal.SIGKILL)
+                try:
+                    self.popen.wait(10)
+                except subprocess.TimeoutExpired:
+                    pass
+        if self.popen.stdout is not None:
+            self.popen.stdout.close()
+        self.log.close()
+        with _procs_lock:
+            if self in _procs:
+                _procs.remove(self)
+
+    def _signal(self, sig):
+        try:
+            # Wine programs: signal the process only, never its group, since
+            # a wineserver it started may serve other Wine programs too.
+            if self.group_kill:
+                os.killpg(self.popen.pid, sig)
+            else:
+                self.popen.send_signal(sig)
+        except (ProcessLookupError, PermissionError):
+            pass
+
+    def log_text(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except OSError:
+            return ""
+
+    def log_tail(self, lines=25):
+        return "\n".join(self.log_text().splitlines()[-lines:])
+
+
+def stop_all():
+    with _procs_lock:
+        procs = list(reversed(_procs))
+    for proc in procs:
+        try:
+            proc.stop(grace=3.0)
+        except Exception:  # keep stopping the others
+            pass
+
+
+def read_announce(proc, prefix, timeout):
+    """Reads the helper's "PORT n" / "UNIX path" line from its stdout pipe."""
+    result = {}
+
+    def reader():
+        line = proc.popen.stdout.readline().decode("ascii", "replace").strip()
+        result["line"] = line
+
+    t = threading.Thread(target=reader, daemon=True)
+    t.start()
+    t.join(timeout)
+    line = result.get("line", "")
+    if not line.startswith(prefix + " "):
+        raise Failure("%s did not start (announced %r); log:\n%s" % (proc.name, line, proc.log_tail()))
+    return line[len(prefix) + 1:]
+
+
+def free_port():
+    """A port that was free a moment ago, for programs that cannot bind port 0."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, timeout, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+# --------------------------------------------------------------------------
+# Servers
+
+
+class MailServer:
+    """smtp_server.py: records every message it takes, exactly."""
+
+    def __init__(self, workdir, name="server", timeout=None, cut_sender=None, advertise=ADVERTISE,
+                 reject_rcpt=None, auth=None, noop_delay=None):
+        self.dir = os.path.join(workdir, name)
+        os.makedirs(self.dir, exist_ok=True)
+        argv = [PYTHON, os.path.join(HERE, "smtp_server.py"), "--dir", self.dir]
+        if timeout is not None:
+            argv += ["--timeout", str(timeout)]
+        if cut_sender:
+            argv += ["--cut-sender", cut_sender]
+        if reject_rcpt:
+            argv += ["--reject-rcpt", reject_rcpt]
+        if auth:
+            argv += ["--auth", auth]
+        if noop_delay:
+            argv += ["--noop-delay", str(noop_delay)]
+        for keyword in advertise:
+            argv += ["--advertise", keyword]
+        self.proc = Proc(name, argv, os.path.join(workdir, name + ".log"), stdout=subprocess.PIPE)
+        self.port = int(read_announce(self.proc, "PORT", 20))
+
+    def messages(self):
+        """[(meta, content)] in the order stored."""
+        found = []
+        for entry in sorted(os.listdir(self.dir)):
+            if entry.endswith(".json"):
+                base = os.path.join(self.dir, entry[:-5])
+                with open(base + ".json") as f:
+                    meta = json.load(f)
+                with open(base + ".eml", "rb") as f:
+                    found.append((meta, f.read()))
+        return found
+
+    def with_token(self, token):
+        return [(m, c) for m, c in self.messages() if token in c]
+
+    def wait_token(self, token, timeout=10):
+        return wait_for(lambda: self.with_token(token), timeout)
+
+    def events(self, kind=None):
+        path = os.path.join(self.dir, "events.jsonl")
+        out = []
+        if os.path.exists(path):
+            with open(path) as f:
+                for line in f:
+                    if line.strip():
+                        event = json.loads(line)
+                        if kind is None or event["event"] == kind:
+                            out.append(event)
+        return out
+
+    def stop(self):
+        self.proc.stop()
+
+
+class SmtpSink:
+    """Postfix's smtp-sink, dumping whatever it takes into a directory."""
+
+    def __init__(self, workdir, name, options):
+        self.dump = os.path.join(workdir, name + "-dump")
+        os.makedirs(self.dump, exist_ok=True)
+        os.chmod(self.dump, 0o777)  # smtp-sink runs as nobody
+        for attempt in range(5):
+            self.port = free_port()
+            argv = ["/usr/sbin/smtp-sink", "-v", "-t", "30"] + options
+            if os.getuid() == 0:
+                argv += ["-u", "nobody"]
+            argv += ["-d", self.dump + "/%M.", "127.0.0.1:%d" % self.port, "64"]
+            self.proc = Proc(name, argv, os.path.join(workdir, "%s-%d.log" % (name, attempt)))
+            if wait_for(lambda: self._answers() or not self.proc.alive(), 10) and self.proc.alive():
+                return
+            self.proc.stop()
+        raise Failure("smtp-sink did not start; log:\n" + self.proc.log_tail())
+
+    def _answers(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), 1) as s:
+                s.settimeout(2)
+                return re.match(rb"[245]\d\d[ -]", s.recv(100)) is not None
+        except OSError:
+            return False
+
+    def dumped(self):
+        return sorted(os.listdir(self.dump))
+
+    def stop(self):
+        self.proc.stop()
+
+
+class Clamd:
+    """A real clamd with a private configuration and a database written here."""
+
+    def __init__(self, workdir, tcp):
+        self.dir = os.path.join(workdir, "clamd")
+        db = os.path.join(self.dir, "db")
+        os.makedirs(db, exist_ok=True)
+        with open(os.path.join(db, "divivez-e2e.ndb"), "w") as f:
+            f.write("Divivez.Test.EICAR:0:*:%s\n" % EICAR.hex())
+            f.write("%s:0:*:%s\n" % (CUSTOM_NAME, CUSTOM.hex()))
+        self.socket_path = os.path.join(self.dir, "clamd.sock")
+        self.port = free_port() if tcp else None
+        conf = os.path.join(self.dir, "clamd.conf")
+        with open(conf, "w") as f:
+            f.write("Foreground yes\n")
+            f.write("LocalSocket %s\n" % self.socket_path)
+            if tcp:
+                f.write("TCPSocket %d\nTCPAddr 127.0.0.1\n" % self.port)
+            f.write("DatabaseDirectory %s\n" % db)
+            f.write("LogFile %s\n" % os.path.join(self.dir, "clamd.log"))
+            f.write("PidFile %s\n" % os.path.join(self.dir, "clamd.pid"))
+            f.write("TemporaryDirectory %s\n" % self.dir)
+            f.write("SelfCheck 0\n")
+            if os.getuid() == 0:
+                f.write("User root\n")
+        self.proc = Proc("clamd", ["/usr/sbin/clamd", "-c", conf], os.path.join(workdir, "clamd.out"))
+        if not wait_for(lambda: self.ping() or not self.proc.alive(), 60, 0.1) or not self.proc.alive():
+            raise Failure("clamd did not start; log:\n%s\n%s" % (
+                self.proc.log_tail(), self.log_text()[-2000:]))
+
+    def ping(self):
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                s.settimeout(2)
+                s.connect(self.socket_path)
+                s.sendall(b"zPING\0")
+                return s.recv(16).startswith(b"PONG")
+        except OSError:
+            return False
+
+    def log_text(self):
+        try:
+            with open(os.path.join(self.dir, "clamd.log"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def stop(self):
+        self.proc.stop()
+
+
+class SlowClamd:
+    def __init__(self, workdir, name, delay, unix):
+        self.log = os.path.join(workdir, name + "-scans.log")
+        argv = [PYTHON, os.path.join(HERE, "slow_clamd.py"), "--delay", str(delay), "--log", self.log]
+        if unix:
+            argv += ["--unix", os.path.join(workdir, name + ".sock")]
+        self.proc = Proc(name, argv, os.path.join(workdir, name + ".out"), stdout=subprocess.PIPE)
+        if unix:
+            self.path = read_announce(self.proc, "UNIX", 20)
+        else:
+            self.port = int(read_announce(self.proc, "PORT", 20))
+
+    def scans(self):
+        try:
+            with open(self.log) as f:
+                return [line.split() for line in f if line.strip()]
+        except OSError:
+            return []
+
+    def stop(self):
+        self.proc.stop()
+
+
+# --------------------------------------------------------------------------
+# The builds and the proxy
+
+
+class Build:
+    def __init__(self, name, build_dir):
+        self.name = name
+        self.wine = name == "win32"
+        if self.wine:
+            self.exe = os.path.join(build_dir, "host", "divivez-proxy.exe")
+            self.plugin = os.path.join(build_dir, "divivez.dll")
+        else:
+            self.exe = os.path.join(build_dir, "host", "divivez-proxy")
+            self.plugin = os.path.join(build_dir, "libdivivez.so")
+        # Wine starts programs slowly and runs them somewhat slower.
+        self.slow = 1.5 if self.wine else 1.0
+        # Under Wine the temporary directory comes from the prefix's registry
+        # (HKCU\Environment TEMP) and cannot be chosen per process; natively
+        # each proxy gets TMPDIR in its own work directory.
+        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine-divivez"))
+        self.wine_temp = os.path.join(prefix, "drive_c", "users", getpass.getuser(), "Temp")
+
+    def argv(self, args):
+        if self.wine:
+            return ["bash", os.path.join(ROOT, "cmake", "wine-run.sh"), self.exe] + args
+        return [self.exe] + args
+
+    def path(self, path):
+        """A path as the proxy of this build takes it."""
+        if self.wine:
+            return "Z:" + path.replace("/", "\\")
+        return path
+
+    def env(self, tmpdir=None):
+        env = dict(os.environ)
+        if tmpdir:
+            env["TMPDIR"] = tmpdir
+        if self.wine:
+            env.setdefault("WINEDEBUG", "-all")
+            env.setdefault("WINEPREFIX", os.path.expanduser("~/.wine-divivez"))
+            env["WINEARCH"] = "win32"
+        return env
+
+    def problems(self):
+        missing = [p for p in (self.exe, self.plugin) if not os.path.exists(p)]
+        return ["missing " + p for p in missing]
+
+
+class Proxy:
+    def __init__(self, ctx, name, upstream=None, mode=None, scanner=None, signatures=None,
+                 keepalive=None, on_scan_error=None, extra=()):
+        build = ctx.build
+        self.build = build
+        self.dir = os.path.join(ctx.workdir, name)
+        os.makedirs(self.dir, exist_ok=True)
+        self.port_file = os.path.join(self.dir, "port")
+        if os.path.exists(self.port_file):
+            os.unlink(self.port_file)  # a stale one would name a dead proxy
+        self.outbox = os.path.join(self.dir, "outbox")
+        args = ["--listen", "127.0.0.1:0", "--port-file", build.path(self.port_file),
+                "--plugin", build.path(build.plugin),
+                "--socket-service", mode or ctx.mode,
+                "--shutdown-grace", "1"]
+        if upstream is not None:
+            args += ["--upstream", "127.0.0.1:%d" % upstream]
+        else:
+            args += ["--outbox", build.path(self.outbox)]
+        if scanner:
+            args += ["--scanner", scanner]
+        if signatures:
+            args += ["--signatures", build.path(signatures)]
+        if keepalive is not None:
+            args += ["--keepalive", str(keepalive)]
+        if on_scan_error:
+            args += ["--on-scan-error", on_scan_error]
+        level = os.environ.get("E2E_DEBUG_LEVEL")
+        if level:
+            args += ["--debug-level", level]
+        args += list(extra)
+        self.args = args
+        self.reported = False
+        # Under Wine SIGINT becomes the console's Ctrl-C, which the proxy
+        # handles like SIGTERM natively; Wine's SIGTERM kills without a word.
+        self.proc = Proc("proxy", build.argv(args), os.path.join(self.dir, "proxy.log"),
+                         cwd=self.dir, env=build.env(ctx.tmpdir), group_kill=not build.wine,
+                         stop_signal=signal.SIGINT if build.wine else signal.SIGTERM)
+        ctx.proxies.append(self)
+        self.port = wait_for(self._read_port, 60 if build.wine else 15, 0.05)
+        if not self.port:
+            alive = self.proc.alive()
+            raise Failure("proxy did not report its port (%s); args %s; log:\n%s" % (
+                "still running" if alive else "exited %s" % self.proc.popen.returncode,
+                " ".join(args), self.proc.log_tail()))
+
+    def _read_port(self):
+        if not self.proc.alive():
+            return True  # stop waiting; the caller sees no port
+        try:
+            with open(self.port_file) as f:
+                text = f.read().strip()
+            port = int(text)
+        except (OSError, ValueError):
+            return None
+        # The log line must say the same.
+        if ("listening on 127.0.0.1:%d" % port) not in self.proc.log_text():
+            return None
+        return port
+
+    def log_text(self):
+        return self.proc.log_text()
+
+    def stop(self):
+        self.proc.stop(grace=8.0 if self.build.wine else 5.0)
+
+
+# --------------------------------------------------------------------------
+# Messages
+
+
+def message(tag, body=None, subject=None, extra_headers=()):
+    """A message text without its final line end (every client adds CR LF)."""
+    headers = [
+        b"From: Sender <sender@example.test>",
+        b"To: Receiver <receiver@example.test>",
+        b"Subject: " + (subject or b"e2e " + tag),
+        b"Message-ID: <" + tag + b"@divivez.e2e>",
+        b"Date: Thu, 01 Jan 2026 00:00:00 +0000",
+        b"X-E2E-Run: " + RUN_ID,
+    ] + list(extra_headers)
+    if body is None:
+        body = [
+            b"Hello, this is " + tag + b".",
+            b".a line that begins with a dot (stuffed on the wire)",
+            b"..and one with two",
+            b".",
+            b"(the line above was a lone dot: stuffed, it must not end the message)",
+            b"",
+            b"a line with trailing spaces   ",
+            b"end of " + tag,
+        ]
+    return b"\r\n".join(headers) + b"\r\n\r\n" + b"\r\n".join(body)
+
+
+def sent_content(text):
+    """What a client's DATA conveys for text: the text and its final CR LF."""
+    return text if text.endswith(b"\r\n") else text + b"\r\n"
+
+
+def with_insert(content, insert=None):
+    """content as the server must receive it: the insert text before the
+    empty line that ends the headers; a message without one is all headers
+    and gets the text at its end."""
+    insert = INSERT if insert is None else insert
+    if content.startswith(b"\r\n"):
+        at = 0
+    else:
+        end = content.find(b"\r\n\r\n")
+        at = end + 2 if end >= 0 else len(content)
+    return content[:at] + insert + content[at:]
+
+
+def mime_base64(tag, payload):
+    encoded = base64.encodebytes(payload).replace(b"\n", b"\r\n").rstrip(b"\r\n")
+    body = [
+        b"This is a multi-part message in MIME format.",
+        b"",
+        b"--E2EBOUNDARY",
+        b"Content-Type: text/plain; charset=us-ascii",
+        b"",
+        b"See the attachment.",
+        b"",
+        b"--E2EBOUNDARY",
+        b"Content-Type: application/octet-stream; name=\"data.bin\"",
+        b"Content-Transfer-Encoding: base64",
+        b"Content-Disposition: attachment; filename=\"data.bin\"",
+        b"",
+        encoded,
+        b"--E2EBOUNDARY--",
+    ]
+    return message(tag, body, extra_headers=[
+        b"MIME-Version: 1.0",
+        b"Content-Type: multipart/mixed; boundary=\"E2EBOUNDARY\""])
+
+
+def tag_for(ctx, name):
+    return ("%s-%s-%s-%06d" % (ctx.build.name, ctx.mode, name, random.randrange(10 ** 6))).encode()
+
+
+def describe_diff(expected, got):
+    if got == expected:
+        return "identical"
+    n = 0
+    while n < min(len(expected), len(got)) and expected[n] == got[n]:
+        n += 1
+    return "%d bytes expected, %d received, first difference at byte %d: expected %r, got %r" % (
+        len(expected), len(got), n, expected[max(0, n - 20):n + 40], got[max(0, n - 20):n + 40])
+
+
+def assert_delivered(server, tag, expected, rcpts=None, sender=None, timeout=10):
+    found = server.wait_token(tag, timeout)
+    check(found, "message %s never reached the server" % tag.decode())
+    check(len(found) == 1, "message %s reached the server %d times" % (tag.decode(), len(found)))
+    meta, content = found[0]
+    check(content == expected, "message %s altered: %s" % (tag.decode(), describe_diff(expected, content)))
+    if rcpts is not None:
+        check(meta["rcpt_tos"] == rcpts, "recipients %r, expected %r" % (meta["rcpt_tos"], rcpts))
+    if sender is not None:
+        check(meta["mail_from"] == sender, "sender %r, expected %r" % (meta["mail_from"], sender))
+    return meta
+
+
+def assert_not_delivered(server, tag):
+    found = server.with_token(tag)
+    check(not found, "message %s reached the server although it must not (%d copies)" % (
+        tag.decode(), len(found)))
+
+
+# --------------------------------------------------------------------------
+# Clients
+
+
+def run(argv, timeout, input_bytes=None):
+    try:
+        done = subprocess.run(argv, input=input_bytes, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=timeout)
+    except subprocess.TimeoutExpired as e:
+        out = (e.stdout or b"").decode("utf-8", "replace")
+        raise Failure("%s timed out after %d s; output:\n%s" % (argv[0], timeout, out[-3000:]))
+    return done.returncode, done.stdout.decode("utf-8", "replace")
+
+
+def swaks(ctx, port, data_file, sender="sender@example.test", rcpts=("receiver@example.test",),
+          pipeline=False):
+    argv = ["swaks", "--server", "127.0.0.1", "--port", str(port), "--from", sender,
+            "--helo", "client.e2e.test", "--data", "@" + data_file, "--timeout", "60"]
+    for rcpt in rcpts:
+        argv += ["--to", rcpt]
+    if pipeline:
+        argv.append("--pipeline")
+    return run(argv, 90 * ctx.build.slow)
+
+
+def write_file(ctx, name, data):
+    path = os.path.join(ctx.workdir, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+class RawClient:
+    """An SMTP client on a plain socket, for dialogues no library writes."""
+
+    def __init__(self, port, timeout=30):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout)
+        self.sock.settimeout(timeout)
+        self.buffer = b""
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def reply(self):
+        """(code, [lines]) of one reply; code None when the server closed."""
+        lines = []
+        while True:
+            while b"\r\n" not in self.buffer:
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    return None, lines + ([self.buffer.decode("latin-1")] if self.buffer else [])
+                self.buffer += chunk
+            line, self.buffer = self.buffer.split(b"\r\n", 1)
+            text = line.decode("latin-1")
+            lines.append(text)
+            if len(text) < 4 or text[3] != "-":
+                return (int(text[:3]) if text[:3].isdigit() else -1), lines
+
+    def command(self, line):
+        self.send(line.encode() + b"\r\n")
+        return self.reply()
+
+    def close(self):
+        self.sock.close()
+
+
+def smtp(ctx, port, timeout=20):
+    """An smtplib session that has been greeted and has said EHLO."""
+    client = smtplib.SMTP("127.0.0.1", port, local_hostname="client.e2e.test",
+                          timeout=timeout * ctx.build.slow)
+    code, reply = client.ehlo()
+    if code != 250:
+        client.close()
+        raise Failure("EHLO answered %d %r" % (code, reply))
+    return client
+
+
+def expect_vrfy_in_step(client):
+    """A late or leaked reply (a keep-alive's, a RSET's) would answer this
+    command in place of the server's own 252."""
+    code, text = client.verify("someone@example.test")
+    check(code == 252, "replies out of step: VRFY answered %d %r (expected the server's 252)" % (code, text))
