@@ -89,7 +89,6 @@ class Base64PartDecoder {
   char m_lineHead[2] = {0, 0};
   char m_header[kHeaderMax];  // the current logical header (unfolded), cut
   size_t m_headerLength = 0;
-  bool m_lineEmpty = true;
   uint32_t m_quantum = 0;
   int m_quantumChars = 0;
   char m_out[4096];
