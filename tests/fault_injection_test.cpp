@@ -701,6 +701,7 @@ struct SSocketFaultCase {
   ESide side;
   EOperation operation;
   EFault fault;
+  bool withoutSpool;  // the spool cannot be created: the message passes through
 };
 
 void PrintTo(const SSocketFaultCase& fault, std::ostream* out) { *out << fault.name; }
@@ -708,16 +709,13 @@ void PrintTo(const SSocketFaultCase& fault, std::ostream* out) { *out << fault.n
 class SocketFaultAtEveryPosition : public FaultInjectionTest,
                                    public ::testing::WithParamInterface<SSocketFaultCase> {
  protected:
-  // Two messages, one step after the other, with a keep-alive and an
-  // inserted text in the first; the QUIT that follows the second message in
-  // its chunk is held until the message has been delivered.
-  void Dialogue() {
-    SVerdict first;
-    first.text = "X-Scanned: first";
-    first.keepAlives = 1;
-    m_scanner.verdicts.push_back(first);
-    m_scanner.verdicts.push_back(SVerdict());
-    static const char* const kSteps[] = {
+  // Scanned: two messages, one step after the other, with a keep-alive and
+  // an inserted text in the first; the QUIT that follows the second message
+  // in its chunk is held until the message has been delivered.
+  // Without spool: DATA goes to the server and the message passes through
+  // unscanned; then a line of binary junk and QUIT.
+  void Dialogue(bool withoutSpool) {
+    static const char* const kScanned[] = {
         "S220 mx.example ESMTP\r\n",
         "CEHLO client.example\r\n",
         "S250-mx.example\r\n250-PIPELINING\r\n250-CHUNKING\r\n250 SIZE 1000000\r\n",
@@ -737,15 +735,48 @@ class SocketFaultAtEveryPosition : public FaultInjectionTest,
         "S354 go ahead\r\n",
         "S250 2.0.0 queued as 2\r\n",
         "S221 2.0.0 bye\r\n",
+        nullptr,
     };
-    for (const char* step : kSteps) {
-      if (step[0] == 'C') {
-        C(step + 1);
+    static const char* const kWithoutSpool[] = {
+        "S220 mx.example ESMTP\r\n",
+        "CEHLO client.example\r\n",
+        "S250-mx.example\r\n250 SIZE 1000000\r\n",
+        "CMAIL FROM:<a@example.org>\r\n",
+        "S250 2.1.0 ok\r\n",
+        "CRCPT TO:<b@example.net>\r\n",
+        "S250 2.1.5 ok\r\n",
+        "CDATA\r\n",
+        "S354 go ahead\r\n",
+        "CSubject: raw\r\n\r\nline one\r\n",
+        "Cline two\r\n.\r\n",
+        "S250 2.0.0 queued as 1\r\n",
+        "C",  // binary junk, below
+        "S500 5.5.2 what\r\n",
+        "CQUIT\r\n",
+        "S221 2.0.0 bye\r\n",
+        nullptr,
+    };
+    if (withoutSpool) {
+      m_pStore->m_bFailCreate = true;
+    } else {
+      SVerdict first;
+      first.text = "X-Scanned: first";
+      first.keepAlives = 1;
+      m_scanner.verdicts.push_back(first);
+      m_scanner.verdicts.push_back(SVerdict());
+    }
+    for (const char* const* step = withoutSpool ? kWithoutSpool : kScanned; *step != nullptr;
+         ++step) {
+      std::string bytes = *step + 1;
+      if (bytes.empty()) bytes = std::string("\0\0junk\r\n", 8);
+      if ((*step)[0] == 'C') {
+        C(bytes);
       } else {
-        S(step + 1);
+        S(bytes);
       }
       Step();
     }
+    m_pStore->m_bFailCreate = false;
   }
 };
 
@@ -754,24 +785,33 @@ TEST_P(SocketFaultAtEveryPosition, NothingLeftAndTheDialogueGoesOnWhereItSurvive
 
   // The dialogue without faults, checked in full.
   Open();
-  Dialogue();
+  Dialogue(fault.withoutSpool);
   const std::string server = AllToServer();
   const std::string client = AllToClient();
-  const std::string message1 =
-      "Subject: first\r\nX-Scanned: first\r\n\r\nline one\r\nline two\r\n.\r\n";
-  const std::string message2 = "Subject: second\r\n\r\nbody two\r\n.\r\n";
-  ASSERT_EQ(server,
-            "EHLO client.example\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.net>\r\n"
-            "NOOP\r\nDATA\r\n" +
-                message1 + "MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.net>\r\nDATA\r\n" +
-                message2 + "QUIT\r\n");
-  ASSERT_EQ(client, std::string("220 mx.example ESMTP\r\n250-mx.example\r\n250-PIPELINING\r\n") +
-                        "250 SIZE 1000000\r\n250 2.1.0 ok\r\n250 2.1.5 ok\r\n" + k354 +
-                        "250 2.0.0 queued as 1\r\n250 ok\r\n250 ok\r\n" + k354 +
-                        "250 2.0.0 queued as 2\r\n221 2.0.0 bye\r\n");
+  if (fault.withoutSpool) {
+    ASSERT_EQ(server, std::string("EHLO client.example\r\nMAIL FROM:<a@example.org>\r\n") +
+                          "RCPT TO:<b@example.net>\r\nDATA\r\nSubject: raw\r\n\r\nline one\r\n" +
+                          "line two\r\n.\r\n" + std::string("\0\0junk\r\n", 8) + "QUIT\r\n");
+    ASSERT_EQ(client, std::string("220 mx.example ESMTP\r\n250-mx.example\r\n") +
+                          "250 SIZE 1000000\r\n250 2.1.0 ok\r\n250 2.1.5 ok\r\n354 go ahead\r\n" +
+                          "250 2.0.0 queued as 1\r\n500 5.5.2 what\r\n221 2.0.0 bye\r\n");
+  } else {
+    const std::string message1 =
+        "Subject: first\r\nX-Scanned: first\r\n\r\nline one\r\nline two\r\n.\r\n";
+    const std::string message2 = "Subject: second\r\n\r\nbody two\r\n.\r\n";
+    ASSERT_EQ(server,
+              "EHLO client.example\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.net>\r\n"
+              "NOOP\r\nDATA\r\n" +
+                  message1 + "MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.net>\r\nDATA\r\n" +
+                  message2 + "QUIT\r\n");
+    ASSERT_EQ(client, std::string("220 mx.example ESMTP\r\n250-mx.example\r\n250-PIPELINING\r\n") +
+                          "250 SIZE 1000000\r\n250 2.1.0 ok\r\n250 2.1.5 ok\r\n" + k354 +
+                          "250 2.0.0 queued as 1\r\n250 ok\r\n250 ok\r\n" + k354 +
+                          "250 2.0.0 queued as 2\r\n221 2.0.0 bye\r\n");
+  }
   const std::vector<SScan> scans = m_scanner.scans;
   const std::vector<std::pair<size_t, size_t>> steps = m_steps;
-  ASSERT_EQ(scans.size(), 2u);
+  ASSERT_EQ(scans.size(), fault.withoutSpool ? 0u : 2u);
   const SOCKET handle = fault.side == ESide::kClient ? m_client.m_hSocket : m_server.m_hSocket;
   const int positions = fault.operation == EOperation::kReceive ? m_sockets.Side(handle).receives
                                                                 : m_sockets.Side(handle).sends;
@@ -794,7 +834,7 @@ TEST_P(SocketFaultAtEveryPosition, NothingLeftAndTheDialogueGoesOnWhereItSurvive
     } else {
       side.failSendAt = position;
     }
-    Dialogue();
+    Dialogue(fault.withoutSpool);
     EXPECT_TRUE(m_sockets.m_bFired);
     if (survives) {
       // Step by step, not only in the end.
@@ -813,17 +853,38 @@ TEST_P(SocketFaultAtEveryPosition, NothingLeftAndTheDialogueGoesOnWhereItSurvive
 
 INSTANTIATE_TEST_SUITE_P(
     FaultInjection, SocketFaultAtEveryPosition,
-    ::testing::Values(
-        SSocketFaultCase{"ClientReceiveThrows", ESide::kClient, EOperation::kReceive,
-                         EFault::kThrow},
-        SSocketFaultCase{"ClientReceiveFails", ESide::kClient, EOperation::kReceive, EFault::kFail},
-        SSocketFaultCase{"ServerReceiveThrows", ESide::kServer, EOperation::kReceive,
-                         EFault::kThrow},
-        SSocketFaultCase{"ServerReceiveFails", ESide::kServer, EOperation::kReceive, EFault::kFail},
-        SSocketFaultCase{"ClientSendThrows", ESide::kClient, EOperation::kSend, EFault::kThrow},
-        SSocketFaultCase{"ClientSendFails", ESide::kClient, EOperation::kSend, EFault::kFail},
-        SSocketFaultCase{"ServerSendThrows", ESide::kServer, EOperation::kSend, EFault::kThrow},
-        SSocketFaultCase{"ServerSendFails", ESide::kServer, EOperation::kSend, EFault::kFail}),
+    ::testing::Values(SSocketFaultCase{"ClientReceiveThrows", ESide::kClient, EOperation::kReceive,
+                                       EFault::kThrow, false},
+                      SSocketFaultCase{"ClientReceiveFails", ESide::kClient, EOperation::kReceive,
+                                       EFault::kFail, false},
+                      SSocketFaultCase{"ServerReceiveThrows", ESide::kServer, EOperation::kReceive,
+                                       EFault::kThrow, false},
+                      SSocketFaultCase{"ServerReceiveFails", ESide::kServer, EOperation::kReceive,
+                                       EFault::kFail, false},
+                      SSocketFaultCase{"ClientSendThrows", ESide::kClient, EOperation::kSend,
+                                       EFault::kThrow, false},
+                      SSocketFaultCase{"ClientSendFails", ESide::kClient, EOperation::kSend,
+                                       EFault::kFail, false},
+                      SSocketFaultCase{"ServerSendThrows", ESide::kServer, EOperation::kSend,
+                                       EFault::kThrow, false},
+                      SSocketFaultCase{"ServerSendFails", ESide::kServer, EOperation::kSend,
+                                       EFault::kFail, false},
+                      SSocketFaultCase{"ClientReceiveThrowsWithoutSpool", ESide::kClient,
+                                       EOperation::kReceive, EFault::kThrow, true},
+                      SSocketFaultCase{"ClientReceiveFailsWithoutSpool", ESide::kClient,
+                                       EOperation::kReceive, EFault::kFail, true},
+                      SSocketFaultCase{"ServerReceiveThrowsWithoutSpool", ESide::kServer,
+                                       EOperation::kReceive, EFault::kThrow, true},
+                      SSocketFaultCase{"ServerReceiveFailsWithoutSpool", ESide::kServer,
+                                       EOperation::kReceive, EFault::kFail, true},
+                      SSocketFaultCase{"ClientSendThrowsWithoutSpool", ESide::kClient,
+                                       EOperation::kSend, EFault::kThrow, true},
+                      SSocketFaultCase{"ClientSendFailsWithoutSpool", ESide::kClient,
+                                       EOperation::kSend, EFault::kFail, true},
+                      SSocketFaultCase{"ServerSendThrowsWithoutSpool", ESide::kServer,
+                                       EOperation::kSend, EFault::kThrow, true},
+                      SSocketFaultCase{"ServerSendFailsWithoutSpool", ESide::kServer,
+                                       EOperation::kSend, EFault::kFail, true}),
     [](const ::testing::TestParamInfo<SSocketFaultCase>& test) {
       return std::string(test.param.name);
     });
