@@ -12,7 +12,8 @@
 //   2  AUTO b              the server answers the oldest 1 + (b & 3) owed commands
 //                          (b & 4 multi-line, b & 8 negative, b & 16 one read per
 //                          line, b >> 5 the EHLO extension set); replies carry tokens
-//   3  VERDICT b data      the next scan's result ({0, 1, -5, INT32_MAX}[b & 3]) and text
+//   3  VERDICT b data      the next scan's result ({0, 1, -5, INT32_MAX}[b & 3]) and
+//                          text (264 bytes or more: the field is filled without a NUL)
 //   4  KEEPALIVE b         the next scan calls the keep-alive function b & 7 times
 //   5  THROW               the next scan throws
 //   6  SOCKFAULT b         b & 1: server side; b & 2: a send, else a read; b & 4: it
@@ -35,14 +36,21 @@
 //   14 SERVERREPEAT u16 data  the server sends data repeated up to 2 * u16 bytes
 //
 // After every event: the log is replayed into the model and both streams are
-// compared with it; no token of an infected message may have reached the
-// server and no reply to the plug-in's own NOOP, RSET or 354-answered DATA may
-// have reached the client; the session's buffers and queues stay within the
-// bounds derived from its limits; no spool file exists unless a message is in
-// flight. After every connection: no session, spool stream or spool file is
-// left. A socket send that throws leaves the session in a state the model
-// cannot follow: for the rest of that connection only the token, memory and
-// file checks run.
+// compared with it (the model also checks each scan's file content, and that
+// without the keep-alive timer only the scanner's keep-alive calls send
+// NOOPs); no token of an infected message may have reached the server and no
+// reply to the plug-in's own NOOP, RSET or 354-answered DATA may have reached
+// the client; the session's buffers and queues stay within the bounds derived
+// from its limits; no spool file exists unless a message is in flight. The
+// fake host checks as it goes: each request call returns the bytes it read,
+// scan and progress records are well formed, each keep-alive call sends one
+// NOOP, spool streams are used only while open. After every connection: no
+// session, spool stream or spool file is left. A socket send that throws
+// leaves the session in a state the model cannot follow: for the rest of that
+// connection only the token, memory and file checks (and the sanitizers) run.
+//
+// DIVIVEZ_FUZZ_TRACE=1 prints every event, what the plug-in did and what each
+// side was offered (to read a reproducer).
 //
 // Free-form chunks cannot forge tokens: their BEL and SO bytes become ACK.
 //
