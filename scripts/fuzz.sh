@@ -5,8 +5,9 @@
 #
 # Builds the fuzzer with the fuzz preset (clang, libFuzzer, ASan and UBSan),
 # replays every reproducer in tests/fuzz/regressions/, then fuzzes for the
-# given time from the seed corpus (tests/fuzz/corpus/) plus what earlier runs
-# found (build/fuzz/corpus/), with the SMTP dictionary, one worker.
+# given time from the seed corpus (tests/fuzz/corpus/, and the unit tests'
+# dialogue tables as they are now) plus what earlier runs found
+# (build/fuzz/corpus/), with the SMTP dictionary, one worker.
 #
 # Exit status: 0 when every reproducer passes and the run found nothing;
 # 1 otherwise (a new finding is written to build/fuzz/artifacts/; copy it into
@@ -59,10 +60,17 @@ done
 echo "fuzz.sh: ${#regressions[@]} reproducers replayed, $failed failing"
 [ "$failed" -eq 0 ] || status=1
 
-# 2. The time-boxed run.
+# 2. The time-boxed run. The unit tests' dialogue tables are seeds too, as
+# they are today (the committed corpus holds them as they were).
+seeds=("$root/tests/fuzz/corpus")
+if [ -f "$root/tests/session_dialogues.inc" ] &&
+   /usr/bin/python3 "$root/tests/fuzz/dialogues_to_corpus.py" "$scratch/dialogues" \
+     "$root/tests/session_dialogues.inc" >/dev/null 2>&1; then
+  seeds+=("$scratch/dialogues")
+fi
 echo "fuzz.sh: fuzzing for ${seconds}s"
 set +e
-"$fuzzer" "$corpus" "$root/tests/fuzz/corpus" \
+"$fuzzer" "$corpus" "${seeds[@]}" \
   -dict="$root/tests/fuzz/smtp.dict" \
   -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
   -artifact_prefix="$artifacts/" -print_final_stats=1 \
