@@ -134,7 +134,12 @@ class ClamdScannerTest : public ::testing::Test {
     ASSERT_TRUE(NetStartup(&error)) << error;
   }
   void SetUp() override {
-    m_path = (std::filesystem::temp_directory_path() / "divivez_host_clamd_test.eml").string();
+    // One file per test: ctest runs tests of this fixture side by side.
+    m_path =
+        (std::filesystem::temp_directory_path() /
+         ("divivez_host_clamd_test_" +
+          std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".eml"))
+            .string();
   }
   void TearDown() override {
     std::error_code ignored;
