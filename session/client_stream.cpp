@@ -50,6 +50,20 @@ bool IsKnownVerb(const char* line, size_t length) {
   return false;
 }
 
+// DATA, BDAT and STARTTLS are answered by the plug-in, never relayed.
+bool IsAnsweredHere(const std::string& line) {
+  static const char kData[] = "DATA";
+  size_t n = std::min<size_t>(line.size(), 4);
+  bool data = n == 4;
+  for (size_t i = 0; i < n && data; ++i) {
+    char c = line[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    data = c == kData[i];
+  }
+  return data || VerbIs(line.data(), line.size(), "BDAT") ||
+         VerbIs(line.data(), line.size(), "STARTTLS");
+}
+
 }  // namespace
 
 int CSmtpConnection::CompareNoCase(const std::string& first, const std::string& second) const {
@@ -108,7 +122,9 @@ int CSmtpConnection::OnPendingRequestFromApplication(CHostSocket* client, CHostS
 
 bool CSmtpConnection::ClientHeldBack() const {
   if (m_bAwaitRelayedData) return true;
-  if (m_nOwedClient >= kMaxOwedClient) return true;
+  // Replies the client has yet to read, the server's and ours: past the
+  // bound the client must read before it may send more.
+  if (m_nOwedClient + m_nOwedLocal >= kMaxOwedClient) return true;
   switch (State()) {
     case ESessionState::kCommandRelay:
     case ESessionState::kSpooling:
@@ -189,12 +205,20 @@ size_t CSmtpConnection::ProcessCommandBytes(const char* data, size_t length) {
     }
     if (m_strCommand.size() > kMaxPartialLine) {
       // No legal line is this long (RFC 5321 section 4.5.3.1; RFC 4954 answers
-      // stay under 12288): pass it on as it grows, and let the server judge
-      // it. A trailing CR stays, since it may begin the line's CRLF.
+      // stay under 12288). A trailing CR stays, since it may begin the line's
+      // CRLF.
       size_t keep = m_strCommand.back() == '\r' ? 1 : 0;
-      RelayToServer(m_strCommand.data(), m_strCommand.size() - keep);
-      m_strCommand.erase(0, m_strCommand.size() - keep);
-      m_bLineRelayed = 1;
+      if (!m_bLineRelayed && (m_bServerLost || IsAnsweredHere(m_strCommand))) {
+        // A line we answer ourselves never reaches the server, so what makes
+        // it over-long is thrown away; its head decides the answer.
+        size_t head = kMaxPartialLine - 1;
+        m_strCommand.erase(head, m_strCommand.size() - keep - head);
+      } else {
+        // Passed on as it grows: the server judges it.
+        RelayToServer(m_strCommand.data(), m_strCommand.size() - keep);
+        m_strCommand.erase(0, m_strCommand.size() - keep);
+        m_bLineRelayed = 1;
+      }
     }
     return length;
   }

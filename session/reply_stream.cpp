@@ -89,6 +89,7 @@ void CSmtpConnection::SendToClient(const char* data, size_t length) {
 
 void CSmtpConnection::QueueLocalReply(const char* text) {
   m_owed.push_back(COwed{EOwed::kLocal, text});
+  ++m_nOwedLocal;
   FlushLocalReplies();
 }
 
@@ -99,6 +100,7 @@ void CSmtpConnection::FlushLocalReplies() {
     if (it->kind == EOwed::kLocal) {
       const char* text = it->text;
       it = m_owed.erase(it);
+      --m_nOwedLocal;
       SendToClient(text, std::strlen(text));
       continue;
     }
@@ -118,9 +120,13 @@ void CSmtpConnection::ProcessServerBytes(const char* data, size_t length) {
       if (m_strReplyLine.size() + rest > kMaxReplyLine) {
         // No reply line is this long (RFC 5321 section 4.5.3.1.5): handle
         // what there is as a fragment, and the rest of the line likewise.
-        m_strReplyLine.append(data + pos, rest);
-        HandleReplyLine(m_strReplyLine.data(), m_strReplyLine.size(), false);
-        m_strReplyLine.clear();
+        // Taken out first: if relaying it throws, it must not stay to grow.
+        std::string fragment;
+        fragment.swap(m_strReplyLine);
+        fragment.append(data + pos, rest);
+        HandleReplyLine(fragment.data(), fragment.size(), false);
+        fragment.clear();
+        m_strReplyLine.swap(fragment);  // keep the capacity
       } else {
         m_strReplyLine.append(data + pos, rest);
       }

@@ -38,6 +38,7 @@ CSmtpConnection::CSmtpConnection(int hostContext, CHostSocket* client)
       m_pSockServer(nullptr),
       m_nOwedClient(0),
       m_nOwedNoops(0),
+      m_nOwedLocal(0),
       m_bLineRelayed(0),
       m_qwDiscard(0),
       m_bPassThrough(0),

@@ -91,7 +91,7 @@ class CSmtpConnection {
   // Limits that bound a session's memory whatever its peers send.
   static constexpr size_t kMaxPartialLine = 16384;  // then relayed as it grows
   static constexpr size_t kMaxHeldBytes = 65536;    // client bytes held back
-  static constexpr size_t kMaxOwedClient = 256;     // client replies owed
+  static constexpr size_t kMaxOwedClient = 256;     // replies owed the client, ours too
   static constexpr size_t kMaxOwedNoops = 4096;     // keep-alives unanswered
   static constexpr size_t kMaxReplyLine = 2048;     // server line assembled
 
@@ -117,6 +117,7 @@ class CSmtpConnection {
   std::deque<COwed> m_owed;     // replies owed, oldest first
   size_t m_nOwedClient;         // entries of m_owed that are the client's
   size_t m_nOwedNoops;          // kNoop entries in m_owed
+  size_t m_nOwedLocal;          // kLocal entries in m_owed
   std::string m_strHeld;        // client bytes held until the message has ended
   int32_t m_bLineRelayed;       // the head of the partial line already went out
   uint64_t m_qwDiscard;         // bytes of a refused BDAT chunk still to discard

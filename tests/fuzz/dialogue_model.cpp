@@ -234,8 +234,11 @@ const SLogEntry& CDialogueModel::Take(ELogKind kind, const char* why) {
 }
 
 bool CDialogueModel::Holding() const {
+  // Replies the client has yet to read count, the plug-in's own included.
+  size_t locals = static_cast<size_t>(std::count_if(
+      m_answers.begin(), m_answers.end(), [](const SAnswer& answer) { return answer.local; }));
   return m_phase == EPhase::kAwaitingData || m_phase == EPhase::kAwaitingRelayedData ||
-         m_nClientOwed >= kMaxOwedClient;
+         m_nClientOwed + locals >= kMaxOwedClient;
 }
 
 // ---------------------------------------------------------------- client side
