@@ -215,9 +215,11 @@ size_t CSmtpConnection::ProcessCommandBytes(const char* data, size_t length) {
         m_strCommand.erase(head, m_strCommand.size() - keep - head);
       } else {
         // Passed on as it grows: the server judges it.
+        // An EHLO's reply is still filtered when it comes.
+        if (!m_bLineRelayed)
+          m_bLineRelayed = VerbIs(m_strCommand.data(), m_strCommand.size(), "EHLO") ? 2 : 1;
         RelayToServer(m_strCommand.data(), m_strCommand.size() - keep);
         m_strCommand.erase(0, m_strCommand.size() - keep);
-        m_bLineRelayed = 1;
       }
     }
     return length;
@@ -243,9 +245,10 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
   TraceCommand(line, length);
   if (m_bLineRelayed) {
     // The rest of an over-long line whose head already went out.
+    EOwed kind = m_bLineRelayed == 2 ? EOwed::kClientEhlo : EOwed::kClient;
     m_bLineRelayed = 0;
     RelayToServer(line, length);
-    ExpectReply(EOwed::kClient);
+    ExpectReply(kind);
     return;
   }
   if (m_bServerLost) {

@@ -119,7 +119,7 @@ class CSmtpConnection {
   size_t m_nOwedNoops;          // kNoop entries in m_owed
   size_t m_nOwedLocal;          // kLocal entries in m_owed
   std::string m_strHeld;        // client bytes held until the message has ended
-  int32_t m_bLineRelayed;       // the head of the partial line already went out
+  int32_t m_bLineRelayed;       // the partial line's head went out: 1, or 2 for an EHLO
   uint64_t m_qwDiscard;         // bytes of a refused BDAT chunk still to discard
   int32_t m_bPassThrough;       // relayed DATA was accepted: message goes raw
   int32_t m_bAwaitRelayedData;  // relayed DATA awaits its reply: hold the client

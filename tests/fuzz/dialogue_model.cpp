@@ -364,7 +364,7 @@ bool CDialogueModel::PartialMayGoEarly() const {
   }
   bool complete = false;
   std::string verb = Verb(m_strPartial, &complete);
-  for (const char* special : {"BDAT", "STARTTLS", "EHLO"}) {
+  for (const char* special : {"BDAT", "STARTTLS"}) {
     if (complete ? EqualNoCase(verb, special) : PrefixNoCase(verb, special)) return false;
   }
   return true;
