@@ -145,9 +145,8 @@ const char* OwnerName(EOwner owner) {
   return "?";
 }
 
-void CDialogueModel::Start(bool callback, bool keepAliveTimer, const SAccept& accept) {
+void CDialogueModel::Start(bool callback, bool keepAliveTimer) {
   *this = CDialogueModel();
-  m_accept = accept;
   m_bCallback = callback;
   m_bKeepAliveTimer = keepAliveTimer;
   // The server speaks first: the greeting is owed to the client.
@@ -299,18 +298,18 @@ size_t CDialogueModel::CommandBytes(const char* data, size_t length) {
     return i + 1;
   }
   m_strPartial.append(data, length);
-  if (m_accept.overlongCommand && m_strPartial.size() > kMaxPartialLine) m_bPartialEarly = true;
+  if (m_strPartial.size() > kMaxPartialLine && !PartialMayGoEarly()) {
+    // A line that never reaches the server keeps only its head, which
+    // decides the answer; what makes it over-long is thrown away (a trailing
+    // CR stays: it may begin the line's CRLF).
+    size_t keep = m_strPartial.back() == '\r' ? 1 : 0;
+    size_t head = kMaxPartialLine - 1;
+    m_strPartial.erase(head, m_strPartial.size() - keep - head);
+  }
   return length;
 }
 
 void CDialogueModel::HandleLine(const std::string& line) {
-  if (m_bPartialEarly) {
-    // Accepted fault (overlongCommand): the line went out as it grew.
-    m_bPartialEarly = false;
-    ToServer(line);
-    Owe(EOwner::kClient, true);
-    return;
-  }
   if (m_bServerLost) {
     Local(k421);
     return;
@@ -353,7 +352,6 @@ void CDialogueModel::HandleLine(const std::string& line) {
 }
 
 bool CDialogueModel::PartialMayGoEarly() const {
-  if (m_accept.overlongCommand) return true;
   if (m_bServerLost) return false;
   // Only a line that cannot turn out to be one the plug-in answers itself or
   // treats specially may go out before its end.

@@ -48,18 +48,9 @@ enum class EOwner : uint8_t { kClient, kClientEhlo, kClientData, kNoop, kData, k
 
 const char* OwnerName(EOwner owner);
 
-// Plug-in faults already reported, which an exploratory run may ask the model
-// to accept as the plug-in does them (DIVIVEZ_FUZZ_ACCEPT, see
-// dialogue_fuzzer.cpp). Never set in the regression run.
-struct SAccept {
-  // A command line that grows past kMaxPartialLine goes to the server as an
-  // ordinary command, whatever its verb, even when the server side is lost.
-  bool overlongCommand = false;
-};
-
 class CDialogueModel {
  public:
-  void Start(bool callback, bool keepAliveTimer, const SAccept& accept);
+  void Start(bool callback, bool keepAliveTimer);
 
   // Replays the log of one event against the model; Fail()s at the first
   // deviation. serverOffered is everything offered to the server so far.
@@ -123,7 +114,6 @@ class CDialogueModel {
   void AbsorbNoops(size_t limit);
   void CloseNoopSlot(int keepAliveCalls);
 
-  SAccept m_accept;
   bool m_bCallback = true;
   bool m_bKeepAliveTimer = false;  // NOOPs while spooling (SetTimeoutProtection > 0)
   const std::vector<SLogEntry>* m_pLog = nullptr;
@@ -135,7 +125,6 @@ class CDialogueModel {
   // Client side.
   EPhase m_phase = EPhase::kRelay;
   std::string m_strPartial;  // the client's partial command line
-  bool m_bPartialEarly = false;
   std::string m_strHeld;
   uint64_t m_qwDiscard = 0;
   bool m_bServerLost = false;
