@@ -315,7 +315,9 @@ size_t CSmtpConnection::FindEndOfData(const char* data, size_t length) {
   // m_strTail is the part of the marker the stream ends in: its length is
   // the state of the search, so the marker is found however reads split it.
   static const char kMarker[] = "\r\n.\r\n";
-  size_t k = m_strTail.size();
+  // A whole marker here is one whose end was never acted on (a send threw
+  // on the way): a new search starts.
+  size_t k = m_strTail.size() < 5 ? m_strTail.size() : 0;
   size_t i = 0;
   while (i < length) {
     if (k == 0) {
@@ -346,13 +348,15 @@ size_t CSmtpConnection::ProcessMessageBytes(const char* data, size_t length) {
 
 size_t CSmtpConnection::ProcessPassThroughBytes(const char* data, size_t length) {
   size_t used = FindEndOfData(data, length);
-  RelayToServer(data, used);
   if (IsEndOfData()) {
+    // The phase ends before the bytes go out, so that a send that throws
+    // cannot leave a found marker behind.
     ESessionState from = State();
     m_bPassThrough = 0;
     m_strTail.clear();
     ExpectReply(EOwed::kClient);  // the server's answer to the end of data
     SetState(from, State());
   }
+  RelayToServer(data, used);
   return used;
 }

@@ -52,6 +52,7 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
   (void)client;  // replies reach the client through the owed-reply queue
   (void)server;  // commands reach the server through m_pSockServer
   Trace(0, "DIVIVEZ: Check and send...\n");
+  m_strTail.clear();  // the marker is acted on now, whatever throws below
   ESessionState from = State();
   bool closed = false;
   try {
@@ -106,7 +107,6 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
     m_bDataSent = 1;
     SetState(from, State());
   }
-  m_strTail.clear();
 }
 
 void CSmtpConnection::RefuseMessage(const char* clientReply) {
