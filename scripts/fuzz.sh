@@ -60,7 +60,8 @@ done
 echo "fuzz.sh: ${#regressions[@]} reproducers replayed, $failed failing"
 [ "$failed" -eq 0 ] || status=1
 
-# 2. The time-boxed run. The unit tests' dialogue tables are seeds too, as
+# 2. The time-boxed run, from a fixed seed (DIVIVEZ_FUZZ_SEED) so that a
+# finding can be replayed as it happened. The unit tests' dialogue tables are seeds too, as
 # they are today (the committed corpus holds them as they were).
 seeds=("$root/tests/fuzz/corpus")
 if [ -f "$root/tests/session_dialogues.inc" ] &&
@@ -73,6 +74,7 @@ set +e
 "$fuzzer" "$corpus" "${seeds[@]}" \
   -dict="$root/tests/fuzz/smtp.dict" \
   -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
+  -seed="${DIVIVEZ_FUZZ_SEED:-1}" \
   -artifact_prefix="$artifacts/" -print_final_stats=1 \
   >"$scratch/fuzz.log" 2>&1
 rc=$?
