@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "boundary/connection_registry.h"
 #include "boundary/plugin_exports.h"
 #include "boundary/settings.h"
+#include "session/smtp_connection.h"
 #include "support/dialogue.h"
 
 namespace {
@@ -254,3 +256,52 @@ TEST_F(SessionHostTest, NewConnectionOnTheSameClientDropsTheMessageInProgress) {
 }
 
 }  // namespace
+
+// Found by the dialogue fuzzer: a line the plug-in answers itself stays with
+// the plug-in however long it grows, so an over-long DATA line is intercepted
+// and an over-long STARTTLS is refused, never relayed.
+TEST_F(SessionHostTest, OverlongLinesThePluginAnswersNeverReachTheServer) {
+  SDialogue dialogue;
+  dialogue.strName = "OverlongAnsweredHere";
+  dialogue.Server("220 mx\r\n").ToClient("220 mx\r\n");
+  dialogue.Client("DATA" + std::string(18000, ' ') + "\r\n").ToClient(kReply354);
+  dialogue.Client("Subject: s\r\n\r\nbody\r\n.\r\n").Spool("Subject: s\r\n\r\nbody\r\n.\r\n");
+  dialogue.ToServer("DATA\r\n");
+  dialogue.Server("354 go\r\n").ToServer("Subject: s\r\n\r\nbody\r\n.\r\n");
+  dialogue.Server("250 queued\r\n").ToClient("250 queued\r\n");
+  dialogue.Client("STARTTLS " + std::string(20000, 'x') + "\r\n").ToClient(kReplyNotAvailable);
+  RunDialogue(m_host, dialogue, ESplit::kScripted);
+}
+
+// Found by the dialogue fuzzer: the plug-in's own replies count towards the
+// replies the client may owe before it is held back, so a client that never
+// reads cannot grow the queue of them.
+TEST_F(SessionHostTest, ClientHeldBackByRepliesOfThePluginsOwn) {
+  CConnection connection(m_host, 11, 22, 1);
+  connection.Open();
+  std::string refused;
+  for (int i = 0; i < 600; ++i) refused += "STARTTLS\r\n";
+  connection.FromClient(refused);  // no greeting yet: every 502 waits
+  const CSmtpConnection* session = g_mapConnections.at(&connection.m_client);
+  EXPECT_LE(session->m_owed.size(), CSmtpConnection::kMaxOwedClient + 1);
+  connection.FromServer("220 mx\r\n");  // the greeting releases them all
+  std::string expected = "220 mx\r\n";
+  for (int i = 0; i < 600; ++i) expected += kReplyNotAvailable;
+  EXPECT_EQ(connection.ClientGot(), expected);
+  EXPECT_EQ(connection.ServerGot(), "");
+}
+
+// Found by the dialogue fuzzer: when the withheld closing line of an EHLO
+// reply follows a kept line too long to hold back, a bare code closes the
+// reply, all three digits of it.
+TEST_F(SessionHostTest, BareClosingCodeKeepsItsDigits) {
+  const std::string text(3000, 'k');
+  SDialogue dialogue;
+  dialogue.strName = "BareClosingCode";
+  dialogue.Server("220 mx\r\n").ToClient("220 mx\r\n");
+  dialogue.Client("EHLO c\r\n").ToServer("EHLO c\r\n");
+  dialogue.Server("050-mx\r\n050-" + text + "\r\n050 STARTTLS\r\n");
+  dialogue.ToClient("050-mx\r\n050-" + text + "\r\n050\r\n");
+  RunDialogue(m_host, dialogue, ESplit::kScripted);
+  RunDialogue(m_host, dialogue, ESplit::kBytePerRead);
+}
