@@ -289,6 +289,7 @@ TEST_F(SessionHostTest, ClientHeldBackByRepliesOfThePluginsOwn) {
   for (int i = 0; i < 600; ++i) expected += kReplyNotAvailable;
   EXPECT_EQ(connection.ClientGot(), expected);
   EXPECT_EQ(connection.ServerGot(), "");
+  m_host.Finish();  // before the connection's socket objects go
 }
 
 // Found by the dialogue fuzzer: when the withheld closing line of an EHLO
