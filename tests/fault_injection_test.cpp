@@ -41,6 +41,7 @@
 #include "platform/platform.h"
 #include "session/scan_request.h"
 #include "session/spool_store.h"
+#include "support/unique_directory.h"
 #include "transport/host_socket.h"
 
 namespace {
@@ -316,13 +317,9 @@ DWORD Tick() { return g_dwTick; }
 class FaultInjectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static int s_nDirectory = 0;
     std::string base = TemporaryPath();
-    ASSERT_FALSE(base.empty());
-    m_strDirectory = base + "divivez-faults-" + std::to_string(GetTickCount()) + "-" +
-                     std::to_string(++s_nDirectory);
-    std::error_code error;
-    ASSERT_TRUE(fs::create_directory(m_strDirectory, error)) << m_strDirectory;
+    m_strDirectory = CreateUniqueDirectory(base, "divivez-faults-");
+    ASSERT_FALSE(m_strDirectory.empty()) << "cannot create a directory in " << base;
     for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
       std::string old;
       if (GetEnvironment(name, &old)) m_savedEnvironment[name] = old;

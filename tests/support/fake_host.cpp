@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +16,7 @@
 #include "boundary/settings.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "support/unique_directory.h"
 
 namespace fs = std::filesystem;
 
@@ -312,15 +312,9 @@ void CFaultySpoolStore::Reset() {
 // --- CTempDirectory ---
 
 CTempDirectory::CTempDirectory() {
-  static int counter = 0;
-  std::string base = TempPath();
-  m_strPath =
-      base + "divivez-tests-" +
-      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000007) +
-      "-" + std::to_string(++counter);
-  std::error_code error;
-  if (base.empty() || !fs::create_directory(m_strPath, error)) {
-    ADD_FAILURE() << "cannot create " << m_strPath;
+  m_strPath = CreateUniqueDirectory(TempPath(), "divivez-tests-");
+  if (m_strPath.empty()) {
+    ADD_FAILURE() << "cannot create a directory in " << TempPath();
     return;
   }
   for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
