@@ -41,7 +41,8 @@
 #include "platform/platform.h"
 #include "session/scan_request.h"
 #include "session/spool_store.h"
-#include "support/unique_directory.h"
+#include "support/printable.h"
+#include "support/temp_directory.h"
 #include "transport/host_socket.h"
 
 namespace {
@@ -51,55 +52,6 @@ namespace fs = std::filesystem;
 const char k354[] = "354 Enter mail, end with \".\" on a line by itself\r\n";
 const char k452[] = "452 4.3.1 Insufficient system storage\r\n";
 const char k451[] = "451 4.3.0 Message could not be delivered; try again later\r\n";
-
-// ---------------------------------------------------------------- environment
-
-// The process environment, as the platform's temporary-path query reads it.
-bool GetEnvironment(const char* name, std::string* value) {
-  const char* current = std::getenv(name);
-  if (current == nullptr) return false;
-  *value = current;
-  return true;
-}
-
-void SetEnvironment(const char* name, const std::string* value) {
-#ifdef _WIN32
-  // The C runtime's copy and the process's own block both.
-  _putenv((std::string(name) + "=" + (value != nullptr ? *value : "")).c_str());
-  SetEnvironmentVariableA(name, value != nullptr ? value->c_str() : nullptr);
-#else
-  if (value != nullptr) {
-    setenv(name, value->c_str(), 1);
-  } else {
-    unsetenv(name);
-  }
-#endif
-}
-
-std::string TemporaryPath() {
-  char buffer[MAX_PATH + 1] = {};
-  DWORD length = GetTempPathA(MAX_PATH, buffer);
-  return std::string(buffer, std::min<size_t>(length, MAX_PATH));
-}
-
-std::string Printable(const std::string& bytes) {
-  std::string out;
-  for (char c : bytes) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (u < 0x20 || u >= 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", u);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 // ---------------------------------------------------------------- fakes
 
@@ -317,19 +269,7 @@ DWORD Tick() { return g_dwTick; }
 class FaultInjectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string base = TemporaryPath();
-    m_strDirectory = CreateUniqueDirectory(base, "divivez-faults-");
-    ASSERT_FALSE(m_strDirectory.empty()) << "cannot create a directory in " << base;
-    for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
-      std::string old;
-      if (GetEnvironment(name, &old)) m_savedEnvironment[name] = old;
-      SetEnvironment(name, &m_strDirectory);
-    }
-    std::string temporary = TemporaryPath();
-    while (!temporary.empty() && (temporary.back() == '/' || temporary.back() == '\\')) {
-      temporary.pop_back();
-    }
-    ASSERT_EQ(temporary, m_strDirectory) << "the temporary path ignores TMP/TEMP/TMPDIR";
+    ASSERT_FALSE(m_temp.Path().empty());
 
     SetSpoolStoreForTesting(nullptr);
     m_pStore = new CFaultStore(SpoolStore());
@@ -356,12 +296,6 @@ class FaultInjectionTest : public ::testing::Test {
     SetSpoolStoreForTesting(nullptr);
     delete m_pStore;
     g_nDebugLevel = 0;
-    for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
-      auto it = m_savedEnvironment.find(name);
-      SetEnvironment(name, it != m_savedEnvironment.end() ? &it->second : nullptr);
-    }
-    std::error_code error;
-    fs::remove_all(m_strDirectory, error);
   }
 
   void Open() {
@@ -392,7 +326,7 @@ class FaultInjectionTest : public ::testing::Test {
   std::vector<std::string> SpoolFiles() {
     std::vector<std::string> names;
     std::error_code error;
-    for (fs::directory_iterator it(m_strDirectory, error), end; !error && it != end;
+    for (fs::directory_iterator it(m_temp.Path(), error), end; !error && it != end;
          it.increment(error)) {
       std::string name = it->path().filename().string();
       if (std::find(m_pStore->m_undeleted.begin(), m_pStore->m_undeleted.end(),
@@ -479,8 +413,7 @@ class FaultInjectionTest : public ::testing::Test {
     EXPECT_TRUE(SpoolFiles().empty());
   }
 
-  std::string m_strDirectory;
-  std::map<std::string, std::string> m_savedEnvironment;
+  CTempDirectory m_temp{"divivez-faults-"};
   CFaultSockets m_sockets;
   CFaultStore* m_pStore = nullptr;
   SScanner m_scanner;

@@ -16,7 +16,6 @@
 #include "boundary/settings.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
-#include "support/unique_directory.h"
 
 namespace fs = std::filesystem;
 
@@ -44,49 +43,6 @@ void CaptureTrace(const char* line) {
   error.m_nError = WSAECONNRESET;
   error.m_nReserved = 0;
   throw error;
-}
-
-// Environment variables: the helpers keep the platform difference here.
-std::string GetEnv(const char* name, bool* pSet) {
-  const char* value = std::getenv(name);
-  *pSet = value != nullptr;
-  return value != nullptr ? value : "";
-}
-
-void SetEnv(const std::string& name, const std::string* value) {
-#ifdef _WIN32
-  _putenv((name + "=" + (value != nullptr ? *value : "")).c_str());
-  SetEnvironmentVariableA(name.c_str(), value != nullptr ? value->c_str() : nullptr);
-#else
-  if (value != nullptr) {
-    setenv(name.c_str(), value->c_str(), 1);
-  } else {
-    unsetenv(name.c_str());
-  }
-#endif
-}
-
-std::string TempPath() {
-  char buffer[MAX_PATH + 1] = {};
-  DWORD length = GetTempPathA(MAX_PATH, buffer);
-  return std::string(buffer, std::min<size_t>(length, MAX_PATH));
-}
-
-bool IsSpoolName(std::string name) {
-  std::transform(name.begin(), name.end(), name.begin(),
-                 [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  return name.size() >= 11 && name.compare(0, 7, "divivez") == 0 &&
-         name.compare(name.size() - 4, 4, ".tmp") == 0;
-}
-
-std::set<std::string> SpoolFilesIn(const std::string& dir) {
-  std::set<std::string> names;
-  std::error_code error;
-  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-    std::string name = it->path().filename().string();
-    if (IsSpoolName(name)) names.insert(name);
-  }
-  return names;
 }
 
 }  // namespace
@@ -309,41 +265,6 @@ void CFaultySpoolStore::Reset() {
   m_open.clear();
 }
 
-// --- CTempDirectory ---
-
-CTempDirectory::CTempDirectory() {
-  m_strPath = CreateUniqueDirectory(TempPath(), "divivez-tests-");
-  if (m_strPath.empty()) {
-    ADD_FAILURE() << "cannot create a directory in " << TempPath();
-    return;
-  }
-  for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
-    bool set = false;
-    std::string old = GetEnv(name, &set);
-    if (set) m_savedEnv[name] = old;
-    SetEnv(name, &m_strPath);
-  }
-  std::string now = TempPath();
-  while (!now.empty() && (now.back() == '/' || now.back() == '\\')) now.pop_back();
-  if (now != m_strPath) {
-    ADD_FAILURE() << "the temporary path ignores TMP/TEMP/TMPDIR: " << now;
-  }
-}
-
-CTempDirectory::~CTempDirectory() {
-  for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
-    auto it = m_savedEnv.find(name);
-    SetEnv(name, it != m_savedEnv.end() ? &it->second : nullptr);
-  }
-  std::error_code error;
-  fs::remove_all(m_strPath, error);
-}
-
-std::vector<std::string> CTempDirectory::LeftoverSpoolFiles() const {
-  std::set<std::string> names = SpoolFilesIn(m_strPath);
-  return std::vector<std::string>(names.begin(), names.end());
-}
-
 // --- CHostHarness ---
 
 namespace {
@@ -411,26 +332,4 @@ void CHostHarness::Finish() {
   m_scanner.Reset();
   m_store.Reset();
   CFakeClock::Set(kStartTick);
-}
-
-std::string Printable(const std::string& bytes) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : bytes) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else if (u < 0x20 || u >= 0x7F) {
-      out += "\\x";
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }

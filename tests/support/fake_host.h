@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "session/scan_request.h"
+#include "support/printable.h"
+#include "support/temp_directory.h"
 #include "session/spool_store.h"
 #include "transport/host_socket.h"
 
@@ -144,20 +146,6 @@ class CFaultySpoolStore : public ISpoolStore {
   std::map<FILE*, std::string> m_open;
 };
 
-// A private temporary directory for the plug-in's spool files: TMP, TEMP and
-// TMPDIR point to it while it lives.
-class CTempDirectory {
- public:
-  CTempDirectory();
-  ~CTempDirectory();
-  // Spool-like files ("divivez*.tmp") in the directory.
-  std::vector<std::string> LeftoverSpoolFiles() const;
-
- private:
-  std::string m_strPath;
-  std::map<std::string, std::string> m_savedEnv;
-};
-
 // Installs every fake and restores the plug-in's globals when destroyed.
 // Connections opened through it are ended by Finish() or the destructor.
 class CHostHarness {
@@ -191,8 +179,5 @@ extern const char kReplyAccepted[];
 extern const char kReplyNoStorage[];
 extern const char kReplyNotDelivered[];
 extern const char kReplyNotAvailable[];
-
-// "\r\n" as "\\r\\n" and so on, for failure messages.
-std::string Printable(const std::string& bytes);
 
 #endif  // DIVIVEZ_TESTS_SUPPORT_FAKE_HOST_H_
