@@ -13,6 +13,7 @@
 
 #include "host/capture_server.h"
 #include "host/net.h"
+#include "support/scratch_directory.h"
 
 namespace {
 
@@ -144,10 +145,8 @@ TEST(SmtpCaptureSessionTest, LimitsAndStorageFailures) {
 }
 
 TEST(OutboxSinkTest, MessageAppearsOnlyWhenComplete) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / "divivez_host_outbox_test";
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
+  CScratchDirectory scratch("divivez-host-outbox-");
+  const std::filesystem::path dir = scratch.Path();
   auto names = [&dir] {
     std::vector<std::string> result;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
@@ -176,15 +175,13 @@ TEST(OutboxSinkTest, MessageAppearsOnlyWhenComplete) {
     sink.Write("partial", 7);
   }
   EXPECT_EQ(names().size(), 1u);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(CaptureServerTest, StoresAMessageSentOverLoopback) {
   std::string error;
   ASSERT_TRUE(NetStartup(&error)) << error;
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / "divivez_host_capture_test";
-  std::filesystem::remove_all(dir);
+  CScratchDirectory scratch("divivez-host-capture-");
+  const std::filesystem::path dir = scratch.File("outbox");
   CaptureServer server(dir.string(), nullptr);
   uint16_t port = 0;
   ASSERT_TRUE(server.Start(&port, &error)) << error;
@@ -219,7 +216,6 @@ TEST(CaptureServerTest, StoresAMessageSentOverLoopback) {
   for (const auto& entry : std::filesystem::directory_iterator(dir)) files.push_back(entry.path());
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(ReadFile(files[0]), "Subject: s\r\n\r\n.x\r\n");
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

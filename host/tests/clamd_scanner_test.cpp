@@ -13,6 +13,7 @@
 
 #include "host/clamd_scanner.h"
 #include "host/net.h"
+#include "support/scratch_directory.h"
 
 namespace {
 
@@ -133,23 +134,12 @@ class ClamdScannerTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(NetStartup(&error)) << error;
   }
-  void SetUp() override {
-    // One file per test: ctest runs tests of this fixture side by side.
-    m_path =
-        (std::filesystem::temp_directory_path() /
-         ("divivez_host_clamd_test_" +
-          std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".eml"))
-            .string();
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove(m_path, ignored);
-  }
   void Write(const std::string& content) {
     std::ofstream out(m_path, std::ios::binary);
     out << content;
   }
-  std::string m_path;
+  CScratchDirectory m_scratch{"divivez-host-clamd-"};
+  const std::string m_path = m_scratch.File("message.eml");
 };
 
 TEST_F(ClamdScannerTest, StreamsUnstuffedContentInFramesAndReadsTheVerdict) {

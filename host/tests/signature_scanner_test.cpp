@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/signature_scanner.h"
+#include "support/scratch_directory.h"
 
 namespace {
 
@@ -85,8 +86,8 @@ TEST(SignatureFileTest, LineSyntax) {
 }
 
 TEST(SignatureFileTest, LoadNamesFileAndLineOfAnError) {
-  const std::string path =
-      (std::filesystem::temp_directory_path() / "divivez_host_sigs_test.txt").string();
+  CScratchDirectory scratch("divivez-host-sigs-");
+  const std::string path = scratch.File("signatures.txt");
   {
     std::ofstream out(path, std::ios::binary);
     out << "# test signatures\nOne 4142\r\n\nTwo 434445\n";
@@ -199,21 +200,12 @@ TEST(MessageScanTest, RawAndDotStuffedContent) {
 
 class BuiltinScannerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_path = (std::filesystem::temp_directory_path() /
-              ("divivez_host_scan_test_" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name())))
-                 .string();
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove(m_path, ignored);
-  }
   void Write(const std::string& content) {
     std::ofstream out(m_path, std::ios::binary);
     out << content;
   }
-  std::string m_path;
+  CScratchDirectory m_scratch{"divivez-host-scan-"};
+  const std::string m_path = m_scratch.File("message.eml");
 };
 
 TEST_F(BuiltinScannerTest, SignatureAcrossTheFilesReadBlocks) {
@@ -242,7 +234,7 @@ TEST_F(BuiltinScannerTest, EicarByDefaultAndMissingFileIsAnError) {
   const ScanResult infected = scanner.Scan(m_path, pacer);
   EXPECT_EQ(infected.verdict, Verdict::kInfected);
   EXPECT_EQ(infected.signature, "EICAR-Test-File");
-  TearDown();
+  std::filesystem::remove(m_path);
   const ScanResult missing = scanner.Scan(m_path, pacer);
   EXPECT_EQ(missing.verdict, Verdict::kError);
   EXPECT_NE(missing.error.find(m_path), std::string::npos);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <set>
 #include <system_error>
 
@@ -58,39 +57,19 @@ std::set<std::string> SpoolFilesIn(const std::string& dir) {
   return names;
 }
 
-// Creates a new, empty directory named base + prefix + a random number and
-// returns its path, or "" when none could be made. Creating the directory is
-// what claims the name, so processes picking names at once cannot share one.
-std::string CreateUniqueDirectory(const std::string& base, const char* prefix) {
-  if (base.empty()) return std::string();
-  std::random_device seed;
-  std::mt19937 random(seed());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string path = base + prefix + std::to_string(random() % 1000000000u);
-    std::error_code error;
-    if (fs::create_directory(path, error)) return path;
-    if (error) return std::string();  // not a name clash: no use retrying
-  }
-  return std::string();
-}
-
 }  // namespace
 
-CTempDirectory::CTempDirectory(const char* prefix) {
-  m_strPath = CreateUniqueDirectory(TempPath(), prefix);
-  if (m_strPath.empty()) {
-    ADD_FAILURE() << "cannot create a directory in " << TempPath();
-    return;
-  }
+CTempDirectory::CTempDirectory(const char* prefix) : m_dir(prefix, TempPath()) {
+  if (m_dir.Path().empty()) return;
   for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
     bool set = false;
     std::string old = GetEnv(name, &set);
     if (set) m_savedEnv[name] = old;
-    SetEnv(name, &m_strPath);
+    SetEnv(name, &m_dir.Path());
   }
   std::string now = TempPath();
   while (!now.empty() && (now.back() == '/' || now.back() == '\\')) now.pop_back();
-  if (now != m_strPath) {
+  if (now != m_dir.Path()) {
     ADD_FAILURE() << "the temporary path ignores TMP/TEMP/TMPDIR: " << now;
   }
 }
@@ -100,11 +79,9 @@ CTempDirectory::~CTempDirectory() {
     auto it = m_savedEnv.find(name);
     SetEnv(name, it != m_savedEnv.end() ? &it->second : nullptr);
   }
-  std::error_code error;
-  fs::remove_all(m_strPath, error);
 }
 
 std::vector<std::string> CTempDirectory::LeftoverSpoolFiles() const {
-  std::set<std::string> names = SpoolFilesIn(m_strPath);
+  std::set<std::string> names = SpoolFilesIn(m_dir.Path());
   return std::vector<std::string>(names.begin(), names.end());
 }

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch_directory.h"
+
 // A private temporary directory for the plug-in's spool files: TMP, TEMP and
 // TMPDIR point to it while it lives, and it is removed with what it holds.
-// Test processes run side by side (ctest -j), so the directory gets a random
-// name, claimed by creating it.
 class CTempDirectory {
  public:
   explicit CTempDirectory(const char* prefix = "divivez-tests-");
@@ -17,12 +17,12 @@ class CTempDirectory {
   CTempDirectory& operator=(const CTempDirectory&) = delete;
 
   // Without a trailing separator; empty when the directory could not be made.
-  const std::string& Path() const { return m_strPath; }
+  const std::string& Path() const { return m_dir.Path(); }
   // Spool-like files ("divivez*.tmp") in the directory.
   std::vector<std::string> LeftoverSpoolFiles() const;
 
  private:
-  std::string m_strPath;
+  CScratchDirectory m_dir;  // removed once the destructor has restored the variables
   std::map<std::string, std::string> m_savedEnv;
 };
 
