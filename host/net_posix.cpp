@@ -89,6 +89,25 @@ bool CompleteConnect(int fd, int timeoutMs, std::string* error) {
   return true;
 }
 
+// The stream-socket addresses of host and port, for freeaddrinfo; null with
+// *error when the name does not resolve. A passive look-up of "" gives the
+// wildcard addresses to listen on.
+addrinfo* Resolve(const std::string& host, uint16_t port, bool passive, std::string* error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
+  addrinfo* list = nullptr;
+  const std::string service = std::to_string(port);
+  const char* node = passive && host.empty() ? nullptr : host.c_str();
+  const int rc = getaddrinfo(node, service.c_str(), &hints, &list);
+  if (rc != 0) {
+    *error = "cannot resolve '" + host + "': " + gai_strerror(rc);
+    return nullptr;
+  }
+  return list;
+}
+
 }  // namespace
 
 bool NetStartup(std::string* error) {
@@ -98,19 +117,9 @@ bool NetStartup(std::string* error) {
 
 NetSocket NetListen(const std::string& host, uint16_t port, uint16_t* boundPort,
                     bool* resolveFailed, std::string* error) {
-  *resolveFailed = false;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  const std::string service = std::to_string(port);
-  int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &list);
-  if (rc != 0) {
-    *resolveFailed = true;
-    *error = "cannot resolve '" + host + "': " + gai_strerror(rc);
-    return kNetInvalidSocket;
-  }
+  addrinfo* list = Resolve(host, port, true, error);
+  *resolveFailed = list == nullptr;
+  if (list == nullptr) return kNetInvalidSocket;
   int fd = -1;
   for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
     fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
@@ -158,17 +167,8 @@ NetSocket NetAccept(NetSocket listener, std::string* peer) {
 }
 
 NetSocket NetConnect(const std::string& host, uint16_t port, int timeoutMs, std::string* error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  const std::string service = std::to_string(port);
-  int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-  if (rc != 0) {
-    *error = "cannot resolve '" + host + "': " + gai_strerror(rc);
-    return kNetInvalidSocket;
-  }
+  addrinfo* list = Resolve(host, port, false, error);
+  if (list == nullptr) return kNetInvalidSocket;
   int fd = -1;
   for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
     fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
