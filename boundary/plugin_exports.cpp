@@ -50,9 +50,9 @@ void DIVIVEZ_CDECL SetTimeoutProtection(int seconds) {
 
 void DIVIVEZ_CDECL OnNewConnection(int hostContext, CHostSocket* client) {
 #ifndef _WIN32
-  // Without thread notifications to hook, a new connection is when the level
-  // is looked at again.
-  RefreshTraceLevel();
+  // Without thread notifications to hook, a new connection is when the settings
+  // are looked at again.
+  RefreshSettings();
 #endif
   TraceF(0, "DIVIVEZ: NewConnection %d\n", SocketHandle(client));
   CRegistryLock lock;

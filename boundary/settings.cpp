@@ -7,5 +7,9 @@ HostCallback volatile g_pCallback = nullptr;
 ISocket* volatile g_pISocket = nullptr;
 volatile uint32_t g_bTimeoutProtection = 0;
 volatile uint32_t g_dwTimeoutProtection = 5000;
+volatile int32_t g_bRelayUnspooled = 0;
 
-void RefreshTraceLevel() { g_nDebugLevel = PlatformReadTraceLevel(); }
+void RefreshSettings() {
+  g_nDebugLevel = PlatformReadTraceLevel();
+  g_bRelayUnspooled = PlatformReadRelayUnspooled() ? 1 : 0;
+}

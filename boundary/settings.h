@@ -15,8 +15,12 @@ extern HostCallback volatile g_pCallback;
 extern ISocket* volatile g_pISocket;
 extern volatile uint32_t g_bTimeoutProtection;
 extern volatile uint32_t g_dwTimeoutProtection;
+// 1: a message that cannot be spooled is relayed unscanned; 0 (the default):
+// its DATA is refused with a temporary failure.
+extern volatile int32_t g_bRelayUnspooled;
 
-// Reads the trace level afresh from its platform source.
-void RefreshTraceLevel();
+// Reads the trace level and the relay of unspooled mail afresh from their
+// platform source.
+void RefreshSettings();
 
 #endif  // DIVIVEZ_BOUNDARY_SETTINGS_H_

@@ -31,8 +31,28 @@ void TraceText(int threshold, const char* prefix, const char* text, size_t lengt
   if (!TraceOn(threshold)) return;
   const void* nul = std::memchr(text, '\0', length);
   if (nul != nullptr) length = static_cast<size_t>(static_cast<const char*>(nul) - text);
+  // The text's own line end stays; every other control byte is escaped, so
+  // that peers' bytes cannot forge or garble trace lines.
+  size_t end = length;
+  if (end > 0 && text[end - 1] == '\n') --end;
+  if (end > 0 && end < length && text[end - 1] == '\r') --end;
   std::string line(prefix);
-  line.append(text, length);
+  line.reserve(line.size() + length + std::strlen(suffix) + 16);
+  static const char kHex[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < end; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != 0x7F) {
+      line.push_back(static_cast<char>(c));
+    } else if (c == '\r') {
+      line.append("\\r");
+    } else if (c == '\n') {
+      line.append("\\n");
+    } else {
+      const char escaped[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+      line.append(escaped, sizeof escaped);
+    }
+  }
+  line.append(text + end, length - end);
   line.append(suffix);
   PlatformDebugOutput(line.c_str());
 }

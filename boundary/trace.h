@@ -17,6 +17,8 @@ void Trace(int threshold, const char* line);
 // Formats with wsprintfA into a local buffer (at most 1024 characters).
 void TraceF(int threshold, const char* format, ...);
 // Writes prefix, then length bytes of text up to its first NUL, then suffix.
+// Bytes below 0x20 and 0x7F in the text are written as \\r, \\n or \\xNN, except a
+// line end (LF or CRLF) that ends it.
 void TraceText(int threshold, const char* prefix, const char* text, size_t length,
                const char* suffix);
 

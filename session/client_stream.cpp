@@ -1,14 +1,17 @@
 // The client side of the relay: command lines, the interception of DATA, and
 // where each client byte goes in each phase.
 //
-// Command lines end in CRLF (RFC 5321 section 2.3.8); a bare LF is part of
-// the line. Every complete line is handled in the order it arrived, however
-// many one read carries (pipelining, RFC 2920). Bytes that arrive while the
-// message awaits the server are held, and handled as commands once it has
-// been refused or delivered.
+// Command lines end in CRLF (RFC 5321 section 2.3.8). A line that holds a
+// bare CR or LF is answered here and never relayed: a server that ends lines
+// at a bare LF would read two commands where we saw one, and one of them
+// could be DATA. Every complete line is handled in the order it arrived,
+// however many one read carries (pipelining, RFC 2920). Bytes that arrive
+// while the message awaits the server are held, and handled as commands once
+// it has been refused or delivered.
 #include <algorithm>
 #include <cstring>
 
+#include "boundary/settings.h"
 #include "boundary/trace.h"
 #include "session/smtp_connection.h"
 
@@ -17,13 +20,18 @@ namespace {
 const char k354Reply[] = "354 Enter mail, end with \".\" on a line by itself\r\n";
 const char k502Reply[] = "502 5.5.1 Command not available\r\n";
 const char k421Reply[] = "421 4.3.0 Connection to the mail server lost\r\n";
+const char kBareLineBreakReply[] = "500 5.5.2 Bare CR or LF not allowed\r\n";
+const char kLeadingSpaceReply[] = "500 5.5.2 Syntax error: command starts with white space\r\n";
+const char kNoSpoolReply[] = "451 4.3.0 Message cannot be scanned now; try again later\r\n";
 
 const size_t kReadSize = 8192;
 
-// The command verb: the bytes before the first space or line end.
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The command verb: the bytes before the first SP, HTAB or line end.
 size_t VerbLength(const char* line, size_t length) {
   size_t n = 0;
-  while (n < length && line[n] != ' ' && line[n] != '\r' && line[n] != '\n') ++n;
+  while (n < length && !IsBlank(line[n]) && line[n] != '\r' && line[n] != '\n') ++n;
   return n;
 }
 
@@ -50,7 +58,27 @@ bool IsKnownVerb(const char* line, size_t length) {
   return false;
 }
 
-// DATA, BDAT and STARTTLS are answered by the plug-in, never relayed.
+// Why a command line may not go to the server as it is, or nullptr. The
+// line's own CRLF, when it has one, is not part of the question.
+const char* LineRefusal(const char* line, size_t length) {
+  if (length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n') length -= 2;
+  if (std::memchr(line, '\n', length) != nullptr || std::memchr(line, '\r', length) != nullptr) {
+    return kBareLineBreakReply;
+  }
+  // Servers differ on whether the verb may follow white space.
+  if (length > 0 && IsBlank(line[0])) return kLeadingSpaceReply;
+  return nullptr;
+}
+
+// Commands that would hand the client the proxy's standing at the server
+// (its address, its authority to relay) or bypass the scan.
+bool IsWithheldVerb(const char* line, size_t length) {
+  return VerbIs(line, length, "STARTTLS") || VerbIs(line, length, "XCLIENT") ||
+         VerbIs(line, length, "XFORWARD");
+}
+
+// DATA, BDAT, STARTTLS, XCLIENT and XFORWARD are answered by the plug-in,
+// never relayed.
 bool IsAnsweredHere(const std::string& line) {
   static const char kData[] = "DATA";
   size_t n = std::min<size_t>(line.size(), 4);
@@ -61,7 +89,16 @@ bool IsAnsweredHere(const std::string& line) {
     data = c == kData[i];
   }
   return data || VerbIs(line.data(), line.size(), "BDAT") ||
-         VerbIs(line.data(), line.size(), "STARTTLS");
+         IsWithheldVerb(line.data(), line.size());
+}
+
+// A line relayed as it grows cannot be taken back; a bare CR or LF in its
+// rest must not split it at the server, so it goes out as a space.
+void BlankBareLineBreaks(char* text, size_t length) {
+  if (length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n') length -= 2;
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] == '\r' || text[i] == '\n') text[i] = ' ';
+  }
 }
 
 }  // namespace
@@ -208,7 +245,13 @@ size_t CSmtpConnection::ProcessCommandBytes(const char* data, size_t length) {
       // stay under 12288). A trailing CR stays, since it may begin the line's
       // CRLF.
       size_t keep = m_strCommand.back() == '\r' ? 1 : 0;
-      if (!m_bLineRelayed && (m_bServerLost || IsAnsweredHere(m_strCommand))) {
+      if (!m_bLineRelayed && m_pLineRefusal == nullptr) {
+        m_pLineRefusal = LineRefusal(m_strCommand.data(), m_strCommand.size() - keep);
+      }
+      if (m_pLineRefusal != nullptr) {
+        // Refused whatever follows: the rest is read and thrown away.
+        m_strCommand.erase(0, m_strCommand.size() - keep);
+      } else if (!m_bLineRelayed && (m_bServerLost || IsAnsweredHere(m_strCommand))) {
         // A line we answer ourselves never reaches the server, so what makes
         // it over-long is thrown away; its head decides the answer.
         size_t head = kMaxPartialLine - 1;
@@ -218,6 +261,7 @@ size_t CSmtpConnection::ProcessCommandBytes(const char* data, size_t length) {
         // An EHLO's reply is still filtered when it comes.
         if (!m_bLineRelayed)
           m_bLineRelayed = VerbIs(m_strCommand.data(), m_strCommand.size(), "EHLO") ? 2 : 1;
+        BlankBareLineBreaks(&m_strCommand[0], m_strCommand.size() - keep);
         RelayToServer(m_strCommand.data(), m_strCommand.size() - keep);
         m_strCommand.erase(0, m_strCommand.size() - keep);
       }
@@ -247,8 +291,17 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     // The rest of an over-long line whose head already went out.
     EOwed kind = m_bLineRelayed == 2 ? EOwed::kClientEhlo : EOwed::kClient;
     m_bLineRelayed = 0;
-    RelayToServer(line, length);
+    std::string rest(line, length);
+    BlankBareLineBreaks(&rest[0], rest.size());
+    RelayToServer(rest.data(), rest.size());
     ExpectReply(kind);
+    return;
+  }
+  const char* refusal = m_pLineRefusal != nullptr ? m_pLineRefusal : LineRefusal(line, length);
+  m_pLineRefusal = nullptr;
+  if (refusal != nullptr) {
+    Trace(0, "DIVIVEZ: Command line refused: bare CR or LF, or leading white space\n");
+    QueueLocalReply(refusal);
     return;
   }
   if (m_bServerLost) {
@@ -256,17 +309,7 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     return;
   }
   if (CompareNoCase(std::string(line, std::min<size_t>(length, 4)), "DATA") == 0) {
-    if (OpenDataFile()) {
-      EnterSpooling();
-      // Not to the server: it hears DATA only once the message has passed
-      // the scan. The 354 waits for the replies still owed before it.
-      QueueLocalReply(k354Reply);
-    } else {
-      Trace(0, "DIVIVEZ: Error opening temp file; checking file not possible\n");
-      m_bDataMode = 0;
-      m_bAwaitRelayedData = 1;
-      SendCommandToServer(line, length, EOwed::kClientData);
-    }
+    HandleDataCommand(line, length);
     return;
   }
   if (VerbIs(line, length, "BDAT")) {
@@ -275,7 +318,7 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     size_t verb = VerbLength(line, length);
     uint64_t size = 0;
     size_t i = verb;
-    while (i < length && line[i] == ' ') ++i;
+    while (i < length && IsBlank(line[i])) ++i;
     while (i < length && line[i] >= '0' && line[i] <= '9' && size < (1ull << 60)) {
       size = size * 10 + static_cast<uint64_t>(line[i] - '0');
       ++i;
@@ -285,14 +328,37 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     QueueLocalReply(k502Reply);
     return;
   }
-  if (VerbIs(line, length, "STARTTLS")) {
-    // A TLS session cannot be relayed and scanned line by line.
-    Trace(0, "DIVIVEZ: STARTTLS refused\n");
+  if (IsWithheldVerb(line, length)) {
+    // A TLS session cannot be relayed and scanned line by line; XCLIENT and
+    // XFORWARD would let the client speak with the proxy's authority.
+    TraceText(0, "DIVIVEZ: Command refused: ", line, VerbLength(line, length), "\n");
     QueueLocalReply(k502Reply);
     return;
   }
   SendCommandToServer(line, length,
                       VerbIs(line, length, "EHLO") ? EOwed::kClientEhlo : EOwed::kClient);
+}
+
+void CSmtpConnection::HandleDataCommand(const char* line, size_t length) {
+  if (OpenDataFile()) {
+    EnterSpooling();
+    // Not to the server: it hears DATA only once the message has passed
+    // the scan. The 354 waits for the replies still owed before it.
+    QueueLocalReply(k354Reply);
+    return;
+  }
+  if (!g_bRelayUnspooled) {
+    // Without a spool there is no scan: the client keeps its message and
+    // tries again later (RFC 5321 section 4.2.1, 4yz).
+    Trace(0, "DIVIVEZ: Error opening temp file; DATA refused\n");
+    QueueLocalReply(kNoSpoolReply);
+    return;
+  }
+  // The host chose to let mail through unscanned rather than refuse it.
+  Trace(0, "DIVIVEZ: Error opening temp file; checking file not possible\n");
+  m_bDataMode = 0;
+  m_bAwaitRelayedData = 1;
+  SendCommandToServer(line, length, EOwed::kClientData);
 }
 
 void CSmtpConnection::TraceCommand(const char* line, size_t length) const {
@@ -311,52 +377,53 @@ void CSmtpConnection::TraceCommand(const char* line, size_t length) const {
   }
 }
 
-size_t CSmtpConnection::FindEndOfData(const char* data, size_t length) {
-  // m_strTail is the part of the marker the stream ends in: its length is
-  // the state of the search, so the marker is found however reads split it.
-  static const char kMarker[] = "\r\n.\r\n";
-  // A whole marker here is one whose end was never acted on (a send threw
-  // on the way): a new search starts.
-  size_t k = m_strTail.size() < 5 ? m_strTail.size() : 0;
-  size_t i = 0;
-  while (i < length) {
-    if (k == 0) {
-      const void* cr = std::memchr(data + i, '\r', length - i);
-      if (cr == nullptr) {
-        i = length;
-        break;
-      }
-      i = static_cast<size_t>(static_cast<const char*>(cr) - data);
-    }
-    char b = data[i++];
-    if (b == kMarker[k]) {
-      if (++k == 5) break;
-    } else {
-      k = b == '\r' ? 1 : 0;
-    }
-  }
-  m_strTail.assign(kMarker, k);
-  return i;
-}
-
 size_t CSmtpConnection::ProcessMessageBytes(const char* data, size_t length) {
-  size_t used = FindEndOfData(data, length);
-  WriteData(data, static_cast<int>(used));
-  if (IsEndOfData()) CheckAndSend(m_pSockApplication, m_pSockServer);
+  WriteData(data, 0);  // the keep-alive is looked at once per read
+  bool ended = false;
+  size_t used = m_normaliser.Feed(data, length, &ended,
+                                  [this](const char* span, size_t n) { StoreData(span, n); });
+  if (!ended) {
+    m_strTail.assign(m_normaliser.Tail());
+    return used;
+  }
+  m_strTail.assign("\r\n.\r\n");
+  TraceNormalised();
+  CheckAndSend(m_pSockApplication, m_pSockServer);
   return used;
 }
 
 size_t CSmtpConnection::ProcessPassThroughBytes(const char* data, size_t length) {
-  size_t used = FindEndOfData(data, length);
-  if (IsEndOfData()) {
-    // The phase ends before the bytes go out, so that a send that throws
-    // cannot leave a found marker behind.
-    ESessionState from = State();
-    m_bPassThrough = 0;
-    m_strTail.clear();
-    ExpectReply(EOwed::kClient);  // the server's answer to the end of data
-    SetState(from, State());
+  // Unscanned, but still only what every server reads alike.
+  bool ended = false;
+  size_t used = 0;
+  try {
+    used = m_normaliser.Feed(data, length, &ended,
+                             [this](const char* span, size_t n) { RelayToServer(span, n); });
+  } catch (...) {
+    // The marker may have reached the server: its answer is still owed.
+    if (ended) EndPassThrough();
+    throw;
   }
-  RelayToServer(data, used);
+  if (ended) EndPassThrough();
   return used;
+}
+
+void CSmtpConnection::EndPassThrough() {
+  ESessionState from = State();
+  m_bPassThrough = 0;
+  m_strTail.clear();
+  TraceNormalised();
+  if (m_bServerLost) {
+    QueueLocalReply(kNotDeliveredReply);
+  } else {
+    ExpectReply(EOwed::kClient);  // the server's answer to the end of data
+  }
+  SetState(from, State());
+}
+
+void CSmtpConnection::TraceNormalised() const {
+  if (!m_normaliser.Changed() || !TraceOn(1)) return;
+  TraceF(1, "DIVIVEZ: Message normalised: %u bare LF, %u bare CR, %u dots added\n",
+         static_cast<unsigned>(m_normaliser.BareLf()), static_cast<unsigned>(m_normaliser.BareCr()),
+         static_cast<unsigned>(m_normaliser.DotsAdded()));
 }

@@ -5,7 +5,6 @@
 #include "boundary/settings.h"
 #include "boundary/trace.h"
 #include "platform/platform.h"
-#include "platform/socket_io.h"
 #include "session/smtp_connection.h"
 #include "session/spool_store.h"
 
@@ -13,7 +12,6 @@ namespace {
 
 const int kDeliveryChunk = 8192;
 const long long kProgressThreshold = 20480;
-const char k451Reply[] = "451 4.3.0 Message could not be delivered; try again later\r\n";
 
 // Where FindHeaderEnd stands in the message's line structure.
 enum EHeaderState : int32_t {
@@ -135,8 +133,5 @@ void CSmtpConnection::AbortDelivery() {
   // nothing that ends it may follow. Closing our sending side makes the
   // server drop the transaction (RFC 5321 section 3.8); the client hears a
   // temporary failure for its end of data and may send again later.
-  QueueLocalReply(k451Reply);
-  if (m_pSockServer != nullptr) PlatformShutdownSend(m_pSockServer->m_hSocket);
-  m_bServerLost = 1;
-  LeaveDataMode("lost in delivery");
+  LoseServer(kNotDeliveredReply, "delivery broke off");
 }

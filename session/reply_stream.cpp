@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "boundary/trace.h"
+#include "platform/socket_io.h"
 #include "session/smtp_connection.h"
 
 namespace {
@@ -24,6 +25,7 @@ bool IsClientKind(EOwed kind) {
     case EOwed::kData:
     case EOwed::kRset:
     case EOwed::kLocal:
+    case EOwed::kUnasked:
       return false;
   }
   return false;
@@ -39,26 +41,48 @@ int ReplyCode(const char* line, size_t length) {
   return code;
 }
 
-// EHLO keywords withheld from the client: CHUNKING and BINARYMIME would let a
-// message bypass the scan (BDAT, RFC 3030); STARTTLS cannot be relayed.
-const char* WithheldKeyword(const char* line, size_t length) {
-  static const char* const kWithheld[] = {"CHUNKING", "BINARYMIME", "STARTTLS"};
-  if (length < 4) return nullptr;
-  const char* word = line + 4;
+const char k421Reply[] = "421 4.3.0 Connection to the mail server lost\r\n";
+const char k421OutOfStep[] = "421 4.3.0 Mail server out of step; closing the transaction\r\n";
+
+// The length of an EHLO line's keyword (after "250-" or "250 ").
+size_t KeywordLength(const char* line, size_t length) {
   size_t n = 0;
-  while (4 + n < length && word[n] != ' ' && word[n] != '\r' && word[n] != '\n') ++n;
+  while (4 + n < length && line[4 + n] != ' ' && line[4 + n] != '\r' && line[4 + n] != '\n') ++n;
+  return n;
+}
+
+bool KeywordIs(const char* line, size_t length, const char* keyword) {
+  if (length < 4 || KeywordLength(line, length) != std::strlen(keyword)) return false;
+  for (size_t i = 0; keyword[i] != '\0'; ++i) {
+    char c = line[4 + i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != keyword[i]) return false;
+  }
+  return true;
+}
+
+// EHLO keywords withheld from the client: CHUNKING and BINARYMIME would let a
+// message bypass the scan (BDAT, RFC 3030); STARTTLS cannot be relayed;
+// XCLIENT and XFORWARD would let the client claim another address or login
+// with the proxy's standing at the server.
+const char* WithheldKeyword(const char* line, size_t length) {
+  static const char* const kWithheld[] = {"CHUNKING", "BINARYMIME", "STARTTLS", "XCLIENT",
+                                          "XFORWARD"};
   for (const char* keyword : kWithheld) {
-    if (std::strlen(keyword) != n) continue;
-    size_t i = 0;
-    while (i < n) {
-      char c = word[i];
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-      if (c != keyword[i]) break;
-      ++i;
-    }
-    if (i == n) return keyword;
+    if (KeywordIs(line, length, keyword)) return keyword;
   }
   return nullptr;
+}
+
+// The message size limit of an EHLO "SIZE n" line (RFC 1870), or 0.
+uint64_t SizeLimit(const char* line, size_t length) {
+  if (!KeywordIs(line, length, "SIZE")) return 0;
+  uint64_t size = 0;
+  for (size_t i = 4 + 4 + 1; i < length && line[i] >= '0' && line[i] <= '9'; ++i) {
+    if (size > (1ull << 60)) return 0;  // no real limit is this large
+    size = size * 10 + static_cast<uint64_t>(line[i] - '0');
+  }
+  return size;
 }
 
 }  // namespace
@@ -78,7 +102,8 @@ void CSmtpConnection::SendCommandToServer(const char* data, size_t length, EOwed
 }
 
 void CSmtpConnection::RelayToServer(const char* data, size_t length) {
-  if (length == 0 || m_pSockServer == nullptr) return;
+  // Nothing goes to a server we gave up on; its sending side is shut.
+  if (length == 0 || m_pSockServer == nullptr || m_bServerLost) return;
   SockSend(m_pSockServer, data, static_cast<int>(length), INFINITE);
 }
 
@@ -112,6 +137,9 @@ void CSmtpConnection::FlushLocalReplies() {
 }
 
 void CSmtpConnection::ProcessServerBytes(const char* data, size_t length) {
+  // A server we gave up on is not listened to: nothing it says now can be
+  // matched to a command.
+  if (m_bServerLost) return;
   size_t pos = 0;
   while (pos < length) {
     const void* lf = std::memchr(data + pos, '\n', length - pos);
@@ -172,8 +200,11 @@ void CSmtpConnection::StartReply(const char* line, size_t length) {
   m_nReplyCode = ReplyCode(line, length);
   m_strEhloLine.clear();
   if (m_owed.empty()) {
-    // Nothing asked for it (a 421 before closing, say): the client hears it.
-    m_eReplyFor = EOwed::kClient;
+    // Nothing asked for it. A 421 is a server closing the session (RFC 5321
+    // section 3.8): the client hears it. Anything else means the server
+    // counts commands differently from us; it must not be taken as the
+    // answer to anything.
+    m_eReplyFor = EOwed::kUnasked;
   } else {
     m_eReplyFor = m_owed.front().kind;
     m_owed.pop_front();
@@ -196,17 +227,27 @@ void CSmtpConnection::StartReply(const char* line, size_t length) {
       m_bReplyRelay = 0;
       break;
     case EOwed::kData:
-      // Anything but 354 refuses the message: it is the client's answer to
-      // its end of data.
-      m_bReplyRelay = m_nReplyCode == 354 ? 0 : 1;
+      // A 4xx or 5xx refuses the message: it is the client's answer to its
+      // end of data. Any other code but 354 is never valid here, and the
+      // client must not hear it as success.
+      m_bReplyRelay = m_nReplyCode >= 400 && m_nReplyCode < 600 ? 1 : 0;
+      break;
+    case EOwed::kUnasked:
+      m_bReplyRelay = m_nReplyCode == 421 ? 1 : 0;
       break;
   }
+  // A successful EHLO reply says afresh what the server takes.
+  if (m_eReplyFor == EOwed::kClientEhlo && m_nReplyCode == 250) m_qwSizeLimit = 0;
 }
 
 void CSmtpConnection::RelayEhloLine(const char* line, size_t length, bool complete) {
   // Whether a line is withheld is decided by its first bytes and holds for
   // the fragments of an over-long line too.
   bool first = !m_bReplyLineOverlong;
+  if (first && m_nReplyLines > 1 && m_nReplyCode == 250) {
+    uint64_t size = SizeLimit(line, length);
+    if (size > 0) m_qwSizeLimit = size;
+  }
   if (first) {
     const char* keyword = m_nReplyLines > 1 ? WithheldKeyword(line, length) : nullptr;
     m_bWithholdLine = keyword != nullptr ? 1 : 0;
@@ -255,10 +296,17 @@ void CSmtpConnection::FinishReply() {
       if (m_nReplyCode == 354) {
         Trace(1, "DIVIVEZ: Start sending data file\n");
         SendDataFile(m_pSockServer);
-      } else {
+      } else if (m_bReplyRelay) {
         TraceF(0, "DIVIVEZ: Server refused DATA with %d; message not delivered\n", m_nReplyCode);
         LeaveDataMode("refused by the server");
+      } else {
+        TraceF(0, "DIVIVEZ: Server answered DATA with %d; message not delivered\n", m_nReplyCode);
+        LoseServer(kNotDeliveredReply, "invalid answer to DATA");
       }
+      break;
+    case EOwed::kUnasked:
+      TraceF(0, "DIVIVEZ: Server reply %d answers no command\n", m_nReplyCode);
+      LoseServer(m_nReplyCode == 421 ? nullptr : k421OutOfStep, "reply that answers no command");
       break;
     case EOwed::kClientData: {
       ESessionState from = State();
@@ -279,5 +327,47 @@ void CSmtpConnection::FinishReply() {
     case EOwed::kLocal:
       break;
   }
+  FlushLocalReplies();
+}
+
+void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
+  if (m_bServerLost) return;
+  TraceF(0, "DIVIVEZ: Server connection given up: %s\n", why);
+  m_bServerLost = 1;
+  // Replies the server will never send now: the client's are answered here,
+  // in their places; our own commands' are forgotten.
+  for (std::deque<COwed>::iterator it = m_owed.begin(); it != m_owed.end();) {
+    if (IsClientKind(it->kind)) {
+      *it = COwed{EOwed::kLocal, k421Reply};
+      --m_nOwedClient;
+      ++m_nOwedLocal;
+    } else if (it->kind != EOwed::kLocal) {
+      it = m_owed.erase(it);
+      continue;
+    }
+    ++it;
+  }
+  m_nOwedNoops = 0;
+  m_bNoopSent = 0;
+  switch (State()) {
+    case ESessionState::kAwaitingDataReply:
+    case ESessionState::kDelivering:
+      // The message was the client's to lose: it hears a temporary failure.
+      QueueLocalReply(clientReply != nullptr ? clientReply : kNotDeliveredReply);
+      LeaveDataMode("not delivered: the server is lost");
+      break;
+    case ESessionState::kSpooling:
+    case ESessionState::kScanning:
+    case ESessionState::kPassThrough:
+      // The client is sending its message and reads no reply before its end
+      // of data; then it hears a temporary failure.
+      break;
+    case ESessionState::kCommandRelay:
+      if (clientReply != nullptr) QueueLocalReply(clientReply);
+      break;
+  }
+  // Closing our sending side makes the server drop any open transaction
+  // (RFC 5321 section 3.8): nothing more is delivered through it.
+  if (m_pSockServer != nullptr) PlatformShutdownSend(m_pSockServer->m_hSocket);
   FlushLocalReplies();
 }

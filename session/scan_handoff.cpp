@@ -10,6 +10,7 @@ namespace {
 
 const char kMailAccepted[] = "250 Mail accepted\r\n";
 const char k452Reply[] = "452 4.3.1 Insufficient system storage\r\n";
+const char k552Reply[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
 const char kData[] = "DATA\r\n";
 const char kRset[] = "RSET\r\n";
 
@@ -63,6 +64,17 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
   if (!closed) m_bSpoolFailed = 1;
   SetState(from, State());
 
+  if (m_bServerLost) {
+    // The server went while the message came in; nothing can deliver it.
+    QueueLocalReply(kNotDeliveredReply);
+    LeaveDataMode("not delivered: the server is lost");
+    return;
+  }
+  if (m_bTooBig) {
+    // Larger than the server takes (RFC 1870): neither scanned nor sent.
+    RefuseMessage(k552Reply);
+    return;
+  }
   if (m_bSpoolFailed) {
     // Part of the message never reached the disk: scanning or delivering the
     // rest would pass on a corrupted message as if it were whole.

@@ -22,6 +22,7 @@
 #include <deque>
 #include <string>
 
+#include "session/message_normaliser.h"
 #include "session/scan_request.h"
 #include "transport/host_socket.h"
 
@@ -35,6 +36,7 @@ enum class EOwed : uint8_t {
   kData,        // our DATA for a scanned message: 354 starts delivery
   kRset,        // our RSET after a message that did not go to the server: swallowed
   kLocal,       // a reply of our own (text): sent once no client reply is owed before it
+  kUnasked,     // a server reply that answers nothing: client and server are out of step
 };
 
 struct COwed {
@@ -52,6 +54,10 @@ enum class ESessionState {
 };
 
 const char* StateName(ESessionState state);
+
+// The client's answer when its message could not be delivered for now.
+inline constexpr char kNotDeliveredReply[] =
+    "451 4.3.0 Message could not be delivered; try again later\r\n";
 
 class CSmtpConnection {
  public:
@@ -71,6 +77,7 @@ class CSmtpConnection {
 
   // Spooling (spool.cpp).
   bool OpenDataFile();
+  // Looks at the keep-alive, then stores the bytes (StoreData).
   void WriteData(const char* data, int length);
   bool IsEndOfData() const;
   void SendTimeoutProtectionMess();
@@ -113,21 +120,25 @@ class CSmtpConnection {
   int32_t m_bDataSent;
 
   // --- Further state of the relay. ---
-  CHostSocket* m_pSockServer;   // the server socket, during a handler call
-  std::deque<COwed> m_owed;     // replies owed, oldest first
-  size_t m_nOwedClient;         // entries of m_owed that are the client's
-  size_t m_nOwedNoops;          // kNoop entries in m_owed
-  size_t m_nOwedLocal;          // kLocal entries in m_owed
-  std::string m_strHeld;        // client bytes held until the message has ended
-  int32_t m_bLineRelayed;       // the partial line's head went out: 1, or 2 for an EHLO
-  uint64_t m_qwDiscard;         // bytes of a refused BDAT chunk still to discard
-  int32_t m_bPassThrough;       // relayed DATA was accepted: message goes raw
-  int32_t m_bAwaitRelayedData;  // relayed DATA awaits its reply: hold the client
-  int32_t m_bSpoolFailed;       // a spool write failed or stored less
-  int32_t m_bServerLost;        // delivery broke off: the server's side is closed
-  uint64_t m_qwSpoolBytes;      // bytes written to the spool file
-  int64_t m_qwHeaderEnd;        // spool offset where the scanner's text goes, or -1
-  int32_t m_nHeaderState;       // FindHeaderEnd's position in the line structure
+  CHostSocket* m_pSockServer;       // the server socket, during a handler call
+  std::deque<COwed> m_owed;         // replies owed, oldest first
+  size_t m_nOwedClient;             // entries of m_owed that are the client's
+  size_t m_nOwedNoops;              // kNoop entries in m_owed
+  size_t m_nOwedLocal;              // kLocal entries in m_owed
+  std::string m_strHeld;            // client bytes held until the message has ended
+  int32_t m_bLineRelayed;           // the partial line's head went out: 1, or 2 for an EHLO
+  uint64_t m_qwDiscard;             // bytes of a refused BDAT chunk still to discard
+  int32_t m_bPassThrough;           // relayed DATA was accepted: message goes raw
+  int32_t m_bAwaitRelayedData;      // relayed DATA awaits its reply: hold the client
+  int32_t m_bSpoolFailed;           // a spool write failed or stored less
+  int32_t m_bServerLost;            // delivery broke off: the server's side is closed
+  uint64_t m_qwSpoolBytes;          // bytes written to the spool file
+  int64_t m_qwHeaderEnd;            // spool offset where the scanner's text goes, or -1
+  int32_t m_nHeaderState;           // FindHeaderEnd's position in the line structure
+  CMessageNormaliser m_normaliser;  // the message as the server will read it
+  const char* m_pLineRefusal;       // the over-long partial line is refused: the reply
+  uint64_t m_qwSizeLimit;           // the server's EHLO SIZE, or 0
+  int32_t m_bTooBig;                // the message outgrew m_qwSizeLimit
 
   // Server reply assembly (reply_stream.cpp).
   std::string m_strReplyLine;    // the server's current line, up to kMaxReplyLine
@@ -153,10 +164,15 @@ class CSmtpConnection {
   size_t ProcessCommandBytes(const char* data, size_t length);
   size_t ProcessMessageBytes(const char* data, size_t length);
   size_t ProcessPassThroughBytes(const char* data, size_t length);
+  void EndPassThrough();
   void HandleCommandLine(const char* line, size_t length);
+  void HandleDataCommand(const char* line, size_t length);
   void TraceCommand(const char* line, size_t length) const;
   void ReleaseHeldClientBytes();
-  size_t FindEndOfData(const char* data, size_t length);
+  void TraceNormalised() const;
+
+  // Spooling (spool.cpp): the message's bytes as the server will get them.
+  void StoreData(const char* data, size_t length);
 
   // Reply accounting (reply_stream.cpp).
   void SendCommandToServer(const char* data, size_t length, EOwed kind);
@@ -174,6 +190,10 @@ class CSmtpConnection {
 
   // Scan and delivery outcomes (scan_handoff.cpp, delivery.cpp).
   void RefuseMessage(const char* clientReply);
+  // The server can no longer be trusted to follow the dialogue: its sending
+  // side is shut so that nothing more can be delivered through it, and the
+  // client hears clientReply (if any) in order.
+  void LoseServer(const char* clientReply, const char* why);
   void AbortDelivery();
   void DeleteSpoolFile();
   bool CloseSpoolStream();

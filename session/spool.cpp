@@ -65,12 +65,14 @@ bool CSmtpConnection::OpenDataFile() {
   m_dwLastProtection = PlatformTickCount();
   m_strInsertText.clear();
   m_bSpoolFailed = 0;
+  m_bTooBig = 0;
   m_qwSpoolBytes = 0;
   m_qwHeaderEnd = -1;
   m_nHeaderState = 0;
   // The CRLF that ended the DATA line is the marker's first: ".\r\n" right
   // after it is an empty message.
   if (m_pDataFile != nullptr) m_strTail.assign("\r\n");
+  m_normaliser.Reset();
   return m_pDataFile != nullptr;
 }
 
@@ -84,23 +86,35 @@ void CSmtpConnection::WriteData(const char* data, int length) {
       m_dwLastProtection = PlatformTickCount();
     }
   }
-  if (length <= 0) return;
+  if (length > 0) StoreData(data, static_cast<size_t>(length));
+}
+
+void CSmtpConnection::StoreData(const char* data, size_t length) {
+  if (length == 0) return;
+  if (m_qwSizeLimit > 0 && !m_bTooBig && m_qwSpoolBytes + length > m_qwSizeLimit + 3) {
+    // Past the server's SIZE (RFC 1870; the ".\r\n" that ends the data does
+    // not count): the rest is read and thrown away, and the client is told
+    // at its end of data. Nothing more reaches the disk.
+    TraceF(0, "DIVIVEZ: Message exceeds the server's SIZE %u; the rest is discarded\n",
+           static_cast<unsigned>(m_qwSizeLimit));
+    m_bTooBig = 1;
+  }
+  if (m_bTooBig) return;
   if (m_pDataFile != nullptr && !m_bSpoolFailed) {
-    size_t size = static_cast<size_t>(length);
     size_t written = 0;
     try {
-      written = SpoolStore().Write(data, size, m_pDataFile);
+      written = SpoolStore().Write(data, length, m_pDataFile);
     } catch (...) {
       Trace(0, "DIVIVEZ: Exception while writing to temp data file!\n");
     }
-    if (written != size) {
+    if (written != length) {
       // A message with a hole must not be scanned or delivered; the client
       // is told at its end of data.
       Trace(0, "DIVIVEZ: Spool file write failed; the message will be refused\n");
       m_bSpoolFailed = 1;
     }
   }
-  if (m_qwHeaderEnd < 0) m_qwHeaderEnd = FindHeaderEnd(data, length);
+  if (m_qwHeaderEnd < 0) m_qwHeaderEnd = FindHeaderEnd(data, static_cast<int>(length));
   m_qwSpoolBytes += static_cast<uint64_t>(length);
 }
 
@@ -110,6 +124,10 @@ void CSmtpConnection::SendTimeoutProtectionMess() {
   CHostSocket* server = m_pSockTimeoutProtection;
   if (server == nullptr) {
     Trace(0, "DIVIVEZ: SendTimeoutProtectionMess failed, m_pSockTimeoutProtection is NULL!\n");
+    return;
+  }
+  if (m_bServerLost) {
+    Trace(0, "DIVIVEZ: Keep-alive skipped, the server is lost\n");
     return;
   }
   if (m_nOwedNoops >= kMaxOwedNoops) {

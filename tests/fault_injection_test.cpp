@@ -41,6 +41,7 @@
 #include "platform/platform.h"
 #include "session/scan_request.h"
 #include "session/spool_store.h"
+#include "support/plugin_settings.h"
 #include "support/printable.h"
 #include "support/temp_directory.h"
 #include "transport/host_socket.h"
@@ -279,6 +280,7 @@ class FaultInjectionTest : public ::testing::Test {
     RegisterCallback(&ScanCallback);
     SetTimeoutProtection(0);
     g_dwTimeoutProtection = 5000;
+    SetRelayUnspooled(false);
     SetTickSourceForTesting(&Tick);
     g_traces.clear();
     SetDebugOutputHook(&CaptureTrace);
@@ -290,6 +292,7 @@ class FaultInjectionTest : public ::testing::Test {
     SetISocket(nullptr);
     RegisterCallback(nullptr);
     g_pScanner = nullptr;
+    SetRelayUnspooled(false);
     SetTickSourceForTesting(nullptr);
     SetDebugOutputHookExclusive(false);
     SetDebugOutputHook(nullptr);
@@ -429,6 +432,7 @@ class FaultInjectionTest : public ::testing::Test {
 // ---------------------------------------------------------------- spool faults
 
 TEST_F(FaultInjectionTest, SpoolCannotBeCreatedDataRelayedAndMessagePassesUnscanned) {
+  SetRelayUnspooled(true);
   Open();
   Envelope();
   m_pStore->m_bFailCreate = true;
@@ -451,6 +455,7 @@ TEST_F(FaultInjectionTest, SpoolCannotBeCreatedDataRelayedAndMessagePassesUnscan
 }
 
 TEST_F(FaultInjectionTest, SpoolCannotBeCreatedServerRefusesData) {
+  SetRelayUnspooled(true);
   Open();
   Envelope();
   m_pStore->m_bFailCreate = true;
@@ -688,6 +693,7 @@ class SocketFaultAtEveryPosition : public FaultInjectionTest,
     };
     if (withoutSpool) {
       m_pStore->m_bFailCreate = true;
+      SetRelayUnspooled(true);
     } else {
       SVerdict first;
       first.text = "X-Scanned: first";

@@ -170,6 +170,12 @@ int PlatformReadTraceLevel() {
   return static_cast<int>(value);
 }
 
+// Exactly "1" lets mail that cannot be spooled through unscanned.
+bool PlatformReadRelayUnspooled() {
+  const char* text = std::getenv("DIVIVEZ_RELAY_UNSPOOLED");
+  return text != nullptr && std::strcmp(text, "1") == 0;
+}
+
 // O_EXCL makes creation and the existence check one step, and with it no
 // symbolic link is followed, not even a dangling one; O_NOFOLLOW says so
 // again. The mode keeps the message away from other local users.

@@ -1,7 +1,7 @@
 // The DLL entry point.
 //
 // Every notification (process attach and detach, thread attach and detach)
-// reads the trace level afresh, so a change of DebugLevel in the registry
+// reads the settings afresh, so a change of DebugLevel or RelayUnspooled in the registry
 // takes effect at the next thread start or end in the host process. Loading
 // never fails. Runs under the loader lock: nothing here may wait for another
 // thread. The registry lock and map are static objects in the library and
@@ -10,6 +10,6 @@
 #include "platform/platform.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {
-  RefreshTraceLevel();
+  RefreshSettings();
   return TRUE;
 }

@@ -10,27 +10,35 @@
 #include "platform/spool_file.h"
 #include "platform/trace_level.h"
 
-// HKLM\Software\Corvane\ZEBMail, value DebugLevel. The value's type is not
+namespace {
+
+// A value under HKLM\Software\Corvane\ZEBMail. The value's type is not
 // examined: up to four bytes of any value are taken as a little-endian
-// integer, and a missing key or value is level 0.
-int PlatformReadTraceLevel() {
+// integer, and a missing key or value is 0.
+DWORD ReadSettingValue(const char* name) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Corvane\\ZEBMail", 0, KEY_READ, &key) !=
       ERROR_SUCCESS) {
     return 0;
   }
-  DWORD level = 0;
-  DWORD size = sizeof level;
+  DWORD value = 0;
+  DWORD size = sizeof value;
   // Only a value longer than four bytes is looked at: the query then fails
   // with ERROR_MORE_DATA, after which Windows does not promise what the
-  // buffer holds. Such a value is level 0.
-  if (RegQueryValueExA(key, "DebugLevel", nullptr, nullptr, reinterpret_cast<LPBYTE>(&level),
-                       &size) == ERROR_MORE_DATA) {
-    level = 0;
+  // buffer holds. Such a value is 0.
+  if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size) ==
+      ERROR_MORE_DATA) {
+    value = 0;
   }
   RegCloseKey(key);
-  return static_cast<int32_t>(level);
+  return value;
 }
+
+}  // namespace
+
+int PlatformReadTraceLevel() { return static_cast<int32_t>(ReadSettingValue("DebugLevel")); }
+
+bool PlatformReadRelayUnspooled() { return ReadSettingValue("RelayUnspooled") == 1; }
 
 // CREATE_NEW makes creation and the existence check one step and never
 // follows a link to an existing file. Readers may open the file while it is

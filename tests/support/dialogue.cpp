@@ -31,7 +31,13 @@ std::string Unescape(const std::string& text, std::string* error) {
                  {"{250A}", kReplyAccepted},
                  {"{452}", kReplyNoStorage},
                  {"{451}", kReplyNotDelivered},
-                 {"{502}", kReplyNotAvailable}};
+                 {"{502}", kReplyNotAvailable},
+                 {"{451S}", kReplyNoSpool},
+                 {"{500LF}", kReplyBareLineBreak},
+                 {"{500SP}", kReplyLeadingSpace},
+                 {"{421X}", kReplyOutOfStep},
+                 {"{421L}", kReplyServerLost},
+                 {"{552}", kReplyTooBig}};
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
@@ -166,6 +172,8 @@ std::vector<SDialogue> ParseDialogues(const char* table) {
           dialogue.bNoCallback = true;
         } else if (key == "loose") {
           dialogue.bLoose = true;
+        } else if (key == "relay-unspooled") {
+          dialogue.bRelayUnspooled = true;
         } else if (key == "fault" && payload == "create") {
           dialogue.bFailCreate = true;
         } else if (key == "fault" && payload == "openread") {
@@ -353,6 +361,7 @@ bool CRun::Play(ESplit mode, int splitStep, size_t splitAt, const std::string& l
   store.m_nFailWriteAt = m_dialogue.nFailWriteAt;
   store.m_nShortWriteAt = m_dialogue.nShortWriteAt;
   SetTimeoutProtection(m_dialogue.nKeepAliveSeconds);
+  SetRelayUnspooled(m_dialogue.bRelayUnspooled);
   RegisterCallback(m_dialogue.bNoCallback ? nullptr : &CFakeScanner::Callback);
   m_host.Open(&m_client, kHostContext);
 

@@ -7,6 +7,7 @@
 //   keepalive: 5          SetTimeoutProtection(5) before the connection
 //   nocallback            no host callback registered
 //   loose                 compare the transcripts at the end only
+//   relay-unspooled       a message that cannot be spooled is relayed unscanned
 //   fault: create | openread | write N | short N   spool store faults
 //   S: bytes              the server sends a chunk; OnRequestFromServer
 //   C: bytes              the client sends a chunk; OnRequestFromApplication
@@ -22,8 +23,10 @@
 //   nospool               no spool file exists at this point
 //
 // Bytes take the escapes \r \n \t \0 \\ \{ \xHH and the plug-in's own replies
-// {354} {250A} {452} {451} {502}. Unless the dialogue is loose, everything
-// each side received, the scans and the progress reports are compared with the
+// {354} {250A} {452} {451} {502}, {451S} (DATA refused without a spool), {500LF}
+// and {500SP} (command line refused), {421X} (server out of step), {421L}
+// (server lost) and {552} (message over the server's SIZE). Unless the dialogue is loose,
+// everything each side received, the scans and the progress reports are compared with the
 // expectations before every chunk and at the end, so nothing may arrive early,
 // late or twice.
 #ifndef DIVIVEZ_TESTS_SUPPORT_DIALOGUE_H_
@@ -65,6 +68,7 @@ struct SDialogue {
   int nKeepAliveSeconds = 0;
   bool bNoCallback = false;
   bool bLoose = false;
+  bool bRelayUnspooled = false;
   bool bFailCreate = false;
   bool bFailOpenRead = false;
   int nFailWriteAt = 0;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "support/plugin_settings.h"
 #include "session/scan_request.h"
 #include "support/printable.h"
 #include "support/temp_directory.h"
@@ -179,5 +180,11 @@ extern const char kReplyAccepted[];
 extern const char kReplyNoStorage[];
 extern const char kReplyNotDelivered[];
 extern const char kReplyNotAvailable[];
+extern const char kReplyNoSpool[];
+extern const char kReplyBareLineBreak[];
+extern const char kReplyLeadingSpace[];
+extern const char kReplyOutOfStep[];
+extern const char kReplyTooBig[];
+extern const char kReplyServerLost[];
 
 #endif  // DIVIVEZ_TESTS_SUPPORT_FAKE_HOST_H_

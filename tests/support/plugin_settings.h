@@ -1,0 +1,10 @@
+// The plug-in's process-wide settings as tests set them: where the plug-in
+// reads them (the environment, read again at every new connection on POSIX)
+// and in the global a session looks at.
+#ifndef DIVIVEZ_TESTS_SUPPORT_PLUGIN_SETTINGS_H_
+#define DIVIVEZ_TESTS_SUPPORT_PLUGIN_SETTINGS_H_
+
+// Whether a message that cannot be spooled is relayed unscanned.
+void SetRelayUnspooled(bool relay);
+
+#endif  // DIVIVEZ_TESTS_SUPPORT_PLUGIN_SETTINGS_H_
