@@ -169,6 +169,28 @@ TEST_F(SessionHostTest, CommandEchoHidesCredentials) {
   m_host.Finish();
 }
 
+// Peers' control bytes cannot forge or garble trace lines: only a line's own
+// end stays as it is.
+TEST_F(SessionHostTest, TraceEchoEscapesControlBytes) {
+  CConnection connection(m_host, 11, 22, 1);
+  connection.Open();
+  g_nDebugLevel = 3;
+  connection.FromServer("220 mx\x1b[2J\r\n");
+  connection.FromClient("NOOP a\x7f\x01\rDIVIVEZ: forged\nb\r\n");
+  connection.FromClient("MAIL FROM:<a\x1b]0;x\x07@b>\r\n");
+  connection.FromServer("250 o\x08k\r\n");
+  const std::string trace = CTraceCapture::All();
+  for (const char* expected :
+       {"S: 220 mx\\x1B[2J\r\n\n", "Complete command: NOOP a\\x7F\\x01\\rDIVIVEZ: forged\\nb\r\n\n",
+        "Complete command: MAIL FROM:<a\\x1B]0;x\\x07@b>\r\n\n", "S: 250 o\\x08k\r\n\n"}) {
+    EXPECT_NE(trace.find(expected), std::string::npos) << expected << " not in\n" << trace;
+  }
+  for (const std::string& line : CTraceCapture::Lines()) {
+    EXPECT_EQ(line.find_first_of("\x1b\x7f\x01\x07\x08"), std::string::npos) << line;
+  }
+  m_host.Finish();
+}
+
 TEST_F(SessionHostTest, SocketExceptionsStayInsideTheExports) {
   CConnection connection(m_host, 11, 22, 1);
   connection.Open();
