@@ -6,10 +6,30 @@
 // object names the connection. Calls of one connection never overlap; calls of
 // different connections may run in parallel on any threads.
 //
-// A request call returns the bytes it read from its socket. It may return 0
-// while its socket is readable: the plug-in is holding the client back (a
-// message awaits the server, or too many replies are owed) and reads again
-// after the next server-side call.
+// What differs from the order a host may expect:
+// - A request call returns the bytes it read from its socket. It may return 0
+//   while its socket is readable: the plug-in is holding the client back (a
+//   message awaits the server, or too many replies are owed) and reads again
+//   after the next server-side call.
+// - The scan callback (code 2) normally runs inside OnRequestFromApplication.
+//   It can also run inside OnRequestFromServer: client bytes held while a
+//   message was delivered may hold a whole pipelined message, which is
+//   spooled and scanned once the server has answered the first.
+// - When the server breaks the dialogue (a reply that answers no command, an
+//   invalid answer to the plug-in's DATA, a delivery that breaks off), the
+//   plug-in shuts the server socket's sending side itself and answers the
+//   client from then on; the host sees the server close and ends the
+//   connection as usual.
+//
+// Process-wide settings, read when the library is loaded, and again at every
+// OnNewConnection (Linux) or whenever a host thread starts or ends (Windows):
+// - trace level: DIVIVEZ_DEBUG_LEVEL (Linux), the DWORD DebugLevel under
+//   HKEY_LOCAL_MACHINE\Software\Corvane\ZEBMail (Windows); 0 to 3.
+// - mail that cannot be spooled for scanning (no temporary directory, disk
+//   full): DIVIVEZ_RELAY_UNSPOOLED=1 (Linux) or the DWORD RelayUnspooled = 1
+//   in the same key (Windows) relays its DATA to the server unscanned; any
+//   other value, or none, answers the client's DATA with
+//   "451 4.3.0 Message cannot be scanned now; try again later".
 #ifndef DIVIVEZ_BOUNDARY_PLUGIN_EXPORTS_H_
 #define DIVIVEZ_BOUNDARY_PLUGIN_EXPORTS_H_
 
