@@ -227,6 +227,11 @@ TEST_F(SessionHostTest, OverlongLineIsRelayedAsItGrows) {
   EXPECT_EQ(connection.ServerGot(), line + "yy\r\nNOOP\r\n");
   connection.FromServer("500 5.5.2 line too long\r\n250 ok\r\n");
   EXPECT_EQ(connection.ClientGot(), "220 mx\r\n500 5.5.2 line too long\r\n250 ok\r\n");
+  // A bare CR or LF in the rest of a line already on its way would end it
+  // early at some servers: each goes out as a space.
+  connection.FromClient(line);
+  connection.FromClient("\nDATA\rx\r\n");
+  EXPECT_TRUE(connection.ServerGot() == line + "yy\r\nNOOP\r\n" + line + " DATA x\r\n");
   m_host.Finish();
 }
 
@@ -292,6 +297,9 @@ TEST_F(SessionHostTest, OverlongLinesThePluginAnswersNeverReachTheServer) {
   dialogue.Server("354 go\r\n").ToServer("Subject: s\r\n\r\nbody\r\n.\r\n");
   dialogue.Server("250 queued\r\n").ToClient("250 queued\r\n");
   dialogue.Client("STARTTLS " + std::string(20000, 'x') + "\r\n").ToClient(kReplyNotAvailable);
+  // Refused for a bare LF or a leading space however far the line grows.
+  dialogue.Client("NOOP\nDATA" + std::string(20000, 'x') + "\r\n").ToClient(kReplyBareLineBreak);
+  dialogue.Client(" DATA" + std::string(40000, 'x') + "\r\n").ToClient(kReplyLeadingSpace);
   RunDialogue(m_host, dialogue, ESplit::kScripted);
 }
 
