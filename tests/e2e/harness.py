@@ -4,9 +4,10 @@
 Processes (Proc): every program started here is registered, runs in its own
 session, dies with the driver (parent-death signal), and is stopped by
 stop_all() at the end. Servers: MailServer (smtp_server.py, recording every
-message exactly), SmtpSink (Postfix's smtp-sink), Clamd (a real clamd with a
-private configuration and a database written here), SlowClamd
-(slow_clamd.py). Build and Proxy: the proxy of one build (the Windows one
+message exactly), LenientServer (lenient_server.py, framing lines at LF or
+also at CR, as servers open to SMTP smuggling do), SmtpSink (Postfix's
+smtp-sink), Clamd (a real clamd with a private configuration and a database
+written here), SlowClamd (slow_clamd.py). Build and Proxy: the proxy of one build (the Windows one
 through Wine) on an ephemeral loopback port. Messages: what the tests send
 and what the server must receive (with_insert). Clients: swaks, smtplib and
 a raw socket client. Assertions raise Failure.
@@ -406,7 +407,8 @@ class Build:
         # Wine starts programs slowly and runs them somewhat slower.
         self.slow = 1.5 if self.wine else 1.0
         # Under Wine the temporary directory comes from the prefix's registry
-        # (HKCU\Environment TEMP) and cannot be chosen per process; natively
+        # (HKCU\Environment TEMP) for a program started from Linux (a proxy
+        # with a temp_dir of its own is started through cmd.exe); natively
         # each proxy gets TMPDIR in its own work directory.
         prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine-divivez"))
         self.wine_temp = os.path.join(prefix, "drive_c", "users", getpass.getuser(), "Temp")

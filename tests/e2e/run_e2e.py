@@ -2,7 +2,8 @@
 """End-to-end tests of divivez-proxy and its plug-in with real mail software.
 
 Each scenario starts what it needs on 127.0.0.1 with ports the OS picks: a
-recording aiosmtpd server (smtp_server.py), Postfix's smtp-sink, a private
+recording aiosmtpd server (smtp_server.py), lenient servers that end lines at
+LF or also at CR (lenient_server.py), Postfix's smtp-sink, a private
 clamd with a signature database written here, a slow stand-in for clamd
 (slow_clamd.py), and the proxy of the build under test (Linux native, or the
 Windows build under 32-bit Wine), in the socket-service modes that matter.
@@ -1117,14 +1118,19 @@ class Dialogue:
         self.c.close()
 
 
+def smtp_envelope(d, sender="sender@example.test"):
+    """The greeting, EHLO, MAIL and RCPT of a Dialogue."""
+    d.expect("the greeting", None, lambda code, _: code == 220)
+    d.expect("EHLO", b"EHLO client.e2e.test\r\n", lambda code, _: code == 250)
+    d.expect("MAIL", b"MAIL FROM:<%s>\r\n" % sender.encode(), lambda code, _: code == 250)
+    d.expect("RCPT", b"RCPT TO:<receiver@example.test>\r\n", lambda code, _: code == 250)
+
+
 def smuggle_through(ctx, port, tag, text, sender="sender@example.test"):
     """One session that sends text as a message; returns the Dialogue."""
     d = Dialogue(ctx, port)
     try:
-        d.expect("the greeting", None, lambda code, _: code == 220)
-        d.expect("EHLO", b"EHLO client.e2e.test\r\n", lambda code, _: code == 250)
-        d.expect("MAIL", b"MAIL FROM:<%s>\r\n" % sender.encode(), lambda code, _: code == 250)
-        d.expect("RCPT", b"RCPT TO:<receiver@example.test>\r\n", lambda code, _: code == 250)
+        smtp_envelope(d, sender)
         if not d.expect("DATA", b"DATA\r\n", lambda code, _: code == 354):
             return d
         d.expect("end of data", text + b"\r\n.\r\n", lambda code, _: code is not None)
@@ -1204,6 +1210,72 @@ def sc_smuggling(ctx, line_ends):
     if len(through) != delivered:
         problems.insert(0, "the server took %d messages through the proxy for the %d clean ones the "
                         "clients sent" % (len(through), delivered))
+    check(not problems, "\n".join(problems))
+    proxy.stop()
+    server.stop()
+
+
+def sc_bare_lf_commands(ctx):
+    """Command lines holding a bare LF, which a server that ends lines at LF
+    reads as two commands: the proxy refuses them (500 5.5.2), so that
+    "NOOP<LF>DATA" opens no message at the server and the server's answers
+    to "NOOP<LF>NOOP" are never taken for the answer to DATA; every message
+    is scanned and arrives once."""
+    server = LenientServer(ctx.workdir, "lenient-cmd-" + ctx.mode, "lf")
+    proxy = Proxy(ctx, "lfcmd-proxy-" + ctx.mode, upstream=server.port)
+    problems = []
+
+    def refused(code, lines):
+        return code == 500 and lines[-1].startswith("500 5.5.2")
+
+    # An attacker's pipeline: DATA hidden behind NOOP, then an EICAR message.
+    hidden = tag_for(ctx, "lf-hidden-data")
+    d = Dialogue(ctx, proxy.port)
+    try:
+        smtp_envelope(d)
+        d.expect("NOOP<LF>DATA", b"NOOP\nDATA\r\n" + stuff(sent_content(message(hidden, [EICAR])))
+                 + b".\r\nQUIT\r\n", refused)
+        heard = []
+        while True:
+            try:
+                code, lines = d.c.reply()
+            except OSError:
+                break
+            if code is None:
+                break
+            heard += lines
+        if any(line.startswith("354") for line in heard):
+            problems.append("NOOP<LF>DATA: the client heard a 354 (%r)" % heard[:4])
+    finally:
+        d.close()
+    # Two messages after NOOP<LF>NOOP: the second, infected, must be scanned.
+    tags = [tag_for(ctx, "lf-noops-clean"), tag_for(ctx, "lf-noops-eicar")]
+    texts = [message(tags[0]), message(tags[1], [EICAR])]
+    d2 = Dialogue(ctx, proxy.port)
+    try:
+        smtp_envelope(d2)
+        d2.expect("NOOP<LF>NOOP", b"NOOP\nNOOP\r\n", refused)
+        for i, (tag, text) in enumerate(zip(tags, texts)):
+            if i:
+                d2.expect("MAIL", b"MAIL FROM:<sender@example.test>\r\n", lambda code, _: code == 250)
+                d2.expect("RCPT", b"RCPT TO:<receiver@example.test>\r\n", lambda code, _: code == 250)
+            d2.expect("DATA", b"DATA\r\n", lambda code, _: code == 354)
+            d2.expect("end of message %d" % (i + 1), stuff(sent_content(text)) + b".\r\n",
+                      (lambda code, lines: lines == ["250 Mail accepted"]) if i else
+                      (lambda code, lines: code == 250 and "queued as" in lines[0]))
+        d2.expect("VRFY", b"VRFY someone@example.test\r\n", lambda code, lines: code == 252)
+        d2.expect("QUIT", b"QUIT\r\n", lambda code, _: code == 221)
+    finally:
+        d2.close()
+    problems += d.problems + d2.problems
+    time.sleep(0.3)
+    found = [len(server.with_token(tag)) for tag in [hidden] + tags]
+    if found != [0, 1, 0]:
+        problems.insert(0, "the server took the hidden-DATA EICAR %d time(s), the clean message %d time(s) "
+                        "and the EICAR after NOOP<LF>NOOP %d time(s) (expected 0, 1, 0)" % tuple(found))
+    elif server.with_token(tags[0])[0][1] != with_insert(sent_content(texts[0])):
+        problems.append("the clean message was altered: " + describe_diff(
+            with_insert(sent_content(texts[0])), server.with_token(tags[0])[0][1]))
     check(not problems, "\n".join(problems))
     proxy.stop()
     server.stop()
@@ -1377,6 +1449,7 @@ OWN = [
     ("capture-server-outbox", sc_capture_server, ("plugin",)),
     ("smuggling-lenient-lf", lambda ctx: sc_smuggling(ctx, "lf"), ("host", "plugin")),
     ("smuggling-lenient-cr", lambda ctx: sc_smuggling(ctx, "lf-cr"), ("host", "plugin")),
+    ("bare-lf-commands-lenient", sc_bare_lf_commands, ("host", "plugin")),
     ("spool-unavailable-451", sc_spool_unavailable, ("host", "plugin")),
 ]
 
