@@ -7,10 +7,11 @@ stop_all() at the end. Servers: MailServer (smtp_server.py, recording every
 message exactly), LenientServer (lenient_server.py, framing lines at LF or
 also at CR, as servers open to SMTP smuggling do), SmtpSink (Postfix's
 smtp-sink), Clamd (a real clamd with a private configuration and a database
-written here), SlowClamd (slow_clamd.py). Build and Proxy: the proxy of one build (the Windows one
-through Wine) on an ephemeral loopback port. Messages: what the tests send
-and what the server must receive (with_insert). Clients: swaks, smtplib and
-a raw socket client. Assertions raise Failure.
+written here), SlowClamd (slow_clamd.py). Build and Proxy: the proxy of one
+build (the Windows one through Wine) on an ephemeral loopback port.
+Messages: what the tests send and what the server must receive
+(with_insert). Clients: swaks, smtplib and a raw socket client. Assertions
+raise Failure.
 """
 
 import base64
@@ -504,7 +505,9 @@ class Proxy:
             # Wine gives a program started from Linux the prefix's TMP and
             # TEMP whatever its environment says; a program that cmd.exe
             # starts inherits cmd's. So cmd sets them and starts the proxy,
-            # and the proxy itself is signalled to stop.
+            # and the proxy itself is signalled to stop. NOT: Wine starts it
+            # detached from cmd, so it would outlive a driver killed outright
+            # (stop_all and the driver's signal handler do stop it).
             words = [build.path(build.exe)] + args
             for word in words + [temp_dir]:
                 check(not re.search(r'[\s&|<>^%"()]', word),

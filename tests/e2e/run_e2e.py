@@ -1095,16 +1095,20 @@ class Dialogue:
         self.c = RawClient(port, 5 * ctx.build.slow)
         self.problems = []
         self.end = None  # the reply to the end of data
+        self.broken = False  # a time-out or a socket error: the rest is not sent
 
     def expect(self, what, send, want):
         """Sends send (bytes, or nothing), reads one reply and notes a
         problem unless want(code, lines). Returns whether it was wanted."""
+        if self.broken:
+            return False
         try:
             if send:
                 self.c.send(send)
             code, lines = self.c.reply()
         except OSError as e:
             code, lines = None, ["(%r)" % e]
+            self.broken = True
         if what == "end of data":
             self.end = lines
         if not want(code, lines):
