@@ -42,7 +42,7 @@ import time
 
 # A CR at the end of what has arrived: how long to wait for the LF that may
 # follow it before the lf-cr framing takes it for a line end of its own.
-CR_GRACE = 0.2
+CR_GRACE = 1.0
 
 
 class Recorder:
