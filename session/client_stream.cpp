@@ -307,6 +307,12 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     // The rest of an over-long line whose head already went out.
     EOwed kind = m_bLineRelayed == 2 ? EOwed::kClientEhlo : EOwed::kClient;
     m_bLineRelayed = 0;
+    if (m_bServerLost) {
+      // Its head went to a server we gave up on meanwhile: nobody will
+      // answer it but us.
+      QueueLocalReply(k421Reply);
+      return;
+    }
     std::string rest(line, length);
     BlankBareLineBreaks(&rest[0], rest.size());
     RelayToServer(rest.data(), rest.size());

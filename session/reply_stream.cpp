@@ -177,7 +177,9 @@ void CSmtpConnection::ProcessServerBytes(const char* data, size_t length) {
   if (m_bServerLost) return;
   FoldKeepAlives();
   size_t pos = 0;
-  while (pos < length) {
+  // Once a reply has made us give up on the server, what follows it in the
+  // same read is not listened to either.
+  while (pos < length && !m_bServerLost) {
     const void* lf = std::memchr(data + pos, '\n', length - pos);
     if (lf == nullptr) {
       size_t rest = length - pos;
