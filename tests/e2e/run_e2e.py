@@ -1179,6 +1179,33 @@ def sc_pf_keepalive(ctx, env):
         slow.stop()
 
 
+def sc_pf_keepalive_refused(ctx, env):
+    """Postfix ends a session of too many NOOPs with 421 (here at the third,
+    as it does after about 120 by default): the keep-alives stop, and the
+    client hears that its message failed, never 250 and never silence."""
+    slow, proxy = slow_scan_proxy(ctx, "pf-junk-%s-%d" % (ctx.mode, len(ctx.proxies)), 3.5,
+                                  env.postfix.ports["junk"], 1)
+    tag = tag_for(ctx, "pf-junk")
+    client = smtp(ctx, proxy.port, timeout=40)
+    try:
+        client.mail("sender@example.test")
+        client.rcpt("receiver@example.test")
+        try:
+            code, reply = client.data(message(tag))
+        except smtplib.SMTPServerDisconnected as e:
+            code, reply = None, repr(e)
+        check(code in (421, 451), "end of data answered %r %r after the server's 421" % (code, reply))
+        ctx.note("client heard %d" % code)
+    finally:
+        client.close()
+        proxy.stop()
+        slow.stop()
+    check(re.search(r"postfix/junk/smtpd\[\d+\]: .*too many errors", env.postfix.log_text()),
+          "Postfix never refused a NOOP (the test proves nothing)")
+    time.sleep(0.5)
+    check(not env.postfix.with_token(tag), "the message reached Postfix")
+
+
 def sc_pf_smuggled_commands(ctx, env):
     """Command lines with a bare LF: Postfix would read two commands, so the
     plug-in refuses them and the session stays in step; an EICAR message sent
@@ -1355,8 +1382,9 @@ class StandardEnv:
 class PostfixEnv(StandardEnv):
     """A private Postfix (env.postfix) and a proxy with the builtin scanner in
     front of it, shared by the Postfix scenarios of one build and mode.
-    Postfix listens twice: "main", and "short", which drops a client idle
-    for 2 s and logs as postfix/short."""
+    Postfix listens on three ports: "main"; "short", which drops a client
+    idle for 2 s; and "junk", which ends a session at its third NOOP (each
+    logging under its name)."""
 
     @property
     def postfix(self):
@@ -1364,7 +1392,9 @@ class PostfixEnv(StandardEnv):
 
     def start_server(self):
         return Postfix(self.ctx.workdir, "postfix-" + self.ctx.mode, listeners=(
-            ("main", {}), ("short", {"smtpd_timeout": "2s", "syslog_name": "postfix/short"})))
+            ("main", {}), ("short", {"smtpd_timeout": "2s", "syslog_name": "postfix/short"}),
+            ("junk", {"smtpd_junk_command_limit": "1", "smtpd_hard_error_limit": "1",
+                      "syslog_name": "postfix/junk"})))
 
     def start_proxy(self):
         ctx = self.ctx
@@ -1449,6 +1479,7 @@ POSTFIX = [
     ("postfix-eicar-then-clean-ehlo", sc_pf_eicar_then_clean_ehlo),
     ("postfix-eicar-then-clean-helo", sc_pf_eicar_then_clean_helo),
     ("postfix-keepalive-slow-scan", sc_pf_keepalive),
+    ("postfix-keepalive-refused-421", sc_pf_keepalive_refused),
     ("postfix-smuggled-commands", sc_pf_smuggled_commands),
     ("postfix-smuggled-end-of-data", sc_pf_smuggled_end_of_data),
 ]
