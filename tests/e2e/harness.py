@@ -6,12 +6,13 @@ session, dies with the driver (parent-death signal), and is stopped by
 stop_all() at the end. Servers: MailServer (smtp_server.py, recording every
 message exactly), LenientServer (lenient_server.py, framing lines at LF or
 also at CR, as servers open to SMTP smuggling do), SmtpSink (Postfix's
-smtp-sink), Clamd (a real clamd with a private configuration and a database
-written here), SlowClamd (slow_clamd.py). Build and Proxy: the proxy of one
-build (the Windows one through Wine) on an ephemeral loopback port.
-Messages: what the tests send and what the server must receive
-(with_insert). Clients: swaks, smtplib and a raw socket client. Assertions
-raise Failure.
+smtp-sink), Postfix (a private Postfix instance on loopback delivering to a
+maildir; assert_stored checks its files), Clamd (a real clamd with a private
+configuration and a database written here), SlowClamd (slow_clamd.py). Build
+and Proxy: the proxy of one build (the Windows one through Wine) on an
+ephemeral loopback port. Messages: what the tests send and what the server
+must receive (with_insert). Clients: swaks, smtplib and a raw socket client.
+Assertions raise Failure.
 """
 
 import base64
@@ -19,6 +20,7 @@ import ctypes
 import getpass
 import json
 import os
+import pwd
 import random
 import re
 import signal
@@ -315,6 +317,203 @@ class SmtpSink:
 
     def stop(self):
         self.proc.stop()
+
+
+class Postfix:
+    """A private Postfix instance on loopback: its own configuration, queue,
+    data and log directories under workdir, smtpd listening only on
+    127.0.0.1 (one port per entry of listeners: (name, {smtpd parameter:
+    value}) for parameters that differ from the instance's), every accepted
+    message delivered by virtual(8) to one maildir, one file per message and
+    recipient. Never touches a system-wide instance: master runs from here
+    with -c, as a child of the driver, and is stopped by its own PID file and
+    process group. smtpd refuses unsynchronised clients
+    (smtpd_forbid_unauth_pipelining: in Debian's 3.7 since 3.7.6, the default
+    from 3.9) and, as 3.7 does by default, ends data at <LF>.<LF> too."""
+
+    MASTER = "/usr/lib/postfix/sbin/master"
+    # The services master.cf needs for SMTP in and virtual delivery out; no
+    # chroot, so nothing has to be copied into the queue directory.
+    SERVICES = [
+        "cleanup unix n - n - 0 cleanup",
+        "qmgr unix n - n 300 1 qmgr",
+        "rewrite unix - - n - - trivial-rewrite",
+        "bounce unix - - n - 0 bounce",
+        "defer unix - - n - 0 bounce",
+        "trace unix - - n - 0 bounce",
+        "verify unix - - n - 1 verify",
+        "flush unix n - n 1000? 0 flush",
+        "proxymap unix - - n - - proxymap",
+        "proxywrite unix - - n - 1 proxymap",
+        "showq unix n - n - - showq",
+        "error unix - - n - - error",
+        "retry unix - - n - - error",
+        "discard unix - - n - - discard",
+        "virtual unix - n n - - virtual",
+        "anvil unix - - n - 1 anvil",
+        "scache unix - - n - 1 scache",
+        "postlog unix-dgram n - n - 1 postlogd",
+    ]
+
+    def __init__(self, workdir, name="postfix", listeners=(("main", {}),)):
+        self.dir = os.path.join(workdir, name)
+        self.conf = os.path.join(self.dir, "conf")
+        self.maildir = os.path.join(self.dir, "mail", "mailbox")
+        self.maillog = os.path.join(self.dir, "maillog")
+        if os.getuid() != 0:
+            raise Failure("a private Postfix needs root (its master runs as root and its "
+                          "daemons as the postfix user)")
+        owner = pwd.getpwnam("postfix")
+        for sub in ("conf", "queue", "mail"):
+            os.makedirs(os.path.join(self.dir, sub), exist_ok=True)
+        os.chown(os.path.join(self.dir, "mail"), owner.pw_uid, owner.pw_gid)
+        with open(os.path.join(self.conf, "vmailbox"), "w") as f:
+            f.write("@example.test mailbox/\n")  # every recipient: one maildir
+        main = {
+            "compatibility_level": "3.6",
+            "queue_directory": os.path.join(self.dir, "queue"),
+            "data_directory": os.path.join(self.dir, "data"),
+            "command_directory": "/usr/sbin",
+            "daemon_directory": "/usr/lib/postfix/sbin",
+            "mail_owner": "postfix",
+            "setgid_group": "postdrop",
+            "maillog_file": self.maillog,
+            "maillog_file_prefixes": self.dir,
+            "myhostname": "postfix.e2e.test",
+            "mydomain": "e2e.test",
+            "mydestination": "",
+            "relay_domains": "",
+            "inet_interfaces": "127.0.0.1",
+            "inet_protocols": "ipv4",
+            "mynetworks": "127.0.0.0/8",
+            "smtpd_relay_restrictions": "permit_mynetworks, reject_unauth_destination",
+            "smtpd_forbid_unauth_pipelining": "yes",
+            # 3.7's default, said here since the smuggling scenario needs a
+            # server that also ends data at <LF>.<LF> (3.9 normalises).
+            "smtpd_forbid_bare_newline": "no",
+            "smtpd_peername_lookup": "no",
+            "smtpd_timeout": "60s",
+            # Headers stay as the proxy sent them: no rewriting, nothing added.
+            "local_header_rewrite_clients": "",
+            "alias_maps": "",
+            "alias_database": "",
+            "local_transport": "error:local delivery is disabled",
+            "default_transport": "error:outbound delivery is disabled",
+            "virtual_mailbox_domains": "example.test",
+            "virtual_mailbox_base": os.path.join(self.dir, "mail"),
+            "virtual_mailbox_maps": "texthash:" + os.path.join(self.conf, "vmailbox"),
+            "virtual_uid_maps": "static:%d" % owner.pw_uid,
+            "virtual_gid_maps": "static:%d" % owner.pw_gid,
+            "biff": "no",
+        }
+        with open(os.path.join(self.conf, "main.cf"), "w") as f:
+            for key, value in main.items():
+                f.write("%s = %s\n" % (key, value))
+        self.env = dict(os.environ, MAIL_CONFIG=self.conf)
+        for attempt in range(5):
+            self.ports = {label: free_port() for label, _ in listeners}
+            with open(os.path.join(self.conf, "master.cf"), "w") as f:
+                for label, overrides in listeners:
+                    f.write("127.0.0.1:%d inet n - n - - smtpd\n" % self.ports[label])
+                    for key, value in overrides.items():
+                        f.write("  -o %s=%s\n" % (key, value))
+                f.write("\n".join(self.SERVICES) + "\n")
+            if attempt == 0:
+                # Creates the queue's directories with their owners and
+                # modes, and checks the configuration.
+                code, out = run(["/usr/sbin/postfix", "-c", self.conf, "check"], 60, env=self.env)
+                if code != 0:
+                    raise Failure("postfix check failed (%d): %s\n%s" % (code, out[-1500:], self.log_tail()))
+            # master becomes the leader of the session Proc gives it, so its
+            # daemons are stopped with it.
+            self.proc = Proc(name, [self.MASTER, "-c", self.conf],
+                             os.path.join(self.dir, "master-%d.out" % attempt), env=self.env)
+            if wait_for(lambda: all(self._answers(p) for p in self.ports.values()) or not self.proc.alive(),
+                        30, 0.1) and self.proc.alive():
+                self.port = self.ports[listeners[0][0]]
+                return
+            self._stop_master()
+        raise Failure("Postfix did not start; master:\n%s\nmaillog:\n%s" % (
+            self.proc.log_tail(), self.log_tail()))
+
+    @staticmethod
+    def _answers(port):
+        try:
+            with socket.create_connection(("127.0.0.1", port), 1) as s:
+                s.settimeout(2)
+                return s.recv(100).startswith(b"220")
+        except OSError:
+            return False
+
+    def log_text(self):
+        try:
+            with open(self.maillog, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def log_tail(self, lines=25):
+        return "\n".join(self.log_text().splitlines()[-lines:])
+
+    def messages(self):
+        """[content] of every delivered file, in delivery order."""
+        found = []
+        for sub in ("new", "cur"):
+            directory = os.path.join(self.maildir, sub)
+            if os.path.isdir(directory):
+                for entry in os.listdir(directory):
+                    path = os.path.join(directory, entry)
+                    found.append((os.stat(path).st_mtime_ns, entry, path))
+        out = []
+        for _, _, path in sorted(found):
+            with open(path, "rb") as f:
+                out.append(f.read())
+        return out
+
+    def with_token(self, token):
+        return [c for c in self.messages() if token in c]
+
+    def wait_token(self, token, timeout=15, count=1):
+        return wait_for(lambda: len(self.with_token(token)) >= count and self.with_token(token), timeout)
+
+    def _stop_master(self):
+        # By this instance's own PID file (the master started above), then
+        # by the process group, should it not end.
+        if self.proc.alive():
+            run(["/usr/sbin/postfix", "-c", self.conf, "stop"], 30, env=self.env)
+        self.proc.stop()
+
+    def stop(self):
+        self._stop_master()
+
+
+def postfix_stored(content):
+    """content (CRLF lines, as the server receives it after the data's
+    dot-stuffing is undone) as virtual(8) stores it: LF line ends."""
+    return content.replace(b"\r\n", b"\n")
+
+
+def assert_stored(postfix, tag, expected, rcpts=("receiver@example.test",), timeout=15):
+    """One file per recipient holding tag, each: the headers Postfix adds
+    (Return-Path, X-Original-To, Delivered-To, Received), then exactly
+    expected (CRLF lines, see postfix_stored)."""
+    found = postfix.wait_token(tag, timeout, len(rcpts))
+    check(found, "message %s never reached Postfix's mailbox" % tag.decode())
+    check(len(found) == len(rcpts), "message %s is in Postfix's mailbox %d times, expected %d" % (
+        tag.decode(), len(found), len(rcpts)))
+    want = postfix_stored(expected)
+    delivered_to = []
+    for content in found:
+        check(content.endswith(want), "message %s altered: %s" % (
+            tag.decode(), describe_diff(want, content[-len(want):] if len(content) >= len(want) else content)))
+        added = content[:len(content) - len(want)]
+        check(re.fullmatch(rb"((Return-Path|X-Original-To|Delivered-To|Received): [^\n]*\n([ \t][^\n]*\n)*)*", added),
+              "message %s: Postfix's file has more than its own trace headers before it: %r" % (
+                  tag.decode(), added[:400]))
+        m = re.search(rb"^Delivered-To: (\S+)$", added, re.M)
+        delivered_to.append(m.group(1).decode() if m else None)
+    check(sorted(delivered_to) == sorted(rcpts), "message %s delivered to %r, expected %r" % (
+        tag.decode(), delivered_to, list(rcpts)))
 
 
 class Clamd:
@@ -661,10 +860,10 @@ def assert_not_delivered(server, tag):
 # Clients
 
 
-def run(argv, timeout, input_bytes=None):
+def run(argv, timeout, input_bytes=None, env=None):
     try:
         done = subprocess.run(argv, input=input_bytes, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=timeout)
+                              stderr=subprocess.STDOUT, timeout=timeout, env=env)
     except subprocess.TimeoutExpired as e:
         out = (e.stdout or b"").decode("utf-8", "replace")
         raise Failure("%s timed out after %d s; output:\n%s" % (argv[0], timeout, out[-3000:]))

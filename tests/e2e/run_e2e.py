@@ -3,10 +3,12 @@
 
 Each scenario starts what it needs on 127.0.0.1 with ports the OS picks: a
 recording aiosmtpd server (smtp_server.py), lenient servers that end lines at
-LF or also at CR (lenient_server.py), Postfix's smtp-sink, a private
-clamd with a signature database written here, a slow stand-in for clamd
-(slow_clamd.py), and the proxy of the build under test (Linux native, or the
-Windows build under 32-bit Wine), in the socket-service modes that matter.
+LF or also at CR (lenient_server.py), Postfix's smtp-sink, a private Postfix
+instance (its own configuration, queue and maildir; it refuses unsynchronised
+clients), a private clamd with a signature database written here, a slow
+stand-in for clamd (slow_clamd.py), and the proxy of the build under test
+(Linux native, or the Windows build under 32-bit Wine), in the socket-service
+modes that matter.
 Clients are swaks, curl, Python's smtplib and raw sockets.
 
 Prints one line per scenario, PASS or FAIL with the reason, and at the end
@@ -38,9 +40,10 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402 (the harness sits beside this script)
     ROOT, INSERT, EICAR, CUSTOM, CUSTOM_NAME, REJECTED_RCPT, AUTH_USER, AUTH_PASSWORD, RUN_ID,
-    Failure, check, stop_all, free_port, wait_for, MailServer, LenientServer, SmtpSink, Clamd, SlowClamd, Build,
+    Failure, check, stop_all, free_port, wait_for, MailServer, LenientServer, SmtpSink, Postfix,
+    Clamd, SlowClamd, Build,
     Proxy, message, sent_content, with_insert, mime_base64, tag_for, describe_diff,
-    assert_delivered, assert_not_delivered, run, swaks, write_file, RawClient, smtp,
+    assert_delivered, assert_not_delivered, assert_stored, run, swaks, write_file, RawClient, smtp,
     expect_vrfy_in_step)
 
 
@@ -159,14 +162,20 @@ def sc_eicar_reply_text(ctx, env):
     assert_not_delivered(env.server, tag)
 
 
-def sc_pipeline_swaks(ctx, env):
-    tag = tag_for(ctx, "pipe-swaks")
+def swaks_pipelined(ctx, env, name, rcpts):
+    """swaks --pipeline through the proxy, to rcpts: (tag, text, output)."""
+    tag = tag_for(ctx, name)
     text = message(tag)
-    rcpts = ["r1@example.test", "r2@example.test", "r3@example.test"]
-    code, out = swaks(ctx, env.proxy.port, write_file(ctx, "pipe-%s.eml" % ctx.mode, text),
+    code, out = swaks(ctx, env.proxy.port, write_file(ctx, "%s-%s.eml" % (name, ctx.mode), text),
                       rcpts=[",".join(rcpts)], pipeline=True)
     check(code == 0, "swaks --pipeline failed (%d):\n%s" % (code, out[-2000:]))
     check("PIPELINING" in out, "the proxy did not offer PIPELINING:\n" + out[-1500:])
+    return tag, text, out
+
+
+def sc_pipeline_swaks(ctx, env):
+    rcpts = ["r1@example.test", "r2@example.test", "r3@example.test"]
+    tag, text, out = swaks_pipelined(ctx, env, "pipe-swaks", rcpts)
     check("queued as E2E" in out, "no final reply from the server:\n" + out[-1500:])
     assert_delivered(env.server, tag, with_insert(sent_content(text)), rcpts=rcpts)
 
@@ -643,20 +652,48 @@ def sc_parallel(ctx, env, count=200):
 # Scenarios with set-ups of their own
 
 
+def slow_scan_proxy(ctx, name, delay, upstream, keepalive):
+    """A slow stand-in for clamd (delay seconds a scan; on a unix socket
+    natively, TCP for Wine) and a proxy using it: (slow, proxy)."""
+    slow = SlowClamd(ctx.workdir, name + "-clamd", delay, not ctx.build.wine)
+    scanner = ("clamd:unix:" + slow.path) if not ctx.build.wine else "clamd:tcp:127.0.0.1:%d" % slow.port
+    proxy = Proxy(ctx, name + "-proxy", upstream=upstream, scanner=scanner, keepalive=keepalive,
+                  extra=["--scan-timeout", "30"])
+    return slow, proxy
+
+
+def message_in_step(ctx, port, name, final):
+    """One message in a new smtplib session: its end of data must be answered
+    with the server's final reply (final(reply) true), and the session must
+    stay in step after it (VRFY and NOOP). Returns (tag, text)."""
+    tag = tag_for(ctx, name)
+    text = message(tag)
+    client = smtp(ctx, port, timeout=40)
+    try:
+        client.mail("sender@example.test")
+        client.rcpt("receiver@example.test")
+        code, reply = client.data(text)
+        check(code == 250 and final(reply),
+              "end of data answered %d %r, not the server's final reply" % (code, reply))
+        expect_vrfy_in_step(client)
+        code, reply = client.noop()
+        check(code == 250, "session out of step: NOOP answered %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    return tag, text
+
+
 def sc_keepalive(ctx):
     """A scan slower than the server's idle time-out: the keep-alive NOOPs
     keep the server connection open; without them the server drops it."""
     idle = 2.0
     delay = 5.0
-    scanner_unix = not ctx.build.wine
     results = {}
     for keepalive in (1, 0):
         name = "keepalive-%s-%d" % (ctx.mode, keepalive)
         server = MailServer(ctx.workdir, name + "-server", timeout=idle)
-        slow = SlowClamd(ctx.workdir, name + "-clamd", delay, scanner_unix)
-        scanner = ("clamd:unix:" + slow.path) if scanner_unix else "clamd:tcp:127.0.0.1:%d" % slow.port
-        proxy = Proxy(ctx, name + "-proxy", upstream=server.port, scanner=scanner,
-                      keepalive=keepalive, extra=["--scan-timeout", "30"])
+        slow, proxy = slow_scan_proxy(ctx, name, delay, server.port, keepalive)
         tag = tag_for(ctx, "keepalive%d" % keepalive)
         text = message(tag)
         client = smtp(ctx, proxy.port, timeout=60)
@@ -710,24 +747,8 @@ def sc_keepalive_late_noop_replies(ctx):
     354 (not a NOOP's 250) starts the delivery and the client hears the
     server's final reply."""
     server = MailServer(ctx.workdir, "latenoop-server-" + ctx.mode, noop_delay=1.5)
-    slow = SlowClamd(ctx.workdir, "latenoop-clamd-" + ctx.mode, 4.0, not ctx.build.wine)
-    scanner = ("clamd:unix:" + slow.path) if not ctx.build.wine else "clamd:tcp:127.0.0.1:%d" % slow.port
-    proxy = Proxy(ctx, "latenoop-proxy-" + ctx.mode, upstream=server.port, scanner=scanner, keepalive=1)
-    tag = tag_for(ctx, "latenoop")
-    text = message(tag)
-    client = smtp(ctx, proxy.port, timeout=40)
-    try:
-        client.mail("sender@example.test")
-        client.rcpt("receiver@example.test")
-        code, reply = client.data(text)
-        check(code == 250 and b"queued as E2E" in reply,
-              "end of data answered %d %r, not the server's final reply" % (code, reply))
-        expect_vrfy_in_step(client)
-        code, reply = client.noop()
-        check(code == 250, "NOOP answered %d %r" % (code, reply))
-        client.quit()
-    finally:
-        client.close()
+    slow, proxy = slow_scan_proxy(ctx, "latenoop-" + ctx.mode, 4.0, server.port, 1)
+    tag, text = message_in_step(ctx, proxy.port, "latenoop", lambda reply: b"queued as E2E" in reply)
     noops = server.events("NOOP")
     check(len(noops) >= 3, "only %d keep-alive NOOPs reached the server" % len(noops))
     assert_delivered(server, tag, with_insert(sent_content(text)))
@@ -1329,6 +1350,310 @@ def sc_spool_unavailable(ctx):
     server.stop()
 
 
+# Scenarios with a real Postfix smtpd as the server: a private instance
+# (harness.Postfix) that refuses unsynchronised clients, each accepted message
+# a file in its maildir, and a proxy with the builtin scanner.
+
+
+def assert_no_eicar(postfix):
+    stored = [c for c in postfix.messages() if EICAR in c]
+    check(not stored, "EICAR reached Postfix's mailbox (%d files)" % len(stored))
+
+
+def postfix_queued(reply):
+    return re.search(rb"^2\.0\.0 Ok: queued as \w+$", reply) is not None
+
+
+def sc_pf_plain(ctx, env):
+    tag = tag_for(ctx, "pf-plain")
+    text = message(tag)
+    code, out = swaks(ctx, env.proxy.port, write_file(ctx, "pf-plain-%s.eml" % ctx.mode, text))
+    check(code == 0, "swaks failed (%d):\n%s" % (code, out[-2000:]))
+    check(re.search(r"^<-\s+250 2\.0\.0 Ok: queued as \w+\s*$", out, re.M),
+          "swaks did not hear Postfix's final reply:\n" + out[-1500:])
+    assert_stored(env.postfix, tag, with_insert(sent_content(text)))
+
+
+def sc_pf_pipeline(ctx, env):
+    rcpts = ["pf1@example.test", "pf2@example.test", "pf3@example.test"]
+    tag, text, out = swaks_pipelined(ctx, env, "pf-pipe", rcpts)
+    check(re.search(r"^<-\s+250 2\.0\.0 Ok: queued as", out, re.M),
+          "no final reply from Postfix:\n" + out[-1500:])
+    assert_stored(env.postfix, tag, with_insert(sent_content(text)), rcpts=rcpts)
+
+
+def sc_pf_eicar_then_clean_ehlo(ctx, env):
+    bad = tag_for(ctx, "pf-eicar-ehlo")
+    good = tag_for(ctx, "pf-after-eicar-ehlo")
+    good_text = message(good)
+    client = smtp(ctx, env.proxy.port)
+    try:
+        for tag, text, infected in ((bad, message(bad, [b"Here:", EICAR]), True), (good, good_text, False)):
+            code, reply = client.mail("sender@example.test")
+            check(code == 250, "MAIL for %s answered %d %r" % (tag.decode(), code, reply))
+            code, reply = client.rcpt("receiver@example.test")
+            check(code == 250, "RCPT for %s answered %d %r" % (tag.decode(), code, reply))
+            code, reply = client.data(text)
+            if infected:
+                check((code, reply) == (250, b"Mail accepted"), "infected message answered %d %r" % (code, reply))
+            else:
+                check(code == 250 and postfix_queued(reply), "clean message answered %d %r" % (code, reply))
+        code, reply = client.noop()
+        check(code == 250, "session out of step: NOOP answered %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    assert_stored(env.postfix, good, with_insert(sent_content(good_text)))
+    check(not env.postfix.with_token(bad), "the infected message reached Postfix")
+
+
+def sc_pf_eicar_then_clean_helo(ctx, env):
+    """HELO sessions: Postfix takes no command before it answered the last
+    one, so the plug-in's own RSET after an infected message must have its
+    reply before the client's next MAIL goes on. A client that waits for
+    every reply, then one that writes an infected message's end and its next
+    MAIL at once (held by the plug-in until the RSET's reply); each sends
+    three infected and clean pairs, since whether Postfix finds the next
+    command already waiting depends on timing."""
+    pairs = 3
+    for eager in (False, True):
+        c = RawClient(env.proxy.port, 30 * ctx.build.slow)
+        heard = []
+        sent = []
+
+        def expect(what, want):
+            code, lines = c.reply()
+            heard.append((what, lines))
+            check(code == want, "%s answered %s, expected %d; %s client's dialogue: %r" % (
+                what, lines or "nothing (the connection was closed)", want,
+                "eager" if eager else "synchronous", heard[-8:]))
+            return lines
+
+        try:
+            expect("greeting", 220)
+            c.send(b"HELO client.e2e.test\r\n")
+            expect("HELO", 250)
+            mail_sent = False
+            for i in range(2 * pairs):
+                infected = i % 2 == 0
+                tag = tag_for(ctx, "pf-helo%d-%d" % (eager, i))
+                text = message(tag, [b"Here:", EICAR]) if infected else message(tag)
+                sent.append((tag, text, infected))
+                if not mail_sent:
+                    c.send(b"MAIL FROM:<sender@example.test>\r\n")
+                expect("MAIL", 250)
+                c.send(b"RCPT TO:<receiver@example.test>\r\n")
+                expect("RCPT", 250)
+                c.send(b"DATA\r\n")
+                expect("DATA", 354)
+                mail_sent = eager and infected
+                c.send(stuff(sent_content(text)) + b".\r\n" +
+                       (b"MAIL FROM:<sender@example.test>\r\n" if mail_sent else b""))
+                lines = expect("end of data %d" % i, 250)
+                if infected:
+                    check(lines == ["250 Mail accepted"], "infected message answered %r" % lines)
+                else:
+                    check(postfix_queued(lines[0][4:].encode()), "clean message answered %r" % lines)
+            c.send(b"QUIT\r\n")
+            expect("QUIT", 221)
+        finally:
+            c.close()
+        for tag, text, infected in sent:
+            if infected:
+                check(not env.postfix.with_token(tag), "the infected message reached Postfix")
+            else:
+                assert_stored(env.postfix, tag, with_insert(sent_content(text)))
+
+
+def sc_pf_keepalive(ctx, env):
+    """A scan of three keep-alive intervals against a Postfix that drops a
+    client idle for 2 s: the keep-alive NOOPs hold the session, and the
+    last of them goes out as the scan ends, just before the plug-in's DATA
+    (which Postfix must not see before its reply to the NOOP)."""
+    short = env.postfix.ports["short"]
+    slow, proxy = slow_scan_proxy(ctx, "pf-keepalive-%s-%d" % (ctx.mode, len(ctx.proxies)), 3.0, short, 1)
+    try:
+        mark = len(env.postfix.log_text())
+        # The control: a client as idle as the scan is long is dropped.
+        idle = {}
+
+        def idle_client():
+            c = RawClient(short, 20)
+            try:
+                c.reply()
+                c.command("EHLO idle.e2e.test")
+                idle["reply"] = c.reply()
+            except OSError as e:
+                idle["reply"] = (None, [repr(e)])
+            finally:
+                c.close()
+
+        control = threading.Thread(target=idle_client, daemon=True)
+        control.start()
+        tag, text = message_in_step(ctx, proxy.port, "pf-keepalive", postfix_queued)
+        control.join(20)
+        check(slow.scans(), "the slow scanner was never asked")
+        check(idle.get("reply", (None,))[0] == 421,
+              "the idle control client was not dropped (%r): the test proves nothing" % (idle.get("reply"),))
+        assert_stored(env.postfix, tag, with_insert(sent_content(text)))
+
+        def counted():
+            # Postfix's count of the session's commands: "disconnect from
+            # unknown[127.0.0.1] ehlo=1 mail=1 rcpt=1 data=1 noop=3 quit=1 commands=8".
+            return [int(m.group(1)) for m in re.finditer(
+                r"postfix/short/smtpd\[\d+\]: disconnect from \S+ ehlo=\d+ mail=\d+ rcpt=\d+ .*?noop=(\d+)",
+                env.postfix.log_text()[mark:])]
+
+        noops = wait_for(counted, 10)
+        check(noops and noops[0] >= 2, "Postfix counted keep-alive NOOPs %r in the proxy's session" % noops)
+        ctx.note("%d keep-alive NOOPs" % noops[0])
+    finally:
+        proxy.stop()
+        slow.stop()
+
+
+def sc_pf_keepalive_refused(ctx, env):
+    """Postfix ends a session of too many NOOPs with 421 (here at the third,
+    as it does after about 120 by default): the keep-alives stop, and the
+    client hears that its message failed, never 250 and never silence."""
+    slow, proxy = slow_scan_proxy(ctx, "pf-junk-%s-%d" % (ctx.mode, len(ctx.proxies)), 3.5,
+                                  env.postfix.ports["junk"], 1)
+    tag = tag_for(ctx, "pf-junk")
+    client = smtp(ctx, proxy.port, timeout=40)
+    try:
+        client.mail("sender@example.test")
+        client.rcpt("receiver@example.test")
+        try:
+            code, reply = client.data(message(tag))
+        except smtplib.SMTPServerDisconnected as e:
+            code, reply = None, repr(e)
+        check(code in (421, 451), "end of data answered %r %r after the server's 421" % (code, reply))
+        ctx.note("client heard %d" % code)
+    finally:
+        client.close()
+        proxy.stop()
+        slow.stop()
+    check(re.search(r"postfix/junk/smtpd\[\d+\]: .*too many errors", env.postfix.log_text()),
+          "Postfix never refused a NOOP (the test proves nothing)")
+    time.sleep(0.5)
+    check(not env.postfix.with_token(tag), "the message reached Postfix")
+
+
+def sc_pf_smuggled_commands(ctx, env):
+    """Command lines with a bare LF: Postfix would read two commands, so the
+    plug-in refuses them and the session stays in step; an EICAR message sent
+    after `NOOP<LF>DATA` is only "commands" then, never a message."""
+    c = RawClient(env.proxy.port, 30 * ctx.build.slow)
+    good = tag_for(ctx, "pf-after-smuggled-cmd")
+    good_text = message(good)
+    try:
+        check(c.reply()[0] == 220, "no greeting")
+        check(c.command("EHLO client.e2e.test")[0] == 250, "EHLO failed")
+        check(c.command("MAIL FROM:<sender@example.test>")[0] == 250, "MAIL failed")
+        check(c.command("RCPT TO:<receiver@example.test>")[0] == 250, "RCPT failed")
+        for smuggled in (b"NOOP\nDATA\r\n", b"NOOP\nNOOP\r\n"):
+            c.send(smuggled)
+            code, lines = c.reply()
+            check(code == 500, "%r answered %r, not refused" % (smuggled, lines))
+            code, lines = c.command("NOOP")
+            check(code == 250 and len(lines) == 1, "after %r the session is out of step: NOOP answered %r" % (
+                smuggled, lines))
+        # The transaction is still open: a real DATA delivers one message.
+        code, lines = c.command("DATA")
+        check(code == 354, "DATA answered %r" % lines)
+        c.send(stuff(sent_content(good_text)) + b".\r\n")
+        code, lines = c.reply()
+        check(code == 250 and postfix_queued(lines[0][4:].encode()), "end of data answered %r" % lines)
+        check(c.command("MAIL FROM:<sender@example.test>")[0] == 250, "MAIL failed")
+        check(c.command("RCPT TO:<receiver@example.test>")[0] == 250, "RCPT failed")
+        c.send(b"NOOP\nDATA\r\n")
+        check(c.reply()[0] == 500, "NOOP<LF>DATA was not refused")
+        # What would have been the message: each line a refused command.
+        # (Postfix ends the session at a header line or a "." sent as a
+        # command.)
+        for line in [EICAR, b""]:
+            c.send(line + b"\r\n")
+            code, lines = c.reply()
+            check(code is not None and code >= 500, "%r as a command answered %r" % (line, lines))
+        check(c.command("QUIT")[0] == 221, "QUIT failed")
+    finally:
+        c.close()
+    assert_stored(env.postfix, good, with_insert(sent_content(good_text)))
+    assert_no_eicar(env.postfix)
+
+
+# The lenient ends of data, each followed by a smuggled envelope and message;
+# and how the plug-in writes the end: the "." line stuffed, or the bare CRs
+# as spaces.
+LENIENT_ENDS = [
+    (b"\n.\n", b"\r\n..\r\n"),
+    (b"\n.\r\n", b"\r\n..\r\n"),
+    (b"\r\n.\n", b"\r\n..\r\n"),
+    (b"\r.\r", b" . "),
+]
+
+
+def smuggling(tag, end, payload):
+    """A message ending in "hello" + end, then an envelope and a second
+    message (with payload in its body) that a lenient server would take."""
+    inner = (b"MAIL FROM:<smuggler@example.test>\r\nRCPT TO:<receiver@example.test>\r\nDATA\r\n"
+             b"Subject: smuggled " + tag + b"\r\n\r\n" + payload)
+    return message(tag, [b"hello"]) + end + inner
+
+
+def raw_message(c, data):
+    """MAIL, RCPT and DATA on raw client c, then data exactly as given (the
+    caller stuffs and ends it): the reply to the end of data."""
+    for command, want in (("MAIL FROM:<sender@example.test>", 250), ("RCPT TO:<receiver@example.test>", 250),
+                          ("DATA", 354)):
+        code, lines = c.command(command)
+        check(code == want, "%s answered %r" % (command, lines))
+    c.send(data)
+    return c.reply()
+
+
+def sc_pf_smuggled_end_of_data(ctx, env):
+    """SMTP smuggling, on a raw socket (smtplib would stuff the "." line):
+    Postfix 3.7 ends data at <LF>.<LF> (shown first, directly). Through the
+    proxy each form is one message with CRLF line ends only and the smuggled
+    lines as its text; an EICAR in the smuggled part is found, since the
+    scanner sees what Postfix gets."""
+    control = tag_for(ctx, "pf-smuggle-direct")
+    c = RawClient(env.postfix.port, 30)
+    try:
+        c.reply()
+        c.command("EHLO client.e2e.test")
+        direct = raw_message(c, smuggling(control, b"\n.\n", b"clean") + b"\r\n.\r\n")
+    finally:
+        c.close()
+    check(direct[0] == 250 and env.postfix.wait_token(control) and
+          not any(b"smuggled " + control in m for m in env.postfix.with_token(control)),
+          "Postfix alone did not end the message at <LF>.<LF> (%r): the test proves nothing" % (direct,))
+    c = raw_session(ctx, env, sender=None)
+    cases = []
+    try:
+        for i, (end, written) in enumerate(LENIENT_ENDS):
+            tag = tag_for(ctx, "pf-smuggle%d" % i)
+            text = smuggling(tag, end, b"smuggled body " + tag)
+            code, lines = raw_message(c, text + b"\r\n.\r\n")
+            check(code == 250 and postfix_queued(lines[0][4:].encode()), "%r form answered %r" % (end, lines))
+            # Postfix undoes the stuffing of the "." line.
+            expected = text.replace(b"hello" + end, b"hello" + written.replace(b"..", b"."), 1)
+            cases.append((tag, with_insert(sent_content(expected))))
+        bad = tag_for(ctx, "pf-smuggle-eicar")
+        code, lines = raw_message(c, smuggling(bad, b"\n.\n", EICAR) + b"\r\n.\r\n")
+        check(lines == ["250 Mail accepted"], "EICAR in the smuggled part answered %r" % lines)
+        code, lines = c.command("NOOP")
+        check(code == 250 and len(lines) == 1, "session out of step: NOOP answered %r" % lines)
+        c.command("QUIT")
+    finally:
+        c.close()
+    for tag, expected in cases:
+        assert_stored(env.postfix, tag, expected)
+    check(not env.postfix.with_token(bad), "the message with EICAR in its smuggled part reached Postfix")
+    assert_no_eicar(env.postfix)
+
+
 # --------------------------------------------------------------------------
 # The runner
 
@@ -1360,22 +1685,64 @@ class StandardEnv:
         self.proxy = None
 
     def ensure(self):
-        ctx = self.ctx
         if self.server is None or not self.server.proc.alive():
-            self.server = MailServer(ctx.workdir, "std-server-" + ctx.mode,
-                                     reject_rcpt=REJECTED_RCPT, auth=AUTH_USER + ":" + AUTH_PASSWORD)
+            self.server = self.start_server()
         if self.proxy is None or not self.proxy.proc.alive():
-            signatures = os.path.join(ctx.workdir, "signatures.txt")
-            with open(signatures, "w") as f:
-                f.write("# custom signatures for the end-to-end suite\n")
-                f.write("%s %s\n" % (CUSTOM_NAME, CUSTOM.hex()))
-            self.proxy = Proxy(ctx, "std-proxy-%s-%d" % (ctx.mode, len(ctx.proxies)),
-                               upstream=self.server.port, signatures=signatures)
+            self.proxy = self.start_proxy()
+
+    def start_server(self):
+        return MailServer(self.ctx.workdir, "std-server-" + self.ctx.mode,
+                          reject_rcpt=REJECTED_RCPT, auth=AUTH_USER + ":" + AUTH_PASSWORD)
+
+    def start_proxy(self):
+        ctx = self.ctx
+        signatures = os.path.join(ctx.workdir, "signatures.txt")
+        with open(signatures, "w") as f:
+            f.write("# custom signatures for the end-to-end suite\n")
+            f.write("%s %s\n" % (CUSTOM_NAME, CUSTOM.hex()))
+        return Proxy(ctx, "std-proxy-%s-%d" % (ctx.mode, len(ctx.proxies)),
+                     upstream=self.server.port, signatures=signatures)
+
+    def call(self, fn, ctx):
+        fn(ctx, self)
 
     def stop(self):
         for item in (self.proxy, self.server):
             if item is not None:
                 item.stop()
+
+
+class PostfixEnv(StandardEnv):
+    """A private Postfix (env.postfix) and a proxy with the builtin scanner in
+    front of it, shared by the Postfix scenarios of one build and mode.
+    Postfix listens on three ports: "main"; "short", which drops a client
+    idle for 2 s; and "junk", which ends a session at its third NOOP (each
+    logging under its name)."""
+
+    @property
+    def postfix(self):
+        return self.server
+
+    def start_server(self):
+        return Postfix(self.ctx.workdir, "postfix-" + self.ctx.mode, listeners=(
+            ("main", {}), ("short", {"smtpd_timeout": "2s", "syslog_name": "postfix/short"}),
+            ("junk", {"smtpd_junk_command_limit": "1", "smtpd_hard_error_limit": "1",
+                      "syslog_name": "postfix/junk"})))
+
+    def start_proxy(self):
+        ctx = self.ctx
+        return Proxy(ctx, "pf-proxy-%s-%d" % (ctx.mode, len(ctx.proxies)), upstream=self.server.port)
+
+    def call(self, fn, ctx):
+        mark = len(self.postfix.log_text())
+        try:
+            fn(ctx, self)
+        except (Failure, smtplib.SMTPException, OSError) as e:
+            # A client refused or cut off: Postfix's log says why.
+            lines = [line for line in self.postfix.log_text()[mark:].splitlines() if re.search(
+                r"synchroni|pipelining|timeout|lost connection|too many|warning|error|fatal|reject", line, re.I)]
+            text = str(e) if isinstance(e, Failure) else "client failed: %r" % e
+            raise Failure(text + ("\nPostfix logged:\n" + "\n".join(lines[-12:]) if lines else ""))
 
 
 class Context:
@@ -1437,6 +1804,17 @@ STANDARD = [
     ("builtin-custom-signature", sc_custom_signature),
     ("big-20MiB-progress", sc_big_message),
     ("parallel-200", sc_parallel),
+]
+# Against a real Postfix (PostfixEnv), in both modes.
+POSTFIX = [
+    ("postfix-plain-swaks", sc_pf_plain),
+    ("postfix-pipeline-swaks", sc_pf_pipeline),
+    ("postfix-eicar-then-clean-ehlo", sc_pf_eicar_then_clean_ehlo),
+    ("postfix-eicar-then-clean-helo", sc_pf_eicar_then_clean_helo),
+    ("postfix-keepalive-slow-scan", sc_pf_keepalive),
+    ("postfix-keepalive-refused-421", sc_pf_keepalive_refused),
+    ("postfix-smuggled-commands", sc_pf_smuggled_commands),
+    ("postfix-smuggled-end-of-data", sc_pf_smuggled_end_of_data),
 ]
 # (name, function, modes it runs in)
 OWN = [
@@ -1537,32 +1915,38 @@ class Runner:
                 def cannot_run(c):
                     raise Failure("cannot run: " + "; ".join(problems))
 
-                for name, _ in STANDARD:
+                for name, _ in STANDARD + POSTFIX:
                     self.run_one(name, ctx, cannot_run)
                 for name, _, modes in OWN:
                     if mode in modes:
                         self.run_one(name, ctx, cannot_run)
                 continue
-            env = StandardEnv(ctx)
-            try:
-                for name, fn in STANDARD:
-                    if not self.wanted(name):
-                        continue
-
-                    def scenario(c, fn=fn):
-                        env.ensure()
-                        fn(c, env)
-                        check(env.proxy.proc.alive(), "the proxy died during the scenario")
-
-                    self.run_one(name, ctx, scenario)
-            finally:
-                env.stop()
+            self.run_shared(ctx, StandardEnv(ctx), STANDARD)
+            self.run_shared(ctx, PostfixEnv(ctx), POSTFIX)
             for name, fn, modes in OWN:
                 if mode in modes:
                     self.run_one(name, ctx, fn)
             for proxy in ctx.proxies:
                 proxy.stop()
             self.run_one("proxies-stop-cleanly", ctx, check_clean_stops)
+
+
+    def run_shared(self, ctx, env, scenarios):
+        """scenarios, each run as env.call(fn, ctx) with env started (or
+        restarted) first; env is stopped at the end."""
+        try:
+            for name, fn in scenarios:
+                if not self.wanted(name):
+                    continue
+
+                def scenario(c, fn=fn):
+                    env.ensure()
+                    env.call(fn, c)
+                    check(env.proxy.proc.alive(), "the proxy died during the scenario")
+
+                self.run_one(name, ctx, scenario)
+        finally:
+            env.stop()
 
 
 def main():
@@ -1584,7 +1968,7 @@ def main():
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
 
-    missing = [tool for tool in ("swaks", "curl", "/usr/sbin/smtp-sink", "/usr/sbin/clamd")
+    missing = [tool for tool in ("swaks", "curl", "/usr/sbin/smtp-sink", "/usr/sbin/clamd", "/usr/sbin/postfix")
                if shutil.which(tool) is None]
     workroot = tempfile.mkdtemp(prefix="divivez-e2e-")
     os.chmod(workroot, 0o755)  # smtp-sink, running as nobody, writes below it
