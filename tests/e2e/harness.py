@@ -332,9 +332,11 @@ class Clamd:
 
 
 class SlowClamd:
-    def __init__(self, workdir, name, delay, unix):
+    def __init__(self, workdir, name, delay, unix, reply=None):
         self.log = os.path.join(workdir, name + "-scans.log")
         argv = [PYTHON, os.path.join(HERE, "slow_clamd.py"), "--delay", str(delay), "--log", self.log]
+        if reply:
+            argv += ["--reply", reply]
         if unix:
             argv += ["--unix", os.path.join(workdir, name + ".sock")]
         self.proc = Proc(name, argv, os.path.join(workdir, name + ".out"), stdout=subprocess.PIPE)
@@ -404,7 +406,7 @@ class Build:
 
 class Proxy:
     def __init__(self, ctx, name, upstream=None, mode=None, scanner=None, signatures=None,
-                 keepalive=None, on_scan_error=None, extra=()):
+                 keepalive=None, on_scan_error=None, extra=(), tmpdir=None):
         build = ctx.build
         self.build = build
         self.dir = os.path.join(ctx.workdir, name)
@@ -438,7 +440,7 @@ class Proxy:
         # Under Wine SIGINT becomes the console's Ctrl-C, which the proxy
         # handles like SIGTERM natively; Wine's SIGTERM kills without a word.
         self.proc = Proc("proxy", build.argv(args), os.path.join(self.dir, "proxy.log"),
-                         cwd=self.dir, env=build.env(ctx.tmpdir), group_kill=not build.wine,
+                         cwd=self.dir, env=build.env(tmpdir or ctx.tmpdir), group_kill=not build.wine,
                          stop_signal=signal.SIGINT if build.wine else signal.SIGTERM)
         ctx.proxies.append(self)
         self.port = wait_for(self._read_port, 60 if build.wine else 15, 0.05)
