@@ -132,9 +132,11 @@ struct Proxy::Connection {
   bool inData = false;    // between DATA and the end of the message
   bool awaiting = false;  // a complete command or message awaits an answer
   uint64_t dataBytes = 0;
-  unsigned marker = 0;  // how much of CR LF . CR LF the data ends in
-  std::string line;     // the client's current command line (its head)
-  std::string sender;   // of the current transaction
+  int messagesEnded = 0;    // ends of data seen; messages is the scans
+  int unscannedWarned = 0;  // messages relayed without a scan, logged
+  unsigned marker = 0;      // how much of CR LF . CR LF the data ends in
+  std::string line;         // the client's current command line (its head)
+  std::string sender;       // of the current transaction
   std::string firstRecipient;
   int recipients = 0;
   Clock::time_point progress = Clock::now();  // the last event a limit counts from
@@ -424,6 +426,7 @@ void Proxy::FromClient(Connection* c, const char* data, size_t length) {
       }
       if (i < length) {  // the end of the message
         ++i;
+        ++c->messagesEnded;
         c->inData = false;
         c->awaiting = true;
         c->marker = 0;
@@ -486,6 +489,21 @@ void Proxy::FromServer(Connection* c, const char* data, size_t length) {
     c->replyLineCr = b == '\r';
     if (c->replyLine.size() < kMaxKeptLine) c->replyLine.push_back(b);
   }
+}
+
+void Proxy::WarnUnscanned(Connection* c) {
+  // With pass the plug-in relays a message it cannot spool without a scan;
+  // the host knows it by a message that ended with no scan of it.
+  if (m_settings.onScanError != ScanErrorPolicy::kPass) return;
+  const int pending = c->messagesEnded - c->messages - c->unscannedWarned;
+  for (int i = 0; i < pending; ++i) {
+    ++m_counters.unscanned;
+    m_log->Line(
+        "WARNING: %s from %s: a message went to the server UNSCANNED: the plug-in could "
+        "not spool it (--on-scan-error pass)",
+        c->Label().c_str(), c->peer.c_str());
+  }
+  if (pending > 0) c->unscannedWarned += pending;
 }
 
 const char* Proxy::TimeLimitReached(Connection* c, bool clientOpen) {
@@ -576,6 +594,7 @@ void Proxy::Relay(Connection* c) {
         if (n > peeked) c->message.unseen = true;
       }
       CheckDelivery(c, nullptr);
+      WarnUnscanned(c);
       if (n > 0) {
         c->fromServer += static_cast<uint64_t>(n);
         m_counters.bytesFromServers += static_cast<uint64_t>(n);
@@ -614,6 +633,7 @@ void Proxy::Relay(Connection* c) {
         // Unseen bytes of a message still count as a read.
         if (n > peeked && c->inData) c->progress = Clock::now();
       }
+      WarnUnscanned(c);
       if (n > 0) {
         c->fromClient += static_cast<uint64_t>(n);
         m_counters.bytesFromClients += static_cast<uint64_t>(n);

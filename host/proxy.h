@@ -129,6 +129,8 @@ class Proxy {
   // Ends the connection from inside the scan callback: reply to the client,
   // both sockets shut down (not closed), the connection marked as cut.
   void CutFromCallback(Connection* connection, const char* reply, const std::string& why);
+  // Logs a warning for each message that went to the server without a scan.
+  void WarnUnscanned(Connection* connection);
   // The time limit that has passed, or nullptr.
   const char* TimeLimitReached(Connection* connection, bool clientOpen);
   void ConnectionEnded(const std::string& address);

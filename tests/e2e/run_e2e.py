@@ -1045,6 +1045,8 @@ def sc_spool_failure(ctx):
             check(not server.events("DATA"), "the server heard DATA")
         else:
             assert_delivered(server, tag, sent_content(text))
+            check(wait_for(lambda: "went to the server UNSCANNED" in proxy.log_text(), 5),
+                  "no warning for the message relayed unscanned:\n" + proxy.proc.log_tail())
         proxy.stop()
     server.stop()
 

@@ -261,7 +261,7 @@ def main():
     parser.add_argument("--sessions", type=int, default=400)
     parser.add_argument("--concurrency", type=int, default=16)
     parser.add_argument("--clamd-cycle", type=float, default=None,
-                        help="seconds between clamd restarts (default: scaled to the run)")
+                        help="seconds between clamd restarts (default: 2 to 8, scaled to the run)")
     parser.add_argument("--native-dir", default=os.path.join(ROOT, "build", "native"))
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--keep", action="store_true")
@@ -317,7 +317,7 @@ def soak(args, rng, build, workroot):
 
     sessions = [Session(i, rng) for i in range(args.sessions)]
     stop_cycling = threading.Event()
-    cycle = args.clamd_cycle or max(2.0, min(30.0, args.sessions / 200.0))
+    cycle = args.clamd_cycle or max(2.0, min(8.0, args.sessions / 1000.0))
     restarts = [0]
     holder = {"clamd": clamd}
 
