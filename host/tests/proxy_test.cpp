@@ -340,7 +340,7 @@ class FailingScanner final : public IScanner {
 
 TEST_F(ProxyTest, ScanErrorIsAnswered451FromTheCallbackAndNothingElseReachesTheClient) {
   CScratchDirectory scratch("divivez-host-proxy-");
-  const std::string spool = (scratch.Path() / "divivez1.tmp").string();
+  const std::string spool = (std::filesystem::path(scratch.Path()) / "divivez1.tmp").string();
   {
     std::ofstream out(spool, std::ios::binary);
     out << "Subject: x\r\n\r\nbody\r\n.\r\n";
