@@ -1002,8 +1002,12 @@ def sc_scan_error(ctx):
             check(wait_for(lambda: re.search(r"WARNING: conn \d+ msg 1 .*passing it UNSCANNED",
                                              proxy.log_text()), 5),
                   "no warning line for the unscanned message:\n" + proxy.proc.log_tail())
-            check(wait_for(lambda: "UNSCANNED (scan failed" in proxy.log_text() and
-                           "delivered in" in proxy.log_text(), 5),
+            # With the plug-in's own sockets the server's answer may get past
+            # the host; the line then says so.
+            outcome = "delivered in|its answer was read by the plug-in unseen" if ctx.mode == "plugin" \
+                else "delivered in"
+            check(wait_for(lambda: re.search(r"UNSCANNED \(scan failed.*(%s)" % outcome,
+                                             proxy.log_text()), 5),
                   "the message's line does not say it went unscanned and was delivered:\n" +
                   proxy.proc.log_tail())
         else:
