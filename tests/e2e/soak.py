@@ -22,7 +22,8 @@ open descriptors, threads, resident memory and spool files are back to their
 baseline (measured after a warm-up); the before/after figures are printed.
 
   tests/e2e/soak.py [--sessions N] [--concurrency N] [--clamd-cycle SECS]
-                    [--native-dir build/native] [--keep]
+                    [--socket-service host|plugin] [--native-dir build/native]
+                    [--seed N] [--keep]
 
 CI runs a short version (scripts/test.sh soak: 400 sessions); run 10,000 by
 hand (nice python3 tests/e2e/soak.py --sessions 10000). Exit status 0 when
@@ -62,10 +63,10 @@ SINKS = [
 class Ctx:
     """What harness.Proxy needs of a scenario's context."""
 
-    def __init__(self, build, workdir):
+    def __init__(self, build, workdir, mode):
         self.build = build
         self.workdir = workdir
-        self.mode = "host"
+        self.mode = mode
         self.tmpdir = os.path.join(workdir, "tmp")
         os.makedirs(self.tmpdir, exist_ok=True)
         self.proxies = []
@@ -263,6 +264,7 @@ def main():
     parser.add_argument("--clamd-cycle", type=float, default=None,
                         help="seconds between clamd restarts (default: 2 to 8, scaled to the run)")
     parser.add_argument("--native-dir", default=os.path.join(ROOT, "build", "native"))
+    parser.add_argument("--socket-service", choices=["host", "plugin"], default="host")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--keep", action="store_true")
     args = parser.parse_args()
@@ -300,7 +302,7 @@ def soak(args, rng, build, workroot):
              for name, options, weight in SINKS]
     router = Router(sinks, rng.random())
     clamd = Clamd(workroot, tcp=False)
-    ctx = Ctx(build, workroot)
+    ctx = Ctx(build, workroot, args.socket_service)
     proxy = Proxy(ctx, "proxy", upstream=router.port, scanner="clamd:unix:" + clamd.socket_path,
                   extra=["--max-per-address", "1000"])
     pid = proxy.proc.popen.pid
