@@ -357,7 +357,8 @@ def soak(args, rng, build, workroot):
             expected[tag] = (with_insert(content) if not eicar else content, eicar)
             code = s.results.get(tag, (None, b""))[0]
             key = ("eicar " if eicar else "") + (
-                str(code) if code is not None else ("no answer" if tag not in s.results else "cut"))
+                "not sent (session ended before it)" if tag not in s.results
+                else str(code) if code is not None else "closed without an answer")
             if isinstance(code, int):
                 key = ("eicar " if eicar else "") + "%dxx" % (code // 100)
             outcomes[key] = outcomes.get(key, 0) + 1
