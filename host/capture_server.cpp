@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "host/log.h"
@@ -68,7 +69,10 @@ bool OutboxSink::Begin() {
   const std::string suffix = std::to_string(pid) + "-" + std::to_string(number);
   m_tempPath = m_directory + "/." + suffix + ".tmp";
   m_finalName = std::string(stamp) + "-" + suffix + ".eml";
-  m_file = std::fopen(m_tempPath.c_str(), "wb");
+  // Created afresh and private: an existing name (a planted link) fails.
+  std::string error;
+  m_file = OsCreatePrivateFile(m_tempPath, &error);
+  if (m_file == nullptr) m_tempPath.clear();
   return m_file != nullptr;
 }
 
@@ -78,15 +82,21 @@ bool OutboxSink::Write(const char* data, size_t length) {
 
 std::string OutboxSink::Commit() {
   if (m_file == nullptr) return "";
-  const bool written = std::fflush(m_file) == 0 && std::ferror(m_file) == 0;
+  // On the disk before it is renamed, and the rename on the disk before the
+  // server answers 250.
+  const bool written = std::ferror(m_file) == 0 && OsSyncFile(m_file);
   const bool closed = std::fclose(m_file) == 0;
   m_file = nullptr;
   std::error_code error;
   if (written && closed) {
     std::filesystem::rename(m_tempPath, m_directory + "/" + m_finalName, error);
-    if (!error) {
+    if (!error && OsSyncDirectory(m_directory)) {
       m_tempPath.clear();
       return m_finalName;
+    }
+    if (!error) {
+      // Renamed but not known to be durable: not stored.
+      std::filesystem::remove(m_directory + "/" + m_finalName, error);
     }
   }
   std::filesystem::remove(m_tempPath, error);
@@ -282,7 +292,8 @@ constexpr size_t kMaxPendingReplies = 64 * 1024;
 
 bool CaptureServer::Start(uint16_t* port, std::string* error) {
   std::error_code fsError;
-  std::filesystem::create_directories(m_outbox, fsError);
+  const bool created = std::filesystem::create_directories(m_outbox, fsError);
+  if (created) OsMakePrivateDirectory(m_outbox);
   if (fsError || !std::filesystem::is_directory(m_outbox)) {
     *error = "cannot create outbox " + m_outbox +
              (fsError ? ": " + fsError.message() : ": not a directory");
@@ -309,9 +320,15 @@ void CaptureServer::Run() {
   std::vector<std::unique_ptr<CaptureConnection>> connections;
   std::vector<NetPollItem> items;
   std::vector<char> buffer(16384);
+  std::chrono::milliseconds acceptPause(0);
+  std::chrono::steady_clock::time_point acceptPausedUntil;
   while (!m_stop.load()) {
     items.clear();
-    items.push_back(NetPollItem{m_listener, kNetIn, 0});
+    // After a failed accept (out of descriptors) the listener is left out
+    // of the poll for a while, so that it does not keep the loop spinning.
+    const bool listening = std::chrono::steady_clock::now() >= acceptPausedUntil;
+    const size_t first = listening ? 1 : 0;
+    if (listening) items.push_back(NetPollItem{m_listener, kNetIn, 0});
     for (auto& connection : connections) {
       short events = 0;
       const bool hasPending = connection->pendingSent < connection->pending.size();
@@ -319,12 +336,16 @@ void CaptureServer::Run() {
       if (!hasPending || connection->pending.size() < kMaxPendingReplies) events |= kNetIn;
       items.push_back(NetPollItem{connection->socket, events, 0});
     }
+    if (items.empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      continue;
+    }
     if (NetPoll(items.data(), items.size(), 200) < 0) continue;
 
     const auto now = std::chrono::steady_clock::now();
     for (size_t i = 0; i < connections.size(); ++i) {
       CaptureConnection& c = *connections[i];
-      const short revents = items[i + 1].revents;
+      const short revents = items[i + first].revents;
       bool drop = false;
       if (revents & (kNetIn | kNetHup | kNetErr)) {
         const int n = NetRecv(c.socket, buffer.data(), static_cast<int>(buffer.size()));
@@ -340,7 +361,7 @@ void CaptureServer::Run() {
               m_log->Line("capture: stored %s/%s (%llu bytes, from %s, %zu recipient(s))%s",
                           m_outbox.c_str(), c.session->LastStored().c_str(),
                           static_cast<unsigned long long>(c.session->LastStoredBytes()),
-                          c.session->LastSender().c_str(), c.session->LastRecipients(),
+                          LogSafe(c.session->LastSender()).c_str(), c.session->LastRecipients(),
                           stored > 1 ? " and earlier ones of the same read" : "");
             }
           }
@@ -373,11 +394,23 @@ void CaptureServer::Run() {
     connections.erase(std::remove(connections.begin(), connections.end(), nullptr),
                       connections.end());
 
-    if (items[0].revents & kNetIn) {
+    if (listening && (items[0].revents & kNetIn)) {
       for (;;) {
         std::string peer;
-        NetSocket socket = NetAccept(m_listener, &peer);
-        if (socket == kNetInvalidSocket) break;
+        bool failed = false;
+        NetSocket socket = NetAccept(m_listener, &peer, &failed);
+        if (socket == kNetInvalidSocket) {
+          if (failed) {
+            acceptPause = std::min(std::max(acceptPause * 2, std::chrono::milliseconds(50)),
+                                   std::chrono::milliseconds(1000));
+            acceptPausedUntil = std::chrono::steady_clock::now() + acceptPause;
+            if (m_log != nullptr && acceptPause.count() == 50) {
+              m_log->Line("capture: accept failed: %s; pausing", NetLastErrorText().c_str());
+            }
+          }
+          break;
+        }
+        acceptPause = std::chrono::milliseconds(0);
         auto connection = std::make_unique<CaptureConnection>();
         connection->socket = socket;
         connection->peer = peer;

@@ -1,6 +1,7 @@
 // The proxy's log. See log.h.
 #include "host/log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -25,6 +26,32 @@ std::string Timestamp() {
 }
 
 }  // namespace
+
+std::string LogSafe(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  static const char kCut[] = "...";
+  constexpr size_t kRoom = kMaxLogField - (sizeof kCut - 1);
+  std::string out;
+  out.reserve(std::min(text.size(), kMaxLogField));
+  size_t fits = 0;  // the output's length after the last byte that leaves room for the mark
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      out.append("\\x");
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+    if (out.size() <= kRoom) fits = out.size();
+    if (out.size() > kMaxLogField) {
+      out.resize(fits);
+      out.append(kCut);
+      break;
+    }
+  }
+  return out;
+}
 
 Logger::Logger() = default;
 

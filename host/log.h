@@ -45,4 +45,10 @@ class Logger {
   bool m_barShown = false;
 };
 
+// A field that a client, a server or a scanner supplied (an address, reply
+// text, a peer name), made safe for a log line: bytes below 0x20 and 0x7F
+// become \xNN, and the result is at most kMaxLogField bytes (cut with "...").
+constexpr size_t kMaxLogField = 256;
+std::string LogSafe(const std::string& text);
+
 #endif  // DIVIVEZ_HOST_LOG_H_

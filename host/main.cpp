@@ -6,6 +6,7 @@
 // unusable plug-in end the program with status 2 and one line on stderr;
 // failures at run time (a busy port) with status 1.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -57,6 +58,51 @@ bool WritePortFile(const std::string& path, uint16_t port, std::string* error) {
   return true;
 }
 
+// Spool files that a run of the plug-in in this process's place left in the
+// temporary directory (a crash, a kill): "divivez*.tmp", owned by this user,
+// and older than this process by more than the session limit. A younger one
+// may belong to another proxy that shares the directory and is still
+// running (no session of it outlives the limit), so it is left and counted.
+void RemoveStaleSpoolFiles(Logger* log, std::filesystem::file_time_type started,
+                           int sessionTimeoutMs) {
+  const std::string directory = OsTempDirectory();
+  if (directory.empty()) return;
+  const auto cutoff = started - std::chrono::milliseconds(sessionTimeoutMs);
+  std::error_code error;
+  std::filesystem::directory_iterator it(directory, error);
+  if (error) return;
+  int removed = 0;
+  int younger = 0;
+  for (const auto& entry : it) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() < 11 || name.compare(0, 7, "divivez") != 0 ||
+        name.compare(name.size() - 4, 4, ".tmp") != 0) {
+      continue;
+    }
+    std::error_code entryError;
+    if (!entry.is_regular_file(entryError) || entry.is_symlink(entryError)) continue;
+    const std::string path = entry.path().string();
+    if (!OsOwnedByCurrentUser(path)) continue;
+    const auto modified = std::filesystem::last_write_time(entry.path(), entryError);
+    if (entryError || modified >= started) continue;
+    if (modified >= cutoff) {
+      ++younger;
+      continue;
+    }
+    if (std::filesystem::remove(entry.path(), entryError)) ++removed;
+  }
+  if (removed > 0) {
+    log->Line("removed %d stale spool file(s) of an earlier run from %s", removed,
+              LogSafe(directory).c_str());
+  }
+  if (younger > 0) {
+    log->Line(
+        "left %d spool file(s) in %s that are older than this process but younger than "
+        "--session-timeout: another proxy may still use them",
+        younger, LogSafe(directory).c_str());
+  }
+}
+
 const char* SocketServiceName(SocketService service) {
   switch (service) {
     case SocketService::kHost:
@@ -70,6 +116,7 @@ const char* SocketServiceName(SocketService service) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto started = std::filesystem::file_time_type::clock::now();
   std::vector<std::string> args(argv + 1, argv + argc);
   Options options;
   std::string error;
@@ -116,6 +163,24 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The plug-in's own policy for a message it cannot spool follows the scan
+  // policy: relayed unscanned only with pass. It reads the setting when it
+  // is loaded.
+  {
+    const bool relay = options.onScanError == ScanErrorPolicy::kPass;
+    std::string settingError;
+    const std::string where = OsSetPluginRelayUnspooled(relay, &settingError);
+    if (where.empty()) {
+      log.Line(
+          "WARNING: could not set the plug-in's spool-failure policy (%s); a message it "
+          "cannot spool may be relayed unscanned",
+          settingError.c_str());
+    } else {
+      log.Line("plug-in spool-failure policy: %s (%s)",
+               relay ? "relay unscanned" : "refuse with 451", where.c_str());
+    }
+  }
+
   std::string pluginPath = options.pluginPath;
   if (pluginPath.empty()) {
     pluginPath = OsExecutableDirectory() + PluginFileName();
@@ -128,6 +193,7 @@ int main(int argc, char** argv) {
 
   if (!NetStartup(&error)) return Fail(1, error);
   const unsigned long fileLimit = OsRaiseFileLimit();
+  RemoveStaleSpoolFiles(&log, started, options.sessionTimeoutMs);
 
   std::unique_ptr<CaptureServer> capture;
   Endpoint upstream = options.upstream;
@@ -151,6 +217,11 @@ int main(int argc, char** argv) {
   settings.onScanError = options.onScanError;
   settings.keepaliveSeconds = options.keepaliveSeconds;
   settings.maxConnections = options.maxConnections;
+  settings.maxPerAddress = options.maxPerAddress;
+  settings.commandTimeoutMs = options.commandTimeoutMs;
+  settings.dataTimeoutMs = options.dataTimeoutMs;
+  settings.sessionTimeoutMs = options.sessionTimeoutMs;
+  settings.maxMessageSize = options.maxMessageSize;
   settings.idleTimeoutMs = options.idleTimeoutMs;
   settings.connectTimeoutMs = options.connectTimeoutMs;
   settings.closeGraceMs = options.closeGraceMs;
@@ -166,12 +237,26 @@ int main(int argc, char** argv) {
   log.Line("listening on %s", EndpointText(Endpoint{options.listen.host, port}).c_str());
   log.Line(
       "upstream %s; plug-in %s; socket service %s; scanner %s; on scan error %s; "
-      "keep-alive %s; up to %d connections (open-file limit %lu)",
+      "keep-alive %s; up to %d connections, %d per address (open-file limit %lu)",
       EndpointText(upstream).c_str(), pluginPath.c_str(), SocketServiceName(options.socketService),
-      scanner->Describe().c_str(), options.onScanError == ScanErrorPolicy::kDrop ? "drop" : "pass",
+      scanner->Describe().c_str(), ScanErrorPolicyName(options.onScanError),
       options.keepaliveSeconds > 0 ? (std::to_string(options.keepaliveSeconds) + " s").c_str()
                                    : "off",
-      options.maxConnections, fileLimit);
+      options.maxConnections, options.maxPerAddress, fileLimit);
+  log.Line(
+      "limits: %.1f s between commands, %.1f s between reads of a message, %.1f s per session, "
+      "%.1f s for a server's answer; messages up to %s bytes",
+      options.commandTimeoutMs / 1000.0, options.dataTimeoutMs / 1000.0,
+      options.sessionTimeoutMs / 1000.0, options.idleTimeoutMs / 1000.0,
+      options.maxMessageSize > 0 ? std::to_string(options.maxMessageSize).c_str()
+                                 : "any number of");
+  if (options.keepaliveSeconds > 0 && options.keepaliveSeconds < 10) {
+    log.Line(
+        "WARNING: --keepalive %d is below 10 s: servers count every NOOP as a junk command "
+        "(Postfix ends a session after about 100), so a long scan or several messages in "
+        "one session may get the connection closed; see --help",
+        options.keepaliveSeconds);
+  }
   if (!options.portFile.empty() && !WritePortFile(options.portFile, port, &error)) {
     return Fail(1, error);
   }

@@ -47,11 +47,13 @@ void NetLingeringClose(NetSocket socket, int lingerMs) {
   const int64_t deadline = NowMs() + lingerMs;
   char discard[512];
   for (;;) {
+    // Checked before every read: a peer that keeps sending must not hold the
+    // connection open past the deadline.
+    const int64_t left = deadline - NowMs();
+    if (left <= 0) break;
     const int n = NetRecv(socket, discard, sizeof discard);
     if (n == 0 || n == kNetError) break;
     if (n > 0) continue;
-    const int64_t left = deadline - NowMs();
-    if (left <= 0) break;
     NetPollItem item{socket, kNetIn, 0};
     if (NetPoll(&item, 1, static_cast<int>(left)) < 0) break;
   }

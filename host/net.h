@@ -46,8 +46,9 @@ NetSocket NetListen(const std::string& host, uint16_t port, uint16_t* boundPort,
 
 // Accepts one pending connection from a non-blocking listener and makes it
 // non-blocking. kNetInvalidSocket when none is pending (or on failure).
-// *peer receives "address:port".
-NetSocket NetAccept(NetSocket listener, std::string* peer);
+// *peer receives "address:port". *failed (may be null) tells a failure (out
+// of descriptors, ...) from an empty queue.
+NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed = nullptr);
 
 // Connects with a time-out, trying each resolved address in turn. Returns a
 // non-blocking socket, or kNetInvalidSocket with *error.
@@ -62,6 +63,9 @@ int NetRecv(NetSocket socket, char* buffer, int size);
 // Like NetRecv but leaves the data queued: > 0 data waiting, 0 end of
 // stream, kNetWouldBlock nothing yet, kNetError (reset, ...).
 int NetPeek(NetSocket socket);
+// Copies up to size waiting bytes without taking them: > 0 bytes copied,
+// 0 end of stream, kNetWouldBlock, kNetError.
+int NetPeekData(NetSocket socket, char* buffer, int size);
 // > 0 bytes accepted (may be short), kNetWouldBlock, kNetError. Never raises
 // SIGPIPE.
 int NetSend(NetSocket socket, const char* data, int length);
@@ -81,7 +85,8 @@ void NetClose(NetSocket socket);
 
 // Half-closes the sending side, then reads and discards what the peer still
 // sends until it closes or lingerMs pass, then closes. The peer thus receives
-// everything sent before, instead of a reset caused by unread input.
+// everything sent before, instead of a reset caused by unread input. The
+// deadline holds even while the peer keeps sending.
 void NetLingeringClose(NetSocket socket, int lingerMs);
 
 // The text of the last socket error of the calling thread.

@@ -147,7 +147,8 @@ NetSocket NetListen(const std::string& host, uint16_t port, uint16_t* boundPort,
   return fd;
 }
 
-NetSocket NetAccept(NetSocket listener, std::string* peer) {
+NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
+  if (failed != nullptr) *failed = false;
   sockaddr_storage address{};
   socklen_t length = sizeof address;
   int fd;
@@ -156,6 +157,7 @@ NetSocket NetAccept(NetSocket listener, std::string* peer) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     t_lastError = errno;
+    if (failed != nullptr) *failed = !WouldBlock(t_lastError);
     return kNetInvalidSocket;
   }
   SetCloseOnExec(fd);
@@ -233,6 +235,16 @@ int NetPeek(NetSocket socket) {
   ssize_t n;
   do {
     n = recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) return static_cast<int>(n);
+  t_lastError = errno;
+  return WouldBlock(t_lastError) ? kNetWouldBlock : kNetError;
+}
+
+int NetPeekData(NetSocket socket, char* buffer, int size) {
+  ssize_t n;
+  do {
+    n = recv(socket, buffer, static_cast<size_t>(size), MSG_PEEK | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n >= 0) return static_cast<int>(n);
   t_lastError = errno;

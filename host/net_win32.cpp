@@ -137,12 +137,14 @@ NetSocket NetListen(const std::string& host, uint16_t port, uint16_t* boundPort,
   return s;
 }
 
-NetSocket NetAccept(NetSocket listener, std::string* peer) {
+NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
+  if (failed != nullptr) *failed = false;
   sockaddr_storage address{};
   int length = sizeof address;
   SOCKET s = accept(listener, reinterpret_cast<sockaddr*>(&address), &length);
   if (s == INVALID_SOCKET) {
     t_lastError = WSAGetLastError();
+    if (failed != nullptr) *failed = t_lastError != WSAEWOULDBLOCK;
     return kNetInvalidSocket;
   }
   SetNonBlocking(s);
@@ -217,6 +219,13 @@ int NetPeek(NetSocket socket) {
   // A peek into a buffer smaller than the pending datagram reports
   // WSAEMSGSIZE on some stacks; for a stream it still means data is waiting.
   if (t_lastError == WSAEMSGSIZE) return 1;
+  return t_lastError == WSAEWOULDBLOCK ? kNetWouldBlock : kNetError;
+}
+
+int NetPeekData(NetSocket socket, char* buffer, int size) {
+  int n = recv(socket, buffer, size, MSG_PEEK);
+  if (n >= 0) return n;
+  t_lastError = WSAGetLastError();
   return t_lastError == WSAEWOULDBLOCK ? kNetWouldBlock : kNetError;
 }
 

@@ -50,7 +50,31 @@ bool ParseScanner(const std::string& text, Options* options, std::string* error)
   return false;
 }
 
+bool ParseUnsigned64(const std::string& text, uint64_t max, uint64_t* value) {
+  if (text.empty() || text.size() > 19) return false;
+  uint64_t parsed = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    parsed = parsed * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (parsed > max) return false;
+  *value = parsed;
+  return true;
+}
+
 }  // namespace
+
+const char* ScanErrorPolicyName(ScanErrorPolicy policy) {
+  switch (policy) {
+    case ScanErrorPolicy::kTempfail:
+      return "tempfail";
+    case ScanErrorPolicy::kPass:
+      return "pass";
+    case ScanErrorPolicy::kDrop:
+      return "drop";
+  }
+  return "?";
+}
 
 std::string EndpointText(const Endpoint& endpoint) {
   if (endpoint.host.find(':') != std::string::npos) {
@@ -262,12 +286,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       }
     } else if (name == "--on-scan-error") {
       ok = takeValue();
-      if (ok && value == "pass") {
+      if (ok && value == "tempfail") {
+        options->onScanError = ScanErrorPolicy::kTempfail;
+      } else if (ok && value == "pass") {
         options->onScanError = ScanErrorPolicy::kPass;
       } else if (ok && value == "drop") {
         options->onScanError = ScanErrorPolicy::kDrop;
       } else if (ok) {
-        *error = "--on-scan-error: expected pass or drop, got '" + value + "'";
+        *error = "--on-scan-error: expected tempfail, pass or drop, got '" + value + "'";
         ok = false;
       }
     } else if (name == "--keepalive") {
@@ -284,6 +310,21 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       ok = text(&options->logFile);
     } else if (name == "--max-connections") {
       ok = number(1, 100000, &options->maxConnections);
+    } else if (name == "--max-per-address") {
+      ok = number(1, 100000, &options->maxPerAddress);
+    } else if (name == "--command-timeout") {
+      ok = seconds(&options->commandTimeoutMs);
+    } else if (name == "--data-timeout") {
+      ok = seconds(&options->dataTimeoutMs);
+    } else if (name == "--session-timeout") {
+      ok = seconds(&options->sessionTimeoutMs);
+    } else if (name == "--max-message-size") {
+      ok = takeValue();
+      // Up to 1 TiB; 0 leaves the size to the server.
+      if (ok && !ParseUnsigned64(value, uint64_t{1} << 40, &options->maxMessageSize)) {
+        *error = name + ": expected a number of bytes from 0 to 1099511627776, got '" + value + "'";
+        ok = false;
+      }
     } else if (name == "--idle-timeout") {
       ok = seconds(&options->idleTimeoutMs);
     } else if (name == "--connect-timeout") {
@@ -306,7 +347,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     return false;
   }
   if (options->idleTimeoutMs <= 0 || options->connectTimeoutMs <= 0 ||
-      options->scanTimeoutMs <= 0) {
+      options->scanTimeoutMs <= 0 || options->commandTimeoutMs <= 0 ||
+      options->dataTimeoutMs <= 0 || options->sessionTimeoutMs <= 0) {
     *error = "time-outs must be greater than 0";
     return false;
   }
@@ -335,13 +377,28 @@ Connections:
   --capture-port-file FILE  write the capture server's port to FILE
   --max-connections N       concurrent client connections (default 2000);
                             further clients get "421" and are closed
+  --max-per-address N       concurrent connections from one client address
+                            (default 50); the next one gets "421 4.7.0 Too
+                            many connections from your address", is closed
+                            and logged
   --connect-timeout SECS    time-out connecting upstream (default 10); an
                             upstream that cannot be reached gives the client
                             "421 4.4.0" and a log line
-  --idle-timeout SECS       end a connection silent for this long (default 600)
-  --close-grace SECS        after the client closes, how long the server may
-                            still answer (its "221" to QUIT) before the
-                            connection is ended (default 2)
+
+Limits on a session (RFC 5321 section 4.5.3.2 gives the minimums); a client
+cut by one hears "421 4.4.2" and the log line names the limit:
+  --command-timeout SECS    between two complete commands of the client
+                            (default 300); bytes of an unfinished command do
+                            not renew it
+  --data-timeout SECS       between two reads while a message arrives
+                            (default 180)
+  --session-timeout SECS    a whole connection (default 3600)
+  --idle-timeout SECS       how long the server may leave an answer owed to
+                            the client (default 600)
+  --max-message-size BYTES  the largest message taken (default 52428800,
+                            50 MiB; 0: no cap of the proxy's own). A larger
+                            one is answered "552 5.3.4" and never reaches the
+                            server; the connection is then closed
   --shutdown-grace SECS     on SIGINT/SIGTERM (Ctrl-C), how long running
                             connections may finish before they are cut
                             (default 10); a second signal cuts at once
@@ -354,10 +411,17 @@ Plug-in:
                             own socket service; plugin: the plug-in reads and
                             writes the sockets itself
   --keepalive SECS          keep-alive interval during scans (default 0: off).
-                            While a message is being scanned the proxy sends
-                            the plug-in's keep-alive (NOOP to the server) every
-                            SECS, from the scanning thread between reads of the
-                            message and while it waits for the scanner
+                            While a message is being spooled or scanned the
+                            server hears nothing; the plug-in then sends NOOP
+                            every SECS. Choose SECS below the server's own
+                            command time-out (Postfix: smtpd_timeout, 300 s)
+                            but not much lower: servers count NOOP as a junk
+                            command and Postfix ends a session after about
+                            100 of them (smtpd_junk_command_limit), so
+                            (longest scan + longest upload) / SECS, summed
+                            over the messages of a session, must stay well
+                            under 100. With --scan-timeout 60, 30 is a good
+                            value; below 10 the proxy warns at start-up
   --debug-level N           plug-in trace level 0-9. Linux: set through
                             DIVIVEZ_DEBUG_LEVEL, trace lines go to stderr.
                             Windows: written to the registry value
@@ -374,10 +438,17 @@ Scanning:
   --signatures FILE         extra signatures for the builtin scanner, one per
                             line: NAME HEXBYTES ('#' starts a comment)
   --scan-timeout SECS       time-out for a clamd scan (default 60)
-  --on-scan-error pass|drop what to do when the scanner fails (daemon down,
-                            time-out, error reply): pass (default) delivers
-                            the message without the inserted text, drop
-                            treats it as infected
+  --on-scan-error tempfail|pass|drop
+                            what to do when the scanner fails (daemon down,
+                            time-out, error reply such as clamd's size limit):
+                            tempfail (default) answers the client "451 4.7.0"
+                            and closes the connection, so the client keeps the
+                            message and tries again and the server never sees
+                            it; pass delivers the message unscanned, without
+                            the inserted text, with a warning line in the log;
+                            drop treats it as infected. The plug-in's own
+                            failure to create a spool file follows it too:
+                            refused with "451 4.3.0" unless pass
   --insert-text TEXT        header text inserted into delivered messages
                             (default "X-Virus-Scanned: divivez-proxy\r\n");
                             \r \n \t \\ are expanded, a missing final line

@@ -17,7 +17,7 @@ struct Endpoint {
 
 enum class SocketService { kHost, kPlugin };
 enum class ScannerKind { kBuiltin, kClamdUnix, kClamdTcp };
-enum class ScanErrorPolicy { kPass, kDrop };
+enum class ScanErrorPolicy { kTempfail, kPass, kDrop };
 
 struct Options {
   Endpoint listen{"127.0.0.1", 2525};
@@ -30,7 +30,7 @@ struct Options {
   Endpoint clamdEndpoint;  // kClamdTcp
   std::string signaturesFile;
   std::string insertText = "X-Virus-Scanned: divivez-proxy\r\n";
-  ScanErrorPolicy onScanError = ScanErrorPolicy::kPass;
+  ScanErrorPolicy onScanError = ScanErrorPolicy::kTempfail;
   int keepaliveSeconds = 0;  // 0: the plug-in's keep-alive stays off
   int debugLevel = -1;       // -1: leave the plug-in's trace level alone
   std::string outbox = "outbox";
@@ -38,7 +38,12 @@ struct Options {
   std::string capturePortFile;
   std::string logFile;
   int maxConnections = 2000;
-  int idleTimeoutMs = 600000;
+  int maxPerAddress = 50;              // connections from one client address
+  int commandTimeoutMs = 300000;       // between two complete commands (RFC 5321 4.5.3.2)
+  int dataTimeoutMs = 180000;          // per read while a message arrives
+  int sessionTimeoutMs = 3600000;      // a whole connection
+  uint64_t maxMessageSize = 52428800;  // bytes; 0: no cap of the proxy's own
+  int idleTimeoutMs = 600000;          // the server's silence while an answer is owed
   int connectTimeoutMs = 10000;
   int closeGraceMs = 2000;
   int scanTimeoutMs = 60000;
@@ -61,6 +66,9 @@ bool ParseEndpoint(const std::string& text, bool allowPortZero, Endpoint* endpoi
 
 // Expands \r, \n, \t and \\ in a command-line text.
 bool UnescapeText(const std::string& text, std::string* out, std::string* error);
+
+// The name of a scan-error policy for log lines.
+const char* ScanErrorPolicyName(ScanErrorPolicy policy);
 
 // Seconds with an optional fraction ("2", "0.5") to milliseconds.
 bool ParseSeconds(const std::string& text, int* milliseconds, std::string* error);

@@ -8,6 +8,7 @@
 #define DIVIVEZ_HOST_OS_H_
 
 #include <cstddef>
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -35,6 +36,36 @@ bool OsStderrIsTerminal();
 // under HKLM\Software\Corvane\ZEBMail on Windows. Returns where it went (for
 // the log), or an empty string when it could not be set.
 std::string OsSetPluginTraceLevel(int level);
+
+// Sets the plug-in's spool-failure setting (when it cannot create a spool
+// file: relay the message unscanned, or refuse it with 451): the
+// DIVIVEZ_RELAY_UNSPOOLED environment variable on POSIX ("1" relays), the
+// RelayUnspooled value (REG_DWORD, 1 relays) under
+// HKLM\Software\Corvane\ZEBMail on Windows, created when missing. Returns
+// where it went, or an empty string with *error.
+std::string OsSetPluginRelayUnspooled(bool relay, std::string* error);
+
+// The temporary directory the plug-in spools into, with a trailing separator.
+std::string OsTempDirectory();
+
+// True when the file belongs to the user this process runs as (on Windows,
+// where the temporary directory is the user's own, always true).
+bool OsOwnedByCurrentUser(const std::string& path);
+
+// Creates a new file for writing that no one else can read: fails when the
+// name exists (a symbolic link included). POSIX: O_CREAT|O_EXCL|O_NOFOLLOW,
+// mode 0600; Windows: CREATE_NEW. nullptr with *error on failure.
+std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error);
+
+// Flushes the stream and forces its data to the disk.
+bool OsSyncFile(std::FILE* file);
+
+// Forces a directory's entries (a rename into it) to the disk; true where
+// the platform has no such operation (Windows).
+bool OsSyncDirectory(const std::string& path);
+
+// Makes a directory accessible to its owner only (POSIX mode 0700).
+void OsMakePrivateDirectory(const std::string& path);
 
 // Raises the open-file limit as far as allowed (descriptors on POSIX, C
 // runtime streams on Windows); returns the limit in force.

@@ -1,10 +1,13 @@
 // Operating-system services on POSIX.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -91,6 +94,54 @@ std::string OsSetPluginTraceLevel(int level) {
   if (setenv("DIVIVEZ_DEBUG_LEVEL", std::to_string(level).c_str(), 1) != 0) return "";
   return "environment variable DIVIVEZ_DEBUG_LEVEL";
 }
+
+std::string OsSetPluginRelayUnspooled(bool relay, std::string* error) {
+  if (setenv("DIVIVEZ_RELAY_UNSPOOLED", relay ? "1" : "0", 1) != 0) {
+    *error = std::strerror(errno);
+    return "";
+  }
+  return "environment variable DIVIVEZ_RELAY_UNSPOOLED";
+}
+
+std::string OsTempDirectory() {
+  // As the plug-in's GetTempPathA: $TMPDIR, else /tmp.
+  const char* directory = std::getenv("TMPDIR");
+  std::string result = directory != nullptr && directory[0] != '\0' ? directory : "/tmp";
+  if (result.back() != '/') result.push_back('/');
+  return result;
+}
+
+bool OsOwnedByCurrentUser(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && info.st_uid == geteuid();
+}
+
+std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = "cannot create " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    close(fd);
+    unlink(path.c_str());
+  }
+  return file;
+}
+
+bool OsSyncFile(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
+
+bool OsSyncDirectory(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced;
+}
+
+void OsMakePrivateDirectory(const std::string& path) { chmod(path.c_str(), 0700); }
 
 unsigned long OsRaiseFileLimit() {
   rlimit limit{};

@@ -8,8 +8,11 @@
 #include <windows.h>
 #include <io.h>
 #include <process.h>
+#include <fcntl.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <string>
 #include <stdio.h>
 
 #include "host/os.h"
@@ -112,6 +115,72 @@ std::string OsSetPluginTraceLevel(int level) {
   return "registry value HKLM\\Software\\Corvane\\ZEBMail\\DebugLevel (trace lines go to the "
          "debugger output)";
 }
+
+std::string OsSetPluginRelayUnspooled(bool relay, std::string* error) {
+  // The plug-in's own settings key, beside DebugLevel; read when the plug-in
+  // is loaded and when a thread of the host starts or ends.
+  HKEY key = nullptr;
+  LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Corvane\\ZEBMail", 0, nullptr, 0,
+                            KEY_SET_VALUE, nullptr, &key, nullptr);
+  if (rc == ERROR_SUCCESS) {
+    const DWORD value = relay ? 1 : 0;
+    rc = RegSetValueExA(key, "RelayUnspooled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                        sizeof value);
+    RegCloseKey(key);
+  }
+  if (rc != ERROR_SUCCESS) {
+    *error = "cannot write HKLM\\Software\\Corvane\\ZEBMail\\RelayUnspooled (error " +
+             std::to_string(rc) + "; administrator rights needed)";
+    return "";
+  }
+  return "registry value HKLM\\Software\\Corvane\\ZEBMail\\RelayUnspooled";
+}
+
+std::string OsTempDirectory() {
+  char directory[MAX_PATH + 1];
+  const DWORD n = GetTempPathA(sizeof directory, directory);
+  if (n == 0 || n >= sizeof directory) return "";
+  return std::string(directory, n);
+}
+
+bool OsOwnedByCurrentUser(const std::string& path) {
+  (void)path;
+  return true;
+}
+
+std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error) {
+  // The outbox inherits its directory's access list; CREATE_NEW refuses an
+  // existing name, and a reparse point is not followed into.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = "cannot create " + path + " (error " + std::to_string(GetLastError()) + ")";
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    DeleteFileA(path.c_str());
+    *error = "cannot open " + path;
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    _close(fd);
+    DeleteFileA(path.c_str());
+    *error = "cannot open " + path;
+  }
+  return file;
+}
+
+bool OsSyncFile(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
+
+bool OsSyncDirectory(const std::string& path) {
+  (void)path;
+  return true;
+}
+
+void OsMakePrivateDirectory(const std::string& path) { (void)path; }
 
 unsigned long OsRaiseFileLimit() {
   // The C runtime (msvcrt.dll, shared with the plug-in) allows 512 open

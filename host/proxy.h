@@ -11,14 +11,28 @@
 // Per connection: OnNewConnection, then OnRequestFromServer /
 // OnRequestFromApplication whenever that side is readable, OnEndConnection
 // last. A connection ends when a side closes, after what the other side still
-// has to say has been passed on; when the connection is idle too long; or at
-// shutdown.
+// has to say has been passed on; when a time limit bites (see
+// ProxySettings); when the host itself ends it from the scan callback (a scan
+// error under --on-scan-error tempfail, a message over --max-message-size:
+// the client hears 451 or 552 written by the host, both sockets are shut
+// down so that the server drops the open transaction and whatever the
+// plug-in still sends fails, and the verdict keeps DATA from going out;
+// sockets are only closed after OnEndConnection); or at shutdown.
+//
+// To apply the time limits and to log the server's final answer to each
+// message, the host follows the dialogue: the client's complete command
+// lines, the message data between DATA and its end, and the server's
+// replies. With the host's socket service it sees every byte the plug-in
+// reads; with --socket-service plugin it peeks at what is waiting before
+// each call, and says so in the log when a reply got past it.
 //
 // Only one Proxy exists per process: the plug-in's callback is process-wide.
 #ifndef DIVIVEZ_HOST_PROXY_H_
 #define DIVIVEZ_HOST_PROXY_H_
 
 #include <atomic>
+#include <chrono>
+#include <map>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -34,10 +48,15 @@ struct ProxySettings {
   Endpoint upstream;
   SocketService socketService = SocketService::kHost;
   std::string insertText;
-  ScanErrorPolicy onScanError = ScanErrorPolicy::kPass;
+  ScanErrorPolicy onScanError = ScanErrorPolicy::kTempfail;
   int keepaliveSeconds = 0;
   int maxConnections = 2000;
-  int idleTimeoutMs = 600000;
+  int maxPerAddress = 50;
+  int commandTimeoutMs = 300000;  // between two complete client commands
+  int dataTimeoutMs = 180000;     // between two reads of message data
+  int sessionTimeoutMs = 3600000;
+  uint64_t maxMessageSize = 52428800;  // 0: none
+  int idleTimeoutMs = 600000;          // the server's silence while it owes an answer
   int connectTimeoutMs = 10000;
   int closeGraceMs = 2000;
 };
@@ -45,14 +64,21 @@ struct ProxySettings {
 struct ProxyCounters {
   std::atomic<uint64_t> connections{0};     // accepted and served
   std::atomic<uint64_t> rejected{0};        // over --max-connections
+  std::atomic<uint64_t> perAddress{0};      // over --max-per-address
+  std::atomic<uint64_t> timedOut{0};        // cut by a time limit
   std::atomic<uint64_t> upstreamFailed{0};  // answered 421: upstream unreachable
   std::atomic<uint64_t> messages{0};        // handed to the scanner
   std::atomic<uint64_t> clean{0};
   std::atomic<uint64_t> infected{0};
   std::atomic<uint64_t> scanErrors{0};
-  std::atomic<uint64_t> dropped{0};  // infected, or scan error with drop
-  std::atomic<uint64_t> delivered{0};
+  std::atomic<uint64_t> dropped{0};         // infected, or scan error with drop
+  std::atomic<uint64_t> tempfailed{0};      // scan error answered 451 (tempfail)
+  std::atomic<uint64_t> unscanned{0};       // scan error passed unscanned (pass)
+  std::atomic<uint64_t> oversize{0};        // over --max-message-size, answered 552
+  std::atomic<uint64_t> delivered{0};       // the server accepted it
+  std::atomic<uint64_t> refused{0};         // the server refused it
   std::atomic<uint64_t> deliveryFailed{0};  // the plug-in gave the delivery up
+  std::atomic<uint64_t> unconfirmed{0};     // sent; the server's answer not seen
   std::atomic<uint64_t> bytesFromClients{0};
   std::atomic<uint64_t> bytesFromServers{0};
 };
@@ -84,6 +110,10 @@ class Proxy {
   struct Connection;
   void Serve(Connection* connection);
   void HandleCallback(int code, ScanRequest* request);
+  // What the plug-in read from the client or the server (the dialogue the
+  // host follows); called by the socket service or after a peek.
+  void FromClient(Connection* connection, const char* data, size_t length);
+  void FromServer(Connection* connection, const char* data, size_t length);
 
  private:
   // Accepts what is pending; returns how many connections were taken.
@@ -94,7 +124,16 @@ class Proxy {
   // Logs the message in hand once its spool file is gone (delivered), or
   // with finalReason when the connection moves on without that.
   void CheckDelivery(Connection* connection, const char* finalReason);
-  void ConnectionEnded();
+  void ServerReply(Connection* connection, int code, const std::string& text);
+  void LogFinal(Connection* connection, const std::string& outcome);
+  // Ends the connection from inside the scan callback: reply to the client,
+  // both sockets shut down (not closed), the connection marked as cut.
+  void CutFromCallback(Connection* connection, const char* reply, const std::string& why);
+  // Logs a warning for each message that went to the server without a scan.
+  void WarnUnscanned(Connection* connection);
+  // The time limit that has passed, or nullptr.
+  const char* TimeLimitReached(Connection* connection, bool clientOpen);
+  void ConnectionEnded(const std::string& address);
 
   ProxySettings m_settings;
   PluginApi m_plugin;
@@ -106,7 +145,10 @@ class Proxy {
   std::atomic<bool> m_abort{false};
   std::mutex m_mutex;
   std::condition_variable m_ended;
-  int m_active = 0;  // guarded by m_mutex
+  int m_active = 0;                         // guarded by m_mutex
+  std::map<std::string, int> m_perAddress;  // open connections by client address; m_mutex
+  int m_acceptBackoffMs = 0;
+  std::chrono::steady_clock::time_point m_acceptWarned;
 };
 
 #endif  // DIVIVEZ_HOST_PROXY_H_

@@ -1,8 +1,29 @@
 #!/usr/bin/env bash
-# Installs everything the build and the test suites need on a fresh Debian 12
-# machine. Must run as root. Safe to run again: apt skips what is there, and
-# the Wine prefix is only created once.
+# Installs what the build and the test suites need on a Debian 12 machine.
+# Must run as root. Safe to run again: apt skips what is there, and the Wine
+# prefix is only created once.
+#
+#   scripts/setup.sh            everything: compilers, mingw-w64, Wine, the
+#                               test peers (swaks, aiosmtpd, smtp-sink, clamd)
+#   scripts/setup.sh --build    only what building and running the proxy
+#                               needs (compiler, CMake, Ninja)
+#
+# Safe on a mail server in production: no daemon is started by the package
+# installs (a temporary policy-rc.d refuses every start), and no process is
+# ever stopped or killed: a Postfix or ClamAV already running keeps running.
+# The tests start their own instances on loopback with private
+# configurations, so they do not need the system ones stopped.
 set -euo pipefail
+
+build_only=0
+case "${1:-}" in
+  "") ;;
+  --build) build_only=1 ;;
+  *)
+    echo "usage: scripts/setup.sh [--build]" >&2
+    exit 2
+    ;;
+esac
 
 export DEBIAN_FRONTEND=noninteractive
 
@@ -12,8 +33,9 @@ if [ "$(id -u)" != 0 ]; then
 fi
 
 # Daemons pulled in by the packages below (postfix, clamav-daemon, freshclam)
-# must not start on their own: the tests start what they need on loopback,
-# with private configurations, and freshclam would try to download.
+# must not be started by their installation: the tests start what they need
+# on loopback, with private configurations, and freshclam would try to
+# download. A daemon that was already running is left alone.
 policy_rc=/usr/sbin/policy-rc.d
 policy_saved=
 if [ -e "$policy_rc" ]; then
@@ -26,6 +48,13 @@ restore_policy() {
   if [ -n "$policy_saved" ]; then mv -f "$policy_saved" "$policy_rc"; else rm -f "$policy_rc"; fi
 }
 trap restore_policy EXIT
+
+if [ "$build_only" = 1 ]; then
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends cmake ninja-build g++ make ca-certificates
+  echo "setup.sh: done (build tools only)"
+  exit 0
+fi
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
@@ -43,11 +72,6 @@ apt-get install -y -q --no-install-recommends \
   valgrind \
   swaks curl python3 python3-aiosmtpd \
   postfix clamav-daemon clamav
-
-# No Postfix or ClamAV daemon may stay behind: the tests start their own.
-if command -v postfix >/dev/null 2>&1; then postfix stop >/dev/null 2>&1 || true; fi
-pkill -x freshclam >/dev/null 2>&1 || true
-pkill -x clamd >/dev/null 2>&1 || true
 
 # A 32-bit Wine prefix for the win32 test suite, created once.
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-divivez}"

@@ -7,8 +7,10 @@
 # build, unit and dialogue tests), valgrind (the native plug-in tests under
 # memcheck: no error, no leak), native-asan (the same under AddressSanitizer
 # and UBSan), win32 (the 32-bit Windows build, tests under Wine), e2e
-# (scripts/e2e.sh, when present), fuzz (the dialogue fuzzer's regression run,
-# scripts/fuzz.sh, when present). CTEST_PARALLEL_LEVEL=N runs a preset's
+# (scripts/e2e.sh, when present), soak (a short soak of the Linux proxy under
+# faults: 400 sessions against smtp-sink's fault options with clamd stopped
+# and started, tests/e2e/soak.py; SOAK_SESSIONS=N for more), fuzz (the
+# dialogue fuzzer's regression run, scripts/fuzz.sh, when present). CTEST_PARALLEL_LEVEL=N runs a preset's
 # tests N at a time.
 #
 # Runs scripts/setup.sh first when run as root (it installs what the suites
@@ -17,7 +19,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all_suites=(format native valgrind native-asan win32 e2e fuzz)
+all_suites=(format native valgrind native-asan win32 e2e soak fuzz)
 if [ $# -gt 0 ]; then
   suites=("$@")
   for suite in "${suites[@]}"; do
@@ -78,6 +80,13 @@ preset_suite() {
   cmake --preset "$preset" && cmake --build --preset "$preset" && ctest --preset "$preset"
 }
 
+# The Linux proxy soaked under faults; the long run is the same script with
+# --sessions 10000.
+soak_suite() {
+  cmake --preset native >/dev/null && cmake --build --preset native --target divivez divivez-proxy &&
+    /usr/bin/python3 tests/e2e/soak.py --sessions "${SOAK_SESSIONS:-400}"
+}
+
 # The native plug-in tests under memcheck; any error or leak fails.
 valgrind_suite() {
   cmake --preset native && cmake --build --preset native --target divivez_tests &&
@@ -95,6 +104,9 @@ for suite in "${suites[@]}"; do
       ;;
     valgrind)
       run_suite valgrind valgrind_suite
+      ;;
+    soak)
+      run_suite soak soak_suite
       ;;
     # --- Suites that live in their own scripts, run when present. ---
     e2e)

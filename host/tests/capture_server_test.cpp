@@ -166,6 +166,12 @@ TEST(OutboxSinkTest, MessageAppearsOnlyWhenComplete) {
     EXPECT_EQ(name.substr(name.size() - 4), ".eml");
     EXPECT_EQ(names(), std::vector<std::string>{name});
     EXPECT_EQ(ReadFile(dir / name), "Subject: a\r\n\r\nx\r\n");
+#ifndef _WIN32
+    // Private: readable and writable by its owner only.
+    const auto permissions = std::filesystem::status(dir / name).permissions();
+    EXPECT_EQ(permissions & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+#endif
 
     // An aborted message, and one left open when the sink goes, leave nothing.
     ASSERT_TRUE(sink.Begin());

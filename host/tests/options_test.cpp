@@ -24,10 +24,36 @@ TEST(OptionsTest, DefaultsWithoutArguments) {
   EXPECT_EQ(o.socketService, SocketService::kHost);
   EXPECT_EQ(o.scanner, ScannerKind::kBuiltin);
   EXPECT_EQ(o.insertText, "X-Virus-Scanned: divivez-proxy\r\n");
-  EXPECT_EQ(o.onScanError, ScanErrorPolicy::kPass);
+  EXPECT_EQ(o.onScanError, ScanErrorPolicy::kTempfail);
   EXPECT_EQ(o.keepaliveSeconds, 0);
   EXPECT_EQ(o.debugLevel, -1);
   EXPECT_EQ(o.outbox, "outbox");
+  // RFC 5321 section 4.5.3.2 minimums, and the hostile-client limits.
+  EXPECT_EQ(o.maxPerAddress, 50);
+  EXPECT_EQ(o.commandTimeoutMs, 300000);
+  EXPECT_EQ(o.dataTimeoutMs, 180000);
+  EXPECT_EQ(o.sessionTimeoutMs, 3600000);
+  EXPECT_EQ(o.maxMessageSize, 50u * 1024 * 1024);
+}
+
+TEST(OptionsTest, ScanErrorPoliciesAndLimits) {
+  Options o;
+  std::string error;
+  for (const char* name : {"tempfail", "pass", "drop"}) {
+    ASSERT_TRUE(Parse({"--on-scan-error", name}, &o, &error)) << error;
+    EXPECT_STREQ(ScanErrorPolicyName(o.onScanError), name);
+  }
+  ASSERT_TRUE(Parse({"--max-per-address=7", "--command-timeout", "4.5", "--data-timeout=2",
+                     "--session-timeout", "60", "--max-message-size", "1099511627776"},
+                    &o, &error))
+      << error;
+  EXPECT_EQ(o.maxPerAddress, 7);
+  EXPECT_EQ(o.commandTimeoutMs, 4500);
+  EXPECT_EQ(o.dataTimeoutMs, 2000);
+  EXPECT_EQ(o.sessionTimeoutMs, 60000);
+  EXPECT_EQ(o.maxMessageSize, uint64_t{1} << 40);
+  ASSERT_TRUE(Parse({"--max-message-size", "0"}, &o, &error)) << error;
+  EXPECT_EQ(o.maxMessageSize, 0u);
 }
 
 TEST(OptionsTest, EveryOptionInBothForms) {
@@ -150,6 +176,13 @@ TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
       {"--upstream", "mail:0"},
       {"--socket-service", "both"},
       {"--on-scan-error", "ignore"},
+      {"--max-per-address", "0"},
+      {"--command-timeout", "0"},
+      {"--data-timeout", "0"},
+      {"--session-timeout", "0"},
+      {"--max-message-size", "-1"},
+      {"--max-message-size", "1099511627777"},
+      {"--max-message-size", "50M"},
       {"--keepalive", "-1"},
       {"--keepalive", "ten"},
       {"--debug-level", "10"},

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,8 +19,10 @@
 
 #include "host/log.h"
 #include "host/net.h"
+#include "host/os.h"
 #include "host/proxy.h"
 #include "host/signature_scanner.h"
+#include "support/scratch_directory.h"
 
 namespace {
 
@@ -30,6 +34,10 @@ struct FakePlugin {
   std::atomic<int> overlaps{0};
   std::atomic<int> clientCalls{0};
   std::atomic<bool> holdClient{false};
+  HostCallback callback = nullptr;
+  std::string spoolFile;  // a line "SCAN" from the client has it scanned
+  std::atomic<int> scanResult{-1};
+  std::atomic<int> sendsAfterScan{0};  // of them, how many the service took
 
   void Record(const std::string& event) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -58,7 +66,10 @@ struct CallGuard {
   ~CallGuard() { g_fake->inCall.fetch_sub(1); }
 };
 
-void FakeRegisterCallback(HostCallback) { g_fake->Record("RegisterCallback"); }
+void FakeRegisterCallback(HostCallback callback) {
+  g_fake->callback = callback;
+  g_fake->Record("RegisterCallback");
+}
 void FakeSetISocket(ISocket* service) {
   g_fake->socketService = service;
   g_fake->Record(service != nullptr ? "SetISocket" : "SetISocket(null)");
@@ -76,6 +87,24 @@ int FakeOnRequestFromApplication(CHostSocket* client, CHostSocket* server) {
   CallGuard guard;
   ++g_fake->clientCalls;
   if (g_fake->holdClient) return 0;
+  if (!g_fake->spoolFile.empty()) {
+    // Takes the client's "SCAN\r\n" as the end of a message, scans it, and
+    // then does what the plug-in does with a verdict of 1: a reply to the
+    // client and RSET to the server.
+    char buffer[64];
+    const int n = g_fake->socketService->Receive(client->m_hSocket, buffer, sizeof buffer);
+    if (n < 1) return 0;
+    ScanRequest request{};
+    request.dwSize = sizeof request;
+    request.pszDataFileName = g_fake->spoolFile.c_str();
+    request.pSockApplication = client;
+    g_fake->callback(kScanCodeScan, &request);
+    g_fake->scanResult = request.nScanResult;
+    g_fake->sendsAfterScan =
+        (g_fake->socketService->Send(client->m_hSocket, "250 Mail accepted\r\n", 19) ? 1 : 0) +
+        (g_fake->socketService->Send(server->m_hSocket, "RSET\r\n", 6) ? 1 : 0);
+    return n;
+  }
   const int n = Relay(client, server);
   g_fake->Record("App " + std::to_string(n));
   return n;
@@ -152,7 +181,7 @@ class ProxyTest : public ::testing::Test {
     g_fake = nullptr;
   }
 
-  void Start(uint16_t upstreamPort) {
+  void Start(uint16_t upstreamPort, IScanner* scanner = nullptr) {
     PluginApi api;
     api.RegisterCallback = FakeRegisterCallback;
     api.SetISocket = FakeSetISocket;
@@ -165,7 +194,7 @@ class ProxyTest : public ::testing::Test {
     settings.upstream = Endpoint{"127.0.0.1", upstreamPort};
     settings.closeGraceMs = 300;
     settings.keepaliveSeconds = 5;
-    m_proxy.reset(new Proxy(settings, api, &m_scanner, &m_log));
+    m_proxy.reset(new Proxy(settings, api, scanner != nullptr ? scanner : &m_scanner, &m_log));
     m_proxy->ConfigurePlugin();
     bool bad = false;
     std::string error;
@@ -296,6 +325,43 @@ TEST_F(ProxyTest, HeldBackClientIsNotPolledInATightLoop) {
   NetClose(client);
   Stop();
   EXPECT_EQ(Events().back(), "End");
+}
+
+class FailingScanner final : public IScanner {
+ public:
+  ScanResult Scan(const std::string&, ScanPacer&) override {
+    ScanResult result;
+    result.verdict = Verdict::kError;
+    result.error = "cannot reach clamd at tcp 127.0.0.1:1: Connection refused";
+    return result;
+  }
+  std::string Describe() const override { return "failing"; }
+};
+
+TEST_F(ProxyTest, ScanErrorIsAnswered451FromTheCallbackAndNothingElseReachesTheClient) {
+  CScratchDirectory scratch("divivez-host-proxy-");
+  const std::string spool = (std::filesystem::path(scratch.Path()) / "divivez1.tmp").string();
+  {
+    std::ofstream out(spool, std::ios::binary);
+    out << "Subject: x\r\n\r\nbody\r\n.\r\n";
+  }
+  FailingScanner failing;
+  TinyServer server;
+  Start(server.Port(), &failing);
+  std::string error;
+  NetSocket client = NetConnect("127.0.0.1", m_port, 2000, &error);
+  ASSERT_NE(client, kNetInvalidSocket) << error;
+  EXPECT_EQ(ReadSome(client, 10), "220 tiny\r\n");
+  m_fake.spoolFile = spool;  // set before the client sends: read by the next client call
+  ASSERT_TRUE(NetSendAll(client, "SCAN\r\n", 6, 2000, nullptr));
+  // The host's 451, then the end of the stream: the plug-in's own reply
+  // after the verdict never gets through.
+  EXPECT_EQ(ReadToEnd(client), "451 4.7.0 Virus scanner unavailable, try again later\r\n");
+  NetClose(client);
+  Stop();
+  EXPECT_EQ(m_fake.scanResult.load(), 1);  // keeps DATA from going out
+  EXPECT_EQ(m_fake.sendsAfterScan.load(), 0);
+  EXPECT_EQ(Events().back(), "End");  // the handles were closed after OnEndConnection only
 }
 
 }  // namespace

@@ -568,9 +568,11 @@ class Clamd:
 
 
 class SlowClamd:
-    def __init__(self, workdir, name, delay, unix):
+    def __init__(self, workdir, name, delay, unix, reply=None):
         self.log = os.path.join(workdir, name + "-scans.log")
         argv = [PYTHON, os.path.join(HERE, "slow_clamd.py"), "--delay", str(delay), "--log", self.log]
+        if reply:
+            argv += ["--reply", reply]
         if unix:
             argv += ["--unix", os.path.join(workdir, name + ".sock")]
         self.proc = Proc(name, argv, os.path.join(workdir, name + ".out"), stdout=subprocess.PIPE)

@@ -5,7 +5,8 @@ Speaks the daemon's INSTREAM command ("zINSTREAM\\0" or "nINSTREAM\\n", then
 chunks each led by a 4-byte big-endian length, then a zero length), PING and
 VERSION. After the whole stream has arrived it waits --delay seconds and then
 answers "stream: OK" (or "stream: <--found> FOUND" when the stream contains
-the bytes of --found-pattern). Listens on --unix PATH or on 127.0.0.1 with a
+the bytes of --found-pattern), or --reply TEXT when given (an error reply
+such as "INSTREAM size limit exceeded. ERROR"). Listens on --unix PATH or on 127.0.0.1 with a
 port the OS picks; prints "PORT <n>" or "UNIX <path>" once it listens. Every
 scan appends a line to --log (start time, end time, bytes). Stops on SIGTERM.
 """
@@ -67,6 +68,8 @@ def serve(conn, args, log_lock):
             time.sleep(args.delay)
             found = args.found_pattern and bytes.fromhex(args.found_pattern) in data
             reply = "stream: %s FOUND" % args.found if found else "stream: OK"
+            if args.reply:
+                reply = args.reply
             # Logged before the reply goes out: whoever has the reply finds
             # the line.
             if args.log:
@@ -84,6 +87,7 @@ def main():
     parser.add_argument("--found", default="Divivez.Test.Slow")
     parser.add_argument("--found-pattern")
     parser.add_argument("--log")
+    parser.add_argument("--reply")
     args = parser.parse_args()
 
     if args.unix:
