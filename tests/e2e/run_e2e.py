@@ -1045,10 +1045,10 @@ def sc_spool_failure(ctx):
     with the default policy the client's DATA is refused with 451 and the
     server hears nothing; with --on-scan-error pass the message is relayed
     unscanned. Needs the plug-in's spool-failure setting (issue 9)."""
-    server = MailServer(ctx.workdir, "nospool-server-" + ctx.mode)
+    server = MailServer(ctx.workdir, "policy-nospool-server-" + ctx.mode)
     missing = os.path.join(ctx.workdir, "no-such-tmp-" + ctx.mode)
     for policy in ("tempfail", "pass"):
-        proxy = Proxy(ctx, "nospool-proxy-%s-%s" % (policy, ctx.mode), upstream=server.port,
+        proxy = Proxy(ctx, "policy-nospool-proxy-%s-%s" % (policy, ctx.mode), upstream=server.port,
                       on_scan_error=policy, temp_dir=missing)
         tag = tag_for(ctx, "nospool-" + policy)
         text = message(tag)
