@@ -1044,7 +1044,7 @@ def sc_spool_failure(ctx):
     """The plug-in cannot create its spool file (no temporary directory):
     with the default policy the client's DATA is refused with 451 and the
     server hears nothing; with --on-scan-error pass the message is relayed
-    unscanned. Needs the plug-in's spool-failure setting (issue 9)."""
+    unscanned."""
     server = MailServer(ctx.workdir, "policy-nospool-server-" + ctx.mode)
     missing = os.path.join(ctx.workdir, "no-such-tmp-" + ctx.mode)
     for policy in ("tempfail", "pass"):
