@@ -1,28 +1,129 @@
 #!/usr/bin/python3
-"""Throughput of the proxy against a direct connection, side by side.
+"""The relay benchmark: divivez-proxy against the real peers, side by side.
 
-A client sends the same batch of messages to Postfix's smtp-sink twice per
-round: once directly and once through divivez-proxy (built-in scanner). The
-rounds alternate direct and proxied runs so that drift of the machine's speed
-hits both alike; the figure to quote is the median ratio proxied/direct of the
-wall times, next to the absolute medians. Nothing is asserted: this measures.
+Postfix's smtp-source sends messages to Postfix's smtp-sink along each of
+these paths, in one invocation, the repetitions interleaved so that drift of
+a noisy machine's speed hits every path alike:
 
-usage: bench/relay_bench.py [--proxy PATH] [--rounds N] [--messages N]
-                            [--size BYTES] [--connections N]
+  direct         smtp-source straight into smtp-sink (the reference)
+  socat          a plain forking TCP relay, no scan
+  clamsmtp       clamsmtpd, a scanning SMTP relay in C, with clamd
+  divivez        divivez-proxy with its built-in scanner (its defaults)
+  divivez-clamd  divivez-proxy with --scanner clamd:unix:... (the same clamd)
+  divivez-compare  with --compare PROXY: another build of divivez-proxy with
+                 the built-in scanner (before and after a change, side by side)
+
+Both clamd users share one private clamd whose database this script writes
+(the EICAR test string, as the built-in scanner has it). smtp-source opens a
+connection per message (its default; --reuse-connections sends each
+session's messages over one connection, smtp-source -d); N sessions send in
+parallel. Every relay runs with its defaults: no option a real deployment
+would not use.
+
+For every size and session count it prints the throughput of each path as a
+ratio to the direct path of the same repetition (median, min, max; the order
+of the paths rotates from one repetition to the next) and the CPU each relay
+used per message (the relay's own process, socat's forked children included,
+and for the clamd paths clamd's besides). Nothing is asserted: this measures.
+A relay or clamd that exits during the run stops it; scans that failed (and
+so passed unscanned, which would flatter the figures) are reported.
+
+  table       the table above (default)
+  callgrind   instructions per message of divivez-proxy (built-in scanner)
+              under callgrind for 1 KiB and 1 MiB messages: the difference of
+              two runs with different message counts, so start-up and
+              shutdown cancel out; stable on a noisy machine
+  idle-memory resident memory of divivez-proxy per idle connection with
+              --idle-connections (1000) client connections open, each with
+              the server's greeting relayed
+  counts      callgrind and idle-memory
+  all         all of them
+
+Run as root, it installs what it lacks with apt-get (postfix for smtp-source
+and smtp-sink, socat, clamsmtp, clamav-daemon, valgrind). It stops
+everything it started by process id, also on SIGINT or SIGTERM. A full table
+(five paths, three sizes, two session counts, three repetitions) takes about
+ten minutes on two cores, most of it clamsmtp's; --scale, --sizes,
+--sessions, --paths and --reps make it shorter.
+
+usage: bench/relay_bench.py [table|callgrind|idle-memory|counts|all]
+         [--proxy PATH] [--reps N] [--sizes 1k,100k,10m] [--sessions 1,20]
+         [--paths direct,socat,clamsmtp,divivez,divivez-clamd] [--scale F]
+         [--reuse-connections] [--compare PROXY] [--idle-connections N]
 """
 import argparse
 import os
-import smtplib
+import re
+import resource
+import shutil
+import signal
 import socket
 import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+SMTP_SOURCE = "/usr/sbin/smtp-source"
+SMTP_SINK = "/usr/sbin/smtp-sink"
+CLAMD = "/usr/sbin/clamd"
+CLAMSMTPD = "/usr/sbin/clamsmtpd"
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+ALL_PATHS = ["direct", "socat", "clamsmtp", "divivez", "divivez-clamd"]
+
+# Messages per run for (size, sessions), chosen so that a full table of five
+# paths, three repetitions, fits in about ten minutes on two cores; --scale
+# multiplies them.
+DEFAULT_MESSAGES = {
+    (1 << 10, 1): 300,
+    (1 << 10, 20): 600,
+    (100 << 10, 1): 100,
+    (100 << 10, 20): 200,
+    (10 << 20, 1): 6,
+    (10 << 20, 20): 40,
+}
+
+
+def parse_size(text):
+    m = re.fullmatch(r"(\d+)([kKmM]?)", text.strip())
+    if not m:
+        raise argparse.ArgumentTypeError("bad size %r" % text)
+    n = int(m.group(1))
+    return n << {"": 0, "k": 10, "K": 10, "m": 20, "M": 20}[m.group(2)]
+
+
+def size_text(n):
+    if n >= 1 << 20 and n % (1 << 20) == 0:
+        return "%d MiB" % (n >> 20)
+    if n >= 1 << 10 and n % (1 << 10) == 0:
+        return "%d KiB" % (n >> 10)
+    return "%d B" % n
+
+
+def ensure_packages(need_valgrind):
+    wanted = [(SMTP_SOURCE, "postfix"), ("/usr/bin/socat", "socat"), (CLAMSMTPD, "clamsmtp"),
+              (CLAMD, "clamav-daemon")]
+    if need_valgrind:
+        wanted.append(("/usr/bin/valgrind", "valgrind"))
+    missing = sorted({pkg for path, pkg in wanted if not os.path.exists(path)})
+    if not missing:
+        return
+    if os.getuid() != 0:
+        sys.exit("relay_bench: missing %s; run as root to have them installed" % " ".join(missing))
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    print("relay_bench: installing %s" % " ".join(missing), flush=True)
+    subprocess.run(["apt-get", "update", "-q"], env=env, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends"] + missing,
+                   env=env, check=True, stdout=subprocess.DEVNULL)
+
+
+def raise_fd_limit():
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    want = 16384 if hard == resource.RLIM_INFINITY else min(16384, hard)
+    if soft < want:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
 
 
 def free_port():
@@ -31,9 +132,11 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_port(port, deadline=15.0):
+def wait_port(port, proc, deadline=60.0):
     end = time.monotonic() + deadline
     while time.monotonic() < end:
+        if proc is not None and proc.poll() is not None:
+            raise RuntimeError("%s exited with %s before listening" % (proc.args[0], proc.returncode))
         try:
             with socket.create_connection(("127.0.0.1", port), timeout=1):
                 return
@@ -42,81 +145,371 @@ def wait_port(port, deadline=15.0):
     raise RuntimeError("nothing listens on port %d" % port)
 
 
-def make_message(size, n):
-    line = b"abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n"
-    body = (line * (size // len(line) + 1))[:size]
-    head = b"From: a@example.org\r\nTo: b@example.org\r\nSubject: bench %d\r\n\r\n" % n
-    return head + body
-
-
-def send_batch(port, messages, connections):
-    errors = []
-
-    def one(index):
+def wait_unix(path, proc, deadline=120.0):
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        if proc.poll() is not None:
+            raise RuntimeError("%s exited with %s" % (proc.args[0], proc.returncode))
         try:
-            with smtplib.SMTP("127.0.0.1", port, timeout=120) as smtp:
-                for i in range(index, len(messages), connections):
-                    smtp.sendmail("a@example.org", ["b@example.org"], messages[i])
-        except Exception as e:  # reported below, never hidden
-            errors.append(e)
+            with socket.socket(socket.AF_UNIX) as s:
+                s.settimeout(2)
+                s.connect(path)
+                s.sendall(b"zPING\0")
+                if s.recv(16).startswith(b"PONG"):
+                    return
+        except OSError:
+            pass
+        time.sleep(0.1)
+    raise RuntimeError("clamd does not answer on %s" % path)
 
-    threads = [threading.Thread(target=one, args=(i,)) for i in range(connections)]
+
+def cpu_seconds(pid):
+    """utime + stime of the process and its reaped children."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return 0.0
+    return sum(int(x) for x in fields[11:15]) / CLK_TCK
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+class Processes:
+    """Everything started here, stopped by process id in reverse order."""
+
+    def __init__(self, work):
+        self.work = work
+        self.procs = []
+
+    def start(self, name, argv, **kw):
+        log = open(os.path.join(self.work, name + ".log"), "w")
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                **kw)
+        proc.bench_name = name
+        self.procs.append(proc)
+        return proc
+
+    def check_alive(self):
+        for proc in self.procs:
+            if proc.poll() is not None:
+                raise RuntimeError("%s (pid %d) has exited with %s; see %s" % (
+                    proc.bench_name, proc.pid, proc.returncode,
+                    os.path.join(self.work, proc.bench_name + ".log")))
+
+    def stop(self, proc, timeout=30):
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        if proc in self.procs:
+            self.procs.remove(proc)
+
+    def stop_all(self):
+        for proc in reversed(list(self.procs)):
+            self.stop(proc)
+
+
+def eicar():
+    reversed_text = "*H+H$!ELIF-TSET-SURIVITNA-DRADNATS-RACIE$}7)CC7)^P(45XZP\\4[PA@%P!O5X"
+    return reversed_text[::-1].encode()
+
+
+def start_sink(procs, name="smtp-sink"):
+    port = free_port()
+    sink = procs.start(name, [SMTP_SINK, "-u", "nobody", "-m", "2000", "127.0.0.1:%d" % port,
+                              "1024"])
+    wait_port(port, sink)
+    return port, sink
+
+
+def start_clamd(procs, work):
+    d = os.path.join(work, "clamd")
+    db = os.path.join(d, "db")
+    os.makedirs(db, exist_ok=True)
+    with open(os.path.join(db, "divivez-bench.ndb"), "w") as f:
+        f.write("Divivez.Bench.EICAR:0:*:%s\n" % eicar().hex())
+    sock = os.path.join(d, "clamd.sock")
+    conf = os.path.join(d, "clamd.conf")
+    with open(conf, "w") as f:
+        f.write("Foreground yes\nLocalSocket %s\nDatabaseDirectory %s\n" % (sock, db))
+        f.write("LogFile %s\nTemporaryDirectory %s\nSelfCheck 0\n" % (os.path.join(d, "clamd.log"), d))
+        f.write("MaxThreads 24\nMaxQueue 200\nStreamMaxLength 100M\nMaxFileSize 100M\n")
+        f.write("MaxScanSize 400M\n")
+        if os.getuid() == 0:
+            f.write("User root\n")
+    # Under a name of its own: scripts/setup.sh stops every process named
+    # "clamd" (pkill -x clamd) when anyone runs it.
+    exe = os.path.join(d, "bench-clamd")
+    os.symlink(CLAMD, exe)
+    clamd = procs.start("clamd", [exe, "-c", conf])
+    wait_unix(sock, clamd)
+    return sock, clamd
+
+
+def start_relays(args, procs, work, sink_port, paths):
+    """Returns {path: (port, [relay pids], extra pids for CPU)}."""
+    relays = {"direct": (sink_port, [], [])}
+    clamd_sock = clamd = None
+    if "clamsmtp" in paths or "divivez-clamd" in paths:
+        clamd_sock, clamd = start_clamd(procs, work)
+    for path in paths:
+        if path == "direct":
+            continue
+        port = free_port()
+        if path == "socat":
+            proc = procs.start("socat", ["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork,backlog=1024"
+                                         % port, "TCP:127.0.0.1:%d" % sink_port])
+            extra = []
+        elif path == "clamsmtp":
+            tmp = os.path.join(work, "clamsmtp-tmp")
+            os.makedirs(tmp, exist_ok=True)
+            conf = os.path.join(work, "clamsmtpd.conf")
+            with open(conf, "w") as f:
+                f.write("OutAddress: 127.0.0.1:%d\nListen: 127.0.0.1:%d\n" % (sink_port, port))
+                f.write("ClamAddress: %s\nTempDirectory: %s\n" % (clamd_sock, tmp))
+                f.write("MaxConnections: 256\nTimeOut: 180\nAction: drop\n")
+            proc = procs.start("clamsmtp", [CLAMSMTPD, "-d", "0", "-f", conf,
+                                            "-p", os.path.join(work, "clamsmtpd.pid")])
+            extra = [clamd.pid]
+        else:
+            binary = args.compare if path == "divivez-compare" else args.proxy
+            argv = [binary, "--listen", "127.0.0.1:%d" % port,
+                    "--upstream", "127.0.0.1:%d" % sink_port]
+            extra = []
+            if path == "divivez-clamd":
+                argv += ["--scanner", "clamd:unix:" + clamd_sock]
+                extra = [clamd.pid]
+            proc = procs.start(path, argv)
+        wait_port(port, proc)
+        relays[path] = (port, [proc.pid], extra)
+    return relays
+
+
+def send(port, size, sessions, messages, reuse):
+    argv = [SMTP_SOURCE] + (["-d"] if reuse else []) + ["-s", str(sessions), "-m", str(messages), "-l", str(size),
+            "-f", "a@example.org", "-t", "b@example.org", "-M", "bench.example.org",
+            "127.0.0.1:%d" % port]
     start = time.monotonic()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=900)
     elapsed = time.monotonic() - start
-    if errors:
-        raise RuntimeError("send failed: %r" % errors[0])
+    if done.returncode != 0:
+        raise RuntimeError("smtp-source to port %d failed: %s" % (port, done.stdout.decode()[-500:]))
     return elapsed
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--proxy", default=os.path.join(ROOT, "build/native/host/divivez-proxy"))
-    ap.add_argument("--rounds", type=int, default=5)
-    ap.add_argument("--messages", type=int, default=40)
-    ap.add_argument("--size", type=int, default=1 << 20)
-    ap.add_argument("--connections", type=int, default=4)
-    args = ap.parse_args()
+def table(args, procs, work):
+    paths = args.paths
+    sink_port, _ = start_sink(procs)
+    relays = start_relays(args, procs, work, sink_port, paths)
+    rows = [(size, sessions) for size in args.sizes for sessions in args.sessions]
+    counts = {}
+    for size, sessions in rows:
+        base = DEFAULT_MESSAGES.get((size, sessions), max(sessions, int(20 * (1 << 20) / size)))
+        counts[(size, sessions)] = max(sessions, int(base * args.scale))
+    # Warm-up: every path, a few small messages and one of each size.
+    for path in paths:
+        port = relays[path][0]
+        send(port, 1024, 1, 3, args.reuse)
+    results = {(row, path): [] for row in rows for path in paths}
+    cpu = {(row, path): [] for row in rows for path in paths}
+    seconds = {(row, path): [] for row in rows for path in paths}
+    for rep in range(args.reps):
+        for row in rows:
+            size, sessions = row
+            m = counts[row]
+            # Rotate the order of the paths from one repetition to the next.
+            order = paths[rep % len(paths):] + paths[:rep % len(paths)]
+            times = {}
+            for path in order:
+                procs.check_alive()
+                port, pids, extra = relays[path]
+                c0 = [cpu_seconds(p) for p in pids + extra]
+                times[path] = send(port, size, sessions, m, args.reuse)
+                procs.check_alive()
+                c1 = [cpu_seconds(p) for p in pids + extra]
+                own = sum(b - a for a, b in zip(c0[:len(pids)], c1[:len(pids)]))
+                more = sum(b - a for a, b in zip(c0[len(pids):], c1[len(pids):]))
+                cpu[(row, path)].append((own / m, more / m))
+            for path in paths:
+                seconds[(row, path)].append(times[path])
+                results[(row, path)].append(times["direct"] / times[path]
+                                            if "direct" in times else 1.0 / times[path])
+            print("rep %d: %s x %d, %d session(s): %s" % (
+                rep + 1, size_text(size), m, sessions,
+                ", ".join("%s %.2f s" % (p, times[p]) for p in paths)), flush=True)
 
-    sink_port, proxy_port = free_port(), free_port()
-    work = tempfile.mkdtemp(prefix="divivez-bench-")
-    sink = subprocess.Popen(["/usr/sbin/smtp-sink", "-u", "nobody", "-m", "1000",
-                             "127.0.0.1:%d" % sink_port, "256"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    proxy = subprocess.Popen([args.proxy, "--listen", "127.0.0.1:%d" % proxy_port,
-                              "--upstream", "127.0.0.1:%d" % sink_port],
-                             stdout=subprocess.DEVNULL,
-                             stderr=open(os.path.join(work, "proxy.log"), "w"))
+    for path in ("divivez", "divivez-clamd"):
+        log = os.path.join(work, path + ".log")
+        if path in paths and os.path.exists(log):
+            with open(log, errors="replace") as f:
+                failed = sum("scan failed" in line for line in f)
+            if failed:
+                print("WARNING: %s: %d scan(s) failed (passed unscanned); see %s" % (
+                    path, failed, log))
+    shown = [p for p in paths if p != "direct"]
+    print()
+    print("Throughput as a ratio to smtp-source -> smtp-sink direct, median (min-max) of %d "
+          "repetitions; one connection per message" % args.reps)
+    print()
+    print("| message size, sessions | " + " | ".join(shown) + " |")
+    print("|---|" + "---|" * len(shown))
+    for row in rows:
+        cells = []
+        for path in shown:
+            r = results[(row, path)]
+            cells.append("%.2f (%.2f-%.2f)" % (statistics.median(r), min(r), max(r)))
+        print("| %s, %d | %s |" % (size_text(row[0]), row[1], " | ".join(cells)))
+    print()
+    print("CPU per message, ms (median): the relay's own process [+ clamd's]")
+    print()
+    print("| message size, sessions | " + " | ".join(shown) + " |")
+    print("|---|" + "---|" * len(shown))
+    for row in rows:
+        cells = []
+        for path in shown:
+            own = statistics.median(x[0] for x in cpu[(row, path)]) * 1000
+            more = statistics.median(x[1] for x in cpu[(row, path)]) * 1000
+            cells.append("%.2f" % own + (" + %.2f" % more if relays[path][2] else ""))
+        print("| %s, %d | %s |" % (size_text(row[0]), row[1], " | ".join(cells)))
+    print()
+    print("Wall time per run, s (median), messages per run")
+    print()
+    print("| message size, sessions | messages | " + " | ".join(paths) + " |")
+    print("|---|---|" + "---|" * len(paths))
+    for row in rows:
+        print("| %s, %d | %d | %s |" % (size_text(row[0]), row[1], counts[row], " | ".join(
+            "%.3f" % statistics.median(seconds[(row, p)]) for p in paths)))
+    sys.stdout.flush()
+
+
+def callgrind_total(out_file):
+    with open(out_file) as f:
+        for line in f:
+            if line.startswith("summary:") or line.startswith("totals:"):
+                return int(line.split()[1])
+    raise RuntimeError("no totals in " + out_file)
+
+
+def callgrind(args, procs, work):
+    sink_port, _ = start_sink(procs, "smtp-sink-callgrind")
+    print("Instructions per message of divivez-proxy (built-in scanner) under callgrind")
+    print()
+    print("| message size | instructions per message | per byte |")
+    print("|---|---|---|")
+    for size, counts in ((1 << 10, (20, 120)), (1 << 20, (4, 24))):
+        totals = []
+        for n in counts:
+            port = free_port()
+            out = os.path.join(work, "callgrind.%d.%d.out" % (size, n))
+            proc = procs.start("callgrind-%d-%d" % (size, n), [
+                "valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, args.proxy,
+                "--listen", "127.0.0.1:%d" % port, "--upstream", "127.0.0.1:%d" % sink_port])
+            wait_port(port, proc, 120)
+            send(port, size, 1, n, False)
+            procs.stop(proc, 120)
+            totals.append(callgrind_total(out))
+        per = (totals[1] - totals[0]) / (counts[1] - counts[0])
+        print("| %s | %d | %.2f |" % (size_text(size), per, per / size))
+    sys.stdout.flush()
+
+
+def idle_memory(args, procs, work):
+    sink_port, _ = start_sink(procs, "smtp-sink-idle")
+    port = free_port()
+    proxy = procs.start("divivez-idle", [args.proxy, "--listen", "127.0.0.1:%d" % port,
+                                         "--upstream", "127.0.0.1:%d" % sink_port])
+    wait_port(port, proxy)
+    time.sleep(0.5)
+    before = rss_kib(proxy.pid)
+    clients = []
     try:
-        wait_port(sink_port)
-        wait_port(proxy_port)
-        messages = [make_message(args.size, n) for n in range(args.messages)]
-        total = sum(len(m) for m in messages)
-        send_batch(proxy_port, messages[:2], 1)  # warm-up
-        direct, proxied, ratios = [], [], []
-        for _ in range(args.rounds):
-            d = send_batch(sink_port, messages, args.connections)
-            p = send_batch(proxy_port, messages, args.connections)
-            direct.append(d)
-            proxied.append(p)
-            ratios.append(p / d)
-        mib = total / (1 << 20)
-        print("messages %d x %d bytes over %d connections, %d rounds" %
-              (args.messages, args.size, args.connections, args.rounds))
-        print("direct   median %.3f s  (%.1f MiB/s)" %
-              (statistics.median(direct), mib / statistics.median(direct)))
-        print("proxied  median %.3f s  (%.1f MiB/s)" %
-              (statistics.median(proxied), mib / statistics.median(proxied)))
-        print("ratio proxied/direct: median %.2f, min %.2f, max %.2f" %
-              (statistics.median(ratios), min(ratios), max(ratios)))
+        for _ in range(args.idle_connections):
+            s = socket.create_connection(("127.0.0.1", port), timeout=30)
+            clients.append(s)
+        # Every client has had the server's greeting relayed: its connection is set up.
+        for s in clients:
+            if not s.recv(512).startswith(b"220"):
+                raise RuntimeError("no greeting through the proxy")
+        time.sleep(1.0)
+        after = rss_kib(proxy.pid)
     finally:
-        proxy.terminate()
-        sink.terminate()
-        proxy.wait(timeout=20)
-        sink.wait(timeout=20)
+        for s in clients:
+            s.close()
+    n = len(clients)
+    print("Resident memory of divivez-proxy: %d KiB idle, %d KiB with %d connections open: "
+          "%.1f KiB per idle connection" % (before, after, n, (after - before) / n))
+    procs.stop(proxy)
+    sys.stdout.flush()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("what", nargs="?", default="table",
+                    choices=["table", "callgrind", "idle-memory", "counts", "all"])
+    ap.add_argument("--proxy", default=os.path.join(ROOT, "build/native/host/divivez-proxy"))
+    ap.add_argument("--reps", type=int, default=3)
+    ap.add_argument("--sizes", default="1k,100k,10m")
+    ap.add_argument("--sessions", default="1,20")
+    ap.add_argument("--paths", default=",".join(ALL_PATHS))
+    ap.add_argument("--scale", type=float, default=1.0, help="multiplies the message counts")
+    ap.add_argument("--reuse-connections", dest="reuse", action="store_true",
+                    help="each session sends all its messages over one connection (smtp-source "
+                    "-d); default: a connection per message, smtp-source's default")
+    ap.add_argument("--compare", metavar="PROXY",
+                    help="adds the path divivez-compare: this other divivez-proxy build with the "
+                    "built-in scanner, side by side with --proxy (before and after a change)")
+    ap.add_argument("--idle-connections", type=int, default=1000)
+    args = ap.parse_args()
+    args.sizes = [parse_size(s) for s in args.sizes.split(",")]
+    args.sessions = [int(s) for s in args.sessions.split(",")]
+    args.paths = [p for p in args.paths.split(",") if p]
+    if args.compare:
+        args.compare = os.path.abspath(args.compare)
+        if "divivez-compare" not in args.paths:
+            args.paths.append("divivez-compare")
+    for p in args.paths:
+        if p not in ALL_PATHS + ["divivez-compare"] or (p == "divivez-compare" and not args.compare):
+            ap.error("unknown path %r" % p)
+    args.proxy = os.path.abspath(args.proxy)
+    if not os.access(args.proxy, os.X_OK):
+        ap.error("no proxy at %s (build the native preset first)" % args.proxy)
+
+    def stop(signum, frame):
+        raise SystemExit("relay_bench: stopped by signal %d" % signum)
+
+    # Also when started in the background, where SIGINT is ignored.
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    ensure_packages(args.what in ("callgrind", "counts", "all"))
+    raise_fd_limit()
+    work = tempfile.mkdtemp(prefix="divivez-bench-")
+    procs = Processes(work)
+    try:
+        print("proxy %s; work directory %s" % (args.proxy, work), flush=True)
+        if args.what in ("table", "all"):
+            table(args, procs, work)
+            procs.stop_all()
+        if args.what in ("callgrind", "counts", "all"):
+            print()
+            callgrind(args, procs, work)
+            procs.stop_all()
+        if args.what in ("idle-memory", "counts", "all"):
+            print()
+            idle_memory(args, procs, work)
+    finally:
+        procs.stop_all()
+    shutil.rmtree(work, ignore_errors=True)
+    return 0
 
 
 if __name__ == "__main__":

@@ -21,16 +21,6 @@ int HexValue(char c) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// RFC 4648 section 4 alphabet; -1 for everything else.
-int Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 }  // namespace
 
 std::string EicarTestString() {
@@ -121,9 +111,166 @@ bool LoadSignatureFile(const std::string& path, std::vector<Signature>* signatur
   return true;
 }
 
-StreamMatcher::StreamMatcher(const std::vector<Signature>& signatures) : m_signatures(signatures) {
-  size_t longest = 0;
-  for (const Signature& signature : signatures) longest = std::max(longest, signature.bytes.size());
+namespace {
+
+// How common a byte value is in mail, roughly (larger: more common): the
+// anchor of a pattern is its byte with the smallest estimate.
+int Commonness(unsigned char b) {
+  if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9')) return 100;
+  switch (b) {
+    case ' ':
+    case '\r':
+    case '\n':
+      return 100;
+    case '+':
+    case '/':
+    case '=':
+      return 90;  // base64
+    case '.':
+    case ',':
+    case '-':
+    case ':':
+    case ';':
+    case '\'':
+    case '"':
+    case '(':
+    case ')':
+    case '?':
+    case '_':
+    case '\t':
+      return 50;
+    case '@':
+    case '<':
+    case '>':
+      return 30;
+    case '!':
+    case '#':
+    case '$':
+    case '%':
+    case '&':
+    case '*':
+      return 25;
+    case '[':
+    case ']':
+      return 22;
+    case 0x00:
+    case 0xff:
+      return 15;
+    default:
+      break;
+  }
+  if (b > 0x20 && b < 0x7f) return 20;  // { } \ ^ ` | ~
+  return 10;                            // other control bytes, 8-bit bytes
+}
+
+// Up to this many distinct anchor bytes are searched with memchr, one pass
+// each; more with a table, one pass in all.
+constexpr size_t kMemchrAnchors = 4;
+
+}  // namespace
+
+SignatureSet::SignatureSet(std::vector<Signature> signatures)
+    : m_signatures(std::move(signatures)) {
+  std::vector<std::vector<Anchored>> byAnchor(256);
+  bool chosen[256] = {};
+  for (size_t s = 0; s < m_signatures.size(); ++s) {
+    const std::string& pattern = m_signatures[s].bytes;
+    if (pattern.empty()) continue;
+    m_longest = std::max(m_longest, pattern.size());
+    // The rarest byte; among equals one already an anchor, so that the
+    // anchors stay few.
+    size_t anchor = 0;
+    int best = 1000;
+    bool bestChosen = false;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+      const unsigned char b = static_cast<unsigned char>(pattern[i]);
+      const int score = Commonness(b);
+      if (score < best || (score == best && chosen[b] && !bestChosen)) {
+        best = score;
+        anchor = i;
+        bestChosen = chosen[b];
+      }
+    }
+    // The next rarest byte at another offset, compared before the rest.
+    size_t check = anchor;
+    best = 1000;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+      const int score = Commonness(static_cast<unsigned char>(pattern[i]));
+      if (i != anchor && score < best) {
+        best = score;
+        check = i;
+      }
+    }
+    const unsigned char a = static_cast<unsigned char>(pattern[anchor]);
+    chosen[a] = true;
+    byAnchor[a].push_back(Anchored{static_cast<uint32_t>(s), static_cast<uint32_t>(anchor),
+                                   static_cast<uint32_t>(check)});
+  }
+  for (size_t b = 0; b < 256; ++b) {
+    m_first[b] = static_cast<uint32_t>(m_anchored.size());
+    if (!byAnchor[b].empty()) m_anchorBytes.push_back(static_cast<unsigned char>(b));
+    m_anchored.insert(m_anchored.end(), byAnchor[b].begin(), byAnchor[b].end());
+  }
+  m_first[256] = static_cast<uint32_t>(m_anchored.size());
+}
+
+int SignatureSet::Verify(const char* data, size_t length, size_t at) const {
+  const unsigned char b = static_cast<unsigned char>(data[at]);
+  for (uint32_t k = m_first[b]; k < m_first[b + 1]; ++k) {
+    const Anchored& entry = m_anchored[k];
+    const std::string& pattern = m_signatures[entry.signature].bytes;
+    if (at < entry.anchor) continue;
+    const size_t start = at - entry.anchor;
+    if (pattern.size() > length - start) continue;
+    if (data[start + entry.check] != pattern[entry.check]) continue;
+    if (std::memcmp(data + start, pattern.data(), pattern.size()) == 0) {
+      return static_cast<int>(entry.signature);
+    }
+  }
+  return -1;
+}
+
+int SignatureSet::SearchAnchor(unsigned char anchor, const char* data, size_t length) const {
+  const char* end = data + length;
+  for (const char* p = data; p < end; ++p) {
+    p = static_cast<const char*>(std::memchr(p, anchor, static_cast<size_t>(end - p)));
+    if (p == nullptr) break;
+    const int found = Verify(data, length, static_cast<size_t>(p - data));
+    if (found >= 0) return found;
+  }
+  return -1;
+}
+
+int SignatureSet::SearchIn(const char* data, size_t length) const {
+  if (length == 0 || m_anchorBytes.empty()) return -1;
+  if (m_anchorBytes.size() <= kMemchrAnchors) {
+    for (const unsigned char anchor : m_anchorBytes) {
+      const int found = SearchAnchor(anchor, data, length);
+      if (found >= 0) return found;
+    }
+    return -1;
+  }
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char b = bytes[i];
+    if (m_first[b] != m_first[b + 1]) {
+      const int found = Verify(data, length, i);
+      if (found >= 0) return found;
+    }
+  }
+  return -1;
+}
+
+StreamMatcher::StreamMatcher(const SignatureSet& signatures) : m_set(signatures) {
+  const size_t longest = m_set.Longest();
+  m_keep = longest > 0 ? longest - 1 : 0;
+  m_tail.resize(m_keep);
+  m_seam.resize(2 * m_keep);
+}
+
+StreamMatcher::StreamMatcher(const std::vector<Signature>& signatures)
+    : m_owned(std::make_unique<SignatureSet>(signatures)), m_set(*m_owned) {
+  const size_t longest = m_set.Longest();
   m_keep = longest > 0 ? longest - 1 : 0;
   m_tail.resize(m_keep);
   m_seam.resize(2 * m_keep);
@@ -134,22 +281,6 @@ void StreamMatcher::Reset() {
   m_found = -1;
 }
 
-int StreamMatcher::SearchIn(const char* data, size_t length) const {
-  for (size_t s = 0; s < m_signatures.size(); ++s) {
-    const std::string& pattern = m_signatures[s].bytes;
-    if (pattern.empty() || pattern.size() > length) continue;
-    const char first = pattern[0];
-    const char* end = data + (length - pattern.size()) + 1;
-    for (const char* p = data; p < end;) {
-      p = static_cast<const char*>(std::memchr(p, first, static_cast<size_t>(end - p)));
-      if (p == nullptr) break;
-      if (std::memcmp(p, pattern.data(), pattern.size()) == 0) return static_cast<int>(s);
-      ++p;
-    }
-  }
-  return -1;
-}
-
 int StreamMatcher::Feed(const char* data, size_t length) {
   if (m_found >= 0 || length == 0) return m_found;
   // A pattern that begins in the kept tail and ends in this piece lies wholly
@@ -158,10 +289,10 @@ int StreamMatcher::Feed(const char* data, size_t length) {
     const size_t head = std::min(length, m_keep);
     std::memcpy(m_seam.data(), m_tail.data(), m_tailLength);
     std::memcpy(m_seam.data() + m_tailLength, data, head);
-    m_found = SearchIn(m_seam.data(), m_tailLength + head);
+    m_found = m_set.SearchIn(m_seam.data(), m_tailLength + head);
     if (m_found >= 0) return m_found;
   }
-  m_found = SearchIn(data, length);
+  m_found = m_set.SearchIn(data, length);
   if (m_found >= 0 || m_keep == 0) return m_found;
   if (length >= m_keep) {
     std::memcpy(m_tail.data(), data + length - m_keep, m_keep);
@@ -178,6 +309,31 @@ int StreamMatcher::Feed(const char* data, size_t length) {
   }
   return m_found;
 }
+
+namespace {
+
+// RFC 4648 section 4 alphabet: the value of each character; kBase64Pad for
+// '=', kBase64Other for everything else. Both have the high bit set, so four
+// characters are checked with one test.
+constexpr unsigned char kBase64Pad = 0xfe;
+constexpr unsigned char kBase64Other = 0xff;
+
+struct Base64Table {
+  unsigned char value[256];
+  Base64Table() {
+    for (unsigned char& v : value) v = kBase64Other;
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (unsigned i = 0; i < 64; ++i) {
+      value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<unsigned char>(i);
+    }
+    value[static_cast<unsigned char>('=')] = kBase64Pad;
+  }
+};
+
+const Base64Table kBase64;
+
+}  // namespace
 
 void Base64PartDecoder::Emit(unsigned char byte) {
   m_out[m_outLength++] = static_cast<char>(byte);
@@ -207,12 +363,12 @@ void Base64PartDecoder::EvaluateHeader() {
   }
   size_t i = nameLength;
   while (i < m_headerLength && (m_header[i] == ' ' || m_header[i] == '\t')) ++i;
-  static const char kBase64[] = "base64";
-  if (m_headerLength - i < sizeof kBase64 - 1) return;
-  for (size_t k = 0; k < sizeof kBase64 - 1; ++k) {
+  static const char kBase64Name[] = "base64";
+  if (m_headerLength - i < sizeof kBase64Name - 1) return;
+  for (size_t k = 0; k < sizeof kBase64Name - 1; ++k) {
     const char c = m_header[i + k];
     const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    if (lower != kBase64[k]) return;
+    if (lower != kBase64Name[k]) return;
   }
   m_partIsBase64 = true;
 }
@@ -239,82 +395,147 @@ void Base64PartDecoder::EndLine() {
     m_headerLength = 0;
   }
   m_lineLength = 0;
-  m_lineStart = true;
 }
 
-void Base64PartDecoder::Feed(const char* data, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    const char c = data[i];
-    if (c == '\n') {
-      EndLine();
-      continue;
-    }
+void Base64PartDecoder::HeaderPiece(const char* data, const char* end) {
+  for (const char* p = data; p < end; ++p) {
+    // Past a line's start, with the header buffer full, nothing changes.
+    if (m_lineLength >= 2 && m_headerLength >= kHeaderMax) return;
+    const char c = *p;
     if (c == '\r') continue;
-    const bool first = m_lineStart;
-    m_lineStart = false;
-    if (m_lineLength < 2) m_lineHead[m_lineLength] = c;
-    if (m_lineLength < 1000000) ++m_lineLength;
-    switch (m_mode) {
-      case Mode::kHeaders:
-        // A line starting with white space continues the header before it
-        // (folding, RFC 5322 section 2.2.3).
-        if (first && c != ' ' && c != '\t') {
-          EvaluateHeader();
-          m_headerLength = 0;
-        }
-        if (m_headerLength < kHeaderMax) m_header[m_headerLength++] = c;
-        break;
-      case Mode::kBody:
-        break;
-      case Mode::kBase64Body: {
-        if (first && c == '-') {
-          // '-' is not in the alphabet: this is a boundary line.
-          EndBase64Part();
-          m_mode = Mode::kBody;
-          break;
-        }
-        if (c == '=') {
-          // Padding ends the data of this encoding (RFC 4648 section 4).
-          if (m_quantumChars == 2) {
-            Emit(static_cast<unsigned char>(m_quantum >> 4));
-          } else if (m_quantumChars == 3) {
-            Emit(static_cast<unsigned char>(m_quantum >> 10));
-            Emit(static_cast<unsigned char>(m_quantum >> 2));
-          }
-          m_quantum = 0;
-          m_quantumChars = 0;
-          break;
-        }
-        const int value = Base64Value(c);
-        if (value < 0) break;  // RFC 2045 section 6.8: ignore other characters
-        m_quantum = (m_quantum << 6) | static_cast<uint32_t>(value);
-        if (++m_quantumChars == 4) {
-          Emit(static_cast<unsigned char>(m_quantum >> 16));
-          Emit(static_cast<unsigned char>(m_quantum >> 8));
-          Emit(static_cast<unsigned char>(m_quantum));
-          m_quantum = 0;
-          m_quantumChars = 0;
-        }
-        break;
-      }
+    const bool first = m_lineLength == 0;
+    if (m_lineLength < 2) m_lineHead[m_lineLength++] = c;
+    // A line starting with white space continues the header before it
+    // (folding, RFC 5322 section 2.2.3).
+    if (first && c != ' ' && c != '\t') {
+      EvaluateHeader();
+      m_headerLength = 0;
     }
+    if (m_headerLength < kHeaderMax) m_header[m_headerLength++] = c;
   }
 }
 
-MessageScan::MessageScan(const std::vector<Signature>& signatures)
+void Base64PartDecoder::DecodeOne(char c) {
+  const unsigned char value = kBase64.value[static_cast<unsigned char>(c)];
+  if (value == kBase64Pad) {
+    // Padding ends the data of this encoding (RFC 4648 section 4).
+    if (m_quantumChars == 2) {
+      Emit(static_cast<unsigned char>(m_quantum >> 4));
+    } else if (m_quantumChars == 3) {
+      Emit(static_cast<unsigned char>(m_quantum >> 10));
+      Emit(static_cast<unsigned char>(m_quantum >> 2));
+    }
+    m_quantum = 0;
+    m_quantumChars = 0;
+    return;
+  }
+  if (value == kBase64Other) return;  // RFC 2045 section 6.8: ignore other characters
+  m_quantum = (m_quantum << 6) | value;
+  if (++m_quantumChars == 4) {
+    Emit(static_cast<unsigned char>(m_quantum >> 16));
+    Emit(static_cast<unsigned char>(m_quantum >> 8));
+    Emit(static_cast<unsigned char>(m_quantum));
+    m_quantum = 0;
+    m_quantumChars = 0;
+  }
+}
+
+void Base64PartDecoder::DecodeBase64(const char* data, const char* end) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
+  const unsigned char* const stop = reinterpret_cast<const unsigned char*>(end);
+  const unsigned char* const table = kBase64.value;
+  while (p < stop) {
+    if (m_quantumChars == 0) {
+      // Whole quanta, four characters at a time: one test for the four.
+      for (;;) {
+        size_t quanta = static_cast<size_t>(stop - p) / 4;
+        if (quanta == 0) break;
+        size_t room = (sizeof m_out - m_outLength) / 3;
+        if (room == 0) {
+          Flush();
+          room = sizeof m_out / 3;
+        }
+        quanta = std::min(quanta, room);
+        char* out = m_out + m_outLength;
+        size_t done = 0;
+        for (; done < quanta; ++done) {
+          const uint32_t a = table[p[0]];
+          const uint32_t b = table[p[1]];
+          const uint32_t c = table[p[2]];
+          const uint32_t d = table[p[3]];
+          if (((a | b | c | d) & 0x80) != 0) break;
+          const uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+          out[0] = static_cast<char>(v >> 16);
+          out[1] = static_cast<char>(v >> 8);
+          out[2] = static_cast<char>(v);
+          out += 3;
+          p += 4;
+        }
+        m_outLength += 3 * done;
+        if (done < quanta) break;  // a character outside the alphabet
+      }
+      if (p >= stop) break;
+    }
+    DecodeOne(static_cast<char>(*p++));
+  }
+}
+
+void Base64PartDecoder::LinePiece(const char* data, const char* end) {
+  if (data == end) return;
+  if (m_mode == Mode::kHeaders) {
+    HeaderPiece(data, end);
+    return;
+  }
+  // The first two characters (CR aside) tell a boundary line.
+  for (const char* p = data; m_lineLength < 2 && p < end; ++p) {
+    const char c = *p;
+    if (c == '\r') continue;
+    if (m_lineLength == 0 && m_mode == Mode::kBase64Body && c == '-') {
+      // '-' is not in the alphabet: this is a boundary line.
+      EndBase64Part();
+      m_mode = Mode::kBody;
+    }
+    m_lineHead[m_lineLength++] = c;
+  }
+  if (m_mode == Mode::kBase64Body) DecodeBase64(data, end);
+}
+
+void Base64PartDecoder::Feed(const char* data, size_t length) {
+  const char* p = data;
+  const char* const end = data + length;
+  while (p < end) {
+    const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    if (lf == nullptr) {
+      LinePiece(p, end);
+      break;
+    }
+    LinePiece(p, lf);
+    EndLine();
+    p = lf + 1;
+  }
+}
+
+MessageScan::MessageScan(const SignatureSet& signatures)
     : m_raw(signatures),
       m_decodedMatcher(signatures),
       m_decoder(&m_decodedMatcher),
-      m_content(kBlockSize + DotUnstuffer::kMaxExtraOutput) {}
+      m_content(new char[kBlockSize + DotUnstuffer::kMaxExtraOutput]) {}
+
+MessageScan::MessageScan(const std::vector<Signature>& signatures)
+    : m_owned(std::make_unique<SignatureSet>(signatures)),
+      m_raw(*m_owned),
+      m_decodedMatcher(*m_owned),
+      m_decoder(&m_decodedMatcher),
+      m_content(new char[kBlockSize + DotUnstuffer::kMaxExtraOutput]) {}
 
 void MessageScan::Feed(const char* data, size_t length) {
   while (length > 0 && !m_unstuffer.Done()) {
     if (HasFound()) return;
     const size_t piece = std::min(length, kBlockSize);
     size_t produced = 0;
-    const size_t consumed = m_unstuffer.Feed(data, piece, m_content.data(), &produced);
-    m_raw.Feed(m_content.data(), produced);
-    m_decoder.Feed(m_content.data(), produced);
+    const size_t consumed = m_unstuffer.Feed(data, piece, m_content.get(), &produced);
+    m_raw.Feed(m_content.get(), produced);
+    m_decoder.Feed(m_content.get(), produced);
     data += consumed;
     length -= consumed;
   }
@@ -325,13 +546,21 @@ int MessageScan::Finish() {
   return m_raw.Found() >= 0 ? m_raw.Found() : m_decodedMatcher.Found();
 }
 
-BuiltinScanner::BuiltinScanner(std::vector<Signature> extra) {
-  m_signatures.push_back(Signature{"EICAR-Test-File", EicarTestString()});
-  for (Signature& signature : extra) m_signatures.push_back(std::move(signature));
+namespace {
+
+std::vector<Signature> WithEicar(std::vector<Signature> extra) {
+  std::vector<Signature> all;
+  all.push_back(Signature{"EICAR-Test-File", EicarTestString()});
+  for (Signature& signature : extra) all.push_back(std::move(signature));
+  return all;
 }
 
+}  // namespace
+
+BuiltinScanner::BuiltinScanner(std::vector<Signature> extra) : m_set(WithEicar(std::move(extra))) {}
+
 std::string BuiltinScanner::Describe() const {
-  return "builtin (" + std::to_string(m_signatures.size()) + " signatures)";
+  return "builtin (" + std::to_string(m_set.Signatures().size()) + " signatures)";
 }
 
 ScanResult BuiltinScanner::Scan(const std::string& path, ScanPacer& pacer) {
@@ -341,21 +570,24 @@ ScanResult BuiltinScanner::Scan(const std::string& path, ScanPacer& pacer) {
     result.error = "cannot open " + path + ": " + std::strerror(errno);
     return result;
   }
-  std::vector<char> block(kBlockSize);
-  MessageScan scan(m_signatures);
+  // Blocks go straight from the file into ours: no stdio buffer between.
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  // Not zeroed: every byte used is read into it first.
+  const std::unique_ptr<char[]> block(new char[kBlockSize]);
+  MessageScan scan(m_set);
   int found = -1;
   for (;;) {
-    const size_t n = std::fread(block.data(), 1, block.size(), file);
-    if (n > 0) scan.Feed(block.data(), n);
+    const size_t n = std::fread(block.get(), 1, kBlockSize, file);
+    if (n > 0) scan.Feed(block.get(), n);
     pacer.Tick();
-    if (n < block.size() || scan.HasFound()) break;
+    if (n < kBlockSize || scan.HasFound()) break;
   }
   const bool readError = std::ferror(file) != 0;
   std::fclose(file);
   found = scan.Finish();
   if (found >= 0) {
     result.verdict = Verdict::kInfected;
-    result.signature = m_signatures[static_cast<size_t>(found)].name;
+    result.signature = m_set.Signatures()[static_cast<size_t>(found)].name;
   } else if (readError) {
     result.error = "read error on " + path;
   } else {

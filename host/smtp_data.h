@@ -3,7 +3,9 @@
 //
 // Used by the capture server on what it receives and by the scanners on the
 // spool file, which holds the stream exactly as the client sent it. The state
-// survives any split of the input; nothing is allocated.
+// survives any split of the input; nothing is allocated. Lines are copied
+// whole (memchr finds their ends); only line starts are looked at byte by
+// byte.
 #ifndef DIVIVEZ_HOST_SMTP_DATA_H_
 #define DIVIVEZ_HOST_SMTP_DATA_H_
 

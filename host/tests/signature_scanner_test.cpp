@@ -198,6 +198,122 @@ TEST(MessageScanTest, RawAndDotStuffedContent) {
             -1);
 }
 
+// A fixed-seed generator: the same cases every run.
+class Random {
+ public:
+  explicit Random(uint64_t seed) : m_state(seed) {}
+  uint64_t Next() {
+    m_state ^= m_state >> 12;
+    m_state ^= m_state << 25;
+    m_state ^= m_state >> 27;
+    return m_state * 2685821657736338717ull;
+  }
+  size_t Below(size_t n) { return static_cast<size_t>(Next() % n); }
+  std::string Bytes(size_t n, const std::string& alphabet) {
+    std::string out(n, '\0');
+    for (char& c : out) c = alphabet[Below(alphabet.size())];
+    return out;
+  }
+
+ private:
+  uint64_t m_state;
+};
+
+// Whether any of the patterns is in the stream, by a plain search.
+bool NaiveContainsAny(const std::vector<Signature>& signatures, const std::string& stream) {
+  for (const Signature& s : signatures) {
+    if (stream.find(s.bytes) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(StreamMatcherTest, ManyPatternsManyAnchorsAgreeWithAPlainSearch) {
+  // More distinct anchor bytes than memchr passes are made for: the table
+  // path; and few: the memchr path. Patterns share bytes and prefixes.
+  const std::string alphabet = "ab{}^|~\\X";
+  Random random(7);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<Signature> signatures;
+    const size_t count = 1 + random.Below(round % 2 == 0 ? 3 : 12);
+    for (size_t k = 0; k < count; ++k) {
+      signatures.push_back(
+          Signature{"s" + std::to_string(k), random.Bytes(1 + random.Below(9), alphabet)});
+    }
+    const std::string stream = random.Bytes(random.Below(300), alphabet);
+    const bool expected = NaiveContainsAny(signatures, stream);
+    for (size_t piece : {1u, 3u, 8u, 64u, 1000u}) {
+      StreamMatcher matcher(signatures);
+      for (size_t at = 0; at < stream.size(); at += piece) {
+        matcher.Feed(stream.data() + at, std::min(piece, stream.size() - at));
+      }
+      ASSERT_EQ(matcher.Found() >= 0, expected) << "round " << round << " piece " << piece;
+      if (expected) {
+        EXPECT_NE(stream.find(signatures[static_cast<size_t>(matcher.Found())].bytes),
+                  std::string::npos);
+      }
+    }
+  }
+}
+
+TEST(StreamMatcherTest, PatternOfEveryByteValueAtTheEdges) {
+  // Patterns made of control and 8-bit bytes, found at the very start and
+  // end of a piece and across pieces.
+  for (int b = 0; b < 256; ++b) {
+    const std::string pattern = {static_cast<char>(b), 'Q', static_cast<char>(255 - b)};
+    const std::vector<Signature> signatures = {Signature{"edge", pattern}};
+    for (const std::string& stream : {pattern + "zz", "zz" + pattern, pattern}) {
+      for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        StreamMatcher matcher(signatures);
+        matcher.Feed(stream.data(), cut);
+        matcher.Feed(stream.data() + cut, stream.size() - cut);
+        ASSERT_EQ(matcher.Found(), 0) << "byte " << b << " cut " << cut;
+      }
+    }
+  }
+}
+
+TEST(MessageScanTest, Base64OfAnyLineLengthWithStrayCharactersAndAnySplit) {
+  // Line lengths not a multiple of four, CR and other characters outside the
+  // alphabet inside lines, the signature at every offset of a quantum.
+  const std::string eicar = EicarTestString();
+  Random random(11);
+  for (int round = 0; round < 200; ++round) {
+    const bool infected = round % 3 != 0;
+    std::string payload = random.Bytes(1 + random.Below(200), "abcdefgh\x01\xff");
+    if (infected) payload.insert(random.Below(payload.size() + 1), eicar);
+    std::string encoded = Base64(payload, 1 + random.Below(90));
+    // Sprinkle characters that are not in the alphabet (but no '-' at a line
+    // start, which would end the part, and no LF).
+    for (int k = 0; k < 5; ++k) {
+      const size_t at = 1 + random.Below(encoded.size() - 1);
+      if (encoded[at - 1] == '\n') continue;
+      encoded.insert(at, 1, " \t\r*"[random.Below(4)]);
+    }
+    const std::string message = MultipartWith("Content-Transfer-Encoding: base64\r\n", encoded);
+    for (size_t piece : {1u, 5u, 4096u, 1u << 20}) {
+      ASSERT_EQ(ScanInPieces(EicarOnly(), message, piece), infected ? 0 : -1)
+          << "round " << round << " piece " << piece;
+    }
+  }
+}
+
+TEST(MessageScanTest, SignatureAcrossADotStuffedLineStart) {
+  // The message has the line ".X5O..." (EICAR after a dot), sent stuffed as
+  // "..X5O..."; and EICAR cut by a line break whose next line starts with a
+  // stuffed dot is not EICAR.
+  const std::string eicar = EicarTestString();
+  const std::vector<Signature> signatures = {Signature{"DotEicar", "\r\n." + eicar}};
+  const std::string stream = "Subject: x\r\n\r\nfirst\r\n.." + eicar + "\r\n.\r\n";
+  for (size_t piece = 1; piece <= stream.size(); ++piece) {
+    ASSERT_EQ(ScanInPieces(signatures, stream, piece), 0) << piece;
+  }
+  EXPECT_EQ(ScanInPieces(EicarOnly(),
+                         "Subject: x\r\n\r\n" + eicar.substr(0, 30) + "\r\n.." + eicar.substr(30) +
+                             "\r\n.\r\n",
+                         7),
+            -1);
+}
+
 class BuiltinScannerTest : public ::testing::Test {
  protected:
   void Write(const std::string& content) {

@@ -77,6 +77,81 @@ TEST(DotUnstufferTest, EverySplitGivesTheSameResult) {
   }
 }
 
+// The byte-at-a-time state machine the unstuffer had before it copied lines
+// whole: the reference the span version must agree with.
+struct ReferenceUnstuffer {
+  enum State { kLineStart, kDot, kDotCr, kInLine, kCr, kDone } state = kLineStart;
+  std::string Run(const std::string& data, size_t* consumed) {
+    std::string out;
+    size_t i = 0;
+    for (; i < data.size() && state != kDone; ++i) {
+      const char c = data[i];
+      switch (state) {
+        case kLineStart:
+          if (c == '.') {
+            state = kDot;
+            break;
+          }
+          out += c;
+          state = c == '\r' ? kCr : kInLine;
+          break;
+        case kInLine:
+          out += c;
+          if (c == '\r') state = kCr;
+          break;
+        case kCr:
+          out += c;
+          state = c == '\n' ? kLineStart : c == '\r' ? kCr : kInLine;
+          break;
+        case kDot:
+          if (c == '\r') {
+            state = kDotCr;
+            break;
+          }
+          out += c;
+          state = kInLine;
+          break;
+        case kDotCr:
+          if (c == '\n') {
+            state = kDone;
+            break;
+          }
+          out += '\r';
+          out += c;
+          state = c == '\r' ? kCr : kInLine;
+          break;
+        case kDone:
+          break;
+      }
+    }
+    *consumed = i;
+    return out;
+  }
+};
+
+TEST(DotUnstufferTest, AgreesWithTheByteAtATimeMachineOnRandomStreams) {
+  uint64_t seed = 0x2545f4914f6cdd1dull;
+  auto next = [&seed] {
+    seed ^= seed >> 12;
+    seed ^= seed << 25;
+    seed ^= seed >> 27;
+    return seed * 2685821657736338717ull;
+  };
+  static const char kAlphabet[] = ".\r\nab";
+  for (int round = 0; round < 3000; ++round) {
+    std::string stream(static_cast<size_t>(next() % 60), '\0');
+    for (char& c : stream) c = kAlphabet[next() % 5];
+    ReferenceUnstuffer reference;
+    size_t consumed = 0;
+    const std::string expected = reference.Run(stream, &consumed);
+    const size_t piece = 1 + static_cast<size_t>(next() % 9);
+    const Unstuffed split = Unstuff(stream, piece);
+    ASSERT_EQ(split.content, expected) << "round " << round << " piece " << piece;
+    ASSERT_EQ(split.consumed, consumed) << "round " << round;
+    ASSERT_EQ(split.done, reference.state == ReferenceUnstuffer::kDone) << "round " << round;
+  }
+}
+
 TEST(DotUnstufferTest, ResetStartsANewMessage) {
   DotUnstuffer unstuffer;
   char out[16];
