@@ -1,6 +1,8 @@
 // Construction, destruction and the phase transitions of a session.
 #include "session/smtp_connection.h"
 
+#include <new>
+
 #include "boundary/settings.h"
 #include "boundary/trace.h"
 #include "session/spool_store.h"
@@ -99,6 +101,10 @@ void CSmtpConnection::SetState(ESessionState from, ESessionState to) const {
 
 void CSmtpConnection::EnterSpooling() {
   ESessionState from = State();
+  // One per session, kept until it ends: a connection that never sends a
+  // message does not pay for it. Without it, messages arrive in small reads.
+  if (m_pMessageBuffer == nullptr)
+    m_pMessageBuffer.reset(new (std::nothrow) char[kMessageBufferSize]);
   m_bDataMode = 1;
   SetState(from, State());
 }

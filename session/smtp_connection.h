@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <string>
 
 #include "session/message_normaliser.h"
@@ -110,11 +111,12 @@ class CSmtpConnection {
   ESessionState State() const;
 
   // Limits that bound a session's memory whatever its peers send.
-  static constexpr size_t kMaxPartialLine = 16384;  // then relayed as it grows
-  static constexpr size_t kMaxHeldBytes = 65536;    // client bytes held back
-  static constexpr size_t kMaxOwedClient = 256;     // replies owed the client, ours too
-  static constexpr size_t kMaxOwedNoops = 4096;     // keep-alives unanswered
-  static constexpr size_t kMaxReplyLine = 2048;     // server line assembled
+  static constexpr size_t kMaxPartialLine = 16384;         // then relayed as it grows
+  static constexpr size_t kMaxHeldBytes = 65536;           // client bytes held back
+  static constexpr size_t kMaxOwedClient = 256;            // replies owed the client, ours too
+  static constexpr size_t kMaxOwedNoops = 4096;            // keep-alives unanswered
+  static constexpr size_t kMaxReplyLine = 2048;            // server line assembled
+  static constexpr size_t kMessageBufferSize = 65536 + 1;  // a message read and its NUL
 
   // --- Fields, in the order the host-visible record keeps them. ---
   int32_t m_nHostContext;
@@ -153,6 +155,7 @@ class CSmtpConnection {
   const char* m_pLineRefusal;       // the over-long partial line is refused: the reply
   uint64_t m_qwSizeLimit;           // the server's EHLO SIZE, or 0
   int32_t m_bTooBig;                // the message outgrew m_qwSizeLimit
+  std::unique_ptr<char[]> m_pMessageBuffer;  // client reads while spooling, or null
 
   // Command synchronisation with the server.
   size_t m_nOwedServer;            // entries of m_owed the server will answer
