@@ -416,6 +416,15 @@ void Proxy::FromClient(Connection* c, const char* data, size_t length) {
       // Every read counts while a message arrives; its end is CR LF . CR LF.
       c->progress = now;
       for (; i < length; ++i) {
+        if (c->marker == 0) {
+          // Nothing of the marker yet: only a CR can begin it.
+          const void* cr = std::memchr(data + i, '\r', length - i);
+          const size_t next =
+              cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - data) : length;
+          c->dataBytes += next - i;
+          i = next;
+          if (i == length) break;
+        }
         const char b = data[i];
         c->dataBytes += 1;
         if (b == kMarker[c->marker]) {
