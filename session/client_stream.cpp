@@ -282,8 +282,11 @@ size_t CSmtpConnection::ProcessCommandBytes(const char* data, size_t length) {
       } else {
         // Passed on as it grows: the server judges it.
         // An EHLO's reply is still filtered when it comes.
-        if (!m_bLineRelayed)
+        if (!m_bLineRelayed) {
           m_bLineRelayed = VerbIs(m_strCommand.data(), m_strCommand.size(), "EHLO") ? 2 : 1;
+          // A HELO ends PIPELINING however long it is (RFC 2920 section 3).
+          if (VerbIs(m_strCommand.data(), m_strCommand.size(), "HELO")) m_bServerPipelining = 0;
+        }
         BlankBareLineBreaks(&m_strCommand[0], m_strCommand.size() - keep);
         RelayToServer(m_strCommand.data(), m_strCommand.size() - keep);
         m_strCommand.erase(0, m_strCommand.size() - keep);

@@ -116,12 +116,14 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
     Trace(0, "DIVIVEZ: Mail infected, do not send to server!\n");
     RefuseMessage(kMailAccepted);
   } else {
+    // The phase changes before the send, which may throw: the answer to a
+    // DATA that went out must find the session awaiting it. After keep-alives,
+    // DATA waits for their answers (RFC 2920: NOOP ends a group); the phase
+    // is the same either way.
     from = State();
-    // After keep-alives, DATA waits for their answers (RFC 2920: NOOP ends a
-    // group); the phase is the same either way.
-    SendOwnCommand(kData, EOwed::kData);
     m_bDataSent = 1;
     SetState(from, State());
+    SendOwnCommand(kData, EOwed::kData);
   }
 }
 
