@@ -11,7 +11,10 @@
 //   1  SERVER data         the server sends a chunk; server side, then client side
 //   2  AUTO b              the server answers the oldest 1 + (b & 3) owed commands
 //                          (b & 4 multi-line, b & 8 negative, b & 16 one read per
-//                          line, b >> 5 the EHLO extension set); replies carry tokens
+//                          line, (b >> 5) & 3 the EHLO extension set); replies carry
+//                          tokens; b & 128: when that answers all, one more reply
+//                          that answers nothing (421 if negative, else 354 if
+//                          multi-line, else 250)
 //   3  VERDICT b data      the next scan's result ({0, 1, -5, INT32_MAX}[b & 3]) and
 //                          text (264 bytes or more: the field is filled without a NUL)
 //   4  KEEPALIVE b         the next scan calls the keep-alive function b & 7 times
@@ -22,7 +25,9 @@
 //   7  TICK u16            the tick count advances by that many milliseconds
 //   8  RECONNECT b         the connection ends, a new one starts: keep-alive
 //                          interval b & 7 seconds (0: off), b & 8: no host
-//                          callback, b & 16: trace level 0 instead of 3
+//                          callback, b & 16: trace level 0 instead of 3, b & 32:
+//                          a message that cannot be spooled is relayed unscanned
+//                          (else refused; the first connection refuses)
 //   9  SPOOLFAULT b        (b & 7) % 7: create fails, a write stores nothing, a
 //                          write stores one byte less, closing the written file
 //                          fails, the reopen fails, a delivery read fails, the
@@ -38,9 +43,13 @@
 // After every event: the log is replayed into the model and both streams are
 // compared with it (the model also checks each scan's file content, and that
 // without the keep-alive timer only the scanner's keep-alive calls send
-// NOOPs); no token of an infected message may have reached the server and no
-// reply to the plug-in's own NOOP, RSET or 354-answered DATA may have reached
-// the client; the session's buffers and queues stay within the bounds derived
+// NOOPs); no token of an infected message may have reached the server; no
+// reply to the plug-in's own NOOP, RSET or 354-answered DATA, and no reply
+// that answered nothing (unless a 421), may have reached the client; the
+// output invariant holds at the server: from a 354 that lets a message through
+// (the plug-in's DATA, or a relayed DATA) up to the "\r\n.\r\n" that ends it,
+// CR and LF appear only as CRLF and no line is a lone "." that a lenient
+// server would take for the end; the session's buffers and queues stay within the bounds derived
 // from its limits; no spool file exists unless a message is in flight. The
 // fake host checks as it goes: each request call returns the bytes it read,
 // scan and progress records are well formed, each keep-alive call sends one
@@ -53,6 +62,14 @@
 // side was offered (to read a reproducer).
 //
 // Free-form chunks cannot forge tokens: their BEL and SO bytes become ACK.
+//
+// DIVIVEZ_FUZZ_ACCEPT (comma-separated) makes an exploratory run accept
+// plug-in faults already reported, so that it can look past them (SAccept in
+// dialogue_model.h):
+//   lost-long-line        a line relayed as it grew, ended after the server
+//                         was lost, waits for a reply that never comes
+//   same-read-after-loss  server bytes read with the reply that lost the
+//                         server are still taken as replies
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -116,11 +133,31 @@ class CInput {
 };
 
 struct SReplyToken {
-  EOwner owner;
+  EOwner owner;  // kUnasked: it answered nothing
   bool is354;
+  bool is421;
 };
 
+// The output invariant at the server, checked on the bytes the plug-in
+// offered it: from each message start the model knows of (right after the
+// 354 that let the message through) to the first "\r\n.\r\n" (the DATA line's
+// CRLF counting as its first two bytes).
+class CBodyChecker {
+ public:
+  void Reset() { *this = CBodyChecker(); }
+  void Check(const std::string& offered, const std::vector<size_t>& starts);
+
+ private:
+  size_t m_nNext = 0;      // the next message start to enter
+  bool m_bInBody = false;  // between a 354 and its end marker
+  size_t m_nPos = 0;       // bytes of the stream looked at
+  size_t m_nBodyStart = 0;
+  std::string m_strWindow;  // the last (up to five) bytes of "\r\n" + the message
+};
+
+SAccept g_accept;
 CDialogueModel g_model;
+CBodyChecker g_bodies;
 std::map<std::string, SReplyToken> g_replyTokens;
 size_t g_nClientScanned = 0;  // client bytes searched for reply tokens
 size_t g_nServerScanned = 0;  // server bytes searched for infected tokens
@@ -164,7 +201,13 @@ void TraceEvent(const char* what) {
   g_nTracedClient = world.m_client.offered.size();
 }
 
-void ReadOptions() { g_bTrace = std::getenv("DIVIVEZ_FUZZ_TRACE") != nullptr; }
+void ReadOptions() {
+  g_bTrace = std::getenv("DIVIVEZ_FUZZ_TRACE") != nullptr;
+  const char* list = std::getenv("DIVIVEZ_FUZZ_ACCEPT");
+  std::string text = list != nullptr ? list : "";
+  g_accept.lostLongLine = text.find("lost-long-line") != std::string::npos;
+  g_accept.sameReadAfterLoss = text.find("same-read-after-loss") != std::string::npos;
+}
 
 std::string Sanitize(std::string bytes) {
   for (char& c : bytes) {
@@ -310,7 +353,60 @@ void CheckTokens() {
                    Fail("the client received the server's reply %s to the %s",
                         Printable(token).c_str(), OwnerName(owner));
                  }
+                 if (owner == EOwner::kUnasked && !it->second.is421) {
+                   Fail("the client received the server's reply %s, which answered no command",
+                        Printable(token).c_str());
+                 }
                });
+}
+
+void CBodyChecker::Check(const std::string& offered, const std::vector<size_t>& starts) {
+  for (;;) {
+    if (!m_bInBody) {
+      if (m_nNext >= starts.size()) return;
+      if (starts[m_nNext] < m_nPos) {
+        Fail("model: a message starts at server byte %zu, before the end of the last (%zu)",
+             starts[m_nNext], m_nPos);
+      }
+      m_nPos = m_nBodyStart = starts[m_nNext++];
+      m_bInBody = true;
+      m_strWindow = "\r\n";
+    }
+    for (; m_nPos < offered.size(); ++m_nPos) {
+      char c = offered[m_nPos];
+      bool dotCrBefore =
+          m_strWindow.size() >= 4 && m_strWindow.compare(m_strWindow.size() - 4, 4, "\r\n.\r") == 0;
+      m_strWindow += c;
+      if (m_strWindow.size() > 5) m_strWindow.erase(0, m_strWindow.size() - 5);
+      if (m_strWindow == "\r\n.\r\n") break;
+      size_t n = m_strWindow.size();
+      // A line "." ended by CR, LF or CRLF, begun after CR, LF or CRLF: some
+      // server ends the message there (CRLF "." CR waits for its next byte).
+      bool dotLine =
+          (dotCrBefore && c != '\n') ||
+          (n >= 3 && (c == '\r' || c == '\n') && m_strWindow[n - 2] == '.' &&
+           (m_strWindow[n - 3] == '\r' || m_strWindow[n - 3] == '\n') &&
+           !(c == '\r' && m_strWindow[n - 3] == '\n' && n >= 4 && m_strWindow[n - 4] == '\r'));
+      const char* what = nullptr;
+      if (dotLine) {
+        what = "an unstuffed \".\" line that a lenient server takes for the end of data";
+      } else if (c == '\n' && m_strWindow[n - 2] != '\r') {
+        what = "a bare LF";
+      } else if (c != '\n' && m_strWindow[n - 2] == '\r') {
+        what = "a bare CR";
+      }
+      if (what != nullptr) {
+        size_t from = m_nPos > m_nBodyStart + 60 ? m_nPos - 60 : m_nBodyStart;
+        Fail(
+            "output invariant: the message the server was given from byte %zu holds %s at byte "
+            "%zu, before its end marker\n  ...\"%s\"",
+            m_nBodyStart, what, m_nPos, Printable(offered.substr(from, m_nPos + 1 - from)).c_str());
+      }
+    }
+    if (m_nPos >= offered.size()) return;
+    ++m_nPos;  // past the end marker
+    m_bInBody = false;
+  }
 }
 
 void Check() {
@@ -320,16 +416,18 @@ void Check() {
     g_model.CheckStreams(world.m_server.offered, world.m_client.offered);
   }
   world.m_log.clear();
+  g_bodies.Check(world.m_server.offered, g_model.BodyStarts());
   CheckTokens();
   CheckMemory();
   CheckFiles();
 }
 
-void StartConnection(int timeoutSeconds, bool callback, int debugLevel) {
+void StartConnection(int timeoutSeconds, bool callback, int debugLevel, bool relayUnspooled) {
   g_nTracedServer = 0;
   g_nTracedClient = 0;
-  World().StartConnection(timeoutSeconds, callback, debugLevel);
-  g_model.Start(callback, timeoutSeconds > 0);
+  World().StartConnection(timeoutSeconds, callback, debugLevel, relayUnspooled);
+  g_model.Start(callback, timeoutSeconds > 0, relayUnspooled, g_accept);
+  g_bodies.Reset();
   g_replyTokens.clear();
   g_nClientScanned = 0;
   g_nServerScanned = 0;
@@ -384,14 +482,14 @@ std::string EhloReply(const std::string& token, int variant) {
   switch (variant & 3) {
     case 0:
       return "250-mx.example " + token +
-             "\r\n250-PIPELINING\r\n250-CHUNKING\r\n250-8BITMIME\r\n250-STARTTLS\r\n250 "
-             "BINARYMIME\r\n";
+             "\r\n250-PIPELINING\r\n250-CHUNKING\r\n250-XCLIENT ADDR NAME\r\n250-8BITMIME\r\n"
+             "250-STARTTLS\r\n250 BINARYMIME\r\n";
     case 1:
       return "250-mx.example " + token + "\r\n250-chunking\r\n250-SIZE 1000\r\n250 HELP\r\n";
     case 2:
       return "250 mx.example " + token + "\r\n";
     default:
-      return "250-mx.example " + token + "\r\n250 STARTTLS\r\n";
+      return "250-mx.example " + token + "\r\n250-XFORWARD NAME ADDR\r\n250 STARTTLS\r\n";
   }
 }
 
@@ -405,8 +503,14 @@ void AutoReply(uint8_t b) {
   // and no server bytes wait unread before them.
   bool attributable = g_model.AtReplyBoundary() && world.m_server.inbound.empty();
   std::string replies;
+  // The reply that answers nothing follows the last owed one; it is known
+  // to answer nothing only if none of these starts a delivery (which owes a
+  // reply of its own).
+  bool unasked = (b & 128) != 0 && count >= g_model.OwedCount();
+  bool unaskedAttributable = attributable;
   for (size_t i = 0; i < count && i < g_model.OwedCount(); ++i) {
     EOwner owner = g_model.OwedAt(i);
+    if (owner == EOwner::kData && !negative) unaskedAttributable = false;
     std::string token = FreshToken(kReplyToken);
     std::string reply;
     switch (owner) {
@@ -430,8 +534,20 @@ void AutoReply(uint8_t b) {
                 : multi  ? "250-" + token + "\r\n250 ok\r\n"
                          : "250 " + token + " ok\r\n";
         break;
+      case EOwner::kUnasked:
+        break;
     }
-    if (attributable) g_replyTokens[token] = SReplyToken{owner, reply.compare(0, 3, "354") == 0};
+    if (attributable) {
+      g_replyTokens[token] = SReplyToken{owner, reply.compare(0, 3, "354") == 0, false};
+    }
+    replies += reply;
+  }
+  if (unasked) {
+    std::string token = FreshToken(kReplyToken);
+    std::string reply = negative ? "421 " + token + " closing\r\n"
+                        : multi  ? "354 " + token + " go ahead\r\n"
+                                 : "250 " + token + " surprise\r\n";
+    if (unaskedAttributable) g_replyTokens[token] = SReplyToken{EOwner::kUnasked, false, negative};
     replies += reply;
   }
   if (replies.empty()) return;
@@ -553,7 +669,7 @@ void RunEvent(CInput& input) {
     case kOpReconnect: {
       uint8_t b = input.Byte();
       EndConnection();
-      StartConnection(b & 7, (b & 8) == 0, (b & 16) ? 0 : 3);
+      StartConnection(b & 7, (b & 8) == 0, (b & 16) ? 0 : 3, (b & 32) != 0);
       break;
     }
     case kOpSpoolFault: {
@@ -605,7 +721,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CInput input(data, size);
   g_nBytesPushed = 0;
   g_nToken = 0;
-  StartConnection(1, true, 3);
+  StartConnection(1, true, 3, false);
   for (size_t events = 0; !input.Empty() && events < kMaxEvents; ++events) {
     if (g_nBytesPushed > kMaxBytesPerInput) break;
     RunEvent(input);

@@ -318,12 +318,16 @@ void CWorld::Init() {
   RegisterCallback(ScanCallback);
 }
 
-void CWorld::StartConnection(int timeoutSeconds, bool callback, int debugLevel) {
+void CWorld::StartConnection(int timeoutSeconds, bool callback, int debugLevel,
+                             bool relayUnspooled) {
   ++m_nConnection;
   m_nHostContext = 7000 + m_nConnection;
   m_nTimeoutSeconds = timeoutSeconds;
   m_bCallback = callback;
+  m_bRelayUnspooled = relayUnspooled;
+  // Both are read afresh by OnNewConnection, where a host would set them.
   setenv("DIVIVEZ_DEBUG_LEVEL", std::to_string(debugLevel).c_str(), 1);
+  setenv("DIVIVEZ_RELAY_UNSPOOLED", relayUnspooled ? "1" : "0", 1);
   SetTimeoutProtection(timeoutSeconds);
   RegisterCallback(callback ? ScanCallback : nullptr);
   // Every other connection starts shortly before the tick count wraps.

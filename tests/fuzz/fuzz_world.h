@@ -153,7 +153,9 @@ struct SScanPlan {
 class CWorld {
  public:
   void Init();  // once per process
-  void StartConnection(int timeoutSeconds, bool callback, int debugLevel);
+  // relayUnspooled: the plug-in's setting for a message that cannot be
+  // spooled (relayed unscanned, or refused), read at the new connection.
+  void StartConnection(int timeoutSeconds, bool callback, int debugLevel, bool relayUnspooled);
   void EndConnection();
 
   // Host calls, logged.
@@ -183,6 +185,7 @@ class CWorld {
   int m_nHostContext = 0;
   int m_nTimeoutSeconds = 0;
   bool m_bCallback = true;
+  bool m_bRelayUnspooled = false;
   SScanPlan m_plan;
   std::vector<SLogEntry> m_log;
   bool m_bUncertain = false;  // a send raised: the model cannot follow this connection
