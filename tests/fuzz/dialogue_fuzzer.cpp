@@ -542,13 +542,12 @@ void AutoReply(uint8_t b) {
     }
     replies += reply;
   }
+  std::string unaskedToken;
   if (unasked) {
-    std::string token = FreshToken(kReplyToken);
-    std::string reply = negative ? "421 " + token + " closing\r\n"
-                        : multi  ? "354 " + token + " go ahead\r\n"
-                                 : "250 " + token + " surprise\r\n";
-    if (unaskedAttributable) g_replyTokens[token] = SReplyToken{EOwner::kUnasked, false, negative};
-    replies += reply;
+    unaskedToken = FreshToken(kReplyToken);
+    replies += negative ? "421 " + unaskedToken + " closing\r\n"
+               : multi  ? "354 " + unaskedToken + " go ahead\r\n"
+                        : "250 " + unaskedToken + " surprise\r\n";
   }
   if (replies.empty()) return;
   if (split) {
@@ -563,6 +562,10 @@ void AutoReply(uint8_t b) {
     PushServer(replies);
   }
   ServerTurn();
+  // Read later (a read fault), it would answer whatever is owed by then.
+  if (unasked && unaskedAttributable && world.m_server.inbound.empty()) {
+    g_replyTokens[unaskedToken] = SReplyToken{EOwner::kUnasked, false, negative};
+  }
 }
 
 void Message(uint8_t b) {
