@@ -4,6 +4,20 @@
 
 namespace {
 
+// The wake mask of the lock wait: QS_ALLINPUT | QS_ALLPOSTMESSAGE as Windows
+// has always taken them. Newer headers (_WIN32_WINNT 0x0602 and up) add
+// QS_TOUCH and QS_POINTER to QS_ALLINPUT, bits that older Windows versions
+// refuse with ERROR_INVALID_PARAMETER, which would leave every export
+// unguarded.
+constexpr DWORD kLockWakeMask = 0x04FF | 0x0100;
+static_assert(kLockWakeMask == 0x5FF, "the lock wait's wake mask");
+
+DWORD DefaultLockWait(HANDLE handle, DWORD timeoutMs, DWORD wakeMask) {
+  return MsgWaitForMultipleObjects(1, &handle, FALSE, timeoutMs, wakeMask);
+}
+
+LockWaitFunction s_lockWait = &DefaultLockWait;
+
 // Static initialisation creates the lock first and the map second, so that
 // at unloading the map goes first and the lock last.
 struct CConnectionMutex {
@@ -29,9 +43,7 @@ ConnectionMap g_mapConnections;
 int WaitForLock(DWORD timeoutMs) {
   if (g_hConnectionMutex == nullptr) return 0;
   for (;;) {
-    HANDLE handle = g_hConnectionMutex;
-    DWORD result =
-        MsgWaitForMultipleObjects(1, &handle, FALSE, timeoutMs, QS_ALLINPUT | QS_ALLPOSTMESSAGE);
+    DWORD result = s_lockWait(g_hConnectionMutex, timeoutMs, kLockWakeMask);
     switch (result) {
       case WAIT_OBJECT_0:
       // A previous owner ended while holding it: the mutex is ours now all the
@@ -50,6 +62,10 @@ int WaitForLock(DWORD timeoutMs) {
         return 0;
     }
   }
+}
+
+void SetLockWaitForTesting(LockWaitFunction wait) {
+  s_lockWait = wait != nullptr ? wait : &DefaultLockWait;
 }
 
 void ReleaseLock() {

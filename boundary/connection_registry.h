@@ -25,4 +25,9 @@ int WaitForLock(DWORD timeoutMs);
 // Releases the lock taken by WaitForLock (a no-op without a mutex).
 void ReleaseLock();
 
+// The wait WaitForLock makes: MsgWaitForMultipleObjects on the one handle.
+// Tests replace it to see what it is asked; nullptr restores it.
+typedef DWORD (*LockWaitFunction)(HANDLE handle, DWORD timeoutMs, DWORD wakeMask);
+void SetLockWaitForTesting(LockWaitFunction wait);
+
 #endif  // DIVIVEZ_BOUNDARY_CONNECTION_REGISTRY_H_

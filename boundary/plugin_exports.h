@@ -15,6 +15,14 @@
 //   It can also run inside OnRequestFromServer: client bytes held while a
 //   message was delivered may hold a whole pipelined message, which is
 //   spooled and scanned once the server has answered the first.
+// - Commands reach the server only when it may take them (RFC 2920): after a
+//   command that ends a group, only once its reply is read; without
+//   PIPELINING in the EHLO reply, only when no reply is owed. So a client's
+//   pipelined commands may wait in the plug-in until a server-side call.
+// - The keep-alive function (pfnTimeoutProtection) may be called from any
+//   host thread while the scan runs; it sends a NOOP only when the server
+//   has answered everything owed (it looks at the server socket without
+//   reading from it), and never more than the server will answer.
 // - When the server breaks the dialogue (a reply that answers no command, an
 //   invalid answer to the plug-in's DATA, a delivery that breaks off), the
 //   plug-in shuts the server socket's sending side itself and answers the

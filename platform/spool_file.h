@@ -11,4 +11,9 @@
 
 FILE* PlatformCreateExclusive(const char* path, bool* pExists);
 
+// The length of the file behind the stream, 64 bits wide on every build
+// (a 32-bit long cannot hold a message over 2 GiB), with the position put
+// back at the start; -1 on failure.
+long long PlatformFileLength(FILE* file);
+
 #endif  // DIVIVEZ_PLATFORM_SPOOL_FILE_H_

@@ -77,6 +77,17 @@ bool IsWithheldVerb(const char* line, size_t length) {
          VerbIs(line, length, "XFORWARD");
 }
 
+// Whether the server must answer the command before it is sent another one.
+// RFC 2920 section 3.1 lets only RSET, MAIL and RCPT (and the old SEND, SOML,
+// SAML) stand anywhere in a group; anything else is taken to end it.
+bool EndsGroup(const char* line, size_t length) {
+  static const char* const kInGroup[] = {"MAIL", "RCPT", "RSET", "SEND", "SOML", "SAML"};
+  for (const char* verb : kInGroup) {
+    if (VerbIs(line, length, verb)) return false;
+  }
+  return true;
+}
+
 // DATA, BDAT, STARTTLS, XCLIENT and XFORWARD are answered by the plug-in,
 // never relayed.
 bool IsAnsweredHere(const std::string& line) {
@@ -124,6 +135,7 @@ int CSmtpConnection::OnPendingRequestFromApplication(CHostSocket* client, CHostS
   // Keep-alives may be sent for as long as this call runs, the scan included.
   m_pSockTimeoutProtection = server;
   m_pSockServer = server;
+  FoldKeepAlives();
   int count = 0;
   char buffer[kReadSize + 1];
   try {
@@ -159,11 +171,15 @@ int CSmtpConnection::OnPendingRequestFromApplication(CHostSocket* client, CHostS
 
 bool CSmtpConnection::ClientHeldBack() const {
   if (m_bAwaitRelayedData) return true;
+  // Our own command goes first.
+  if (m_pDeferredCommand != nullptr) return true;
   // Replies the client has yet to read, the server's and ours: past the
   // bound the client must read before it may send more.
   if (m_nOwedClient + m_nOwedLocal >= kMaxOwedClient) return true;
   switch (State()) {
     case ESessionState::kCommandRelay:
+      // The next command waits until the server may take it.
+      return !ServerMayTakeCommand();
     case ESessionState::kSpooling:
     case ESessionState::kPassThrough:
       return false;
@@ -291,10 +307,16 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     // The rest of an over-long line whose head already went out.
     EOwed kind = m_bLineRelayed == 2 ? EOwed::kClientEhlo : EOwed::kClient;
     m_bLineRelayed = 0;
+    if (m_bServerLost) {
+      // Its head went to a server we gave up on meanwhile: nobody will
+      // answer it but us.
+      QueueLocalReply(k421Reply);
+      return;
+    }
     std::string rest(line, length);
     BlankBareLineBreaks(&rest[0], rest.size());
     RelayToServer(rest.data(), rest.size());
-    ExpectReply(kind);
+    ExpectReply(kind, true);
     return;
   }
   const char* refusal = m_pLineRefusal != nullptr ? m_pLineRefusal : LineRefusal(line, length);
@@ -335,8 +357,12 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     QueueLocalReply(k502Reply);
     return;
   }
+  // PIPELINING is an answer to EHLO (RFC 2920 section 3): a session that
+  // goes on with HELO has none.
+  if (VerbIs(line, length, "HELO")) m_bServerPipelining = 0;
   SendCommandToServer(line, length,
-                      VerbIs(line, length, "EHLO") ? EOwed::kClientEhlo : EOwed::kClient);
+                      VerbIs(line, length, "EHLO") ? EOwed::kClientEhlo : EOwed::kClient,
+                      EndsGroup(line, length));
 }
 
 void CSmtpConnection::HandleDataCommand(const char* line, size_t length) {
@@ -358,7 +384,7 @@ void CSmtpConnection::HandleDataCommand(const char* line, size_t length) {
   Trace(0, "DIVIVEZ: Error opening temp file; checking file not possible\n");
   m_bDataMode = 0;
   m_bAwaitRelayedData = 1;
-  SendCommandToServer(line, length, EOwed::kClientData);
+  SendCommandToServer(line, length, EOwed::kClientData, true);
 }
 
 void CSmtpConnection::TraceCommand(const char* line, size_t length) const {
@@ -416,7 +442,9 @@ void CSmtpConnection::EndPassThrough() {
   if (m_bServerLost) {
     QueueLocalReply(kNotDeliveredReply);
   } else {
-    ExpectReply(EOwed::kClient);  // the server's answer to the end of data
+    // The server's answer to the end of data; the content may begin a group
+    // (RFC 2920 section 3.1), so it does not end one.
+    ExpectReply(EOwed::kClient, false);
   }
   SetState(from, State());
 }

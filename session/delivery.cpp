@@ -123,8 +123,9 @@ void CSmtpConnection::SendDataFile(CHostSocket* server) {
     AbortDelivery();
     return;
   }
-  // The server's answer to the end of data is the client's.
-  ExpectReply(EOwed::kClient);
+  // The server's answer to the end of data is the client's; the content may
+  // begin a group (RFC 2920 section 3.1), so it does not end one.
+  ExpectReply(EOwed::kClient, false);
   LeaveDataMode("delivered");
 }
 

@@ -87,18 +87,53 @@ uint64_t SizeLimit(const char* line, size_t length) {
 
 }  // namespace
 
-void CSmtpConnection::ExpectReply(EOwed kind) {
-  m_owed.push_back(COwed{kind, nullptr});
+void CSmtpConnection::ExpectReply(EOwed kind, bool endsGroup) {
+  m_owed.push_back(COwed{kind, nullptr, endsGroup});
   if (IsClientKind(kind)) ++m_nOwedClient;
+  ++m_nOwedServer;
+  if (endsGroup) ++m_nOwedGroupEnds;
   if (kind == EOwed::kNoop) {
     ++m_nOwedNoops;
     m_bNoopSent = 1;
   }
+  m_nServerOwedShared = static_cast<uint32_t>(m_nOwedServer);
 }
 
-void CSmtpConnection::SendCommandToServer(const char* data, size_t length, EOwed kind) {
-  ExpectReply(kind);
+void CSmtpConnection::SendCommandToServer(const char* data, size_t length, EOwed kind,
+                                          bool endsGroup) {
+  ExpectReply(kind, endsGroup);
   RelayToServer(data, length);
+}
+
+bool CSmtpConnection::ServerMayTakeCommand() const {
+  // A lost server takes nothing; its commands are answered here.
+  if (m_bServerLost || m_nOwedServer == 0) return true;
+  return m_bServerPipelining && m_nOwedGroupEnds == 0;
+}
+
+void CSmtpConnection::SendOwnCommand(const char* command, EOwed kind) {
+  if (m_bServerLost) return;
+  if (m_pDeferredCommand == nullptr && ServerMayTakeCommand()) {
+    SendCommandToServer(command, std::strlen(command), kind, true);
+    return;
+  }
+  TraceText(1, "DIVIVEZ: Deferred until the server has answered: ", command, std::strlen(command),
+            "");
+  m_pDeferredCommand = command;
+  m_eDeferredKind = kind;
+}
+
+void CSmtpConnection::SendDeferredCommand() {
+  if (m_pDeferredCommand == nullptr || !ServerMayTakeCommand()) return;
+  const char* command = m_pDeferredCommand;
+  m_pDeferredCommand = nullptr;
+  if (m_bServerLost) return;
+  SendCommandToServer(command, std::strlen(command), m_eDeferredKind, true);
+}
+
+void CSmtpConnection::FoldKeepAlives() {
+  // What the keep-alive sent meanwhile is owed before anything sent later.
+  for (uint32_t n = m_nKeepAlivesSent.exchange(0); n > 0; --n) ExpectReply(EOwed::kNoop, true);
 }
 
 void CSmtpConnection::RelayToServer(const char* data, size_t length) {
@@ -113,7 +148,7 @@ void CSmtpConnection::SendToClient(const char* data, size_t length) {
 }
 
 void CSmtpConnection::QueueLocalReply(const char* text) {
-  m_owed.push_back(COwed{EOwed::kLocal, text});
+  m_owed.push_back(COwed{EOwed::kLocal, text, false});
   ++m_nOwedLocal;
   FlushLocalReplies();
 }
@@ -140,8 +175,11 @@ void CSmtpConnection::ProcessServerBytes(const char* data, size_t length) {
   // A server we gave up on is not listened to: nothing it says now can be
   // matched to a command.
   if (m_bServerLost) return;
+  FoldKeepAlives();
   size_t pos = 0;
-  while (pos < length) {
+  // Once a reply has made us give up on the server, what follows it in the
+  // same read is not listened to either.
+  while (pos < length && !m_bServerLost) {
     const void* lf = std::memchr(data + pos, '\n', length - pos);
     if (lf == nullptr) {
       size_t rest = length - pos;
@@ -207,7 +245,10 @@ void CSmtpConnection::StartReply(const char* line, size_t length) {
     m_eReplyFor = EOwed::kUnasked;
   } else {
     m_eReplyFor = m_owed.front().kind;
+    if (m_owed.front().bEndsGroup) --m_nOwedGroupEnds;
     m_owed.pop_front();
+    --m_nOwedServer;
+    m_nServerOwedShared = static_cast<uint32_t>(m_nOwedServer);
     if (IsClientKind(m_eReplyFor)) --m_nOwedClient;
     if (m_eReplyFor == EOwed::kNoop) {
       --m_nOwedNoops;
@@ -237,7 +278,10 @@ void CSmtpConnection::StartReply(const char* line, size_t length) {
       break;
   }
   // A successful EHLO reply says afresh what the server takes.
-  if (m_eReplyFor == EOwed::kClientEhlo && m_nReplyCode == 250) m_qwSizeLimit = 0;
+  if (m_eReplyFor == EOwed::kClientEhlo && m_nReplyCode == 250) {
+    m_qwSizeLimit = 0;
+    m_bServerPipelining = 0;
+  }
 }
 
 void CSmtpConnection::RelayEhloLine(const char* line, size_t length, bool complete) {
@@ -247,6 +291,7 @@ void CSmtpConnection::RelayEhloLine(const char* line, size_t length, bool comple
   if (first && m_nReplyLines > 1 && m_nReplyCode == 250) {
     uint64_t size = SizeLimit(line, length);
     if (size > 0) m_qwSizeLimit = size;
+    if (KeywordIs(line, length, "PIPELINING")) m_bServerPipelining = 1;
   }
   if (first) {
     const char* keyword = m_nReplyLines > 1 ? WithheldKeyword(line, length) : nullptr;
@@ -299,6 +344,8 @@ void CSmtpConnection::FinishReply() {
       } else if (m_bReplyRelay) {
         TraceF(0, "DIVIVEZ: Server refused DATA with %d; message not delivered\n", m_nReplyCode);
         LeaveDataMode("refused by the server");
+        // The client heard the 421; the server is closing (RFC 5321 section 3.8).
+        if (m_nReplyCode == 421) LoseServer(nullptr, "421 in answer to DATA");
       } else {
         TraceF(0, "DIVIVEZ: Server answered DATA with %d; message not delivered\n", m_nReplyCode);
         LoseServer(kNotDeliveredReply, "invalid answer to DATA");
@@ -320,14 +367,26 @@ void CSmtpConnection::FinishReply() {
       SetState(from, State());
       break;
     }
+    case EOwed::kNoop:
+      if (m_nReplyCode >= 400 || m_nReplyCode < 0) {
+        // The server will not be kept waiting this way (Postfix counts NOOP
+        // as a junk command): no more keep-alives.
+        TraceF(0, "DIVIVEZ: Server refused the keep-alive with %d; keep-alives stop\n",
+               m_nReplyCode);
+        m_bKeepAliveStopped = 1;
+      }
+      if (m_nReplyCode == 421) LoseServer(k421Reply, "421 in answer to a keep-alive");
+      break;
+    case EOwed::kRset:
+      if (m_nReplyCode == 421) LoseServer(k421Reply, "421 in answer to RSET");
+      break;
     case EOwed::kClient:
     case EOwed::kClientEhlo:
-    case EOwed::kNoop:
-    case EOwed::kRset:
     case EOwed::kLocal:
       break;
   }
   FlushLocalReplies();
+  SendDeferredCommand();
 }
 
 void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
@@ -338,7 +397,7 @@ void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
   // in their places; our own commands' are forgotten.
   for (std::deque<COwed>::iterator it = m_owed.begin(); it != m_owed.end();) {
     if (IsClientKind(it->kind)) {
-      *it = COwed{EOwed::kLocal, k421Reply};
+      *it = COwed{EOwed::kLocal, k421Reply, false};
       --m_nOwedClient;
       ++m_nOwedLocal;
     } else if (it->kind != EOwed::kLocal) {
@@ -349,11 +408,17 @@ void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
   }
   m_nOwedNoops = 0;
   m_bNoopSent = 0;
+  m_nOwedServer = 0;
+  m_nOwedGroupEnds = 0;
+  m_nServerOwedShared = 0;
+  m_pDeferredCommand = nullptr;
+  m_bKeepAliveStopped = 1;
   switch (State()) {
     case ESessionState::kAwaitingDataReply:
     case ESessionState::kDelivering:
-      // The message was the client's to lose: it hears a temporary failure.
-      QueueLocalReply(clientReply != nullptr ? clientReply : kNotDeliveredReply);
+      // The client's end of data is what is answered: a temporary failure
+      // for its message, whatever ended the server.
+      QueueLocalReply(kNotDeliveredReply);
       LeaveDataMode("not delivered: the server is lost");
       break;
     case ESessionState::kSpooling:

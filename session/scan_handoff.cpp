@@ -97,6 +97,7 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
       request.pTimeoutProtectionArg = this;
       request.pfnTimeoutProtection = TimeoutProtectionCallback;
       callback(kScanCodeScan, &request);
+      FoldKeepAlives();
       if (request.nScanResult > 0) infected = true;
       const void* nul = std::memchr(request.szInsertText, '\0', sizeof request.szInsertText);
       size_t length =
@@ -107,6 +108,7 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
       // A failing scanner lets the mail through: the host decides what a
       // verdict is, and it gave none.
       Trace(0, "DIVIVEZ: Exception while scanning mail!\n");
+      FoldKeepAlives();
     }
   }
 
@@ -115,7 +117,9 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
     RefuseMessage(kMailAccepted);
   } else {
     from = State();
-    SendCommandToServer(kData, sizeof kData - 1, EOwed::kData);
+    // After keep-alives, DATA waits for their answers (RFC 2920: NOOP ends a
+    // group); the phase is the same either way.
+    SendOwnCommand(kData, EOwed::kData);
     m_bDataSent = 1;
     SetState(from, State());
   }
@@ -125,6 +129,6 @@ void CSmtpConnection::RefuseMessage(const char* clientReply) {
   QueueLocalReply(clientReply);
   // The server holds the envelope of a message it will never see; without a
   // reset it would refuse the client's next MAIL.
-  SendCommandToServer(kRset, sizeof kRset - 1, EOwed::kRset);
+  SendOwnCommand(kRset, EOwed::kRset);
   LeaveDataMode("refused");
 }

@@ -51,6 +51,14 @@ CSmtpConnection::CSmtpConnection(int hostContext, CHostSocket* client)
       m_pLineRefusal(nullptr),
       m_qwSizeLimit(0),
       m_bTooBig(0),
+      m_nOwedServer(0),
+      m_nOwedGroupEnds(0),
+      m_bServerPipelining(0),
+      m_pDeferredCommand(nullptr),
+      m_eDeferredKind(EOwed::kRset),
+      m_nKeepAlivesSent(0),
+      m_nServerOwedShared(0),
+      m_bKeepAliveStopped(0),
       m_bReplyLineOverlong(0),
       m_bInReply(0),
       m_eReplyFor(EOwed::kClient),
@@ -60,8 +68,8 @@ CSmtpConnection::CSmtpConnection(int hostContext, CHostSocket* client)
       m_bReplyLastLine(0),
       m_bWithholdLine(0) {
   // The server speaks first (RFC 5321 section 3.1): its greeting is the
-  // client's.
-  ExpectReply(EOwed::kClient);
+  // client's, and nothing may be sent before it.
+  ExpectReply(EOwed::kClient, true);
 }
 
 CSmtpConnection::~CSmtpConnection() {

@@ -14,9 +14,20 @@
 // server is recorded in m_owed with who sent it, every complete server reply
 // answers the oldest record, and replies the plug-in gives itself wait in the
 // same queue so that the client reads its answers in order.
+//
+// Commands go to the server only when it may take them (RFC 2920): never
+// after one that ends a command group (EHLO, HELO, DATA, NOOP, RSET of ours,
+// ...) before its reply, and, unless the server advertised PIPELINING in
+// answer to EHLO, never while any reply is owed. Client commands wait in the
+// held bytes meanwhile; a command of our own waits as the deferred command.
+//
+// The keep-alive may run on a host thread of its own during the scan: it
+// touches the session only through the atomics below, and the handler folds
+// what it sent into m_owed when the scan returns.
 #ifndef DIVIVEZ_SESSION_SMTP_CONNECTION_H_
 #define DIVIVEZ_SESSION_SMTP_CONNECTION_H_
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -42,6 +53,7 @@ enum class EOwed : uint8_t {
 struct COwed {
   EOwed kind;
   const char* text;  // kLocal only: a static NUL-terminated reply
+  bool bEndsGroup;   // nothing may follow the command before its reply (RFC 2920)
 };
 
 enum class ESessionState {
@@ -81,6 +93,8 @@ class CSmtpConnection {
   void WriteData(const char* data, int length);
   bool IsEndOfData() const;
   void SendTimeoutProtectionMess();
+  // Sends a keep-alive NOOP when the server may take one; true when it went out.
+  bool TrySendKeepAlive();
 
   // Scan hand-off (scan_handoff.cpp).
   void InitScanRequest(ScanRequest& request) const;
@@ -114,9 +128,9 @@ class CSmtpConnection {
   std::string m_strInsertText;  // the scanner's text, made safe to insert
   uint32_t m_bTimeoutProtection;
   uint32_t m_dwTimeoutProtection;
-  CHostSocket* volatile m_pSockTimeoutProtection;
+  std::atomic<CHostSocket*> m_pSockTimeoutProtection;
   uint32_t m_dwLastProtection;
-  volatile int32_t m_bNoopSent;
+  std::atomic<int32_t> m_bNoopSent;
   int32_t m_bDataSent;
 
   // --- Further state of the relay. ---
@@ -139,6 +153,17 @@ class CSmtpConnection {
   const char* m_pLineRefusal;       // the over-long partial line is refused: the reply
   uint64_t m_qwSizeLimit;           // the server's EHLO SIZE, or 0
   int32_t m_bTooBig;                // the message outgrew m_qwSizeLimit
+
+  // Command synchronisation with the server.
+  size_t m_nOwedServer;            // entries of m_owed the server will answer
+  size_t m_nOwedGroupEnds;         // ... of which end a command group
+  int32_t m_bServerPipelining;     // the last EHLO reply advertised PIPELINING
+  const char* m_pDeferredCommand;  // our command waiting until the server may take it
+  EOwed m_eDeferredKind;           // ... and who its reply is for
+  // Shared with the keep-alive, which may run on another thread.
+  std::atomic<uint32_t> m_nKeepAlivesSent;    // NOOPs sent, not yet in m_owed
+  std::atomic<uint32_t> m_nServerOwedShared;  // m_nOwedServer as last published
+  std::atomic<int32_t> m_bKeepAliveStopped;   // no more keep-alives this session
 
   // Server reply assembly (reply_stream.cpp).
   std::string m_strReplyLine;    // the server's current line, up to kMaxReplyLine
@@ -175,10 +200,16 @@ class CSmtpConnection {
   void StoreData(const char* data, size_t length);
 
   // Reply accounting (reply_stream.cpp).
-  void SendCommandToServer(const char* data, size_t length, EOwed kind);
+  void SendCommandToServer(const char* data, size_t length, EOwed kind, bool endsGroup);
+  bool ServerMayTakeCommand() const;
+  // Our own command (static text): sent now, or deferred until the server
+  // may take it.
+  void SendOwnCommand(const char* command, EOwed kind);
+  void SendDeferredCommand();
+  void FoldKeepAlives();
   void RelayToServer(const char* data, size_t length);
   void SendToClient(const char* data, size_t length);
-  void ExpectReply(EOwed kind);
+  void ExpectReply(EOwed kind, bool endsGroup);
   void QueueLocalReply(const char* text);
   void FlushLocalReplies();
   void ProcessServerBytes(const char* data, size_t length);

@@ -17,6 +17,19 @@
 namespace {
 
 const char kNoop[] = "NOOP\r\n";
+
+// Complete replies in the bytes: lines closed by LF whose fourth byte is not
+// "-" (RFC 5321 section 4.2.1).
+uint32_t CompleteReplies(const char* data, int length) {
+  uint32_t replies = 0;
+  int start = 0;
+  for (int i = 0; i < length; ++i) {
+    if (data[i] != '\n') continue;
+    if (i - start < 4 || data[start + 3] != '-') ++replies;
+    start = i + 1;
+  }
+  return replies;
+}
 // How many names are tried before creating the spool is given up.
 const int kSpoolNameAttempts = 1000;
 
@@ -82,8 +95,9 @@ void CSmtpConnection::WriteData(const char* data, int length) {
     if (now < m_dwLastProtection) {
       m_dwLastProtection = now;  // the counter wrapped: start the interval again
     } else if (now - m_dwLastProtection > m_dwTimeoutProtection) {
-      SendTimeoutProtectionMess();
-      m_dwLastProtection = PlatformTickCount();
+      // A keep-alive that had to wait is tried again at the next read.
+      if (TrySendKeepAlive()) m_dwLastProtection = PlatformTickCount();
+      FoldKeepAlives();
     }
   }
   if (length > 0) StoreData(data, static_cast<size_t>(length));
@@ -120,30 +134,47 @@ void CSmtpConnection::StoreData(const char* data, size_t length) {
 
 bool CSmtpConnection::IsEndOfData() const { return m_strTail == "\r\n.\r\n"; }
 
-void CSmtpConnection::SendTimeoutProtectionMess() {
+void CSmtpConnection::SendTimeoutProtectionMess() { TrySendKeepAlive(); }
+
+bool CSmtpConnection::TrySendKeepAlive() {
+  // May run on a host thread of its own while the handler waits in the scan:
+  // only the atomics are touched here, and the handler folds the NOOPs sent
+  // into the record of owed replies (FoldKeepAlives).
   CHostSocket* server = m_pSockTimeoutProtection;
   if (server == nullptr) {
     Trace(0, "DIVIVEZ: SendTimeoutProtectionMess failed, m_pSockTimeoutProtection is NULL!\n");
-    return;
+    return false;
   }
-  if (m_bServerLost) {
-    Trace(0, "DIVIVEZ: Keep-alive skipped, the server is lost\n");
-    return;
+  if (m_bKeepAliveStopped) {
+    Trace(0, "DIVIVEZ: Keep-alive skipped, the server refused them or is lost\n");
+    return false;
   }
-  if (m_nOwedNoops >= kMaxOwedNoops) {
+  const uint32_t owed = m_nServerOwedShared + m_nKeepAlivesSent;
+  if (owed >= kMaxOwedNoops) {
     // The server has not answered thousands of them; more would only grow
     // the record of owed replies.
     Trace(0, "DIVIVEZ: Keep-alive skipped, too many NOOP answers outstanding\n");
-    return;
+    return false;
+  }
+  if (owed > 0) {
+    // NOOP ends a command group (RFC 2920 section 3.1): it goes only after
+    // every reply owed has arrived, read or not.
+    char unread[2048];
+    if (CompleteReplies(unread, SockPeek(server, unread, sizeof unread)) < owed) {
+      Trace(1, "DIVIVEZ: Keep-alive waits, the server has yet to answer\n");
+      return false;
+    }
   }
   try {
     Trace(0, "DIVIVEZ: Send timeout protection message to server (noop)...\n");
-    ExpectReply(EOwed::kNoop);
+    ++m_nKeepAlivesSent;
     SockSend(server, kNoop, static_cast<int>(sizeof kNoop - 1), INFINITE);
+    return true;
   } catch (const CWinSockException& e) {
     TraceF(0, "DIVIVEZ: WinSockException %d while sending timeout protection message!\n",
            e.m_nError);
   }
+  return false;
 }
 
 extern "C" void DIVIVEZ_CDECL TimeoutProtectionCallback(void* context) {

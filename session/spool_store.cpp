@@ -17,12 +17,7 @@ class CFileSpoolStore : public ISpoolStore {
   size_t Read(void* buffer, size_t size, FILE* file) override {
     return std::fread(buffer, 1, size, file);
   }
-  long long Length(FILE* file) override {
-    if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-    long long length = std::ftell(file);
-    if (std::fseek(file, 0, SEEK_SET) != 0) return -1;
-    return length;
-  }
+  long long Length(FILE* file) override { return PlatformFileLength(file); }
   // fclose reports a write that only failed when the buffer was flushed.
   int Close(FILE* file) override { return std::fclose(file); }
   bool Delete(const char* path) override { return DeleteFileA(path) != FALSE; }

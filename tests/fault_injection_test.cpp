@@ -616,8 +616,10 @@ TEST_F(FaultInjectionTest, ScannerThrowsMessageDeliveredWithoutItsText) {
   C("DATA\r\n");
   C(message);
   ASSERT_EQ(m_scanner.scans.size(), 1u);
-  EXPECT_EQ(ToServer(), "NOOP\r\nDATA\r\n");
-  S("250 2.0.0 noop\r\n354 go ahead\r\n");
+  EXPECT_EQ(ToServer(), "NOOP\r\n");  // DATA waits for its answer
+  S("250 2.0.0 noop\r\n");
+  EXPECT_EQ(ToServer(), "DATA\r\n");
+  S("354 go ahead\r\n");
   EXPECT_EQ(ToServer(), message);
   S("250 2.0.0 queued\r\n");
   EXPECT_EQ(ToClient(), std::string(k354) + "250 2.0.0 queued\r\n");

@@ -15,6 +15,7 @@
 #include "platform/debug_output.h"
 #include "platform/platform.h"
 #include "platform/spool_file.h"
+#include "session/spool_store.h"
 
 namespace {
 
@@ -77,6 +78,30 @@ TEST(PlatformSpoolFile, CreatesAFileThatCanBeReadBackAndDeleted) {
   EXPECT_EQ(std::string(bytes, sizeof bytes), ReadFile(path));
   EXPECT_NE(FALSE, DeleteFileA(path.c_str()));
   EXPECT_FALSE(Exists(path));
+}
+
+// A message over 4 GiB: its length must not wrap or fail where long is 32
+// bits (the Windows build), or it would be sent and then reported failed.
+TEST(PlatformSpoolFile, LengthOfAFileOverFourGibibytes) {
+  const std::string path = FreshTempName();
+  FILE* file = PlatformCreateExclusive(path.c_str(), nullptr);
+  ASSERT_NE(nullptr, file);
+  const long long last = (5ll << 30) + 12345;  // sparse: only the last byte is stored
+#ifdef _WIN32
+  ASSERT_EQ(0, _fseeki64(file, last, SEEK_SET));
+#else
+  ASSERT_EQ(0, fseeko(file, static_cast<off_t>(last), SEEK_SET));
+#endif
+  ASSERT_EQ(1u, std::fwrite("x", 1, 1, file));
+  ASSERT_EQ(0, std::fclose(file));
+  FILE* reader = SpoolStore().OpenRead(path.c_str());
+  ASSERT_NE(nullptr, reader);
+  EXPECT_EQ(last + 1, SpoolStore().Length(reader));
+  char first = 'y';
+  EXPECT_EQ(1u, SpoolStore().Read(&first, 1, reader)) << "not back at the start";
+  EXPECT_EQ('\0', first);
+  SpoolStore().Close(reader);
+  EXPECT_NE(FALSE, DeleteFileA(path.c_str()));
 }
 
 TEST(PlatformSpoolFile, RefusesANameThatIsTaken) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "boundary/connection_registry.h"
@@ -191,6 +192,42 @@ TEST_F(SessionHostTest, TraceEchoEscapesControlBytes) {
   m_host.Finish();
 }
 
+// The keep-alive may run on a host thread of its own while the handler waits
+// in the scan: it must leave the session's containers alone, and the handler
+// records the NOOP it sent once the scan returns.
+struct SKeepAliveSeen {
+  size_t owedBefore = 0, owedAfter = 0;
+  uint32_t sentAfter = 0;
+};
+SKeepAliveSeen g_keepAliveSeen;
+
+void DIVIVEZ_CDECL KeepAliveFromAnotherThread(int code, ScanRequest* request) {
+  if (code != kScanCodeScan) return;
+  const CSmtpConnection* session = static_cast<CSmtpConnection*>(request->pTimeoutProtectionArg);
+  g_keepAliveSeen.owedBefore = session->m_owed.size();
+  std::thread timer([request] { request->pfnTimeoutProtection(request->pTimeoutProtectionArg); });
+  timer.join();
+  g_keepAliveSeen.owedAfter = session->m_owed.size();
+  g_keepAliveSeen.sentAfter = session->m_nKeepAlivesSent;
+}
+
+TEST_F(SessionHostTest, KeepAliveFromAnotherThreadTouchesOnlyAtomics) {
+  CConnection connection(m_host, 11, 22, 1);
+  connection.Open();
+  connection.FromServer("220 mx\r\n");
+  RegisterCallback(&KeepAliveFromAnotherThread);
+  connection.FromClient("DATA\r\nA: 1\r\n\r\nb\r\n.\r\n");
+  EXPECT_EQ(g_keepAliveSeen.owedAfter, g_keepAliveSeen.owedBefore) << "m_owed changed";
+  EXPECT_EQ(g_keepAliveSeen.sentAfter, 1u);
+  const CSmtpConnection* session = g_mapConnections.at(&connection.m_client);
+  ASSERT_EQ(session->m_owed.size(), 1u);
+  EXPECT_EQ(session->m_owed.front().kind, EOwed::kNoop);
+  EXPECT_EQ(connection.ServerGot(), "NOOP\r\n");  // DATA waits for its answer
+  connection.FromServer("250 ok\r\n");
+  EXPECT_EQ(connection.ServerGot(), "NOOP\r\nDATA\r\n");
+  m_host.Finish();
+}
+
 TEST_F(SessionHostTest, SocketExceptionsStayInsideTheExports) {
   CConnection connection(m_host, 11, 22, 1);
   connection.Open();
@@ -224,9 +261,31 @@ TEST_F(SessionHostTest, OverlongLineIsRelayedAsItGrows) {
   EXPECT_EQ(early, line.substr(0, early.size()));
   connection.FromClient("yy\r");  // the CR stays until its LF shows the line's end
   connection.FromClient("\nNOOP\r\n");
-  EXPECT_EQ(connection.ServerGot(), line + "yy\r\nNOOP\r\n");
-  connection.FromServer("500 5.5.2 line too long\r\n250 ok\r\n");
+  EXPECT_TRUE(connection.ServerGot() == line + "yy\r\n");
+  connection.FromServer("500 5.5.2 line too long\r\n");  // then the NOOP may go
+  EXPECT_TRUE(connection.ServerGot() == line + "yy\r\nNOOP\r\n");
+  connection.FromServer("250 ok\r\n");
   EXPECT_EQ(connection.ClientGot(), "220 mx\r\n500 5.5.2 line too long\r\n250 ok\r\n");
+  // Found by the dialogue fuzzer: a line whose head went out before the
+  // server was given up is answered here, not left waiting for the server.
+  connection.FromClient(line);
+  connection.FromServer("250 unasked\r\n");
+  connection.FromClient("\r\nNOOP\r\n");
+  EXPECT_EQ(connection.ClientGot(), std::string("220 mx\r\n500 5.5.2 line too long\r\n250 ok\r\n") +
+                                        kReplyOutOfStep + kReplyServerLost + kReplyServerLost);
+  m_host.Finish();
+}
+
+TEST_F(SessionHostTest, OverlongLineKeepsItsEndsInOneLine) {
+  CConnection connection(m_host, 11, 22, 1);
+  connection.Open();
+  connection.FromServer("220 mx\r\n");
+  std::string line(20000, 'x');
+  // A bare CR or LF in the rest of a line already on its way would end it
+  // early at some servers: each goes out as a space.
+  connection.FromClient(line);
+  connection.FromClient("\nDATA\rx\r\n");
+  EXPECT_TRUE(connection.ServerGot() == line + " DATA x\r\n");
   m_host.Finish();
 }
 
@@ -237,12 +296,12 @@ TEST_F(SessionHostTest, LongReplyLinesAreRelayedWhole) {
   SDialogue dialogue;
   dialogue.strName = "LongReplyLines";
   dialogue.Server("220-" + text + "\r\n220 mx\r\n").ToClient("220-" + text + "\r\n220 mx\r\n");
-  dialogue.Client("EHLO c\r\nNOOP\r\n").ToServer("EHLO c\r\nNOOP\r\n");
-  dialogue.Server("250-mx\r\n250-X-" + text + "\r\n250-CHUNKING " + text +
-                  "\r\n250 STARTTLS\r\n250 " + text + "\r\n");
+  dialogue.Client("EHLO c\r\nNOOP\r\n").ToServer("EHLO c\r\n");
+  dialogue.Server("250-mx\r\n250-X-" + text + "\r\n250-CHUNKING " + text + "\r\n250 STARTTLS\r\n");
   // An over-long kept line is not held back: a bare code closes the reply
   // whose last line was withheld.
-  dialogue.ToClient("250-mx\r\n250-X-" + text + "\r\n250\r\n250 " + text + "\r\n");
+  dialogue.ToClient("250-mx\r\n250-X-" + text + "\r\n250\r\n").ToServer("NOOP\r\n");
+  dialogue.Server("250 " + text + "\r\n").ToClient("250 " + text + "\r\n");
   RunDialogue(m_host, dialogue, ESplit::kScripted);
   RunDialogue(m_host, dialogue, ESplit::kBytePerRead);
 }
@@ -271,6 +330,7 @@ TEST_F(SessionHostTest, NewConnectionOnTheSameClientDropsTheMessageInProgress) {
   connection.FromClient("DATA\r\nSubject: half\r\n");
   ASSERT_EQ(m_host.m_pStore->m_created.size(), 1u);
   connection.Open();
+  connection.FromServer("220 mx\r\n");  // the new session's greeting
   connection.FromClient("NOOP\r\n");
   EXPECT_EQ(connection.ServerGot(), "NOOP\r\n");
   EXPECT_TRUE(m_host.m_scanner.m_scans.empty());
@@ -292,6 +352,9 @@ TEST_F(SessionHostTest, OverlongLinesThePluginAnswersNeverReachTheServer) {
   dialogue.Server("354 go\r\n").ToServer("Subject: s\r\n\r\nbody\r\n.\r\n");
   dialogue.Server("250 queued\r\n").ToClient("250 queued\r\n");
   dialogue.Client("STARTTLS " + std::string(20000, 'x') + "\r\n").ToClient(kReplyNotAvailable);
+  // Refused for a bare LF or a leading space however far the line grows.
+  dialogue.Client("NOOP\nDATA" + std::string(20000, 'x') + "\r\n").ToClient(kReplyBareLineBreak);
+  dialogue.Client(" DATA" + std::string(40000, 'x') + "\r\n").ToClient(kReplyLeadingSpace);
   RunDialogue(m_host, dialogue, ESplit::kScripted);
 }
 

@@ -68,6 +68,14 @@ int SockReceive(CHostSocket* socket, char* buffer, int size, DWORD timeoutMs, in
   return socket->Receive(buffer, size, timeoutMs, peek);
 }
 
+int SockPeek(const CHostSocket* socket, char* buffer, int size) {
+  // On the handle itself whoever reads the socket: a peek takes nothing away
+  // from the host's service. Not waiting, and never raising.
+  if (PlatformWaitSocket(socket->m_hSocket, ESocketWait::kReadable, 0) != 1) return 0;
+  const int received = PlatformRecv(socket->m_hSocket, buffer, size, true);
+  return received > 0 ? received : 0;
+}
+
 bool SockSend(CHostSocket* socket, const char* data, int length, DWORD timeoutMs) {
   ISocket* const service = g_pISocket;
   // The host's service always sends the whole buffer, however long it takes.

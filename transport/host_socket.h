@@ -60,6 +60,10 @@ class CWinSockException {
 // plug-in's own road only). Returns the count, or a value below 1 when nothing
 // was read.
 int SockReceive(CHostSocket* socket, char* buffer, int size, DWORD timeoutMs, int peek);
+// Copies what the socket holds unread, at most size bytes, leaving it there;
+// 0 when nothing is waiting or the socket cannot be looked at. Uses the
+// handle directly, with or without the host's service.
+int SockPeek(const CHostSocket* socket, char* buffer, int size);
 // Sends length bytes. True when the whole buffer was handed over.
 bool SockSend(CHostSocket* socket, const char* data, int length, DWORD timeoutMs);
 

@@ -176,6 +176,13 @@ bool PlatformReadRelayUnspooled() {
   return text != nullptr && std::strcmp(text, "1") == 0;
 }
 
+long long PlatformFileLength(FILE* file) {
+  if (fseeko(file, 0, SEEK_END) != 0) return -1;
+  const off_t length = ftello(file);
+  if (fseeko(file, 0, SEEK_SET) != 0) return -1;
+  return static_cast<long long>(length);
+}
+
 // O_EXCL makes creation and the existence check one step, and with it no
 // symbolic link is followed, not even a dangling one; O_NOFOLLOW says so
 // again. The mode keeps the message away from other local users.

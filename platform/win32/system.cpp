@@ -40,6 +40,13 @@ int PlatformReadTraceLevel() { return static_cast<int32_t>(ReadSettingValue("Deb
 
 bool PlatformReadRelayUnspooled() { return ReadSettingValue("RelayUnspooled") == 1; }
 
+long long PlatformFileLength(FILE* file) {
+  if (_fseeki64(file, 0, SEEK_END) != 0) return -1;
+  const long long length = _ftelli64(file);
+  if (_fseeki64(file, 0, SEEK_SET) != 0) return -1;
+  return length;
+}
+
 // CREATE_NEW makes creation and the existence check one step and never
 // follows a link to an existing file. Readers may open the file while it is
 // written (on-access virus scanners do); nobody else may write or delete it.

@@ -4,12 +4,14 @@
 Processes (Proc): every program started here is registered, runs in its own
 session, dies with the driver (parent-death signal), and is stopped by
 stop_all() at the end. Servers: MailServer (smtp_server.py, recording every
-message exactly), SmtpSink (Postfix's smtp-sink), Clamd (a real clamd with a
-private configuration and a database written here), SlowClamd
-(slow_clamd.py). Build and Proxy: the proxy of one build (the Windows one
-through Wine) on an ephemeral loopback port. Messages: what the tests send
-and what the server must receive (with_insert). Clients: swaks, smtplib and
-a raw socket client. Assertions raise Failure.
+message exactly), LenientServer (lenient_server.py, framing lines at LF or
+also at CR, as servers open to SMTP smuggling do), SmtpSink (Postfix's
+smtp-sink), Clamd (a real clamd with a private configuration and a database
+written here), SlowClamd (slow_clamd.py). Build and Proxy: the proxy of one
+build (the Windows one through Wine) on an ephemeral loopback port.
+Messages: what the tests send and what the server must receive
+(with_insert). Clients: swaks, smtplib and a raw socket client. Assertions
+raise Failure.
 """
 
 import base64
@@ -83,6 +85,8 @@ class Proc:
         self.group_kill = group_kill
         self.log = open(log_path, "ab")
         self.exited_before_stop = None  # its status, when it had ended before stop()
+        # Another process to signal in its place (the program a wrapper runs).
+        self.signal_pid = None
         self.needed_kill = False
         self.stopped_by_us_alive = False
         self.popen = subprocess.Popen(
@@ -120,6 +124,13 @@ class Proc:
 
     def _signal(self, sig):
         try:
+            if self.signal_pid is not None:
+                try:
+                    os.kill(self.signal_pid, sig)
+                    if sig != signal.SIGKILL:
+                        return  # the wrapper ends when its program does
+                except ProcessLookupError:
+                    pass  # gone already: the wrapper gets the signal
             # Wine programs: signal the process only, never its group, since
             # a wineserver it started may serve other Wine programs too.
             if self.group_kill:
@@ -244,6 +255,32 @@ class MailServer:
 
     def stop(self):
         self.proc.stop()
+
+
+class LenientServer(MailServer):
+    """lenient_server.py: ends lines at LF ("lf") or also at a bare CR
+    ("lf-cr"), takes a lone "." line as the end of a message whatever the
+    line ends around it, and reads what follows as commands, like the
+    servers of the SMTP smuggling research. Records like MailServer, and
+    also every byte each connection sent (transcripts)."""
+
+    def __init__(self, workdir, name, line_ends):
+        self.dir = os.path.join(workdir, name)
+        os.makedirs(self.dir, exist_ok=True)
+        argv = [PYTHON, os.path.join(HERE, "lenient_server.py"), "--dir", self.dir,
+                "--line-ends", line_ends]
+        self.proc = Proc(name, argv, os.path.join(workdir, name + ".log"), stdout=subprocess.PIPE)
+        self.port = int(read_announce(self.proc, "PORT", 20))
+
+    def transcripts(self):
+        """{connection number: the bytes it sent so far}"""
+        found = {}
+        for entry in os.listdir(self.dir):
+            m = re.match(r"conn-(\d+)\.in$", entry)
+            if m:
+                with open(os.path.join(self.dir, entry), "rb") as f:
+                    found[int(m.group(1))] = f.read()
+        return found
 
 
 class SmtpSink:
@@ -371,7 +408,8 @@ class Build:
         # Wine starts programs slowly and runs them somewhat slower.
         self.slow = 1.5 if self.wine else 1.0
         # Under Wine the temporary directory comes from the prefix's registry
-        # (HKCU\Environment TEMP) and cannot be chosen per process; natively
+        # (HKCU\Environment TEMP) for a program started from Linux (a proxy
+        # with a temp_dir of its own is started through cmd.exe); natively
         # each proxy gets TMPDIR in its own work directory.
         prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine-divivez"))
         self.wine_temp = os.path.join(prefix, "drive_c", "users", getpass.getuser(), "Temp")
@@ -402,9 +440,33 @@ class Build:
         return ["missing " + p for p in missing]
 
 
+def wine_program_pid(group, windows_path):
+    """The Unix process of the Windows program that Wine started from
+    windows_path in process group group (a program that cmd.exe started is
+    not our child)."""
+    needle = windows_path.encode()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry, "rb") as f:
+                stat = f.read()
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                cmdline = f.read()
+        except OSError:
+            continue
+        # The fields after the command's closing parenthesis: state, ppid, pgrp.
+        fields = stat[stat.rfind(b")") + 2:].split()
+        if len(fields) > 2 and int(fields[2]) == group and cmdline.startswith(needle):
+            return int(entry)
+    return None
+
+
 class Proxy:
     def __init__(self, ctx, name, upstream=None, mode=None, scanner=None, signatures=None,
-                 keepalive=None, on_scan_error=None, extra=()):
+                 keepalive=None, on_scan_error=None, extra=(), temp_dir=None):
+        """temp_dir: the proxy's temporary directory, where the plug-in puts
+        its spool files, in place of the context's (it need not exist)."""
         build = ctx.build
         self.build = build
         self.dir = os.path.join(ctx.workdir, name)
@@ -437,11 +499,35 @@ class Proxy:
         self.reported = False
         # Under Wine SIGINT becomes the console's Ctrl-C, which the proxy
         # handles like SIGTERM natively; Wine's SIGTERM kills without a word.
-        self.proc = Proc("proxy", build.argv(args), os.path.join(self.dir, "proxy.log"),
-                         cwd=self.dir, env=build.env(ctx.tmpdir), group_kill=not build.wine,
+        argv = build.argv(args)
+        wrapped = build.wine and temp_dir is not None
+        if wrapped:
+            # Wine gives a program started from Linux the prefix's TMP and
+            # TEMP whatever its environment says; a program that cmd.exe
+            # starts inherits cmd's. So cmd sets them and starts the proxy,
+            # and the proxy itself is signalled to stop. NOT: Wine starts it
+            # detached from cmd, so it would outlive a driver killed outright
+            # (stop_all and the driver's signal handler do stop it).
+            words = [build.path(build.exe)] + args
+            for word in words + [temp_dir]:
+                check(not re.search(r'[\s&|<>^%"()]', word),
+                      "test error: %r cannot go through cmd.exe unquoted" % word)
+            argv = ["bash", os.path.join(ROOT, "cmake", "wine-run.sh"), "cmd", "/c",
+                    "set TMP=%s&& set TEMP=%s&& %s" % (build.path(temp_dir), build.path(temp_dir),
+                                                       " ".join(words))]
+        self.proc = Proc("proxy", argv, os.path.join(self.dir, "proxy.log"),
+                         cwd=self.dir, env=build.env(ctx.tmpdir if wrapped else temp_dir or ctx.tmpdir),
+                         group_kill=not build.wine,
                          stop_signal=signal.SIGINT if build.wine else signal.SIGTERM)
         ctx.proxies.append(self)
         self.port = wait_for(self._read_port, 60 if build.wine else 15, 0.05)
+        if self.port is True:
+            self.port = None  # the proxy ended before it reported a port
+        if wrapped and self.port and self.proc.alive():
+            self.proc.signal_pid = wait_for(
+                lambda: wine_program_pid(self.proc.popen.pid, build.path(build.exe)), 5)
+            if not self.proc.signal_pid:
+                raise Failure("the proxy that cmd.exe started cannot be found among the processes")
         if not self.port:
             alive = self.proc.alive()
             raise Failure("proxy did not report its port (%s); args %s; log:\n%s" % (

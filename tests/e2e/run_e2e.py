@@ -2,7 +2,8 @@
 """End-to-end tests of divivez-proxy and its plug-in with real mail software.
 
 Each scenario starts what it needs on 127.0.0.1 with ports the OS picks: a
-recording aiosmtpd server (smtp_server.py), Postfix's smtp-sink, a private
+recording aiosmtpd server (smtp_server.py), lenient servers that end lines at
+LF or also at CR (lenient_server.py), Postfix's smtp-sink, a private
 clamd with a signature database written here, a slow stand-in for clamd
 (slow_clamd.py), and the proxy of the build under test (Linux native, or the
 Windows build under 32-bit Wine), in the socket-service modes that matter.
@@ -18,6 +19,7 @@ win32 this writes the plug-in's registry value in the shared Wine prefix).
 """
 
 import argparse
+import base64
 import concurrent.futures
 import hashlib
 import os
@@ -36,7 +38,7 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402 (the harness sits beside this script)
     ROOT, INSERT, EICAR, CUSTOM, CUSTOM_NAME, REJECTED_RCPT, AUTH_USER, AUTH_PASSWORD, RUN_ID,
-    Failure, check, stop_all, free_port, wait_for, MailServer, SmtpSink, Clamd, SlowClamd, Build,
+    Failure, check, stop_all, free_port, wait_for, MailServer, LenientServer, SmtpSink, Clamd, SlowClamd, Build,
     Proxy, message, sent_content, with_insert, mime_base64, tag_for, describe_diff,
     assert_delivered, assert_not_delivered, run, swaks, write_file, RawClient, smtp,
     expect_vrfy_in_step)
@@ -997,6 +999,337 @@ def sc_capture_server(ctx):
 
 
 # --------------------------------------------------------------------------
+# Lenient servers: what a message is must not depend on the server's framing
+
+
+# The ends of data that lenient servers take (the SMTP smuggling research's
+# four), each with the line end of the commands an attacker puts after it.
+SMUGGLE_ENDS = [
+    ("LF.LF", b"\n.\n", b"\n"),
+    ("LF.CRLF", b"\n.\r\n", b"\r\n"),
+    ("CRLF.LF", b"\r\n.\n", b"\r\n"),
+    ("CR.CR", b"\r.\r", b"\r\n"),
+]
+# Those that end a message at each kind of lenient server.
+LENIENT_TO = {"lf": ("LF.LF", "LF.CRLF", "CRLF.LF"), "lf-cr": ("LF.LF", "LF.CRLF", "CRLF.LF", "CR.CR")}
+SMUGGLE_PAYLOADS = ("clean", "eicar", "eicar-base64")
+
+
+def smuggling_text(tag, end, eol, payload):
+    """A client's message that a lenient server reads as two: its own, ended
+    by end, then commands with a second envelope and a second message, ended
+    by the client's real end of data."""
+    headers = [b"From: <smuggled@evil.test>", b"To: <victim@example.test>",
+               b"Subject: smuggled " + tag, b"Message-ID: <" + tag + b"-smuggled@divivez.e2e>"]
+    if payload == "eicar-base64":
+        headers += [b"MIME-Version: 1.0", b"Content-Type: application/octet-stream",
+                    b"Content-Transfer-Encoding: base64"]
+        body = [base64.b64encode(EICAR)]
+    elif payload == "eicar":
+        body = [b"the test file follows", EICAR]
+    else:
+        body = [b"smuggled body of " + tag]
+    smuggled = [b"MAIL FROM:<smuggled-%s@evil.test>" % tag, b"RCPT TO:<victim@example.test>", b"DATA"]
+    return message(tag, [b"hello from " + tag]) + end + eol.join(smuggled + headers + [b""] + body)
+
+
+def normalised(data):
+    """data (a message as a client sent it, up to its final CR LF) as the
+    server must receive it: a bare LF ends a line (CR LF), a bare CR is a
+    space, a line begun after a bare LF with one "." gets a second, and so
+    does a "." line ended by a bare LF."""
+    out = bytearray()
+    i = 0
+    after_lf = False
+    while i < len(data):
+        if data[i:i + 1] == b".":
+            if (after_lf and data[i + 1:i + 2] != b".") or data[i + 1:i + 2] == b"\n":
+                out += b"."
+        while i < len(data):
+            byte = data[i:i + 1]
+            i += 1
+            if byte == b"\r" and data[i:i + 1] == b"\n":
+                out += b"\r\n"
+                i += 1
+                after_lf = False
+                break
+            if byte == b"\n":
+                out += b"\r\n"
+                after_lf = True
+                break
+            out += b" " if byte == b"\r" else byte
+    return bytes(out)
+
+
+def unstuffed(wire):
+    """CR LF lines with their leading dots undone, as a server stores them."""
+    return b"".join(line[1:] if line.startswith(b".") else line
+                    for line in wire.splitlines(keepends=True))
+
+
+def wire_problems(stream):
+    """What breaks the rule for a relay's bytes to the server: CR and LF only
+    as CR LF, and every line of a message that begins with "." stuffed."""
+    problems = []
+    bare = re.search(rb"\r(?!\n)|(?<!\r)\n", stream)
+    if bare:
+        problems.append("bare %s at byte %d: %r" % (
+            "CR" if bare.group() == b"\r" else "LF", bare.start(),
+            stream[max(0, bare.start() - 30):bare.start() + 30]))
+    in_data = False
+    for line in stream.split(b"\r\n"):
+        if in_data and line == b".":
+            in_data = False
+        elif in_data and line.startswith(b".") and not line.startswith(b".."):
+            problems.append("a message line begins with an unstuffed dot: %r" % line[:60])
+        elif not in_data and line.upper() == b"DATA":
+            in_data = True
+    return problems
+
+
+class Dialogue:
+    """A raw client's session whose replies are written down rather than
+    asserted, so that a failing case reports what the server saw first."""
+
+    def __init__(self, ctx, port):
+        self.c = RawClient(port, 5 * ctx.build.slow)
+        self.problems = []
+        self.end = None  # the reply to the end of data
+        self.broken = False  # a time-out or a socket error: the rest is not sent
+
+    def expect(self, what, send, want):
+        """Sends send (bytes, or nothing), reads one reply and notes a
+        problem unless want(code, lines). Returns whether it was wanted."""
+        if self.broken:
+            return False
+        try:
+            if send:
+                self.c.send(send)
+            code, lines = self.c.reply()
+        except OSError as e:
+            code, lines = None, ["(%r)" % e]
+            self.broken = True
+        if what == "end of data":
+            self.end = lines
+        if not want(code, lines):
+            self.problems.append("%s answered %r" % (what, lines))
+            return False
+        return True
+
+    def close(self):
+        if self.c.buffer:
+            self.problems.append("replies nobody asked for: %r" % self.c.buffer[:200])
+        self.c.close()
+
+
+def smtp_envelope(d, sender="sender@example.test"):
+    """The greeting, EHLO, MAIL and RCPT of a Dialogue."""
+    d.expect("the greeting", None, lambda code, _: code == 220)
+    d.expect("EHLO", b"EHLO client.e2e.test\r\n", lambda code, _: code == 250)
+    d.expect("MAIL", b"MAIL FROM:<%s>\r\n" % sender.encode(), lambda code, _: code == 250)
+    d.expect("RCPT", b"RCPT TO:<receiver@example.test>\r\n", lambda code, _: code == 250)
+
+
+def smuggle_through(ctx, port, tag, text, sender="sender@example.test"):
+    """One session that sends text as a message; returns the Dialogue."""
+    d = Dialogue(ctx, port)
+    try:
+        smtp_envelope(d, sender)
+        if not d.expect("DATA", b"DATA\r\n", lambda code, _: code == 354):
+            return d
+        d.expect("end of data", text + b"\r\n.\r\n", lambda code, _: code is not None)
+        d.expect("VRFY after the message", b"VRFY someone@example.test\r\n",
+                 lambda code, lines: code == 252 and len(lines) == 1)
+        d.expect("QUIT", b"QUIT\r\n", lambda code, _: code == 221)
+    finally:
+        d.close()
+    return d
+
+
+def sc_smuggling(ctx, line_ends):
+    """A lenient server behind the proxy gets one message per client
+    message, whatever line ends the client sends: the smuggled envelope never
+    runs, the bytes it gets hold CR and LF only as CR LF, and a smuggled
+    EICAR is found by the scanner."""
+    server = LenientServer(ctx.workdir, "lenient-%s-%s" % (line_ends, ctx.mode), line_ends)
+    # The negative control: straight to the server, each of its ends splits
+    # the message in two, so the checks through the proxy prove something.
+    for label in LENIENT_TO[line_ends]:
+        _, end, eol = next(e for e in SMUGGLE_ENDS if e[0] == label)
+        tag = tag_for(ctx, "control-" + label)
+        smuggle_through(ctx, server.port, tag, smuggling_text(tag, end, eol, "clean"), "control@example.test")
+        found = wait_for(lambda: len(server.with_token(tag)) == 2, 5)
+        check(found, "the %s server took %s through a direct session as %d message(s), not 2: the test "
+              "proves nothing" % (line_ends, label, len(server.with_token(tag))))
+    direct = set(server.transcripts())
+    proxy = Proxy(ctx, "smuggle-proxy-%s-%s" % (line_ends, ctx.mode), upstream=server.port)
+    sessions = []
+    for label, end, eol in SMUGGLE_ENDS:
+        for payload in SMUGGLE_PAYLOADS:
+            tag = tag_for(ctx, "smuggle-%s-%s" % (label, payload))
+            text = smuggling_text(tag, end, eol, payload)
+            sessions.append(("%s %s" % (label, payload), payload, tag, text,
+                             smuggle_through(ctx, proxy.port, tag, text)))
+    # The server has taken all it will once every connection from the proxy
+    # has ended (a client's replies can come before it did, when the proxy
+    # relays replies of the server's that nobody asked for).
+    ended = wait_for(lambda: len([e for e in server.events("disconnect") if e["conn"] not in direct])
+                     == len(server.transcripts()) - len(direct), 5 * ctx.build.slow)
+    problems = [] if ended else ["the proxy left connections to the server open after the clients' QUIT"]
+    delivered = 0
+    for case, payload, tag, text, d in sessions:
+        infected = payload == "eicar"
+        delivered += 0 if infected else 1
+        found = server.with_token(tag)
+        envelopes = ["%s -> %s" % (m["mail_from"], ",".join(m["rcpt_tos"])) for m, _ in found]
+        if infected and found:
+            problems.append("%s: the server took %d message(s) (%s); the client heard %r" % (
+                case, len(found), "; ".join(envelopes), d.end))
+        elif not infected and len(found) != 1:
+            problems.append("%s: the server took %d messages for one (%s)" % (
+                case, len(found), "; ".join(envelopes)))
+        elif not infected:
+            meta, content = found[0]
+            expected = with_insert(unstuffed(normalised(text + b"\r\n")))
+            if (meta["mail_from"], meta["rcpt_tos"]) != ("sender@example.test", ["receiver@example.test"]):
+                problems.append("%s: delivered with the envelope %s" % (case, envelopes[0]))
+            if content != expected:
+                problems.append("%s: delivered %s" % (case, describe_diff(expected, content)))
+        if infected and d.end != ["250 Mail accepted"]:
+            problems.append("%s: end of data answered %r, not the drop answer" % (case, d.end))
+        elif not infected and not (d.end or [""])[0].startswith("250 2.0.0 Ok: queued as"):
+            problems.append("%s: end of data answered %r, not the server's reply" % (case, d.end))
+        problems += ["%s: %s" % (case, p) for p in d.problems]
+    transcripts = server.transcripts()
+    relayed = [transcripts[n] for n in sorted(transcripts) if n not in direct]
+    check(relayed, "the proxy never connected to the server")
+    for stream in relayed:
+        problems += ["bytes to the server: " + p for p in wire_problems(stream)]
+    ran = [e["address"] for e in server.events("MAIL") if e["conn"] not in direct]
+    smuggled = [a for a in ran if "smuggled" in a]
+    if smuggled:
+        problems.insert(0, "the server ran %d smuggled MAIL command(s), e.g. MAIL FROM:<%s>" % (
+            len(smuggled), smuggled[0]))
+    through = [m for m, _ in server.messages() if m["conn"] not in direct]
+    if len(through) != delivered:
+        problems.insert(0, "the server took %d messages through the proxy for the %d clean ones the "
+                        "clients sent" % (len(through), delivered))
+    check(not problems, "\n".join(problems))
+    proxy.stop()
+    server.stop()
+
+
+def sc_bare_lf_commands(ctx):
+    """Command lines holding a bare LF, which a server that ends lines at LF
+    reads as two commands: the proxy refuses them (500 5.5.2), so that
+    "NOOP<LF>DATA" opens no message at the server and the server's answers
+    to "NOOP<LF>NOOP" are never taken for the answer to DATA; every message
+    is scanned and arrives once."""
+    server = LenientServer(ctx.workdir, "lenient-cmd-" + ctx.mode, "lf")
+    proxy = Proxy(ctx, "lfcmd-proxy-" + ctx.mode, upstream=server.port)
+    problems = []
+
+    def refused(code, lines):
+        return code == 500 and lines[-1].startswith("500 5.5.2")
+
+    # An attacker's pipeline: DATA hidden behind NOOP, then an EICAR message.
+    hidden = tag_for(ctx, "lf-hidden-data")
+    d = Dialogue(ctx, proxy.port)
+    try:
+        smtp_envelope(d)
+        d.expect("NOOP<LF>DATA", b"NOOP\nDATA\r\n" + stuff(sent_content(message(hidden, [EICAR])))
+                 + b".\r\nQUIT\r\n", refused)
+        heard = []
+        while True:
+            try:
+                code, lines = d.c.reply()
+            except OSError:
+                break
+            if code is None:
+                break
+            heard += lines
+        if any(line.startswith("354") for line in heard):
+            problems.append("NOOP<LF>DATA: the client heard a 354 (%r)" % heard[:4])
+    finally:
+        d.close()
+    # Two messages after NOOP<LF>NOOP: the second, infected, must be scanned.
+    tags = [tag_for(ctx, "lf-noops-clean"), tag_for(ctx, "lf-noops-eicar")]
+    texts = [message(tags[0]), message(tags[1], [EICAR])]
+    d2 = Dialogue(ctx, proxy.port)
+    try:
+        smtp_envelope(d2)
+        d2.expect("NOOP<LF>NOOP", b"NOOP\nNOOP\r\n", refused)
+        for i, (tag, text) in enumerate(zip(tags, texts)):
+            if i:
+                d2.expect("MAIL", b"MAIL FROM:<sender@example.test>\r\n", lambda code, _: code == 250)
+                d2.expect("RCPT", b"RCPT TO:<receiver@example.test>\r\n", lambda code, _: code == 250)
+            d2.expect("DATA", b"DATA\r\n", lambda code, _: code == 354)
+            d2.expect("end of message %d" % (i + 1), stuff(sent_content(text)) + b".\r\n",
+                      (lambda code, lines: lines == ["250 Mail accepted"]) if i else
+                      (lambda code, lines: code == 250 and "queued as" in lines[0]))
+        d2.expect("VRFY", b"VRFY someone@example.test\r\n", lambda code, lines: code == 252)
+        d2.expect("QUIT", b"QUIT\r\n", lambda code, _: code == 221)
+    finally:
+        d2.close()
+    problems += d.problems + d2.problems
+    time.sleep(0.3)
+    found = [len(server.with_token(tag)) for tag in [hidden] + tags]
+    if found != [0, 1, 0]:
+        problems.insert(0, "the server took the hidden-DATA EICAR %d time(s), the clean message %d time(s) "
+                        "and the EICAR after NOOP<LF>NOOP %d time(s) (expected 0, 1, 0)" % tuple(found))
+    elif server.with_token(tags[0])[0][1] != with_insert(sent_content(texts[0])):
+        problems.append("the clean message was altered: " + describe_diff(
+            with_insert(sent_content(texts[0])), server.with_token(tags[0])[0][1]))
+    check(not problems, "\n".join(problems))
+    proxy.stop()
+    server.stop()
+
+
+def sc_spool_unavailable(ctx):
+    """A temporary directory that does not exist, default options: the
+    plug-in cannot spool, so it refuses DATA for now (451) and nothing, an
+    EICAR least of all, reaches the server unscanned."""
+    missing = "/nonexistent"
+    check(not os.path.exists(missing), "test error: %s exists" % missing)
+    server = MailServer(ctx.workdir, "nospool-server-" + ctx.mode)
+    proxy = Proxy(ctx, "nospool-proxy-" + ctx.mode, upstream=server.port, temp_dir=missing)
+    tags = [tag_for(ctx, "nospool-eicar"), tag_for(ctx, "nospool-clean")]
+    texts = [message(tags[0], [b"The test file follows.", EICAR]), message(tags[1])]
+    heard = []
+    c = RawClient(proxy.port, 10 * ctx.build.slow)
+    try:
+        check(c.reply()[0] == 220, "no greeting")
+        check(c.command("EHLO client.e2e.test")[0] == 250, "EHLO failed")
+        for tag, text in zip(tags, texts):
+            check(c.command("MAIL FROM:<sender@example.test>")[0] == 250, "MAIL failed")
+            check(c.command("RCPT TO:<receiver@example.test>")[0] == 250, "RCPT failed")
+            code, lines = c.command("DATA")
+            if code == 354:
+                c.send(stuff(sent_content(text)) + b".\r\n")
+                heard.append("DATA: 354, end of data: %r" % (c.reply()[1],))
+                continue
+            check(code == 451 and lines[-1].startswith("451 4.3.0"),
+                  "DATA with no spool answered %r, not 451 4.3.0" % lines)
+            heard.append(lines[-1])
+            code, lines = c.command("RSET")
+            check(code == 250, "RSET after the refused DATA answered %r" % lines)
+        code, lines = c.command("NOOP")
+        check(code == 250 and len(lines) == 1, "session out of step: NOOP answered %r" % lines)
+        c.command("QUIT")
+    finally:
+        c.close()
+    time.sleep(0.3)
+    found = [(tag, len(server.with_token(tag))) for tag in tags]
+    check(not any(n for _, n in found) and not server.events("DATA"),
+          "with no spool the server heard DATA %d time(s) and took %s; the client heard %r" % (
+              len(server.events("DATA")), ", ".join("%s %d time(s)" % (t.decode(), n) for t, n in found),
+              heard))
+    ctx.note(heard[0])
+    proxy.stop()
+    server.stop()
+
+
+# --------------------------------------------------------------------------
 # The runner
 
 
@@ -1118,6 +1451,10 @@ OWN = [
     ("upstream-refused-421", sc_upstream_refused, ("host",)),
     ("server-greeting-421", sc_server_greeting_421, ("plugin",)),
     ("capture-server-outbox", sc_capture_server, ("plugin",)),
+    ("smuggling-lenient-lf", lambda ctx: sc_smuggling(ctx, "lf"), ("host", "plugin")),
+    ("smuggling-lenient-cr", lambda ctx: sc_smuggling(ctx, "lf-cr"), ("host", "plugin")),
+    ("bare-lf-commands-lenient", sc_bare_lf_commands, ("host", "plugin")),
+    ("spool-unavailable-451", sc_spool_unavailable, ("host", "plugin")),
 ]
 
 
