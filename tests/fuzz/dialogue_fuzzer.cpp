@@ -51,9 +51,12 @@
 // CR and LF appear only as CRLF and no line is a lone "." that a lenient
 // server would take for the end; the session's buffers and queues stay within
 // the bounds derived from its limits; no spool file exists unless a message is
-// in flight. The fake host checks as it goes: each request call returns the
-// bytes it read, scan and progress records are well formed, each keep-alive
-// call sends one NOOP, spool streams are used only while open. After every
+// in flight; command synchronisation holds at a strict server (CStrictServer:
+// no command starts while the server owes a reply, unless it advertised
+// PIPELINING in answer to EHLO and every command it owes a reply to may stand
+// inside a group). The fake host checks as it goes: each request call returns
+// the bytes it read, scan and progress records are well formed, the scanner's
+// keep-alive calls send at most one NOOP, spool streams are used only while open. After every
 // connection: no session, spool stream or spool file is left. A socket send
 // that throws leaves the session in a state the model cannot follow: for the
 // rest of that connection only the token, memory and file checks (and the
@@ -65,13 +68,8 @@
 //
 // Free-form chunks cannot forge tokens: their BEL and SO bytes become ACK.
 //
-// DIVIVEZ_FUZZ_ACCEPT (comma-separated) makes an exploratory run accept
-// plug-in faults already reported, so that it can look past them (SAccept in
-// dialogue_model.h):
-//   lost-long-line        a line relayed as it grew, ended after the server
-//                         was lost, waits for a reply that never comes
-//   same-read-after-loss  server bytes read with the reply that lost the
-//                         server are still taken as replies
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -157,8 +155,60 @@ class CBodyChecker {
   std::string m_strWindow;  // the last (up to five) bytes of "\r\n" + the message
 };
 
-SAccept g_accept;
+// The server's side of the transcript as a strict server sees it (RFC 2920,
+// as Postfix enforces it with smtpd_forbid_unauth_pipelining): it reads the
+// commands the plug-in offered it and takes the replies the plug-in read as
+// its own answers, in order (serverSentBefore of each read says where they
+// fall among the commands). A command may start only when every command
+// before it has an answer begun, or when its last successful EHLO reply
+// advertised PIPELINING and every command still unanswered is MAIL, RCPT,
+// RSET, SEND, SOML or SAML, or the end of a message. It knows nothing of the
+// plug-in's records, nor of the model's.
+//
+// A fake server may answer before the command arrives (a reply read in one
+// chunk with the reply that let the command go, or sent early): such a reply
+// waits, as a credit, for the next command to answer.
+class CStrictServer {
+ public:
+  void Reset() { *this = CStrictServer(); }
+  void Follow(const std::vector<SLogEntry>& log, const std::string& offered);
+
+ private:
+  struct SCommand {
+    bool endsGroup;
+    bool data;  // begins with DATA (the plug-in's framing)
+    bool ehlo;
+    bool helo;
+  };
+  struct SReply {
+    int code;
+    bool pipelining;  // a later line advertised PIPELINING
+  };
+  void Offered(const std::string& offered, size_t upTo);
+  void CommandComplete();
+  void Read(const std::string& bytes);
+  void Answer(const SCommand& command, const SReply& reply);
+
+  std::deque<SCommand> m_pending{SCommand{true, false, false, false}};  // the greeting
+  std::deque<SReply> m_credits;
+  bool m_bPipelining = false;
+  size_t m_nPos = 0;
+  bool m_bInLine = false;
+  size_t m_nLineStart = 0;
+  std::string m_strHead;  // the command line's first bytes
+  bool m_bInBody = false;
+  std::string m_strWindow;
+  // The reply being read.
+  bool m_bInReply = false;
+  bool m_bAnswers = false;  // it answers m_replyTo (else it is a credit)
+  SCommand m_replyTo{};
+  SReply m_reply{};
+  int m_nReplyLines = 0;
+  std::string m_strLine;
+};
+
 CDialogueModel g_model;
+CStrictServer g_strict;
 CBodyChecker g_bodies;
 std::map<std::string, SReplyToken> g_replyTokens;
 size_t g_nClientScanned = 0;  // client bytes searched for reply tokens
@@ -203,13 +253,7 @@ void TraceEvent(const char* what) {
   g_nTracedClient = world.m_client.offered.size();
 }
 
-void ReadOptions() {
-  g_bTrace = std::getenv("DIVIVEZ_FUZZ_TRACE") != nullptr;
-  const char* list = std::getenv("DIVIVEZ_FUZZ_ACCEPT");
-  std::string text = list != nullptr ? list : "";
-  g_accept.lostLongLine = text.find("lost-long-line") != std::string::npos;
-  g_accept.sameReadAfterLoss = text.find("same-read-after-loss") != std::string::npos;
-}
+void ReadOptions() { g_bTrace = std::getenv("DIVIVEZ_FUZZ_TRACE") != nullptr; }
 
 std::string Sanitize(std::string bytes) {
   for (char& c : bytes) {
@@ -411,11 +455,154 @@ void CBodyChecker::Check(const std::string& offered, const std::vector<size_t>& 
   }
 }
 
+bool IsInGroupVerb(const std::string& head) {
+  size_t end = head.find_first_of(" \t\r\n");
+  std::string verb = head.substr(0, end);
+  for (char& c : verb) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  static const char* const kInGroup[] = {"MAIL", "RCPT", "RSET", "SEND", "SOML", "SAML"};
+  for (const char* word : kInGroup) {
+    if (verb == word) return true;
+  }
+  return false;
+}
+
+bool HeadIs(const std::string& head, const char* verb, bool exact) {
+  size_t n = std::strlen(verb);
+  if (head.size() < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = head[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != verb[i]) return false;
+  }
+  return !exact || head.size() == n || head[n] == ' ' || head[n] == '\t' || head[n] == '\r' ||
+         head[n] == '\n';
+}
+
+void CStrictServer::Follow(const std::vector<SLogEntry>& log, const std::string& offered) {
+  for (const SLogEntry& entry : log) {
+    if (entry.kind != ELogKind::kRecv || entry.side != ESide::kServer) continue;
+    Offered(offered, entry.serverSentBefore);
+    Read(entry.bytes);
+  }
+  Offered(offered, offered.size());
+}
+
+void CStrictServer::Offered(const std::string& offered, size_t upTo) {
+  for (; m_nPos < upTo && m_nPos < offered.size(); ++m_nPos) {
+    char c = offered[m_nPos];
+    if (m_bInBody) {
+      m_strWindow += c;
+      if (m_strWindow.size() > 5) m_strWindow.erase(0, m_strWindow.size() - 5);
+      if (m_strWindow == "\r\n.\r\n") {
+        m_bInBody = false;
+        // The end of data is answered like a command inside a group.
+        SCommand end{false, false, false, false};
+        if (!m_credits.empty()) {
+          Answer(end, m_credits.front());
+          m_credits.pop_front();
+        } else {
+          m_pending.push_back(end);
+        }
+      }
+      continue;
+    }
+    if (!m_bInLine) {
+      m_bInLine = true;
+      m_nLineStart = m_nPos;
+      m_strHead.clear();
+      bool groupEnd = std::any_of(m_pending.begin(), m_pending.end(),
+                                  [](const SCommand& command) { return command.endsGroup; });
+      if (!m_pending.empty() && (!m_bPipelining || groupEnd)) {
+        size_t from = m_nPos > 120 ? m_nPos - 120 : 0;
+        Fail(
+            "command synchronisation: a command reached the server at byte %zu while it owed %zu "
+            "repl%s (%s)\n  after: \"...%s\"\n  command: \"%s\"",
+            m_nPos, m_pending.size(), m_pending.size() == 1 ? "y" : "ies",
+            !m_bPipelining ? "no PIPELINING advertised in answer to EHLO"
+                           : "one of them to a command that ends a group",
+            Printable(offered.substr(from, m_nPos - from)).c_str(),
+            Printable(offered.substr(m_nPos, 120)).c_str());
+      }
+    }
+    if (m_strHead.size() < 16) m_strHead += c;
+    if (c == '\n') CommandComplete();
+  }
+}
+
+void CStrictServer::CommandComplete() {
+  m_bInLine = false;
+  SCommand command{!IsInGroupVerb(m_strHead), HeadIs(m_strHead, "DATA", false),
+                   HeadIs(m_strHead, "EHLO", true), HeadIs(m_strHead, "HELO", true)};
+  if (!m_credits.empty()) {
+    Answer(command, m_credits.front());
+    m_credits.pop_front();
+  } else {
+    m_pending.push_back(command);
+  }
+}
+
+void CStrictServer::Read(const std::string& bytes) {
+  for (char c : bytes) {
+    if (!m_bInReply) {
+      // A reply begins: the command it answers has its answer.
+      m_bInReply = true;
+      m_bAnswers = !m_pending.empty();
+      if (m_bAnswers) {
+        m_replyTo = m_pending.front();
+        m_pending.pop_front();
+      }
+      m_reply = SReply{-1, false};
+      m_nReplyLines = 0;
+      m_strLine.clear();
+    }
+    if (m_strLine.size() < 64) m_strLine += c;
+    if (c != '\n') continue;
+    if (++m_nReplyLines == 1) {
+      m_reply.code = m_strLine.size() >= 3 &&
+                             std::isdigit(static_cast<unsigned char>(m_strLine[0])) &&
+                             std::isdigit(static_cast<unsigned char>(m_strLine[1])) &&
+                             std::isdigit(static_cast<unsigned char>(m_strLine[2]))
+                         ? std::atoi(m_strLine.substr(0, 3).c_str())
+                         : -1;
+    } else if (HeadIs(m_strLine.size() > 4 ? m_strLine.substr(4) : std::string(), "PIPELINING",
+                      true)) {
+      m_reply.pipelining = true;
+    }
+    // An EHLO reply counts line by line, as the server sends it: what it
+    // advertised holds from the line that says so.
+    if (m_bAnswers && m_replyTo.ehlo && m_reply.code == 250) m_bPipelining = m_reply.pipelining;
+    bool last = !(m_strLine.size() >= 4 && m_strLine[3] == '-');
+    m_strLine.clear();
+    if (!last) continue;
+    m_bInReply = false;
+    if (m_bAnswers) {
+      Answer(m_replyTo, m_reply);
+    } else if (!m_pending.empty()) {
+      Answer(m_pending.front(), m_reply);
+      m_pending.pop_front();
+    } else {
+      m_credits.push_back(m_reply);
+    }
+  }
+}
+
+void CStrictServer::Answer(const SCommand& command, const SReply& reply) {
+  // What the server takes after EHLO is what its last successful EHLO reply
+  // said; a successful HELO ends ESMTP.
+  if (command.ehlo && reply.code == 250) m_bPipelining = reply.pipelining;
+  if (command.helo && reply.code >= 200 && reply.code < 300) m_bPipelining = false;
+  if (command.data && reply.code == 354) {
+    m_bInBody = true;
+    m_strWindow = "\r\n";  // the DATA line's CRLF begins the end marker
+  }
+}
+
 void Check() {
   CWorld& world = World();
   if (!world.m_bUncertain) {
     g_model.Replay(world.m_log, world.m_server.offered);
     g_model.CheckStreams(world.m_server.offered, world.m_client.offered);
+    g_strict.Follow(world.m_log, world.m_server.offered);
   }
   world.m_log.clear();
   if (!world.m_bUncertain) g_bodies.Check(world.m_server.offered, g_model.BodyStarts());
@@ -428,7 +615,8 @@ void StartConnection(int timeoutSeconds, bool callback, int debugLevel, bool rel
   g_nTracedServer = 0;
   g_nTracedClient = 0;
   World().StartConnection(timeoutSeconds, callback, debugLevel, relayUnspooled);
-  g_model.Start(callback, timeoutSeconds > 0, relayUnspooled, g_accept);
+  g_model.Start(callback, timeoutSeconds, relayUnspooled);
+  g_strict.Reset();
   g_bodies.Reset();
   g_replyTokens.clear();
   g_nClientScanned = 0;

@@ -94,6 +94,17 @@ bool IsDataLine(const std::string& line) {
   return line.size() >= 4 && EqualNoCase(line.substr(0, 4), "DATA");
 }
 
+// Whether the server must answer a client command before it is sent another
+// (RFC 2920 section 3.1: only MAIL, RCPT, RSET and the old SEND, SOML, SAML
+// may stand anywhere in a group).
+bool EndsGroup(const std::string& verb) {
+  static const char* const kInGroup[] = {"MAIL", "RCPT", "RSET", "SEND", "SOML", "SAML"};
+  for (const char* word : kInGroup) {
+    if (EqualNoCase(verb, word)) return false;
+  }
+  return true;
+}
+
 bool IsClientOwner(EOwner owner) {
   return owner == EOwner::kClient || owner == EOwner::kClientEhlo || owner == EOwner::kClientData;
 }
@@ -284,15 +295,21 @@ bool CModelNormaliser::Byte(char c, std::string* out) {
   }
 }
 
-void CDialogueModel::Start(bool callback, bool keepAliveTimer, bool relayUnspooled,
-                           const SAccept& accept) {
+void CDialogueModel::Start(bool callback, int keepAliveSeconds, bool relayUnspooled) {
   *this = CDialogueModel();
-  m_accept = accept;
   m_bCallback = callback;
-  m_bKeepAliveTimer = keepAliveTimer;
+  m_bKeepAliveTimer = keepAliveSeconds > 0;
+  m_dwKeepAliveInterval = static_cast<uint32_t>(keepAliveSeconds) * 1000u;
   m_bRelayUnspooled = relayUnspooled;
-  // The server speaks first: the greeting is owed to the client.
-  Owe(EOwner::kClient, true);
+  // The server speaks first: the greeting is owed to the client, and nothing
+  // may go to the server before it.
+  Owe(EOwner::kClient, true, true);
+}
+
+bool CDialogueModel::ServerMayTakeCommand() const {
+  if (m_bServerLost || m_owed.empty()) return true;
+  return m_bPipelining && std::none_of(m_owed.begin(), m_owed.end(),
+                                       [](const SOwed& owed) { return owed.endsGroup; });
 }
 
 bool CDialogueModel::NoSpoolExpected() const {
@@ -334,7 +351,6 @@ void CDialogueModel::Replay(const std::vector<SLogEntry>& log, const std::string
         if (entry.side == ESide::kClient) {
           ClientPiece(entry.bytes);
         } else {
-          if (m_bNoopSlot) AbsorbNoops(entry.serverSentBefore);
           ServerPiece(entry.bytes);
         }
         break;
@@ -353,7 +369,6 @@ void CDialogueModel::Replay(const std::vector<SLogEntry>& log, const std::string
     m_bReleased = true;
     Release();
   }
-  if (m_bNoopSlot) AbsorbNoops(serverOffered.size());
   m_pLog = nullptr;
 }
 
@@ -378,8 +393,11 @@ bool CDialogueModel::Holding() const {
   // Replies the client has yet to read count, the plug-in's own included.
   size_t locals = static_cast<size_t>(std::count_if(
       m_answers.begin(), m_answers.end(), [](const SAnswer& answer) { return answer.local; }));
+  // Our own deferred command goes first; a command waits until the server
+  // may take it.
   return m_phase == EPhase::kAwaitingData || m_phase == EPhase::kAwaitingRelayedData ||
-         m_nClientOwed + locals >= kMaxOwedClient;
+         m_pDeferred != nullptr || m_nClientOwed + locals >= kMaxOwedClient ||
+         (m_phase == EPhase::kRelay && !ServerMayTakeCommand());
 }
 
 // ---------------------------------------------------------------- client side
@@ -476,13 +494,14 @@ void CDialogueModel::HandleLine(const std::string& line) {
   if (m_bHeadRelayed) {
     // The rest of a line whose head went out.
     m_bHeadRelayed = false;
-    if (m_bServerLost && !m_accept.lostLongLine) {
+    if (m_bServerLost) {
       // Its reply can never come.
       Local(k421);
       return;
     }
+    // Whatever its verb, it ends a group: its head went out unjudged.
     ToServer(Blanked(line));
-    Owe(m_headOwner, true);
+    Owe(m_headOwner, true, true);
     return;
   }
   const char* refusal = m_pRefusal != nullptr ? m_pRefusal : LineRefusal(line);
@@ -504,8 +523,11 @@ void CDialogueModel::HandleLine(const std::string& line) {
   } else if (IsWithheldVerb(verb)) {
     Local(k502);
   } else {
+    // PIPELINING is an answer to EHLO: a session that goes on with HELO has
+    // none.
+    if (EqualNoCase(verb, "HELO")) m_bPipelining = false;
     ToServer(line);
-    Owe(EqualNoCase(verb, "EHLO") ? EOwner::kClientEhlo : EOwner::kClient, true);
+    Owe(EqualNoCase(verb, "EHLO") ? EOwner::kClientEhlo : EOwner::kClient, true, EndsGroup(verb));
   }
 }
 
@@ -520,8 +542,7 @@ void CDialogueModel::HandleData(const std::string& line) {
       Local(k354);
       m_phase = EPhase::kSpooling;
       m_nSpoolId = create.spoolId;
-      m_bNoopSlot = true;
-      m_nSlotNoops = 0;
+      m_dwLastProtection = g_dwFakeTick;
       return;
     }
     if (!create.exists) break;
@@ -534,11 +555,21 @@ void CDialogueModel::HandleData(const std::string& line) {
   // Relayed by choice: DATA goes to the server, and the client waits for its
   // answer.
   ToServer(line);
-  Owe(EOwner::kClientData, true);
+  Owe(EOwner::kClientData, true, true);
   m_phase = EPhase::kAwaitingRelayedData;
 }
 
 size_t CDialogueModel::MessageBytes(const char* data, size_t length) {
+  // The keep-alive interval is looked at once per read of message bytes. A
+  // keep-alive that cannot go yet is tried again at the next read.
+  if (m_bKeepAliveTimer) {
+    uint32_t now = g_dwFakeTick;
+    if (now < m_dwLastProtection) {
+      m_dwLastProtection = now;  // the counter wrapped
+    } else if (now - m_dwLastProtection > m_dwKeepAliveInterval && TryKeepAlive()) {
+      m_dwLastProtection = now;
+    }
+  }
   size_t before = m_strMessage.size();
   size_t used = length;
   bool ended = false;
@@ -564,21 +595,18 @@ void CDialogueModel::EndOfMessage() {
   const SSpoolRecord& record = store.m_records[static_cast<size_t>(m_nSpoolId)];
   if (m_bServerLost) {
     // Nothing can deliver it: neither scanned nor sent.
-    CloseNoopSlot(0);
     Local(k451);
     m_phase = EPhase::kRelay;
     return;
   }
   if (m_bTooBig || record.writeFailed || record.closeFailed) {
-    CloseNoopSlot(0);
     Local(m_bTooBig ? k552 : k452);
-    Own("RSET\r\n", EOwner::kRset, false);
+    SendOwn("RSET\r\n", EOwner::kRset, false);
     m_phase = EPhase::kRelay;
     return;
   }
   bool infected = false;
   std::string text;
-  int keepAliveCalls = 0;
   if (m_bCallback) {
     const SLogEntry& scan = Take(ELogKind::kScan, "the end of a message");
     if (scan.bytes != m_strMessage) {
@@ -590,19 +618,20 @@ void CDialogueModel::EndOfMessage() {
     }
     infected = !scan.threw && scan.result > 0;
     if (!scan.threw) text = scan.text;
-    keepAliveCalls = scan.keepAlives;
+    // The first keep-alive call sends a NOOP if nothing is owed; the others
+    // find its answer owed (the fake server socket shows nothing unread).
+    if (scan.keepAlives > 0) TryKeepAlive();
   }
-  CloseNoopSlot(keepAliveCalls);
   if (infected) {
     Local(k250Accepted);
-    Own("RSET\r\n", EOwner::kRset, false);
+    SendOwn("RSET\r\n", EOwner::kRset, false);
     m_phase = EPhase::kRelay;
     return;
   }
   m_strInsert = HeaderText(text);
   // The client's answer to its end of data is the server's answer to this
   // DATA unless that is a 354.
-  Own("DATA\r\n", EOwner::kData, true);
+  SendOwn("DATA\r\n", EOwner::kData, true);
   m_phase = EPhase::kAwaitingData;
 }
 
@@ -615,7 +644,8 @@ size_t CDialogueModel::PassThroughBytes(const char* data, size_t length) {
       if (m_bServerLost) {
         Local(k451);
       } else {
-        Owe(EOwner::kClient, true);  // the server's answer to the end of data
+        // The server's answer to the end of data; it does not end a group.
+        Owe(EOwner::kClient, true, false);
       }
       return i + 1;
     }
@@ -631,7 +661,7 @@ void CDialogueModel::ServerPiece(const std::string& piece) {
   // it on: nothing it says can be matched to a command.
   if (m_bServerLost) return;
   size_t pos = 0;
-  while (pos < piece.size() && !(m_bServerLost && !m_accept.sameReadAfterLoss)) {
+  while (pos < piece.size() && !m_bServerLost) {
     size_t lf = piece.find('\n', pos);
     if (lf == std::string::npos) {
       m_strLine.append(piece, pos, std::string::npos);
@@ -658,6 +688,7 @@ void CDialogueModel::LineHead(const std::string& head) {
   if (m_replyFor == EOwner::kClientEhlo && m_nCode == 250 && m_nReplyLines > 1) {
     uint64_t size = SizeLimit(head);
     if (size > 0) m_qwSizeLimit = size;
+    if (EqualNoCase(Keyword(head, nullptr), "PIPELINING")) m_bPipelining = true;
   }
   // An EHLO line is withheld by its first bytes, however long it grows; the
   // first line (the greeting of the reply) always stays.
@@ -686,7 +717,10 @@ void CDialogueModel::StartReply(const std::string& head) {
   m_bReplySlot = owed.slot;
   m_bRelay = IsClientOwner(owed.owner) || (owed.owner == EOwner::kData && IsFailure(m_nCode));
   // A successful EHLO reply says afresh what the server takes.
-  if (owed.owner == EOwner::kClientEhlo && m_nCode == 250) m_qwSizeLimit = 0;
+  if (owed.owner == EOwner::kClientEhlo && m_nCode == 250) {
+    m_qwSizeLimit = 0;
+    m_bPipelining = false;
+  }
   if (m_bRelay && m_bReplySlot && (m_answers.empty() || m_answers.front().local)) {
     Fail("model: a reply to a %s finds no open answer slot", OwnerName(owed.owner));
   }
@@ -749,6 +783,8 @@ void CDialogueModel::FinishReply() {
         Deliver();
       } else if (m_bRelay) {
         m_phase = EPhase::kRelay;  // refused by the server: the message is dropped
+        // The client heard the 421; the server is closing.
+        if (m_nCode == 421) LoseServer(nullptr);
       } else {
         // Never a valid answer here: the client must not hear it as success.
         slotDone = false;
@@ -769,10 +805,16 @@ void CDialogueModel::FinishReply() {
         m_phase = EPhase::kRelay;
       }
       break;
+    case EOwner::kNoop:
+      // A refused keep-alive is not repeated; a 421 ends the server.
+      if (m_nCode >= 400 || m_nCode < 0) m_bKeepAliveStopped = true;
+      if (m_nCode == 421) LoseServer(k421);
+      break;
+    case EOwner::kRset:
+      if (m_nCode == 421) LoseServer(k421);
+      break;
     case EOwner::kClient:
     case EOwner::kClientEhlo:
-    case EOwner::kNoop:
-    case EOwner::kRset:
       break;
   }
   if (slotDone) {
@@ -780,6 +822,7 @@ void CDialogueModel::FinishReply() {
     m_answers.pop_front();
   }
   FlushAnswers();
+  SendDeferred();
 }
 
 void CDialogueModel::Deliver() {
@@ -809,8 +852,10 @@ void CDialogueModel::Deliver() {
   }
   m_bodyStarts.push_back(m_toServer.size());
   ToServer(message);
-  Owe(EOwner::kClient, false);
-  m_owed.back().slot = true;  // the slot the DATA kept open
+  // The answer to the end of data fills the slot the DATA kept open; it does
+  // not end a group.
+  Owe(EOwner::kClient, false, false);
+  m_owed.back().slot = true;
   m_phase = EPhase::kRelay;
 }
 
@@ -827,15 +872,18 @@ void CDialogueModel::LoseServer(const char* clientReply) {
     if (next == m_answers.size()) Fail("model: an answer slot is missing");
     return m_answers[next++];
   };
-  const char* messageReply = clientReply != nullptr ? clientReply : k451;
+  // The message awaiting the answer to our DATA (sent, deferred, or answered
+  // 354 and being delivered) always hears 451, whatever ended the server.
   bool dataOwed = std::any_of(m_owed.begin(), m_owed.end(),
                               [](const SOwed& owed) { return owed.owner == EOwner::kData; });
-  if (m_phase == EPhase::kAwaitingData && !dataOwed) openSlot() = SAnswer{true, messageReply};
   for (const SOwed& owed : m_owed) {
-    if (owed.slot) openSlot() = SAnswer{true, owed.owner == EOwner::kData ? messageReply : k421};
+    if (owed.slot) openSlot() = SAnswer{true, owed.owner == EOwner::kData ? k451 : k421};
   }
+  if (m_phase == EPhase::kAwaitingData && !dataOwed) openSlot() = SAnswer{true, k451};
   m_owed.clear();
   m_nClientOwed = 0;
+  m_pDeferred = nullptr;
+  m_bKeepAliveStopped = true;
   switch (m_phase) {
     case EPhase::kAwaitingData:
       m_phase = EPhase::kRelay;
@@ -854,15 +902,42 @@ void CDialogueModel::LoseServer(const char* clientReply) {
 
 // ---------------------------------------------------------------- outputs
 
-void CDialogueModel::Own(const char* command, EOwner owner, bool slot) {
-  ToServer(command);
-  Owe(owner, slot);
+void CDialogueModel::SendOwn(const char* command, EOwner owner, bool slot) {
+  if (m_bServerLost) return;
+  // The client's answer waits in its place either way.
+  if (slot) m_answers.push_back(SAnswer{false, std::string()});
+  if (m_pDeferred == nullptr && ServerMayTakeCommand()) {
+    ToServer(command);
+    Owe(owner, slot, true, false);
+    return;
+  }
+  m_pDeferred = command;
+  m_deferredOwner = owner;
+  m_bDeferredSlot = slot;
 }
 
-void CDialogueModel::Owe(EOwner owner, bool slot) {
-  m_owed.push_back(SOwed{owner, slot});
+void CDialogueModel::SendDeferred() {
+  if (m_pDeferred == nullptr || !ServerMayTakeCommand()) return;
+  const char* command = m_pDeferred;
+  m_pDeferred = nullptr;
+  if (m_bServerLost) return;
+  ToServer(command);
+  Owe(m_deferredOwner, m_bDeferredSlot, true, false);
+}
+
+bool CDialogueModel::TryKeepAlive() {
+  // NOOP ends a group: it goes only when nothing is owed (or the server
+  // socket shows every owed reply, which the fake socket never does).
+  if (m_bKeepAliveStopped || m_bServerLost || !m_owed.empty()) return false;
+  ToServer("NOOP\r\n");
+  Owe(EOwner::kNoop, false, true);
+  return true;
+}
+
+void CDialogueModel::Owe(EOwner owner, bool slot, bool endsGroup, bool newSlot) {
+  m_owed.push_back(SOwed{owner, slot, endsGroup});
   if (IsClientOwner(owner)) ++m_nClientOwed;
-  if (slot) m_answers.push_back(SAnswer{false, std::string()});
+  if (slot && newSlot) m_answers.push_back(SAnswer{false, std::string()});
 }
 
 void CDialogueModel::Local(const char* text) {
@@ -877,28 +952,6 @@ void CDialogueModel::FlushAnswers() {
   while (!m_answers.empty() && m_answers.front().local) {
     ToClient(m_answers.front().text);
     m_answers.pop_front();
-  }
-}
-
-void CDialogueModel::AbsorbNoops(size_t limit) {
-  const std::string& offered = *m_pServerOffered;
-  static const char kNoop[] = "NOOP\r\n";
-  while (m_toServer.size() + 6 <= std::min(limit, offered.size()) &&
-         offered.compare(m_toServer.size(), 6, kNoop) == 0) {
-    Own(kNoop, EOwner::kNoop, false);
-    ++m_nSlotNoops;
-  }
-}
-
-void CDialogueModel::CloseNoopSlot(int keepAliveCalls) {
-  AbsorbNoops(m_pServerOffered->size());
-  m_bNoopSlot = false;
-  // Without the timer only the scanner's keep-alive calls send NOOPs.
-  if (!m_bKeepAliveTimer && m_nSlotNoops != static_cast<size_t>(keepAliveCalls)) {
-    Fail(
-        "%zu NOOPs went to the server for a message, with the keep-alive timer off and %d "
-        "keep-alive calls in its scan",
-        m_nSlotNoops, keepAliveCalls);
   }
 }
 
@@ -957,7 +1010,7 @@ void CDialogueModel::CheckStreams(const std::string& serverOffered,
       mayRelay = !MayBeWithheldExtension(m_strLine);
     }
   }
-  if (m_bServerLost && !m_accept.sameReadAfterLoss) mayRelay = false;
+  if (m_bServerLost) mayRelay = false;
   if (mayRelay) tentative += m_strLine;
   CompareStream("client", clientOffered, m_toClient, tentative);
 }

@@ -43,11 +43,26 @@
 //    failed reopen or read -> 451 and the server is lost; no spool file at
 //    all -> 451 locally, or with the relay-unspooled setting DATA relayed and
 //    after the server's 354 the message passes normalised;
-//  - the client is held back while a message awaits the server or while
-//    kMaxOwedClient client replies are owed; held bytes count from where
-//    they were read, in order.
-// Keep-alive NOOPs are accepted in any number between the DATA line and the
-// plug-in's own DATA or RSET, where the server is idle.
+//  - commands go to the server only when it may take them (RFC 2920): when
+//    nothing is owed, or when the last successful EHLO reply advertised
+//    PIPELINING (cleared by a client HELO) and no owed reply is to a command
+//    that ends a group (anything but client MAIL, RCPT, RSET, SEND, SOML,
+//    SAML; the greeting, a line relayed as it grew, and the plug-in's own
+//    NOOP, DATA and RSET do; the end of a message does not);
+//  - the plug-in's DATA and RSET wait, when the server may not take them, as
+//    the deferred command, sent after the reply that allows it;
+//  - keep-alive NOOPs: at most one per scan (the scanner's keep-alive calls)
+//    and one per read of message bytes once the interval has passed (the
+//    interval restarts only when one went out), each only when nothing is
+//    owed (the fake server socket never shows unread replies to a peek) and
+//    no NOOP was refused (4xx/5xx, or no code) and the server is not lost; a
+//    421 to a NOOP or to the plug-in's RSET loses the server (421 to the
+//    client in command relay), and so does a 421 to its DATA, after it is
+//    relayed; a message awaiting DATA's answer then hears 451;
+//  - the client is held back while a message awaits the server, while a
+//    command of the plug-in's own is deferred, in command relay while the
+//    server may not take a command, or while kMaxOwedClient client replies
+//    are owed; held bytes count from where they were read, in order.
 //
 // Where the plug-in may send early (a reply line it relays as it grows), the
 // model keeps "tentative" bytes: the plug-in may have sent any prefix of
@@ -83,21 +98,10 @@ class CModelNormaliser {
 
 const char* OwnerName(EOwner owner);
 
-// Plug-in faults already reported that an exploratory run may accept, so as to
-// look past them (DIVIVEZ_FUZZ_ACCEPT, see dialogue_fuzzer.cpp). Each makes
-// the model follow the faulty behaviour instead of the sound one.
-struct SAccept {
-  // A command line whose head went out as it grew, ended after the server
-  // was lost: owed a reply that never comes (sound: a local 421).
-  bool lostLongLine = false;
-  // The server bytes after the reply that lost the server, in the same read:
-  // still read as replies, and a 421 among them relayed (sound: ignored).
-  bool sameReadAfterLoss = false;
-};
-
 class CDialogueModel {
  public:
-  void Start(bool callback, bool keepAliveTimer, bool relayUnspooled, const SAccept& accept);
+  // keepAliveSeconds: the keep-alive interval while spooling (0: off).
+  void Start(bool callback, int keepAliveSeconds, bool relayUnspooled);
 
   // Replays the log of one event against the model; Fail()s at the first
   // deviation. serverOffered is everything offered to the server so far.
@@ -122,7 +126,8 @@ class CDialogueModel {
   enum class EPhase { kRelay, kSpooling, kAwaitingData, kAwaitingRelayedData, kPassThrough };
   struct SOwed {
     EOwner owner;
-    bool slot;  // its reply fills the oldest open answer slot of the client
+    bool slot;       // its reply fills the oldest open answer slot of the client
+    bool endsGroup;  // nothing may follow the command before its reply
   };
   struct SAnswer {
     bool local;        // a reply of the plug-in's own; otherwise a slot for a server reply
@@ -154,23 +159,30 @@ class CDialogueModel {
   void Deliver();
   void LoseServer(const char* clientReply);
 
+  // Command synchronisation.
+  bool ServerMayTakeCommand() const;
+  // The plug-in's own DATA or RSET: sent now, or deferred.
+  void SendOwn(const char* command, EOwner owner, bool slot);
+  void SendDeferred();
+  bool TryKeepAlive();
+
   // Outputs.
   // Nothing reaches a server that was given up.
   void ToServer(const std::string& bytes) {
     if (!m_bServerLost) m_toServer += bytes;
   }
-  void Own(const char* command, EOwner owner, bool slot);
-  void Owe(EOwner owner, bool slot);
+  // newSlot: the client's answer slot is opened here (not already).
+  void Owe(EOwner owner, bool slot, bool endsGroup, bool newSlot = true);
   void Local(const char* text);
   void FlushAnswers();
   void ToClient(const std::string& bytes) { m_toClient += bytes; }
-  void AbsorbNoops(size_t limit);
-  void CloseNoopSlot(int keepAliveCalls);
 
   bool m_bCallback = true;
   bool m_bKeepAliveTimer = false;  // NOOPs while spooling (SetTimeoutProtection > 0)
+  uint32_t m_dwKeepAliveInterval = 0;
+  uint32_t m_dwLastProtection = 0;  // the tick the interval counts from
+  bool m_bKeepAliveStopped = false;
   bool m_bRelayUnspooled = false;  // no spool file: DATA relayed rather than refused
-  SAccept m_accept;
   const std::vector<SLogEntry>* m_pLog = nullptr;
   size_t m_nCursor = 0;
   const std::string* m_pServerOffered = nullptr;
@@ -192,10 +204,12 @@ class CDialogueModel {
   bool m_bTooBig = false;      // the spool outgrew the size limit
   int m_nSpoolId = -1;
   std::string m_strInsert;
-  bool m_bNoopSlot = false;
-  size_t m_nSlotNoops = 0;  // NOOPs seen since the DATA line
 
   // Server side.
+  bool m_bPipelining = false;         // the last EHLO reply advertised PIPELINING
+  const char* m_pDeferred = nullptr;  // the plug-in's command waiting for the server
+  EOwner m_deferredOwner = EOwner::kRset;
+  bool m_bDeferredSlot = false;
   std::deque<SOwed> m_owed;
   size_t m_nClientOwed = 0;
   std::deque<SAnswer> m_answers;
