@@ -600,9 +600,11 @@ void CStrictServer::Answer(const SCommand& command, const SReply& reply) {
 void Check() {
   CWorld& world = World();
   if (!world.m_bUncertain) {
+    // The strict server first: a command sent out of turn is named as such,
+    // not only as a difference from the model.
+    g_strict.Follow(world.m_log, world.m_server.offered);
     g_model.Replay(world.m_log, world.m_server.offered);
     g_model.CheckStreams(world.m_server.offered, world.m_client.offered);
-    g_strict.Follow(world.m_log, world.m_server.offered);
   }
   world.m_log.clear();
   if (!world.m_bUncertain) g_bodies.Check(world.m_server.offered, g_model.BodyStarts());
