@@ -166,8 +166,8 @@ class CBodyChecker {
 // plug-in's records, nor of the model's.
 //
 // A fake server may answer before the command arrives (a reply read in one
-// chunk with the reply that let the command go, or sent early): such a reply
-// waits, as a credit, for the next command to answer.
+// chunk with the reply that let the command go, or sent early): such a reply,
+// whole or begun, answers the next command to arrive.
 class CStrictServer {
  public:
   void Reset() { *this = CStrictServer(); }
@@ -186,6 +186,7 @@ class CStrictServer {
   };
   void Offered(const std::string& offered, size_t upTo);
   void CommandComplete();
+  void Arrived(const SCommand& command);
   void Read(const std::string& bytes);
   void Answer(const SCommand& command, const SReply& reply);
 
@@ -496,13 +497,7 @@ void CStrictServer::Offered(const std::string& offered, size_t upTo) {
       if (m_strWindow == "\r\n.\r\n") {
         m_bInBody = false;
         // The end of data is answered like a command inside a group.
-        SCommand end{false, false, false, false};
-        if (!m_credits.empty()) {
-          Answer(end, m_credits.front());
-          m_credits.pop_front();
-        } else {
-          m_pending.push_back(end);
-        }
+        Arrived(SCommand{false, false, false, false});
       }
       continue;
     }
@@ -531,11 +526,19 @@ void CStrictServer::Offered(const std::string& offered, size_t upTo) {
 
 void CStrictServer::CommandComplete() {
   m_bInLine = false;
-  SCommand command{!IsInGroupVerb(m_strHead), HeadIs(m_strHead, "DATA", false),
-                   HeadIs(m_strHead, "EHLO", true), HeadIs(m_strHead, "HELO", true)};
+  Arrived(SCommand{!IsInGroupVerb(m_strHead), HeadIs(m_strHead, "DATA", false),
+                   HeadIs(m_strHead, "EHLO", true), HeadIs(m_strHead, "HELO", true)});
+}
+
+void CStrictServer::Arrived(const SCommand& command) {
+  // A reply that came early answers it: a whole one first, then one being
+  // read; otherwise it waits for its reply.
   if (!m_credits.empty()) {
     Answer(command, m_credits.front());
     m_credits.pop_front();
+  } else if (m_bInReply && !m_bAnswers) {
+    m_bAnswers = true;
+    m_replyTo = command;
   } else {
     m_pending.push_back(command);
   }
