@@ -41,9 +41,8 @@
 //   14 SERVERREPEAT u16 data  the server sends data repeated up to 2 * u16 bytes
 //
 // After every event: the log is replayed into the model and both streams are
-// compared with it (the model also checks each scan's file content, and that
-// without the keep-alive timer only the scanner's keep-alive calls send
-// NOOPs); no token of an infected message may have reached the server; no
+// compared with it (the model also checks each scan's file content, and
+// predicts every keep-alive NOOP); no token of an infected message may have reached the server; no
 // reply to the plug-in's own NOOP, RSET or 354-answered DATA, and no reply
 // that answered nothing (unless a 421), may have reached the client; the
 // output invariant holds at the server: from a 354 that lets a message through
