@@ -295,8 +295,10 @@ bool CModelNormaliser::Byte(char c, std::string* out) {
   }
 }
 
-void CDialogueModel::Start(bool callback, int keepAliveSeconds, bool relayUnspooled) {
+void CDialogueModel::Start(bool callback, int keepAliveSeconds, bool relayUnspooled,
+                           const SAccept& accept) {
   *this = CDialogueModel();
+  m_accept = accept;
   m_bCallback = callback;
   m_bKeepAliveTimer = keepAliveSeconds > 0;
   m_dwKeepAliveInterval = static_cast<uint32_t>(keepAliveSeconds) * 1000u;
@@ -480,6 +482,7 @@ size_t CDialogueModel::CommandBytes(const char* data, size_t length) {
       // Goes out as it grows; the server judges it.
       if (!m_bHeadRelayed) {
         m_bHeadRelayed = true;
+        m_bHeadHelo = EqualNoCase(Verb(m_strPartial, nullptr), "HELO");
         m_headOwner = EqualNoCase(Verb(m_strPartial, nullptr), "EHLO") ? EOwner::kClientEhlo
                                                                        : EOwner::kClient;
       }
@@ -499,7 +502,9 @@ void CDialogueModel::HandleLine(const std::string& line) {
       Local(k421);
       return;
     }
-    // Whatever its verb, it ends a group: its head went out unjudged.
+    // Whatever its verb, it ends a group: its head went out unjudged. A
+    // HELO ends PIPELINING however long it is.
+    if (m_bHeadHelo && !m_accept.longHeloKeepsPipelining) m_bPipelining = false;
     ToServer(Blanked(line));
     Owe(m_headOwner, true, true);
     return;

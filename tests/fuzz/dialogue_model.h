@@ -98,10 +98,20 @@ class CModelNormaliser {
 
 const char* OwnerName(EOwner owner);
 
+// Plug-in faults already reported that an exploratory run may accept, so as to
+// look past them (DIVIVEZ_FUZZ_ACCEPT, see dialogue_fuzzer.cpp). Each makes
+// the model follow the faulty behaviour instead of the sound one.
+struct SAccept {
+  // A HELO line relayed as it grew (past kMaxPartialLine) leaves PIPELINING
+  // on, so that MAIL and RCPT are pipelined after the server accepted it
+  // (sound: any HELO sent ends PIPELINING).
+  bool longHeloKeepsPipelining = false;
+};
+
 class CDialogueModel {
  public:
   // keepAliveSeconds: the keep-alive interval while spooling (0: off).
-  void Start(bool callback, int keepAliveSeconds, bool relayUnspooled);
+  void Start(bool callback, int keepAliveSeconds, bool relayUnspooled, const SAccept& accept);
 
   // Replays the log of one event against the model; Fail()s at the first
   // deviation. serverOffered is everything offered to the server so far.
@@ -183,6 +193,7 @@ class CDialogueModel {
   uint32_t m_dwLastProtection = 0;  // the tick the interval counts from
   bool m_bKeepAliveStopped = false;
   bool m_bRelayUnspooled = false;  // no spool file: DATA relayed rather than refused
+  SAccept m_accept;
   const std::vector<SLogEntry>* m_pLog = nullptr;
   size_t m_nCursor = 0;
   const std::string* m_pServerOffered = nullptr;
@@ -195,6 +206,7 @@ class CDialogueModel {
   const char* m_pRefusal = nullptr;  // the over-long partial line is refused: the reply
   bool m_bHeadRelayed = false;       // the over-long partial line's head went to the server
   EOwner m_headOwner = EOwner::kClient;
+  bool m_bHeadHelo = false;
   std::string m_strHeld;
   uint64_t m_qwDiscard = 0;
   bool m_bServerLost = false;
