@@ -70,7 +70,9 @@
 // DIVIVEZ_FUZZ_ACCEPT (comma-separated) makes an exploratory run accept
 // plug-in faults already reported, so that it can look past them (SAccept in
 // dialogue_model.h; the model and the strict server follow the fault):
-//   long-helo   a HELO line relayed as it grew leaves PIPELINING on
+//   long-helo          a HELO line relayed as it grew leaves PIPELINING on
+//   read-stream-write  after sends of our DATA and of the delivery threw, the
+//                      client's bytes are spooled into the delivery's stream
 //
 #include <algorithm>
 #include <cctype>
@@ -268,6 +270,7 @@ void ReadOptions() {
   const char* list = std::getenv("DIVIVEZ_FUZZ_ACCEPT");
   std::string text = list != nullptr ? list : "";
   g_accept.longHeloKeepsPipelining = text.find("long-helo") != std::string::npos;
+  g_accept.spoolsIntoReadStream = text.find("read-stream-write") != std::string::npos;
 }
 
 std::string Sanitize(std::string bytes) {
@@ -641,6 +644,7 @@ void StartConnection(int timeoutSeconds, bool callback, int debugLevel, bool rel
   g_nTracedServer = 0;
   g_nTracedClient = 0;
   World().StartConnection(timeoutSeconds, callback, debugLevel, relayUnspooled);
+  World().m_store.m_bAcceptWriteToReadStream = g_accept.spoolsIntoReadStream;
   g_model.Start(callback, timeoutSeconds, relayUnspooled, g_accept);
   g_strict.Reset(g_accept);
   g_bodies.Reset();

@@ -106,6 +106,12 @@ struct SAccept {
   // on, so that MAIL and RCPT are pipelined after the server accepted it
   // (sound: any HELO sent ends PIPELINING).
   bool longHeloKeepsPipelining = false;
+  // A send of our DATA that throws leaves m_bDataSent clear; a 354 then
+  // starts a delivery in what the session takes for spooling, and when the
+  // delivery throws too, the client's next bytes are spooled into the stream
+  // opened for reading (sound: never). Only the fake host notices: the
+  // connection is beyond the model by then.
+  bool spoolsIntoReadStream = false;
 };
 
 class CDialogueModel {

@@ -214,6 +214,9 @@ FILE* CFaultySpoolStore::Create(const char* path, bool* pExists) {
 
 size_t CFaultySpoolStore::Write(const void* data, size_t size, FILE* file) {
   auto it = m_streams.find(file);
+  if (it != m_streams.end() && !it->second.write && m_bAcceptWriteToReadStream) {
+    return 0;  // what writing to a stream opened for reading does
+  }
   if (it == m_streams.end() || !it->second.write) {
     Fail("the plug-in wrote to a spool stream it does not hold open for writing");
   }

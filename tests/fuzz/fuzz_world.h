@@ -127,6 +127,9 @@ class CFaultySpoolStore : public ISpoolStore {
   bool m_bFailOpenRead = false;
   SArmed m_failRead;
   bool m_bFailDelete = false;
+  // An accepted fault (SAccept::spoolsIntoReadStream): a write to the stream
+  // opened for delivery stores nothing, as fwrite would, instead of failing.
+  bool m_bAcceptWriteToReadStream = false;
 
   std::vector<SSpoolRecord> m_records;  // indexed by spool id
   std::set<std::string> m_leftBehind;   // paths a failed deletion left on disk
