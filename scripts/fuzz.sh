@@ -40,7 +40,7 @@ trap 'rm -rf "$scratch"' EXIT
 export TMPDIR="$scratch"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-unset DIVIVEZ_FUZZ_ACCEPT DIVIVEZ_FUZZ_TRACE
+unset DIVIVEZ_FUZZ_TRACE
 
 status=0
 

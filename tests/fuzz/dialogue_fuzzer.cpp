@@ -11,7 +11,10 @@
 //   1  SERVER data         the server sends a chunk; server side, then client side
 //   2  AUTO b              the server answers the oldest 1 + (b & 3) owed commands
 //                          (b & 4 multi-line, b & 8 negative, b & 16 one read per
-//                          line, b >> 5 the EHLO extension set); replies carry tokens
+//                          line, (b >> 5) & 3 the EHLO extension set); replies carry
+//                          tokens; b & 128: when that answers all, one more reply
+//                          that answers nothing (421 if negative, else 354 if
+//                          multi-line, else 250)
 //   3  VERDICT b data      the next scan's result ({0, 1, -5, INT32_MAX}[b & 3]) and
 //                          text (264 bytes or more: the field is filled without a NUL)
 //   4  KEEPALIVE b         the next scan calls the keep-alive function b & 7 times
@@ -22,7 +25,9 @@
 //   7  TICK u16            the tick count advances by that many milliseconds
 //   8  RECONNECT b         the connection ends, a new one starts: keep-alive
 //                          interval b & 7 seconds (0: off), b & 8: no host
-//                          callback, b & 16: trace level 0 instead of 3
+//                          callback, b & 16: trace level 0 instead of 3, b & 32:
+//                          a message that cannot be spooled is relayed unscanned
+//                          (else refused; the first connection refuses)
 //   9  SPOOLFAULT b        (b & 7) % 7: create fails, a write stores nothing, a
 //                          write stores one byte less, closing the written file
 //                          fails, the reopen fails, a delivery read fails, the
@@ -36,23 +41,41 @@
 //   14 SERVERREPEAT u16 data  the server sends data repeated up to 2 * u16 bytes
 //
 // After every event: the log is replayed into the model and both streams are
-// compared with it (the model also checks each scan's file content, and that
-// without the keep-alive timer only the scanner's keep-alive calls send
-// NOOPs); no token of an infected message may have reached the server and no
-// reply to the plug-in's own NOOP, RSET or 354-answered DATA may have reached
-// the client; the session's buffers and queues stay within the bounds derived
-// from its limits; no spool file exists unless a message is in flight. The
-// fake host checks as it goes: each request call returns the bytes it read,
-// scan and progress records are well formed, each keep-alive call sends one
-// NOOP, spool streams are used only while open. After every connection: no
-// session, spool stream or spool file is left. A socket send that throws
-// leaves the session in a state the model cannot follow: for the rest of that
-// connection only the token, memory and file checks (and the sanitizers) run.
+// compared with it (the model also checks each scan's file content, and
+// predicts every keep-alive NOOP); no token of an infected message may have reached the server; no
+// reply to the plug-in's own NOOP, RSET or 354-answered DATA, and no reply
+// that answered nothing (unless a 421), may have reached the client; the
+// output invariant holds at the server: from a 354 that lets a message through
+// (the plug-in's DATA, or a relayed DATA) up to the "\r\n.\r\n" that ends it,
+// CR and LF appear only as CRLF and no line is a lone "." that a lenient
+// server would take for the end; the session's buffers and queues stay within
+// the bounds derived from its limits; no spool file exists unless a message is
+// in flight; command synchronisation holds at a strict server (CStrictServer:
+// no command starts while the server owes a reply, unless it advertised
+// PIPELINING in answer to EHLO and every command it owes a reply to may stand
+// inside a group). The fake host checks as it goes: each request call returns
+// the bytes it read, scan and progress records are well formed, the scanner's
+// keep-alive calls send at most one NOOP, spool streams are used only while open. After every
+// connection: no session, spool stream or spool file is left. A socket send
+// that throws leaves the session in a state the model cannot follow: for the
+// rest of that connection only the token, memory and file checks (and the
+// sanitizers) run: the stream the server was offered lacks what the send
+// that threw carried (a real connection would be broken).
 //
 // DIVIVEZ_FUZZ_TRACE=1 prints every event, what the plug-in did and what each
 // side was offered (to read a reproducer).
 //
 // Free-form chunks cannot forge tokens: their BEL and SO bytes become ACK.
+//
+// DIVIVEZ_FUZZ_ACCEPT (comma-separated) makes an exploratory run accept
+// plug-in faults already reported, so that it can look past them (SAccept in
+// dialogue_model.h; the model and the strict server follow the fault):
+//   long-helo          a HELO line relayed as it grew leaves PIPELINING on
+//   read-stream-write  after sends of our DATA and of the delivery threw, the
+//                      client's bytes are spooled into the delivery's stream
+//
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -116,11 +139,89 @@ class CInput {
 };
 
 struct SReplyToken {
-  EOwner owner;
+  EOwner owner;  // kUnasked: it answered nothing
   bool is354;
+  bool is421;
 };
 
+// The output invariant at the server, checked on the bytes the plug-in
+// offered it: from each message start the model knows of (right after the
+// 354 that let the message through) to the first "\r\n.\r\n" (the DATA line's
+// CRLF counting as its first two bytes).
+class CBodyChecker {
+ public:
+  void Reset() { *this = CBodyChecker(); }
+  void Check(const std::string& offered, const std::vector<size_t>& starts);
+
+ private:
+  size_t m_nNext = 0;      // the next message start to enter
+  bool m_bInBody = false;  // between a 354 and its end marker
+  size_t m_nPos = 0;       // bytes of the stream looked at
+  size_t m_nBodyStart = 0;
+  std::string m_strWindow;  // the last (up to five) bytes of "\r\n" + the message
+};
+
+// The server's side of the transcript as a strict server sees it (RFC 2920,
+// as Postfix enforces it with smtpd_forbid_unauth_pipelining): it reads the
+// commands the plug-in offered it and takes the replies the plug-in read as
+// its own answers, in order (serverSentBefore of each read says where they
+// fall among the commands). A command may start only when every command
+// before it has an answer begun, or when its last successful EHLO reply
+// advertised PIPELINING and every command still unanswered is MAIL, RCPT,
+// RSET, SEND, SOML or SAML, or the end of a message. It knows nothing of the
+// plug-in's records, nor of the model's.
+//
+// A fake server may answer before the command arrives (a reply read in one
+// chunk with the reply that let the command go, or sent early): such a reply,
+// whole or begun, answers the next command to arrive.
+class CStrictServer {
+ public:
+  void Reset(const SAccept& accept) {
+    *this = CStrictServer();
+    m_accept = accept;
+  }
+  void Follow(const std::vector<SLogEntry>& log, const std::string& offered);
+
+ private:
+  struct SCommand {
+    bool endsGroup;
+    bool data;  // begins with DATA (the plug-in's framing)
+    bool ehlo;
+    bool helo;
+  };
+  struct SReply {
+    int code;
+    bool pipelining;  // a later line advertised PIPELINING
+  };
+  void Offered(const std::string& offered, size_t upTo);
+  void CommandComplete();
+  void Arrived(const SCommand& command);
+  void Read(const std::string& bytes);
+  void Answer(const SCommand& command, const SReply& reply);
+
+  std::deque<SCommand> m_pending{SCommand{true, false, false, false}};  // the greeting
+  std::deque<SReply> m_credits;
+  SAccept m_accept;
+  bool m_bPipelining = false;
+  size_t m_nPos = 0;
+  bool m_bInLine = false;
+  size_t m_nLineStart = 0;
+  std::string m_strHead;  // the command line's first bytes
+  bool m_bInBody = false;
+  std::string m_strWindow;
+  // The reply being read.
+  bool m_bInReply = false;
+  bool m_bAnswers = false;  // it answers m_replyTo (else it is a credit)
+  SCommand m_replyTo{};
+  SReply m_reply{};
+  int m_nReplyLines = 0;
+  std::string m_strLine;
+};
+
+SAccept g_accept;
 CDialogueModel g_model;
+CStrictServer g_strict;
+CBodyChecker g_bodies;
 std::map<std::string, SReplyToken> g_replyTokens;
 size_t g_nClientScanned = 0;  // client bytes searched for reply tokens
 size_t g_nServerScanned = 0;  // server bytes searched for infected tokens
@@ -164,7 +265,13 @@ void TraceEvent(const char* what) {
   g_nTracedClient = world.m_client.offered.size();
 }
 
-void ReadOptions() { g_bTrace = std::getenv("DIVIVEZ_FUZZ_TRACE") != nullptr; }
+void ReadOptions() {
+  g_bTrace = std::getenv("DIVIVEZ_FUZZ_TRACE") != nullptr;
+  const char* list = std::getenv("DIVIVEZ_FUZZ_ACCEPT");
+  std::string text = list != nullptr ? list : "";
+  g_accept.longHeloKeepsPipelining = text.find("long-helo") != std::string::npos;
+  g_accept.spoolsIntoReadStream = text.find("read-stream-write") != std::string::npos;
+}
 
 std::string Sanitize(std::string bytes) {
   for (char& c : bytes) {
@@ -310,26 +417,237 @@ void CheckTokens() {
                    Fail("the client received the server's reply %s to the %s",
                         Printable(token).c_str(), OwnerName(owner));
                  }
+                 if (owner == EOwner::kUnasked && !it->second.is421) {
+                   Fail("the client received the server's reply %s, which answered no command",
+                        Printable(token).c_str());
+                 }
                });
+}
+
+void CBodyChecker::Check(const std::string& offered, const std::vector<size_t>& starts) {
+  for (;;) {
+    if (!m_bInBody) {
+      if (m_nNext >= starts.size()) return;
+      if (starts[m_nNext] < m_nPos) {
+        Fail("model: a message starts at server byte %zu, before the end of the last (%zu)",
+             starts[m_nNext], m_nPos);
+      }
+      m_nPos = m_nBodyStart = starts[m_nNext++];
+      m_bInBody = true;
+      m_strWindow = "\r\n";
+    }
+    for (; m_nPos < offered.size(); ++m_nPos) {
+      char c = offered[m_nPos];
+      bool dotCrBefore =
+          m_strWindow.size() >= 4 && m_strWindow.compare(m_strWindow.size() - 4, 4, "\r\n.\r") == 0;
+      m_strWindow += c;
+      if (m_strWindow.size() > 5) m_strWindow.erase(0, m_strWindow.size() - 5);
+      if (m_strWindow == "\r\n.\r\n") break;
+      size_t n = m_strWindow.size();
+      // A line "." ended by CR, LF or CRLF, begun after CR, LF or CRLF: some
+      // server ends the message there (CRLF "." CR waits for its next byte).
+      bool dotLine =
+          (dotCrBefore && c != '\n') ||
+          (n >= 3 && (c == '\r' || c == '\n') && m_strWindow[n - 2] == '.' &&
+           (m_strWindow[n - 3] == '\r' || m_strWindow[n - 3] == '\n') &&
+           !(c == '\r' && m_strWindow[n - 3] == '\n' && n >= 4 && m_strWindow[n - 4] == '\r'));
+      const char* what = nullptr;
+      if (dotLine) {
+        what = "an unstuffed \".\" line that a lenient server takes for the end of data";
+      } else if (c == '\n' && m_strWindow[n - 2] != '\r') {
+        what = "a bare LF";
+      } else if (c != '\n' && m_strWindow[n - 2] == '\r') {
+        what = "a bare CR";
+      }
+      if (what != nullptr) {
+        size_t from = m_nPos > m_nBodyStart + 60 ? m_nPos - 60 : m_nBodyStart;
+        Fail(
+            "output invariant: the message the server was given from byte %zu holds %s at byte "
+            "%zu, before its end marker\n  ...\"%s\"",
+            m_nBodyStart, what, m_nPos, Printable(offered.substr(from, m_nPos + 1 - from)).c_str());
+      }
+    }
+    if (m_nPos >= offered.size()) return;
+    ++m_nPos;  // past the end marker
+    m_bInBody = false;
+  }
+}
+
+bool IsInGroupVerb(const std::string& head) {
+  size_t end = head.find_first_of(" \t\r\n");
+  std::string verb = head.substr(0, end);
+  for (char& c : verb) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  static const char* const kInGroup[] = {"MAIL", "RCPT", "RSET", "SEND", "SOML", "SAML"};
+  for (const char* word : kInGroup) {
+    if (verb == word) return true;
+  }
+  return false;
+}
+
+bool HeadIs(const std::string& head, const char* verb, bool exact) {
+  size_t n = std::strlen(verb);
+  if (head.size() < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = head[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != verb[i]) return false;
+  }
+  return !exact || head.size() == n || head[n] == ' ' || head[n] == '\t' || head[n] == '\r' ||
+         head[n] == '\n';
+}
+
+void CStrictServer::Follow(const std::vector<SLogEntry>& log, const std::string& offered) {
+  for (const SLogEntry& entry : log) {
+    if (entry.kind != ELogKind::kRecv || entry.side != ESide::kServer) continue;
+    Offered(offered, entry.serverSentBefore);
+    Read(entry.bytes);
+  }
+  Offered(offered, offered.size());
+}
+
+void CStrictServer::Offered(const std::string& offered, size_t upTo) {
+  for (; m_nPos < upTo && m_nPos < offered.size(); ++m_nPos) {
+    char c = offered[m_nPos];
+    if (m_bInBody) {
+      m_strWindow += c;
+      if (m_strWindow.size() > 5) m_strWindow.erase(0, m_strWindow.size() - 5);
+      if (m_strWindow == "\r\n.\r\n") {
+        m_bInBody = false;
+        // The end of data is answered like a command inside a group.
+        Arrived(SCommand{false, false, false, false});
+      }
+      continue;
+    }
+    if (!m_bInLine) {
+      m_bInLine = true;
+      m_nLineStart = m_nPos;
+      m_strHead.clear();
+      bool groupEnd = std::any_of(m_pending.begin(), m_pending.end(),
+                                  [](const SCommand& command) { return command.endsGroup; });
+      if (!m_pending.empty() && (!m_bPipelining || groupEnd)) {
+        size_t from = m_nPos > 120 ? m_nPos - 120 : 0;
+        Fail(
+            "command synchronisation: a command reached the server at byte %zu while it owed %zu "
+            "repl%s (%s)\n  after: \"...%s\"\n  command: \"%s\"",
+            m_nPos, m_pending.size(), m_pending.size() == 1 ? "y" : "ies",
+            !m_bPipelining ? "no PIPELINING advertised in answer to EHLO"
+                           : "one of them to a command that ends a group",
+            Printable(offered.substr(from, m_nPos - from)).c_str(),
+            Printable(offered.substr(m_nPos, 120)).c_str());
+      }
+    }
+    if (m_strHead.size() < 16) m_strHead += c;
+    if (c == '\n') CommandComplete();
+  }
+}
+
+void CStrictServer::CommandComplete() {
+  m_bInLine = false;
+  // Accepted fault: a HELO as long as one relayed as it grows is taken to
+  // leave PIPELINING on.
+  if (m_accept.longHeloKeepsPipelining &&
+      m_nPos + 1 - m_nLineStart > CSmtpConnection::kMaxPartialLine &&
+      HeadIs(m_strHead, "HELO", true)) {
+    m_strHead = "X" + m_strHead;
+  }
+  Arrived(SCommand{!IsInGroupVerb(m_strHead), HeadIs(m_strHead, "DATA", false),
+                   HeadIs(m_strHead, "EHLO", true), HeadIs(m_strHead, "HELO", true)});
+}
+
+void CStrictServer::Arrived(const SCommand& command) {
+  // A reply that came early answers it: a whole one first, then one being
+  // read; otherwise it waits for its reply.
+  if (!m_credits.empty()) {
+    Answer(command, m_credits.front());
+    m_credits.pop_front();
+  } else if (m_bInReply && !m_bAnswers) {
+    m_bAnswers = true;
+    m_replyTo = command;
+  } else {
+    m_pending.push_back(command);
+  }
+}
+
+void CStrictServer::Read(const std::string& bytes) {
+  for (char c : bytes) {
+    if (!m_bInReply) {
+      // A reply begins: the command it answers has its answer.
+      m_bInReply = true;
+      m_bAnswers = !m_pending.empty();
+      if (m_bAnswers) {
+        m_replyTo = m_pending.front();
+        m_pending.pop_front();
+      }
+      m_reply = SReply{-1, false};
+      m_nReplyLines = 0;
+      m_strLine.clear();
+    }
+    if (m_strLine.size() < 64) m_strLine += c;
+    if (c != '\n') continue;
+    if (++m_nReplyLines == 1) {
+      m_reply.code = m_strLine.size() >= 3 &&
+                             std::isdigit(static_cast<unsigned char>(m_strLine[0])) &&
+                             std::isdigit(static_cast<unsigned char>(m_strLine[1])) &&
+                             std::isdigit(static_cast<unsigned char>(m_strLine[2]))
+                         ? std::atoi(m_strLine.substr(0, 3).c_str())
+                         : -1;
+    } else if (HeadIs(m_strLine.size() > 4 ? m_strLine.substr(4) : std::string(), "PIPELINING",
+                      true)) {
+      m_reply.pipelining = true;
+    }
+    // An EHLO reply counts line by line, as the server sends it: what it
+    // advertised holds from the line that says so.
+    if (m_bAnswers && m_replyTo.ehlo && m_reply.code == 250) m_bPipelining = m_reply.pipelining;
+    bool last = !(m_strLine.size() >= 4 && m_strLine[3] == '-');
+    m_strLine.clear();
+    if (!last) continue;
+    m_bInReply = false;
+    if (m_bAnswers) {
+      Answer(m_replyTo, m_reply);
+    } else if (!m_pending.empty()) {
+      Answer(m_pending.front(), m_reply);
+      m_pending.pop_front();
+    } else {
+      m_credits.push_back(m_reply);
+    }
+  }
+}
+
+void CStrictServer::Answer(const SCommand& command, const SReply& reply) {
+  // What the server takes after EHLO is what its last successful EHLO reply
+  // said; a successful HELO ends ESMTP.
+  if (command.ehlo && reply.code == 250) m_bPipelining = reply.pipelining;
+  if (command.helo && reply.code >= 200 && reply.code < 300) m_bPipelining = false;
+  if (command.data && reply.code == 354) {
+    m_bInBody = true;
+    m_strWindow = "\r\n";  // the DATA line's CRLF begins the end marker
+  }
 }
 
 void Check() {
   CWorld& world = World();
   if (!world.m_bUncertain) {
+    // The strict server first: a command sent out of turn is named as such,
+    // not only as a difference from the model.
+    g_strict.Follow(world.m_log, world.m_server.offered);
     g_model.Replay(world.m_log, world.m_server.offered);
     g_model.CheckStreams(world.m_server.offered, world.m_client.offered);
   }
   world.m_log.clear();
+  if (!world.m_bUncertain) g_bodies.Check(world.m_server.offered, g_model.BodyStarts());
   CheckTokens();
   CheckMemory();
   CheckFiles();
 }
 
-void StartConnection(int timeoutSeconds, bool callback, int debugLevel) {
+void StartConnection(int timeoutSeconds, bool callback, int debugLevel, bool relayUnspooled) {
   g_nTracedServer = 0;
   g_nTracedClient = 0;
-  World().StartConnection(timeoutSeconds, callback, debugLevel);
-  g_model.Start(callback, timeoutSeconds > 0);
+  World().StartConnection(timeoutSeconds, callback, debugLevel, relayUnspooled);
+  World().m_store.m_bAcceptWriteToReadStream = g_accept.spoolsIntoReadStream;
+  g_model.Start(callback, timeoutSeconds, relayUnspooled, g_accept);
+  g_strict.Reset(g_accept);
+  g_bodies.Reset();
   g_replyTokens.clear();
   g_nClientScanned = 0;
   g_nServerScanned = 0;
@@ -384,14 +702,14 @@ std::string EhloReply(const std::string& token, int variant) {
   switch (variant & 3) {
     case 0:
       return "250-mx.example " + token +
-             "\r\n250-PIPELINING\r\n250-CHUNKING\r\n250-8BITMIME\r\n250-STARTTLS\r\n250 "
-             "BINARYMIME\r\n";
+             "\r\n250-PIPELINING\r\n250-CHUNKING\r\n250-XCLIENT ADDR NAME\r\n250-8BITMIME\r\n"
+             "250-STARTTLS\r\n250 BINARYMIME\r\n";
     case 1:
       return "250-mx.example " + token + "\r\n250-chunking\r\n250-SIZE 1000\r\n250 HELP\r\n";
     case 2:
       return "250 mx.example " + token + "\r\n";
     default:
-      return "250-mx.example " + token + "\r\n250 STARTTLS\r\n";
+      return "250-mx.example " + token + "\r\n250-XFORWARD NAME ADDR\r\n250 STARTTLS\r\n";
   }
 }
 
@@ -405,8 +723,14 @@ void AutoReply(uint8_t b) {
   // and no server bytes wait unread before them.
   bool attributable = g_model.AtReplyBoundary() && world.m_server.inbound.empty();
   std::string replies;
+  // The reply that answers nothing follows the last owed one; it is known
+  // to answer nothing only if none of these starts a delivery (which owes a
+  // reply of its own).
+  bool unasked = (b & 128) != 0 && count >= g_model.OwedCount();
+  bool unaskedAttributable = attributable;
   for (size_t i = 0; i < count && i < g_model.OwedCount(); ++i) {
     EOwner owner = g_model.OwedAt(i);
+    if (owner == EOwner::kData && !negative) unaskedAttributable = false;
     std::string token = FreshToken(kReplyToken);
     std::string reply;
     switch (owner) {
@@ -430,9 +754,20 @@ void AutoReply(uint8_t b) {
                 : multi  ? "250-" + token + "\r\n250 ok\r\n"
                          : "250 " + token + " ok\r\n";
         break;
+      case EOwner::kUnasked:
+        break;
     }
-    if (attributable) g_replyTokens[token] = SReplyToken{owner, reply.compare(0, 3, "354") == 0};
+    if (attributable) {
+      g_replyTokens[token] = SReplyToken{owner, reply.compare(0, 3, "354") == 0, false};
+    }
     replies += reply;
+  }
+  std::string unaskedToken;
+  if (unasked) {
+    unaskedToken = FreshToken(kReplyToken);
+    replies += negative ? "421 " + unaskedToken + " closing\r\n"
+               : multi  ? "354 " + unaskedToken + " go ahead\r\n"
+                        : "250 " + unaskedToken + " surprise\r\n";
   }
   if (replies.empty()) return;
   if (split) {
@@ -447,6 +782,10 @@ void AutoReply(uint8_t b) {
     PushServer(replies);
   }
   ServerTurn();
+  // Read later (a read fault), it would answer whatever is owed by then.
+  if (unasked && unaskedAttributable && world.m_server.inbound.empty()) {
+    g_replyTokens[unaskedToken] = SReplyToken{EOwner::kUnasked, false, negative};
+  }
 }
 
 void Message(uint8_t b) {
@@ -553,7 +892,7 @@ void RunEvent(CInput& input) {
     case kOpReconnect: {
       uint8_t b = input.Byte();
       EndConnection();
-      StartConnection(b & 7, (b & 8) == 0, (b & 16) ? 0 : 3);
+      StartConnection(b & 7, (b & 8) == 0, (b & 16) ? 0 : 3, (b & 32) != 0);
       break;
     }
     case kOpSpoolFault: {
@@ -605,7 +944,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CInput input(data, size);
   g_nBytesPushed = 0;
   g_nToken = 0;
-  StartConnection(1, true, 3);
+  StartConnection(1, true, 3, false);
   for (size_t events = 0; !input.Empty() && events < kMaxEvents; ++events) {
     if (g_nBytesPushed > kMaxBytesPerInput) break;
     RunEvent(input);

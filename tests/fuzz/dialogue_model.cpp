@@ -13,7 +13,11 @@ const char k421[] = "421 4.3.0 Connection to the mail server lost\r\n";
 const char k250Accepted[] = "250 Mail accepted\r\n";
 const char k452[] = "452 4.3.1 Insufficient system storage\r\n";
 const char k451[] = "451 4.3.0 Message could not be delivered; try again later\r\n";
-const char kMarker[] = "\r\n.\r\n";
+const char k451NoSpool[] = "451 4.3.0 Message cannot be scanned now; try again later\r\n";
+const char k500BareLineBreak[] = "500 5.5.2 Bare CR or LF not allowed\r\n";
+const char k500LeadingSpace[] = "500 5.5.2 Syntax error: command starts with white space\r\n";
+const char k421OutOfStep[] = "421 4.3.0 Mail server out of step; closing the transaction\r\n";
+const char k552[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
 
 const size_t kMaxPartialLine = CSmtpConnection::kMaxPartialLine;
 const size_t kMaxOwedClient = CSmtpConnection::kMaxOwedClient;
@@ -39,21 +43,73 @@ bool PrefixNoCase(const std::string& prefix, const char* word) {
   return true;
 }
 
-// The verb: bytes before the first space, CR or LF; *complete when one of
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The verb: bytes before the first SP, HTAB, CR or LF; *complete when one of
 // those follows it.
 std::string Verb(const std::string& line, bool* complete) {
-  size_t end = line.find_first_of(" \r\n");
+  size_t end = line.find_first_of(" \t\r\n");
   if (complete != nullptr) *complete = end != std::string::npos;
   return line.substr(0, end);
+}
+
+// An EHLO line's keyword: after the code and separator, up to SP, CR or LF.
+std::string Keyword(const std::string& line, bool* complete) {
+  if (line.size() < 4) {
+    if (complete != nullptr) *complete = false;
+    return std::string();
+  }
+  size_t end = line.find_first_of(" \r\n", 4);
+  if (complete != nullptr) *complete = end != std::string::npos;
+  return line.substr(4, end == std::string::npos ? std::string::npos : end - 4);
+}
+
+// Why a command line may not go to the server, or nullptr: a bare CR or LF
+// before its own CRLF, or white space before the verb.
+const char* LineRefusal(const std::string& line) {
+  size_t n = line.size();
+  if (n >= 2 && line.compare(n - 2, 2, "\r\n") == 0) n -= 2;
+  if (line.find_first_of("\r\n") < n) return k500BareLineBreak;
+  if (n > 0 && IsBlank(line[0])) return k500LeadingSpace;
+  return nullptr;
+}
+
+// A line that went out as it grew: a bare CR or LF in it (not its own CRLF)
+// must not split it at the server.
+std::string Blanked(std::string bytes) {
+  size_t n = bytes.size();
+  if (n >= 2 && bytes.compare(n - 2, 2, "\r\n") == 0) n -= 2;
+  for (size_t i = 0; i < n; ++i) {
+    if (bytes[i] == '\r' || bytes[i] == '\n') bytes[i] = ' ';
+  }
+  return bytes;
+}
+
+bool IsWithheldVerb(const std::string& verb) {
+  return EqualNoCase(verb, "STARTTLS") || EqualNoCase(verb, "XCLIENT") ||
+         EqualNoCase(verb, "XFORWARD");
 }
 
 bool IsDataLine(const std::string& line) {
   return line.size() >= 4 && EqualNoCase(line.substr(0, 4), "DATA");
 }
 
+// Whether the server must answer a client command before it is sent another
+// (RFC 2920 section 3.1: only MAIL, RCPT, RSET and the old SEND, SOML, SAML
+// may stand anywhere in a group).
+bool EndsGroup(const std::string& verb) {
+  static const char* const kInGroup[] = {"MAIL", "RCPT", "RSET", "SEND", "SOML", "SAML"};
+  for (const char* word : kInGroup) {
+    if (EqualNoCase(verb, word)) return false;
+  }
+  return true;
+}
+
 bool IsClientOwner(EOwner owner) {
   return owner == EOwner::kClient || owner == EOwner::kClientEhlo || owner == EOwner::kClientData;
 }
+
+bool IsFailure(int code) { return code >= 400 && code < 600; }
 
 int ReplyCode(const std::string& line) {
   if (line.size() < 3) return -1;
@@ -65,18 +121,47 @@ int ReplyCode(const std::string& line) {
   return code;
 }
 
+const char* const kWithheldKeywords[] = {"CHUNKING", "BINARYMIME", "STARTTLS", "XCLIENT",
+                                         "XFORWARD"};
+
 bool IsWithheldExtension(const std::string& line) {
   if (line.size() < 4) return false;
-  std::string word = Verb(line.substr(4), nullptr);
-  return EqualNoCase(word, "CHUNKING") || EqualNoCase(word, "BINARYMIME") ||
-         EqualNoCase(word, "STARTTLS");
+  std::string word = Keyword(line, nullptr);
+  for (const char* keyword : kWithheldKeywords) {
+    if (EqualNoCase(word, keyword)) return true;
+  }
+  return false;
 }
 
-// The BDAT chunk size: the digits after the verb and its spaces, stopping
+// Whether an EHLO line that has not ended yet may still turn out withheld.
+bool MayBeWithheldExtension(const std::string& line) {
+  if (line.size() < 4) return true;
+  bool complete = false;
+  std::string word = Keyword(line, &complete);
+  if (complete) return IsWithheldExtension(line);
+  for (const char* keyword : kWithheldKeywords) {
+    if (PrefixNoCase(word, keyword)) return true;
+  }
+  return false;
+}
+
+// The limit of an EHLO "SIZE n" line (RFC 1870): the digits after "SIZE"
+// and one separator; 0 when there are none or the value is absurd.
+uint64_t SizeLimit(const std::string& line) {
+  if (!EqualNoCase(Keyword(line, nullptr), "SIZE")) return 0;
+  uint64_t size = 0;
+  for (size_t i = 9; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+    if (size > (1ull << 60)) return 0;
+    size = size * 10 + static_cast<uint64_t>(line[i] - '0');
+  }
+  return size;
+}
+
+// The BDAT chunk size: the digits after the verb and its blanks, stopping
 // once the value reaches 2^60 (a chunk that never ends in practice).
 uint64_t BdatSize(const std::string& line) {
   size_t i = 4;
-  while (i < line.size() && line[i] == ' ') ++i;
+  while (i < line.size() && IsBlank(line[i])) ++i;
   uint64_t size = 0;
   while (i < line.size() && line[i] >= '0' && line[i] <= '9' && size < (1ull << 60)) {
     size = size * 10 + static_cast<uint64_t>(line[i] - '0');
@@ -141,16 +226,92 @@ const char* OwnerName(EOwner owner) {
       return "plug-in DATA";
     case EOwner::kRset:
       return "plug-in RSET";
+    case EOwner::kUnasked:
+      return "nothing (unasked)";
   }
   return "?";
 }
 
-void CDialogueModel::Start(bool callback, bool keepAliveTimer) {
+bool CModelNormaliser::Byte(char c, std::string* out) {
+  for (;;) {
+    switch (m_state) {
+      case kLineStart:
+      case kLineStartAfterLf:
+        if (c == '.') {
+          *out += '.';
+          m_state = m_state == kLineStart ? kDot : kDotAfterLf;
+          return false;
+        }
+        m_state = kInLine;
+        continue;
+      case kInLine:
+        if (c == '\r') {
+          m_state = kCr;
+        } else if (c == '\n') {
+          *out += "\r\n";
+          m_state = kLineStartAfterLf;
+        } else {
+          *out += c;
+        }
+        return false;
+      case kCr:
+        if (c == '\n') {
+          *out += "\r\n";
+          m_state = kLineStart;
+          return false;
+        }
+        *out += ' ';
+        m_state = kInLine;
+        continue;
+      case kDot:
+        // "." after CRLF: CRLF ends the message, a bare LF makes it "..".
+        if (c == '\r') {
+          m_state = kDotCr;
+          return false;
+        }
+        if (c == '\n') {
+          *out += ".\r\n";
+          m_state = kLineStartAfterLf;
+          return false;
+        }
+        m_state = kInLine;
+        continue;
+      case kDotCr:
+        if (c == '\n') {
+          *out += "\r\n";
+          m_state = kInLine;
+          return true;
+        }
+        *out += ' ';
+        m_state = kInLine;
+        continue;
+      case kDotAfterLf:
+        // The client did not stuff this line; ".." counts as stuffed.
+        *out += '.';
+        m_state = kInLine;
+        if (c == '.') return false;
+        continue;
+    }
+  }
+}
+
+void CDialogueModel::Start(bool callback, int keepAliveSeconds, bool relayUnspooled,
+                           const SAccept& accept) {
   *this = CDialogueModel();
+  m_accept = accept;
   m_bCallback = callback;
-  m_bKeepAliveTimer = keepAliveTimer;
-  // The server speaks first: the greeting is owed to the client.
-  Owe(EOwner::kClient, true);
+  m_bKeepAliveTimer = keepAliveSeconds > 0;
+  m_dwKeepAliveInterval = static_cast<uint32_t>(keepAliveSeconds) * 1000u;
+  m_bRelayUnspooled = relayUnspooled;
+  // The server speaks first: the greeting is owed to the client, and nothing
+  // may go to the server before it.
+  Owe(EOwner::kClient, true, true);
+}
+
+bool CDialogueModel::ServerMayTakeCommand() const {
+  if (m_bServerLost || m_owed.empty()) return true;
+  return m_bPipelining && std::none_of(m_owed.begin(), m_owed.end(),
+                                       [](const SOwed& owed) { return owed.endsGroup; });
 }
 
 bool CDialogueModel::NoSpoolExpected() const {
@@ -192,7 +353,6 @@ void CDialogueModel::Replay(const std::vector<SLogEntry>& log, const std::string
         if (entry.side == ESide::kClient) {
           ClientPiece(entry.bytes);
         } else {
-          if (m_bNoopSlot) AbsorbNoops(entry.serverSentBefore);
           ServerPiece(entry.bytes);
         }
         break;
@@ -211,7 +371,6 @@ void CDialogueModel::Replay(const std::vector<SLogEntry>& log, const std::string
     m_bReleased = true;
     Release();
   }
-  if (m_bNoopSlot) AbsorbNoops(serverOffered.size());
   m_pLog = nullptr;
 }
 
@@ -236,8 +395,11 @@ bool CDialogueModel::Holding() const {
   // Replies the client has yet to read count, the plug-in's own included.
   size_t locals = static_cast<size_t>(std::count_if(
       m_answers.begin(), m_answers.end(), [](const SAnswer& answer) { return answer.local; }));
+  // Our own deferred command goes first; a command waits until the server
+  // may take it.
   return m_phase == EPhase::kAwaitingData || m_phase == EPhase::kAwaitingRelayedData ||
-         m_nClientOwed + locals >= kMaxOwedClient;
+         m_pDeferred != nullptr || m_nClientOwed + locals >= kMaxOwedClient ||
+         (m_phase == EPhase::kRelay && !ServerMayTakeCommand());
 }
 
 // ---------------------------------------------------------------- client side
@@ -298,87 +460,136 @@ size_t CDialogueModel::CommandBytes(const char* data, size_t length) {
     return i + 1;
   }
   m_strPartial.append(data, length);
-  if (m_strPartial.size() > kMaxPartialLine && !PartialMayGoEarly()) {
-    // A line that never reaches the server keeps only its head, which
-    // decides the answer; what makes it over-long is thrown away (a trailing
-    // CR stays: it may begin the line's CRLF).
+  if (m_strPartial.size() > kMaxPartialLine) {
+    // No legal line is this long. A trailing CR stays: it may begin the
+    // line's CRLF. The head decides, at the read that made it over-long.
     size_t keep = m_strPartial.back() == '\r' ? 1 : 0;
-    size_t head = kMaxPartialLine - 1;
-    m_strPartial.erase(head, m_strPartial.size() - keep - head);
+    size_t body = m_strPartial.size() - keep;
+    if (!m_bHeadRelayed && m_pRefusal == nullptr)
+      m_pRefusal = LineRefusal(m_strPartial.substr(0, body));
+    bool answeredHere = IsDataLine(m_strPartial) ||
+                        EqualNoCase(Verb(m_strPartial, nullptr), "BDAT") ||
+                        IsWithheldVerb(Verb(m_strPartial, nullptr));
+    if (m_pRefusal != nullptr) {
+      // Refused whatever follows: nothing of it is kept.
+      m_strPartial.erase(0, body);
+    } else if (!m_bHeadRelayed && (m_bServerLost || answeredHere)) {
+      // Never reaches the server: only the head is kept, which decides the
+      // answer.
+      size_t head = kMaxPartialLine - 1;
+      m_strPartial.erase(head, body - head);
+    } else {
+      // Goes out as it grows; the server judges it.
+      if (!m_bHeadRelayed) {
+        m_bHeadRelayed = true;
+        m_bHeadHelo = EqualNoCase(Verb(m_strPartial, nullptr), "HELO");
+        m_headOwner = EqualNoCase(Verb(m_strPartial, nullptr), "EHLO") ? EOwner::kClientEhlo
+                                                                       : EOwner::kClient;
+      }
+      ToServer(Blanked(m_strPartial.substr(0, body)));
+      m_strPartial.erase(0, body);
+    }
   }
   return length;
 }
 
 void CDialogueModel::HandleLine(const std::string& line) {
+  if (m_bHeadRelayed) {
+    // The rest of a line whose head went out.
+    m_bHeadRelayed = false;
+    if (m_bServerLost) {
+      // Its reply can never come.
+      Local(k421);
+      return;
+    }
+    // Whatever its verb, it ends a group: its head went out unjudged. A
+    // HELO ends PIPELINING however long it is.
+    if (m_bHeadHelo && !m_accept.longHeloKeepsPipelining) m_bPipelining = false;
+    ToServer(Blanked(line));
+    Owe(m_headOwner, true, true);
+    return;
+  }
+  const char* refusal = m_pRefusal != nullptr ? m_pRefusal : LineRefusal(line);
+  m_pRefusal = nullptr;
+  if (refusal != nullptr) {
+    Local(refusal);
+    return;
+  }
   if (m_bServerLost) {
     Local(k421);
     return;
   }
-  bool verbComplete = false;
-  std::string verb = Verb(line, &verbComplete);
+  std::string verb = Verb(line, nullptr);
   if (IsDataLine(line)) {
-    // The plug-in tries names until one is free; the last attempt decides.
-    for (;;) {
-      const SLogEntry& create = Take(ELogKind::kCreate, "a DATA line");
-      if (create.ok) {
-        Local(k354);
-        m_phase = EPhase::kSpooling;
-        m_strMessage.clear();
-        m_strLast = "\r\n";  // the DATA line's CRLF may begin the marker
-        m_nSpoolId = create.spoolId;
-        m_bNoopSlot = true;
-        m_nSlotNoops = 0;
-        return;
-      }
-      if (!create.exists) break;
-    }
-    // No spool: DATA goes to the server, and the client waits for its answer.
-    ToServer(line);
-    Owe(EOwner::kClientData, true);
-    m_phase = EPhase::kAwaitingRelayedData;
-    return;
-  }
-  if (EqualNoCase(verb, "BDAT")) {
+    HandleData(line);
+  } else if (EqualNoCase(verb, "BDAT")) {
     Local(k502);
     m_qwDiscard = BdatSize(line);
-    return;
-  }
-  if (EqualNoCase(verb, "STARTTLS")) {
+  } else if (IsWithheldVerb(verb)) {
     Local(k502);
-    return;
+  } else {
+    // PIPELINING is an answer to EHLO: a session that goes on with HELO has
+    // none.
+    if (EqualNoCase(verb, "HELO")) m_bPipelining = false;
+    ToServer(line);
+    Owe(EqualNoCase(verb, "EHLO") ? EOwner::kClientEhlo : EOwner::kClient, true, EndsGroup(verb));
   }
-  ToServer(line);
-  Owe(EqualNoCase(verb, "EHLO") ? EOwner::kClientEhlo : EOwner::kClient, true);
 }
 
-bool CDialogueModel::PartialMayGoEarly() const {
-  if (m_bServerLost) return false;
-  // Only a line that cannot turn out to be one the plug-in answers itself or
-  // treats specially may go out before its end.
-  if (m_strPartial.size() < 4) {
-    if (PrefixNoCase(m_strPartial, "DATA")) return false;
-  } else if (IsDataLine(m_strPartial)) {
-    return false;
+void CDialogueModel::HandleData(const std::string& line) {
+  m_normaliser.Reset();  // the DATA line's CRLF may begin the marker
+  m_strMessage.clear();
+  m_bTooBig = false;
+  // The plug-in tries names until one is free; the last attempt decides.
+  for (;;) {
+    const SLogEntry& create = Take(ELogKind::kCreate, "a DATA line");
+    if (create.ok) {
+      Local(k354);
+      m_phase = EPhase::kSpooling;
+      m_nSpoolId = create.spoolId;
+      m_dwLastProtection = g_dwFakeTick;
+      return;
+    }
+    if (!create.exists) break;
   }
-  bool complete = false;
-  std::string verb = Verb(m_strPartial, &complete);
-  for (const char* special : {"BDAT", "STARTTLS"}) {
-    if (complete ? EqualNoCase(verb, special) : PrefixNoCase(verb, special)) return false;
+  if (!m_bRelayUnspooled) {
+    // No spool, no scan: the client keeps its message for later.
+    Local(k451NoSpool);
+    return;
   }
-  return true;
+  // Relayed by choice: DATA goes to the server, and the client waits for its
+  // answer.
+  ToServer(line);
+  Owe(EOwner::kClientData, true, true);
+  m_phase = EPhase::kAwaitingRelayedData;
 }
 
 size_t CDialogueModel::MessageBytes(const char* data, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    m_strMessage += data[i];
-    m_strLast += data[i];
-    if (m_strLast.size() > 5) m_strLast.erase(0, m_strLast.size() - 5);
-    if (m_strLast == kMarker) {
-      EndOfMessage();
-      return i + 1;
+  // The keep-alive interval is looked at once per read of message bytes. A
+  // keep-alive that cannot go yet is tried again at the next read.
+  if (m_bKeepAliveTimer) {
+    uint32_t now = g_dwFakeTick;
+    if (now < m_dwLastProtection) {
+      m_dwLastProtection = now;  // the counter wrapped
+    } else if (now - m_dwLastProtection > m_dwKeepAliveInterval && TryKeepAlive()) {
+      m_dwLastProtection = now;
     }
   }
-  return length;
+  size_t before = m_strMessage.size();
+  size_t used = length;
+  bool ended = false;
+  for (size_t i = 0; i < length && !ended; ++i) {
+    ended = m_normaliser.Byte(data[i], &m_strMessage);
+    used = i + 1;
+  }
+  // The size limit is looked at whenever a read stores something: the
+  // spool, its final ".\r\n" included, may hold the limit and 3 bytes.
+  if (m_qwSizeLimit > 0 && m_strMessage.size() > before &&
+      m_strMessage.size() > m_qwSizeLimit + 3) {
+    m_bTooBig = true;
+  }
+  if (ended) EndOfMessage();
+  return used;
 }
 
 void CDialogueModel::EndOfMessage() {
@@ -387,20 +598,24 @@ void CDialogueModel::EndOfMessage() {
     Fail("model: no record of spool file %d", m_nSpoolId);
   }
   const SSpoolRecord& record = store.m_records[static_cast<size_t>(m_nSpoolId)];
-  if (record.writeFailed || record.closeFailed) {
-    CloseNoopSlot(0);
-    Local(k452);
-    Own("RSET\r\n", EOwner::kRset, false);
+  if (m_bServerLost) {
+    // Nothing can deliver it: neither scanned nor sent.
+    Local(k451);
+    m_phase = EPhase::kRelay;
+    return;
+  }
+  if (m_bTooBig || record.writeFailed || record.closeFailed) {
+    Local(m_bTooBig ? k552 : k452);
+    SendOwn("RSET\r\n", EOwner::kRset, false);
     m_phase = EPhase::kRelay;
     return;
   }
   bool infected = false;
   std::string text;
-  int keepAliveCalls = 0;
   if (m_bCallback) {
     const SLogEntry& scan = Take(ELogKind::kScan, "the end of a message");
     if (scan.bytes != m_strMessage) {
-      Fail("the scanner was given \"%s\"\nbut the client's message was \"%s\"",
+      Fail("the scanner was given \"%s\"\nbut the client's message, normalised, is \"%s\"",
            Printable(scan.bytes).c_str(), Printable(m_strMessage).c_str());
     }
     if (scan.spoolId != m_nSpoolId) {
@@ -408,42 +623,50 @@ void CDialogueModel::EndOfMessage() {
     }
     infected = !scan.threw && scan.result > 0;
     if (!scan.threw) text = scan.text;
-    keepAliveCalls = scan.keepAlives;
+    // The first keep-alive call sends a NOOP if nothing is owed; the others
+    // find its answer owed (the fake server socket shows nothing unread).
+    if (scan.keepAlives > 0) TryKeepAlive();
   }
-  CloseNoopSlot(keepAliveCalls);
   if (infected) {
     Local(k250Accepted);
-    Own("RSET\r\n", EOwner::kRset, false);
+    SendOwn("RSET\r\n", EOwner::kRset, false);
     m_phase = EPhase::kRelay;
     return;
   }
   m_strInsert = HeaderText(text);
   // The client's answer to its end of data is the server's answer to this
   // DATA unless that is a 354.
-  Own("DATA\r\n", EOwner::kData, true);
+  SendOwn("DATA\r\n", EOwner::kData, true);
   m_phase = EPhase::kAwaitingData;
 }
 
 size_t CDialogueModel::PassThroughBytes(const char* data, size_t length) {
+  std::string out;
   for (size_t i = 0; i < length; ++i) {
-    m_strLast += data[i];
-    if (m_strLast.size() > 5) m_strLast.erase(0, m_strLast.size() - 5);
-    if (m_strLast == kMarker) {
-      ToServer(std::string(data, i + 1));
-      Owe(EOwner::kClient, true);
+    if (m_normaliser.Byte(data[i], &out)) {
+      ToServer(out);
       m_phase = EPhase::kRelay;
+      if (m_bServerLost) {
+        Local(k451);
+      } else {
+        // The server's answer to the end of data; it does not end a group.
+        Owe(EOwner::kClient, true, false);
+      }
       return i + 1;
     }
   }
-  ToServer(std::string(data, length));
+  ToServer(out);
   return length;
 }
 
 // ---------------------------------------------------------------- server side
 
 void CDialogueModel::ServerPiece(const std::string& piece) {
+  // A server that was given up is not listened to, from the reply that lost
+  // it on: nothing it says can be matched to a command.
+  if (m_bServerLost) return;
   size_t pos = 0;
-  while (pos < piece.size()) {
+  while (pos < piece.size() && !m_bServerLost) {
     size_t lf = piece.find('\n', pos);
     if (lf == std::string::npos) {
       m_strLine.append(piece, pos, std::string::npos);
@@ -467,6 +690,11 @@ void CDialogueModel::LineHead(const std::string& head) {
   m_bLastLine = !(head.size() >= 4 && head[3] == '-');
   if (!m_bInReply) StartReply(head);
   ++m_nReplyLines;
+  if (m_replyFor == EOwner::kClientEhlo && m_nCode == 250 && m_nReplyLines > 1) {
+    uint64_t size = SizeLimit(head);
+    if (size > 0) m_qwSizeLimit = size;
+    if (EqualNoCase(Keyword(head, nullptr), "PIPELINING")) m_bPipelining = true;
+  }
   // An EHLO line is withheld by its first bytes, however long it grows; the
   // first line (the greeting of the reply) always stays.
   m_bWithheld = m_bRelay && m_replyFor == EOwner::kClientEhlo && m_nReplyLines > 1 &&
@@ -480,10 +708,11 @@ void CDialogueModel::StartReply(const std::string& head) {
   m_strCode = m_nCode >= 0 ? head.substr(0, 3) : std::string();
   m_strEhloPending.clear();
   if (m_owed.empty()) {
-    // Nothing asked for it: the client hears it.
-    m_replyFor = EOwner::kClient;
+    // Nothing asked for it: only a 421 (the server closing) reaches the
+    // client.
+    m_replyFor = EOwner::kUnasked;
     m_bReplySlot = false;
-    m_bRelay = true;
+    m_bRelay = m_nCode == 421;
     return;
   }
   SOwed owed = m_owed.front();
@@ -491,7 +720,12 @@ void CDialogueModel::StartReply(const std::string& head) {
   if (IsClientOwner(owed.owner)) --m_nClientOwed;
   m_replyFor = owed.owner;
   m_bReplySlot = owed.slot;
-  m_bRelay = IsClientOwner(owed.owner) || (owed.owner == EOwner::kData && m_nCode != 354);
+  m_bRelay = IsClientOwner(owed.owner) || (owed.owner == EOwner::kData && IsFailure(m_nCode));
+  // A successful EHLO reply says afresh what the server takes.
+  if (owed.owner == EOwner::kClientEhlo && m_nCode == 250) {
+    m_qwSizeLimit = 0;
+    m_bPipelining = false;
+  }
   if (m_bRelay && m_bReplySlot && (m_answers.empty() || m_answers.front().local)) {
     Fail("model: a reply to a %s finds no open answer slot", OwnerName(owed.owner));
   }
@@ -552,9 +786,18 @@ void CDialogueModel::FinishReply() {
         // The slot now waits for the answer to the delivered message.
         slotDone = false;
         Deliver();
-      } else {
+      } else if (m_bRelay) {
         m_phase = EPhase::kRelay;  // refused by the server: the message is dropped
+        // The client heard the 421; the server is closing.
+        if (m_nCode == 421) LoseServer(nullptr);
+      } else {
+        // Never a valid answer here: the client must not hear it as success.
+        slotDone = false;
+        LoseServer(k451);
       }
+      break;
+    case EOwner::kUnasked:
+      LoseServer(m_nCode == 421 ? nullptr : k421OutOfStep);
       break;
     case EOwner::kClientData:
       if (m_phase != EPhase::kAwaitingRelayedData) {
@@ -562,15 +805,21 @@ void CDialogueModel::FinishReply() {
       }
       if (m_nCode == 354) {
         m_phase = EPhase::kPassThrough;
-        m_strLast = "\r\n";
+        m_bodyStarts.push_back(m_toServer.size());
       } else {
         m_phase = EPhase::kRelay;
       }
       break;
+    case EOwner::kNoop:
+      // A refused keep-alive is not repeated; a 421 ends the server.
+      if (m_nCode >= 400 || m_nCode < 0) m_bKeepAliveStopped = true;
+      if (m_nCode == 421) LoseServer(k421);
+      break;
+    case EOwner::kRset:
+      if (m_nCode == 421) LoseServer(k421);
+      break;
     case EOwner::kClient:
     case EOwner::kClientEhlo:
-    case EOwner::kNoop:
-    case EOwner::kRset:
       break;
   }
   if (slotDone) {
@@ -578,6 +827,7 @@ void CDialogueModel::FinishReply() {
     m_answers.pop_front();
   }
   FlushAnswers();
+  SendDeferred();
 }
 
 void CDialogueModel::Deliver() {
@@ -586,7 +836,7 @@ void CDialogueModel::Deliver() {
     Fail("the plug-in reopened spool file %d to deliver spool file %d", reopen.spoolId, m_nSpoolId);
   }
   if (!reopen.ok) {
-    AbortDelivery();
+    LoseServer(k451);
     return;
   }
   std::string message = m_strMessage;
@@ -600,35 +850,99 @@ void CDialogueModel::Deliver() {
            offered[m_toServer.size() + n] == message[n]) {
       ++n;
     }
+    m_bodyStarts.push_back(m_toServer.size());
     ToServer(message.substr(0, n));
-    AbortDelivery();
+    LoseServer(k451);
     return;
   }
+  m_bodyStarts.push_back(m_toServer.size());
   ToServer(message);
-  Owe(EOwner::kClient, false);
-  m_owed.back().slot = true;  // the slot the DATA kept open
+  // The answer to the end of data fills the slot the DATA kept open; it does
+  // not end a group.
+  Owe(EOwner::kClient, false, false);
+  m_owed.back().slot = true;
   m_phase = EPhase::kRelay;
 }
 
-void CDialogueModel::AbortDelivery() {
-  if (m_answers.empty() || m_answers.front().local) Fail("model: no slot for the 451");
-  m_answers.front() = SAnswer{true, k451};
-  FlushAnswers();
+void CDialogueModel::LoseServer(const char* clientReply) {
+  if (m_bServerLost) return;
   m_bServerLost = true;
-  m_phase = EPhase::kRelay;
+  // Every reply the server still owes the client is answered here, in its
+  // place: the message's with clientReply or a 451, the commands' with a
+  // 421. Once the answer to the plug-in's DATA has come (or while the message
+  // is delivered), the message's slot is the oldest open one.
+  size_t next = 0;
+  auto openSlot = [&]() -> SAnswer& {
+    while (next < m_answers.size() && m_answers[next].local) ++next;
+    if (next == m_answers.size()) Fail("model: an answer slot is missing");
+    return m_answers[next++];
+  };
+  // The message awaiting the answer to our DATA (sent, deferred, or answered
+  // 354 and being delivered) always hears 451, whatever ended the server.
+  bool dataOwed = std::any_of(m_owed.begin(), m_owed.end(),
+                              [](const SOwed& owed) { return owed.owner == EOwner::kData; });
+  for (const SOwed& owed : m_owed) {
+    if (owed.slot) openSlot() = SAnswer{true, owed.owner == EOwner::kData ? k451 : k421};
+  }
+  if (m_phase == EPhase::kAwaitingData && !dataOwed) openSlot() = SAnswer{true, k451};
+  m_owed.clear();
+  m_nClientOwed = 0;
+  m_pDeferred = nullptr;
+  m_bKeepAliveStopped = true;
+  switch (m_phase) {
+    case EPhase::kAwaitingData:
+      m_phase = EPhase::kRelay;
+      break;
+    case EPhase::kRelay:
+    case EPhase::kAwaitingRelayedData:
+      if (clientReply != nullptr) Local(clientReply);
+      break;
+    case EPhase::kSpooling:
+    case EPhase::kPassThrough:
+      // The client is sending its message; it hears of the loss at its end.
+      break;
+  }
+  FlushAnswers();
 }
 
 // ---------------------------------------------------------------- outputs
 
-void CDialogueModel::Own(const char* command, EOwner owner, bool slot) {
-  ToServer(command);
-  Owe(owner, slot);
+void CDialogueModel::SendOwn(const char* command, EOwner owner, bool slot) {
+  if (m_bServerLost) return;
+  // The client's answer waits in its place either way.
+  if (slot) m_answers.push_back(SAnswer{false, std::string()});
+  if (m_pDeferred == nullptr && ServerMayTakeCommand()) {
+    ToServer(command);
+    Owe(owner, slot, true, false);
+    return;
+  }
+  m_pDeferred = command;
+  m_deferredOwner = owner;
+  m_bDeferredSlot = slot;
 }
 
-void CDialogueModel::Owe(EOwner owner, bool slot) {
-  m_owed.push_back(SOwed{owner, slot});
+void CDialogueModel::SendDeferred() {
+  if (m_pDeferred == nullptr || !ServerMayTakeCommand()) return;
+  const char* command = m_pDeferred;
+  m_pDeferred = nullptr;
+  if (m_bServerLost) return;
+  ToServer(command);
+  Owe(m_deferredOwner, m_bDeferredSlot, true, false);
+}
+
+bool CDialogueModel::TryKeepAlive() {
+  // NOOP ends a group: it goes only when nothing is owed (or the server
+  // socket shows every owed reply, which the fake socket never does).
+  if (m_bKeepAliveStopped || m_bServerLost || !m_owed.empty()) return false;
+  ToServer("NOOP\r\n");
+  Owe(EOwner::kNoop, false, true);
+  return true;
+}
+
+void CDialogueModel::Owe(EOwner owner, bool slot, bool endsGroup, bool newSlot) {
+  m_owed.push_back(SOwed{owner, slot, endsGroup});
   if (IsClientOwner(owner)) ++m_nClientOwed;
-  if (slot) m_answers.push_back(SAnswer{false, std::string()});
+  if (slot && newSlot) m_answers.push_back(SAnswer{false, std::string()});
 }
 
 void CDialogueModel::Local(const char* text) {
@@ -643,28 +957,6 @@ void CDialogueModel::FlushAnswers() {
   while (!m_answers.empty() && m_answers.front().local) {
     ToClient(m_answers.front().text);
     m_answers.pop_front();
-  }
-}
-
-void CDialogueModel::AbsorbNoops(size_t limit) {
-  const std::string& offered = *m_pServerOffered;
-  static const char kNoop[] = "NOOP\r\n";
-  while (m_toServer.size() + 6 <= std::min(limit, offered.size()) &&
-         offered.compare(m_toServer.size(), 6, kNoop) == 0) {
-    Own(kNoop, EOwner::kNoop, false);
-    ++m_nSlotNoops;
-  }
-}
-
-void CDialogueModel::CloseNoopSlot(int keepAliveCalls) {
-  AbsorbNoops(m_pServerOffered->size());
-  m_bNoopSlot = false;
-  // Without the timer only the scanner's keep-alive calls send NOOPs.
-  if (!m_bKeepAliveTimer && m_nSlotNoops != static_cast<size_t>(keepAliveCalls)) {
-    Fail(
-        "%zu NOOPs went to the server for a message, with the keep-alive timer off and %d "
-        "keep-alive calls in its scan",
-        m_nSlotNoops, keepAliveCalls);
   }
 }
 
@@ -701,29 +993,29 @@ void CompareStream(const char* side, const std::string& offered, const std::stri
 
 void CDialogueModel::CheckStreams(const std::string& serverOffered,
                                   const std::string& clientOffered) {
-  CompareStream("server", serverOffered, m_toServer,
-                (m_phase == EPhase::kRelay && PartialMayGoEarly()) ? m_strPartial : std::string());
+  CompareStream("server", serverOffered, m_toServer, std::string());
   // A reply line may be relayed as it comes, and the EHLO line held back to
   // close the reply may be too.
   std::string tentative = m_strEhloPending;
   bool mayRelay = m_bInReply ? m_bRelay : true;
-  if (!m_bInReply && !m_owed.empty()) {
-    EOwner next = m_owed.front().owner;
-    mayRelay = IsClientOwner(next) || (next == EOwner::kData && ReplyCode(m_strLine) != 354);
+  if (!m_bInReply) {
+    int code = ReplyCode(m_strLine);
+    if (m_owed.empty()) {
+      mayRelay = code == 421;
+    } else {
+      EOwner next = m_owed.front().owner;
+      mayRelay = IsClientOwner(next) || (next == EOwner::kData && IsFailure(code));
+    }
   }
   if (mayRelay && m_bInReply && m_replyFor == EOwner::kClientEhlo) {
     // Only a line that cannot turn out to be withheld may go out as it grows.
     if (m_bLineStarted) {
       mayRelay = !m_bWithheld;
     } else if (m_nReplyLines >= 1) {
-      bool complete = false;
-      std::string word = m_strLine.size() >= 4 ? Verb(m_strLine.substr(4), &complete) : "";
-      mayRelay = m_strLine.size() >= 4 &&
-                 (complete ? !IsWithheldExtension(m_strLine)
-                           : !(PrefixNoCase(word, "CHUNKING") || PrefixNoCase(word, "BINARYMIME") ||
-                               PrefixNoCase(word, "STARTTLS")));
+      mayRelay = !MayBeWithheldExtension(m_strLine);
     }
   }
+  if (m_bServerLost) mayRelay = false;
   if (mayRelay) tentative += m_strLine;
   CompareStream("client", clientOffered, m_toClient, tentative);
 }

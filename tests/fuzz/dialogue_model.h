@@ -5,33 +5,68 @@
 // The model is written from the plug-in's observable behaviour, not from its
 // code:
 //  - every complete client line (CRLF) outside a message goes to the server
-//    once and in order, except a line whose first four bytes are DATA (any
-//    case: intercepted, answered 354 locally, then spooled up to the
-//    "\r\n.\r\n" that the DATA line's own CRLF may begin), and BDAT (its
-//    chunk is skipped) and STARTTLS lines (both answered 502 locally);
+//    once and in order, except: a line holding a bare CR or LF before its
+//    CRLF, or starting with SP or HTAB (answered 500 locally, even after the
+//    server is lost); a line whose first four bytes are DATA (any case:
+//    intercepted, answered 354 locally, then spooled up to the "\r\n.\r\n"
+//    that the DATA line's own CRLF may begin); BDAT (its chunk is skipped),
+//    STARTTLS, XCLIENT and XFORWARD lines (answered 502 locally); verbs end at
+//    SP, HTAB or the line end;
+//  - a line that grows past kMaxPartialLine goes out as it grows unless it is
+//    refused or answered locally; then its head decides; once its head went
+//    out, its bare CRs and LFs go out as spaces;
+//  - message bytes (spooled or passed through) are normalised: a bare LF ends
+//    a line (CRLF), a bare CR becomes a space, a line that begins after a bare
+//    LF with "." gets another "." unless it starts with "..", and only CRLF
+//    "." CRLF ends the message;
 //  - every command that reaches the server owes one reply, the greeting
 //    first; a reply (lines up to one whose fourth byte is not '-') answers the
 //    oldest; replies to client commands reach the client, those to the
-//    plug-in's own NOOP, RSET and 354-answered DATA never do; EHLO replies
-//    lose their CHUNKING, BINARYMIME and STARTTLS lines;
+//    plug-in's own NOOP, RSET and DATA never do, except a 4xx or 5xx to its
+//    DATA (the client's answer to its end of data); EHLO replies lose their
+//    CHUNKING, BINARYMIME, STARTTLS, XCLIENT and XFORWARD lines, and a 250
+//    EHLO reply's "SIZE n" line sets the server's message size limit;
+//  - the server is given up ("lost": nothing more goes to it, nothing it says
+//    is listened to, every later command is answered 421 locally, replies
+//    owed to the client are answered 421 locally) when a reply answers
+//    nothing (the client hears a 421 of ours in command relay, or the reply
+//    itself if it is a 421), when the plug-in's DATA is answered with neither
+//    354 nor 4xx/5xx (the client hears 451), and when a delivery breaks off
+//    (451);
 //  - the plug-in's own replies reach the client in the order of the commands
 //    they answer;
-//  - a scanned message: infected (verdict > 0) -> "250 Mail accepted" and
-//    RSET; otherwise DATA, and the spool with the scanner's text before the
-//    header-ending empty line only after a 354; a failed spool write -> 452
-//    and RSET; a failed reopen or read -> 451 and the server side is lost
-//    (every later command is answered 421 locally); no spool file at all ->
-//    DATA relayed, and after the server's 354 the message passes raw;
-//  - the client is held back while a message awaits the server or while
-//    kMaxOwedClient client replies are owed; held bytes count from where
-//    they were read, in order.
-// Keep-alive NOOPs are accepted in any number between the DATA line and the
-// plug-in's own DATA or RSET, where the server is idle.
+//  - a spooled message: the server lost -> 451; past the server's SIZE (the
+//    spool, its final ".\r\n" included, over n + 3 bytes) -> 552 and RSET;
+//    a failed spool write -> 452 and RSET; scanned infected (verdict > 0) ->
+//    "250 Mail accepted" and RSET; otherwise DATA, and the spool with the
+//    scanner's text before the header-ending empty line only after a 354; a
+//    failed reopen or read -> 451 and the server is lost; no spool file at
+//    all -> 451 locally, or with the relay-unspooled setting DATA relayed and
+//    after the server's 354 the message passes normalised;
+//  - commands go to the server only when it may take them (RFC 2920): when
+//    nothing is owed, or when the last successful EHLO reply advertised
+//    PIPELINING (cleared by a client HELO) and no owed reply is to a command
+//    that ends a group (anything but client MAIL, RCPT, RSET, SEND, SOML,
+//    SAML; the greeting, a line relayed as it grew, and the plug-in's own
+//    NOOP, DATA and RSET do; the end of a message does not);
+//  - the plug-in's DATA and RSET wait, when the server may not take them, as
+//    the deferred command, sent after the reply that allows it;
+//  - keep-alive NOOPs: at most one per scan (the scanner's keep-alive calls)
+//    and one per read of message bytes once the interval has passed (the
+//    interval restarts only when one went out), each only when nothing is
+//    owed (the fake server socket never shows unread replies to a peek) and
+//    no NOOP was refused (4xx/5xx, or no code) and the server is not lost; a
+//    421 to a NOOP or to the plug-in's RSET loses the server (421 to the
+//    client in command relay), and so does a 421 to its DATA, after it is
+//    relayed; a message awaiting DATA's answer then hears 451;
+//  - the client is held back while a message awaits the server, while a
+//    command of the plug-in's own is deferred, in command relay while the
+//    server may not take a command, or while kMaxOwedClient client replies
+//    are owed; held bytes count from where they were read, in order.
 //
-// Where the plug-in may send early (a partial line it cannot misjudge, a
-// reply line it relays as it grows), the model keeps "tentative" bytes: the
-// plug-in may have sent any prefix of them; "committed" bytes must all be
-// there after every event.
+// Where the plug-in may send early (a reply line it relays as it grows), the
+// model keeps "tentative" bytes: the plug-in may have sent any prefix of
+// them; "committed" bytes must all be there after every event.
 #ifndef DIVIVEZ_TESTS_FUZZ_DIALOGUE_MODEL_H_
 #define DIVIVEZ_TESTS_FUZZ_DIALOGUE_MODEL_H_
 
@@ -44,13 +79,45 @@
 #include "tests/fuzz/fuzz_world.h"
 
 // Who owes the reply to a command the server received.
-enum class EOwner : uint8_t { kClient, kClientEhlo, kClientData, kNoop, kData, kRset };
+// kUnasked: a reply that answers nothing (never owed).
+enum class EOwner : uint8_t { kClient, kClientEhlo, kClientData, kNoop, kData, kRset, kUnasked };
+
+// The message bytes as the server must receive them (see above), one byte at
+// a time. A CR is held until the next byte says what it is.
+class CModelNormaliser {
+ public:
+  void Reset() { m_state = kLineStart; }
+  // Appends the output for one input byte; true when it completed the end
+  // marker.
+  bool Byte(char c, std::string* out);
+
+ private:
+  enum EState { kLineStart, kLineStartAfterLf, kInLine, kCr, kDot, kDotCr, kDotAfterLf };
+  EState m_state = kLineStart;
+};
 
 const char* OwnerName(EOwner owner);
 
+// Plug-in faults already reported that an exploratory run may accept, so as to
+// look past them (DIVIVEZ_FUZZ_ACCEPT, see dialogue_fuzzer.cpp). Each makes
+// the model follow the faulty behaviour instead of the sound one.
+struct SAccept {
+  // A HELO line relayed as it grew (past kMaxPartialLine) leaves PIPELINING
+  // on, so that MAIL and RCPT are pipelined after the server accepted it
+  // (sound: any HELO sent ends PIPELINING).
+  bool longHeloKeepsPipelining = false;
+  // A send of our DATA that throws leaves m_bDataSent clear; a 354 then
+  // starts a delivery in what the session takes for spooling, and when the
+  // delivery throws too, the client's next bytes are spooled into the stream
+  // opened for reading (sound: never). Only the fake host notices: the
+  // connection is beyond the model by then.
+  bool spoolsIntoReadStream = false;
+};
+
 class CDialogueModel {
  public:
-  void Start(bool callback, bool keepAliveTimer);
+  // keepAliveSeconds: the keep-alive interval while spooling (0: off).
+  void Start(bool callback, int keepAliveSeconds, bool relayUnspooled, const SAccept& accept);
 
   // Replays the log of one event against the model; Fail()s at the first
   // deviation. serverOffered is everything offered to the server so far.
@@ -67,12 +134,16 @@ class CDialogueModel {
   // No spool file may exist in these phases.
   bool NoSpoolExpected() const;
   bool ServerLost() const { return m_bServerLost; }
+  // Where each message the server was given after a 354 begins in its
+  // stream (the output invariant checks the offered bytes from there).
+  const std::vector<size_t>& BodyStarts() const { return m_bodyStarts; }
 
  private:
   enum class EPhase { kRelay, kSpooling, kAwaitingData, kAwaitingRelayedData, kPassThrough };
   struct SOwed {
     EOwner owner;
-    bool slot;  // its reply fills the oldest open answer slot of the client
+    bool slot;       // its reply fills the oldest open answer slot of the client
+    bool endsGroup;  // nothing may follow the command before its reply
   };
   struct SAnswer {
     bool local;        // a reply of the plug-in's own; otherwise a slot for a server reply
@@ -91,8 +162,8 @@ class CDialogueModel {
   size_t MessageBytes(const char* data, size_t length);
   size_t PassThroughBytes(const char* data, size_t length);
   void HandleLine(const std::string& line);
+  void HandleData(const std::string& line);
   void EndOfMessage();
-  bool PartialMayGoEarly() const;
 
   // Server side.
   void ServerPiece(const std::string& piece);
@@ -102,20 +173,33 @@ class CDialogueModel {
   void EhloLine(const std::string& line, bool overlong);
   void FinishReply();
   void Deliver();
-  void AbortDelivery();
+  void LoseServer(const char* clientReply);
+
+  // Command synchronisation.
+  bool ServerMayTakeCommand() const;
+  // The plug-in's own DATA or RSET: sent now, or deferred.
+  void SendOwn(const char* command, EOwner owner, bool slot);
+  void SendDeferred();
+  bool TryKeepAlive();
 
   // Outputs.
-  void ToServer(const std::string& bytes) { m_toServer += bytes; }
-  void Own(const char* command, EOwner owner, bool slot);
-  void Owe(EOwner owner, bool slot);
+  // Nothing reaches a server that was given up.
+  void ToServer(const std::string& bytes) {
+    if (!m_bServerLost) m_toServer += bytes;
+  }
+  // newSlot: the client's answer slot is opened here (not already).
+  void Owe(EOwner owner, bool slot, bool endsGroup, bool newSlot = true);
   void Local(const char* text);
   void FlushAnswers();
   void ToClient(const std::string& bytes) { m_toClient += bytes; }
-  void AbsorbNoops(size_t limit);
-  void CloseNoopSlot(int keepAliveCalls);
 
   bool m_bCallback = true;
   bool m_bKeepAliveTimer = false;  // NOOPs while spooling (SetTimeoutProtection > 0)
+  uint32_t m_dwKeepAliveInterval = 0;
+  uint32_t m_dwLastProtection = 0;  // the tick the interval counts from
+  bool m_bKeepAliveStopped = false;
+  bool m_bRelayUnspooled = false;  // no spool file: DATA relayed rather than refused
+  SAccept m_accept;
   const std::vector<SLogEntry>* m_pLog = nullptr;
   size_t m_nCursor = 0;
   const std::string* m_pServerOffered = nullptr;
@@ -124,18 +208,26 @@ class CDialogueModel {
 
   // Client side.
   EPhase m_phase = EPhase::kRelay;
-  std::string m_strPartial;  // the client's partial command line
+  std::string m_strPartial;  // the client's partial command line (what did not go out of it)
+  const char* m_pRefusal = nullptr;  // the over-long partial line is refused: the reply
+  bool m_bHeadRelayed = false;       // the over-long partial line's head went to the server
+  EOwner m_headOwner = EOwner::kClient;
+  bool m_bHeadHelo = false;
   std::string m_strHeld;
   uint64_t m_qwDiscard = 0;
   bool m_bServerLost = false;
-  std::string m_strMessage;
-  std::string m_strLast;  // the last (up to five) bytes of "\r\n" + message
+  std::string m_strMessage;  // the message as normalised (spooled or passed through)
+  CModelNormaliser m_normaliser;
+  uint64_t m_qwSizeLimit = 0;  // the server's EHLO SIZE, or 0
+  bool m_bTooBig = false;      // the spool outgrew the size limit
   int m_nSpoolId = -1;
   std::string m_strInsert;
-  bool m_bNoopSlot = false;
-  size_t m_nSlotNoops = 0;  // NOOPs seen since the DATA line
 
   // Server side.
+  bool m_bPipelining = false;         // the last EHLO reply advertised PIPELINING
+  const char* m_pDeferred = nullptr;  // the plug-in's command waiting for the server
+  EOwner m_deferredOwner = EOwner::kRset;
+  bool m_bDeferredSlot = false;
   std::deque<SOwed> m_owed;
   size_t m_nClientOwed = 0;
   std::deque<SAnswer> m_answers;
@@ -155,6 +247,7 @@ class CDialogueModel {
 
   std::string m_toServer;
   std::string m_toClient;
+  std::vector<size_t> m_bodyStarts;
 };
 
 #endif  // DIVIVEZ_TESTS_FUZZ_DIALOGUE_MODEL_H_

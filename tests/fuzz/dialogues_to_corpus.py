@@ -5,8 +5,11 @@ Reads the dialogue tables of the unit tests (tests/session_dialogues.inc,
 format in tests/support/dialogue.h) and the fuzzer's own hand-made seeds
 (tests/fuzz/seeds.dlg, same format plus the fuzzer-only steps below), and
 writes one input per dialogue into the output directory, in the event script
-that tests/fuzz/dialogue_fuzzer.cpp decodes. Expectations (">S:", ">C:", ...)
-are dropped: the fuzzer's model checks every input itself.
+that tests/fuzz/dialogue_fuzzer.cpp decodes. Expectations (">S:", ">C:", ...,
+with the plug-in's own replies as {354} {451S} {500LF} {421X} ...) are
+dropped: the fuzzer's model checks every input itself. The settings
+"keepalive: n", "nocallback" and "relay-unspooled" become the bits of the
+RECONNECT that starts each dialogue's connection.
 
 Fuzzer-only steps (values decimal or 0x hex):
   A: b         the server auto-answers (opcode AUTO)
@@ -32,11 +35,35 @@ OP = dict(CLIENT=0, SERVER=1, AUTO=2, VERDICT=3, KEEPALIVE=4, THROW=5, SOCKFAULT
           SERVERREPEAT=14)
 
 
+# The plug-in's own replies as the tables name them (tests/support/dialogue.cpp);
+# a chunk may hold one (a server echoing it, say) as well as an expectation.
+MACROS = {
+    '{354}': b'354 Enter mail, end with "." on a line by itself\r\n',
+    '{250A}': b'250 Mail accepted\r\n',
+    '{452}': b'452 4.3.1 Insufficient system storage\r\n',
+    '{451}': b'451 4.3.0 Message could not be delivered; try again later\r\n',
+    '{502}': b'502 5.5.1 Command not available\r\n',
+    '{451S}': b'451 4.3.0 Message cannot be scanned now; try again later\r\n',
+    '{500LF}': b'500 5.5.2 Bare CR or LF not allowed\r\n',
+    '{500SP}': b'500 5.5.2 Syntax error: command starts with white space\r\n',
+    '{421X}': b'421 4.3.0 Mail server out of step; closing the transaction\r\n',
+    '{421L}': b'421 4.3.0 Connection to the mail server lost\r\n',
+    '{552}': b'552 5.3.4 Message size exceeds fixed maximum message size\r\n',
+}
+
+
 def unescape(text):
     out = bytearray()
     i = 0
     while i < len(text):
         c = text[i]
+        if c == '{':
+            macro = next((m for m in MACROS if text.startswith(m, i)), None)
+            if macro is None:
+                raise ValueError('unknown {macro} in %r' % text)
+            out += MACROS[macro]
+            i += len(macro)
+            continue
         if c == '\\' and i + 1 < len(text):
             n = text[i + 1]
             simple = {'r': b'\r', 'n': b'\n', 't': b'\t', '0': b'\0', '\\': b'\\', '{': b'{'}
@@ -90,6 +117,8 @@ def convert(lines):
         b = header.get('keepalive', 0) & 7
         if header.get('nocallback'):
             b |= 8
+        if header.get('relay-unspooled'):
+            b |= 32
         script.op('RECONNECT', bytes([b]))
         script.tick = 0xFFFFF000  # the fuzzer's second connection starts here
         for fault in header.get('faults', []):
@@ -111,8 +140,8 @@ def convert(lines):
             continue
         key, _, value = line.partition(':')
         key = key.strip()
-        if line.strip() == 'nocallback':
-            header['nocallback'] = True
+        if line.strip() in ('nocallback', 'relay-unspooled'):
+            header[line.strip()] = True
             continue
         if key == 'keepalive':
             header['keepalive'] = number(value)

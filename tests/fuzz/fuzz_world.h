@@ -127,6 +127,9 @@ class CFaultySpoolStore : public ISpoolStore {
   bool m_bFailOpenRead = false;
   SArmed m_failRead;
   bool m_bFailDelete = false;
+  // An accepted fault (SAccept::spoolsIntoReadStream): a write to the stream
+  // opened for delivery stores nothing, as fwrite would, instead of failing.
+  bool m_bAcceptWriteToReadStream = false;
 
   std::vector<SSpoolRecord> m_records;  // indexed by spool id
   std::set<std::string> m_leftBehind;   // paths a failed deletion left on disk
@@ -153,7 +156,9 @@ struct SScanPlan {
 class CWorld {
  public:
   void Init();  // once per process
-  void StartConnection(int timeoutSeconds, bool callback, int debugLevel);
+  // relayUnspooled: the plug-in's setting for a message that cannot be
+  // spooled (relayed unscanned, or refused), read at the new connection.
+  void StartConnection(int timeoutSeconds, bool callback, int debugLevel, bool relayUnspooled);
   void EndConnection();
 
   // Host calls, logged.
@@ -183,6 +188,7 @@ class CWorld {
   int m_nHostContext = 0;
   int m_nTimeoutSeconds = 0;
   bool m_bCallback = true;
+  bool m_bRelayUnspooled = false;
   SScanPlan m_plan;
   std::vector<SLogEntry> m_log;
   bool m_bUncertain = false;  // a send raised: the model cannot follow this connection
