@@ -112,6 +112,17 @@ struct SAccept {
   // opened for reading (sound: never). Only the fake host notices: the
   // connection is beyond the model by then.
   bool spoolsIntoReadStream = false;
+  // A command line whose head went out as it grew, ended after the server
+  // was lost: owed a reply that never comes (sound: a local 421).
+  bool lostLongLine = false;
+  // The server bytes after the reply that lost the server, in the same read:
+  // still read as replies, and a 421 among them relayed (sound: ignored).
+  bool sameReadAfterLoss = false;
+  // Records of the plug-in's own RSETs (one per refused message) queue
+  // without bound while the server does not answer (sound: the client is
+  // held back, as it is for its own replies). Checked by the fuzzer's memory
+  // check, not the model.
+  bool owedRsets = false;
 };
 
 class CDialogueModel {
