@@ -19,7 +19,6 @@ namespace {
 
 const char k354Reply[] = "354 Enter mail, end with \".\" on a line by itself\r\n";
 const char k502Reply[] = "502 5.5.1 Command not available\r\n";
-const char k421Reply[] = "421 4.3.0 Connection to the mail server lost\r\n";
 const char kBareLineBreakReply[] = "500 5.5.2 Bare CR or LF not allowed\r\n";
 const char kLeadingSpaceReply[] = "500 5.5.2 Syntax error: command starts with white space\r\n";
 const char kNoSpoolReply[] = "451 4.3.0 Message cannot be scanned now; try again later\r\n";
@@ -320,7 +319,7 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     if (m_bServerLost) {
       // Its head went to a server we gave up on meanwhile: nobody will
       // answer it but us.
-      QueueLocalReply(k421Reply);
+      QueueLocalReply(kServerLostReply);
       return;
     }
     std::string rest(line, length);
@@ -337,7 +336,7 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     return;
   }
   if (m_bServerLost) {
-    QueueLocalReply(k421Reply);
+    QueueLocalReply(kServerLostReply);
     return;
   }
   if (CompareNoCase(std::string(line, std::min<size_t>(length, 4)), "DATA") == 0) {

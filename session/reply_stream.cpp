@@ -41,7 +41,6 @@ int ReplyCode(const char* line, size_t length) {
   return code;
 }
 
-const char k421Reply[] = "421 4.3.0 Connection to the mail server lost\r\n";
 const char k421OutOfStep[] = "421 4.3.0 Mail server out of step; closing the transaction\r\n";
 
 // The length of an EHLO line's keyword (after "250-" or "250 ").
@@ -375,10 +374,10 @@ void CSmtpConnection::FinishReply() {
                m_nReplyCode);
         m_bKeepAliveStopped = 1;
       }
-      if (m_nReplyCode == 421) LoseServer(k421Reply, "421 in answer to a keep-alive");
+      if (m_nReplyCode == 421) LoseServer(kServerLostReply, "421 in answer to a keep-alive");
       break;
     case EOwed::kRset:
-      if (m_nReplyCode == 421) LoseServer(k421Reply, "421 in answer to RSET");
+      if (m_nReplyCode == 421) LoseServer(kServerLostReply, "421 in answer to RSET");
       break;
     case EOwed::kClient:
     case EOwed::kClientEhlo:
@@ -397,7 +396,7 @@ void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
   // in their places; our own commands' are forgotten.
   for (std::deque<COwed>::iterator it = m_owed.begin(); it != m_owed.end();) {
     if (IsClientKind(it->kind)) {
-      *it = COwed{EOwed::kLocal, k421Reply, false};
+      *it = COwed{EOwed::kLocal, kServerLostReply, false};
       --m_nOwedClient;
       ++m_nOwedLocal;
     } else if (it->kind != EOwed::kLocal) {

@@ -71,6 +71,8 @@ const char* StateName(ESessionState state);
 // The client's answer when its message could not be delivered for now.
 inline constexpr char kNotDeliveredReply[] =
     "451 4.3.0 Message could not be delivered; try again later\r\n";
+// The client's answer to a command once the server has been given up.
+inline constexpr char kServerLostReply[] = "421 4.3.0 Connection to the mail server lost\r\n";
 
 class CSmtpConnection {
  public:
@@ -147,7 +149,7 @@ class CSmtpConnection {
   int32_t m_bPassThrough;           // relayed DATA was accepted: message goes raw
   int32_t m_bAwaitRelayedData;      // relayed DATA awaits its reply: hold the client
   int32_t m_bSpoolFailed;           // a spool write failed or stored less
-  int32_t m_bServerLost;            // delivery broke off: the server's side is closed
+  int32_t m_bServerLost;            // the server was given up (LoseServer): its side is shut
   uint64_t m_qwSpoolBytes;          // bytes written to the spool file
   int64_t m_qwHeaderEnd;            // spool offset where the scanner's text goes, or -1
   int32_t m_nHeaderState;           // FindHeaderEnd's position in the line structure

@@ -30,6 +30,7 @@ uint32_t CompleteReplies(const char* data, int length) {
   }
   return replies;
 }
+
 // How many names are tried before creating the spool is given up.
 const int kSpoolNameAttempts = 1000;
 
