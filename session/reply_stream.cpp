@@ -412,6 +412,9 @@ void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
   m_nServerOwedShared = 0;
   m_pDeferredCommand = nullptr;
   m_bKeepAliveStopped = 1;
+  // A relayed DATA's answer is now the local 421 in its place: the client is
+  // no longer held for it.
+  m_bAwaitRelayedData = 0;
   switch (State()) {
     case ESessionState::kAwaitingDataReply:
     case ESessionState::kDelivering:

@@ -227,8 +227,10 @@ class CSmtpConnection {
   // Scan and delivery outcomes (scan_handoff.cpp, delivery.cpp).
   void RefuseMessage(const char* clientReply);
   // The server can no longer be trusted to follow the dialogue: its sending
-  // side is shut so that nothing more can be delivered through it, and the
-  // client hears clientReply (if any) in order.
+  // side is shut so that nothing more can be delivered through it. Replies it
+  // owed the client become local 421s; a message awaiting the server gets
+  // the 451 of kNotDeliveredReply; in command relay the client hears
+  // clientReply (if any), in order.
   void LoseServer(const char* clientReply, const char* why);
   void AbortDelivery();
   void DeleteSpoolFile();
