@@ -66,6 +66,11 @@ class IScanner {
   virtual ScanResult Scan(const std::string& path, ScanPacer& pacer) = 0;
   // For the start-up log line.
   virtual std::string Describe() const = 0;
+  // How many of the scanner's endpoints are taking scans now, and how many
+  // there are (the health check and the metrics report them). A scanner
+  // without endpoints of its own is always up.
+  virtual int EndpointsUp() const { return 1; }
+  virtual int EndpointsTotal() const { return 1; }
 };
 
 #endif  // DIVIVEZ_HOST_SCANNER_H_
