@@ -18,11 +18,13 @@
 #include "host/capture_server.h"
 #include "host/clamd_scanner.h"
 #include "host/log.h"
+#include "host/metrics_server.h"
 #include "host/net.h"
 #include "host/options.h"
 #include "host/os.h"
 #include "host/plugin_loader.h"
 #include "host/proxy.h"
+#include "host/proxy_metrics.h"
 #include "host/signature_scanner.h"
 
 namespace {
@@ -225,6 +227,8 @@ int main(int argc, char** argv) {
   settings.idleTimeoutMs = options.idleTimeoutMs;
   settings.connectTimeoutMs = options.connectTimeoutMs;
   settings.closeGraceMs = options.closeGraceMs;
+  settings.proxyProtocol = options.proxyProtocol;
+  settings.upstreamXclient = options.upstreamXclient;
   Proxy proxy(settings, plugin, scanner.get(), &log);
   proxy.ConfigurePlugin();
 
@@ -256,6 +260,22 @@ int main(int argc, char** argv) {
         "(Postfix ends a session after about 100), so a long scan or several messages in "
         "one session may get the connection closed; see --help",
         options.keepaliveSeconds);
+  }
+  if (options.proxyProtocol) {
+    log.Line("every connection must open with a PROXY protocol header (--proxy-protocol)");
+  }
+  // Declared before the server that reads it, so that it is destroyed after.
+  MetricsRegistry registry;
+  std::unique_ptr<MetricsServer> metrics;
+  if (options.hasMetrics) {
+    RegisterProxyMetrics(proxy, *scanner, &registry);
+    metrics = std::make_unique<MetricsServer>(&registry, ProxyHealthCheck(proxy, *scanner));
+    uint16_t metricsPort = 0;
+    if (!metrics->Start(options.metrics, &metricsPort, &error)) {
+      return Fail(1, "--metrics: " + error);
+    }
+    log.Line("metrics on http://%s/metrics, health check on /healthz",
+             EndpointText(Endpoint{options.metrics.host, metricsPort}).c_str());
   }
   if (!options.portFile.empty() && !WritePortFile(options.portFile, port, &error)) {
     return Fail(1, error);

@@ -129,7 +129,17 @@ void MetricsRegistry::AddCounterOf(const std::string& name, const std::string& h
   Add(name, help, Type::kCounter, labels).external = value;
 }
 
-void MetricsRegistry::AddGaugeOf(const std::string& name, const std::string& help,
+void MetricsRegistry::AddHistogramOf(const std::string& name, const std::string& help,
+                                     const Labels& labels, const Histogram* histogram) {
+  Add(name, help, Type::kHistogram, labels).externalHistogram = histogram;
+}
+
+void MetricsRegistry::AddCounterFn(const std::string& name, const std::string& help,
+                                   const Labels& labels, std::function<double()> read) {
+  Add(name, help, Type::kCounter, labels).read = std::move(read);
+}
+
+void MetricsRegistry::AddGaugeFn(const std::string& name, const std::string& help,
                                  const Labels& labels, std::function<double()> read) {
   Add(name, help, Type::kGauge, labels).read = std::move(read);
 }
@@ -141,10 +151,10 @@ std::string MetricsRegistry::Render() const {
     static const char* const kTypes[] = {"counter", "gauge", "histogram"};
     out += "# TYPE " + family.name + ' ' + kTypes[static_cast<int>(family.type)] + '\n';
     for (const Series& s : family.series) {
-      if (s.histogram) {
+      if (s.histogram || s.externalHistogram != nullptr) {
         // Buckets are cumulative; the count is the +Inf bucket, so the two
         // agree even while observations arrive during the scrape.
-        const Histogram& h = *s.histogram;
+        const Histogram& h = s.histogram ? *s.histogram : *s.externalHistogram;
         uint64_t cumulative = 0;
         for (size_t i = 0; i <= h.Bounds(); ++i) {
           cumulative += h.InBucket(i);

@@ -84,8 +84,13 @@ class MetricsRegistry {
   // A counter the program keeps elsewhere; it must outlive the registry.
   void AddCounterOf(const std::string& name, const std::string& help, const Labels& labels,
                     const std::atomic<uint64_t>* value);
-  // A gauge read at each scrape (from the scraping thread).
-  void AddGaugeOf(const std::string& name, const std::string& help, const Labels& labels,
+  // A histogram the program keeps elsewhere; it must outlive the registry.
+  void AddHistogramOf(const std::string& name, const std::string& help, const Labels& labels,
+                      const Histogram* histogram);
+  // Values read at each scrape (from the scraping thread).
+  void AddCounterFn(const std::string& name, const std::string& help, const Labels& labels,
+                    std::function<double()> read);
+  void AddGaugeFn(const std::string& name, const std::string& help, const Labels& labels,
                   std::function<double()> read);
 
   // False when a name or label name given so far was not valid.
@@ -101,6 +106,7 @@ class MetricsRegistry {
     std::unique_ptr<Counter> counter;
     std::unique_ptr<Gauge> gauge;
     std::unique_ptr<Histogram> histogram;
+    const Histogram* externalHistogram = nullptr;
     const std::atomic<uint64_t>* external = nullptr;
     std::function<double()> read;
   };

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/client_origin.h"
 #include "host/os.h"
 
 namespace {
@@ -52,11 +53,20 @@ constexpr uint64_t kOversizeSlack = 65536;
 // The longest command or reply line kept for the log.
 constexpr size_t kMaxKeptLine = 1024;
 constexpr int kMaxAcceptBackoffMs = 1000;
+// A balancer sends its PROXY header at once, before any client byte.
+constexpr int kProxyHeaderTimeoutMs = 5000;
+// The name the proxy gives in its own EHLO before XCLIENT.
+const char kXclientHelo[] = "localhost";
 
 Proxy* g_proxy = nullptr;
 thread_local Proxy::Connection* t_connection = nullptr;
 const std::atomic<bool>* g_abort = nullptr;
 int g_sendTimeoutMs = 600000;
+
+uint64_t MicrosecondsSince(Clock::time_point start) {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+}
 
 long MillisecondsSince(Clock::time_point start) {
   return static_cast<long>(
@@ -111,8 +121,9 @@ void ConnectionThread(void* arg) { g_proxy->Serve(static_cast<Proxy::Connection*
 
 struct Proxy::Connection {
   int id = 0;
-  std::string peer;     // escaped for the log
-  std::string address;  // the client's address without the port
+  std::string peer;      // escaped for the log
+  std::string address;   // the client's address without the port; "": not counted per address
+  std::string clientIp;  // the same without brackets (for XCLIENT)
   // Set when the host ends the connection itself (from the scan callback);
   // the relay loop stops after the current call.
   std::string cut;
@@ -258,7 +269,8 @@ void Proxy::ConfigurePlugin() {
 bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress,
                    std::string* error) {
   m_listener = NetListen(where.host, where.port, boundPort, badAddress, error);
-  return m_listener != kNetInvalidSocket;
+  m_listening = m_listener != kNetInvalidSocket;
+  return m_listening;
 }
 
 void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
@@ -273,6 +285,7 @@ void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
       std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
   }
+  m_listening = false;
   NetClose(m_listener);
   m_listener = kNetInvalidSocket;
 
@@ -329,7 +342,9 @@ int Proxy::Accept() {
     }
     m_acceptBackoffMs = 0;
     const std::string peer = LogSafe(rawPeer);
-    const std::string address = AddressOf(rawPeer);
+    // Behind a balancer the peer is the balancer: the client's address is
+    // counted once its PROXY header has been read.
+    const std::string address = m_settings.proxyProtocol ? "" : AddressOf(rawPeer);
     bool admitted = false;
     bool overAddress = false;
     {
@@ -337,11 +352,11 @@ int Proxy::Accept() {
       int& fromAddress = m_perAddress[address];
       if (m_active >= m_settings.maxConnections) {
         // refused below
-      } else if (fromAddress >= m_settings.maxPerAddress) {
+      } else if (!address.empty() && fromAddress >= m_settings.maxPerAddress) {
         overAddress = true;
       } else {
         ++m_active;
-        ++fromAddress;
+        if (!address.empty()) ++fromAddress;
         admitted = true;
       }
       if (fromAddress == 0) m_perAddress.erase(address);
@@ -364,6 +379,10 @@ int Proxy::Accept() {
     connection->id = ++m_nextId;
     connection->peer = peer;
     connection->address = address;
+    connection->clientIp = AddressOf(rawPeer);
+    if (connection->clientIp.size() > 1 && connection->clientIp.front() == '[') {
+      connection->clientIp = connection->clientIp.substr(1, connection->clientIp.size() - 2);
+    }
     connection->clientSocket = socket;
     std::string error;
     if (!OsStartThread(ConnectionThread, connection, kConnectionStack, &error)) {
@@ -386,10 +405,20 @@ void Proxy::ConnectionEnded(const std::string& address) {
 
 void Proxy::Serve(Connection* c) {
   t_connection = c;
+  ++m_counters.open;
+  if (m_settings.proxyProtocol && !AdmitFromBalancer(c)) {
+    --m_counters.open;
+    t_connection = nullptr;
+    const std::string address = c->address;
+    delete c;
+    ConnectionEnded(address);
+    return;
+  }
   ++m_counters.connections;
   std::string error;
   c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
                                m_settings.connectTimeoutMs, &error);
+  if (c->serverSocket != kNetInvalidSocket && m_settings.upstreamXclient) IntroduceClient(c);
   if (c->serverSocket == kNetInvalidSocket) {
     ++m_counters.upstreamFailed;
     m_log->Line("%s from %s: upstream %s unreachable (%s); answered 421", c->Label().c_str(),
@@ -401,10 +430,85 @@ void Proxy::Serve(Connection* c) {
   } else {
     Relay(c);
   }
+  --m_counters.open;
   t_connection = nullptr;
   const std::string address = c->address;
   delete c;
   ConnectionEnded(address);
+}
+
+bool Proxy::AdmitFromBalancer(Connection* c) {
+  ProxyHeader header;
+  std::string error;
+  if (!ReadProxyHeader(c->clientSocket, kProxyHeaderTimeoutMs, &m_abort, &header, &error)) {
+    ++m_counters.badProxyHeader;
+    m_log->Line("%s from %s: closed: %s (--proxy-protocol)", c->Label().c_str(), c->peer.c_str(),
+                LogSafe(error).c_str());
+    NetClose(c->clientSocket);
+    return false;
+  }
+  // LOCAL (the balancer's own check) and UNKNOWN name no client: the
+  // connection's own peer stands, and is not counted per address.
+  if (!header.hasAddress) return true;
+  const std::string source = header.SourceText();
+  const std::string address = AddressOf(source);
+  c->peer = LogSafe(source);
+  c->clientIp = header.sourceAddress;
+  bool over = false;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int& fromAddress = m_perAddress[address];
+    over = fromAddress >= m_settings.maxPerAddress;
+    if (!over) ++fromAddress;
+    if (fromAddress == 0) m_perAddress.erase(address);
+  }
+  if (over) {
+    ++m_counters.perAddress;
+    m_log->Line("refused %s: %d connections open from its address (--max-per-address)",
+                c->peer.c_str(), m_settings.maxPerAddress);
+    TurnAway(c->clientSocket, "421 4.7.0 Too many connections from your address\r\n");
+    return false;
+  }
+  c->address = address;
+  return true;
+}
+
+void Proxy::IntroduceClient(Connection* c) {
+  if (m_xclientOff.load()) return;
+  std::string detail;
+  const XclientResult result =
+      SendXclient(c->serverSocket, kXclientHelo, c->clientIp, "[UNAVAILABLE]",
+                  m_settings.connectTimeoutMs, &m_abort, &detail);
+  switch (result) {
+    case XclientResult::kSent:
+    case XclientResult::kNoGreeting:
+      return;
+    case XclientResult::kNotOffered:
+    case XclientResult::kRefused:
+      // The server's configuration, not this client: said once, then no
+      // longer tried.
+      if (!m_xclientOff.exchange(true)) {
+        m_log->Line("upstream %s: %s; going on without XCLIENT (--upstream-xclient)",
+                    EndpointText(m_settings.upstream).c_str(),
+                    result == XclientResult::kRefused
+                        ? ("XCLIENT refused: " + LogSafe(detail)).c_str()
+                        : LogSafe(detail).c_str());
+      }
+      break;
+    case XclientResult::kFailed:
+      m_log->Line("%s from %s: XCLIENT to the server failed (%s); connecting again without it",
+                  c->Label().c_str(), c->peer.c_str(), LogSafe(detail).c_str());
+      break;
+  }
+  // The session the introduction spent is ended politely; the client gets
+  // a fresh one with its own greeting.
+  static const char kQuit[] = "QUIT\r\n";
+  NetSend(c->serverSocket, kQuit, sizeof kQuit - 1);
+  NetShutdownSend(c->serverSocket);
+  NetClose(c->serverSocket);
+  std::string error;
+  c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
+                               m_settings.connectTimeoutMs, &error);
 }
 
 void Proxy::FromClient(Connection* c, const char* data, size_t length) {
@@ -792,6 +896,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
     result = m_scanner->Scan(path, pacer);
   }
   const long scanMs = MillisecondsSince(scanStart);
+  m_counters.scanSeconds.Observe(MicrosecondsSince(scanStart));
   if (c != nullptr) c->progress = Clock::now();
   const std::string keepAlives =
       pacer.Sent() > 0 ? ", " + std::to_string(pacer.Sent()) + " keep-alive(s)" : "";
@@ -908,6 +1013,7 @@ void Proxy::ServerReply(Connection* c, int code, const std::string& text) {
   }
   // The first reply after the 354 is the server's answer to the message.
   const std::string reply = LogSafe(text);
+  m_counters.deliverySeconds.Observe(MicrosecondsSince(message.scanEnd));
   if (code >= 200 && code < 300) {
     ++m_counters.delivered;
     LogFinal(

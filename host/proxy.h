@@ -39,6 +39,7 @@
 #include <string>
 
 #include "host/log.h"
+#include "host/metrics.h"
 #include "host/net.h"
 #include "host/options.h"
 #include "host/plugin_loader.h"
@@ -59,6 +60,11 @@ struct ProxySettings {
   int idleTimeoutMs = 600000;          // the server's silence while it owes an answer
   int connectTimeoutMs = 10000;
   int closeGraceMs = 2000;
+  // Behind a load balancer: every connection opens with a PROXY protocol
+  // header naming the real client, used for the log and --max-per-address.
+  bool proxyProtocol = false;
+  // Tell the server the real client with XCLIENT when it offers it.
+  bool upstreamXclient = false;
 };
 
 struct ProxyCounters {
@@ -81,6 +87,12 @@ struct ProxyCounters {
   std::atomic<uint64_t> unconfirmed{0};     // sent; the server's answer not seen
   std::atomic<uint64_t> bytesFromClients{0};
   std::atomic<uint64_t> bytesFromServers{0};
+  std::atomic<int> open{0};                 // client connections open now
+  std::atomic<uint64_t> badProxyHeader{0};  // closed without a valid PROXY header
+  // Observed in microseconds: each scan, and from a scan's end to the
+  // server's answer to the message.
+  Histogram scanSeconds{LatencyBuckets(), 1e6};
+  Histogram deliverySeconds{LatencyBuckets(), 1e6};
 };
 
 class Proxy {
@@ -104,6 +116,8 @@ class Proxy {
   void Run(const std::atomic<int>& stopRequests, int shutdownGraceMs);
 
   const ProxyCounters& Counters() const { return m_counters; }
+  // From a successful Listen until Run stops accepting (the health check).
+  bool Listening() const { return m_listening.load(); }
   void LogCounters();
 
   // Used by the connection threads and the plug-in's callback (proxy.cpp).
@@ -134,12 +148,20 @@ class Proxy {
   // The time limit that has passed, or nullptr.
   const char* TimeLimitReached(Connection* connection, bool clientOpen);
   void ConnectionEnded(const std::string& address);
+  // --proxy-protocol: reads the header and takes the real client's slot
+  // under --max-per-address. False when the connection was turned away.
+  bool AdmitFromBalancer(Connection* connection);
+  // --upstream-xclient: introduces the client to the server just connected;
+  // connects again without XCLIENT when that spent the session.
+  void IntroduceClient(Connection* connection);
 
   ProxySettings m_settings;
   PluginApi m_plugin;
   IScanner* m_scanner;
   Logger* m_log;
   NetSocket m_listener = kNetInvalidSocket;
+  std::atomic<bool> m_listening{false};
+  std::atomic<bool> m_xclientOff{false};  // the server does not take XCLIENT: said once
   ProxyCounters m_counters;
   std::atomic<int> m_nextId{0};
   std::atomic<bool> m_abort{false};

@@ -21,7 +21,7 @@ TEST(Metrics, ExpositionOfEachType) {
   std::atomic<uint64_t> kept{7};
   registry.AddCounterOf("m_kept_total", "Kept elsewhere.", {}, &kept);
   registry.AddGauge("m_open", "Open now.").Set(-3);
-  registry.AddGaugeOf("m_up", "Read at scrape.", {{"kind", "clamd"}}, [] { return 1.5; });
+  registry.AddGaugeFn("m_up", "Read at scrape.", {{"kind", "clamd"}}, [] { return 1.5; });
   Histogram& latency = registry.AddHistogram("m_seconds", "Latency.", {0.001, 0.5}, 1e6);
   delivered.Add();
   latency.Observe(1000);     // 0.001 s: on the first bound, which is inclusive
@@ -59,6 +59,18 @@ TEST(Metrics, LabelsOfAHistogramComeBeforeLe) {
   const std::string text = registry.Render();
   EXPECT_NE(text.find("h_bucket{stage=\"scan\",le=\"1\"} 1\n"), std::string::npos) << text;
   EXPECT_NE(text.find("h_sum{stage=\"scan\"} 1\n"), std::string::npos) << text;
+
+  // Kept elsewhere and read at each rendering.
+  Histogram kept({0.5}, 1000);
+  int reads = 0;
+  registry.AddHistogramOf("k", "K.", {}, &kept);
+  registry.AddCounterFn("f_total", "F.", {}, [&reads] { return ++reads; });
+  kept.Observe(600);
+  const std::string again = registry.Render();
+  EXPECT_NE(again.find("k_bucket{le=\"0.5\"} 0\nk_bucket{le=\"+Inf\"} 1\nk_sum 0.6\n"),
+            std::string::npos)
+      << again;
+  EXPECT_NE(again.find("# TYPE f_total counter\nf_total 1\n"), std::string::npos) << again;
 }
 
 TEST(Metrics, EscapesAndValues) {
