@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/net.h"
+#include "host/base/net.h"
 
 namespace {
 

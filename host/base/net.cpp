@@ -1,7 +1,7 @@
 // Socket helpers built on the per-platform primitives of net.h.
 #include <chrono>
 
-#include "host/net.h"
+#include "host/base/net.h"
 
 namespace {
 
@@ -58,4 +58,11 @@ void NetLingeringClose(NetSocket socket, int lingerMs) {
     if (NetPoll(&item, 1, static_cast<int>(left)) < 0) break;
   }
   NetClose(socket);
+}
+
+std::string EndpointText(const Endpoint& endpoint) {
+  if (endpoint.host.find(':') != std::string::npos) {
+    return "[" + endpoint.host + "]:" + std::to_string(endpoint.port);
+  }
+  return endpoint.host + ":" + std::to_string(endpoint.port);
 }

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/net.h"
+#include "host/base/net.h"
 
 namespace {
 
