@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/client_origin.h"
+#include "host/proxy/client_origin.h"
 
 namespace {
 

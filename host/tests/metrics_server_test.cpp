@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "host/metrics_server.h"
+#include "host/metrics/metrics_server.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/metrics.h"
+#include "host/metrics/metrics.h"
 
 namespace {
 

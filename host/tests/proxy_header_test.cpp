@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "host/proxy_header.h"
+#include "host/proxy/proxy_header.h"
 
 namespace {
 

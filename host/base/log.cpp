@@ -1,0 +1,113 @@
+// The proxy's log. See log.h.
+#include "host/base/log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+#include "host/base/os.h"
+
+namespace {
+
+// "2024-05-01 12:34:56.789"
+std::string Timestamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const long millis = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  std::tm local{};
+  OsLocalTime(seconds, &local);
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis);
+  return text;
+}
+
+}  // namespace
+
+std::string LogSafe(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  static const char kCut[] = "...";
+  constexpr size_t kRoom = kMaxLogField - (sizeof kCut - 1);
+  std::string out;
+  out.reserve(std::min(text.size(), kMaxLogField));
+  size_t fits = 0;  // the output's length after the last byte that leaves room for the mark
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      out.append("\\x");
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+    if (out.size() <= kRoom) fits = out.size();
+    if (out.size() > kMaxLogField) {
+      out.resize(fits);
+      out.append(kCut);
+      break;
+    }
+  }
+  return out;
+}
+
+Logger::Logger() = default;
+
+Logger::~Logger() {
+  if (m_file != nullptr) std::fclose(m_file);
+}
+
+bool Logger::OpenFile(const std::string& path, std::string* error) {
+  std::FILE* file = std::fopen(path.c_str(), "ab");
+  if (file == nullptr) {
+    *error = "cannot open log file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_file = file;
+  return true;
+}
+
+void Logger::ClearBarLocked() {
+  if (m_barShown) {
+    std::fputs("\r\x1b[K", stderr);
+    m_barShown = false;
+  }
+}
+
+void Logger::Line(const char* format, ...) {
+  char message[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  const std::string line = Timestamp() + " divivez-proxy: " + message + "\n";
+  std::lock_guard<std::mutex> lock(m_mutex);
+  ClearBarLocked();
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+  if (m_file != nullptr) {
+    std::fputs(line.c_str(), m_file);
+    std::fflush(m_file);
+  }
+}
+
+void Logger::Progress(const std::string& label, unsigned percent) {
+  if (!m_terminal) return;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (percent >= 100) {
+    ClearBarLocked();
+    std::fflush(stderr);
+    return;
+  }
+  constexpr unsigned kWidth = 30;
+  char bar[kWidth + 1];
+  const unsigned filled = percent * kWidth / 100;
+  for (unsigned i = 0; i < kWidth; ++i) bar[i] = i < filled ? '=' : ' ';
+  bar[kWidth] = '\0';
+  std::fprintf(stderr, "\r\x1b[K%s [%s] %3u%%", label.c_str(), bar, percent);
+  std::fflush(stderr);
+  m_barShown = true;
+}

@@ -1,0 +1,105 @@
+// Sockets for the proxy: listening, connecting, polling and transfers.
+//
+// One declaration, two implementations chosen by the build: net_posix.cpp
+// (poll, BSD sockets) and net_win32.cpp (WSAPoll, Winsock 2). Every socket the
+// proxy makes is non-blocking; waits go through NetPoll. Errors are reported
+// through the result and, where a text helps a log line, an error string; the
+// error code is captured at the failing call. Functions are thread-safe as far
+// as the OS calls are; a socket is used by one thread at a time except where a
+// caller says otherwise.
+#ifndef DIVIVEZ_HOST_BASE_NET_H_
+#define DIVIVEZ_HOST_BASE_NET_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#ifdef _WIN32
+typedef std::uintptr_t NetSocket;  // the Winsock SOCKET
+#else
+typedef int NetSocket;  // a file descriptor
+#endif
+constexpr NetSocket kNetInvalidSocket = static_cast<NetSocket>(~static_cast<NetSocket>(0));
+
+// A host name or address literal and a port, as options and log lines give
+// them.
+struct Endpoint {
+  std::string host;
+  uint16_t port = 0;
+};
+
+// "host:port", or "[v6]:port" for an IPv6 literal, for log lines.
+std::string EndpointText(const Endpoint& endpoint);
+
+// Results of the single transfers below.
+enum : int { kNetError = -1, kNetWouldBlock = -2 };
+
+// Poll flags (requested in events, reported in revents).
+enum : short { kNetIn = 1, kNetOut = 2, kNetHup = 4, kNetErr = 8 };
+
+struct NetPollItem {
+  NetSocket socket;
+  short events;
+  short revents;
+};
+
+// Once per process, before any other call. False with *error on failure.
+bool NetStartup(std::string* error);
+
+// Resolves host (a name or a literal) and listens on the first address that
+// binds. port 0 picks an ephemeral port; *boundPort receives the actual one.
+// *resolveFailed is set when the name did not resolve (a bad argument rather
+// than a busy port).
+NetSocket NetListen(const std::string& host, uint16_t port, uint16_t* boundPort,
+                    bool* resolveFailed, std::string* error);
+
+// Accepts one pending connection from a non-blocking listener and makes it
+// non-blocking. kNetInvalidSocket when none is pending (or on failure).
+// *peer receives "address:port". *failed (may be null) tells a failure (out
+// of descriptors, ...) from an empty queue.
+NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed = nullptr);
+
+// Connects with a time-out, trying each resolved address in turn. Returns a
+// non-blocking socket, or kNetInvalidSocket with *error.
+NetSocket NetConnect(const std::string& host, uint16_t port, int timeoutMs, std::string* error);
+
+// Connects to a Unix-domain stream socket; where the platform lacks them,
+// fails with *error saying so.
+NetSocket NetConnectUnix(const std::string& path, int timeoutMs, std::string* error);
+
+// > 0 bytes read, 0 end of stream, kNetWouldBlock, kNetError.
+int NetRecv(NetSocket socket, char* buffer, int size);
+// Like NetRecv but leaves the data queued: > 0 data waiting, 0 end of
+// stream, kNetWouldBlock nothing yet, kNetError (reset, ...).
+int NetPeek(NetSocket socket);
+// Copies up to size waiting bytes without taking them: > 0 bytes copied,
+// 0 end of stream, kNetWouldBlock, kNetError.
+int NetPeekData(NetSocket socket, char* buffer, int size);
+// > 0 bytes accepted (may be short), kNetWouldBlock, kNetError. Never raises
+// SIGPIPE.
+int NetSend(NetSocket socket, const char* data, int length);
+
+// Sends the whole buffer, waiting for writability in slices so that *abort
+// (may be null) is honoured. False on error, time-out or abort.
+bool NetSendAll(NetSocket socket, const char* data, size_t length, int timeoutMs,
+                const std::atomic<bool>* abort);
+
+// Waits for the items; timeoutMs < 0 waits without limit. Returns the number
+// of ready items, 0 on time-out or interruption by a signal, kNetError.
+int NetPoll(NetPollItem* items, size_t count, int timeoutMs);
+
+void NetShutdownSend(NetSocket socket);
+void NetShutdownBoth(NetSocket socket);
+void NetClose(NetSocket socket);
+
+// Half-closes the sending side, then reads and discards what the peer still
+// sends until it closes or lingerMs pass, then closes. The peer thus receives
+// everything sent before, instead of a reset caused by unread input. The
+// deadline holds even while the peer keeps sending.
+void NetLingeringClose(NetSocket socket, int lingerMs);
+
+// The text of the last socket error of the calling thread.
+std::string NetLastErrorText();
+
+#endif  // DIVIVEZ_HOST_BASE_NET_H_

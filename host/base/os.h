@@ -1,0 +1,79 @@
+// Operating-system services for the proxy other than sockets: the plug-in
+// library, threads with small stacks, the stop signal, the trace level handed
+// to the plug-in, limits and local time.
+//
+// One declaration, two implementations chosen by the build: os_posix.cpp and
+// os_win32.cpp.
+#ifndef DIVIVEZ_HOST_BASE_OS_H_
+#define DIVIVEZ_HOST_BASE_OS_H_
+
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+// Loads a shared library by path. nullptr with *error on failure.
+void* OsLoadLibrary(const std::string& path, std::string* error);
+// Looks an exported function up by name; nullptr when absent.
+void* OsFindSymbol(void* library, const char* name);
+
+// Starts a detached thread running fn(arg) with a stack of stackBytes.
+bool OsStartThread(void (*fn)(void*), void* arg, size_t stackBytes, std::string* error);
+
+// Calls onStop (from a signal handler or a console control thread: it must
+// only touch lock-free atomics) on SIGINT/SIGTERM or Ctrl-C / Ctrl-Break /
+// console close. Also makes writes to closed sockets return errors instead
+// of killing the process.
+void OsInstallStopHandler(void (*onStop)());
+
+// The directory holding the running executable, with a trailing separator.
+std::string OsExecutableDirectory();
+
+bool OsStderrIsTerminal();
+
+// Sets the trace level that the plug-in reads when it is loaded: the
+// DIVIVEZ_DEBUG_LEVEL environment variable on POSIX, the DebugLevel value
+// under HKLM\Software\Corvane\ZEBMail on Windows. Returns where it went (for
+// the log), or an empty string when it could not be set.
+std::string OsSetPluginTraceLevel(int level);
+
+// Sets the plug-in's spool-failure setting (when it cannot create a spool
+// file: relay the message unscanned, or refuse it with 451): the
+// DIVIVEZ_RELAY_UNSPOOLED environment variable on POSIX ("1" relays), the
+// RelayUnspooled value (REG_DWORD, 1 relays) under
+// HKLM\Software\Corvane\ZEBMail on Windows, created when missing. Returns
+// where it went, or an empty string with *error.
+std::string OsSetPluginRelayUnspooled(bool relay, std::string* error);
+
+// The temporary directory the plug-in spools into, with a trailing separator.
+std::string OsTempDirectory();
+
+// True when the file belongs to the user this process runs as (on Windows,
+// where the temporary directory is the user's own, always true).
+bool OsOwnedByCurrentUser(const std::string& path);
+
+// Creates a new file for writing that no one else can read: fails when the
+// name exists (a symbolic link included). POSIX: O_CREAT|O_EXCL|O_NOFOLLOW,
+// mode 0600; Windows: CREATE_NEW. nullptr with *error on failure.
+std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error);
+
+// Flushes the stream and forces its data to the disk.
+bool OsSyncFile(std::FILE* file);
+
+// Forces a directory's entries (a rename into it) to the disk; true where
+// the platform has no such operation (Windows).
+bool OsSyncDirectory(const std::string& path);
+
+// Makes a directory accessible to its owner only (POSIX mode 0700).
+void OsMakePrivateDirectory(const std::string& path);
+
+// Raises the open-file limit as far as allowed (descriptors on POSIX, C
+// runtime streams on Windows); returns the limit in force.
+unsigned long OsRaiseFileLimit();
+
+// Thread-safe local time.
+void OsLocalTime(std::time_t when, std::tm* out);
+
+unsigned long OsProcessId();
+
+#endif  // DIVIVEZ_HOST_BASE_OS_H_

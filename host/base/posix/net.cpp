@@ -1,0 +1,237 @@
+// Sockets on POSIX: BSD sockets and poll(2). Never select(): descriptors of any
+// number must work with a thousand connections open.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "host/base/net.h"
+#include "host/base/socket_api.h"
+
+namespace {
+
+thread_local int t_lastError = 0;
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+void SetNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+void SetCloseOnExec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
+short ToPollEvents(short events) {
+  short result = 0;
+  if (events & kNetIn) result |= POLLIN;
+  if (events & kNetOut) result |= POLLOUT;
+  return result;
+}
+
+short FromPollEvents(short revents) {
+  short result = 0;
+  if (revents & POLLIN) result |= kNetIn;
+  if (revents & POLLOUT) result |= kNetOut;
+  if (revents & POLLHUP) result |= kNetHup;
+  if (revents & (POLLERR | POLLNVAL)) result |= kNetErr;
+  return result;
+}
+
+// Finishes a non-blocking connect: waits for writability, then reads the
+// outcome from SO_ERROR.
+bool CompleteConnect(int fd, int timeoutMs, std::string* error) {
+  pollfd item{fd, POLLOUT, 0};
+  int ready;
+  do {
+    ready = poll(&item, 1, timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready == 0) {
+    *error = "connection timed out";
+    return false;
+  }
+  if (ready < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  int soError = 0;
+  socklen_t length = sizeof soError;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) soError = errno;
+  if (soError != 0) {
+    *error = std::strerror(soError);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const int socket_api::kListenBacklog = 1024;
+
+NetSocket socket_api::Open(int family, int type, int protocol, std::string* error) {
+  const int fd = socket(family, type, protocol);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return kNetInvalidSocket;
+  }
+  SetCloseOnExec(fd);
+  return fd;
+}
+
+void socket_api::Close(NetSocket socket) { close(socket); }
+
+void socket_api::SetNonBlocking(NetSocket socket) { ::SetNonBlocking(socket); }
+
+void socket_api::PrepareListener(NetSocket socket) {
+  int on = 1;
+  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+bool socket_api::Connect(NetSocket socket, const sockaddr* address, size_t length, int timeoutMs,
+                         std::string* error) {
+  if (connect(socket, address, static_cast<socklen_t>(length)) == 0) return true;
+  const int code = errno;
+  // A Unix-domain socket whose queue is full says EAGAIN.
+  if (code == EINPROGRESS || (code == EAGAIN && address->sa_family == AF_UNIX)) {
+    return CompleteConnect(socket, timeoutMs, error);
+  }
+  *error = std::strerror(code);
+  return false;
+}
+
+std::string socket_api::LastErrorText() { return std::strerror(errno); }
+
+std::string socket_api::ResolveErrorText(int code) { return gai_strerror(code); }
+
+bool NetStartup(std::string* error) {
+  (void)error;
+  return true;
+}
+
+NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
+  if (failed != nullptr) *failed = false;
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  int fd;
+  do {
+    fd = accept(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    t_lastError = errno;
+    if (failed != nullptr) *failed = !WouldBlock(t_lastError);
+    return kNetInvalidSocket;
+  }
+  SetCloseOnExec(fd);
+  SetNonBlocking(fd);
+  socket_api::SetNoDelay(fd);
+  *peer = socket_api::AddressText(reinterpret_cast<sockaddr*>(&address));
+  return fd;
+}
+
+NetSocket NetConnectUnix(const std::string& path, int timeoutMs, std::string* error) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) {
+    *error = "socket path too long";
+    return kNetInvalidSocket;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return kNetInvalidSocket;
+  }
+  SetCloseOnExec(fd);
+  SetNonBlocking(fd);
+  if (!socket_api::Connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address, timeoutMs,
+                           error)) {
+    close(fd);
+    return kNetInvalidSocket;
+  }
+  return fd;
+}
+
+int NetRecv(NetSocket socket, char* buffer, int size) {
+  ssize_t n;
+  do {
+    n = recv(socket, buffer, static_cast<size_t>(size), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) return static_cast<int>(n);
+  t_lastError = errno;
+  return WouldBlock(t_lastError) ? kNetWouldBlock : kNetError;
+}
+
+int NetPeek(NetSocket socket) {
+  char byte;
+  ssize_t n;
+  do {
+    n = recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) return static_cast<int>(n);
+  t_lastError = errno;
+  return WouldBlock(t_lastError) ? kNetWouldBlock : kNetError;
+}
+
+int NetPeekData(NetSocket socket, char* buffer, int size) {
+  ssize_t n;
+  do {
+    n = recv(socket, buffer, static_cast<size_t>(size), MSG_PEEK | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) return static_cast<int>(n);
+  t_lastError = errno;
+  return WouldBlock(t_lastError) ? kNetWouldBlock : kNetError;
+}
+
+int NetSend(NetSocket socket, const char* data, int length) {
+  ssize_t n;
+  do {
+    n = send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) return static_cast<int>(n);
+  t_lastError = errno;
+  return WouldBlock(t_lastError) ? kNetWouldBlock : kNetError;
+}
+
+int NetPoll(NetPollItem* items, size_t count, int timeoutMs) {
+  // Small sets live on the stack; the proxy polls at most a few sockets per
+  // thread.
+  pollfd local[8];
+  std::vector<pollfd> large;
+  pollfd* fds = local;
+  if (count > 8) {
+    large.resize(count);
+    fds = large.data();
+  }
+  for (size_t i = 0; i < count; ++i) {
+    fds[i].fd = items[i].socket;
+    fds[i].events = ToPollEvents(items[i].events);
+    fds[i].revents = 0;
+  }
+  int ready = poll(fds, static_cast<nfds_t>(count), timeoutMs);
+  if (ready < 0) {
+    t_lastError = errno;
+    if (t_lastError == EINTR) ready = 0;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    items[i].revents = ready > 0 ? FromPollEvents(fds[i].revents) : 0;
+  }
+  return ready < 0 ? kNetError : ready;
+}
+
+void NetShutdownSend(NetSocket socket) { shutdown(socket, SHUT_WR); }
+
+void NetShutdownBoth(NetSocket socket) { shutdown(socket, SHUT_RDWR); }
+
+void NetClose(NetSocket socket) {
+  if (socket != kNetInvalidSocket) close(socket);
+}
+
+std::string NetLastErrorText() { return std::strerror(t_lastError); }

@@ -1,0 +1,159 @@
+// Operating-system services on POSIX.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/base/os.h"
+
+namespace {
+
+void (*g_onStop)() = nullptr;
+
+void StopSignalHandler(int) {
+  if (g_onStop != nullptr) g_onStop();
+}
+
+struct ThreadStart {
+  void (*fn)(void*);
+  void* arg;
+};
+
+void* ThreadMain(void* raw) {
+  ThreadStart start = *static_cast<ThreadStart*>(raw);
+  delete static_cast<ThreadStart*>(raw);
+  start.fn(start.arg);
+  return nullptr;
+}
+
+}  // namespace
+
+void* OsLoadLibrary(const std::string& path, std::string* error) {
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* text = dlerror();
+    *error = text != nullptr ? text : "dlopen failed";
+  }
+  return library;
+}
+
+void* OsFindSymbol(void* library, const char* name) { return dlsym(library, name); }
+
+bool OsStartThread(void (*fn)(void*), void* arg, size_t stackBytes, std::string* error) {
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (stackBytes < static_cast<size_t>(PTHREAD_STACK_MIN)) {
+    stackBytes = static_cast<size_t>(PTHREAD_STACK_MIN);
+  }
+  pthread_attr_setstacksize(&attributes, stackBytes);
+  auto* start = new ThreadStart{fn, arg};
+  pthread_t thread;
+  const int rc = pthread_create(&thread, &attributes, ThreadMain, start);
+  pthread_attr_destroy(&attributes);
+  if (rc != 0) {
+    delete start;
+    *error = std::strerror(rc);
+    return false;
+  }
+  return true;
+}
+
+void OsInstallStopHandler(void (*onStop)()) {
+  g_onStop = onStop;
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = StopSignalHandler;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: the accept loop's poll returns early and sees the request.
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+std::string OsExecutableDirectory() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "./";
+  path[n] = '\0';
+  std::string result(path);
+  size_t slash = result.rfind('/');
+  return slash == std::string::npos ? "./" : result.substr(0, slash + 1);
+}
+
+bool OsStderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+std::string OsSetPluginTraceLevel(int level) {
+  if (setenv("DIVIVEZ_DEBUG_LEVEL", std::to_string(level).c_str(), 1) != 0) return "";
+  return "environment variable DIVIVEZ_DEBUG_LEVEL";
+}
+
+std::string OsSetPluginRelayUnspooled(bool relay, std::string* error) {
+  if (setenv("DIVIVEZ_RELAY_UNSPOOLED", relay ? "1" : "0", 1) != 0) {
+    *error = std::strerror(errno);
+    return "";
+  }
+  return "environment variable DIVIVEZ_RELAY_UNSPOOLED";
+}
+
+std::string OsTempDirectory() {
+  // As the plug-in's GetTempPathA: $TMPDIR, else /tmp.
+  const char* directory = std::getenv("TMPDIR");
+  std::string result = directory != nullptr && directory[0] != '\0' ? directory : "/tmp";
+  if (result.back() != '/') result.push_back('/');
+  return result;
+}
+
+bool OsOwnedByCurrentUser(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && info.st_uid == geteuid();
+}
+
+std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = "cannot create " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    close(fd);
+    unlink(path.c_str());
+  }
+  return file;
+}
+
+bool OsSyncFile(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
+
+bool OsSyncDirectory(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced;
+}
+
+void OsMakePrivateDirectory(const std::string& path) { chmod(path.c_str(), 0700); }
+
+unsigned long OsRaiseFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return static_cast<unsigned long>(limit.rlim_cur);
+}
+
+void OsLocalTime(std::time_t when, std::tm* out) { localtime_r(&when, out); }
+
+unsigned long OsProcessId() { return static_cast<unsigned long>(getpid()); }

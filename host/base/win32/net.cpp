@@ -1,0 +1,223 @@
+// Sockets on Windows: Winsock 2 with WSAPoll (Vista and later; Wine has it).
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <afunix.h>
+#include <windows.h>
+
+#include <cstring>
+#include <vector>
+
+#include "host/base/net.h"
+#include "host/base/socket_api.h"
+
+namespace {
+
+thread_local int t_lastError = 0;
+
+void SetNonBlocking(SOCKET s) {
+  u_long on = 1;
+  ioctlsocket(s, FIONBIO, &on);
+}
+
+std::string ErrorText(int code) {
+  char text[256] = "";
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) {
+    text[--n] = '\0';
+  }
+  std::string result = n > 0 ? std::string(text) : std::string("socket error");
+  return result + " (" + std::to_string(code) + ")";
+}
+
+bool CompleteConnect(SOCKET s, int timeoutMs, std::string* error) {
+  WSAPOLLFD item{s, POLLWRNORM, 0};
+  int ready = WSAPoll(&item, 1, timeoutMs);
+  if (ready == 0) {
+    *error = "connection timed out";
+    return false;
+  }
+  if (ready < 0) {
+    *error = ErrorText(WSAGetLastError());
+    return false;
+  }
+  int soError = 0;
+  int length = sizeof soError;
+  getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length);
+  if (soError != 0 || (item.revents & (POLLERR | POLLHUP)) != 0) {
+    *error = ErrorText(soError != 0 ? soError : WSAECONNREFUSED);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const int socket_api::kListenBacklog = SOMAXCONN;
+
+NetSocket socket_api::Open(int family, int type, int protocol, std::string* error) {
+  const SOCKET s = socket(family, type, protocol);
+  if (s == INVALID_SOCKET) {
+    *error = ErrorText(WSAGetLastError());
+    return kNetInvalidSocket;
+  }
+  return s;
+}
+
+void socket_api::Close(NetSocket socket) { closesocket(socket); }
+
+void socket_api::SetNonBlocking(NetSocket socket) { ::SetNonBlocking(socket); }
+
+void socket_api::PrepareListener(NetSocket socket) {
+  // Windows lets a second socket bind a busy port with SO_REUSEADDR; the
+  // exclusive flag makes a busy port an error, as on POSIX.
+  BOOL on = TRUE;
+  setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+             sizeof on);
+}
+
+bool socket_api::Connect(NetSocket socket, const sockaddr* address, size_t length, int timeoutMs,
+                         std::string* error) {
+  if (connect(socket, address, static_cast<int>(length)) == 0) return true;
+  const int code = WSAGetLastError();
+  if (code == WSAEWOULDBLOCK) return CompleteConnect(socket, timeoutMs, error);
+  *error = ErrorText(code);
+  return false;
+}
+
+std::string socket_api::LastErrorText() { return ErrorText(WSAGetLastError()); }
+
+std::string socket_api::ResolveErrorText(int code) { return ErrorText(code); }
+
+bool NetStartup(std::string* error) {
+  WSADATA data;
+  int rc = WSAStartup(MAKEWORD(2, 2), &data);
+  if (rc != 0) {
+    *error = "WSAStartup failed: " + ErrorText(rc);
+    return false;
+  }
+  return true;
+}
+
+NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
+  if (failed != nullptr) *failed = false;
+  sockaddr_storage address{};
+  int length = sizeof address;
+  SOCKET s = accept(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  if (s == INVALID_SOCKET) {
+    t_lastError = WSAGetLastError();
+    if (failed != nullptr) *failed = t_lastError != WSAEWOULDBLOCK;
+    return kNetInvalidSocket;
+  }
+  SetNonBlocking(s);
+  socket_api::SetNoDelay(s);
+  *peer = socket_api::AddressText(reinterpret_cast<sockaddr*>(&address));
+  return s;
+}
+
+NetSocket NetConnectUnix(const std::string& path, int timeoutMs, std::string* error) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) {
+    *error = "socket path too long";
+    return kNetInvalidSocket;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  SOCKET s = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) {
+    *error = "Unix-domain sockets unavailable: " + ErrorText(WSAGetLastError());
+    return kNetInvalidSocket;
+  }
+  SetNonBlocking(s);
+  if (!socket_api::Connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address, timeoutMs,
+                           error)) {
+    closesocket(s);
+    return kNetInvalidSocket;
+  }
+  return s;
+}
+
+int NetRecv(NetSocket socket, char* buffer, int size) {
+  int n = recv(socket, buffer, size, 0);
+  if (n >= 0) return n;
+  t_lastError = WSAGetLastError();
+  return t_lastError == WSAEWOULDBLOCK ? kNetWouldBlock : kNetError;
+}
+
+int NetPeek(NetSocket socket) {
+  char byte;
+  int n = recv(socket, &byte, 1, MSG_PEEK);
+  if (n >= 0) return n;
+  t_lastError = WSAGetLastError();
+  // A peek into a buffer smaller than the pending datagram reports
+  // WSAEMSGSIZE on some stacks; for a stream it still means data is waiting.
+  if (t_lastError == WSAEMSGSIZE) return 1;
+  return t_lastError == WSAEWOULDBLOCK ? kNetWouldBlock : kNetError;
+}
+
+int NetPeekData(NetSocket socket, char* buffer, int size) {
+  int n = recv(socket, buffer, size, MSG_PEEK);
+  if (n >= 0) return n;
+  t_lastError = WSAGetLastError();
+  return t_lastError == WSAEWOULDBLOCK ? kNetWouldBlock : kNetError;
+}
+
+int NetSend(NetSocket socket, const char* data, int length) {
+  int n = send(socket, data, length, 0);
+  if (n >= 0) return n;
+  t_lastError = WSAGetLastError();
+  return t_lastError == WSAEWOULDBLOCK ? kNetWouldBlock : kNetError;
+}
+
+int NetPoll(NetPollItem* items, size_t count, int timeoutMs) {
+  WSAPOLLFD local[8];
+  std::vector<WSAPOLLFD> large;
+  WSAPOLLFD* fds = local;
+  if (count > 8) {
+    large.resize(count);
+    fds = large.data();
+  }
+  for (size_t i = 0; i < count; ++i) {
+    fds[i].fd = items[i].socket;
+    fds[i].events = 0;
+    if (items[i].events & kNetIn) fds[i].events |= POLLRDNORM;
+    if (items[i].events & kNetOut) fds[i].events |= POLLWRNORM;
+    fds[i].revents = 0;
+  }
+  int ready;
+  if (count == 0) {
+    // WSAPoll rejects an empty set; a plain sleep is the same wait.
+    Sleep(timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+    ready = 0;
+  } else {
+    ready = WSAPoll(fds, static_cast<ULONG>(count), timeoutMs);
+    if (ready < 0) t_lastError = WSAGetLastError();
+  }
+  for (size_t i = 0; i < count; ++i) {
+    short r = 0;
+    if (ready > 0) {
+      if (fds[i].revents & (POLLRDNORM | POLLRDBAND)) r |= kNetIn;
+      if (fds[i].revents & POLLWRNORM) r |= kNetOut;
+      if (fds[i].revents & POLLHUP) r |= kNetHup;
+      if (fds[i].revents & (POLLERR | POLLNVAL)) r |= kNetErr;
+    }
+    items[i].revents = r;
+  }
+  return ready < 0 ? kNetError : ready;
+}
+
+void NetShutdownSend(NetSocket socket) { shutdown(socket, SD_SEND); }
+
+void NetShutdownBoth(NetSocket socket) { shutdown(socket, SD_BOTH); }
+
+void NetClose(NetSocket socket) {
+  if (socket != kNetInvalidSocket) closesocket(socket);
+}
+
+std::string NetLastErrorText() { return ErrorText(t_lastError); }

@@ -1,0 +1,195 @@
+// Operating-system services on Windows.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <io.h>
+#include <process.h>
+#include <fcntl.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <stdio.h>
+
+#include "host/base/os.h"
+
+namespace {
+
+void (*g_onStop)() = nullptr;
+
+BOOL WINAPI ConsoleHandler(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      if (g_onStop != nullptr) g_onStop();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+struct ThreadStart {
+  void (*fn)(void*);
+  void* arg;
+};
+
+unsigned __stdcall ThreadMain(void* raw) {
+  ThreadStart start = *static_cast<ThreadStart*>(raw);
+  delete static_cast<ThreadStart*>(raw);
+  start.fn(start.arg);
+  return 0;
+}
+
+std::string LastErrorText(DWORD code) {
+  char text[256] = "";
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) {
+    text[--n] = '\0';
+  }
+  return (n > 0 ? std::string(text) : std::string("error")) + " (" + std::to_string(code) + ")";
+}
+
+}  // namespace
+
+void* OsLoadLibrary(const std::string& path, std::string* error) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) *error = LastErrorText(GetLastError());
+  return reinterpret_cast<void*>(module);
+}
+
+void* OsFindSymbol(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+bool OsStartThread(void (*fn)(void*), void* arg, size_t stackBytes, std::string* error) {
+  auto* start = new ThreadStart{fn, arg};
+  // The size is a reservation: a thousand threads fit the 2 GiB of a 32-bit
+  // process, and pages are committed only as the stack grows.
+  uintptr_t handle = _beginthreadex(nullptr, static_cast<unsigned>(stackBytes), ThreadMain, start,
+                                    STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (handle == 0) {
+    delete start;
+    *error = LastErrorText(GetLastError());
+    return false;
+  }
+  CloseHandle(reinterpret_cast<HANDLE>(handle));
+  return true;
+}
+
+void OsInstallStopHandler(void (*onStop)()) {
+  g_onStop = onStop;
+  SetConsoleCtrlHandler(ConsoleHandler, TRUE);
+}
+
+std::string OsExecutableDirectory() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n == 0 || n >= sizeof path) return ".\\";
+  std::string result(path, n);
+  size_t slash = result.find_last_of("\\/");
+  return slash == std::string::npos ? ".\\" : result.substr(0, slash + 1);
+}
+
+bool OsStderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+std::string OsSetPluginTraceLevel(int level) {
+  // The plug-in reads this value when it is loaded. Writing HKLM needs
+  // administrator rights; without them the plug-in keeps its own level.
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Corvane\\ZEBMail", 0, nullptr, 0,
+                      KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return "";
+  }
+  const DWORD value = static_cast<DWORD>(level);
+  const LONG rc = RegSetValueExA(key, "DebugLevel", 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&value), sizeof value);
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) return "";
+  return "registry value HKLM\\Software\\Corvane\\ZEBMail\\DebugLevel (trace lines go to the "
+         "debugger output)";
+}
+
+std::string OsSetPluginRelayUnspooled(bool relay, std::string* error) {
+  // The plug-in's own settings key, beside DebugLevel; read when the plug-in
+  // is loaded and when a thread of the host starts or ends.
+  HKEY key = nullptr;
+  LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Corvane\\ZEBMail", 0, nullptr, 0,
+                            KEY_SET_VALUE, nullptr, &key, nullptr);
+  if (rc == ERROR_SUCCESS) {
+    const DWORD value = relay ? 1 : 0;
+    rc = RegSetValueExA(key, "RelayUnspooled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                        sizeof value);
+    RegCloseKey(key);
+  }
+  if (rc != ERROR_SUCCESS) {
+    *error = "cannot write HKLM\\Software\\Corvane\\ZEBMail\\RelayUnspooled (error " +
+             std::to_string(rc) + "; administrator rights needed)";
+    return "";
+  }
+  return "registry value HKLM\\Software\\Corvane\\ZEBMail\\RelayUnspooled";
+}
+
+std::string OsTempDirectory() {
+  char directory[MAX_PATH + 1];
+  const DWORD n = GetTempPathA(sizeof directory, directory);
+  if (n == 0 || n >= sizeof directory) return "";
+  return std::string(directory, n);
+}
+
+bool OsOwnedByCurrentUser(const std::string& path) {
+  (void)path;
+  return true;
+}
+
+std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error) {
+  // The outbox inherits its directory's access list; CREATE_NEW refuses an
+  // existing name, and a reparse point is not followed into.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = "cannot create " + path + " (error " + std::to_string(GetLastError()) + ")";
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    DeleteFileA(path.c_str());
+    *error = "cannot open " + path;
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    _close(fd);
+    DeleteFileA(path.c_str());
+    *error = "cannot open " + path;
+  }
+  return file;
+}
+
+bool OsSyncFile(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
+
+bool OsSyncDirectory(const std::string& path) {
+  (void)path;
+  return true;
+}
+
+void OsMakePrivateDirectory(const std::string& path) { (void)path; }
+
+unsigned long OsRaiseFileLimit() {
+  // The C runtime (msvcrt.dll, shared with the plug-in) allows 512 open
+  // stdio streams by default; every connection may hold a spool file, a scan
+  // and an outbox file open at once.
+  const int limit = _setmaxstdio(2048);
+  return limit > 0 ? static_cast<unsigned long>(limit) : 512;
+}
+
+void OsLocalTime(std::time_t when, std::tm* out) { localtime_s(out, &when); }
+
+unsigned long OsProcessId() { return static_cast<unsigned long>(GetCurrentProcessId()); }

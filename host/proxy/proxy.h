@@ -1,0 +1,157 @@
+// The proxy proper: accepts clients, connects each to the upstream server and
+// drives the plug-in for the connection.
+//
+// Threads: the caller's thread runs the accept loop; every connection runs on
+// a thread of its own with a small stack, because the plug-in's calls block
+// (scans, sends that wait for the peer). The calls of one connection are thus
+// never concurrent, and connections run in parallel. The plug-in's scan and
+// progress callbacks arrive on the connection's thread, inside its request
+// calls; the host's socket service likewise.
+//
+// Per connection: OnNewConnection, then OnRequestFromServer /
+// OnRequestFromApplication whenever that side is readable, OnEndConnection
+// last. A connection ends when a side closes, after what the other side still
+// has to say has been passed on; when a time limit bites (see
+// ProxySettings); when the host itself ends it from the scan callback (a scan
+// error under --on-scan-error tempfail, a message over --max-message-size:
+// the client hears 451 or 552 written by the host, both sockets are shut
+// down so that the server drops the open transaction and whatever the
+// plug-in still sends fails, and the verdict keeps DATA from going out;
+// sockets are only closed after OnEndConnection); or at shutdown.
+//
+// To apply the time limits and to log the server's final answer to each
+// message, the host follows the dialogue: the client's complete command
+// lines, the message data between DATA and its end, and the server's
+// replies. With the host's socket service it sees every byte the plug-in
+// reads; with --socket-service plugin it peeks at what is waiting before
+// each call, and says so in the log when a reply got past it.
+//
+// Only one Proxy exists per process: the plug-in's callback is process-wide.
+#ifndef DIVIVEZ_HOST_PROXY_PROXY_H_
+#define DIVIVEZ_HOST_PROXY_PROXY_H_
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "host/base/log.h"
+#include "host/base/net.h"
+#include "host/metrics/metrics.h"
+#include "host/proxy/plugin_loader.h"
+#include "host/proxy/settings.h"
+#include "host/scan/scanner.h"
+
+struct ProxyCounters {
+  std::atomic<uint64_t> connections{0};     // accepted and served
+  std::atomic<uint64_t> rejected{0};        // over --max-connections
+  std::atomic<uint64_t> perAddress{0};      // over --max-per-address
+  std::atomic<uint64_t> timedOut{0};        // cut by a time limit
+  std::atomic<uint64_t> upstreamFailed{0};  // answered 421: upstream unreachable
+  std::atomic<uint64_t> messages{0};        // handed to the scanner
+  std::atomic<uint64_t> clean{0};
+  std::atomic<uint64_t> infected{0};
+  std::atomic<uint64_t> scanErrors{0};
+  std::atomic<uint64_t> dropped{0};         // infected, or scan error with drop
+  std::atomic<uint64_t> tempfailed{0};      // scan error answered 451 (tempfail)
+  std::atomic<uint64_t> unscanned{0};       // scan error passed unscanned (pass)
+  std::atomic<uint64_t> oversize{0};        // over --max-message-size, answered 552
+  std::atomic<uint64_t> delivered{0};       // the server accepted it
+  std::atomic<uint64_t> refused{0};         // the server refused it
+  std::atomic<uint64_t> deliveryFailed{0};  // the plug-in gave the delivery up
+  std::atomic<uint64_t> unconfirmed{0};     // sent; the server's answer not seen
+  std::atomic<uint64_t> bytesFromClients{0};
+  std::atomic<uint64_t> bytesFromServers{0};
+  std::atomic<int> open{0};                 // client connections open now
+  std::atomic<uint64_t> badProxyHeader{0};  // closed without a valid PROXY header
+  // Observed in microseconds: each scan, and from a scan's end to the
+  // server's answer to the message.
+  Histogram scanSeconds{LatencyBuckets(), 1e6};
+  Histogram deliverySeconds{LatencyBuckets(), 1e6};
+};
+
+class Proxy {
+ public:
+  Proxy(const ProxySettings& settings, const PluginApi& plugin, IScanner* scanner, Logger* log);
+  ~Proxy();
+  Proxy(const Proxy&) = delete;
+  Proxy& operator=(const Proxy&) = delete;
+
+  // Registers the callback, the socket service and the keep-alive with the
+  // plug-in.
+  void ConfigurePlugin();
+
+  // Listens; *boundPort gets the actual port. *badAddress is set when the
+  // address did not resolve.
+  bool Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error);
+
+  // Serves until stopRequests becomes non-zero, then stops accepting, lets
+  // open connections finish for shutdownGraceMs (cut at once on a second
+  // request) and returns.
+  void Run(const std::atomic<int>& stopRequests, int shutdownGraceMs);
+
+  const ProxyCounters& Counters() const { return m_counters; }
+  // From a successful Listen until Run stops accepting (the health check).
+  bool Listening() const { return m_listening.load(); }
+  void LogCounters();
+
+  // Used by the connection threads (pump.cpp) and the plug-in's callback
+  // (plugin_bridge.cpp).
+  struct Connection;
+  void Serve(Connection* connection);
+  void HandleCallback(int code, ScanRequest* request);
+  // What the plug-in read from the client or the server (the dialogue the
+  // host follows); called by the socket service or after a peek.
+  void FromClient(Connection* connection, const char* data, size_t length);
+  void FromServer(Connection* connection, const char* data, size_t length);
+
+ private:
+  // Accepts what is pending; returns how many connections were taken.
+  int Accept();
+  void Relay(Connection* connection);
+  void HandleScan(Connection* connection, ScanRequest* request);
+  void HandleProgress(Connection* connection, const ScanRequest* request);
+  // Logs the message in hand once its spool file is gone (delivered), or
+  // with finalReason when the connection moves on without that.
+  void CheckDelivery(Connection* connection, const char* finalReason);
+  void ServerReply(Connection* connection, int code, const std::string& text);
+  void LogFinal(Connection* connection, const std::string& outcome);
+  // Ends the connection from inside the scan callback: reply to the client,
+  // both sockets shut down (not closed), the connection marked as cut.
+  void CutFromCallback(Connection* connection, const char* reply, const std::string& why);
+  // Logs a warning for each message that went to the server without a scan.
+  void WarnUnscanned(Connection* connection);
+  // The time limit that has passed, or nullptr.
+  const char* TimeLimitReached(Connection* connection, bool clientOpen);
+  void ConnectionEnded(const std::string& address);
+  // --proxy-protocol (acceptor.cpp): reads the header and takes the real
+  // client's slot under --max-per-address. False when the connection was
+  // turned away (and its socket closed).
+  bool AdmitFromBalancer(Connection* connection);
+  // --upstream-xclient (pump.cpp): introduces the client to the server just
+  // connected; connects again without XCLIENT (*error on failure) when that
+  // spent the session.
+  void IntroduceClient(Connection* connection, std::string* error);
+
+  ProxySettings m_settings;
+  PluginApi m_plugin;
+  IScanner* m_scanner;
+  Logger* m_log;
+  NetSocket m_listener = kNetInvalidSocket;
+  std::atomic<bool> m_listening{false};
+  std::atomic<bool> m_xclientOff{false};  // the server does not take XCLIENT: said once
+  ProxyCounters m_counters;
+  std::atomic<int> m_nextId{0};
+  std::atomic<bool> m_abort{false};
+  std::mutex m_mutex;
+  std::condition_variable m_ended;
+  int m_active = 0;                         // guarded by m_mutex
+  std::map<std::string, int> m_perAddress;  // open connections by client address; m_mutex
+  int m_acceptBackoffMs = 0;
+  std::chrono::steady_clock::time_point m_acceptWarned;
+};
+
+#endif  // DIVIVEZ_HOST_PROXY_PROXY_H_
