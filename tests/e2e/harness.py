@@ -601,7 +601,8 @@ class HAProxy:
     loopback port, spreading connections round-robin over backends
     [(name, smtp_port, health_port)]. Each connection opens with a PROXY
     protocol version 2 header; each backend is checked by GET /healthz on
-    its health port every second."""
+    its health port every second. A second frontend answers GET /ready
+    itself, so that waiting for HAProxy sends no client to a backend."""
 
     def __init__(self, workdir, name, backends):
         self.dir = os.path.join(workdir, name)
@@ -609,6 +610,7 @@ class HAProxy:
         self.conf = os.path.join(self.dir, "haproxy.cfg")
         for attempt in range(5):
             self.port = free_port()
+            self.monitor_port = free_port()
             lines = [
                 "global",
                 "  maxconn 4000",
@@ -620,6 +622,11 @@ class HAProxy:
                 "  timeout connect 5s",
                 "  timeout client 60s",
                 "  timeout server 60s",
+                "frontend ready",
+                "  mode http",
+                "  bind 127.0.0.1:%d" % self.monitor_port,
+                "  monitor-uri /ready",
+                "  timeout client 5s",
                 "frontend smtp",
                 "  bind 127.0.0.1:%d" % self.port,
                 "  default_backend filters",
@@ -643,8 +650,9 @@ class HAProxy:
 
     def _listening(self):
         try:
-            with socket.create_connection(("127.0.0.1", self.port), 1):
-                return True
+            url = "http://127.0.0.1:%d/ready" % self.monitor_port
+            with urllib.request.urlopen(url, timeout=2) as response:
+                return response.status == 200
         except OSError:
             return False
 
