@@ -1790,6 +1790,73 @@ def sc_load_balanced(ctx):
             item.stop()
 
 
+def xclient_session(port, header, tag):
+    """One message over a raw session that opens with a PROXY header:
+    (greeting, final reply) as the client heard them."""
+    c = RawClient(port, 30)
+    try:
+        c.send(header)
+        greeting = c.reply()
+        check(greeting[0] == 220, "greeting %r" % (greeting,))
+        check(c.command("EHLO client.e2e.test")[0] == 250, "EHLO failed")
+        check(c.command("MAIL FROM:<sender@example.test>")[0] == 250, "MAIL failed")
+        check(c.command("RCPT TO:<receiver@example.test>")[0] == 250, "RCPT failed")
+        check(c.command("DATA")[0] == 354, "DATA failed")
+        c.send(stuff(sent_content(message(tag))) + b".\r\n")
+        final = c.reply()
+        c.command("QUIT")
+        return greeting, final
+    finally:
+        c.close()
+
+
+def sc_upstream_xclient(ctx):
+    """--upstream-xclient with --proxy-protocol: a real Postfix that trusts
+    the proxy learns the client named in the PROXY header (its log shows the
+    client as that address), and the client's greeting is the one Postfix
+    sent after XCLIENT. A server that does not offer XCLIENT gets none: one
+    log line, and the mail still flows."""
+    postfix = Postfix(ctx.workdir, "xclient-postfix-" + ctx.mode,
+                      listeners=(("main", {"smtpd_authorized_xclient_hosts": "127.0.0.0/8"}),))
+    server = MailServer(ctx.workdir, "xclient-server-" + ctx.mode)
+    try:
+        proxy = Proxy(ctx, "xclient-proxy-" + ctx.mode, upstream=postfix.port,
+                      extra=["--proxy-protocol", "--upstream-xclient"])
+        tag = tag_for(ctx, "xclient")
+        greeting, final = xclient_session(
+            proxy.port, b"PROXY TCP4 198.51.100.7 127.0.0.1 40000 25\r\n", tag)
+        check(final[0] == 250, "end of data answered %r" % (final,))
+        check("postfix.e2e.test" in greeting[1][0], "the greeting %r is not Postfix's" % greeting[1])
+        assert_stored(postfix, tag, with_insert(sent_content(message(tag))))
+        check(wait_for(lambda: "client=unknown[198.51.100.7]" in postfix.log_text(), 10),
+              "Postfix did not learn the client's address:\n" + postfix.log_tail())
+        check("going on without XCLIENT" not in proxy.log_text(), "the proxy gave XCLIENT up:\n" +
+              proxy.proc.log_tail())
+        proxy.stop()
+
+        plain = Proxy(ctx, "xclient-plain-proxy-" + ctx.mode, upstream=server.port,
+                      extra=["--proxy-protocol", "--upstream-xclient"])
+        tags = [tag_for(ctx, "no-xclient-%d" % i) for i in range(2)]
+        before = len(server.events("connect"))
+        for t in tags:
+            _, final = xclient_session(
+                plain.port, b"PROXY TCP6 2001:db8::7 ::1 40000 25\r\n", t)
+            check(final[0] == 250, "end of data answered %r" % (final,))
+            assert_delivered(server, t, with_insert(sent_content(message(t))))
+        # The first session's probe cost one connection; the second
+        # session was not probed again.
+        connects = len(server.events("connect")) - before
+        check(connects == 3, "the server saw %d connections for two sessions, not 3" % connects)
+        said = plain.log_text().count("going on without XCLIENT")
+        check(said == 1, "the proxy said %d times that it goes on without XCLIENT" % said)
+        check("from [2001:db8::7]:40000" in plain.log_text(), "the log lacks the client's address:\n" +
+              plain.proc.log_tail())
+        plain.stop()
+    finally:
+        server.stop()
+        postfix.stop()
+
+
 # Scenarios with a real Postfix smtpd as the server: a private instance
 # (harness.Postfix) that refuses unsynchronised clients, each accepted message
 # a file in its maildir, and a proxy with the builtin scanner.
@@ -2282,6 +2349,7 @@ OWN = [
     ("bare-lf-commands-lenient", sc_bare_lf_commands, ("host", "plugin")),
     ("spool-unavailable-451", sc_spool_unavailable, ("host", "plugin")),
     ("load-balanced-haproxy-prometheus", sc_load_balanced, ("host",), "native"),
+    ("upstream-xclient-postfix", sc_upstream_xclient, ("host",)),
 ]
 
 
