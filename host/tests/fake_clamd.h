@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/net.h"
+#include "host/base/net.h"
 
 // Reads exactly n bytes; false when the peer closed, on an error, or once
 // stop is set.

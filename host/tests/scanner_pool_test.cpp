@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/net.h"
-#include "host/scanner_pool.h"
+#include "host/base/net.h"
+#include "host/scan/scanner_pool.h"
 #include "host/tests/fake_clamd.h"
 #include "support/scratch_directory.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/signature_scanner.h"
+#include "host/scan/signature_scanner.h"
 #include "support/scratch_directory.h"
 
 namespace {

@@ -21,8 +21,8 @@
 // may be read from any thread. The log function is called from connection
 // threads and the probe thread and must be thread-safe itself. The pool
 // must outlive every scan; its destructor stops the probe thread.
-#ifndef DIVIVEZ_HOST_SCANNER_POOL_H_
-#define DIVIVEZ_HOST_SCANNER_POOL_H_
+#ifndef DIVIVEZ_HOST_SCAN_SCANNER_POOL_H_
+#define DIVIVEZ_HOST_SCAN_SCANNER_POOL_H_
 
 #include <atomic>
 #include <chrono>
@@ -34,8 +34,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/clamd_scanner.h"
-#include "host/scanner.h"
+#include "host/scan/clamd_scanner.h"
+#include "host/scan/scanner.h"
 
 struct ScannerPoolTiming {
   int probeFirstMs = 1000;    // the first probe after an endpoint went down
@@ -94,4 +94,4 @@ class ScannerPool : public IScanner {
   std::thread m_prober;
 };
 
-#endif  // DIVIVEZ_HOST_SCANNER_POOL_H_
+#endif  // DIVIVEZ_HOST_SCAN_SCANNER_POOL_H_

@@ -9,14 +9,13 @@
 // proxy's --on-scan-error decides what becomes of the message. Attempt also
 // says whose fault a failure was, so that a pool of daemons (scanner_pool.h)
 // can tell a daemon that is down from a message that no daemon would take.
-#ifndef DIVIVEZ_HOST_CLAMD_SCANNER_H_
-#define DIVIVEZ_HOST_CLAMD_SCANNER_H_
+#ifndef DIVIVEZ_HOST_SCAN_CLAMD_SCANNER_H_
+#define DIVIVEZ_HOST_SCAN_CLAMD_SCANNER_H_
 
 #include <string>
 
-#include "host/net.h"
-#include "host/options.h"
-#include "host/scanner.h"
+#include "host/base/net.h"
+#include "host/scan/scanner.h"
 
 // Whose fault a failed scan was.
 enum class ScanFault {
@@ -56,4 +55,4 @@ class ClamdScanner : public IScanner {
   int m_timeoutMs;
 };
 
-#endif  // DIVIVEZ_HOST_CLAMD_SCANNER_H_
+#endif  // DIVIVEZ_HOST_SCAN_CLAMD_SCANNER_H_

@@ -1,11 +1,11 @@
 // The pool of ClamAV daemons. See scanner_pool.h.
-#include "host/scanner_pool.h"
+#include "host/scan/scanner_pool.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <utility>
 
-#include "host/log.h"
+#include "host/base/log.h"
 
 namespace {
 
