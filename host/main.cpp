@@ -5,6 +5,7 @@
 // be configured before the first client is accepted. Bad arguments and an
 // unusable plug-in end the program with status 2 and one line on stderr;
 // failures at run time (a busy port) with status 1.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include "host/proxy/plugin_loader.h"
 #include "host/proxy/proxy.h"
 #include "host/proxy/proxy_metrics.h"
+#include "host/scan/scanner_pool.h"
 #include "host/scan/signature_scanner.h"
 
 namespace {
@@ -136,6 +138,8 @@ int main(int argc, char** argv) {
   log.SetTerminal(OsStderrIsTerminal());
   if (!options.logFile.empty() && !log.OpenFile(options.logFile, &error)) return Fail(2, error);
 
+  // Before the scanner: a pool of daemons starts probing them at once.
+  if (!NetStartup(&error)) return Fail(1, error);
   std::unique_ptr<IScanner> scanner;
   switch (options.scanner) {
     case ScannerKind::kBuiltin: {
@@ -147,13 +151,19 @@ int main(int argc, char** argv) {
       scanner = std::make_unique<BuiltinScanner>(std::move(extra));
       break;
     }
-    case ScannerKind::kClamdUnix:
-      scanner =
-          std::make_unique<ClamdScanner>(options.clamdPath, Endpoint{}, options.scanTimeoutMs);
+    case ScannerKind::kClamd: {
+      std::vector<std::unique_ptr<ClamdScanner>> endpoints;
+      for (const ClamdAddress& address : options.clamd) {
+        endpoints.push_back(
+            std::make_unique<ClamdScanner>(address.unixPath, address.tcp, options.scanTimeoutMs));
+      }
+      ScannerPoolTiming timing;
+      timing.probeTimeoutMs = std::min(timing.probeTimeoutMs, options.scanTimeoutMs);
+      scanner = std::make_unique<ScannerPool>(
+          std::move(endpoints), timing,
+          [&log](const std::string& line) { log.Line("%s", line.c_str()); });
       break;
-    case ScannerKind::kClamdTcp:
-      scanner = std::make_unique<ClamdScanner>("", options.clamdEndpoint, options.scanTimeoutMs);
-      break;
+    }
   }
 
   if (options.debugLevel >= 0) {
@@ -193,7 +203,6 @@ int main(int argc, char** argv) {
   PluginApi plugin;
   if (!LoadPlugin(pluginPath, &plugin, &error)) return Fail(2, error);
 
-  if (!NetStartup(&error)) return Fail(1, error);
   const unsigned long fileLimit = OsRaiseFileLimit();
   RemoveStaleSpoolFiles(&log, started, options.sessionTimeoutMs);
 

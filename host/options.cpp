@@ -23,31 +23,48 @@ bool ParseInt(const std::string& text, long min, long max, long* value) {
   return true;
 }
 
-bool ParseScanner(const std::string& text, Options* options, std::string* error) {
+// --scanner may be given once per clamd endpoint, which then form a pool;
+// the builtin scanner stands alone. *builtinGiven remembers an earlier
+// "builtin" across calls.
+bool ParseScanner(const std::string& text, Options* options, bool* builtinGiven,
+                  std::string* error) {
+  const std::string unixPrefix = "clamd:unix:";
+  const std::string tcpPrefix = "clamd:tcp:";
+  ClamdAddress address;
+  if (text == "builtin") {
+    *builtinGiven = true;
+  } else if (text.compare(0, unixPrefix.size(), unixPrefix) == 0 &&
+             text.size() > unixPrefix.size()) {
+    address.unixPath = text.substr(unixPrefix.size());
+  } else if (text.compare(0, tcpPrefix.size(), tcpPrefix) == 0) {
+    std::string endpointError;
+    if (!ParseEndpoint(text.substr(tcpPrefix.size()), false, &address.tcp, &endpointError)) {
+      *error = "--scanner: " + endpointError;
+      return false;
+    }
+  } else {
+    *error =
+        "--scanner: expected builtin, clamd:unix:PATH or clamd:tcp:HOST:PORT, got '" + text + "'";
+    return false;
+  }
+  if (*builtinGiven && (text != "builtin" || !options->clamd.empty())) {
+    *error = "--scanner builtin cannot be combined with clamd endpoints";
+    return false;
+  }
   if (text == "builtin") {
     options->scanner = ScannerKind::kBuiltin;
     return true;
   }
-  const std::string unixPrefix = "clamd:unix:";
-  const std::string tcpPrefix = "clamd:tcp:";
-  if (text.compare(0, unixPrefix.size(), unixPrefix) == 0 && text.size() > unixPrefix.size()) {
-    options->scanner = ScannerKind::kClamdUnix;
-    options->clamdPath = text.substr(unixPrefix.size());
-    return true;
-  }
-  if (text.compare(0, tcpPrefix.size(), tcpPrefix) == 0) {
-    std::string endpointError;
-    if (!ParseEndpoint(text.substr(tcpPrefix.size()), false, &options->clamdEndpoint,
-                       &endpointError)) {
-      *error = "--scanner: " + endpointError;
+  for (const ClamdAddress& other : options->clamd) {
+    if (other.unixPath == address.unixPath && other.tcp.host == address.tcp.host &&
+        other.tcp.port == address.tcp.port) {
+      *error = "--scanner " + text + " given twice";
       return false;
     }
-    options->scanner = ScannerKind::kClamdTcp;
-    return true;
   }
-  *error =
-      "--scanner: expected builtin, clamd:unix:PATH or clamd:tcp:HOST:PORT, got '" + text + "'";
-  return false;
+  options->scanner = ScannerKind::kClamd;
+  options->clamd.push_back(address);
+  return true;
 }
 
 bool ParseUnsigned64(const std::string& text, uint64_t max, uint64_t* value) {
@@ -161,6 +178,7 @@ bool ParseSeconds(const std::string& text, int* milliseconds, std::string* error
 
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
   error->clear();
+  bool builtinGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
     std::string value;
@@ -246,7 +264,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         ok = false;
       }
     } else if (name == "--scanner") {
-      ok = takeValue() && ParseScanner(value, options, error);
+      ok = takeValue() && ParseScanner(value, options, &builtinGiven, error);
     } else if (name == "--signatures") {
       ok = text(&options->signaturesFile);
     } else if (name == "--insert-text") {
@@ -436,10 +454,19 @@ Scanning:
   --scanner KIND            builtin (default): the EICAR test file and the
                             signatures of --signatures, also inside base64
                             MIME parts; clamd:unix:PATH or clamd:tcp:HOST:PORT:
-                            a ClamAV daemon (INSTREAM)
+                            a ClamAV daemon (INSTREAM). Given several times
+                            with clamd endpoints, a pool: each scan goes to
+                            the least busy endpoint that is up; one that fails
+                            (unreachable, time-out, broken reply) is logged
+                            down, skipped and probed with PING (after 1 s,
+                            doubling to 30 s) until it answers; a failed scan
+                            is tried once more on another endpoint before
+                            --on-scan-error applies. Verdicts are never
+                            retried. builtin cannot be mixed with clamd
   --signatures FILE         extra signatures for the builtin scanner, one per
                             line: NAME HEXBYTES ('#' starts a comment)
-  --scan-timeout SECS       time-out for a clamd scan (default 60)
+  --scan-timeout SECS       time-out for a clamd scan (default 60); a scan
+                            tried on a second endpoint gets it afresh
   --on-scan-error tempfail|pass|drop
                             what to do when the scanner fails (daemon down,
                             time-out, error reply such as clamd's size limit):

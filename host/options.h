@@ -13,7 +13,13 @@
 #include "host/base/net.h"
 #include "host/proxy/settings.h"
 
-enum class ScannerKind { kBuiltin, kClamdUnix, kClamdTcp };
+enum class ScannerKind { kBuiltin, kClamd };
+
+// A ClamAV daemon: a Unix-domain socket when unixPath is set, else TCP.
+struct ClamdAddress {
+  std::string unixPath;
+  Endpoint tcp;
+};
 
 struct Options {
   Endpoint listen{"127.0.0.1", 2525};
@@ -22,8 +28,7 @@ struct Options {
   std::string pluginPath;  // empty: the plug-in beside the executable
   SocketService socketService = SocketService::kHost;
   ScannerKind scanner = ScannerKind::kBuiltin;
-  std::string clamdPath;   // kClamdUnix
-  Endpoint clamdEndpoint;  // kClamdTcp
+  std::vector<ClamdAddress> clamd;  // kClamd: one per --scanner, in order
   std::string signaturesFile;
   std::string insertText = "X-Virus-Scanned: divivez-proxy\r\n";
   ScanErrorPolicy onScanError = ScanErrorPolicy::kTempfail;

@@ -40,9 +40,41 @@ ScanResult Failure(const std::string& why) {
   return result;
 }
 
+// Reads the daemon's NUL-terminated reply until it ends, the daemon closes
+// or deadlineMs passes, ticking the pacer while it waits. The reply without
+// its NUL; *timedOut tells a time-out from a close.
+std::string ReadReply(NetSocket daemon, int64_t deadlineMs, ScanPacer& pacer, bool* timedOut) {
+  std::string reply;
+  char buffer[256];
+  *timedOut = false;
+  for (;;) {
+    const int n = NetRecv(daemon, buffer, sizeof buffer);
+    if (n > 0) {
+      reply.append(buffer, static_cast<size_t>(n));
+      if (reply.find('\0') != std::string::npos || reply.size() >= kMaxReply) break;
+      continue;
+    }
+    if (n == 0 || n == kNetError) break;
+    const int64_t left = deadlineMs - NowMs();
+    if (left <= 0) {
+      *timedOut = true;
+      break;
+    }
+    NetPollItem item{daemon, kNetIn, 0};
+    NetPoll(&item, 1, pacer.SliceMs(static_cast<int>(left)));
+    pacer.Tick();
+  }
+  const size_t nul = reply.find('\0');
+  if (nul != std::string::npos) reply.resize(nul);
+  return reply;
+}
+
 }  // namespace
 
-ScanResult ParseClamdReply(const std::string& reply) {
+ScanResult ParseClamdReply(const std::string& reply, ScanFault* fault) {
+  ScanFault ignored;
+  if (fault == nullptr) fault = &ignored;
+  *fault = ScanFault::kNone;
   std::string line = reply;
   while (!line.empty() && (line.back() == '\0' || line.back() == '\n' || line.back() == '\r')) {
     line.pop_back();
@@ -54,6 +86,18 @@ ScanResult ParseClamdReply(const std::string& reply) {
     return result;
   }
   if (EndsWith(line, " ERROR") || line == "ERROR") {
+    // "INSTREAM size limit exceeded. ERROR" follows StreamMaxLength, which is
+    // about the message; "Can't allocate memory ERROR" and failures to make
+    // a temporary file are about the daemon.
+    if (line.find("size limit") != std::string::npos) {
+      *fault = ScanFault::kMessage;
+    } else if (line.find("allocate") != std::string::npos ||
+               line.find("memory") != std::string::npos ||
+               line.find("temporary") != std::string::npos) {
+      *fault = ScanFault::kDaemon;
+    } else {
+      *fault = ScanFault::kReply;
+    }
     return Failure("clamd: " + line);
   }
   if (line.compare(0, prefix.size(), prefix) == 0 && EndsWith(line, " FOUND") &&
@@ -63,6 +107,7 @@ ScanResult ParseClamdReply(const std::string& reply) {
     result.signature = line.substr(prefix.size(), line.size() - prefix.size() - 6);
     return result;
   }
+  *fault = ScanFault::kDaemon;
   if (line.empty()) return Failure("clamd: empty reply");
   return Failure("clamd: unexpected reply '" + line + "'");
 }
@@ -75,7 +120,43 @@ std::string ClamdScanner::Describe() const {
                             : "clamd at unix socket " + m_unixPath;
 }
 
+std::string ClamdScanner::Name() const {
+  return m_unixPath.empty() ? EndpointText(m_endpoint) : "unix:" + m_unixPath;
+}
+
+NetSocket ClamdScanner::Connect(int timeoutMs, std::string* error) const {
+  return m_unixPath.empty() ? NetConnect(m_endpoint.host, m_endpoint.port, timeoutMs, error)
+                            : NetConnectUnix(m_unixPath, timeoutMs, error);
+}
+
+bool ClamdScanner::Ping(int timeoutMs, std::string* error) {
+  const int64_t deadline = NowMs() + timeoutMs;
+  NetSocket daemon = Connect(timeoutMs, error);
+  if (daemon == kNetInvalidSocket) return false;
+  static const char kCommand[] = "zPING";  // sent with its NUL
+  bool timedOut = false;
+  ScanPacer silent(nullptr, 0);
+  std::string reply;
+  if (NetSendAll(daemon, kCommand, sizeof kCommand, timeoutMs, nullptr)) {
+    reply = ReadReply(daemon, deadline, silent, &timedOut);
+  }
+  NetClose(daemon);
+  while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.pop_back();
+  if (reply == "PONG") return true;
+  *error = timedOut        ? "no answer to PING within " + std::to_string(timeoutMs) + " ms"
+           : reply.empty() ? "connection closed without an answer to PING"
+                           : "PING answered '" + reply + "'";
+  return false;
+}
+
 ScanResult ClamdScanner::Scan(const std::string& path, ScanPacer& pacer) {
+  return Attempt(path, pacer, nullptr);
+}
+
+ScanResult ClamdScanner::Attempt(const std::string& path, ScanPacer& pacer, ScanFault* fault) {
+  ScanFault ignored;
+  if (fault == nullptr) fault = &ignored;
+  *fault = ScanFault::kLocal;
   const int64_t deadline = NowMs() + m_timeoutMs;
   auto left = [&]() -> int {
     const int64_t ms = deadline - NowMs();
@@ -86,11 +167,10 @@ ScanResult ClamdScanner::Scan(const std::string& path, ScanPacer& pacer) {
   if (file == nullptr) return Failure("cannot open " + path + ": " + std::strerror(errno));
 
   std::string error;
-  NetSocket daemon = m_unixPath.empty()
-                         ? NetConnect(m_endpoint.host, m_endpoint.port, left(), &error)
-                         : NetConnectUnix(m_unixPath, left(), &error);
+  NetSocket daemon = Connect(left(), &error);
   if (daemon == kNetInvalidSocket) {
     std::fclose(file);
+    *fault = ScanFault::kDaemon;
     return Failure("cannot reach " + Describe() + ": " + error);
   }
 
@@ -125,34 +205,16 @@ ScanResult ClamdScanner::Scan(const std::string& path, ScanPacer& pacer) {
 
   // Even after a failed send there may be a reply: the daemon closes the
   // stream early with "INSTREAM size limit exceeded. ERROR".
-  std::string reply;
-  char buffer[256];
   bool timedOut = false;
-  for (;;) {
-    const int n = NetRecv(daemon, buffer, sizeof buffer);
-    if (n > 0) {
-      reply.append(buffer, static_cast<size_t>(n));
-      if (reply.find('\0') != std::string::npos || reply.size() >= kMaxReply) break;
-      continue;
-    }
-    if (n == 0 || n == kNetError) break;
-    if (left() == 0) {
-      timedOut = true;
-      break;
-    }
-    NetPollItem item{daemon, kNetIn, 0};
-    NetPoll(&item, 1, pacer.SliceMs(left()));
-    pacer.Tick();
-  }
+  const std::string reply = ReadReply(daemon, deadline, pacer, &timedOut);
   NetClose(daemon);
-  const size_t nul = reply.find('\0');
-  if (nul != std::string::npos) reply.resize(nul);
   if (reply.empty()) {
+    *fault = ScanFault::kDaemon;
     if (timedOut) {
       return Failure(Describe() + " did not answer within " + std::to_string(m_timeoutMs) + " ms");
     }
     return Failure(Describe() + (sendFailed ? ": connection lost while sending the message"
                                             : ": connection closed without a reply"));
   }
-  return ParseClamdReply(reply);
+  return ParseClamdReply(reply, fault);
 }

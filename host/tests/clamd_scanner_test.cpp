@@ -13,31 +13,41 @@
 
 #include "host/scan/clamd_scanner.h"
 #include "host/base/net.h"
+#include "host/tests/fake_clamd.h"
 #include "support/scratch_directory.h"
 
 namespace {
 
 TEST(ClamdReplyTest, Verdicts) {
+  // The fault decides what a pool does: kDaemon marks the daemon down and
+  // retries elsewhere, kReply only retries, kMessage does neither.
   struct Case {
     std::string reply;
     Verdict verdict;
     std::string detail;
+    ScanFault fault;
   };
   const Case cases[] = {
-      {std::string("stream: OK\0", 11), Verdict::kClean, ""},
-      {"stream: OK\n", Verdict::kClean, ""},
-      {"stream: Eicar-Test-Signature FOUND", Verdict::kInfected, "Eicar-Test-Signature"},
-      {"stream: Win.Test.Name With Spaces FOUND\n", Verdict::kInfected,
-       "Win.Test.Name With Spaces"},
-      {"INSTREAM size limit exceeded. ERROR", Verdict::kError, "size limit"},
-      {"stream: Can't allocate memory ERROR", Verdict::kError, "allocate"},
-      {"UNKNOWN COMMAND", Verdict::kError, "unexpected"},
-      {"stream: FOUND", Verdict::kError, "unexpected"},
-      {"", Verdict::kError, "empty"},
+      {std::string("stream: OK\0", 11), Verdict::kClean, "", ScanFault::kNone},
+      {"stream: OK\n", Verdict::kClean, "", ScanFault::kNone},
+      {"stream: Eicar-Test-Signature FOUND", Verdict::kInfected, "Eicar-Test-Signature",
+       ScanFault::kNone},
+      {"stream: Win.Test.Name With Spaces FOUND\n", Verdict::kInfected, "Win.Test.Name With Spaces",
+       ScanFault::kNone},
+      {"INSTREAM size limit exceeded. ERROR", Verdict::kError, "size limit", ScanFault::kMessage},
+      {"stream: Can't allocate memory ERROR", Verdict::kError, "allocate", ScanFault::kDaemon},
+      {"stream: Can't create temporary file ERROR", Verdict::kError, "temporary",
+       ScanFault::kDaemon},
+      {"stream: Something else ERROR", Verdict::kError, "else", ScanFault::kReply},
+      {"UNKNOWN COMMAND", Verdict::kError, "unexpected", ScanFault::kDaemon},
+      {"stream: FOUND", Verdict::kError, "unexpected", ScanFault::kDaemon},
+      {"", Verdict::kError, "empty", ScanFault::kDaemon},
   };
   for (const Case& c : cases) {
-    const ScanResult r = ParseClamdReply(c.reply);
+    ScanFault fault = ScanFault::kLocal;
+    const ScanResult r = ParseClamdReply(c.reply, &fault);
     EXPECT_EQ(r.verdict, c.verdict) << c.reply;
+    EXPECT_EQ(fault, c.fault) << c.reply;
     const std::string& detail = c.verdict == Verdict::kInfected ? r.signature : r.error;
     if (c.verdict == Verdict::kInfected) {
       EXPECT_EQ(detail, c.detail) << c.reply;
@@ -71,22 +81,6 @@ class FakeClamd {
   bool terminated = false;
 
  private:
-  bool ReadExactly(NetSocket s, char* out, size_t n) {
-    size_t got = 0;
-    while (got < n && !m_stop) {
-      const int r = NetRecv(s, out + got, static_cast<int>(n - got));
-      if (r > 0) {
-        got += static_cast<size_t>(r);
-      } else if (r == kNetWouldBlock) {
-        NetPollItem item{s, kNetIn, 0};
-        NetPoll(&item, 1, 50);
-      } else {
-        return false;
-      }
-    }
-    return got == n;
-  }
-
   void Serve() {
     NetSocket s = kNetInvalidSocket;
     while (s == kNetInvalidSocket && !m_stop) {
@@ -97,21 +91,8 @@ class FakeClamd {
     }
     if (s == kNetInvalidSocket) return;
     char cmd[10];
-    if (ReadExactly(s, cmd, sizeof cmd)) command.assign(cmd, sizeof cmd);
-    for (;;) {
-      unsigned char length[4];
-      if (!ReadExactly(s, reinterpret_cast<char*>(length), 4)) break;
-      const uint32_t n = (uint32_t{length[0]} << 24) | (uint32_t{length[1]} << 16) |
-                         (uint32_t{length[2]} << 8) | length[3];
-      if (n == 0) {
-        terminated = true;
-        break;
-      }
-      std::string chunk(n, '\0');
-      if (!ReadExactly(s, &chunk[0], n)) break;
-      content += chunk;
-      ++chunks;
-    }
+    if (FakeClamdRead(s, cmd, sizeof cmd, m_stop)) command.assign(cmd, sizeof cmd);
+    terminated = FakeClamdReadStream(s, m_stop, &content, &chunks);
     if (m_behaviour == Behaviour::kReplyFound) {
       static const char kReply[] = "stream: Fake.Signature FOUND";  // sent with its NUL
       NetSendAll(s, kReply, sizeof kReply, 2000, nullptr);

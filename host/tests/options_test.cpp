@@ -116,9 +116,11 @@ TEST(OptionsTest, EveryOptionInBothForms) {
   EXPECT_EQ(o.upstream.port, 587);
   EXPECT_EQ(o.pluginPath, "/opt/p.so");
   EXPECT_EQ(o.socketService, SocketService::kPlugin);
-  EXPECT_EQ(o.scanner, ScannerKind::kClamdTcp);
-  EXPECT_EQ(o.clamdEndpoint.host, "127.0.0.1");
-  EXPECT_EQ(o.clamdEndpoint.port, 3310);
+  EXPECT_EQ(o.scanner, ScannerKind::kClamd);
+  ASSERT_EQ(o.clamd.size(), 1u);
+  EXPECT_EQ(o.clamd[0].unixPath, "");
+  EXPECT_EQ(o.clamd[0].tcp.host, "127.0.0.1");
+  EXPECT_EQ(o.clamd[0].tcp.port, 3310);
   EXPECT_EQ(o.onScanError, ScanErrorPolicy::kDrop);
   EXPECT_EQ(o.keepaliveSeconds, 30);
   EXPECT_EQ(o.debugLevel, 3);
@@ -148,8 +150,32 @@ TEST(OptionsTest, ScannerForms) {
   Options o;
   std::string error;
   ASSERT_TRUE(Parse({"--scanner", "clamd:unix:/run/clamav/clamd.ctl"}, &o, &error)) << error;
-  EXPECT_EQ(o.scanner, ScannerKind::kClamdUnix);
-  EXPECT_EQ(o.clamdPath, "/run/clamav/clamd.ctl");
+  EXPECT_EQ(o.scanner, ScannerKind::kClamd);
+  ASSERT_EQ(o.clamd.size(), 1u);
+  EXPECT_EQ(o.clamd[0].unixPath, "/run/clamav/clamd.ctl");
+
+  // Several clamd endpoints form a pool, in the order given.
+  ASSERT_TRUE(Parse({"--scanner", "clamd:tcp:10.0.0.1:3310", "--scanner", "clamd:unix:/s",
+                     "--scanner", "clamd:tcp:10.0.0.2:3310"},
+                    &o, &error))
+      << error;
+  ASSERT_EQ(o.clamd.size(), 3u);
+  EXPECT_EQ(o.clamd[0].tcp.host, "10.0.0.1");
+  EXPECT_EQ(o.clamd[1].unixPath, "/s");
+  EXPECT_EQ(o.clamd[2].tcp.host, "10.0.0.2");
+  // builtin stands alone, in either order; an endpoint named twice is a
+  // mistake, not extra weight.
+  const std::vector<std::vector<std::string>> mixed = {
+      {"--scanner", "builtin", "--scanner", "clamd:unix:/s"},
+      {"--scanner", "clamd:tcp:127.0.0.1:3310", "--scanner", "builtin"},
+  };
+  for (const auto& args : mixed) {
+    EXPECT_FALSE(Parse(args, &o, &error)) << args[3];
+    EXPECT_NE(error.find("builtin cannot be combined"), std::string::npos) << error;
+  }
+  EXPECT_FALSE(Parse({"--scanner", "clamd:unix:/s", "--scanner", "clamd:unix:/s"}, &o, &error));
+  EXPECT_NE(error.find("given twice"), std::string::npos) << error;
+  ASSERT_TRUE(Parse({"--scanner", "clamd:unix:/s", "--scanner", "clamd:unix:/t"}, &o, &error));
   ASSERT_TRUE(Parse({"--scanner", "builtin", "--signatures", "sigs.txt"}, &o, &error));
   EXPECT_EQ(o.signaturesFile, "sigs.txt");
 

@@ -523,7 +523,9 @@ def assert_stored(postfix, tag, expected, rcpts=("receiver@example.test",), time
 class Clamd:
     """A real clamd with a private configuration and a database written here."""
 
-    def __init__(self, workdir, tcp, name="clamd"):
+    def __init__(self, workdir, tcp, name="clamd", port=None):
+        """name: its directory under workdir (a restart reuses it); port: the
+        TCP port, when it must be the one an earlier instance had."""
         self.dir = os.path.join(workdir, name)
         db = os.path.join(self.dir, "db")
         os.makedirs(db, exist_ok=True)
@@ -531,7 +533,7 @@ class Clamd:
             f.write("Divivez.Test.EICAR:0:*:%s\n" % EICAR.hex())
             f.write("%s:0:*:%s\n" % (CUSTOM_NAME, CUSTOM.hex()))
         self.socket_path = os.path.join(self.dir, "clamd.sock")
-        self.port = free_port() if tcp else None
+        self.port = (port or free_port()) if tcp else None
         conf = os.path.join(self.dir, "clamd.conf")
         with open(conf, "w") as f:
             f.write("Foreground yes\n")
@@ -545,7 +547,7 @@ class Clamd:
             f.write("SelfCheck 0\n")
             if os.getuid() == 0:
                 f.write("User root\n")
-        self.proc = Proc(name, ["/usr/sbin/clamd", "-c", conf], os.path.join(workdir, name + ".out"))
+        self.proc = Proc("clamd", ["/usr/sbin/clamd", "-c", conf], os.path.join(workdir, name + ".out"))
         if not wait_for(lambda: self.ping() or not self.proc.alive(), 60, 0.1) or not self.proc.alive():
             raise Failure("clamd did not start; log:\n%s\n%s" % (
                 self.proc.log_tail(), self.log_text()[-2000:]))

@@ -949,6 +949,85 @@ def sc_clamd(ctx):
     clamd.stop()
 
 
+def sc_clamd_pool(ctx):
+    """Two clamd behind one proxy. Idle, they take turns. One is stopped in
+    the middle of a run of messages sent four at a time: every message still
+    gets its verdict, the clean ones delivered byte-exact with the inserted
+    text and none unscanned, because the scans that met the stopped daemon
+    were tried again on the other; the proxy logs it down. Started again on
+    the same port, it is logged up after answering PING and takes scans."""
+    wine = ctx.build.wine
+    first = Clamd(ctx.workdir, tcp=wine, name="pool-clamd-a")
+    second = Clamd(ctx.workdir, tcp=True, name="pool-clamd-b")
+    first_scanner = ("clamd:tcp:127.0.0.1:%d" % first.port) if wine else "clamd:unix:" + first.socket_path
+    second_name = "127.0.0.1:%d" % second.port
+    server = MailServer(ctx.workdir, "pool-server")
+    proxy = Proxy(ctx, "pool-proxy", upstream=server.port, scanner=first_scanner,
+                  extra=["--scanner", "clamd:tcp:" + second_name])
+
+    def detections(clamd):
+        return clamd.log_text().count("Divivez.Test.EICAR")
+
+    def send_infected(count, name):
+        for i in range(count):
+            tag = tag_for(ctx, "%s-%d" % (name, i))
+            code, reply, _ = send_one(ctx, proxy.port, message(tag, [b"EICAR next:", EICAR]))
+            check((code, reply) == (250, b"Mail accepted"),
+                  "%s message %d answered %d %r" % (name, i, code, reply))
+
+    send_infected(4, "pool-turns")
+    check(wait_for(lambda: detections(first) >= 1 and detections(second) >= 1, 10),
+          "idle scans did not take turns: %d and %d detections" % (detections(first), detections(second)))
+
+    count = 40 if wine else 80
+    tags = [tag_for(ctx, "pool%03d" % i) for i in range(count)]
+    infected = set(range(4, count, 5))
+    texts = [message(t, [b"EICAR next:", EICAR] if i in infected else None) for i, t in enumerate(tags)]
+    done = [0]
+    lock = threading.Lock()
+
+    def one(i):
+        try:
+            code, reply, _ = send_one(ctx, proxy.port, texts[i])
+        except Exception as e:
+            code, reply = 0, repr(e).encode()
+        with lock:
+            done[0] += 1
+        return code, reply
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        futures = [pool.submit(one, i) for i in range(count)]
+        check(wait_for(lambda: done[0] >= count // 4, 120 * ctx.build.slow), "the run stalled")
+        second.stop()
+        results = [f.result() for f in futures]
+    check(wait_for(lambda: ("scanner %s down: " % second_name) in proxy.log_text(), 10),
+          "no log line for the stopped clamd:\n" + proxy.proc.log_tail())
+    check("trying it once more on" in proxy.log_text(),
+          "no scan was tried again on the other clamd:\n" + proxy.proc.log_tail())
+    for i, (tag, text, (code, reply)) in enumerate(zip(tags, texts, results)):
+        if i in infected:
+            check((code, reply) == (250, b"Mail accepted"),
+                  "infected message %d answered %d %r" % (i, code, reply))
+            assert_not_delivered(server, tag)
+        else:
+            check(code == 250 and b"queued as E2E" in reply,
+                  "message %d answered %d %r although one clamd still worked" % (i, code, reply))
+            assert_delivered(server, tag, with_insert(sent_content(text)))
+
+    second = Clamd(ctx.workdir, tcp=True, name="pool-clamd-b", port=second.port)
+    check(wait_for(lambda: ("scanner %s up again" % second_name) in proxy.log_text(), 45),
+          "the restarted clamd was not logged up again:\n" + proxy.proc.log_tail())
+    before = detections(second)
+    send_infected(2, "pool-back")
+    check(wait_for(lambda: detections(second) > before, 10),
+          "the restarted clamd took no scan:\n" + second.log_text()[-1500:])
+    check(proxy.proc.alive(), "the proxy died")
+    proxy.stop()
+    server.stop()
+    first.stop()
+    second.stop()
+
+
 def send_one(ctx, port, text):
     """One message over smtplib: (code, reply) of its end of data, and
     whether the proxy closed the connection after it."""
@@ -2334,6 +2413,7 @@ OWN = [
     ("server-cut-mid-delivery", sc_server_cut, ("host", "plugin")),
     ("server-silent-close-after-dot", sc_server_silent_close, ("host",)),
     ("clamd-real", sc_clamd, ("host",)),
+    ("clamd-pool-failover", sc_clamd_pool, ("host",)),
     ("scan-error-policies", sc_scan_error, ("host", "plugin")),
     ("scan-error-tempfail", sc_scan_error_tempfail, ("host", "plugin")),
     ("spool-failure-policy", sc_spool_failure, ("host", "plugin"), "native"),
