@@ -1853,6 +1853,9 @@ def sc_load_balanced(ctx):
             'divivez_messages_total{outcome="infected"}': counts.get("infected", 0),
             'divivez_messages_total{outcome=~"tempfailed|delivery_failed"}': counts.get("tempfailed", 0),
             "divivez_connections_total": LB_MESSAGES,
+            # Each proxy found the stopped clamd down and kept the other.
+            "divivez_scanner_endpoints": 4,
+            "divivez_scanner_endpoints_up": 2,
         }
         scraped = {}
 
