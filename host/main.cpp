@@ -20,10 +20,12 @@
 #include "host/scan/clamd_scanner.h"
 #include "host/base/log.h"
 #include "host/base/net.h"
+#include "host/metrics/metrics_server.h"
 #include "host/options.h"
 #include "host/base/os.h"
 #include "host/proxy/plugin_loader.h"
 #include "host/proxy/proxy.h"
+#include "host/proxy/proxy_metrics.h"
 #include "host/scan/scanner_pool.h"
 #include "host/scan/signature_scanner.h"
 
@@ -234,6 +236,8 @@ int main(int argc, char** argv) {
   settings.idleTimeoutMs = options.idleTimeoutMs;
   settings.connectTimeoutMs = options.connectTimeoutMs;
   settings.closeGraceMs = options.closeGraceMs;
+  settings.proxyProtocol = options.proxyProtocol;
+  settings.upstreamXclient = options.upstreamXclient;
   Proxy proxy(settings, plugin, scanner.get(), &log);
   proxy.ConfigurePlugin();
 
@@ -265,6 +269,22 @@ int main(int argc, char** argv) {
         "(Postfix ends a session after about 100), so a long scan or several messages in "
         "one session may get the connection closed; see --help",
         options.keepaliveSeconds);
+  }
+  if (options.proxyProtocol) {
+    log.Line("every connection must open with a PROXY protocol header (--proxy-protocol)");
+  }
+  // Declared before the server that reads it, so that it is destroyed after.
+  MetricsRegistry registry;
+  std::unique_ptr<MetricsServer> metrics;
+  if (options.hasMetrics) {
+    RegisterProxyMetrics(proxy, *scanner, &registry);
+    metrics = std::make_unique<MetricsServer>(&registry, ProxyHealthCheck(proxy, *scanner));
+    uint16_t metricsPort = 0;
+    if (!metrics->Start(options.metrics, &metricsPort, &error)) {
+      return Fail(1, "--metrics: " + error);
+    }
+    log.Line("metrics on http://%s/metrics, health check on /healthz",
+             EndpointText(Endpoint{options.metrics.host, metricsPort}).c_str());
   }
   if (!options.portFile.empty() && !WritePortFile(options.portFile, port, &error)) {
     return Fail(1, error);

@@ -197,6 +197,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       options->version = true;
       return true;
     }
+    if ((name == "--proxy-protocol" || name == "--upstream-xclient") && !hasValue) {
+      (name == "--proxy-protocol" ? options->proxyProtocol : options->upstreamXclient) = true;
+      continue;
+    }
     // Every other option takes a value, inline or as the next argument.
     auto takeValue = [&]() -> bool {
       if (hasValue) return true;
@@ -334,6 +338,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       ok = seconds(&options->scanTimeoutMs);
     } else if (name == "--shutdown-grace") {
       ok = seconds(&options->shutdownGraceMs);
+    } else if (name == "--metrics") {
+      std::string reason;
+      ok = takeValue() && ParseEndpoint(value, true, &options->metrics, &reason);
+      if (!ok && error->empty()) *error = "--metrics: " + reason;
+      options->hasMetrics = ok;
     } else {
       *error = name.compare(0, 1, "-") == 0 ? "unknown option '" + name + "' (see --help)"
                                             : "unexpected argument '" + name + "' (see --help)";
@@ -401,6 +410,18 @@ cut by one hears "421 4.4.2" and the log line names the limit:
   --shutdown-grace SECS     on SIGINT/SIGTERM (Ctrl-C), how long running
                             connections may finish before they are cut
                             (default 10); a second signal cuts at once
+
+Running more than one:
+  --proxy-protocol          every connection opens with a PROXY protocol
+                            header (version 1 or 2) from a load balancer; the
+                            client it names is the one logged and counted by
+                            --max-per-address. A connection without a valid
+                            header within 5 s is closed
+  --upstream-xclient        after the server's greeting, tell it the client's
+                            address with XCLIENT when it offers the command
+  --metrics HOST:PORT       serve GET /metrics (Prometheus text format) and
+                            GET /healthz (200 while listening with a scanner
+                            endpoint up, else 503) on this address
 
 Plug-in:
   --plugin PATH             the plug-in library (default: libdivivez.so or

@@ -49,6 +49,10 @@ struct Options {
   int closeGraceMs = 2000;
   int scanTimeoutMs = 60000;
   int shutdownGraceMs = 10000;
+  bool proxyProtocol = false;    // a PROXY protocol header opens every connection
+  bool upstreamXclient = false;  // XCLIENT to the server when it offers it
+  bool hasMetrics = false;
+  Endpoint metrics;  // GET /metrics and /healthz
   bool help = false;
   bool version = false;
 };

@@ -4,7 +4,8 @@
 # prefix is only created once.
 #
 #   scripts/setup.sh            everything: compilers, mingw-w64, Wine, the
-#                               test peers (swaks, aiosmtpd, smtp-sink, clamd)
+#                               test peers (swaks, aiosmtpd, smtp-sink, clamd,
+#                               HAProxy, Prometheus)
 #   scripts/setup.sh --build    only what building and running the proxy
 #                               needs (compiler, CMake, Ninja)
 #
@@ -32,7 +33,8 @@ if [ "$(id -u)" != 0 ]; then
   exit 2
 fi
 
-# Daemons pulled in by the packages below (postfix, clamav-daemon, freshclam)
+# Daemons pulled in by the packages below (postfix, clamav-daemon, freshclam,
+# haproxy, prometheus)
 # must not be started by their installation: the tests start what they need
 # on loopback, with private configurations, and freshclam would try to
 # download. A daemon that was already running is left alone.
@@ -71,7 +73,8 @@ apt-get install -y -q --no-install-recommends \
   wine wine32:i386 \
   valgrind \
   swaks curl python3 python3-aiosmtpd \
-  postfix clamav-daemon clamav
+  postfix clamav-daemon clamav \
+  haproxy prometheus
 
 # A 32-bit Wine prefix for the win32 test suite, created once.
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-divivez}"

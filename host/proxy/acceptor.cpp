@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/base/os.h"
+#include "host/proxy/client_origin.h"
 #include "host/proxy/connection.h"
 
 namespace {
@@ -29,6 +30,8 @@ constexpr size_t kConnectionStack = 256 * 1024;
 #endif
 
 constexpr int kMaxAcceptBackoffMs = 1000;
+// A balancer sends its PROXY header at once, before any client byte.
+constexpr int kProxyHeaderTimeoutMs = 5000;
 
 void ConnectionThread(void* arg) {
   auto* connection = static_cast<Proxy::Connection*>(arg);
@@ -53,7 +56,8 @@ void TurnAway(NetSocket socket, const char* reply) {
 bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress,
                    std::string* error) {
   m_listener = NetListen(where.host, where.port, boundPort, badAddress, error);
-  return m_listener != kNetInvalidSocket;
+  m_listening = m_listener != kNetInvalidSocket;
+  return m_listening;
 }
 
 void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
@@ -68,6 +72,7 @@ void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
       std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
   }
+  m_listening = false;
   NetClose(m_listener);
   m_listener = kNetInvalidSocket;
 
@@ -113,7 +118,9 @@ int Proxy::Accept() {
     }
     m_acceptBackoffMs = 0;
     const std::string peer = LogSafe(rawPeer);
-    const std::string address = AddressOf(rawPeer);
+    // Behind a balancer the peer is the balancer: the client's address is
+    // counted once its PROXY header has been read (AdmitFromBalancer).
+    const std::string address = m_settings.proxyProtocol ? "" : AddressOf(rawPeer);
     bool admitted = false;
     bool overAddress = false;
     {
@@ -121,11 +128,11 @@ int Proxy::Accept() {
       int& fromAddress = m_perAddress[address];
       if (m_active >= m_settings.maxConnections) {
         // refused below
-      } else if (fromAddress >= m_settings.maxPerAddress) {
+      } else if (!address.empty() && fromAddress >= m_settings.maxPerAddress) {
         overAddress = true;
       } else {
         ++m_active;
-        ++fromAddress;
+        if (!address.empty()) ++fromAddress;
         admitted = true;
       }
       if (fromAddress == 0) m_perAddress.erase(address);
@@ -149,6 +156,10 @@ int Proxy::Accept() {
     connection->id = ++m_nextId;
     connection->peer = peer;
     connection->address = address;
+    connection->clientIp = AddressOf(rawPeer);
+    if (connection->clientIp.size() > 1 && connection->clientIp.front() == '[') {
+      connection->clientIp = connection->clientIp.substr(1, connection->clientIp.size() - 2);
+    }
     connection->clientSocket = socket;
     std::string error;
     if (!OsStartThread(ConnectionThread, connection, kConnectionStack, &error)) {
@@ -167,4 +178,40 @@ void Proxy::ConnectionEnded(const std::string& address) {
   auto it = m_perAddress.find(address);
   if (it != m_perAddress.end() && --it->second <= 0) m_perAddress.erase(it);
   m_ended.notify_all();
+}
+
+bool Proxy::AdmitFromBalancer(Connection* c) {
+  ProxyHeader header;
+  std::string error;
+  if (!ReadProxyHeader(c->clientSocket, kProxyHeaderTimeoutMs, &m_abort, &header, &error)) {
+    ++m_counters.badProxyHeader;
+    m_log->Line("%s from %s: closed: %s (--proxy-protocol)", c->Label().c_str(), c->peer.c_str(),
+                LogSafe(error).c_str());
+    NetClose(c->clientSocket);
+    return false;
+  }
+  // LOCAL (the balancer's own check) and UNKNOWN name no client: the
+  // connection's own peer stands, and is not counted per address.
+  if (!header.hasAddress) return true;
+  const std::string source = header.SourceText();
+  const std::string address = AddressOf(source);
+  c->peer = LogSafe(source);
+  c->clientIp = header.sourceAddress;
+  bool over = false;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int& fromAddress = m_perAddress[address];
+    over = fromAddress >= m_settings.maxPerAddress;
+    if (!over) ++fromAddress;
+    if (fromAddress == 0) m_perAddress.erase(address);
+  }
+  if (over) {
+    ++m_counters.perAddress;
+    m_log->Line("refused %s: %d connections open from its address (--max-per-address)",
+                c->peer.c_str(), m_settings.maxPerAddress);
+    TurnAway(c->clientSocket, "421 4.7.0 Too many connections from your address\r\n");
+    return false;
+  }
+  c->address = address;
+  return true;
 }

@@ -13,6 +13,11 @@
 
 using Clock = std::chrono::steady_clock;
 
+inline uint64_t MicrosecondsSince(Clock::time_point start) {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+}
+
 inline long MillisecondsSince(Clock::time_point start) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -27,8 +32,9 @@ constexpr char kOversizeReply[] = "552 5.3.4 Message size exceeds fixed maximum 
 struct Proxy::Connection {
   Proxy* owner = nullptr;
   int id = 0;
-  std::string peer;     // escaped for the log
-  std::string address;  // the client's address without the port
+  std::string peer;      // escaped for the log
+  std::string address;   // the client's address without the port; "": not counted per address
+  std::string clientIp;  // the same without brackets (for XCLIENT)
   // Set when the host ends the connection itself (from the scan callback);
   // the relay loop stops after the current call.
   std::string cut;

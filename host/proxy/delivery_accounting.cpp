@@ -38,6 +38,7 @@ void Proxy::ServerReply(Connection* c, int code, const std::string& text) {
   }
   // The first reply after the 354 is the server's answer to the message.
   const std::string reply = LogSafe(text);
+  m_counters.deliverySeconds.Observe(MicrosecondsSince(message.scanEnd));
   if (code >= 200 && code < 300) {
     ++m_counters.delivered;
     LogFinal(

@@ -201,6 +201,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
     result = m_scanner->Scan(path, pacer);
   }
   const long scanMs = MillisecondsSince(scanStart);
+  m_counters.scanSeconds.Observe(MicrosecondsSince(scanStart));
   if (c != nullptr) c->progress = Clock::now();
   const std::string keepAlives =
       pacer.Sent() > 0 ? ", " + std::to_string(pacer.Sent()) + " keep-alive(s)" : "";

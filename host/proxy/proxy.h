@@ -40,6 +40,7 @@
 
 #include "host/base/log.h"
 #include "host/base/net.h"
+#include "host/metrics/metrics.h"
 #include "host/proxy/plugin_loader.h"
 #include "host/proxy/settings.h"
 #include "host/scan/scanner.h"
@@ -64,6 +65,12 @@ struct ProxyCounters {
   std::atomic<uint64_t> unconfirmed{0};     // sent; the server's answer not seen
   std::atomic<uint64_t> bytesFromClients{0};
   std::atomic<uint64_t> bytesFromServers{0};
+  std::atomic<int> open{0};                 // client connections open now
+  std::atomic<uint64_t> badProxyHeader{0};  // closed without a valid PROXY header
+  // Observed in microseconds: each scan, and from a scan's end to the
+  // server's answer to the message.
+  Histogram scanSeconds{LatencyBuckets(), 1e6};
+  Histogram deliverySeconds{LatencyBuckets(), 1e6};
 };
 
 class Proxy {
@@ -87,6 +94,8 @@ class Proxy {
   void Run(const std::atomic<int>& stopRequests, int shutdownGraceMs);
 
   const ProxyCounters& Counters() const { return m_counters; }
+  // From a successful Listen until Run stops accepting (the health check).
+  bool Listening() const { return m_listening.load(); }
   void LogCounters();
 
   // Used by the connection threads (pump.cpp) and the plug-in's callback
@@ -118,12 +127,22 @@ class Proxy {
   // The time limit that has passed, or nullptr.
   const char* TimeLimitReached(Connection* connection, bool clientOpen);
   void ConnectionEnded(const std::string& address);
+  // --proxy-protocol (acceptor.cpp): reads the header and takes the real
+  // client's slot under --max-per-address. False when the connection was
+  // turned away (and its socket closed).
+  bool AdmitFromBalancer(Connection* connection);
+  // --upstream-xclient (pump.cpp): introduces the client to the server just
+  // connected; connects again without XCLIENT (*error on failure) when that
+  // spent the session.
+  void IntroduceClient(Connection* connection, std::string* error);
 
   ProxySettings m_settings;
   PluginApi m_plugin;
   IScanner* m_scanner;
   Logger* m_log;
   NetSocket m_listener = kNetInvalidSocket;
+  std::atomic<bool> m_listening{false};
+  std::atomic<bool> m_xclientOff{false};  // the server does not take XCLIENT: said once
   ProxyCounters m_counters;
   std::atomic<int> m_nextId{0};
   std::atomic<bool> m_abort{false};

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "host/proxy/client_origin.h"
 #include "host/proxy/connection.h"
 
 namespace {
@@ -21,14 +22,28 @@ constexpr int kPeekBytes = 65536;
 // connection is cut without waiting for the end of the message (the spool
 // file must not fill the disk).
 constexpr uint64_t kOversizeSlack = 65536;
+// The name the proxy gives in its own EHLO before XCLIENT.
+const char kXclientHelo[] = "localhost";
 }  // namespace
 
 void Proxy::Serve(Connection* c) {
   BindConnectionThread(c);
+  ++m_counters.open;
+  if (m_settings.proxyProtocol && !AdmitFromBalancer(c)) {
+    --m_counters.open;
+    BindConnectionThread(nullptr);
+    const std::string address = c->address;
+    delete c;
+    ConnectionEnded(address);
+    return;
+  }
   ++m_counters.connections;
   std::string error;
   c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
                                m_settings.connectTimeoutMs, &error);
+  if (c->serverSocket != kNetInvalidSocket && m_settings.upstreamXclient) {
+    IntroduceClient(c, &error);
+  }
   if (c->serverSocket == kNetInvalidSocket) {
     ++m_counters.upstreamFailed;
     m_log->Line("%s from %s: upstream %s unreachable (%s); answered 421", c->Label().c_str(),
@@ -40,10 +55,47 @@ void Proxy::Serve(Connection* c) {
   } else {
     Relay(c);
   }
+  --m_counters.open;
   BindConnectionThread(nullptr);
   const std::string address = c->address;
   delete c;
   ConnectionEnded(address);
+}
+
+void Proxy::IntroduceClient(Connection* c, std::string* error) {
+  if (m_xclientOff.load()) return;
+  std::string detail;
+  const XclientResult result =
+      SendXclient(c->serverSocket, kXclientHelo, c->clientIp, "[UNAVAILABLE]",
+                  m_settings.connectTimeoutMs, &m_abort, &detail);
+  switch (result) {
+    case XclientResult::kSent:
+    case XclientResult::kNoGreeting:
+      return;
+    case XclientResult::kNotOffered:
+    case XclientResult::kRefused:
+      // The server's configuration, not this client's: said once, then no
+      // longer tried.
+      if (!m_xclientOff.exchange(true)) {
+        m_log->Line("upstream %s: %s%s; going on without XCLIENT (--upstream-xclient)",
+                    EndpointText(m_settings.upstream).c_str(),
+                    result == XclientResult::kRefused ? "XCLIENT refused: " : "",
+                    LogSafe(detail).c_str());
+      }
+      break;
+    case XclientResult::kFailed:
+      m_log->Line("%s from %s: XCLIENT to the server failed (%s); connecting again without it",
+                  c->Label().c_str(), c->peer.c_str(), LogSafe(detail).c_str());
+      break;
+  }
+  // The session the introduction spent is ended; the client gets a fresh
+  // one with its own greeting.
+  static const char kQuit[] = "QUIT\r\n";
+  NetSend(c->serverSocket, kQuit, sizeof kQuit - 1);
+  NetShutdownSend(c->serverSocket);
+  NetClose(c->serverSocket);
+  c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
+                               m_settings.connectTimeoutMs, error);
 }
 
 const char* Proxy::TimeLimitReached(Connection* c, bool clientOpen) {

@@ -42,6 +42,11 @@ struct ProxySettings {
   int idleTimeoutMs = 600000;          // the server's silence while it owes an answer
   int connectTimeoutMs = 10000;
   int closeGraceMs = 2000;
+  // Behind a load balancer: every connection opens with a PROXY protocol
+  // header naming the real client, used for the log and --max-per-address.
+  bool proxyProtocol = false;
+  // Tell the server the real client with XCLIENT when it offers it.
+  bool upstreamXclient = false;
 };
 
 #endif  // DIVIVEZ_HOST_PROXY_SETTINGS_H_

@@ -56,6 +56,22 @@ TEST(OptionsTest, ScanErrorPoliciesAndLimits) {
   EXPECT_EQ(o.maxMessageSize, 0u);
 }
 
+TEST(OptionsTest, RunningBehindABalancer) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({}, &o, &error)) << error;
+  EXPECT_FALSE(o.proxyProtocol || o.upstreamXclient || o.hasMetrics);
+  ASSERT_TRUE(Parse(
+      {"--proxy-protocol", "--metrics", "[::1]:0", "--upstream-xclient", "--listen", "0.0.0.0:25"},
+      &o, &error))
+      << error;
+  EXPECT_TRUE(o.proxyProtocol);
+  EXPECT_TRUE(o.upstreamXclient);
+  EXPECT_TRUE(o.hasMetrics);
+  EXPECT_EQ(EndpointText(o.metrics), "[::1]:0");
+  EXPECT_EQ(o.listen.port, 25);
+}
+
 TEST(OptionsTest, EveryOptionInBothForms) {
   Options o;
   std::string error;
@@ -216,6 +232,9 @@ TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
       {"--idle-timeout", "0"},
       {"--close-grace", "1.2345"},
       {"--plugin", ""},
+      {"--metrics", "127.0.0.1"},
+      {"--metrics"},
+      {"--proxy-protocol=yes"},
   };
   for (const auto& args : cases) {
     Options o;

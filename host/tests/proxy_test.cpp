@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "host/base/net.h"
 #include "host/base/os.h"
 #include "host/proxy/proxy.h"
+#include "host/proxy/proxy_metrics.h"
 #include "host/scan/signature_scanner.h"
 #include "support/scratch_directory.h"
 
@@ -133,7 +135,12 @@ class TinyServer {
   uint16_t Port() const { return m_port; }
 
  private:
+  // One session at a time, each after the last.
   void Serve() {
+    while (!m_stop) Session();
+  }
+
+  void Session() {
     NetSocket s = kNetInvalidSocket;
     while (s == kNetInvalidSocket && !m_stop) {
       NetPollItem item{m_listener, kNetIn, 0};
@@ -181,7 +188,8 @@ class ProxyTest : public ::testing::Test {
     g_fake = nullptr;
   }
 
-  void Start(uint16_t upstreamPort, IScanner* scanner = nullptr) {
+  void Start(uint16_t upstreamPort, IScanner* scanner = nullptr,
+             const std::function<void(ProxySettings*)>& adjust = nullptr) {
     PluginApi api;
     api.RegisterCallback = FakeRegisterCallback;
     api.SetISocket = FakeSetISocket;
@@ -194,6 +202,7 @@ class ProxyTest : public ::testing::Test {
     settings.upstream = Endpoint{"127.0.0.1", upstreamPort};
     settings.closeGraceMs = 300;
     settings.keepaliveSeconds = 5;
+    if (adjust) adjust(&settings);
     m_proxy.reset(new Proxy(settings, api, scanner != nullptr ? scanner : &m_scanner, &m_log));
     m_proxy->ConfigurePlugin();
     bool bad = false;
@@ -325,6 +334,54 @@ TEST_F(ProxyTest, HeldBackClientIsNotPolledInATightLoop) {
   NetClose(client);
   Stop();
   EXPECT_EQ(Events().back(), "End");
+}
+
+TEST_F(ProxyTest, BehindABalancerTheHeaderNamesTheClientThatLimitsCount) {
+  TinyServer server;
+  Start(server.Port(), nullptr, [](ProxySettings* settings) {
+    settings->proxyProtocol = true;
+    settings->maxPerAddress = 1;
+  });
+  const HealthCheck health = ProxyHealthCheck(*m_proxy, m_scanner);
+  std::string detail;
+  EXPECT_TRUE(health(&detail)) << detail;
+  std::string error;
+  auto connect = [&](const std::string& header) {
+    NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
+    EXPECT_NE(s, kNetInvalidSocket) << error;
+    EXPECT_TRUE(NetSendAll(s, header.data(), header.size(), 2000, nullptr));
+    return s;
+  };
+  // No header: closed without a word, and the plug-in never sees it.
+  NetSocket bare = connect("EHLO x\r\n");
+  EXPECT_EQ(ReadToEnd(bare), "");
+  NetClose(bare);
+  EXPECT_EQ(m_proxy->Counters().badProxyHeader.load(), 1u);
+
+  // All connections come from the balancer's address; the limit counts the
+  // clients the headers name.
+  NetSocket first = connect("PROXY TCP4 203.0.113.9 127.0.0.1 1000 25\r\n");
+  EXPECT_EQ(ReadSome(first, 10), "220 tiny\r\n");
+  NetSocket again = connect("PROXY TCP4 203.0.113.9 127.0.0.1 1001 25\r\n");
+  EXPECT_EQ(ReadToEnd(again).substr(0, 10), "421 4.7.0 ");
+  NetClose(again);
+  NetSocket other = connect("PROXY TCP6 2001:db8::9 ::1 1002 25\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // admitted while first is open
+  ASSERT_TRUE(NetSendAll(first, "QUIT\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadToEnd(first), "221 bye\r\n");
+  NetClose(first);
+  EXPECT_EQ(ReadSome(other, 10), "220 tiny\r\n");
+  ASSERT_TRUE(NetSendAll(other, "QUIT\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadToEnd(other), "221 bye\r\n");
+  NetClose(other);
+  EXPECT_EQ(m_proxy->Counters().perAddress.load(), 1u);
+  EXPECT_EQ(m_proxy->Counters().connections.load(), 2u);
+
+  // A proxy that stopped accepting is unhealthy for the balancer.
+  m_stopRequests = 1;
+  m_thread.join();
+  EXPECT_FALSE(health(&detail));
+  EXPECT_NE(detail.find("not listening"), std::string::npos) << detail;
 }
 
 class FailingScanner final : public IScanner {

@@ -8,7 +8,9 @@ message exactly), LenientServer (lenient_server.py, framing lines at LF or
 also at CR, as servers open to SMTP smuggling do), SmtpSink (Postfix's
 smtp-sink), Postfix (a private Postfix instance on loopback delivering to a
 maildir; assert_stored checks its files), Clamd (a real clamd with a private
-configuration and a database written here), SlowClamd (slow_clamd.py). Build
+configuration and a database written here), SlowClamd (slow_clamd.py).
+HAProxy (a TCP load balancer sending the PROXY protocol) and Prometheus
+(scraping the proxies' metrics, read back through its HTTP API). Build
 and Proxy: the proxy of one build (the Windows one through Wine) on an
 ephemeral loopback port. Messages: what the tests send and what the server
 must receive (with_insert). Clients: swaks, smtplib and a raw socket client.
@@ -29,6 +31,8 @@ import socket
 import subprocess
 import threading
 import time
+import urllib.parse
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -589,6 +593,124 @@ class SlowClamd:
                 return [line.split() for line in f if line.strip()]
         except OSError:
             return []
+
+    def stop(self):
+        self.proc.stop()
+
+
+class HAProxy:
+    """HAProxy in TCP mode with a private configuration: one frontend on a
+    loopback port, spreading connections round-robin over backends
+    [(name, smtp_port, health_port)]. Each connection opens with a PROXY
+    protocol version 2 header; each backend is checked by GET /healthz on
+    its health port every second. A second frontend answers GET /ready
+    itself, so that waiting for HAProxy sends no client to a backend."""
+
+    def __init__(self, workdir, name, backends):
+        self.dir = os.path.join(workdir, name)
+        os.makedirs(self.dir, exist_ok=True)
+        self.conf = os.path.join(self.dir, "haproxy.cfg")
+        for attempt in range(5):
+            self.port = free_port()
+            self.monitor_port = free_port()
+            lines = [
+                "global",
+                "  maxconn 4000",
+                "  log stdout format raw local0",
+                "defaults",
+                "  mode tcp",
+                "  log global",
+                "  option tcplog",
+                "  timeout connect 5s",
+                "  timeout client 60s",
+                "  timeout server 60s",
+                "frontend ready",
+                "  mode http",
+                "  bind 127.0.0.1:%d" % self.monitor_port,
+                "  monitor-uri /ready",
+                "  timeout client 5s",
+                "frontend smtp",
+                "  bind 127.0.0.1:%d" % self.port,
+                "  default_backend filters",
+                "backend filters",
+                "  balance roundrobin",
+                "  option httpchk GET /healthz",
+                "  http-check expect status 200",
+                "  default-server inter 1s fall 2 rise 1",
+            ]
+            for backend, smtp_port, health_port in backends:
+                lines.append("  server %s 127.0.0.1:%d send-proxy-v2 check port %d" % (
+                    backend, smtp_port, health_port))
+            with open(self.conf, "w") as f:
+                f.write("\n".join(lines) + "\n")
+            self.proc = Proc(name, ["/usr/sbin/haproxy", "-db", "-f", self.conf],
+                             os.path.join(self.dir, "haproxy-%d.log" % attempt))
+            if wait_for(lambda: self._listening() or not self.proc.alive(), 10) and self.proc.alive():
+                return
+            self.proc.stop()
+        raise Failure("HAProxy did not start; log:\n" + self.proc.log_tail())
+
+    def _listening(self):
+        try:
+            url = "http://127.0.0.1:%d/ready" % self.monitor_port
+            with urllib.request.urlopen(url, timeout=2) as response:
+                return response.status == 200
+        except OSError:
+            return False
+
+    def log_text(self):
+        return self.proc.log_text()
+
+    def stop(self):
+        self.proc.stop()
+
+
+class Prometheus:
+    """A Prometheus server with a private configuration and storage,
+    scraping targets ["host:port"] every second; query() reads through its
+    HTTP API."""
+
+    def __init__(self, workdir, name, targets):
+        self.dir = os.path.join(workdir, name)
+        os.makedirs(os.path.join(self.dir, "data"), exist_ok=True)
+        conf = os.path.join(self.dir, "prometheus.yml")
+        with open(conf, "w") as f:
+            f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                    "scrape_configs:\n  - job_name: divivez\n    static_configs:\n"
+                    "      - targets: [%s]\n" % ", ".join("'%s'" % t for t in targets))
+        for attempt in range(5):
+            self.port = free_port()
+            self.proc = Proc(name, ["/usr/bin/prometheus", "--config.file=" + conf,
+                                    "--storage.tsdb.path=" + os.path.join(self.dir, "data"),
+                                    "--web.listen-address=127.0.0.1:%d" % self.port],
+                             os.path.join(self.dir, "prometheus-%d.log" % attempt))
+            if wait_for(lambda: self._ready() or not self.proc.alive(), 60, 0.2) and self.proc.alive():
+                return
+            self.proc.stop()
+        raise Failure("Prometheus did not start; log:\n" + self.proc.log_tail())
+
+    def _get(self, path):
+        url = "http://127.0.0.1:%d%s" % (self.port, path)
+        with urllib.request.urlopen(url, timeout=5) as response:
+            return response.read()
+
+    def _ready(self):
+        try:
+            return self._get("/-/ready") is not None
+        except OSError:
+            return False
+
+    def query(self, expression):
+        """The instant vector of expression: [(labels, float value)]."""
+        answer = json.loads(self._get("/api/v1/query?query=" + urllib.parse.quote(expression)))
+        if answer.get("status") != "success":
+            raise Failure("Prometheus query %r failed: %r" % (expression, answer))
+        return [(r["metric"], float(r["value"][1])) for r in answer["data"]["result"]]
+
+    def targets_up(self):
+        """{instance: health} of the scrape targets."""
+        answer = json.loads(self._get("/api/v1/targets"))
+        return {t["labels"]["instance"]: t["health"] for t in answer["data"]["activeTargets"]}
 
     def stop(self):
         self.proc.stop()

@@ -42,7 +42,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402 (the harness sits beside this script)
     ROOT, INSERT, EICAR, CUSTOM, CUSTOM_NAME, REJECTED_RCPT, AUTH_USER, AUTH_PASSWORD, RUN_ID,
     Failure, check, stop_all, free_port, wait_for, MailServer, LenientServer, SmtpSink, Postfix,
-    Clamd, SlowClamd, Build,
+    Clamd, SlowClamd, HAProxy, Prometheus, Build,
     Proxy, message, sent_content, with_insert, mime_base64, tag_for, describe_diff,
     assert_delivered, assert_not_delivered, assert_stored, run, swaks, write_file, RawClient, smtp,
     expect_vrfy_in_step)
@@ -1713,6 +1713,232 @@ def sc_spool_unavailable(ctx):
     server.stop()
 
 
+LB_MESSAGES = 500
+LB_CLIENTS = 10
+
+
+def lb_send(port, source, text):
+    """One message through the balancer from source: ("delivered" |
+    "infected" | "tempfailed" | "error", what the client heard)."""
+    client = smtplib.SMTP(local_hostname="client.e2e.test", timeout=60, source_address=(source, 0))
+    try:
+        client.connect("127.0.0.1", port)
+        client.ehlo()
+        check(client.mail("sender@example.test")[0] == 250, "MAIL failed")
+        check(client.rcpt("receiver@example.test")[0] == 250, "RCPT failed")
+        code, reply = client.data(text)
+    except (smtplib.SMTPException, OSError, Failure) as e:
+        return "error", repr(e)
+    finally:
+        try:
+            client.quit()
+        except (smtplib.SMTPException, OSError):
+            pass
+        client.close()
+    if code == 250:
+        # The recording server says "queued as"; a dropped infected message
+        # is accepted by the plug-in itself.
+        return ("delivered" if b"queued as" in reply else "infected"), "%d %r" % (code, reply)
+    return ("tempfailed" if 400 <= code < 500 else "error"), "%d %r" % (code, reply)
+
+
+def sc_load_balanced(ctx):
+    """HAProxy (TCP mode, PROXY protocol v2, health checks on /healthz) in
+    front of two proxies with --proxy-protocol and --metrics, each given two
+    clamd instances; one clamd is stopped in the middle of 500 messages sent
+    by clients on ten loopback addresses. Every message is delivered
+    byte-exact (scanned: it carries the insert) or tempfailed, none is lost;
+    both proxies took traffic and log the clients' own addresses; Prometheus
+    scrapes both and its counts, read back through its HTTP API, match what
+    the clients were told."""
+    started = []
+    try:
+        clamds = [Clamd(ctx.workdir, tcp=False, name="lb-clamd-" + n) for n in ("a", "b")]
+        started += clamds
+        server = MailServer(ctx.workdir, "lb-server")
+        started.append(server)
+        scanners = []
+        for clamd in clamds:
+            scanners += ["--scanner", "clamd:unix:" + clamd.socket_path]
+        proxies, metrics_ports = [], []
+        for name in ("a", "b"):
+            proxy = Proxy(ctx, "lb-proxy-" + name, upstream=server.port,
+                          extra=scanners + ["--proxy-protocol", "--metrics", "127.0.0.1:0"])
+            started.append(proxy)
+            found = wait_for(lambda: re.search(r"metrics on http://127\.0\.0\.1:(\d+)/metrics",
+                                               proxy.log_text()), 5)
+            check(found, "proxy %s logged no metrics address:\n%s" % (name, proxy.proc.log_tail()))
+            proxies.append(proxy)
+            metrics_ports.append(int(found.group(1)))
+        haproxy = HAProxy(ctx.workdir, "lb-haproxy",
+                          [("filter-" + n, p.port, m) for n, p, m in zip("ab", proxies, metrics_ports)])
+        started.append(haproxy)
+        prometheus = Prometheus(ctx.workdir, "lb-prometheus",
+                                ["127.0.0.1:%d" % m for m in metrics_ports])
+        started.append(prometheus)
+        check(wait_for(lambda: set(prometheus.targets_up().values()) == {"up"}, 20, 0.5),
+              "Prometheus does not scrape both proxies: %r" % prometheus.targets_up())
+
+        sources = ["127.0.0.%d" % (10 + i) for i in range(LB_CLIENTS)]
+        tags = [tag_for(ctx, "lb%03d" % i) for i in range(LB_MESSAGES)]
+        # Every fiftieth message carries the test virus.
+        texts = [message(t, [b"EICAR follows:", EICAR]) if i % 50 == 49 else message(t)
+                 for i, t in enumerate(tags)]
+        results = [None] * LB_MESSAGES
+        done = []
+        lock = threading.Lock()
+
+        def worker(w):
+            for i in range(w, LB_MESSAGES, LB_CLIENTS):
+                results[i] = lb_send(haproxy.port, sources[w], texts[i])
+                with lock:
+                    done.append(i)
+
+        threads = [threading.Thread(target=worker, args=(w,)) for w in range(LB_CLIENTS)]
+        for t in threads:
+            t.start()
+        check(wait_for(lambda: len(done) >= LB_MESSAGES * 2 // 5, 60), "the first messages take too long")
+        clamds[0].stop()
+        stopped_at = len(done)
+        for t in threads:
+            t.join(120)
+        check(not any(t.is_alive() for t in threads), "clients still running after two minutes")
+
+        outcomes = {}
+        for i, (outcome, heard) in enumerate(results):
+            outcomes.setdefault(outcome, []).append(i)
+        counts = {k: len(v) for k, v in outcomes.items()}
+        ctx.note("clamd a stopped after %d; %s" % (stopped_at, ", ".join(
+            "%s %d" % kv for kv in sorted(counts.items()))))
+        lost = outcomes.get("error", [])
+        check(not lost, "%d message(s) neither delivered nor tempfailed, e.g. %s: %s" % (
+            len(lost), tags[lost[0]].decode(), results[lost[0]][1]) if lost else "")
+        eicars = [i for i in range(LB_MESSAGES) if i % 50 == 49]
+        check(not [i for i in eicars if results[i][0] == "delivered"], "an EICAR message was delivered")
+
+        wanted = {tags[i]: with_insert(sent_content(texts[i])) for i in outcomes.get("delivered", [])}
+
+        def stored():
+            got = {}
+            for _, content in server.messages():
+                m = re.search(rb"Message-ID: <([^@>]+)@divivez\.e2e>", content)
+                if m:
+                    got.setdefault(m.group(1), []).append(content)
+            return got
+
+        got = wait_for(lambda: (lambda g: g if all(t in g for t in wanted) else None)(stored()), 20) or stored()
+        for tag, expected in wanted.items():
+            copies = got.get(tag, [])
+            check(len(copies) == 1, "delivered message %s is at the server %d time(s)" % (tag.decode(), len(copies)))
+            check(copies[0] == expected, "message %s altered or unscanned: %s" % (
+                tag.decode(), describe_diff(expected, copies[0])))
+        extra = [t for t in got if t in set(tags) and t not in wanted]
+        check(not extra, "%d message(s) the client was not told were delivered reached the server, e.g. %s" % (
+            len(extra), extra[0].decode() if extra else ""))
+
+        # Both instances took traffic, and log the clients' own addresses,
+        # never the balancer's.
+        for name, proxy in zip("ab", proxies):
+            seen = set(re.findall(r"conn \d+ from ([0-9.]+):\d+", proxy.log_text()))
+            check(seen, "proxy %s took no connection" % name)
+            check(seen <= set(sources), "proxy %s logs addresses %r, not only the clients' %r" % (
+                name, sorted(seen - set(sources)), sources))
+
+        # What Prometheus scraped agrees with what the clients heard.
+        def total(expression):
+            return sum(v for _, v in prometheus.query(expression))
+
+        expected = {
+            'divivez_messages_total{outcome="delivered"}': counts.get("delivered", 0),
+            'divivez_messages_total{outcome="infected"}': counts.get("infected", 0),
+            'divivez_messages_total{outcome=~"tempfailed|delivery_failed"}': counts.get("tempfailed", 0),
+            "divivez_connections_total": LB_MESSAGES,
+            # Each proxy found the stopped clamd down and kept the other.
+            "divivez_scanner_endpoints": 4,
+            "divivez_scanner_endpoints_up": 2,
+        }
+        scraped = {}
+
+        def agrees():
+            scraped.update({e: total(e) for e in expected})
+            return all(scraped[e] == v for e, v in expected.items())
+
+        check(wait_for(agrees, 20, 0.5), "Prometheus has %r, the clients saw %r" % (scraped, expected))
+        per_instance = prometheus.query("divivez_connections_total")
+        check(len(per_instance) == 2 and all(v > 0 for _, v in per_instance),
+              "connections by instance in Prometheus: %r" % per_instance)
+    finally:
+        for item in reversed(started):
+            item.stop()
+
+
+def xclient_session(port, header, tag):
+    """One message over a raw session that opens with a PROXY header:
+    (greeting, final reply) as the client heard them."""
+    c = RawClient(port, 30)
+    try:
+        c.send(header)
+        greeting = c.reply()
+        check(greeting[0] == 220, "greeting %r" % (greeting,))
+        check(c.command("EHLO client.e2e.test")[0] == 250, "EHLO failed")
+        check(c.command("MAIL FROM:<sender@example.test>")[0] == 250, "MAIL failed")
+        check(c.command("RCPT TO:<receiver@example.test>")[0] == 250, "RCPT failed")
+        check(c.command("DATA")[0] == 354, "DATA failed")
+        c.send(stuff(sent_content(message(tag))) + b".\r\n")
+        final = c.reply()
+        c.command("QUIT")
+        return greeting, final
+    finally:
+        c.close()
+
+
+def sc_upstream_xclient(ctx):
+    """--upstream-xclient with --proxy-protocol: a real Postfix that trusts
+    the proxy learns the client named in the PROXY header (its log shows the
+    client as that address), and the client's greeting is the one Postfix
+    sent after XCLIENT. A server that does not offer XCLIENT gets none: one
+    log line, and the mail still flows."""
+    postfix = Postfix(ctx.workdir, "xclient-postfix-" + ctx.mode,
+                      listeners=(("main", {"smtpd_authorized_xclient_hosts": "127.0.0.0/8"}),))
+    server = MailServer(ctx.workdir, "xclient-server-" + ctx.mode)
+    try:
+        proxy = Proxy(ctx, "xclient-proxy-" + ctx.mode, upstream=postfix.port,
+                      extra=["--proxy-protocol", "--upstream-xclient"])
+        tag = tag_for(ctx, "xclient")
+        greeting, final = xclient_session(
+            proxy.port, b"PROXY TCP4 198.51.100.7 127.0.0.1 40000 25\r\n", tag)
+        check(final[0] == 250, "end of data answered %r" % (final,))
+        check("postfix.e2e.test" in greeting[1][0], "the greeting %r is not Postfix's" % greeting[1])
+        assert_stored(postfix, tag, with_insert(sent_content(message(tag))))
+        check(wait_for(lambda: "client=unknown[198.51.100.7]" in postfix.log_text(), 10),
+              "Postfix did not learn the client's address:\n" + postfix.log_tail())
+        check("going on without XCLIENT" not in proxy.log_text(), "the proxy gave XCLIENT up:\n" +
+              proxy.proc.log_tail())
+        proxy.stop()
+
+        plain = Proxy(ctx, "xclient-plain-proxy-" + ctx.mode, upstream=server.port,
+                      extra=["--proxy-protocol", "--upstream-xclient"])
+        tags = [tag_for(ctx, "no-xclient-%d" % i) for i in range(2)]
+        before = len(server.events("connect"))
+        for t in tags:
+            _, final = xclient_session(
+                plain.port, b"PROXY TCP6 2001:db8::7 ::1 40000 25\r\n", t)
+            check(final[0] == 250, "end of data answered %r" % (final,))
+            assert_delivered(server, t, with_insert(sent_content(message(t))))
+        # The first session's probe cost one connection; the second
+        # session was not probed again.
+        connects = len(server.events("connect")) - before
+        check(connects == 3, "the server saw %d connections for two sessions, not 3" % connects)
+        said = plain.log_text().count("going on without XCLIENT")
+        check(said == 1, "the proxy said %d times that it goes on without XCLIENT" % said)
+        check("from [2001:db8::7]:40000" in plain.log_text(), "the log lacks the client's address:\n" +
+              plain.proc.log_tail())
+        plain.stop()
+    finally:
+        server.stop()
+        postfix.stop()
+
+
 # Scenarios with a real Postfix smtpd as the server: a private instance
 # (harness.Postfix) that refuses unsynchronised clients, each accepted message
 # a file in its maildir, and a proxy with the builtin scanner.
@@ -2205,6 +2431,8 @@ OWN = [
     ("smuggling-lenient-cr", lambda ctx: sc_smuggling(ctx, "lf-cr"), ("host", "plugin")),
     ("bare-lf-commands-lenient", sc_bare_lf_commands, ("host", "plugin")),
     ("spool-unavailable-451", sc_spool_unavailable, ("host", "plugin")),
+    ("load-balanced-haproxy-prometheus", sc_load_balanced, ("host",), "native"),
+    ("upstream-xclient-postfix", sc_upstream_xclient, ("host",)),
 ]
 
 
@@ -2340,7 +2568,8 @@ def main():
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
 
-    missing = [tool for tool in ("swaks", "curl", "/usr/sbin/smtp-sink", "/usr/sbin/clamd", "/usr/sbin/postfix")
+    missing = [tool for tool in ("swaks", "curl", "/usr/sbin/smtp-sink", "/usr/sbin/clamd", "/usr/sbin/postfix",
+                                 "/usr/sbin/haproxy", "/usr/bin/prometheus")
                if shutil.which(tool) is None]
     workroot = tempfile.mkdtemp(prefix="divivez-e2e-")
     os.chmod(workroot, 0o755)  # smtp-sink, running as nobody, writes below it

@@ -1,0 +1,46 @@
+// Where a client really comes from, when the proxy runs behind a load
+// balancer: the PROXY protocol header read off the client's socket, and the
+// XCLIENT command that tells the upstream server the same.
+//
+// Both run on the connection's thread before the plug-in sees the
+// connection, each bounded by a deadline and by the proxy's abort flag. They
+// read exactly what belongs to them and leave the rest queued: the client's
+// first command, the server's greeting.
+#ifndef DIVIVEZ_HOST_PROXY_CLIENT_ORIGIN_H_
+#define DIVIVEZ_HOST_PROXY_CLIENT_ORIGIN_H_
+
+#include <atomic>
+#include <string>
+
+#include "host/base/net.h"
+#include "host/proxy/proxy_header.h"
+
+// Reads the PROXY protocol header (version 1 or 2) that must open the
+// connection. False with *error when none arrives before timeoutMs, the
+// client closes, or the header is malformed.
+bool ReadProxyHeader(NetSocket socket, int timeoutMs, const std::atomic<bool>* abort,
+                     ProxyHeader* header, std::string* error);
+
+enum class XclientResult {
+  kSent,        // the server took it; its new greeting waits unread
+  kNoGreeting,  // the greeting was not 220: it waits unread, nothing was sent
+  kNotOffered,  // the server does not advertise XCLIENT (the session is spent)
+  kRefused,     // the server refused the command (the session is spent)
+  kFailed,      // the connection failed or timed out (the session is spent)
+};
+
+// After the server's 220 greeting: EHLO heloName, and when the reply lists
+// XCLIENT, "XCLIENT ADDR=... NAME=..." with the attributes the server names
+// (Postfix's syntax: xtext values, IPv6 addresses as "IPV6:..."). The 220
+// the server answers a taken XCLIENT with is a new greeting and is left for
+// the SMTP session to read. On the results that spend the session the caller
+// connects again and proceeds without XCLIENT. *detail gets the server's
+// reply or the failure, for a log line (not escaped).
+XclientResult SendXclient(NetSocket server, const std::string& heloName, const std::string& address,
+                          const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
+                          std::string* detail);
+
+// RFC 3461 4: bytes other than '!'..'~', and '+' and '=', as "+XX".
+std::string Xtext(const std::string& text);
+
+#endif  // DIVIVEZ_HOST_PROXY_CLIENT_ORIGIN_H_

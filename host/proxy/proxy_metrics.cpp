@@ -1,0 +1,78 @@
+// The proxy's metrics. See proxy_metrics.h.
+#include "host/proxy/proxy_metrics.h"
+
+#include <string>
+
+void RegisterProxyMetrics(const Proxy& proxy, const IScanner& scanner, MetricsRegistry* registry) {
+  const ProxyCounters& k = proxy.Counters();
+  registry->AddGaugeFn("divivez_connections_open", "Client connections open now.", {},
+                       [&k] { return static_cast<double>(k.open.load()); });
+  registry->AddCounterOf("divivez_connections_total", "Client connections served.", {},
+                         &k.connections);
+
+  static const char kMessages[] = "divivez_messages_total";
+  static const char kMessagesHelp[] =
+      "Messages by outcome: delivered (the server accepted it), refused (by the server), "
+      "infected (dropped), tempfailed (scan failed, client told 451), passed_unscanned (scan "
+      "failed, relayed by --on-scan-error pass), dropped_unscanned (scan failed, dropped by "
+      "--on-scan-error drop), delivery_failed (the delivery was given up), unconfirmed (sent, the "
+      "server's answer not seen).";
+  const std::pair<const char*, const std::atomic<uint64_t>*> outcomes[] = {
+      {"delivered", &k.delivered},        {"refused", &k.refused},
+      {"infected", &k.infected},          {"tempfailed", &k.tempfailed},
+      {"passed_unscanned", &k.unscanned}, {"delivery_failed", &k.deliveryFailed},
+      {"unconfirmed", &k.unconfirmed}};
+  for (const auto& outcome : outcomes) {
+    registry->AddCounterOf(kMessages, kMessagesHelp, {{"outcome", outcome.first}}, outcome.second);
+  }
+  // The proxy counts infected messages among the dropped ones.
+  registry->AddCounterFn(kMessages, kMessagesHelp, {{"outcome", "dropped_unscanned"}}, [&k] {
+    return static_cast<double>(k.dropped.load() - k.infected.load());
+  });
+  registry->AddCounterOf("divivez_scan_errors_total", "Scans that failed.", {}, &k.scanErrors);
+
+  static const char kBytes[] = "divivez_received_bytes_total";
+  static const char kBytesHelp[] = "Bytes read from clients and from servers.";
+  registry->AddCounterOf(kBytes, kBytesHelp, {{"from", "client"}}, &k.bytesFromClients);
+  registry->AddCounterOf(kBytes, kBytesHelp, {{"from", "server"}}, &k.bytesFromServers);
+
+  registry->AddHistogramOf("divivez_scan_duration_seconds", "Time a scan took.", {},
+                           &k.scanSeconds);
+  registry->AddHistogramOf("divivez_delivery_duration_seconds",
+                           "From the end of a scan to the server's answer to the message.", {},
+                           &k.deliverySeconds);
+
+  const IScanner* s = &scanner;
+  registry->AddGaugeFn("divivez_scanner_endpoints_up", "Scanner endpoints taking scans.", {},
+                       [s] { return static_cast<double>(s->EndpointsUp()); });
+  registry->AddGaugeFn("divivez_scanner_endpoints", "Scanner endpoints configured.", {},
+                       [s] { return static_cast<double>(s->EndpointsTotal()); });
+
+  static const char kLimits[] = "divivez_limits_hit_total";
+  static const char kLimitsHelp[] =
+      "Connections and messages cut or turned away by a limit of the proxy.";
+  const std::pair<const char*, const std::atomic<uint64_t>*> limits[] = {
+      {"max_connections", &k.rejected},
+      {"max_per_address", &k.perAddress},
+      {"time_limit", &k.timedOut},
+      {"max_message_size", &k.oversize},
+      {"proxy_header", &k.badProxyHeader}};
+  for (const auto& limit : limits) {
+    registry->AddCounterOf(kLimits, kLimitsHelp, {{"limit", limit.first}}, limit.second);
+  }
+  registry->AddCounterOf("divivez_upstream_failures_total",
+                         "Connections answered 421 because the upstream server was unreachable.",
+                         {}, &k.upstreamFailed);
+}
+
+HealthCheck ProxyHealthCheck(const Proxy& proxy, const IScanner& scanner) {
+  const Proxy* p = &proxy;
+  const IScanner* s = &scanner;
+  return [p, s](std::string* detail) {
+    const int up = s->EndpointsUp();
+    const bool listening = p->Listening();
+    *detail = std::string(listening ? "listening" : "not listening") + "; " + std::to_string(up) +
+              " of " + std::to_string(s->EndpointsTotal()) + " scanner endpoint(s) up";
+    return listening && up > 0;
+  };
+}
