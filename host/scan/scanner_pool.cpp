@@ -60,8 +60,8 @@ ScanResult ScannerPool::Scan(const std::string& path, ScanPacer& pacer) {
   }
   const int second = Acquire(first, false, &epoch);
   if (second < 0) return result;
-  const std::string& firstName = m_members[first].scanner->Name();
-  const std::string& secondName = m_members[second].scanner->Name();
+  const std::string firstName = m_members[first].scanner->Name();
+  const std::string secondName = m_members[second].scanner->Name();
   m_log("scan failed on scanner " + firstName + " (" + LogSafe(result.error) +
         "); trying it once more on " + secondName);
   // Attempt opens the spool file again and streams it from its start; the
