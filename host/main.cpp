@@ -17,12 +17,15 @@
 
 #include "host/capture_server.h"
 #include "host/clamd_scanner.h"
+#include "host/config_file.h"
 #include "host/log.h"
 #include "host/net.h"
 #include "host/options.h"
 #include "host/os.h"
 #include "host/plugin_loader.h"
 #include "host/proxy.h"
+#include "host/quarantine.h"
+#include "host/reload.h"
 #include "host/signature_scanner.h"
 
 namespace {
@@ -117,10 +120,12 @@ const char* SocketServiceName(SocketService service) {
 
 int main(int argc, char** argv) {
   const auto started = std::filesystem::file_time_type::clock::now();
+  // Before any thread starts: only the reloader's thread takes SIGHUP.
+  const bool reloadSignal = OsBlockReloadSignal();
   std::vector<std::string> args(argv + 1, argv + argc);
   Options options;
   std::string error;
-  if (!ParseOptions(args, &options, &error)) return Fail(2, error);
+  if (!ParseCommandLine(args, &options, &error)) return Fail(2, error);
   if (options.help) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
@@ -135,6 +140,7 @@ int main(int argc, char** argv) {
   if (!options.logFile.empty() && !log.OpenFile(options.logFile, &error)) return Fail(2, error);
 
   std::unique_ptr<IScanner> scanner;
+  BuiltinScanner* builtin = nullptr;  // the scanner whose signatures SIGHUP reloads
   switch (options.scanner) {
     case ScannerKind::kBuiltin: {
       std::vector<Signature> extra;
@@ -142,7 +148,9 @@ int main(int argc, char** argv) {
           !LoadSignatureFile(options.signaturesFile, &extra, &error)) {
         return Fail(2, error);
       }
-      scanner = std::make_unique<BuiltinScanner>(std::move(extra));
+      auto own = std::make_unique<BuiltinScanner>(std::move(extra));
+      builtin = own.get();
+      scanner = std::move(own);
       break;
     }
     case ScannerKind::kClamdUnix:
@@ -225,6 +233,13 @@ int main(int argc, char** argv) {
   settings.idleTimeoutMs = options.idleTimeoutMs;
   settings.connectTimeoutMs = options.connectTimeoutMs;
   settings.closeGraceMs = options.closeGraceMs;
+  std::unique_ptr<Quarantine> quarantine;
+  if (!options.quarantineDir.empty()) {
+    quarantine = std::make_unique<Quarantine>(options.quarantineDir, &log);
+    if (!quarantine->Prepare(&error)) return Fail(1, error);
+    settings.quarantine = quarantine.get();
+    log.Line("infected messages are kept in %s", LogSafe(options.quarantineDir).c_str());
+  }
   Proxy proxy(settings, plugin, scanner.get(), &log);
   proxy.ConfigurePlugin();
 
@@ -261,7 +276,10 @@ int main(int argc, char** argv) {
     return Fail(1, error);
   }
 
+  SignatureReloader reloader(builtin, options.signaturesFile, &log);
+  if (reloadSignal) reloader.Start();
   proxy.Run(g_stopRequests, options.shutdownGraceMs);
+  reloader.Stop();
   if (capture) {
     capture->Stop();
     log.Line("capture server stored %llu message(s) in %s",

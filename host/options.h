@@ -48,6 +48,9 @@ struct Options {
   int closeGraceMs = 2000;
   int scanTimeoutMs = 60000;
   int shutdownGraceMs = 10000;
+  std::string quarantineDir;       // empty: infected messages are not kept
+  std::string configFile;          // --config; read by ParseCommandLine
+  std::vector<std::string> given;  // the options named, "--listen" etc., in order
   bool help = false;
   bool version = false;
 };

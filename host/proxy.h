@@ -44,6 +44,8 @@
 #include "host/plugin_loader.h"
 #include "host/scanner.h"
 
+class Quarantine;
+
 struct ProxySettings {
   Endpoint upstream;
   SocketService socketService = SocketService::kHost;
@@ -59,6 +61,7 @@ struct ProxySettings {
   int idleTimeoutMs = 600000;          // the server's silence while it owes an answer
   int connectTimeoutMs = 10000;
   int closeGraceMs = 2000;
+  Quarantine* quarantine = nullptr;  // keeps infected messages; null: none kept
 };
 
 struct ProxyCounters {
