@@ -71,6 +71,7 @@ apt-get install -y -q --no-install-recommends \
   wine wine32:i386 \
   valgrind \
   swaks curl python3 python3-aiosmtpd \
+  dpkg-dev systemd adduser \
   postfix clamav-daemon clamav
 
 # A 32-bit Wine prefix for the win32 test suite, created once.
