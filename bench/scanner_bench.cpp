@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "host/signature_scanner.h"
+#include "host/scan/signature_scanner.h"
 
 namespace {
 

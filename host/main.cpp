@@ -15,18 +15,18 @@
 #include <system_error>
 #include <vector>
 
-#include "host/capture_server.h"
-#include "host/clamd_scanner.h"
+#include "host/base/log.h"
+#include "host/base/net.h"
+#include "host/base/os.h"
+#include "host/capture/capture_server.h"
+#include "host/capture/quarantine.h"
 #include "host/config_file.h"
-#include "host/log.h"
-#include "host/net.h"
 #include "host/options.h"
-#include "host/os.h"
-#include "host/plugin_loader.h"
-#include "host/proxy.h"
-#include "host/quarantine.h"
-#include "host/reload.h"
-#include "host/signature_scanner.h"
+#include "host/proxy/plugin_loader.h"
+#include "host/proxy/proxy.h"
+#include "host/scan/clamd_scanner.h"
+#include "host/scan/reload.h"
+#include "host/scan/signature_scanner.h"
 
 namespace {
 

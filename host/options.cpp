@@ -64,25 +64,6 @@ bool ParseUnsigned64(const std::string& text, uint64_t max, uint64_t* value) {
 
 }  // namespace
 
-const char* ScanErrorPolicyName(ScanErrorPolicy policy) {
-  switch (policy) {
-    case ScanErrorPolicy::kTempfail:
-      return "tempfail";
-    case ScanErrorPolicy::kPass:
-      return "pass";
-    case ScanErrorPolicy::kDrop:
-      return "drop";
-  }
-  return "?";
-}
-
-std::string EndpointText(const Endpoint& endpoint) {
-  if (endpoint.host.find(':') != std::string::npos) {
-    return "[" + endpoint.host + "]:" + std::to_string(endpoint.port);
-  }
-  return endpoint.host + ":" + std::to_string(endpoint.port);
-}
-
 bool ParseEndpoint(const std::string& text, bool allowPortZero, Endpoint* endpoint,
                    std::string* error) {
   std::string host;

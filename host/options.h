@@ -10,14 +10,10 @@
 #include <string>
 #include <vector>
 
-struct Endpoint {
-  std::string host;
-  uint16_t port = 0;
-};
+#include "host/base/net.h"
+#include "host/proxy/settings.h"
 
-enum class SocketService { kHost, kPlugin };
 enum class ScannerKind { kBuiltin, kClamdUnix, kClamdTcp };
-enum class ScanErrorPolicy { kTempfail, kPass, kDrop };
 
 struct Options {
   Endpoint listen{"127.0.0.1", 2525};
@@ -70,13 +66,7 @@ bool ParseEndpoint(const std::string& text, bool allowPortZero, Endpoint* endpoi
 // Expands \r, \n, \t and \\ in a command-line text.
 bool UnescapeText(const std::string& text, std::string* out, std::string* error);
 
-// The name of a scan-error policy for log lines.
-const char* ScanErrorPolicyName(ScanErrorPolicy policy);
-
 // Seconds with an optional fraction ("2", "0.5") to milliseconds.
 bool ParseSeconds(const std::string& text, int* milliseconds, std::string* error);
-
-// "host:port" or "[v6]:port" for log lines.
-std::string EndpointText(const Endpoint& endpoint);
 
 #endif  // DIVIVEZ_HOST_OPTIONS_H_

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/capture_server.h"
-#include "host/net.h"
+#include "host/capture/capture_server.h"
+#include "host/base/net.h"
 #include "support/scratch_directory.h"
 
 namespace {

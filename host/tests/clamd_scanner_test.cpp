@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "host/clamd_scanner.h"
-#include "host/net.h"
+#include "host/scan/clamd_scanner.h"
+#include "host/base/net.h"
 #include "support/scratch_directory.h"
 
 namespace {

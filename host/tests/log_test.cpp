@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "host/log.h"
+#include "host/base/log.h"
 
 namespace {
 

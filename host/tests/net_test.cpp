@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "host/net.h"
+#include "host/base/net.h"
 
 namespace {
 

@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "host/log.h"
-#include "host/net.h"
-#include "host/os.h"
-#include "host/proxy.h"
-#include "host/signature_scanner.h"
+#include "host/base/log.h"
+#include "host/base/net.h"
+#include "host/base/os.h"
+#include "host/proxy/proxy.h"
+#include "host/scan/signature_scanner.h"
 #include "support/scratch_directory.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "host/log.h"
-#include "host/quarantine.h"
+#include "host/base/log.h"
+#include "host/capture/quarantine.h"
 #include "support/scratch_directory.h"
 
 namespace {

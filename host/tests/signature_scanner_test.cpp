@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "host/log.h"
-#include "host/reload.h"
-#include "host/signature_scanner.h"
+#include "host/base/log.h"
+#include "host/scan/reload.h"
+#include "host/scan/signature_scanner.h"
 #include "support/scratch_directory.h"
 
 namespace {

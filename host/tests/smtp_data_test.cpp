@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "host/smtp_data.h"
+#include "host/smtp/smtp_data.h"
 
 namespace {
 

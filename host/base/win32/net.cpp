@@ -13,7 +13,8 @@
 #include <cstring>
 #include <vector>
 
-#include "host/net.h"
+#include "host/base/net.h"
+#include "host/base/socket_api.h"
 
 namespace {
 
@@ -33,21 +34,6 @@ std::string ErrorText(int code) {
   }
   std::string result = n > 0 ? std::string(text) : std::string("socket error");
   return result + " (" + std::to_string(code) + ")";
-}
-
-std::string AddressText(const sockaddr* address) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  if (address->sa_family == AF_INET) {
-    auto* in4 = reinterpret_cast<const sockaddr_in*>(address);
-    inet_ntop(AF_INET, const_cast<in_addr*>(&in4->sin_addr), host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(in4->sin_port));
-  }
-  if (address->sa_family == AF_INET6) {
-    auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
-    inet_ntop(AF_INET6, const_cast<in6_addr*>(&in6->sin6_addr), host, sizeof host);
-    return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
-  }
-  return "?";
 }
 
 bool CompleteConnect(SOCKET s, int timeoutMs, std::string* error) {
@@ -71,26 +57,43 @@ bool CompleteConnect(SOCKET s, int timeoutMs, std::string* error) {
   return true;
 }
 
-// The stream-socket addresses of host and port, for freeaddrinfo; null with
-// *error when the name does not resolve. A passive look-up of "" gives the
-// wildcard addresses to listen on.
-addrinfo* Resolve(const std::string& host, uint16_t port, bool passive, std::string* error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
-  addrinfo* list = nullptr;
-  const std::string service = std::to_string(port);
-  const char* node = passive && host.empty() ? nullptr : host.c_str();
-  const int rc = getaddrinfo(node, service.c_str(), &hints, &list);
-  if (rc != 0) {
-    *error = "cannot resolve '" + host + "': " + ErrorText(rc);
-    return nullptr;
+}  // namespace
+
+const int socket_api::kListenBacklog = SOMAXCONN;
+
+NetSocket socket_api::Open(int family, int type, int protocol, std::string* error) {
+  const SOCKET s = socket(family, type, protocol);
+  if (s == INVALID_SOCKET) {
+    *error = ErrorText(WSAGetLastError());
+    return kNetInvalidSocket;
   }
-  return list;
+  return s;
 }
 
-}  // namespace
+void socket_api::Close(NetSocket socket) { closesocket(socket); }
+
+void socket_api::SetNonBlocking(NetSocket socket) { ::SetNonBlocking(socket); }
+
+void socket_api::PrepareListener(NetSocket socket) {
+  // Windows lets a second socket bind a busy port with SO_REUSEADDR; the
+  // exclusive flag makes a busy port an error, as on POSIX.
+  BOOL on = TRUE;
+  setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+             sizeof on);
+}
+
+bool socket_api::Connect(NetSocket socket, const sockaddr* address, size_t length, int timeoutMs,
+                         std::string* error) {
+  if (connect(socket, address, static_cast<int>(length)) == 0) return true;
+  const int code = WSAGetLastError();
+  if (code == WSAEWOULDBLOCK) return CompleteConnect(socket, timeoutMs, error);
+  *error = ErrorText(code);
+  return false;
+}
+
+std::string socket_api::LastErrorText() { return ErrorText(WSAGetLastError()); }
+
+std::string socket_api::ResolveErrorText(int code) { return ErrorText(code); }
 
 bool NetStartup(std::string* error) {
   WSADATA data;
@@ -100,41 +103,6 @@ bool NetStartup(std::string* error) {
     return false;
   }
   return true;
-}
-
-NetSocket NetListen(const std::string& host, uint16_t port, uint16_t* boundPort,
-                    bool* resolveFailed, std::string* error) {
-  addrinfo* list = Resolve(host, port, true, error);
-  *resolveFailed = list == nullptr;
-  if (list == nullptr) return kNetInvalidSocket;
-  SOCKET s = INVALID_SOCKET;
-  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-    if (s == INVALID_SOCKET) {
-      *error = ErrorText(WSAGetLastError());
-      continue;
-    }
-    // Windows lets a second socket bind a busy port with SO_REUSEADDR; the
-    // exclusive flag makes a busy port an error, as on POSIX.
-    BOOL on = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
-    if (bind(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0 && listen(s, SOMAXCONN) == 0) {
-      break;
-    }
-    *error = "cannot listen on " + AddressText(ai->ai_addr) + ": " + ErrorText(WSAGetLastError());
-    closesocket(s);
-    s = INVALID_SOCKET;
-  }
-  freeaddrinfo(list);
-  if (s == INVALID_SOCKET) return kNetInvalidSocket;
-  SetNonBlocking(s);
-  sockaddr_storage bound{};
-  int length = sizeof bound;
-  getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length);
-  *boundPort = bound.ss_family == AF_INET6
-                   ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
-                   : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  return s;
 }
 
 NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
@@ -148,34 +116,8 @@ NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
     return kNetInvalidSocket;
   }
   SetNonBlocking(s);
-  BOOL on = TRUE;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-  *peer = AddressText(reinterpret_cast<sockaddr*>(&address));
-  return s;
-}
-
-NetSocket NetConnect(const std::string& host, uint16_t port, int timeoutMs, std::string* error) {
-  addrinfo* list = Resolve(host, port, false, error);
-  if (list == nullptr) return kNetInvalidSocket;
-  SOCKET s = INVALID_SOCKET;
-  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-    if (s == INVALID_SOCKET) {
-      *error = ErrorText(WSAGetLastError());
-      continue;
-    }
-    SetNonBlocking(s);
-    if (connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0) break;
-    const int code = WSAGetLastError();
-    if (code == WSAEWOULDBLOCK && CompleteConnect(s, timeoutMs, error)) break;
-    if (code != WSAEWOULDBLOCK) *error = ErrorText(code);
-    closesocket(s);
-    s = INVALID_SOCKET;
-  }
-  freeaddrinfo(list);
-  if (s == INVALID_SOCKET) return kNetInvalidSocket;
-  BOOL on = TRUE;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  socket_api::SetNoDelay(s);
+  *peer = socket_api::AddressText(reinterpret_cast<sockaddr*>(&address));
   return s;
 }
 
@@ -193,13 +135,10 @@ NetSocket NetConnectUnix(const std::string& path, int timeoutMs, std::string* er
     return kNetInvalidSocket;
   }
   SetNonBlocking(s);
-  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    const int code = WSAGetLastError();
-    if (!(code == WSAEWOULDBLOCK && CompleteConnect(s, timeoutMs, error))) {
-      if (code != WSAEWOULDBLOCK) *error = ErrorText(code);
-      closesocket(s);
-      return kNetInvalidSocket;
-    }
+  if (!socket_api::Connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address, timeoutMs,
+                           error)) {
+    closesocket(s);
+    return kNetInvalidSocket;
   }
   return s;
 }

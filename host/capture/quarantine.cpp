@@ -1,5 +1,5 @@
 // The quarantine. See quarantine.h.
-#include "host/quarantine.h"
+#include "host/capture/quarantine.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -7,9 +7,9 @@
 #include <system_error>
 #include <utility>
 
-#include "host/log.h"
-#include "host/os.h"
-#include "host/smtp_data.h"
+#include "host/base/log.h"
+#include "host/base/os.h"
+#include "host/smtp/smtp_data.h"
 
 namespace {
 

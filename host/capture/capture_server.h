@@ -9,8 +9,8 @@
 // CaptureServer runs every session on one thread with non-blocking sockets
 // and poll; memory per session is bounded (one command line, the pending
 // replies; message content goes straight to the file).
-#ifndef DIVIVEZ_HOST_CAPTURE_SERVER_H_
-#define DIVIVEZ_HOST_CAPTURE_SERVER_H_
+#ifndef DIVIVEZ_HOST_CAPTURE_CAPTURE_SERVER_H_
+#define DIVIVEZ_HOST_CAPTURE_CAPTURE_SERVER_H_
 
 #include <atomic>
 #include <cstddef>
@@ -20,8 +20,8 @@
 #include <string>
 #include <thread>
 
-#include "host/net.h"
-#include "host/smtp_data.h"
+#include "host/base/net.h"
+#include "host/smtp/smtp_data.h"
 
 class Logger;
 
@@ -123,4 +123,4 @@ class CaptureServer {
   std::thread m_thread;
 };
 
-#endif  // DIVIVEZ_HOST_CAPTURE_SERVER_H_
+#endif  // DIVIVEZ_HOST_CAPTURE_CAPTURE_SERVER_H_

@@ -1,5 +1,5 @@
 // The builtin scanner. See signature_scanner.h.
-#include "host/signature_scanner.h"
+#include "host/scan/signature_scanner.h"
 
 #include <algorithm>
 #include <cerrno>

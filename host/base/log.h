@@ -3,8 +3,8 @@
 //
 // Thread-safe: every connection thread logs. A progress bar occupies the
 // last terminal line until the next log line or its own completion clears it.
-#ifndef DIVIVEZ_HOST_LOG_H_
-#define DIVIVEZ_HOST_LOG_H_
+#ifndef DIVIVEZ_HOST_BASE_LOG_H_
+#define DIVIVEZ_HOST_BASE_LOG_H_
 
 #include <cstdarg>
 #include <cstdio>
@@ -51,4 +51,4 @@ class Logger {
 constexpr size_t kMaxLogField = 256;
 std::string LogSafe(const std::string& text);
 
-#endif  // DIVIVEZ_HOST_LOG_H_
+#endif  // DIVIVEZ_HOST_BASE_LOG_H_

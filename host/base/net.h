@@ -7,8 +7,8 @@
 // error code is captured at the failing call. Functions are thread-safe as far
 // as the OS calls are; a socket is used by one thread at a time except where a
 // caller says otherwise.
-#ifndef DIVIVEZ_HOST_NET_H_
-#define DIVIVEZ_HOST_NET_H_
+#ifndef DIVIVEZ_HOST_BASE_NET_H_
+#define DIVIVEZ_HOST_BASE_NET_H_
 
 #include <atomic>
 #include <cstddef>
@@ -21,6 +21,16 @@ typedef std::uintptr_t NetSocket;  // the Winsock SOCKET
 typedef int NetSocket;  // a file descriptor
 #endif
 constexpr NetSocket kNetInvalidSocket = static_cast<NetSocket>(~static_cast<NetSocket>(0));
+
+// A host name or address literal and a port, as options and log lines give
+// them.
+struct Endpoint {
+  std::string host;
+  uint16_t port = 0;
+};
+
+// "host:port", or "[v6]:port" for an IPv6 literal, for log lines.
+std::string EndpointText(const Endpoint& endpoint);
 
 // Results of the single transfers below.
 enum : int { kNetError = -1, kNetWouldBlock = -2 };
@@ -92,4 +102,4 @@ void NetLingeringClose(NetSocket socket, int lingerMs);
 // The text of the last socket error of the calling thread.
 std::string NetLastErrorText();
 
-#endif  // DIVIVEZ_HOST_NET_H_
+#endif  // DIVIVEZ_HOST_BASE_NET_H_

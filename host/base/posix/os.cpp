@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/os.h"
+#include "host/base/os.h"
 
 namespace {
 

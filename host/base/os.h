@@ -4,8 +4,8 @@
 //
 // One declaration, two implementations chosen by the build: os_posix.cpp and
 // os_win32.cpp.
-#ifndef DIVIVEZ_HOST_OS_H_
-#define DIVIVEZ_HOST_OS_H_
+#ifndef DIVIVEZ_HOST_BASE_OS_H_
+#define DIVIVEZ_HOST_BASE_OS_H_
 
 #include <cstddef>
 #include <cstdio>
@@ -87,4 +87,4 @@ void OsLocalTime(std::time_t when, std::tm* out);
 
 unsigned long OsProcessId();
 
-#endif  // DIVIVEZ_HOST_OS_H_
+#endif  // DIVIVEZ_HOST_BASE_OS_H_

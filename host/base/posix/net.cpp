@@ -14,7 +14,8 @@
 #include <cstring>
 #include <vector>
 
-#include "host/net.h"
+#include "host/base/net.h"
+#include "host/base/socket_api.h"
 
 namespace {
 
@@ -28,24 +29,6 @@ void SetNonBlocking(int fd) {
 }
 
 void SetCloseOnExec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
-
-std::string AddressText(const sockaddr* address) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  unsigned port = 0;
-  if (address->sa_family == AF_INET) {
-    auto* in4 = reinterpret_cast<const sockaddr_in*>(address);
-    inet_ntop(AF_INET, &in4->sin_addr, host, sizeof host);
-    port = ntohs(in4->sin_port);
-    return std::string(host) + ":" + std::to_string(port);
-  }
-  if (address->sa_family == AF_INET6) {
-    auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
-    inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-    port = ntohs(in6->sin6_port);
-    return "[" + std::string(host) + "]:" + std::to_string(port);
-  }
-  return "?";
-}
 
 short ToPollEvents(short events) {
   short result = 0;
@@ -89,62 +72,48 @@ bool CompleteConnect(int fd, int timeoutMs, std::string* error) {
   return true;
 }
 
-// The stream-socket addresses of host and port, for freeaddrinfo; null with
-// *error when the name does not resolve. A passive look-up of "" gives the
-// wildcard addresses to listen on.
-addrinfo* Resolve(const std::string& host, uint16_t port, bool passive, std::string* error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
-  addrinfo* list = nullptr;
-  const std::string service = std::to_string(port);
-  const char* node = passive && host.empty() ? nullptr : host.c_str();
-  const int rc = getaddrinfo(node, service.c_str(), &hints, &list);
-  if (rc != 0) {
-    *error = "cannot resolve '" + host + "': " + gai_strerror(rc);
-    return nullptr;
+}  // namespace
+
+const int socket_api::kListenBacklog = 1024;
+
+NetSocket socket_api::Open(int family, int type, int protocol, std::string* error) {
+  const int fd = socket(family, type, protocol);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return kNetInvalidSocket;
   }
-  return list;
+  SetCloseOnExec(fd);
+  return fd;
 }
 
-}  // namespace
+void socket_api::Close(NetSocket socket) { close(socket); }
+
+void socket_api::SetNonBlocking(NetSocket socket) { ::SetNonBlocking(socket); }
+
+void socket_api::PrepareListener(NetSocket socket) {
+  int on = 1;
+  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+bool socket_api::Connect(NetSocket socket, const sockaddr* address, size_t length, int timeoutMs,
+                         std::string* error) {
+  if (connect(socket, address, static_cast<socklen_t>(length)) == 0) return true;
+  const int code = errno;
+  // A Unix-domain socket whose queue is full says EAGAIN.
+  if (code == EINPROGRESS || (code == EAGAIN && address->sa_family == AF_UNIX)) {
+    return CompleteConnect(socket, timeoutMs, error);
+  }
+  *error = std::strerror(code);
+  return false;
+}
+
+std::string socket_api::LastErrorText() { return std::strerror(errno); }
+
+std::string socket_api::ResolveErrorText(int code) { return gai_strerror(code); }
 
 bool NetStartup(std::string* error) {
   (void)error;
   return true;
-}
-
-NetSocket NetListen(const std::string& host, uint16_t port, uint16_t* boundPort,
-                    bool* resolveFailed, std::string* error) {
-  addrinfo* list = Resolve(host, port, true, error);
-  *resolveFailed = list == nullptr;
-  if (list == nullptr) return kNetInvalidSocket;
-  int fd = -1;
-  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-    if (fd < 0) {
-      *error = std::strerror(errno);
-      continue;
-    }
-    SetCloseOnExec(fd);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && listen(fd, 1024) == 0) break;
-    *error = "cannot listen on " + AddressText(ai->ai_addr) + ": " + std::strerror(errno);
-    close(fd);
-    fd = -1;
-  }
-  freeaddrinfo(list);
-  if (fd < 0) return kNetInvalidSocket;
-  SetNonBlocking(fd);
-  sockaddr_storage bound{};
-  socklen_t length = sizeof bound;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-  *boundPort = bound.ss_family == AF_INET6
-                   ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
-                   : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  return fd;
 }
 
 NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
@@ -162,35 +131,8 @@ NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
   }
   SetCloseOnExec(fd);
   SetNonBlocking(fd);
-  int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  *peer = AddressText(reinterpret_cast<sockaddr*>(&address));
-  return fd;
-}
-
-NetSocket NetConnect(const std::string& host, uint16_t port, int timeoutMs, std::string* error) {
-  addrinfo* list = Resolve(host, port, false, error);
-  if (list == nullptr) return kNetInvalidSocket;
-  int fd = -1;
-  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-    if (fd < 0) {
-      *error = std::strerror(errno);
-      continue;
-    }
-    SetCloseOnExec(fd);
-    SetNonBlocking(fd);
-    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) break;
-    const int code = errno;
-    if (code == EINPROGRESS && CompleteConnect(fd, timeoutMs, error)) break;
-    if (code != EINPROGRESS) *error = std::strerror(code);
-    close(fd);
-    fd = -1;
-  }
-  freeaddrinfo(list);
-  if (fd < 0) return kNetInvalidSocket;
-  int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  socket_api::SetNoDelay(fd);
+  *peer = socket_api::AddressText(reinterpret_cast<sockaddr*>(&address));
   return fd;
 }
 
@@ -209,13 +151,10 @@ NetSocket NetConnectUnix(const std::string& path, int timeoutMs, std::string* er
   }
   SetCloseOnExec(fd);
   SetNonBlocking(fd);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    int code = errno;
-    if (!((code == EINPROGRESS || code == EAGAIN) && CompleteConnect(fd, timeoutMs, error))) {
-      if (code != EINPROGRESS && code != EAGAIN) *error = std::strerror(code);
-      close(fd);
-      return kNetInvalidSocket;
-    }
+  if (!socket_api::Connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address, timeoutMs,
+                           error)) {
+    close(fd);
+    return kNetInvalidSocket;
   }
   return fd;
 }

@@ -1,5 +1,5 @@
 // The proxy's log. See log.h.
-#include "host/log.h"
+#include "host/base/log.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "host/os.h"
+#include "host/base/os.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 // immutable after construction; Scan keeps its state on the calling thread,
 // so one scanner serves all connections. bench/scanner_bench.cpp measures the
 // scanner alone.
-#ifndef DIVIVEZ_HOST_SIGNATURE_SCANNER_H_
-#define DIVIVEZ_HOST_SIGNATURE_SCANNER_H_
+#ifndef DIVIVEZ_HOST_SCAN_SIGNATURE_SCANNER_H_
+#define DIVIVEZ_HOST_SCAN_SIGNATURE_SCANNER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "host/scanner.h"
-#include "host/smtp_data.h"
+#include "host/scan/scanner.h"
+#include "host/smtp/smtp_data.h"
 
 struct Signature {
   std::string name;
@@ -181,4 +181,4 @@ class BuiltinScanner : public IScanner {
   std::shared_ptr<const SignatureSet> m_set;  // guarded by m_mutex; never null
 };
 
-#endif  // DIVIVEZ_HOST_SIGNATURE_SCANNER_H_
+#endif  // DIVIVEZ_HOST_SCAN_SIGNATURE_SCANNER_H_

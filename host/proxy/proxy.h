@@ -27,8 +27,8 @@
 // each call, and says so in the log when a reply got past it.
 //
 // Only one Proxy exists per process: the plug-in's callback is process-wide.
-#ifndef DIVIVEZ_HOST_PROXY_H_
-#define DIVIVEZ_HOST_PROXY_H_
+#ifndef DIVIVEZ_HOST_PROXY_PROXY_H_
+#define DIVIVEZ_HOST_PROXY_PROXY_H_
 
 #include <atomic>
 #include <chrono>
@@ -38,31 +38,11 @@
 #include <mutex>
 #include <string>
 
-#include "host/log.h"
-#include "host/net.h"
-#include "host/options.h"
-#include "host/plugin_loader.h"
-#include "host/scanner.h"
-
-class Quarantine;
-
-struct ProxySettings {
-  Endpoint upstream;
-  SocketService socketService = SocketService::kHost;
-  std::string insertText;
-  ScanErrorPolicy onScanError = ScanErrorPolicy::kTempfail;
-  int keepaliveSeconds = 0;
-  int maxConnections = 2000;
-  int maxPerAddress = 50;
-  int commandTimeoutMs = 300000;  // between two complete client commands
-  int dataTimeoutMs = 180000;     // between two reads of message data
-  int sessionTimeoutMs = 3600000;
-  uint64_t maxMessageSize = 52428800;  // 0: none
-  int idleTimeoutMs = 600000;          // the server's silence while it owes an answer
-  int connectTimeoutMs = 10000;
-  int closeGraceMs = 2000;
-  Quarantine* quarantine = nullptr;  // keeps infected messages; null: none kept
-};
+#include "host/base/log.h"
+#include "host/base/net.h"
+#include "host/proxy/plugin_loader.h"
+#include "host/proxy/settings.h"
+#include "host/scan/scanner.h"
 
 struct ProxyCounters {
   std::atomic<uint64_t> connections{0};     // accepted and served
@@ -109,7 +89,8 @@ class Proxy {
   const ProxyCounters& Counters() const { return m_counters; }
   void LogCounters();
 
-  // Used by the connection threads and the plug-in's callback (proxy.cpp).
+  // Used by the connection threads (pump.cpp) and the plug-in's callback
+  // (plugin_bridge.cpp).
   struct Connection;
   void Serve(Connection* connection);
   void HandleCallback(int code, ScanRequest* request);
@@ -154,4 +135,4 @@ class Proxy {
   std::chrono::steady_clock::time_point m_acceptWarned;
 };
 
-#endif  // DIVIVEZ_HOST_PROXY_H_
+#endif  // DIVIVEZ_HOST_PROXY_PROXY_H_

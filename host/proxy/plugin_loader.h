@@ -1,8 +1,8 @@
 // Loading the plug-in library at run time and looking up its seven exports
 // by name. The proxy never links the plug-in: any build of it that exports
 // the functions of boundary/plugin_exports.h will do.
-#ifndef DIVIVEZ_HOST_PLUGIN_LOADER_H_
-#define DIVIVEZ_HOST_PLUGIN_LOADER_H_
+#ifndef DIVIVEZ_HOST_PROXY_PLUGIN_LOADER_H_
+#define DIVIVEZ_HOST_PROXY_PLUGIN_LOADER_H_
 
 #include <string>
 
@@ -26,4 +26,4 @@ std::string PluginFileName();
 // the path and the first missing export.
 bool LoadPlugin(const std::string& path, PluginApi* api, std::string* error);
 
-#endif  // DIVIVEZ_HOST_PLUGIN_LOADER_H_
+#endif  // DIVIVEZ_HOST_PROXY_PLUGIN_LOADER_H_

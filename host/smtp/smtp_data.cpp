@@ -1,5 +1,5 @@
 // Undoing dot-stuffing. See smtp_data.h.
-#include "host/smtp_data.h"
+#include "host/smtp/smtp_data.h"
 
 #include <cstring>
 

@@ -6,8 +6,8 @@
 // survives any split of the input; nothing is allocated. Lines are copied
 // whole (memchr finds their ends); only line starts are looked at byte by
 // byte.
-#ifndef DIVIVEZ_HOST_SMTP_DATA_H_
-#define DIVIVEZ_HOST_SMTP_DATA_H_
+#ifndef DIVIVEZ_HOST_SMTP_SMTP_DATA_H_
+#define DIVIVEZ_HOST_SMTP_SMTP_DATA_H_
 
 #include <cstddef>
 
@@ -41,4 +41,4 @@ class DotUnstuffer {
   State m_state = State::kLineStart;
 };
 
-#endif  // DIVIVEZ_HOST_SMTP_DATA_H_
+#endif  // DIVIVEZ_HOST_SMTP_SMTP_DATA_H_

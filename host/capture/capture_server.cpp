@@ -1,5 +1,5 @@
 // The embedded capture server. See capture_server.h.
-#include "host/capture_server.h"
+#include "host/capture/capture_server.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/log.h"
-#include "host/os.h"
+#include "host/base/log.h"
+#include "host/base/os.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <stdio.h>
 
-#include "host/os.h"
+#include "host/base/os.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The ClamAV daemon scanner. See clamd_scanner.h.
-#include "host/clamd_scanner.h"
+#include "host/scan/clamd_scanner.h"
 
 #include <cerrno>
 #include <chrono>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "host/net.h"
-#include "host/smtp_data.h"
+#include "host/base/net.h"
+#include "host/smtp/smtp_data.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 // daemon; the pacer sends the plug-in's keep-alive when an interval has
 // passed. A scanner object is shared by all connections: Scan must be
 // thread-safe.
-#ifndef DIVIVEZ_HOST_SCANNER_H_
-#define DIVIVEZ_HOST_SCANNER_H_
+#ifndef DIVIVEZ_HOST_SCAN_SCANNER_H_
+#define DIVIVEZ_HOST_SCAN_SCANNER_H_
 
 #include <chrono>
 #include <functional>
@@ -73,4 +73,4 @@ class IScanner {
   virtual int EndpointsTotal() const { return 1; }
 };
 
-#endif  // DIVIVEZ_HOST_SCANNER_H_
+#endif  // DIVIVEZ_HOST_SCAN_SCANNER_H_

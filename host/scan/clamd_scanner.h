@@ -7,13 +7,13 @@
 // connections. The whole exchange is bounded by the scan time-out. A daemon
 // that cannot be reached, times out or answers an error is a scan error; the
 // proxy's --on-scan-error decides what becomes of the message.
-#ifndef DIVIVEZ_HOST_CLAMD_SCANNER_H_
-#define DIVIVEZ_HOST_CLAMD_SCANNER_H_
+#ifndef DIVIVEZ_HOST_SCAN_CLAMD_SCANNER_H_
+#define DIVIVEZ_HOST_SCAN_CLAMD_SCANNER_H_
 
 #include <string>
 
-#include "host/options.h"
-#include "host/scanner.h"
+#include "host/base/net.h"
+#include "host/scan/scanner.h"
 
 // Interprets the daemon's reply line (NUL, CR and LF at its end ignored):
 // "stream: OK", "stream: NAME FOUND", "... ERROR".
@@ -32,4 +32,4 @@ class ClamdScanner : public IScanner {
   int m_timeoutMs;
 };
 
-#endif  // DIVIVEZ_HOST_CLAMD_SCANNER_H_
+#endif  // DIVIVEZ_HOST_SCAN_CLAMD_SCANNER_H_

@@ -1,9 +1,9 @@
 // Loading the plug-in. See plugin_loader.h.
-#include "host/plugin_loader.h"
+#include "host/proxy/plugin_loader.h"
 
 #include <cstring>
 
-#include "host/os.h"
+#include "host/base/os.h"
 
 std::string PluginFileName() { return DIVIVEZ_PLUGIN_FILE_NAME; }
 

@@ -1,12 +1,12 @@
 // The signature reload. See reload.h.
-#include "host/reload.h"
+#include "host/scan/reload.h"
 
 #include <utility>
 #include <vector>
 
-#include "host/log.h"
-#include "host/os.h"
-#include "host/signature_scanner.h"
+#include "host/base/log.h"
+#include "host/base/os.h"
+#include "host/scan/signature_scanner.h"
 
 SignatureReloader::SignatureReloader(BuiltinScanner* scanner, std::string path, Logger* log)
     : m_scanner(scanner), m_path(std::move(path)), m_log(log) {}

@@ -1,0 +1,56 @@
+// The socket calls whose spelling differs between POSIX and Winsock, for the
+// socket code both platforms share (net.cpp): posix/net.cpp and
+// win32/net.cpp define them. Internal to host/base.
+#ifndef DIVIVEZ_HOST_BASE_SOCKET_API_H_
+#define DIVIVEZ_HOST_BASE_SOCKET_API_H_
+
+#include <cstddef>
+#include <string>
+
+#include "host/base/net.h"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+namespace socket_api {
+
+// A socket, close-on-exec where the platform has it; kNetInvalidSocket with
+// *error on failure.
+NetSocket Open(int family, int type, int protocol, std::string* error);
+void Close(NetSocket socket);
+void SetNonBlocking(NetSocket socket);
+// Before bind: POSIX lets a restarted listener bind its port at once;
+// Windows makes a busy port an error, as it is on POSIX.
+void PrepareListener(NetSocket socket);
+// Connects a non-blocking socket, waiting up to timeoutMs for the outcome.
+bool Connect(NetSocket socket, const sockaddr* address, size_t length, int timeoutMs,
+             std::string* error);
+// The last socket error of the calling thread, as text.
+std::string LastErrorText();
+// A getaddrinfo result code as text.
+std::string ResolveErrorText(int code);
+// The length of a listener's queue of connections not yet accepted.
+extern const int kListenBacklog;
+
+// Defined once for both platforms, in net.cpp:
+// "192.0.2.1:25", "[2001:db8::1]:25" or "?".
+std::string AddressText(const sockaddr* address);
+void SetNoDelay(NetSocket socket);
+
+}  // namespace socket_api
+
+#endif  // DIVIVEZ_HOST_BASE_SOCKET_API_H_

@@ -1,0 +1,170 @@
+// The accept loop and the connection limits: who gets a connection thread,
+// who is turned away with a 421, and the shutdown that waits for the open
+// connections.
+#ifndef NOMINMAX
+#define NOMINMAX  // <windows.h> comes in through the plug-in's header
+#endif
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "host/base/os.h"
+#include "host/proxy/connection.h"
+
+namespace {
+
+// Stacks of connection threads: the plug-in's frames hold 8 KiB buffers and
+// the scanners keep their blocks on the heap, so a small stack suffices and a
+// thousand connections stay cheap. Sanitizers enlarge frames.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kConnectionStack = 1024 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr size_t kConnectionStack = 1024 * 1024;
+#else
+constexpr size_t kConnectionStack = 256 * 1024;
+#endif
+#else
+constexpr size_t kConnectionStack = 256 * 1024;
+#endif
+
+constexpr int kMaxAcceptBackoffMs = 1000;
+
+void ConnectionThread(void* arg) {
+  auto* connection = static_cast<Proxy::Connection*>(arg);
+  connection->owner->Serve(connection);
+}
+
+// "192.0.2.1:4321" -> "192.0.2.1", "[2001:db8::1]:25" -> "[2001:db8::1]".
+std::string AddressOf(const std::string& peer) {
+  const size_t colon = peer.rfind(':');
+  return colon == std::string::npos ? peer : peer.substr(0, colon);
+}
+
+// Sends a reply to a client that is being turned away, then closes.
+void TurnAway(NetSocket socket, const char* reply) {
+  NetSend(socket, reply, static_cast<int>(std::strlen(reply)));
+  NetShutdownSend(socket);
+  NetClose(socket);
+}
+
+}  // namespace
+
+bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress,
+                   std::string* error) {
+  m_listener = NetListen(where.host, where.port, boundPort, badAddress, error);
+  return m_listener != kNetInvalidSocket;
+}
+
+void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
+  while (stopRequests.load() == 0) {
+    NetPollItem item{m_listener, kNetIn, 0};
+    NetPoll(&item, 1, static_cast<int>(kPollSlice.count()));
+    // A listener that stays readable while accept fails (out of descriptors)
+    // must not make this loop spin: the pause doubles up to a second while
+    // the failures last.
+    if ((item.revents & (kNetIn | kNetErr)) && Accept() == 0) {
+      const int pause = m_acceptBackoffMs > 0 ? m_acceptBackoffMs : 50;
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    }
+  }
+  NetClose(m_listener);
+  m_listener = kNetInvalidSocket;
+
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (m_active > 0) {
+    m_log->Line("shutting down: %d connection(s) open, waiting up to %d ms for them", m_active,
+                shutdownGraceMs);
+  }
+  const auto graceEnd = Clock::now() + std::chrono::milliseconds(shutdownGraceMs);
+  while (m_active > 0 && Clock::now() < graceEnd && stopRequests.load() < 2) {
+    m_ended.wait_for(lock, std::chrono::milliseconds(100));
+  }
+  if (m_active > 0) {
+    m_log->Line("shutting down: cutting %d connection(s)", m_active);
+    m_abort = true;
+    const auto cutEnd = Clock::now() + std::chrono::seconds(5);
+    while (m_active > 0 && Clock::now() < cutEnd) {
+      m_ended.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    if (m_active > 0) {
+      m_log->Line("shutting down: %d connection(s) still inside the plug-in; exiting anyway",
+                  m_active);
+    }
+  }
+}
+
+int Proxy::Accept() {
+  for (int accepted = 0;; ++accepted) {
+    std::string rawPeer;
+    bool failed = false;
+    const NetSocket socket = NetAccept(m_listener, &rawPeer, &failed);
+    if (socket == kNetInvalidSocket) {
+      if (failed) {
+        m_acceptBackoffMs = std::min(std::max(m_acceptBackoffMs * 2, 50), kMaxAcceptBackoffMs);
+        const auto now = Clock::now();
+        if (now - m_acceptWarned >= std::chrono::seconds(10)) {
+          m_acceptWarned = now;
+          m_log->Line("accept failed: %s; pausing up to %d ms between attempts",
+                      NetLastErrorText().c_str(), m_acceptBackoffMs);
+        }
+      }
+      return accepted;
+    }
+    m_acceptBackoffMs = 0;
+    const std::string peer = LogSafe(rawPeer);
+    const std::string address = AddressOf(rawPeer);
+    bool admitted = false;
+    bool overAddress = false;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      int& fromAddress = m_perAddress[address];
+      if (m_active >= m_settings.maxConnections) {
+        // refused below
+      } else if (fromAddress >= m_settings.maxPerAddress) {
+        overAddress = true;
+      } else {
+        ++m_active;
+        ++fromAddress;
+        admitted = true;
+      }
+      if (fromAddress == 0) m_perAddress.erase(address);
+    }
+    if (overAddress) {
+      ++m_counters.perAddress;
+      m_log->Line("refused %s: %d connections open from its address (--max-per-address)",
+                  peer.c_str(), m_settings.maxPerAddress);
+      TurnAway(socket, "421 4.7.0 Too many connections from your address\r\n");
+      continue;
+    }
+    if (!admitted) {
+      ++m_counters.rejected;
+      m_log->Line("refused %s: %d connections open (--max-connections)", peer.c_str(),
+                  m_settings.maxConnections);
+      TurnAway(socket, "421 4.3.2 Too many connections, try again later\r\n");
+      continue;
+    }
+    auto* connection = new Connection();
+    connection->owner = this;
+    connection->id = ++m_nextId;
+    connection->peer = peer;
+    connection->address = address;
+    connection->clientSocket = socket;
+    std::string error;
+    if (!OsStartThread(ConnectionThread, connection, kConnectionStack, &error)) {
+      m_log->Line("refused %s: cannot start a thread: %s", peer.c_str(), error.c_str());
+      TurnAway(socket, "421 4.3.0 Temporary failure, try again later\r\n");
+      delete connection;
+      ++m_counters.rejected;
+      ConnectionEnded(address);
+    }
+  }
+}
+
+void Proxy::ConnectionEnded(const std::string& address) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  --m_active;
+  auto it = m_perAddress.find(address);
+  if (it != m_perAddress.end() && --it->second <= 0) m_perAddress.erase(it);
+  m_ended.notify_all();
+}

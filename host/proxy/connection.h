@@ -1,0 +1,88 @@
+// The proxy's record of one connection, shared by the files of host/proxy/:
+// the acceptor creates it, the pump drives it, the dialogue follower and the
+// plug-in bridge fill it in. Only the connection's own thread touches it.
+#ifndef DIVIVEZ_HOST_PROXY_CONNECTION_H_
+#define DIVIVEZ_HOST_PROXY_CONNECTION_H_
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "host/proxy/proxy.h"
+
+using Clock = std::chrono::steady_clock;
+
+inline long MillisecondsSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// The longest poll: shutdown and time-outs are checked at least this often.
+constexpr auto kPollSlice = std::chrono::milliseconds(250);
+// How long a closing client socket is drained so that it sees our last reply.
+constexpr int kLingerMs = 1000;
+constexpr char kOversizeReply[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
+
+struct Proxy::Connection {
+  Proxy* owner = nullptr;
+  int id = 0;
+  std::string peer;     // escaped for the log
+  std::string address;  // the client's address without the port
+  // Set when the host ends the connection itself (from the scan callback);
+  // the relay loop stops after the current call.
+  std::string cut;
+  NetSocket clientSocket = kNetInvalidSocket;
+  NetSocket serverSocket = kNetInvalidSocket;
+  CHostSocket client{};
+  CHostSocket server{};
+  Clock::time_point start = Clock::now();
+  uint64_t fromClient = 0;
+  uint64_t fromServer = 0;
+  int messages = 0;
+  // Bytes the plug-in sent to the server through the host's socket service;
+  // with it the host tells a delivered message from an aborted delivery.
+  uint64_t sentToServer = 0;
+
+  // The dialogue as the host follows it (time limits, envelope, replies).
+  bool inData = false;    // between DATA and the end of the message
+  bool awaiting = false;  // a complete command or message awaits an answer
+  uint64_t dataBytes = 0;
+  int messagesEnded = 0;    // ends of data seen; messages is the scans
+  int unscannedWarned = 0;  // messages relayed without a scan, logged
+  unsigned marker = 0;      // how much of CR LF . CR LF the data ends in
+  std::string line;         // the client's current command line (its head)
+  std::string sender;       // of the current transaction
+  std::string firstRecipient;
+  int recipients = 0;
+  Clock::time_point progress = Clock::now();  // the last event a limit counts from
+  std::string replyLine;                      // the server's current line (its head)
+  bool replyLineCr = false;
+
+  // The message between its scan and the server's answer to it.
+  struct Message {
+    bool active = false;
+    int number = 0;
+    uint64_t size = 0;
+    std::filesystem::path spool;  // built once: checked after every server call
+    std::string label;            // "conn N msg M"
+    std::string envelope;         // "from <a> to <b> (+n)"
+    std::string verdict;
+    bool sawDataReply = false;  // the server's 354 to our DATA has come
+    bool unseen = false;        // server bytes got past the host (plug-in sockets)
+    std::string dataRefusal;    // a failure reply before any 354
+    long scanMs = 0;
+    Clock::time_point scanEnd;
+    uint64_t sentToServerAtScan = 0;
+    unsigned reportedQuarter = 0;
+    unsigned shownPercent = 0;
+  } message;
+
+  std::string Label() const { return "conn " + std::to_string(id); }
+};
+
+// Ties the plug-in's calls on this thread (its socket service and its
+// callback) to c; nullptr when the connection is done.
+void BindConnectionThread(Proxy::Connection* c);
+
+#endif  // DIVIVEZ_HOST_PROXY_CONNECTION_H_

@@ -1,0 +1,251 @@
+// The connection pump: one thread per connection connects to the server,
+// then calls the plug-in for whichever side is readable until a side ends, a
+// time limit bites, the host cuts the connection or the proxy shuts down.
+#ifndef NOMINMAX
+#define NOMINMAX  // <windows.h> comes in through the plug-in's header
+#endif
+#include <algorithm>
+#include <vector>
+
+#include "host/proxy/connection.h"
+
+namespace {
+
+// After the plug-in leaves readable input unread (it holds the client back
+// until the server has answered), the side is not polled for readability
+// until the other side's next call or this long, so the thread does not spin.
+constexpr auto kHoldRetry = std::chrono::milliseconds(200);
+// With --socket-service plugin the host peeks at this much of what waits.
+constexpr int kPeekBytes = 65536;
+// Client bytes while a message arrives beyond --max-message-size before the
+// connection is cut without waiting for the end of the message (the spool
+// file must not fill the disk).
+constexpr uint64_t kOversizeSlack = 65536;
+}  // namespace
+
+void Proxy::Serve(Connection* c) {
+  BindConnectionThread(c);
+  ++m_counters.connections;
+  std::string error;
+  c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
+                               m_settings.connectTimeoutMs, &error);
+  if (c->serverSocket == kNetInvalidSocket) {
+    ++m_counters.upstreamFailed;
+    m_log->Line("%s from %s: upstream %s unreachable (%s); answered 421", c->Label().c_str(),
+                c->peer.c_str(), EndpointText(m_settings.upstream).c_str(), error.c_str());
+    static const char kUnavailable[] =
+        "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
+    NetSendAll(c->clientSocket, kUnavailable, sizeof kUnavailable - 1, 5000, &m_abort);
+    NetLingeringClose(c->clientSocket, kLingerMs);
+  } else {
+    Relay(c);
+  }
+  BindConnectionThread(nullptr);
+  const std::string address = c->address;
+  delete c;
+  ConnectionEnded(address);
+}
+
+const char* Proxy::TimeLimitReached(Connection* c, bool clientOpen) {
+  const Clock::time_point now = Clock::now();
+  if (now - c->start >= std::chrono::milliseconds(m_settings.sessionTimeoutMs)) {
+    return "session time-out (--session-timeout)";
+  }
+  const auto quiet = now - c->progress;
+  if (!clientOpen) return nullptr;  // the close grace applies
+  if (c->inData) {
+    if (quiet >= std::chrono::milliseconds(m_settings.dataTimeoutMs)) {
+      return "data time-out: nothing from the client while its message arrived "
+             "(--data-timeout)";
+    }
+  } else if (c->awaiting) {
+    if (quiet >= std::chrono::milliseconds(m_settings.idleTimeoutMs)) {
+      return "server time-out: an answer owed for too long (--idle-timeout)";
+    }
+  } else if (quiet >= std::chrono::milliseconds(m_settings.commandTimeoutMs)) {
+    return "command time-out: no complete command from the client (--command-timeout)";
+  }
+  return nullptr;
+}
+
+void Proxy::Relay(Connection* c) {
+  c->client.m_nHostWord0 = c->id;
+  c->client.m_hSocket = static_cast<SOCKET>(c->clientSocket);
+  c->server.m_nHostWord0 = c->id;
+  c->server.m_hSocket = static_cast<SOCKET>(c->serverSocket);
+  m_plugin.OnNewConnection(c->id, &c->client);
+
+  const auto grace = std::chrono::milliseconds(m_settings.closeGraceMs);
+  // With the plug-in's own socket road the host learns what it reads by
+  // peeking first.
+  const bool peek = m_settings.socketService == SocketService::kPlugin;
+  std::vector<char> peekBuffer(peek ? kPeekBytes : 0);
+  // The client side: read when readable; held (the plug-in left its input
+  // unread until the server answers; retried after kHoldRetry or the
+  // server's next call); drained (it has closed or failed, and the server
+  // gets the close grace to answer what was relayed last).
+  enum class ClientSide { kReading, kHeld, kDrained };
+  // The server side: read when readable, or held as above.
+  enum class ServerSide { kReading, kHeld };
+  ClientSide client = ClientSide::kReading;
+  ServerSide server = ServerSide::kReading;
+  Clock::time_point clientHeldAt;
+  Clock::time_point serverHeldAt;
+  Clock::time_point graceEnd;
+  const char* clientEnd = "";
+  const char* reason = nullptr;
+  bool timedOut = false;
+
+  while (reason == nullptr) {
+    if (m_abort.load()) {
+      reason = "cut at shutdown";
+      break;
+    }
+    NetPollItem items[2];
+    size_t count = 0;
+    int clientItem = -1;
+    int serverItem = -1;
+    if (client == ClientSide::kReading) {
+      clientItem = static_cast<int>(count);
+      items[count++] = NetPollItem{c->clientSocket, kNetIn, 0};
+    }
+    if (server == ServerSide::kReading) {
+      serverItem = static_cast<int>(count);
+      items[count++] = NetPollItem{c->serverSocket, kNetIn, 0};
+    }
+    Clock::time_point now = Clock::now();
+    Clock::time_point wake = now + kPollSlice;
+    if (client == ClientSide::kHeld) wake = std::min(wake, clientHeldAt + kHoldRetry);
+    if (server == ServerSide::kHeld) wake = std::min(wake, serverHeldAt + kHoldRetry);
+    if (client == ClientSide::kDrained) wake = std::min(wake, graceEnd);
+    const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+    if (NetPoll(items, count, timeout > 0 ? static_cast<int>(timeout) : 0) < 0) {
+      reason = "poll failed";
+      break;
+    }
+    now = Clock::now();
+    const bool serverDue = (serverItem >= 0 && items[serverItem].revents != 0) ||
+                           (server == ServerSide::kHeld && now >= serverHeldAt + kHoldRetry);
+    const bool clientDue = (clientItem >= 0 && items[clientItem].revents != 0) ||
+                           (client == ClientSide::kHeld && now >= clientHeldAt + kHoldRetry);
+
+    if (serverDue) {
+      int peeked = 0;
+      if (peek) {
+        peeked = std::max(0, NetPeekData(c->serverSocket, peekBuffer.data(), kPeekBytes));
+      }
+      const int n = m_plugin.OnRequestFromServer(&c->client, &c->server);
+      if (peek && n > 0) {
+        FromServer(c, peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
+        if (n > peeked) c->message.unseen = true;
+      }
+      CheckDelivery(c, nullptr);
+      WarnUnscanned(c);
+      if (n > 0) {
+        c->fromServer += static_cast<uint64_t>(n);
+        m_counters.bytesFromServers += static_cast<uint64_t>(n);
+      }
+      if (!c->cut.empty()) break;
+      // A server-side call is what the plug-in waits for before it takes
+      // client input again.
+      if (client == ClientSide::kHeld) client = ClientSide::kReading;
+      server = ServerSide::kReading;
+      if (n > 0) {
+        if (client == ClientSide::kDrained) graceEnd = Clock::now() + grace;
+      } else {
+        // Nothing read although the socket was readable: end of stream,
+        // failure, or input the plug-in chose to leave.
+        const int peekResult = NetPeek(c->serverSocket);
+        if (peekResult == 0) {
+          reason = "server closed";
+        } else if (peekResult == kNetError) {
+          reason = "server connection failed";
+        } else if (peekResult > 0) {
+          server = ServerSide::kHeld;
+          serverHeldAt = now;
+        }
+        if (reason != nullptr) break;
+      }
+    }
+
+    if (clientDue && client != ClientSide::kDrained) {
+      int peeked = 0;
+      if (peek) {
+        peeked = std::max(0, NetPeekData(c->clientSocket, peekBuffer.data(), kPeekBytes));
+      }
+      const int n = m_plugin.OnRequestFromApplication(&c->client, &c->server);
+      if (peek && n > 0) {
+        FromClient(c, peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
+        // Unseen bytes of a message still count as a read.
+        if (n > peeked && c->inData) c->progress = Clock::now();
+      }
+      WarnUnscanned(c);
+      if (n > 0) {
+        c->fromClient += static_cast<uint64_t>(n);
+        m_counters.bytesFromClients += static_cast<uint64_t>(n);
+      }
+      if (!c->cut.empty()) break;
+      if (n > 0) {
+        client = ClientSide::kReading;
+      } else {
+        const int peekResult = NetPeek(c->clientSocket);
+        if (peekResult == 0 || peekResult == kNetError) {
+          // The plug-in has taken all the client sent. The server may still
+          // answer what was relayed last (the "221" to QUIT): it gets the
+          // grace time, renewed while it talks, or until it closes.
+          client = ClientSide::kDrained;
+          clientEnd = peekResult == 0 ? "client closed" : "client connection failed";
+          graceEnd = Clock::now() + grace;
+        } else if (peekResult > 0) {
+          client = ClientSide::kHeld;
+          clientHeldAt = Clock::now();
+        } else {
+          client = ClientSide::kReading;
+        }
+      }
+    }
+
+    // A message growing past the cap is cut before it fills the disk.
+    if (client != ClientSide::kDrained && c->inData && m_settings.maxMessageSize > 0 &&
+        c->dataBytes > m_settings.maxMessageSize + kOversizeSlack) {
+      ++m_counters.oversize;
+      m_log->Line(
+          "%s from %s: message over %llu bytes while it arrived (--max-message-size); "
+          "answered 552",
+          c->Label().c_str(), c->peer.c_str(),
+          static_cast<unsigned long long>(m_settings.maxMessageSize));
+      NetSendAll(c->clientSocket, kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
+      reason = "message over --max-message-size";
+      break;
+    }
+
+    now = Clock::now();
+    if (client == ClientSide::kDrained && now >= graceEnd) reason = clientEnd;
+    if (reason == nullptr) {
+      reason = TimeLimitReached(c, client != ClientSide::kDrained);
+      if (reason != nullptr) {
+        timedOut = true;
+        ++m_counters.timedOut;
+        static const char kTimeout[] = "421 4.4.2 Time limit exceeded, closing connection\r\n";
+        NetSendAll(c->clientSocket, kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
+      }
+    }
+  }
+  if (reason == nullptr) reason = c->cut.c_str();
+
+  m_plugin.OnEndConnection(&c->client);
+  CheckDelivery(c, "connection ended before delivery");
+  // Server first: a server that did not close yet learns that we are done.
+  NetShutdownSend(c->serverSocket);
+  NetClose(c->serverSocket);
+  // The client has everything the server said; it sees the end of stream
+  // after it instead of a reset.
+  NetLingeringClose(c->clientSocket, kLingerMs);
+  m_log->Line(
+      "%s from %s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, %d "
+      "message(s)",
+      c->Label().c_str(), c->peer.c_str(), timedOut ? "cut, " : "", reason,
+      static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
+      static_cast<unsigned long long>(c->fromClient),
+      static_cast<unsigned long long>(c->fromServer), c->messages);
+}
