@@ -1312,6 +1312,19 @@ def send_on(client, text, sender="sender@example.test", rcpts=("receiver@example
     return client.data(text)
 
 
+def dropped_then_delivered(ctx, port, bad_text, good_text, **envelope):
+    """In one session: bad_text (with envelope) is dropped, good_text delivered."""
+    client = smtp(ctx, port)
+    try:
+        code, reply = send_on(client, bad_text, **envelope)
+        check((code, reply) == (250, b"Mail accepted"), "the infected message: %d %r" % (code, reply))
+        code, reply = send_on(client, good_text)
+        check(code == 250 and b"queued as E2E" in reply, "the clean message: %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+
+
 def sc_signature_reload(ctx):
     """SIGHUP re-reads --signatures while a client stays connected: the new
     set decides the next message of that session; a file that fails to load
@@ -1379,16 +1392,8 @@ def sc_quarantine(ctx):
     good_text = message(good)
     # A quoted local part with an escaped backslash (smtplib sends it as is).
     sender = '"odd\\\\quote"@example.test'
-    client = smtp(ctx, proxy.port)
-    try:
-        code, reply = send_on(client, bad_text, sender=sender,
-                              rcpts=("receiver@example.test", "second@example.test"))
-        check((code, reply) == (250, b"Mail accepted"), "the infected message: %d %r" % (code, reply))
-        code, reply = send_on(client, good_text)
-        check(code == 250 and b"queued as E2E" in reply, "the clean message: %d %r" % (code, reply))
-        client.quit()
-    finally:
-        client.close()
+    dropped_then_delivered(ctx, proxy.port, bad_text, good_text, sender=sender,
+                           rcpts=("receiver@example.test", "second@example.test"))
     assert_not_delivered(server, bad)
     assert_delivered(server, good, with_insert(sent_content(good_text)))
     names = sorted(os.listdir(directory)) if os.path.isdir(directory) else []
@@ -1437,15 +1442,7 @@ def sc_config_file(ctx):
     good = tag_for(ctx, "config-clean")
     bad_text = message(bad, [b"before " + CUSTOM + b" after"])
     good_text = message(good)
-    client = smtp(ctx, proxy.port)
-    try:
-        code, reply = send_on(client, bad_text)
-        check((code, reply) == (250, b"Mail accepted"), "the file's signature: %d %r" % (code, reply))
-        code, reply = send_on(client, good_text)
-        check(code == 250 and b"queued as E2E" in reply, "the clean message: %d %r" % (code, reply))
-        client.quit()
-    finally:
-        client.close()
+    dropped_then_delivered(ctx, proxy.port, bad_text, good_text)
     assert_not_delivered(server, bad)
     assert_delivered(server, good, with_insert(sent_content(good_text), b"X-E2E-Config: from the file\r\n"))
     check("keep-alive 30 s" in proxy.log_text(), "the file's keepalive is not in force")
