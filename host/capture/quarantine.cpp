@@ -103,10 +103,9 @@ std::string JsonString(const std::string& text) {
   return out;
 }
 
-std::string UtcTimestamp(std::time_t when) {
+std::string UtcTimestamp(long long seconds) {
   // Days since 1970 to a civil date (proleptic Gregorian; H. Hinnant's
   // algorithm): no gmtime, which is not thread-safe everywhere.
-  const long long seconds = static_cast<long long>(when);
   long long days = seconds / 86400;
   long long rest = seconds % 86400;
   if (rest < 0) {
@@ -146,8 +145,8 @@ bool Quarantine::Prepare(std::string* error) {
 
 std::string Quarantine::Keep(const std::string& spoolPath, const QuarantineRecord& record,
                              const std::string& label) {
-  const std::time_t now = std::time(nullptr);
-  const std::string stamp = UtcTimestamp(now);  // "2026-12-07T16:15:00Z" -> "20261207T161500Z"
+  // "2026-12-07T16:15:00Z" in the record, "20261207T161500Z" in the name.
+  const std::string stamp = UtcTimestamp(static_cast<long long>(std::time(nullptr)));
   std::string compact;
   for (char c : stamp) {
     if (c != '-' && c != ':') compact += c;

@@ -60,7 +60,8 @@ class Quarantine {
 // whatever a client sent.
 std::string JsonString(const std::string& text);
 
-// "2026-12-07T16:15:00Z" for a time in seconds since 1970.
-std::string UtcTimestamp(std::time_t when);
+// "2026-12-07T16:15:00Z" for a time in seconds since 1970 (64 bits: a
+// 32-bit time_t, as on 32-bit Windows, converts without loss).
+std::string UtcTimestamp(long long seconds);
 
 #endif  // DIVIVEZ_HOST_QUARANTINE_H_
