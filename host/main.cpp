@@ -16,17 +16,20 @@
 #include <system_error>
 #include <vector>
 
-#include "host/capture/capture_server.h"
-#include "host/scan/clamd_scanner.h"
 #include "host/base/log.h"
 #include "host/base/net.h"
 #include "host/metrics/metrics_server.h"
 #include "host/options.h"
 #include "host/base/os.h"
+#include "host/capture/capture_server.h"
+#include "host/capture/quarantine.h"
+#include "host/config_file.h"
+#include "host/options.h"
 #include "host/proxy/plugin_loader.h"
 #include "host/proxy/proxy.h"
 #include "host/proxy/proxy_metrics.h"
 #include "host/scan/scanner_pool.h"
+#include "host/scan/reload.h"
 #include "host/scan/signature_scanner.h"
 
 namespace {
@@ -121,10 +124,12 @@ const char* SocketServiceName(SocketService service) {
 
 int main(int argc, char** argv) {
   const auto started = std::filesystem::file_time_type::clock::now();
+  // Before any thread starts: only the reloader's thread takes SIGHUP.
+  const bool reloadSignal = OsBlockReloadSignal();
   std::vector<std::string> args(argv + 1, argv + argc);
   Options options;
   std::string error;
-  if (!ParseOptions(args, &options, &error)) return Fail(2, error);
+  if (!ParseCommandLine(args, &options, &error)) return Fail(2, error);
   if (options.help) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
@@ -141,6 +146,7 @@ int main(int argc, char** argv) {
   // Before the scanner: a pool of daemons starts probing them at once.
   if (!NetStartup(&error)) return Fail(1, error);
   std::unique_ptr<IScanner> scanner;
+  BuiltinScanner* builtin = nullptr;  // the scanner whose signatures SIGHUP reloads
   switch (options.scanner) {
     case ScannerKind::kBuiltin: {
       std::vector<Signature> extra;
@@ -148,7 +154,9 @@ int main(int argc, char** argv) {
           !LoadSignatureFile(options.signaturesFile, &extra, &error)) {
         return Fail(2, error);
       }
-      scanner = std::make_unique<BuiltinScanner>(std::move(extra));
+      auto own = std::make_unique<BuiltinScanner>(std::move(extra));
+      builtin = own.get();
+      scanner = std::move(own);
       break;
     }
     case ScannerKind::kClamd: {
@@ -238,6 +246,13 @@ int main(int argc, char** argv) {
   settings.closeGraceMs = options.closeGraceMs;
   settings.proxyProtocol = options.proxyProtocol;
   settings.upstreamXclient = options.upstreamXclient;
+  std::unique_ptr<Quarantine> quarantine;
+  if (!options.quarantineDir.empty()) {
+    quarantine = std::make_unique<Quarantine>(options.quarantineDir, &log);
+    if (!quarantine->Prepare(&error)) return Fail(1, error);
+    settings.quarantine = quarantine.get();
+    log.Line("infected messages are kept in %s", LogSafe(options.quarantineDir).c_str());
+  }
   Proxy proxy(settings, plugin, scanner.get(), &log);
   proxy.ConfigurePlugin();
 
@@ -290,7 +305,10 @@ int main(int argc, char** argv) {
     return Fail(1, error);
   }
 
+  SignatureReloader reloader(builtin, options.signaturesFile, &log);
+  if (reloadSignal) reloader.Start();
   proxy.Run(g_stopRequests, options.shutdownGraceMs);
+  reloader.Stop();
   if (capture) {
     capture->Stop();
     log.Line("capture server stored %llu message(s) in %s",

@@ -197,6 +197,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       options->version = true;
       return true;
     }
+    options->given.push_back(name);
     if ((name == "--proxy-protocol" || name == "--upstream-xclient") && !hasValue) {
       (name == "--proxy-protocol" ? options->proxyProtocol : options->upstreamXclient) = true;
       continue;
@@ -311,6 +312,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       ok = text(&options->capturePortFile);
     } else if (name == "--log-file") {
       ok = text(&options->logFile);
+    } else if (name == "--quarantine") {
+      ok = text(&options->quarantineDir);
+    } else if (name == "--config") {
+      ok = text(&options->configFile);
     } else if (name == "--max-connections") {
       ok = number(1, 100000, &options->maxConnections);
     } else if (name == "--max-per-address") {
@@ -464,7 +469,12 @@ Scanning:
                             --on-scan-error applies. Verdicts are never
                             retried. builtin cannot be mixed with clamd
   --signatures FILE         extra signatures for the builtin scanner, one per
-                            line: NAME HEXBYTES ('#' starts a comment)
+                            line: NAME HEXBYTES ('#' starts a comment). On
+                            SIGHUP the file is read again: its signatures
+                            apply to the scans that start after it; a file
+                            that fails to load leaves the set in force, and
+                            the log says why. Connections stay open. (Windows
+                            has no SIGHUP: restart the proxy there.)
   --scan-timeout SECS       time-out for a clamd scan (default 60); a scan
                             tried on a second endpoint gets it afresh
   --on-scan-error tempfail|pass|drop
@@ -483,8 +493,24 @@ Scanning:
                             \r \n \t \\ are expanded, a missing final line
                             end is added, "" inserts nothing; at most 263 bytes
 
+  --quarantine DIR          keep a copy of each infected message in DIR
+                            (created when missing, mode 0700): NAME.eml
+                            (mode 0600; NAME holds the date and time in UTC,
+                            the process, connection and message numbers) and
+                            NAME.json beside it, written last, with the
+                            signature, size, time, client and envelope.
+                            Without it infected messages are dropped
+
 Logging:
   --log-file FILE           append log lines to FILE as well as stderr
+
+  --config FILE             read options from FILE, one a line, as on the
+                            command line without the leading "--":
+                            "NAME = VALUE" or "NAME VALUE"; a value in double
+                            quotes keeps its blanks; lines whose first
+                            non-blank character is '#' are comments. An
+                            option given on the command line wins: the
+                            file's lines for it are not used
   --help, --version
 
 Log lines go to stderr with timestamps: one per connection, one per message

@@ -52,7 +52,10 @@ struct Options {
   bool proxyProtocol = false;    // a PROXY protocol header opens every connection
   bool upstreamXclient = false;  // XCLIENT to the server when it offers it
   bool hasMetrics = false;
-  Endpoint metrics;  // GET /metrics and /healthz
+  Endpoint metrics;                // GET /metrics and /healthz
+  std::string quarantineDir;       // empty: infected messages are not kept
+  std::string configFile;          // --config; read by ParseCommandLine
+  std::vector<std::string> given;  // the options named, "--listen" etc., in order
   bool help = false;
   bool version = false;
 };

@@ -10,8 +10,10 @@
 # (scripts/e2e.sh, when present), soak (a short soak of the Linux proxy under
 # faults: 400 sessions against smtp-sink's fault options with clamd stopped
 # and started, tests/e2e/soak.py; SOAK_SESSIONS=N for more), fuzz (the
-# dialogue fuzzer's regression run, scripts/fuzz.sh, when present). CTEST_PARALLEL_LEVEL=N runs a preset's
-# tests N at a time.
+# dialogue fuzzer's regression run, scripts/fuzz.sh, when present), package
+# (the Debian package built with CPack, checked, installed, its systemd unit
+# verified, removed and purged: scripts/package.sh; as root only).
+# CTEST_PARALLEL_LEVEL=N runs a preset's tests N at a time.
 #
 # Runs scripts/setup.sh first when run as root (it installs what the suites
 # need and is safe to repeat). A failing suite does not stop the others.
@@ -19,7 +21,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all_suites=(format native valgrind native-asan win32 e2e soak fuzz)
+all_suites=(format native valgrind native-asan win32 e2e soak fuzz package)
 if [ $# -gt 0 ]; then
   suites=("$@")
   for suite in "${suites[@]}"; do
@@ -107,6 +109,9 @@ for suite in "${suites[@]}"; do
       ;;
     soak)
       run_suite soak soak_suite
+      ;;
+    package)
+      run_suite package bash scripts/package.sh
       ;;
     # --- Suites that live in their own scripts, run when present. ---
     e2e)

@@ -26,6 +26,17 @@ bool OsStartThread(void (*fn)(void*), void* arg, size_t stackBytes, std::string*
 // of killing the process.
 void OsInstallStopHandler(void (*onStop)());
 
+// The reload signal: SIGHUP on POSIX. Windows has none; there the first two
+// return false and the last does nothing.
+// Blocks the signal in the calling thread and in the threads it starts
+// later, so that it reaches OsWaitReloadSignal only (no blocking call of
+// another thread is interrupted by it); call before any thread starts.
+bool OsBlockReloadSignal();
+// Waits for the reload signal; true when it came.
+bool OsWaitReloadSignal();
+// Sends the process the reload signal (wakes a thread in OsWaitReloadSignal).
+void OsRaiseReloadSignal();
+
 // The directory holding the running executable, with a trailing separator.
 std::string OsExecutableDirectory();
 

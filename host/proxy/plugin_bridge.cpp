@@ -11,6 +11,7 @@
 #include <functional>
 #include <system_error>
 
+#include "host/capture/quarantine.h"
 #include "host/proxy/connection.h"
 
 namespace {
@@ -215,6 +216,19 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
       m_log->Line("%s%s: %llu bytes, INFECTED (%s), dropped; scan %ld ms%s", label.c_str(),
                   envelope.c_str(), static_cast<unsigned long long>(size),
                   LogSafe(result.signature).c_str(), scanMs, keepAlives.c_str());
+      if (m_settings.quarantine != nullptr) {
+        QuarantineRecord kept;
+        kept.message = number;
+        kept.signature = result.signature;
+        if (c != nullptr) {
+          kept.connection = c->id;
+          kept.client = c->peer;
+          kept.sender = c->sender;
+          kept.firstRecipient = c->firstRecipient;
+          kept.recipients = c->recipients;
+        }
+        m_settings.quarantine->Keep(path, kept, label);
+      }
       return;
     case Verdict::kError: {
       ++m_counters.scanErrors;

@@ -8,6 +8,8 @@
 
 #include "host/base/net.h"
 
+class Quarantine;
+
 // Whose sockets the plug-in uses: the host's service (the host sees every
 // byte the plug-in reads) or the plug-in's own.
 enum class SocketService { kHost, kPlugin };
@@ -47,6 +49,7 @@ struct ProxySettings {
   bool proxyProtocol = false;
   // Tell the server the real client with XCLIENT when it offers it.
   bool upstreamXclient = false;
+  Quarantine* quarantine = nullptr;  // keeps infected messages; null: none kept
 };
 
 #endif  // DIVIVEZ_HOST_PROXY_SETTINGS_H_

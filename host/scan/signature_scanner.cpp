@@ -557,10 +557,24 @@ std::vector<Signature> WithEicar(std::vector<Signature> extra) {
 
 }  // namespace
 
-BuiltinScanner::BuiltinScanner(std::vector<Signature> extra) : m_set(WithEicar(std::move(extra))) {}
+BuiltinScanner::BuiltinScanner(std::vector<Signature> extra)
+    : m_set(std::make_shared<const SignatureSet>(WithEicar(std::move(extra)))) {}
 
 std::string BuiltinScanner::Describe() const {
-  return "builtin (" + std::to_string(m_set.Signatures().size()) + " signatures)";
+  return "builtin (" + std::to_string(Current()->Signatures().size()) + " signatures)";
+}
+
+void BuiltinScanner::Replace(std::vector<Signature> extra) {
+  // Prepared outside the lock: scans starting meanwhile take the old set.
+  auto set = std::make_shared<const SignatureSet>(WithEicar(std::move(extra)));
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_set.swap(set);
+  // The old set is freed below, after the lock, or by the last scan using it.
+}
+
+std::shared_ptr<const SignatureSet> BuiltinScanner::Current() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_set;
 }
 
 ScanResult BuiltinScanner::Scan(const std::string& path, ScanPacer& pacer) {
@@ -574,7 +588,8 @@ ScanResult BuiltinScanner::Scan(const std::string& path, ScanPacer& pacer) {
   std::setvbuf(file, nullptr, _IONBF, 0);
   // Not zeroed: every byte used is read into it first.
   const std::unique_ptr<char[]> block(new char[kBlockSize]);
-  MessageScan scan(m_set);
+  const std::shared_ptr<const SignatureSet> set = Current();
+  MessageScan scan(*set);
   int found = -1;
   for (;;) {
     const size_t n = std::fread(block.get(), 1, kBlockSize, file);
@@ -587,7 +602,7 @@ ScanResult BuiltinScanner::Scan(const std::string& path, ScanPacer& pacer) {
   found = scan.Finish();
   if (found >= 0) {
     result.verdict = Verdict::kInfected;
-    result.signature = m_set.Signatures()[static_cast<size_t>(found)].name;
+    result.signature = set->Signatures()[static_cast<size_t>(found)].name;
   } else if (readError) {
     result.error = "read error on " + path;
   } else {

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -160,16 +161,24 @@ class MessageScan {
   std::unique_ptr<char[]> m_content;  // unstuffed block, allocated once, not zeroed
 };
 
+// The set of signatures can be replaced while scans run (a reload of the
+// signature file): a scan takes the set in force when it starts and keeps it
+// to its end, so a replacement applies to the scans that start after it.
 class BuiltinScanner : public IScanner {
  public:
   // The EICAR test string comes first, then the given signatures.
   explicit BuiltinScanner(std::vector<Signature> extra);
   ScanResult Scan(const std::string& path, ScanPacer& pacer) override;
   std::string Describe() const override;
-  const std::vector<Signature>& Signatures() const { return m_set.Signatures(); }
+  // Puts a new set (the EICAR test string first, then extra) in force for
+  // scans that start from now on. Thread-safe.
+  void Replace(std::vector<Signature> extra);
+  // The set in force now.
+  std::shared_ptr<const SignatureSet> Current() const;
 
  private:
-  SignatureSet m_set;
+  mutable std::mutex m_mutex;
+  std::shared_ptr<const SignatureSet> m_set;  // guarded by m_mutex; never null
 };
 
 #endif  // DIVIVEZ_HOST_SCAN_SIGNATURE_SCANNER_H_

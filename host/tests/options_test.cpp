@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <fstream>
+
+#include "host/config_file.h"
 #include "host/options.h"
+#include "support/scratch_directory.h"
 
 namespace {
 
@@ -235,6 +239,7 @@ TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
       {"--metrics", "127.0.0.1"},
       {"--metrics"},
       {"--proxy-protocol=yes"},
+      {"--quarantine", ""},
   };
   for (const auto& args : cases) {
     Options o;
@@ -273,6 +278,105 @@ TEST(OptionsTest, SecondsWithFractions) {
   EXPECT_FALSE(ParseSeconds("1.", &ms, &error));
   EXPECT_FALSE(ParseSeconds("-1", &ms, &error));
   EXPECT_FALSE(ParseSeconds("1e3", &ms, &error));
+}
+
+// A configuration file is the command line's options, one a line.
+TEST(ConfigFileTest, LineFormsBecomeArguments) {
+  const std::string text =
+      "\xEF\xBB\xBF# divivez-proxy\r\n"
+      "listen = 0.0.0.0:2525\r\n"
+      "  \t# indented comment\n"
+      "\n"
+      "upstream\t192.0.2.25:25\n"
+      "--keepalive=30\n"
+      "insert-text = \"X-Scanned: #1 \\r\\n\"  \n"
+      "signatures = /etc/x y.txt\n"
+      "insert-text = \"\"";
+  std::vector<std::vector<std::string>> lines;
+  std::string error;
+  ASSERT_TRUE(ConfigFileArguments(text, "f.conf", &lines, &error)) << error;
+  const std::vector<std::vector<std::string>> expected = {
+      {"--listen", "0.0.0.0:2525"},
+      {"--upstream", "192.0.2.25:25"},
+      {"--keepalive", "30"},
+      {"--insert-text", "X-Scanned: #1 \\r\\n"},
+      {"--signatures", "/etc/x y.txt"},
+      {"--insert-text", ""},
+  };
+  EXPECT_EQ(lines, expected);
+}
+
+TEST(ConfigFileTest, ErrorsNameTheFileAndLine) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"listen = 127.0.0.1:25\nfrobnicate = 1\n", "f.conf:2: unknown option '--frobnicate'"},
+      {"\n\nkeepalive = ten\n", "f.conf:3: --keepalive: expected a whole number"},
+      {"listen\n", "f.conf:1: --listen needs a value"},
+      {"help\n", "f.conf:1: help cannot be given"},
+      {"config = other.conf\n", "f.conf:1: config cannot be given"},
+      {"listen: 127.0.0.1:25\n", "f.conf:1: expected NAME = VALUE"},
+      {"= 1\n", "f.conf:1: expected NAME = VALUE"},
+      {"command-timeout = 0\n", "f.conf:1: time-outs must be greater than 0"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::vector<std::string>> lines;
+    std::string error;
+    EXPECT_FALSE(ConfigFileArguments(c.first, "f.conf", &lines, &error)) << c.first;
+    EXPECT_EQ(error.compare(0, c.second.size(), c.second), 0) << error;
+  }
+}
+
+class CommandLineTest : public ::testing::Test {
+ protected:
+  bool Run(const std::string& file, std::vector<std::string> args) {
+    std::ofstream(m_file, std::ios::binary) << file;
+    o = Options();
+    error.clear();
+    return ParseCommandLine(args, &o, &error);
+  }
+  CScratchDirectory m_scratch{"divivez-host-config-"};
+  const std::string m_file = m_scratch.File("proxy.conf");
+  Options o;
+  std::string error;
+};
+
+TEST_F(CommandLineTest, CommandLineWinsOverTheFile) {
+  const std::string file =
+      "listen = 127.0.0.1:2600\nkeepalive = 30\nupstream = 192.0.2.1:25\n"
+      "quarantine = /var/q\n";
+  ASSERT_TRUE(Run(file, {"--keepalive", "45", "--config", m_file, "--listen=127.0.0.1:0"}))
+      << error;
+  EXPECT_EQ(o.keepaliveSeconds, 45);
+  EXPECT_EQ(o.listen.port, 0);
+  EXPECT_TRUE(o.hasUpstream);
+  EXPECT_EQ(o.upstream.host, "192.0.2.1");
+  EXPECT_EQ(o.quarantineDir, "/var/q");
+  // A check across options sees what the file adds: the file's clamd
+  // scanner with signatures on the command line is refused.
+  EXPECT_FALSE(
+      Run("scanner = clamd:tcp:127.0.0.1:3310\n", {"--config=" + m_file, "--signatures", "s.txt"}));
+  EXPECT_NE(error.find("builtin scanner only"), std::string::npos) << error;
+  // ... and the command line's scanner replaces the file's.
+  ASSERT_TRUE(Run("scanner = clamd:tcp:127.0.0.1:3310\n",
+                  {"--config", m_file, "--scanner", "builtin", "--signatures", "s.txt"}))
+      << error;
+  EXPECT_EQ(o.scanner, ScannerKind::kBuiltin);
+}
+
+TEST_F(CommandLineTest, ErrorsAroundTheFile) {
+  // The command line's own error, before or after --config.
+  EXPECT_FALSE(Run("keepalive = 30\n", {"--frobnicate", "--config", m_file}));
+  EXPECT_EQ(error, "unknown option '--frobnicate' (see --help)");
+  EXPECT_FALSE(Run("keepalive = 30\n", {"--config", m_file, "--keepalive", "x"}));
+  EXPECT_EQ(error.compare(0, 12, "--keepalive:"), 0) << error;
+  EXPECT_FALSE(Run("keepalive = x\n", {"--config", m_file}));
+  EXPECT_EQ(error.compare(0, m_file.size() + 3, m_file + ":1:"), 0) << error;
+  EXPECT_FALSE(Run("", {"--config", m_scratch.File("missing.conf")}));
+  EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
+  EXPECT_FALSE(Run("", {"--config"}));
+  EXPECT_EQ(error, "--config needs a value");
+  // --help needs no readable file.
+  ASSERT_TRUE(Run("", {"--config", m_scratch.File("missing.conf"), "--help"})) << error;
+  EXPECT_TRUE(o.help);
 }
 
 }  // namespace

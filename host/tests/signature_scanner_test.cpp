@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "host/base/log.h"
+#include "host/scan/reload.h"
 #include "host/scan/signature_scanner.h"
 #include "support/scratch_directory.h"
 
@@ -354,6 +356,44 @@ TEST_F(BuiltinScannerTest, EicarByDefaultAndMissingFileIsAnError) {
   const ScanResult missing = scanner.Scan(m_path, pacer);
   EXPECT_EQ(missing.verdict, Verdict::kError);
   EXPECT_NE(missing.error.find(m_path), std::string::npos);
+}
+
+TEST_F(BuiltinScannerTest, ReplacedSetAppliesToLaterScansOnly) {
+  BuiltinScanner scanner({Signature{"Old", "OLD-PATTERN"}});
+  ScanPacer pacer(nullptr, 0);
+  Write("Subject: x\r\n\r\nOLD-PATTERN NEW-PATTERN\r\n.\r\n");
+  EXPECT_EQ(scanner.Scan(m_path, pacer).signature, "Old");
+  // A scan that took the set before the replacement keeps it whole.
+  const std::shared_ptr<const SignatureSet> running = scanner.Current();
+  scanner.Replace({Signature{"New", "NEW-PATTERN"}});
+  ASSERT_EQ(running->Signatures().size(), 2u);
+  EXPECT_EQ(running->Signatures()[1].name, "Old");
+  const ScanResult later = scanner.Scan(m_path, pacer);
+  EXPECT_EQ(later.verdict, Verdict::kInfected);
+  EXPECT_EQ(later.signature, "New");
+  // EICAR stays first after a replacement.
+  EXPECT_EQ(scanner.Current()->Signatures()[0].name, "EICAR-Test-File");
+}
+
+TEST_F(BuiltinScannerTest, ReloadKeepsTheSetWhenTheFileFailsToLoad) {
+  const std::string file = m_scratch.File("signatures.txt");
+  std::ofstream(file, std::ios::binary) << "First 4649525354\n";
+  std::vector<Signature> initial;
+  std::string error;
+  ASSERT_TRUE(LoadSignatureFile(file, &initial, &error)) << error;
+  BuiltinScanner scanner(std::move(initial));
+  Logger log;
+  SignatureReloader reloader(&scanner, file, &log);
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << "Second 5345434f4e44\nBroken 4\n";
+  EXPECT_FALSE(reloader.Reload());
+  EXPECT_EQ(scanner.Current()->Signatures().back().name, "First");
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << "Second 5345434f4e44\n";
+  EXPECT_TRUE(reloader.Reload());
+  ASSERT_EQ(scanner.Current()->Signatures().size(), 2u);
+  EXPECT_EQ(scanner.Current()->Signatures().back().name, "Second");
+  // Another scanner: nothing to reload.
+  SignatureReloader none(nullptr, "", &log);
+  EXPECT_FALSE(none.Reload());
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ import argparse
 import base64
 import concurrent.futures
 import hashlib
+import json
 import os
 import random
 import re
@@ -1382,6 +1383,160 @@ def sc_capture_server(ctx):
     proxy.stop()
 
 
+def send_on(client, text, sender="sender@example.test", rcpts=("receiver@example.test",)):
+    """One message on an open smtplib session: (code, reply) of its end of data."""
+    check(client.mail(sender)[0] == 250, "MAIL failed")
+    for rcpt in rcpts:
+        check(client.rcpt(rcpt)[0] == 250, "RCPT %s failed" % rcpt)
+    return client.data(text)
+
+
+def dropped_then_delivered(ctx, port, bad_text, good_text, **envelope):
+    """In one session: bad_text (with envelope) is dropped, good_text delivered."""
+    client = smtp(ctx, port)
+    try:
+        code, reply = send_on(client, bad_text, **envelope)
+        check((code, reply) == (250, b"Mail accepted"), "the infected message: %d %r" % (code, reply))
+        code, reply = send_on(client, good_text)
+        check(code == 250 and b"queued as E2E" in reply, "the clean message: %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+
+
+def sc_signature_reload(ctx):
+    """SIGHUP re-reads --signatures while a client stays connected: the new
+    set decides the next message of that session; a file that fails to load
+    leaves the set in force."""
+    server = MailServer(ctx.workdir, "reload-server-" + ctx.mode)
+    signatures = os.path.join(ctx.workdir, "reload-signatures-%s.txt" % ctx.mode)
+    first = b"DIVIVEZ-E2E-RELOAD-FIRST-51c0"
+    second = b"DIVIVEZ-E2E-RELOAD-SECOND-9e27"
+
+    def rewrite(text):
+        with open(signatures, "w") as f:
+            f.write(text)
+
+    rewrite("Reload.First %s\n" % first.hex())
+    proxy = Proxy(ctx, "reload-proxy-" + ctx.mode, upstream=server.port, signatures=signatures)
+
+    def reload(expected_line, count):
+        proxy.proc.popen.send_signal(signal.SIGHUP)
+        check(wait_for(lambda: proxy.log_text().count(expected_line) == count, 10),
+              "no %r line after SIGHUP:\n%s" % (expected_line, proxy.proc.log_tail()))
+
+    tags = {name: tag_for(ctx, "reload-" + name) for name in ("before", "after", "first", "kept")}
+    texts = {name: message(tag, [b"text " + (first if name == "first" else second) + b" text"])
+             for name, tag in tags.items()}
+    client = smtp(ctx, proxy.port)
+    try:
+        code, reply = send_on(client, texts["before"])
+        check(code == 250 and b"queued as E2E" in reply, "before the reload: %d %r" % (code, reply))
+        rewrite("# replaced\nReload.Second %s\n" % second.hex())
+        reload("signatures reloaded", 1)
+        code, reply = send_on(client, texts["after"])
+        check((code, reply) == (250, b"Mail accepted"), "after the reload: %d %r, not dropped" % (code, reply))
+        code, reply = send_on(client, texts["first"])
+        check(code == 250 and b"queued as E2E" in reply,
+              "the replaced signature still matched: %d %r" % (code, reply))
+        rewrite("Reload.Third %s\nBroken 4\n" % first.hex())
+        reload("signature reload FAILED", 1)
+        code, reply = send_on(client, texts["kept"])
+        check((code, reply) == (250, b"Mail accepted"),
+              "after a failed reload: %d %r, the set in force was not kept" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    for name in ("before", "first"):
+        assert_delivered(server, tags[name], with_insert(sent_content(texts[name])))
+    for name in ("after", "kept"):
+        assert_not_delivered(server, tags[name])
+    check("INFECTED (Reload.Second)" in proxy.log_text(), "the log does not name Reload.Second")
+    check(proxy.log_text().count("conn 1 ") >= 4 and "conn 2 " not in proxy.log_text(),
+          "the messages did not all go over one connection:\n" + proxy.proc.log_tail())
+    proxy.stop()
+    server.stop()
+
+
+def sc_quarantine(ctx):
+    """--quarantine keeps each infected message as it was sent, with a JSON
+    record of verdict, size, time and envelope; a clean one is not kept."""
+    server = MailServer(ctx.workdir, "quarantine-server-" + ctx.mode)
+    directory = os.path.join(ctx.workdir, "quarantine-" + ctx.mode)
+    proxy = Proxy(ctx, "quarantine-proxy-" + ctx.mode, upstream=server.port,
+                  extra=["--quarantine", ctx.build.path(directory)])
+    bad = tag_for(ctx, "quarantined")
+    good = tag_for(ctx, "not-quarantined")
+    bad_text = message(bad, [b"The test file follows.", b".a stuffed line", EICAR, b"."])
+    good_text = message(good)
+    # A quoted local part with an escaped backslash (smtplib sends it as is).
+    sender = '"odd\\\\quote"@example.test'
+    dropped_then_delivered(ctx, proxy.port, bad_text, good_text, sender=sender,
+                           rcpts=("receiver@example.test", "second@example.test"))
+    assert_not_delivered(server, bad)
+    assert_delivered(server, good, with_insert(sent_content(good_text)))
+    names = sorted(os.listdir(directory)) if os.path.isdir(directory) else []
+    check(len(names) == 2 and names[0].endswith(".eml") and names[1] == names[0][:-4] + ".json",
+          "the quarantine holds %r" % names)
+    check(re.match(r"^\d{8}T\d{6}Z-\d+-conn1-msg1\.eml$", names[0]), "quarantine name %r" % names[0])
+    with open(os.path.join(directory, names[0]), "rb") as f:
+        kept = f.read()
+    check(kept == sent_content(bad_text), "kept message differs: %s" % describe_diff(sent_content(bad_text), kept))
+    with open(os.path.join(directory, names[1]), "rb") as f:
+        record = json.loads(f.read().decode("utf-8"))
+    expected = {"verdict": "infected", "signature": "EICAR-Test-File", "size": len(kept),
+                "connection": 1, "message": 1, "sender": "<%s>" % sender,
+                "first_recipient": "<receiver@example.test>", "recipients": 2, "file": names[0]}
+    for key, value in expected.items():
+        check(record.get(key) == value, "record %s is %r, expected %r" % (key, record.get(key), value))
+    check(re.match(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$", record.get("time", "")), "record time %r" % record.get("time"))
+    check(record.get("client", "").startswith("127.0.0.1:"), "record client %r" % record.get("client"))
+    if not ctx.build.wine:
+        for name in names:
+            mode = os.stat(os.path.join(directory, name)).st_mode & 0o777
+            check(mode == 0o600, "%s has mode %o" % (name, mode))
+    check("kept in quarantine as" in proxy.log_text(), "no quarantine log line")
+    proxy.stop()
+    server.stop()
+
+
+def sc_config_file(ctx):
+    """--config reads the command line's options from a file; options given
+    on the command line win; a bad line stops the proxy with its line number."""
+    server = MailServer(ctx.workdir, "config-server-" + ctx.mode)
+    signatures = os.path.join(ctx.workdir, "config-signatures-%s.txt" % ctx.mode)
+    with open(signatures, "w") as f:
+        f.write("%s %s\n" % (CUSTOM_NAME, CUSTOM.hex()))
+    config = os.path.join(ctx.workdir, "config-%s.conf" % ctx.mode)
+    with open(config, "w") as f:
+        f.write("# the end-to-end suite's settings\n"
+                "signatures = %s\n"
+                "insert-text = \"X-E2E-Config: from the file\\r\\n\"\n"
+                "keepalive 30\n"
+                "# the command line's --upstream wins over this dead one\n"
+                "upstream = 127.0.0.1:%d\n" % (ctx.build.path(signatures), free_port()))
+    proxy = Proxy(ctx, "config-proxy-" + ctx.mode, upstream=server.port,
+                  extra=["--config", ctx.build.path(config)])
+    bad = tag_for(ctx, "config-custom")
+    good = tag_for(ctx, "config-clean")
+    bad_text = message(bad, [b"before " + CUSTOM + b" after"])
+    good_text = message(good)
+    dropped_then_delivered(ctx, proxy.port, bad_text, good_text)
+    assert_not_delivered(server, bad)
+    assert_delivered(server, good, with_insert(sent_content(good_text), b"X-E2E-Config: from the file\r\n"))
+    check("keep-alive 30 s" in proxy.log_text(), "the file's keepalive is not in force")
+    proxy.stop()
+
+    broken = os.path.join(ctx.workdir, "config-broken-%s.conf" % ctx.mode)
+    with open(broken, "w") as f:
+        f.write("listen = 127.0.0.1:0\nno-such-option = 1\n")
+    code, out = run(ctx.build.argv(["--config", ctx.build.path(broken)]), 60 * ctx.build.slow,
+                    env=ctx.build.env(ctx.tmpdir))
+    check(code == 2 and ("config-broken-%s.conf:2: unknown option '--no-such-option'" % ctx.mode) in out,
+          "a bad configuration file gave status %d:\n%s" % (code, out[-1000:]))
+    server.stop()
+
+
 # --------------------------------------------------------------------------
 # Lenient servers: what a message is must not depend on the server's framing
 
@@ -2433,6 +2588,10 @@ OWN = [
     ("spool-unavailable-451", sc_spool_unavailable, ("host", "plugin")),
     ("load-balanced-haproxy-prometheus", sc_load_balanced, ("host",), "native"),
     ("upstream-xclient-postfix", sc_upstream_xclient, ("host",)),
+    # Windows has no SIGHUP.
+    ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
+    ("quarantine-eml-json", sc_quarantine, ("host",)),
+    ("config-file", sc_config_file, ("host",)),
 ]
 
 

@@ -78,6 +78,24 @@ void OsInstallStopHandler(void (*onStop)()) {
   signal(SIGPIPE, SIG_IGN);
 }
 
+bool OsBlockReloadSignal() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
+}
+
+bool OsWaitReloadSignal() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  int received = 0;
+  return sigwait(&set, &received) == 0 && received == SIGHUP;
+}
+
+// To the process, not a thread: whichever thread waits takes it.
+void OsRaiseReloadSignal() { kill(getpid(), SIGHUP); }
+
 std::string OsExecutableDirectory() {
   char path[4096];
   ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

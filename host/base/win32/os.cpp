@@ -88,6 +88,13 @@ void OsInstallStopHandler(void (*onStop)()) {
   SetConsoleCtrlHandler(ConsoleHandler, TRUE);
 }
 
+// NOT: Windows has no reload signal; a service restart reloads.
+bool OsBlockReloadSignal() { return false; }
+
+bool OsWaitReloadSignal() { return false; }
+
+void OsRaiseReloadSignal() {}
+
 std::string OsExecutableDirectory() {
   char path[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);

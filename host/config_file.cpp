@@ -1,0 +1,127 @@
+// The configuration file. See config_file.h.
+#include "host/config_file.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+// Larger than any sensible configuration; a device or a wrong file is not
+// read without bound.
+constexpr long kMaxConfigBytes = 1024 * 1024;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+bool IsNameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+bool ReadConfigFile(const std::string& path, std::string* text, std::string* error) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    *error = "--config: cannot open " + path;
+    return false;
+  }
+  char block[4096];
+  size_t n;
+  while ((n = std::fread(block, 1, sizeof block, file)) > 0) {
+    text->append(block, n);
+    if (text->size() > static_cast<size_t>(kMaxConfigBytes)) break;
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    *error = "--config: read error on " + path;
+    return false;
+  }
+  if (text->size() > static_cast<size_t>(kMaxConfigBytes)) {
+    *error = "--config: " + path + " is larger than 1 MiB";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ConfigFileArguments(const std::string& text, const std::string& fileName,
+                         std::vector<std::vector<std::string>>* lines, std::string* error) {
+  size_t start = 0;
+  // A byte order mark some editors write.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
+  int lineNumber = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    ++lineNumber;
+    const std::string where = fileName + ":" + std::to_string(lineNumber) + ": ";
+
+    size_t i = 0;
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    if (i == line.size() || line[i] == '#') continue;
+    size_t nameEnd = i;
+    while (nameEnd < line.size() && IsNameChar(line[nameEnd])) ++nameEnd;
+    std::string name = line.substr(i, nameEnd - i);
+    if (name.compare(0, 2, "--") == 0) name.erase(0, 2);
+    size_t valueStart = nameEnd;
+    while (valueStart < line.size() && IsBlank(line[valueStart])) ++valueStart;
+    const bool equals = valueStart < line.size() && line[valueStart] == '=';
+    if (equals) {
+      ++valueStart;
+      while (valueStart < line.size() && IsBlank(line[valueStart])) ++valueStart;
+    }
+    if (name.empty() || name[0] == '-' ||
+        (nameEnd < line.size() && !IsBlank(line[nameEnd]) && line[nameEnd] != '=')) {
+      *error = where + "expected NAME = VALUE";
+      return false;
+    }
+    if (name == "help" || name == "h" || name == "version" || name == "config") {
+      *error = where + name + " cannot be given in a configuration file";
+      return false;
+    }
+    size_t valueEnd = line.size();
+    while (valueEnd > valueStart && IsBlank(line[valueEnd - 1])) --valueEnd;
+    std::string value = line.substr(valueStart, valueEnd - valueStart);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+      value = value.substr(1, value.size() - 2);
+    }
+    std::vector<std::string> one = {"--" + name};
+    if (valueStart < valueEnd || equals) one.push_back(value);
+    Options scratch;
+    std::string reason;
+    if (!ParseOptions(one, &scratch, &reason)) {
+      *error = where + reason;
+      return false;
+    }
+    lines->push_back(std::move(one));
+  }
+  return true;
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args, Options* options, std::string* error) {
+  Options given = *options;
+  const bool ok = ParseOptions(args, &given, error);
+  // An error before --config, or none given: the command line alone
+  // decides. An error after it recurs below, where the arguments are parsed
+  // again after the file's (and a check across options may pass there with
+  // what the file adds).
+  if (given.configFile.empty() || (ok && (given.help || given.version))) {
+    *options = given;
+    return ok;
+  }
+  std::string text;
+  std::vector<std::vector<std::string>> lines;
+  if (!ReadConfigFile(given.configFile, &text, error) ||
+      !ConfigFileArguments(text, given.configFile, &lines, error)) {
+    return false;
+  }
+  std::vector<std::string> merged;
+  for (const std::vector<std::string>& line : lines) {
+    bool overridden = false;
+    for (const std::string& name : given.given) overridden = overridden || name == line[0];
+    if (!overridden) merged.insert(merged.end(), line.begin(), line.end());
+  }
+  merged.insert(merged.end(), args.begin(), args.end());
+  return ParseOptions(merged, options, error);
+}

@@ -1,0 +1,39 @@
+// The configuration file that --config FILE names: the command line's
+// options, one a line, so that a service's command line stays short.
+//
+//   # a comment: a line whose first non-blank character is '#'
+//   listen = 0.0.0.0:2525
+//   upstream 192.0.2.25:25
+//   insert-text = "X-Virus-Scanned: divivez-proxy\r\n"
+//
+// A line holds an option's long name (the leading "--" may be left out),
+// then "=" or blanks, then the value: the rest of the line without the
+// blanks around it. A value in double quotes keeps its blanks and may be
+// empty; '#' after the name is part of the value. Every line is checked on
+// its own, so an error names it ("FILE:LINE: ..."); --help, --version and
+// --config cannot be given in a file.
+//
+// The command line wins: an option given there is not taken from the file
+// at all, so a repeatable option's values come from one of the two.
+// Relative paths in the file are taken from the working directory, like
+// those of the command line.
+#ifndef DIVIVEZ_HOST_CONFIG_FILE_H_
+#define DIVIVEZ_HOST_CONFIG_FILE_H_
+
+#include <string>
+#include <vector>
+
+#include "host/options.h"
+
+// The file's option lines as arguments, as if given on the command line:
+// {"--name", "value"} for each ({"--name"} for a line without a value).
+// fileName is for the error text only.
+bool ConfigFileArguments(const std::string& text, const std::string& fileName,
+                         std::vector<std::vector<std::string>>* lines, std::string* error);
+
+// The arguments after the program name: ParseOptions, with the file that
+// --config names read first and the command line's options over it. False
+// with a one-line *error.
+bool ParseCommandLine(const std::vector<std::string>& args, Options* options, std::string* error);
+
+#endif  // DIVIVEZ_HOST_CONFIG_FILE_H_

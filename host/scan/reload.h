@@ -1,0 +1,47 @@
+// Reloading the builtin scanner's signature file while the proxy runs.
+//
+// A thread of its own waits for the reload signal (SIGHUP, see os.h) and
+// reads the file again. A file that loads puts its signatures in force for
+// the scans that start after it (scans already running finish with the set
+// they began with); one that does not load leaves the set in force as it
+// was, and the log says why. Connections are not touched either way.
+// Windows has no reload signal: there the file is read at start-up only.
+#ifndef DIVIVEZ_HOST_RELOAD_H_
+#define DIVIVEZ_HOST_RELOAD_H_
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+class BuiltinScanner;
+class Logger;
+
+class SignatureReloader {
+ public:
+  // scanner null (another scanner) or path empty: nothing to reload; a
+  // signal is logged and otherwise ignored.
+  SignatureReloader(BuiltinScanner* scanner, std::string path, Logger* log);
+  ~SignatureReloader() { Stop(); }
+  SignatureReloader(const SignatureReloader&) = delete;
+  SignatureReloader& operator=(const SignatureReloader&) = delete;
+
+  // Reads the file now; true when its signatures are in force.
+  bool Reload();
+
+  // Starts the thread that waits for the signal. Call only where
+  // OsBlockReloadSignal succeeded at start-up.
+  void Start();
+  // Ends that thread.
+  void Stop();
+
+ private:
+  void WaitForSignals();
+
+  BuiltinScanner* m_scanner;
+  std::string m_path;
+  Logger* m_log;
+  std::thread m_thread;
+  std::atomic<bool> m_stopping{false};
+};
+
+#endif  // DIVIVEZ_HOST_RELOAD_H_
