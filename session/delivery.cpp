@@ -63,20 +63,12 @@ int64_t CSmtpConnection::FindHeaderEnd(const char* data, int length) {
 
 void CSmtpConnection::SendDataFile(CHostSocket* server) {
   (void)server;  // the same object as m_pSockServer, which the sends use
-  ESessionState from = State();
-  m_pDataFile = nullptr;
-  try {
-    m_pDataFile = SpoolStore().OpenRead(m_strDataFileName.c_str());
-  } catch (...) {
-    m_pDataFile = nullptr;
-  }
-  if (m_pDataFile == nullptr) {
+  if (!EnterDelivering()) {
     TraceText(0, "DIVIVEZ: Could not open ", m_strDataFileName.data(), m_strDataFileName.size(),
               " after scanning!\n");
     AbortDelivery();
     return;
   }
-  SetState(from, State());
 
   bool complete = false;
   try {

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "boundary/trace.h"
-#include "platform/socket_io.h"
 #include "session/smtp_connection.h"
 
 namespace {
@@ -136,9 +135,15 @@ void CSmtpConnection::FoldKeepAlives() {
 }
 
 void CSmtpConnection::RelayToServer(const char* data, size_t length) {
-  // Nothing goes to a server we gave up on; its sending side is shut.
-  if (length == 0 || m_pSockServer == nullptr || m_bServerLost) return;
-  SockSend(m_pSockServer, data, static_cast<int>(length), INFINITE);
+  RelayToServer(m_pSockServer, data, length);
+}
+
+void CSmtpConnection::RelayToServer(CHostSocket* server, const char* data, size_t length) {
+  // Nothing goes to a server we gave up on; its sending side is shut. (The
+  // keep-alive's thread reads the flag too: it is written only by the
+  // handler, never while the keep-alive may run.)
+  if (length == 0 || server == nullptr || m_bServerLost) return;
+  SockSend(server, data, static_cast<int>(length), INFINITE);
 }
 
 void CSmtpConnection::SendToClient(const char* data, size_t length) {
@@ -354,18 +359,9 @@ void CSmtpConnection::FinishReply() {
       TraceF(0, "DIVIVEZ: Server reply %d answers no command\n", m_nReplyCode);
       LoseServer(m_nReplyCode == 421 ? nullptr : k421OutOfStep, "reply that answers no command");
       break;
-    case EOwed::kClientData: {
-      ESessionState from = State();
-      m_bAwaitRelayedData = 0;
-      if (m_nReplyCode == 354) {
-        // The message goes to the server unscanned; the marker search starts
-        // after the DATA line's CRLF.
-        m_bPassThrough = 1;
-        m_strTail.assign("\r\n");
-      }
-      SetState(from, State());
+    case EOwed::kClientData:
+      EndAwaitingRelayedData(m_nReplyCode == 354);
       break;
-    }
     case EOwed::kNoop:
       if (m_nReplyCode >= 400 || m_nReplyCode < 0) {
         // The server will not be kept waiting this way (Postfix counts NOOP
@@ -391,7 +387,7 @@ void CSmtpConnection::FinishReply() {
 void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
   if (m_bServerLost) return;
   TraceF(0, "DIVIVEZ: Server connection given up: %s\n", why);
-  m_bServerLost = 1;
+  EnterServerLost();
   // Replies the server will never send now: the client's are answered here,
   // in their places; our own commands' are forgotten.
   for (std::deque<COwed>::iterator it = m_owed.begin(); it != m_owed.end();) {
@@ -414,7 +410,7 @@ void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
   m_bKeepAliveStopped = 1;
   // A relayed DATA's answer is now the local 421 in its place: the client is
   // no longer held for it.
-  m_bAwaitRelayedData = 0;
+  if (State() == ESessionState::kAwaitingRelayedDataReply) EndAwaitingRelayedData(false);
   switch (State()) {
     case ESessionState::kAwaitingDataReply:
     case ESessionState::kDelivering:
@@ -430,11 +426,12 @@ void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
       // of data; then it hears a temporary failure.
       break;
     case ESessionState::kCommandRelay:
+    case ESessionState::kAwaitingRelayedDataReply:  // not reached: left above
       if (clientReply != nullptr) QueueLocalReply(clientReply);
       break;
   }
   // Closing our sending side makes the server drop any open transaction
   // (RFC 5321 section 3.8): nothing more is delivered through it.
-  if (m_pSockServer != nullptr) PlatformShutdownSend(m_pSockServer->m_hSocket);
+  if (m_pSockServer != nullptr) SockShutdownSend(m_pSockServer);
   FlushLocalReplies();
 }

@@ -7,8 +7,10 @@
 // host thread, but only while the client-side handler waits in the scan call.
 //
 // The message phase is encoded by flags (m_bDataMode, m_bDataSent, the spool
-// stream); State() names the combination, and every change of it goes through
-// the few methods in smtp_connection.cpp that trace "old -> new".
+// stream, m_bAwaitRelayedData, m_bPassThrough); State() names the combination.
+// The flags, and m_bServerLost, are written only by the transition methods in
+// smtp_connection.cpp (Enter..., Leave..., ...), each of which traces
+// "old -> new"; the rest of the session reads them.
 //
 // Replies are accounted for, not guessed: every command that goes to the
 // server is recorded in m_owed with who sent it, every complete server reply
@@ -58,15 +60,19 @@ struct COwed {
 };
 
 enum class ESessionState {
-  kCommandRelay,       // commands relayed, replies relayed
-  kSpooling,           // after DATA: client bytes go to the spool file
-  kScanning,           // inside the host's scan call
-  kAwaitingDataReply,  // our DATA sent, waiting for the server's 354
-  kDelivering,         // streaming the spool file to the server
-  kPassThrough,        // no spool: the client's message goes to the server unscanned
+  kCommandRelay,              // commands relayed, replies relayed
+  kSpooling,                  // after DATA: client bytes go to the spool file
+  kScanning,                  // inside the host's scan call
+  kAwaitingDataReply,         // our DATA sent, waiting for the server's 354
+  kDelivering,                // streaming the spool file to the server
+  kPassThrough,               // no spool: the client's message goes to the server unscanned
+  kAwaitingRelayedDataReply,  // no spool: the client's DATA relayed, its answer awaited
 };
 
 const char* StateName(ESessionState state);
+// The server link's two states as the transition trace names them.
+inline constexpr char kServerUpName[] = "server connected";
+inline constexpr char kServerLostName[] = "server lost";
 
 // The client's answer when its message could not be delivered for now.
 inline constexpr char kNotDeliveredReply[] =
@@ -91,6 +97,8 @@ class CSmtpConnection {
   int CompareNoCase(const std::string& first, const std::string& second) const;
 
   // Spooling (spool.cpp).
+  // Creates the spool file and resets what belongs to one message; once the
+  // file exists, enters spooling. False when no file could be created.
   bool OpenDataFile();
   // Looks at the keep-alive, then stores the bytes (StoreData).
   void WriteData(const char* data, int length);
@@ -183,9 +191,26 @@ class CSmtpConnection {
   int32_t m_bWithholdLine;       // the EHLO line being read is withheld
 
  private:
-  // Transitions (smtp_connection.cpp): the only places that change the phase.
-  void EnterSpooling();
+  // Transitions (smtp_connection.cpp): the only writers of the phase flags.
+  // command relay -> spooling, with the spool stream just created.
+  void EnterSpooling(FILE* spool);
+  // spooling -> scanning: the spool stream is closed; false when that failed.
+  bool EnterScanning();
+  // scanning -> awaiting the DATA answer: our DATA is about to go out.
+  void EnterAwaitingDataReply();
+  // awaiting the DATA answer -> delivering: the spool file is opened for
+  // reading; false (and no change) when it cannot be.
+  bool EnterDelivering();
+  // any phase of a scanned message -> command relay: the spool file goes.
   void LeaveDataMode(const char* why);
+  // command relay -> awaiting the relayed DATA's answer (no spool).
+  void EnterAwaitingRelayedData();
+  // ... -> unscanned pass-through when accepted, otherwise -> command relay.
+  void EndAwaitingRelayedData(bool accepted);
+  // unscanned pass-through -> command relay: the end of data went out.
+  void LeavePassThrough();
+  // server connected -> server lost: nothing more is sent to it or read from it.
+  void EnterServerLost();
   void SetState(ESessionState from, ESessionState to) const;
 
   // Client side (client_stream.cpp).
@@ -212,7 +237,10 @@ class CSmtpConnection {
   void SendOwnCommand(const char* command, EOwed kind);
   void SendDeferredCommand();
   void FoldKeepAlives();
+  // Every byte for the server leaves through here: to m_pSockServer, or to
+  // the given socket (the keep-alive, which may run on another thread).
   void RelayToServer(const char* data, size_t length);
+  void RelayToServer(CHostSocket* server, const char* data, size_t length);
   void SendToClient(const char* data, size_t length);
   void ExpectReply(EOwed kind, bool endsGroup);
   void QueueLocalReply(const char* text);
