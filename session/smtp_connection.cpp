@@ -57,7 +57,6 @@ CSmtpConnection::CSmtpConnection(int hostContext, CHostSocket* client)
       m_bServerLost(0),
       m_qwSpoolBytes(0),
       m_qwHeaderEnd(-1),
-      m_nHeaderState(0),
       m_pLineRefusal(nullptr),
       m_qwSizeLimit(0),
       m_bTooBig(0),

@@ -36,6 +36,7 @@
 #include <memory>
 #include <string>
 
+#include "session/header_end_finder.h"
 #include "session/message_normaliser.h"
 #include "session/scan_request.h"
 #include "transport/host_socket.h"
@@ -160,7 +161,7 @@ class CSmtpConnection {
   int32_t m_bServerLost;            // the server was given up (LoseServer): its side is shut
   uint64_t m_qwSpoolBytes;          // bytes written to the spool file
   int64_t m_qwHeaderEnd;            // spool offset where the scanner's text goes, or -1
-  int32_t m_nHeaderState;           // FindHeaderEnd's position in the line structure
+  CHeaderEndFinder m_headerEnd;     // FindHeaderEnd's place in the line structure
   CMessageNormaliser m_normaliser;  // the message as the server will read it
   const char* m_pLineRefusal;       // the over-long partial line is refused: the reply
   uint64_t m_qwSizeLimit;           // the server's EHLO SIZE, or 0

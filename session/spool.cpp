@@ -82,7 +82,7 @@ bool CSmtpConnection::OpenDataFile() {
   m_bTooBig = 0;
   m_qwSpoolBytes = 0;
   m_qwHeaderEnd = -1;
-  m_nHeaderState = 0;
+  m_headerEnd.Reset();
   // The CRLF that ended the DATA line is the marker's first: ".\r\n" right
   // after it is an empty message.
   if (spool != nullptr) m_strTail.assign("\r\n");
