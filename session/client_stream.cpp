@@ -181,7 +181,7 @@ bool CSmtpConnection::ClientHeldBack() const {
   if (m_pDeferredCommand != nullptr) return true;
   // Replies the client has yet to read, the server's and ours: past the
   // bound the client must read before it may send more.
-  if (m_nOwedClient + m_nOwedLocal >= kMaxOwedClient) return true;
+  if (m_owed.Client() + m_owed.Local() >= kMaxOwedClient) return true;
   switch (State()) {
     case ESessionState::kCommandRelay:
       // The next command waits until the server may take it.

@@ -14,22 +14,6 @@
 
 namespace {
 
-bool IsClientKind(EOwed kind) {
-  switch (kind) {
-    case EOwed::kClient:
-    case EOwed::kClientEhlo:
-    case EOwed::kClientData:
-      return true;
-    case EOwed::kNoop:
-    case EOwed::kData:
-    case EOwed::kRset:
-    case EOwed::kLocal:
-    case EOwed::kUnasked:
-      return false;
-  }
-  return false;
-}
-
 int ReplyCode(const char* line, size_t length) {
   if (length < 3) return -1;
   int code = 0;
@@ -86,15 +70,9 @@ uint64_t SizeLimit(const char* line, size_t length) {
 }  // namespace
 
 void CSmtpConnection::ExpectReply(EOwed kind, bool endsGroup) {
-  m_owed.push_back(COwed{kind, nullptr, endsGroup});
-  if (IsClientKind(kind)) ++m_nOwedClient;
-  ++m_nOwedServer;
-  if (endsGroup) ++m_nOwedGroupEnds;
-  if (kind == EOwed::kNoop) {
-    ++m_nOwedNoops;
-    m_bNoopSent = 1;
-  }
-  m_nServerOwedShared = static_cast<uint32_t>(m_nOwedServer);
+  m_owed.Expect(kind, endsGroup);
+  if (kind == EOwed::kNoop) m_bNoopSent = 1;
+  m_nServerOwedShared = static_cast<uint32_t>(m_owed.Server());
 }
 
 void CSmtpConnection::SendCommandToServer(const char* data, size_t length, EOwed kind,
@@ -105,8 +83,8 @@ void CSmtpConnection::SendCommandToServer(const char* data, size_t length, EOwed
 
 bool CSmtpConnection::ServerMayTakeCommand() const {
   // A lost server takes nothing; its commands are answered here.
-  if (m_bServerLost || m_nOwedServer == 0) return true;
-  return m_bServerPipelining && m_nOwedGroupEnds == 0;
+  if (m_bServerLost || m_owed.Server() == 0) return true;
+  return m_bServerPipelining && m_owed.GroupEnds() == 0;
 }
 
 void CSmtpConnection::SendOwnCommand(const char* command, EOwed kind) {
@@ -152,27 +130,14 @@ void CSmtpConnection::SendToClient(const char* data, size_t length) {
 }
 
 void CSmtpConnection::QueueLocalReply(const char* text) {
-  m_owed.push_back(COwed{EOwed::kLocal, text, false});
-  ++m_nOwedLocal;
+  m_owed.QueueLocal(text);
   FlushLocalReplies();
 }
 
 void CSmtpConnection::FlushLocalReplies() {
   // Not in the middle of a reply that goes to the client.
   if (m_bInReply && m_bReplyRelay) return;
-  for (std::deque<COwed>::iterator it = m_owed.begin(); it != m_owed.end();) {
-    if (it->kind == EOwed::kLocal) {
-      const char* text = it->text;
-      it = m_owed.erase(it);
-      --m_nOwedLocal;
-      SendToClient(text, std::strlen(text));
-      continue;
-    }
-    if (IsClientKind(it->kind)) break;
-    // Our own commands' replies are swallowed whenever they come: they need
-    // not hold the client's answers back.
-    ++it;
-  }
+  m_owed.FlushLocal([this](const char* text) { SendToClient(text, std::strlen(text)); });
 }
 
 void CSmtpConnection::ProcessServerBytes(const char* data, size_t length) {
@@ -241,22 +206,16 @@ void CSmtpConnection::StartReply(const char* line, size_t length) {
   m_nReplyLines = 0;
   m_nReplyCode = ReplyCode(line, length);
   m_strEhloLine.clear();
-  if (m_owed.empty()) {
-    // Nothing asked for it. A 421 is a server closing the session (RFC 5321
-    // section 3.8): the client hears it. Anything else means the server
-    // counts commands differently from us; it must not be taken as the
-    // answer to anything.
-    m_eReplyFor = EOwed::kUnasked;
-  } else {
-    m_eReplyFor = m_owed.front().kind;
-    if (m_owed.front().bEndsGroup) --m_nOwedGroupEnds;
-    m_owed.pop_front();
-    --m_nOwedServer;
-    m_nServerOwedShared = static_cast<uint32_t>(m_nOwedServer);
-    if (IsClientKind(m_eReplyFor)) --m_nOwedClient;
+  // Nothing asked for a reply when nothing is owed (kUnasked). A 421 is a
+  // server closing the session (RFC 5321 section 3.8): the client hears it.
+  // Anything else means the server counts commands differently from us; it
+  // must not be taken as the answer to anything.
+  const bool asked = !m_owed.Empty();
+  m_eReplyFor = m_owed.AnswerNext();
+  if (asked) {
+    m_nServerOwedShared = static_cast<uint32_t>(m_owed.Server());
     if (m_eReplyFor == EOwed::kNoop) {
-      --m_nOwedNoops;
-      m_bNoopSent = m_nOwedNoops > 0 ? 1 : 0;
+      m_bNoopSent = m_owed.Noops() > 0 ? 1 : 0;
       Trace(1, "DIVIVEZ: Server answer is noop answer, ignore\n");
     }
   }
@@ -390,21 +349,8 @@ void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
   EnterServerLost();
   // Replies the server will never send now: the client's are answered here,
   // in their places; our own commands' are forgotten.
-  for (std::deque<COwed>::iterator it = m_owed.begin(); it != m_owed.end();) {
-    if (IsClientKind(it->kind)) {
-      *it = COwed{EOwed::kLocal, kServerLostReply, false};
-      --m_nOwedClient;
-      ++m_nOwedLocal;
-    } else if (it->kind != EOwed::kLocal) {
-      it = m_owed.erase(it);
-      continue;
-    }
-    ++it;
-  }
-  m_nOwedNoops = 0;
+  m_owed.ForgetServer(kServerLostReply);
   m_bNoopSent = 0;
-  m_nOwedServer = 0;
-  m_nOwedGroupEnds = 0;
   m_nServerOwedShared = 0;
   m_pDeferredCommand = nullptr;
   m_bKeepAliveStopped = 1;

@@ -32,33 +32,14 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <memory>
 #include <string>
 
 #include "session/header_end_finder.h"
 #include "session/message_normaliser.h"
+#include "session/owed_replies.h"
 #include "session/scan_request.h"
 #include "transport/host_socket.h"
-
-// Who is owed the reply to a command that went to the server, or a reply the
-// plug-in gives itself.
-enum class EOwed : uint8_t {
-  kClient,      // a client command: its reply is relayed byte for byte
-  kClientEhlo,  // the client's EHLO: relayed without the extensions we withhold
-  kClientData,  // the client's DATA relayed unscanned: a 354 starts pass-through
-  kNoop,        // our keep-alive NOOP: swallowed
-  kData,        // our DATA for a scanned message: 354 starts delivery
-  kRset,        // our RSET after a message that did not go to the server: swallowed
-  kLocal,       // a reply of our own (text): sent once no client reply is owed before it
-  kUnasked,     // a server reply that answers nothing: client and server are out of step
-};
-
-struct COwed {
-  EOwed kind;
-  const char* text;  // kLocal only: a static NUL-terminated reply
-  bool bEndsGroup;   // nothing may follow the command before its reply (RFC 2920)
-};
 
 enum class ESessionState {
   kCommandRelay,              // commands relayed, replies relayed
@@ -148,10 +129,7 @@ class CSmtpConnection {
 
   // --- Further state of the relay. ---
   CHostSocket* m_pSockServer;       // the server socket, during a handler call
-  std::deque<COwed> m_owed;         // replies owed, oldest first
-  size_t m_nOwedClient;             // entries of m_owed that are the client's
-  size_t m_nOwedNoops;              // kNoop entries in m_owed
-  size_t m_nOwedLocal;              // kLocal entries in m_owed
+  COwedReplies m_owed;              // replies owed, oldest first
   std::string m_strHeld;            // client bytes held until the message has ended
   int32_t m_bLineRelayed;           // the partial line's head went out: 1, or 2 for an EHLO
   uint64_t m_qwDiscard;             // bytes of a refused BDAT chunk still to discard
@@ -169,14 +147,12 @@ class CSmtpConnection {
   std::unique_ptr<char[]> m_pMessageBuffer;  // client reads while spooling, or null
 
   // Command synchronisation with the server.
-  size_t m_nOwedServer;            // entries of m_owed the server will answer
-  size_t m_nOwedGroupEnds;         // ... of which end a command group
   int32_t m_bServerPipelining;     // the last EHLO reply advertised PIPELINING
   const char* m_pDeferredCommand;  // our command waiting until the server may take it
   EOwed m_eDeferredKind;           // ... and who its reply is for
   // Shared with the keep-alive, which may run on another thread.
   std::atomic<uint32_t> m_nKeepAlivesSent;    // NOOPs sent, not yet in m_owed
-  std::atomic<uint32_t> m_nServerOwedShared;  // m_nOwedServer as last published
+  std::atomic<uint32_t> m_nServerOwedShared;  // m_owed.Server() as last published
   std::atomic<int32_t> m_bKeepAliveStopped;   // no more keep-alives this session
 
   // Server reply assembly (reply_stream.cpp).
