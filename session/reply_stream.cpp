@@ -26,47 +26,6 @@ int ReplyCode(const char* line, size_t length) {
 
 const char k421OutOfStep[] = "421 4.3.0 Mail server out of step; closing the transaction\r\n";
 
-// The length of an EHLO line's keyword (after "250-" or "250 ").
-size_t KeywordLength(const char* line, size_t length) {
-  size_t n = 0;
-  while (4 + n < length && line[4 + n] != ' ' && line[4 + n] != '\r' && line[4 + n] != '\n') ++n;
-  return n;
-}
-
-bool KeywordIs(const char* line, size_t length, const char* keyword) {
-  if (length < 4 || KeywordLength(line, length) != std::strlen(keyword)) return false;
-  for (size_t i = 0; keyword[i] != '\0'; ++i) {
-    char c = line[4 + i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != keyword[i]) return false;
-  }
-  return true;
-}
-
-// EHLO keywords withheld from the client: CHUNKING and BINARYMIME would let a
-// message bypass the scan (BDAT, RFC 3030); STARTTLS cannot be relayed;
-// XCLIENT and XFORWARD would let the client claim another address or login
-// with the proxy's standing at the server.
-const char* WithheldKeyword(const char* line, size_t length) {
-  static const char* const kWithheld[] = {"CHUNKING", "BINARYMIME", "STARTTLS", "XCLIENT",
-                                          "XFORWARD"};
-  for (const char* keyword : kWithheld) {
-    if (KeywordIs(line, length, keyword)) return keyword;
-  }
-  return nullptr;
-}
-
-// The message size limit of an EHLO "SIZE n" line (RFC 1870), or 0.
-uint64_t SizeLimit(const char* line, size_t length) {
-  if (!KeywordIs(line, length, "SIZE")) return 0;
-  uint64_t size = 0;
-  for (size_t i = 4 + 4 + 1; i < length && line[i] >= '0' && line[i] <= '9'; ++i) {
-    if (size > (1ull << 60)) return 0;  // no real limit is this large
-    size = size * 10 + static_cast<uint64_t>(line[i] - '0');
-  }
-  return size;
-}
-
 }  // namespace
 
 void CSmtpConnection::ExpectReply(EOwed kind, bool endsGroup) {
@@ -205,7 +164,7 @@ void CSmtpConnection::StartReply(const char* line, size_t length) {
   m_bInReply = 1;
   m_nReplyLines = 0;
   m_nReplyCode = ReplyCode(line, length);
-  m_strEhloLine.clear();
+  m_ehlo.Reset();
   // Nothing asked for a reply when nothing is owed (kUnasked). A 421 is a
   // server closing the session (RFC 5321 section 3.8): the client hears it.
   // Anything else means the server counts commands differently from us; it
@@ -248,52 +207,14 @@ void CSmtpConnection::StartReply(const char* line, size_t length) {
 }
 
 void CSmtpConnection::RelayEhloLine(const char* line, size_t length, bool complete) {
-  // Whether a line is withheld is decided by its first bytes and holds for
-  // the fragments of an over-long line too.
-  bool first = !m_bReplyLineOverlong;
-  if (first && m_nReplyLines > 1 && m_nReplyCode == 250) {
-    uint64_t size = SizeLimit(line, length);
-    if (size > 0) m_qwSizeLimit = size;
-    if (KeywordIs(line, length, "PIPELINING")) m_bServerPipelining = 1;
-  }
-  if (first) {
-    const char* keyword = m_nReplyLines > 1 ? WithheldKeyword(line, length) : nullptr;
-    m_bWithholdLine = keyword != nullptr ? 1 : 0;
-    if (keyword != nullptr)
-      TraceF(0, "DIVIVEZ: EHLO keyword %s withheld from the client\n", keyword);
-  }
-  if (m_bWithholdLine) {
-    if (complete && m_bReplyLastLine) {
-      // The withheld line closed the reply: the kept line held back closes
-      // it instead ("250-" becomes "250 "). When that line went out already
-      // (it was over-long), a bare reply code closes it (RFC 5321 section 4.2).
-      if (!m_strEhloLine.empty()) {
-        if (m_strEhloLine.size() > 3 && m_strEhloLine[3] == '-') m_strEhloLine[3] = ' ';
-        FlushEhloLine();
-      } else if (m_nReplyCode >= 0) {
-        const char close[5] = {static_cast<char>('0' + m_nReplyCode / 100),
-                               static_cast<char>('0' + m_nReplyCode / 10 % 10),
-                               static_cast<char>('0' + m_nReplyCode % 10), '\r', '\n'};
-        SendToClient(close, sizeof close);
-      }
-    }
-    return;
-  }
-  // One kept line is held back, so that a withheld closing line can be
-  // replaced by it. An over-long line passes as it is, whole or in
-  // fragments, so the outcome does not depend on how reads split it.
-  FlushEhloLine();
-  if (!complete || !first || m_bReplyLastLine || length > kMaxReplyLine) {
-    SendToClient(line, length);
-  } else {
-    m_strEhloLine.assign(line, length);
-  }
+  const CReplyPiece piece{!m_bReplyLineOverlong, complete, m_bReplyLastLine != 0, m_nReplyLines,
+                          m_nReplyCode};
+  m_ehlo.Relay(line, length, piece, &m_qwSizeLimit, &m_bServerPipelining,
+               [this](const char* data, size_t n) { SendToClient(data, n); });
 }
 
 void CSmtpConnection::FlushEhloLine() {
-  if (m_strEhloLine.empty()) return;
-  SendToClient(m_strEhloLine.data(), m_strEhloLine.size());
-  m_strEhloLine.clear();
+  m_ehlo.Flush([this](const char* data, size_t n) { SendToClient(data, n); });
 }
 
 void CSmtpConnection::FinishReply() {

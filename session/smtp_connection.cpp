@@ -70,7 +70,7 @@ CSmtpConnection::CSmtpConnection(int hostContext, CHostSocket* client)
       m_nReplyCode(-1),
       m_nReplyLines(0),
       m_bReplyLastLine(0),
-      m_bWithholdLine(0) {
+      m_ehlo(kMaxReplyLine) {
   // The server speaks first (RFC 5321 section 3.1): its greeting is the
   // client's, and nothing may be sent before it.
   ExpectReply(EOwed::kClient, true);

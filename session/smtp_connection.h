@@ -35,6 +35,7 @@
 #include <memory>
 #include <string>
 
+#include "session/ehlo_filter.h"
 #include "session/header_end_finder.h"
 #include "session/message_normaliser.h"
 #include "session/owed_replies.h"
@@ -164,8 +165,7 @@ class CSmtpConnection {
   int32_t m_nReplyCode;          // its code, from its first line
   int32_t m_nReplyLines;         // lines of it seen so far
   int32_t m_bReplyLastLine;      // the line being read closes the reply
-  std::string m_strEhloLine;     // EHLO reply: the last kept line, not yet sent
-  int32_t m_bWithholdLine;       // the EHLO line being read is withheld
+  CEhloFilter m_ehlo;            // the EHLO reply as the client may read it
 
  private:
   // Transitions (smtp_connection.cpp): the only writers of the phase flags.
