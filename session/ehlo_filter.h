@@ -19,14 +19,7 @@
 #include <cstdint>
 #include <string>
 
-// Where one piece of a server reply stands in it.
-struct CReplyPiece {
-  bool m_bFirst;     // the piece starts its line
-  bool m_bComplete;  // the piece ends its line
-  bool m_bLastLine;  // its line closes the reply
-  int32_t m_nLines;  // lines of the reply so far, its own included
-  int32_t m_nCode;   // the reply's code, or -1
-};
+#include "session/reply_framer.h"
 
 // Whether an EHLO line's keyword (after "250-" or "250 ") is keyword, in any
 // letter case.
@@ -50,6 +43,8 @@ class CEhloFilter {
   template <typename Send>
   void Relay(const char* line, size_t length, const CReplyPiece& piece, uint64_t* pSizeLimit,
              int32_t* pPipelining, Send send);
+  const std::string& KeptLine() const { return m_strKeptLine; }
+
   // The reply ended: the line held back goes out.
   template <typename Send>
   void Flush(Send send);

@@ -14,16 +14,6 @@
 
 namespace {
 
-int ReplyCode(const char* line, size_t length) {
-  if (length < 3) return -1;
-  int code = 0;
-  for (size_t i = 0; i < 3; ++i) {
-    if (line[i] < '0' || line[i] > '9') return -1;
-    code = code * 10 + (line[i] - '0');
-  }
-  return code;
-}
-
 const char k421OutOfStep[] = "421 4.3.0 Mail server out of step; closing the transaction\r\n";
 
 }  // namespace
@@ -95,7 +85,7 @@ void CSmtpConnection::QueueLocalReply(const char* text) {
 
 void CSmtpConnection::FlushLocalReplies() {
   // Not in the middle of a reply that goes to the client.
-  if (m_bInReply && m_bReplyRelay) return;
+  if (m_reply.InReply() && m_bReplyRelay) return;
   m_owed.FlushLocal([this](const char* text) { SendToClient(text, std::strlen(text)); });
 }
 
@@ -104,49 +94,19 @@ void CSmtpConnection::ProcessServerBytes(const char* data, size_t length) {
   // matched to a command.
   if (m_bServerLost) return;
   FoldKeepAlives();
-  size_t pos = 0;
   // Once a reply has made us give up on the server, what follows it in the
   // same read is not listened to either.
-  while (pos < length && !m_bServerLost) {
-    const void* lf = std::memchr(data + pos, '\n', length - pos);
-    if (lf == nullptr) {
-      size_t rest = length - pos;
-      if (m_strReplyLine.size() + rest > kMaxReplyLine) {
-        // No reply line is this long (RFC 5321 section 4.5.3.1.5): handle
-        // what there is as a fragment, and the rest of the line likewise.
-        // Taken out first: if relaying it throws, it must not stay to grow.
-        std::string fragment;
-        fragment.swap(m_strReplyLine);
-        fragment.append(data + pos, rest);
-        HandleReplyLine(fragment.data(), fragment.size(), false);
-        fragment.clear();
-        m_strReplyLine.swap(fragment);  // keep the capacity
-      } else {
-        m_strReplyLine.append(data + pos, rest);
-      }
-      return;
-    }
-    size_t end = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
-    if (m_strReplyLine.empty()) {
-      HandleReplyLine(data + pos, end - pos, true);
-    } else {
-      m_strReplyLine.append(data + pos, end - pos);
-      std::string line;
-      line.swap(m_strReplyLine);
-      HandleReplyLine(line.data(), line.size(), true);
-      line.clear();
-      if (m_strReplyLine.empty()) m_strReplyLine.swap(line);  // keep the capacity
-    }
-    pos = end;
-  }
+  m_reply.Feed(data, length, [this](const char* line, size_t n, bool complete) {
+    HandleReplyLine(line, n, complete);
+    return !m_bServerLost;
+  });
 }
 
 void CSmtpConnection::HandleReplyLine(const char* line, size_t length, bool complete) {
-  if (!m_bReplyLineOverlong) {
-    // The first bytes of a line: its code and whether more lines follow.
-    m_bReplyLastLine = !(length >= 4 && line[3] == '-');
-    if (!m_bInReply) StartReply(line, length);
-    ++m_nReplyLines;
+  if (m_reply.AtLineStart()) {
+    // Nothing of a new reply has gone out yet: our replies owed before it may.
+    if (!m_reply.InReply()) FlushLocalReplies();
+    if (m_reply.BeginLine(line, length)) StartReply();
   }
   if (m_bReplyRelay) {
     if (m_eReplyFor == EOwed::kClientEhlo) {
@@ -155,15 +115,10 @@ void CSmtpConnection::HandleReplyLine(const char* line, size_t length, bool comp
       SendToClient(line, length);
     }
   }
-  m_bReplyLineOverlong = complete ? 0 : 1;
-  if (complete && m_bReplyLastLine) FinishReply();
+  if (m_reply.EndPiece(complete)) FinishReply();
 }
 
-void CSmtpConnection::StartReply(const char* line, size_t length) {
-  FlushLocalReplies();
-  m_bInReply = 1;
-  m_nReplyLines = 0;
-  m_nReplyCode = ReplyCode(line, length);
+void CSmtpConnection::StartReply() {
   m_ehlo.Reset();
   // Nothing asked for a reply when nothing is owed (kUnasked). A 421 is a
   // server closing the session (RFC 5321 section 3.8): the client hears it.
@@ -193,23 +148,21 @@ void CSmtpConnection::StartReply(const char* line, size_t length) {
       // A 4xx or 5xx refuses the message: it is the client's answer to its
       // end of data. Any other code but 354 is never valid here, and the
       // client must not hear it as success.
-      m_bReplyRelay = m_nReplyCode >= 400 && m_nReplyCode < 600 ? 1 : 0;
+      m_bReplyRelay = m_reply.Code() >= 400 && m_reply.Code() < 600 ? 1 : 0;
       break;
     case EOwed::kUnasked:
-      m_bReplyRelay = m_nReplyCode == 421 ? 1 : 0;
+      m_bReplyRelay = m_reply.Code() == 421 ? 1 : 0;
       break;
   }
   // A successful EHLO reply says afresh what the server takes.
-  if (m_eReplyFor == EOwed::kClientEhlo && m_nReplyCode == 250) {
+  if (m_eReplyFor == EOwed::kClientEhlo && m_reply.Code() == 250) {
     m_qwSizeLimit = 0;
     m_bServerPipelining = 0;
   }
 }
 
 void CSmtpConnection::RelayEhloLine(const char* line, size_t length, bool complete) {
-  const CReplyPiece piece{!m_bReplyLineOverlong, complete, m_bReplyLastLine != 0, m_nReplyLines,
-                          m_nReplyCode};
-  m_ehlo.Relay(line, length, piece, &m_qwSizeLimit, &m_bServerPipelining,
+  m_ehlo.Relay(line, length, m_reply.Piece(complete), &m_qwSizeLimit, &m_bServerPipelining,
                [this](const char* data, size_t n) { SendToClient(data, n); });
 }
 
@@ -218,42 +171,41 @@ void CSmtpConnection::FlushEhloLine() {
 }
 
 void CSmtpConnection::FinishReply() {
-  m_bInReply = 0;
   FlushEhloLine();
   switch (m_eReplyFor) {
     case EOwed::kData:
-      if (m_nReplyCode == 354) {
+      if (m_reply.Code() == 354) {
         Trace(1, "DIVIVEZ: Start sending data file\n");
         SendDataFile(m_pSockServer);
       } else if (m_bReplyRelay) {
-        TraceF(0, "DIVIVEZ: Server refused DATA with %d; message not delivered\n", m_nReplyCode);
+        TraceF(0, "DIVIVEZ: Server refused DATA with %d; message not delivered\n", m_reply.Code());
         LeaveDataMode("refused by the server");
         // The client heard the 421; the server is closing (RFC 5321 section 3.8).
-        if (m_nReplyCode == 421) LoseServer(nullptr, "421 in answer to DATA");
+        if (m_reply.Code() == 421) LoseServer(nullptr, "421 in answer to DATA");
       } else {
-        TraceF(0, "DIVIVEZ: Server answered DATA with %d; message not delivered\n", m_nReplyCode);
+        TraceF(0, "DIVIVEZ: Server answered DATA with %d; message not delivered\n", m_reply.Code());
         LoseServer(kNotDeliveredReply, "invalid answer to DATA");
       }
       break;
     case EOwed::kUnasked:
-      TraceF(0, "DIVIVEZ: Server reply %d answers no command\n", m_nReplyCode);
-      LoseServer(m_nReplyCode == 421 ? nullptr : k421OutOfStep, "reply that answers no command");
+      TraceF(0, "DIVIVEZ: Server reply %d answers no command\n", m_reply.Code());
+      LoseServer(m_reply.Code() == 421 ? nullptr : k421OutOfStep, "reply that answers no command");
       break;
     case EOwed::kClientData:
-      EndAwaitingRelayedData(m_nReplyCode == 354);
+      EndAwaitingRelayedData(m_reply.Code() == 354);
       break;
     case EOwed::kNoop:
-      if (m_nReplyCode >= 400 || m_nReplyCode < 0) {
+      if (m_reply.Code() >= 400 || m_reply.Code() < 0) {
         // The server will not be kept waiting this way (Postfix counts NOOP
         // as a junk command): no more keep-alives.
         TraceF(0, "DIVIVEZ: Server refused the keep-alive with %d; keep-alives stop\n",
-               m_nReplyCode);
+               m_reply.Code());
         m_bKeepAliveStopped = 1;
       }
-      if (m_nReplyCode == 421) LoseServer(kServerLostReply, "421 in answer to a keep-alive");
+      if (m_reply.Code() == 421) LoseServer(kServerLostReply, "421 in answer to a keep-alive");
       break;
     case EOwed::kRset:
-      if (m_nReplyCode == 421) LoseServer(kServerLostReply, "421 in answer to RSET");
+      if (m_reply.Code() == 421) LoseServer(kServerLostReply, "421 in answer to RSET");
       break;
     case EOwed::kClient:
     case EOwed::kClientEhlo:

@@ -63,13 +63,9 @@ CSmtpConnection::CSmtpConnection(int hostContext, CHostSocket* client)
       m_nKeepAlivesSent(0),
       m_nServerOwedShared(0),
       m_bKeepAliveStopped(0),
-      m_bReplyLineOverlong(0),
-      m_bInReply(0),
+      m_reply(kMaxReplyLine),
       m_eReplyFor(EOwed::kClient),
       m_bReplyRelay(0),
-      m_nReplyCode(-1),
-      m_nReplyLines(0),
-      m_bReplyLastLine(0),
       m_ehlo(kMaxReplyLine) {
   // The server speaks first (RFC 5321 section 3.1): its greeting is the
   // client's, and nothing may be sent before it.

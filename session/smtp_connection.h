@@ -39,6 +39,7 @@
 #include "session/header_end_finder.h"
 #include "session/message_normaliser.h"
 #include "session/owed_replies.h"
+#include "session/reply_framer.h"
 #include "session/scan_request.h"
 #include "transport/host_socket.h"
 
@@ -157,15 +158,10 @@ class CSmtpConnection {
   std::atomic<int32_t> m_bKeepAliveStopped;   // no more keep-alives this session
 
   // Server reply assembly (reply_stream.cpp).
-  std::string m_strReplyLine;    // the server's current line, up to kMaxReplyLine
-  int32_t m_bReplyLineOverlong;  // the current line outgrew the buffer
-  int32_t m_bInReply;            // inside a multi-line reply
-  EOwed m_eReplyFor;             // who the reply being read answers
-  int32_t m_bReplyRelay;         // the reply being read goes to the client
-  int32_t m_nReplyCode;          // its code, from its first line
-  int32_t m_nReplyLines;         // lines of it seen so far
-  int32_t m_bReplyLastLine;      // the line being read closes the reply
-  CEhloFilter m_ehlo;            // the EHLO reply as the client may read it
+  CReplyFramer m_reply;   // the server's bytes as lines and replies
+  EOwed m_eReplyFor;      // who the reply being read answers
+  int32_t m_bReplyRelay;  // the reply being read goes to the client
+  CEhloFilter m_ehlo;     // the EHLO reply as the client may read it
 
  private:
   // Transitions (smtp_connection.cpp): the only writers of the phase flags.
@@ -224,7 +220,7 @@ class CSmtpConnection {
   void FlushLocalReplies();
   void ProcessServerBytes(const char* data, size_t length);
   void HandleReplyLine(const char* line, size_t length, bool complete);
-  void StartReply(const char* line, size_t length);
+  void StartReply();
   void FinishReply();
   void FlushEhloLine();
   void RelayEhloLine(const char* line, size_t length, bool last);

@@ -341,10 +341,10 @@ void CheckMemory() {
        certain ? CSmtpConnection::kMaxPartialLine
                : CSmtpConnection::kMaxPartialLine + CSmtpConnection::kMaxHeldBytes},
       {"m_strHeld", s.m_strHeld.size(), s.m_strHeld.capacity(), CSmtpConnection::kMaxHeldBytes},
-      {"m_strReplyLine", s.m_strReplyLine.size(), s.m_strReplyLine.capacity(),
+      {"m_reply", s.m_reply.PartialLine().size(), s.m_reply.PartialLine().capacity(),
        certain ? CSmtpConnection::kMaxReplyLine : kLongestLine},
       // Only a line short enough to be a reply line is held back.
-      {"m_strEhloLine", s.m_strEhloLine.size(), s.m_strEhloLine.capacity(),
+      {"m_ehlo", s.m_ehlo.KeptLine().size(), s.m_ehlo.KeptLine().capacity(),
        certain ? CSmtpConnection::kMaxReplyLine : kLongestLine},
       {"m_strTail", s.m_strTail.size(), s.m_strTail.capacity(), 5},
       {"m_strInsertText", s.m_strInsertText.size(), s.m_strInsertText.capacity(), 2 * 264},
