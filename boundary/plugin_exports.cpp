@@ -7,6 +7,7 @@
 #include "boundary/connection_registry.h"
 #include "boundary/settings.h"
 #include "boundary/trace.h"
+#include "platform/trace_level.h"
 #include "session/smtp_connection.h"
 
 namespace {
@@ -49,11 +50,9 @@ void DIVIVEZ_CDECL SetTimeoutProtection(int seconds) {
 }
 
 void DIVIVEZ_CDECL OnNewConnection(int hostContext, CHostSocket* client) {
-#ifndef _WIN32
   // Without thread notifications to hook, a new connection is when the settings
   // are looked at again.
-  RefreshSettings();
-#endif
+  if (!PlatformRereadsSettingsOnThreadEvents()) RefreshSettings();
   TraceF(0, "DIVIVEZ: NewConnection %d\n", SocketHandle(client));
   CRegistryLock lock;
   try {

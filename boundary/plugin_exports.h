@@ -41,7 +41,7 @@
 #ifndef DIVIVEZ_BOUNDARY_PLUGIN_EXPORTS_H_
 #define DIVIVEZ_BOUNDARY_PLUGIN_EXPORTS_H_
 
-#include "boundary/export.h"
+#include "platform/export.h"
 #include "session/scan_request.h"
 #include "transport/host_socket.h"
 

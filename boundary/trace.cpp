@@ -1,3 +1,5 @@
+// Trace lines: the threshold test, formatting, and the escaping of peers' bytes.
+// Callable from any thread; each line goes to the debug output in one call.
 #include "boundary/trace.h"
 
 #include <cstdarg>
@@ -17,11 +19,7 @@ void TraceF(int threshold, const char* format, ...) {
   char buffer[1025];
   va_list args;
   va_start(args, format);
-#ifdef _WIN32
   wvsprintfA(buffer, format, args);
-#else
-  vsnprintf(buffer, sizeof buffer, format, args);
-#endif
   va_end(args);
   PlatformDebugOutput(buffer);
 }

@@ -14,6 +14,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #else
+#include <cstdarg>
 #include <cstdint>
 
 typedef uint32_t DWORD;
@@ -76,6 +77,7 @@ DWORD GetLastError();
 int WSAGetLastError();
 void OutputDebugStringA(const char* text);
 int wsprintfA(char* buffer, const char* format, ...);
+int wvsprintfA(char* buffer, const char* format, va_list args);
 
 HANDLE CreateMutexA(void* attributes, BOOL initialOwner, const char* name);
 BOOL ReleaseMutex(HANDLE mutex);

@@ -8,5 +8,9 @@
 
 int PlatformReadTraceLevel();
 bool PlatformReadRelayUnspooled();
+// True where the library's entry point reads the settings afresh whenever a
+// host thread starts or ends (Windows); elsewhere the exports read them at
+// every new connection.
+bool PlatformRereadsSettingsOnThreadEvents();
 
 #endif  // DIVIVEZ_PLATFORM_TRACE_LEVEL_H_

@@ -181,7 +181,7 @@ bool CSmtpConnection::ClientHeldBack() const {
   if (m_pDeferredCommand != nullptr) return true;
   // Replies the client has yet to read, the server's and ours: past the
   // bound the client must read before it may send more.
-  if (m_nOwedClient + m_nOwedLocal >= kMaxOwedClient) return true;
+  if (m_owed.Client() + m_owed.Local() >= kMaxOwedClient) return true;
   switch (State()) {
     case ESessionState::kCommandRelay:
       // The next command waits until the server may take it.
@@ -192,6 +192,7 @@ bool CSmtpConnection::ClientHeldBack() const {
     case ESessionState::kScanning:
     case ESessionState::kAwaitingDataReply:
     case ESessionState::kDelivering:
+    case ESessionState::kAwaitingRelayedDataReply:
       return true;
   }
   return true;
@@ -234,6 +235,7 @@ size_t CSmtpConnection::ProcessClientBytes(const char* data, size_t length) {
       case ESessionState::kScanning:
       case ESessionState::kAwaitingDataReply:
       case ESessionState::kDelivering:
+      case ESessionState::kAwaitingRelayedDataReply:
         return pos;  // not reached: ClientHeldBack() is true in these
     }
   }
@@ -376,7 +378,6 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
 
 void CSmtpConnection::HandleDataCommand(const char* line, size_t length) {
   if (OpenDataFile()) {
-    EnterSpooling();
     // Not to the server: it hears DATA only once the message has passed
     // the scan. The 354 waits for the replies still owed before it.
     QueueLocalReply(k354Reply);
@@ -391,8 +392,7 @@ void CSmtpConnection::HandleDataCommand(const char* line, size_t length) {
   }
   // The host chose to let mail through unscanned rather than refuse it.
   Trace(0, "DIVIVEZ: Error opening temp file; checking file not possible\n");
-  m_bDataMode = 0;
-  m_bAwaitRelayedData = 1;
+  EnterAwaitingRelayedData();
   SendCommandToServer(line, length, EOwed::kClientData, true);
 }
 
@@ -444,9 +444,7 @@ size_t CSmtpConnection::ProcessPassThroughBytes(const char* data, size_t length)
 }
 
 void CSmtpConnection::EndPassThrough() {
-  ESessionState from = State();
-  m_bPassThrough = 0;
-  m_strTail.clear();
+  LeavePassThrough();
   TraceNormalised();
   if (m_bServerLost) {
     QueueLocalReply(kNotDeliveredReply);
@@ -455,7 +453,6 @@ void CSmtpConnection::EndPassThrough() {
     // (RFC 2920 section 3.1), so it does not end one.
     ExpectReply(EOwed::kClient, false);
   }
-  SetState(from, State());
 }
 
 void CSmtpConnection::TraceNormalised() const {

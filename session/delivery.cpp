@@ -13,70 +13,20 @@ namespace {
 const int kDeliveryChunk = 8192;
 const long long kProgressThreshold = 20480;
 
-// Where FindHeaderEnd stands in the message's line structure.
-enum EHeaderState : int32_t {
-  kAtLineStart = 0,  // the next byte begins a line
-  kLineStartCr = 1,  // a line began with CR
-  kInLine = 2,
-  kInLineCr = 3,
-};
-
 }  // namespace
 
 int64_t CSmtpConnection::FindHeaderEnd(const char* data, int length) {
-  // The headers end at the first empty line (RFC 5322 section 2.1). The
-  // search runs over the spooled stream as it is written, so that where a
-  // read or a line happens to split it does not matter.
-  int32_t state = m_nHeaderState;
-  for (int i = 0; i < length; ++i) {
-    char b = data[i];
-    switch (state) {
-      case kAtLineStart:
-        state = b == '\r' ? kLineStartCr : kInLine;
-        break;
-      case kLineStartCr:
-        if (b == '\n') {
-          m_nHeaderState = kAtLineStart;
-          // The CR may have been the previous chunk's last byte.
-          return static_cast<int64_t>(m_qwSpoolBytes) + i - 1;
-        }
-        state = b == '\r' ? kInLineCr : kInLine;
-        break;
-      case kInLine: {
-        const void* cr = std::memchr(data + i, '\r', static_cast<size_t>(length - i));
-        if (cr == nullptr) {
-          i = length;
-          break;
-        }
-        i = static_cast<int>(static_cast<const char*>(cr) - data);
-        state = kInLineCr;
-        break;
-      }
-      case kInLineCr:
-        state = b == '\n' ? kAtLineStart : (b == '\r' ? kInLineCr : kInLine);
-        break;
-    }
-  }
-  m_nHeaderState = state;
-  return -1;
+  return m_headerEnd.Find(data, length, m_qwSpoolBytes);
 }
 
 void CSmtpConnection::SendDataFile(CHostSocket* server) {
   (void)server;  // the same object as m_pSockServer, which the sends use
-  ESessionState from = State();
-  m_pDataFile = nullptr;
-  try {
-    m_pDataFile = SpoolStore().OpenRead(m_strDataFileName.c_str());
-  } catch (...) {
-    m_pDataFile = nullptr;
-  }
-  if (m_pDataFile == nullptr) {
+  if (!EnterDelivering()) {
     TraceText(0, "DIVIVEZ: Could not open ", m_strDataFileName.data(), m_strDataFileName.size(),
               " after scanning!\n");
     AbortDelivery();
     return;
   }
-  SetState(from, State());
 
   bool complete = false;
   try {

@@ -10,92 +10,18 @@
 #include <cstring>
 
 #include "boundary/trace.h"
-#include "platform/socket_io.h"
 #include "session/smtp_connection.h"
 
 namespace {
 
-bool IsClientKind(EOwed kind) {
-  switch (kind) {
-    case EOwed::kClient:
-    case EOwed::kClientEhlo:
-    case EOwed::kClientData:
-      return true;
-    case EOwed::kNoop:
-    case EOwed::kData:
-    case EOwed::kRset:
-    case EOwed::kLocal:
-    case EOwed::kUnasked:
-      return false;
-  }
-  return false;
-}
-
-int ReplyCode(const char* line, size_t length) {
-  if (length < 3) return -1;
-  int code = 0;
-  for (size_t i = 0; i < 3; ++i) {
-    if (line[i] < '0' || line[i] > '9') return -1;
-    code = code * 10 + (line[i] - '0');
-  }
-  return code;
-}
-
 const char k421OutOfStep[] = "421 4.3.0 Mail server out of step; closing the transaction\r\n";
-
-// The length of an EHLO line's keyword (after "250-" or "250 ").
-size_t KeywordLength(const char* line, size_t length) {
-  size_t n = 0;
-  while (4 + n < length && line[4 + n] != ' ' && line[4 + n] != '\r' && line[4 + n] != '\n') ++n;
-  return n;
-}
-
-bool KeywordIs(const char* line, size_t length, const char* keyword) {
-  if (length < 4 || KeywordLength(line, length) != std::strlen(keyword)) return false;
-  for (size_t i = 0; keyword[i] != '\0'; ++i) {
-    char c = line[4 + i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != keyword[i]) return false;
-  }
-  return true;
-}
-
-// EHLO keywords withheld from the client: CHUNKING and BINARYMIME would let a
-// message bypass the scan (BDAT, RFC 3030); STARTTLS cannot be relayed;
-// XCLIENT and XFORWARD would let the client claim another address or login
-// with the proxy's standing at the server.
-const char* WithheldKeyword(const char* line, size_t length) {
-  static const char* const kWithheld[] = {"CHUNKING", "BINARYMIME", "STARTTLS", "XCLIENT",
-                                          "XFORWARD"};
-  for (const char* keyword : kWithheld) {
-    if (KeywordIs(line, length, keyword)) return keyword;
-  }
-  return nullptr;
-}
-
-// The message size limit of an EHLO "SIZE n" line (RFC 1870), or 0.
-uint64_t SizeLimit(const char* line, size_t length) {
-  if (!KeywordIs(line, length, "SIZE")) return 0;
-  uint64_t size = 0;
-  for (size_t i = 4 + 4 + 1; i < length && line[i] >= '0' && line[i] <= '9'; ++i) {
-    if (size > (1ull << 60)) return 0;  // no real limit is this large
-    size = size * 10 + static_cast<uint64_t>(line[i] - '0');
-  }
-  return size;
-}
 
 }  // namespace
 
 void CSmtpConnection::ExpectReply(EOwed kind, bool endsGroup) {
-  m_owed.push_back(COwed{kind, nullptr, endsGroup});
-  if (IsClientKind(kind)) ++m_nOwedClient;
-  ++m_nOwedServer;
-  if (endsGroup) ++m_nOwedGroupEnds;
-  if (kind == EOwed::kNoop) {
-    ++m_nOwedNoops;
-    m_bNoopSent = 1;
-  }
-  m_nServerOwedShared = static_cast<uint32_t>(m_nOwedServer);
+  m_owed.Expect(kind, endsGroup);
+  if (kind == EOwed::kNoop) m_bNoopSent = 1;
+  m_nServerOwedShared = static_cast<uint32_t>(m_owed.Server());
 }
 
 void CSmtpConnection::SendCommandToServer(const char* data, size_t length, EOwed kind,
@@ -106,8 +32,8 @@ void CSmtpConnection::SendCommandToServer(const char* data, size_t length, EOwed
 
 bool CSmtpConnection::ServerMayTakeCommand() const {
   // A lost server takes nothing; its commands are answered here.
-  if (m_bServerLost || m_nOwedServer == 0) return true;
-  return m_bServerPipelining && m_nOwedGroupEnds == 0;
+  if (m_bServerLost || m_owed.Server() == 0) return true;
+  return m_bServerPipelining && m_owed.GroupEnds() == 0;
 }
 
 void CSmtpConnection::SendOwnCommand(const char* command, EOwed kind) {
@@ -136,9 +62,15 @@ void CSmtpConnection::FoldKeepAlives() {
 }
 
 void CSmtpConnection::RelayToServer(const char* data, size_t length) {
-  // Nothing goes to a server we gave up on; its sending side is shut.
-  if (length == 0 || m_pSockServer == nullptr || m_bServerLost) return;
-  SockSend(m_pSockServer, data, static_cast<int>(length), INFINITE);
+  RelayToServer(m_pSockServer, data, length);
+}
+
+void CSmtpConnection::RelayToServer(CHostSocket* server, const char* data, size_t length) {
+  // Nothing goes to a server we gave up on; its sending side is shut. (The
+  // keep-alive's thread reads the flag too: it is written only by the
+  // handler, never while the keep-alive may run.)
+  if (length == 0 || server == nullptr || m_bServerLost) return;
+  SockSend(server, data, static_cast<int>(length), INFINITE);
 }
 
 void CSmtpConnection::SendToClient(const char* data, size_t length) {
@@ -147,27 +79,14 @@ void CSmtpConnection::SendToClient(const char* data, size_t length) {
 }
 
 void CSmtpConnection::QueueLocalReply(const char* text) {
-  m_owed.push_back(COwed{EOwed::kLocal, text, false});
-  ++m_nOwedLocal;
+  m_owed.QueueLocal(text);
   FlushLocalReplies();
 }
 
 void CSmtpConnection::FlushLocalReplies() {
   // Not in the middle of a reply that goes to the client.
-  if (m_bInReply && m_bReplyRelay) return;
-  for (std::deque<COwed>::iterator it = m_owed.begin(); it != m_owed.end();) {
-    if (it->kind == EOwed::kLocal) {
-      const char* text = it->text;
-      it = m_owed.erase(it);
-      --m_nOwedLocal;
-      SendToClient(text, std::strlen(text));
-      continue;
-    }
-    if (IsClientKind(it->kind)) break;
-    // Our own commands' replies are swallowed whenever they come: they need
-    // not hold the client's answers back.
-    ++it;
-  }
+  if (m_reply.InReply() && m_bReplyRelay) return;
+  m_owed.FlushLocal([this](const char* text) { SendToClient(text, std::strlen(text)); });
 }
 
 void CSmtpConnection::ProcessServerBytes(const char* data, size_t length) {
@@ -175,49 +94,19 @@ void CSmtpConnection::ProcessServerBytes(const char* data, size_t length) {
   // matched to a command.
   if (m_bServerLost) return;
   FoldKeepAlives();
-  size_t pos = 0;
   // Once a reply has made us give up on the server, what follows it in the
   // same read is not listened to either.
-  while (pos < length && !m_bServerLost) {
-    const void* lf = std::memchr(data + pos, '\n', length - pos);
-    if (lf == nullptr) {
-      size_t rest = length - pos;
-      if (m_strReplyLine.size() + rest > kMaxReplyLine) {
-        // No reply line is this long (RFC 5321 section 4.5.3.1.5): handle
-        // what there is as a fragment, and the rest of the line likewise.
-        // Taken out first: if relaying it throws, it must not stay to grow.
-        std::string fragment;
-        fragment.swap(m_strReplyLine);
-        fragment.append(data + pos, rest);
-        HandleReplyLine(fragment.data(), fragment.size(), false);
-        fragment.clear();
-        m_strReplyLine.swap(fragment);  // keep the capacity
-      } else {
-        m_strReplyLine.append(data + pos, rest);
-      }
-      return;
-    }
-    size_t end = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
-    if (m_strReplyLine.empty()) {
-      HandleReplyLine(data + pos, end - pos, true);
-    } else {
-      m_strReplyLine.append(data + pos, end - pos);
-      std::string line;
-      line.swap(m_strReplyLine);
-      HandleReplyLine(line.data(), line.size(), true);
-      line.clear();
-      if (m_strReplyLine.empty()) m_strReplyLine.swap(line);  // keep the capacity
-    }
-    pos = end;
-  }
+  m_reply.Feed(data, length, [this](const char* line, size_t n, bool complete) {
+    HandleReplyLine(line, n, complete);
+    return !m_bServerLost;
+  });
 }
 
 void CSmtpConnection::HandleReplyLine(const char* line, size_t length, bool complete) {
-  if (!m_bReplyLineOverlong) {
-    // The first bytes of a line: its code and whether more lines follow.
-    m_bReplyLastLine = !(length >= 4 && line[3] == '-');
-    if (!m_bInReply) StartReply(line, length);
-    ++m_nReplyLines;
+  if (m_reply.AtLineStart()) {
+    // Nothing of a new reply has gone out yet: our replies owed before it may.
+    if (!m_reply.InReply()) FlushLocalReplies();
+    if (m_reply.BeginLine(line, length)) StartReply();
   }
   if (m_bReplyRelay) {
     if (m_eReplyFor == EOwed::kClientEhlo) {
@@ -226,32 +115,21 @@ void CSmtpConnection::HandleReplyLine(const char* line, size_t length, bool comp
       SendToClient(line, length);
     }
   }
-  m_bReplyLineOverlong = complete ? 0 : 1;
-  if (complete && m_bReplyLastLine) FinishReply();
+  if (m_reply.EndPiece(complete)) FinishReply();
 }
 
-void CSmtpConnection::StartReply(const char* line, size_t length) {
-  FlushLocalReplies();
-  m_bInReply = 1;
-  m_nReplyLines = 0;
-  m_nReplyCode = ReplyCode(line, length);
-  m_strEhloLine.clear();
-  if (m_owed.empty()) {
-    // Nothing asked for it. A 421 is a server closing the session (RFC 5321
-    // section 3.8): the client hears it. Anything else means the server
-    // counts commands differently from us; it must not be taken as the
-    // answer to anything.
-    m_eReplyFor = EOwed::kUnasked;
-  } else {
-    m_eReplyFor = m_owed.front().kind;
-    if (m_owed.front().bEndsGroup) --m_nOwedGroupEnds;
-    m_owed.pop_front();
-    --m_nOwedServer;
-    m_nServerOwedShared = static_cast<uint32_t>(m_nOwedServer);
-    if (IsClientKind(m_eReplyFor)) --m_nOwedClient;
+void CSmtpConnection::StartReply() {
+  m_ehlo.Reset();
+  // Nothing asked for a reply when nothing is owed (kUnasked). A 421 is a
+  // server closing the session (RFC 5321 section 3.8): the client hears it.
+  // Anything else means the server counts commands differently from us; it
+  // must not be taken as the answer to anything.
+  const bool asked = !m_owed.Empty();
+  m_eReplyFor = m_owed.AnswerNext();
+  if (asked) {
+    m_nServerOwedShared = static_cast<uint32_t>(m_owed.Server());
     if (m_eReplyFor == EOwed::kNoop) {
-      --m_nOwedNoops;
-      m_bNoopSent = m_nOwedNoops > 0 ? 1 : 0;
+      m_bNoopSent = m_owed.Noops() > 0 ? 1 : 0;
       Trace(1, "DIVIVEZ: Server answer is noop answer, ignore\n");
     }
   }
@@ -270,114 +148,64 @@ void CSmtpConnection::StartReply(const char* line, size_t length) {
       // A 4xx or 5xx refuses the message: it is the client's answer to its
       // end of data. Any other code but 354 is never valid here, and the
       // client must not hear it as success.
-      m_bReplyRelay = m_nReplyCode >= 400 && m_nReplyCode < 600 ? 1 : 0;
+      m_bReplyRelay = m_reply.Code() >= 400 && m_reply.Code() < 600 ? 1 : 0;
       break;
     case EOwed::kUnasked:
-      m_bReplyRelay = m_nReplyCode == 421 ? 1 : 0;
+      m_bReplyRelay = m_reply.Code() == 421 ? 1 : 0;
       break;
   }
   // A successful EHLO reply says afresh what the server takes.
-  if (m_eReplyFor == EOwed::kClientEhlo && m_nReplyCode == 250) {
+  if (m_eReplyFor == EOwed::kClientEhlo && m_reply.Code() == 250) {
     m_qwSizeLimit = 0;
     m_bServerPipelining = 0;
   }
 }
 
 void CSmtpConnection::RelayEhloLine(const char* line, size_t length, bool complete) {
-  // Whether a line is withheld is decided by its first bytes and holds for
-  // the fragments of an over-long line too.
-  bool first = !m_bReplyLineOverlong;
-  if (first && m_nReplyLines > 1 && m_nReplyCode == 250) {
-    uint64_t size = SizeLimit(line, length);
-    if (size > 0) m_qwSizeLimit = size;
-    if (KeywordIs(line, length, "PIPELINING")) m_bServerPipelining = 1;
-  }
-  if (first) {
-    const char* keyword = m_nReplyLines > 1 ? WithheldKeyword(line, length) : nullptr;
-    m_bWithholdLine = keyword != nullptr ? 1 : 0;
-    if (keyword != nullptr)
-      TraceF(0, "DIVIVEZ: EHLO keyword %s withheld from the client\n", keyword);
-  }
-  if (m_bWithholdLine) {
-    if (complete && m_bReplyLastLine) {
-      // The withheld line closed the reply: the kept line held back closes
-      // it instead ("250-" becomes "250 "). When that line went out already
-      // (it was over-long), a bare reply code closes it (RFC 5321 section 4.2).
-      if (!m_strEhloLine.empty()) {
-        if (m_strEhloLine.size() > 3 && m_strEhloLine[3] == '-') m_strEhloLine[3] = ' ';
-        FlushEhloLine();
-      } else if (m_nReplyCode >= 0) {
-        const char close[5] = {static_cast<char>('0' + m_nReplyCode / 100),
-                               static_cast<char>('0' + m_nReplyCode / 10 % 10),
-                               static_cast<char>('0' + m_nReplyCode % 10), '\r', '\n'};
-        SendToClient(close, sizeof close);
-      }
-    }
-    return;
-  }
-  // One kept line is held back, so that a withheld closing line can be
-  // replaced by it. An over-long line passes as it is, whole or in
-  // fragments, so the outcome does not depend on how reads split it.
-  FlushEhloLine();
-  if (!complete || !first || m_bReplyLastLine || length > kMaxReplyLine) {
-    SendToClient(line, length);
-  } else {
-    m_strEhloLine.assign(line, length);
-  }
+  m_ehlo.Relay(line, length, m_reply.Piece(complete), &m_qwSizeLimit, &m_bServerPipelining,
+               [this](const char* data, size_t n) { SendToClient(data, n); });
 }
 
 void CSmtpConnection::FlushEhloLine() {
-  if (m_strEhloLine.empty()) return;
-  SendToClient(m_strEhloLine.data(), m_strEhloLine.size());
-  m_strEhloLine.clear();
+  m_ehlo.Flush([this](const char* data, size_t n) { SendToClient(data, n); });
 }
 
 void CSmtpConnection::FinishReply() {
-  m_bInReply = 0;
   FlushEhloLine();
   switch (m_eReplyFor) {
     case EOwed::kData:
-      if (m_nReplyCode == 354) {
+      if (m_reply.Code() == 354) {
         Trace(1, "DIVIVEZ: Start sending data file\n");
         SendDataFile(m_pSockServer);
       } else if (m_bReplyRelay) {
-        TraceF(0, "DIVIVEZ: Server refused DATA with %d; message not delivered\n", m_nReplyCode);
+        TraceF(0, "DIVIVEZ: Server refused DATA with %d; message not delivered\n", m_reply.Code());
         LeaveDataMode("refused by the server");
         // The client heard the 421; the server is closing (RFC 5321 section 3.8).
-        if (m_nReplyCode == 421) LoseServer(nullptr, "421 in answer to DATA");
+        if (m_reply.Code() == 421) LoseServer(nullptr, "421 in answer to DATA");
       } else {
-        TraceF(0, "DIVIVEZ: Server answered DATA with %d; message not delivered\n", m_nReplyCode);
+        TraceF(0, "DIVIVEZ: Server answered DATA with %d; message not delivered\n", m_reply.Code());
         LoseServer(kNotDeliveredReply, "invalid answer to DATA");
       }
       break;
     case EOwed::kUnasked:
-      TraceF(0, "DIVIVEZ: Server reply %d answers no command\n", m_nReplyCode);
-      LoseServer(m_nReplyCode == 421 ? nullptr : k421OutOfStep, "reply that answers no command");
+      TraceF(0, "DIVIVEZ: Server reply %d answers no command\n", m_reply.Code());
+      LoseServer(m_reply.Code() == 421 ? nullptr : k421OutOfStep, "reply that answers no command");
       break;
-    case EOwed::kClientData: {
-      ESessionState from = State();
-      m_bAwaitRelayedData = 0;
-      if (m_nReplyCode == 354) {
-        // The message goes to the server unscanned; the marker search starts
-        // after the DATA line's CRLF.
-        m_bPassThrough = 1;
-        m_strTail.assign("\r\n");
-      }
-      SetState(from, State());
+    case EOwed::kClientData:
+      EndAwaitingRelayedData(m_reply.Code() == 354);
       break;
-    }
     case EOwed::kNoop:
-      if (m_nReplyCode >= 400 || m_nReplyCode < 0) {
+      if (m_reply.Code() >= 400 || m_reply.Code() < 0) {
         // The server will not be kept waiting this way (Postfix counts NOOP
         // as a junk command): no more keep-alives.
         TraceF(0, "DIVIVEZ: Server refused the keep-alive with %d; keep-alives stop\n",
-               m_nReplyCode);
+               m_reply.Code());
         m_bKeepAliveStopped = 1;
       }
-      if (m_nReplyCode == 421) LoseServer(kServerLostReply, "421 in answer to a keep-alive");
+      if (m_reply.Code() == 421) LoseServer(kServerLostReply, "421 in answer to a keep-alive");
       break;
     case EOwed::kRset:
-      if (m_nReplyCode == 421) LoseServer(kServerLostReply, "421 in answer to RSET");
+      if (m_reply.Code() == 421) LoseServer(kServerLostReply, "421 in answer to RSET");
       break;
     case EOwed::kClient:
     case EOwed::kClientEhlo:
@@ -391,30 +219,17 @@ void CSmtpConnection::FinishReply() {
 void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
   if (m_bServerLost) return;
   TraceF(0, "DIVIVEZ: Server connection given up: %s\n", why);
-  m_bServerLost = 1;
+  EnterServerLost();
   // Replies the server will never send now: the client's are answered here,
   // in their places; our own commands' are forgotten.
-  for (std::deque<COwed>::iterator it = m_owed.begin(); it != m_owed.end();) {
-    if (IsClientKind(it->kind)) {
-      *it = COwed{EOwed::kLocal, kServerLostReply, false};
-      --m_nOwedClient;
-      ++m_nOwedLocal;
-    } else if (it->kind != EOwed::kLocal) {
-      it = m_owed.erase(it);
-      continue;
-    }
-    ++it;
-  }
-  m_nOwedNoops = 0;
+  m_owed.ForgetServer(kServerLostReply);
   m_bNoopSent = 0;
-  m_nOwedServer = 0;
-  m_nOwedGroupEnds = 0;
   m_nServerOwedShared = 0;
   m_pDeferredCommand = nullptr;
   m_bKeepAliveStopped = 1;
   // A relayed DATA's answer is now the local 421 in its place: the client is
   // no longer held for it.
-  m_bAwaitRelayedData = 0;
+  if (State() == ESessionState::kAwaitingRelayedDataReply) EndAwaitingRelayedData(false);
   switch (State()) {
     case ESessionState::kAwaitingDataReply:
     case ESessionState::kDelivering:
@@ -430,11 +245,12 @@ void CSmtpConnection::LoseServer(const char* clientReply, const char* why) {
       // of data; then it hears a temporary failure.
       break;
     case ESessionState::kCommandRelay:
+    case ESessionState::kAwaitingRelayedDataReply:  // not reached: left above
       if (clientReply != nullptr) QueueLocalReply(clientReply);
       break;
   }
   // Closing our sending side makes the server drop any open transaction
   // (RFC 5321 section 3.8): nothing more is delivered through it.
-  if (m_pSockServer != nullptr) PlatformShutdownSend(m_pSockServer->m_hSocket);
+  if (m_pSockServer != nullptr) SockShutdownSend(m_pSockServer);
   FlushLocalReplies();
 }

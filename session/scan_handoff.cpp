@@ -54,15 +54,7 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
   (void)server;  // commands reach the server through m_pSockServer
   Trace(0, "DIVIVEZ: Check and send...\n");
   m_strTail.clear();  // the marker is acted on now, whatever throws below
-  ESessionState from = State();
-  bool closed = false;
-  try {
-    closed = CloseSpoolStream();
-  } catch (...) {
-    Trace(0, "DIVIVEZ: Exception while closing temp data file!\n");
-  }
-  if (!closed) m_bSpoolFailed = 1;
-  SetState(from, State());
+  if (!EnterScanning()) m_bSpoolFailed = 1;
 
   if (m_bServerLost) {
     // The server went while the message came in; nothing can deliver it.
@@ -120,9 +112,7 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
     // DATA that went out must find the session awaiting it. After keep-alives,
     // DATA waits for their answers (RFC 2920: NOOP ends a group); the phase
     // is the same either way.
-    from = State();
-    m_bDataSent = 1;
-    SetState(from, State());
+    EnterAwaitingDataReply();
     SendOwnCommand(kData, EOwed::kData);
   }
 }

@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "boundary/export.h"
+#include "platform/export.h"
 
 class CHostSocket;
 

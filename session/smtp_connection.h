@@ -7,8 +7,10 @@
 // host thread, but only while the client-side handler waits in the scan call.
 //
 // The message phase is encoded by flags (m_bDataMode, m_bDataSent, the spool
-// stream); State() names the combination, and every change of it goes through
-// the few methods in smtp_connection.cpp that trace "old -> new".
+// stream, m_bAwaitRelayedData, m_bPassThrough); State() names the combination.
+// The flags, and m_bServerLost, are written only by the transition methods in
+// smtp_connection.cpp (Enter..., Leave..., ...), each of which traces
+// "old -> new"; the rest of the session reads them.
 //
 // Replies are accounted for, not guessed: every command that goes to the
 // server is recorded in m_owed with who sent it, every complete server reply
@@ -30,43 +32,31 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <memory>
 #include <string>
 
+#include "session/ehlo_filter.h"
+#include "session/header_end_finder.h"
 #include "session/message_normaliser.h"
+#include "session/owed_replies.h"
+#include "session/reply_framer.h"
 #include "session/scan_request.h"
 #include "transport/host_socket.h"
 
-// Who is owed the reply to a command that went to the server, or a reply the
-// plug-in gives itself.
-enum class EOwed : uint8_t {
-  kClient,      // a client command: its reply is relayed byte for byte
-  kClientEhlo,  // the client's EHLO: relayed without the extensions we withhold
-  kClientData,  // the client's DATA relayed unscanned: a 354 starts pass-through
-  kNoop,        // our keep-alive NOOP: swallowed
-  kData,        // our DATA for a scanned message: 354 starts delivery
-  kRset,        // our RSET after a message that did not go to the server: swallowed
-  kLocal,       // a reply of our own (text): sent once no client reply is owed before it
-  kUnasked,     // a server reply that answers nothing: client and server are out of step
-};
-
-struct COwed {
-  EOwed kind;
-  const char* text;  // kLocal only: a static NUL-terminated reply
-  bool bEndsGroup;   // nothing may follow the command before its reply (RFC 2920)
-};
-
 enum class ESessionState {
-  kCommandRelay,       // commands relayed, replies relayed
-  kSpooling,           // after DATA: client bytes go to the spool file
-  kScanning,           // inside the host's scan call
-  kAwaitingDataReply,  // our DATA sent, waiting for the server's 354
-  kDelivering,         // streaming the spool file to the server
-  kPassThrough,        // no spool: the client's message goes to the server unscanned
+  kCommandRelay,              // commands relayed, replies relayed
+  kSpooling,                  // after DATA: client bytes go to the spool file
+  kScanning,                  // inside the host's scan call
+  kAwaitingDataReply,         // our DATA sent, waiting for the server's 354
+  kDelivering,                // streaming the spool file to the server
+  kPassThrough,               // no spool: the client's message goes to the server unscanned
+  kAwaitingRelayedDataReply,  // no spool: the client's DATA relayed, its answer awaited
 };
 
 const char* StateName(ESessionState state);
+// The server link's two states as the transition trace names them.
+inline constexpr char kServerUpName[] = "server connected";
+inline constexpr char kServerLostName[] = "server lost";
 
 // The client's answer when its message could not be delivered for now.
 inline constexpr char kNotDeliveredReply[] =
@@ -91,6 +81,8 @@ class CSmtpConnection {
   int CompareNoCase(const std::string& first, const std::string& second) const;
 
   // Spooling (spool.cpp).
+  // Creates the spool file and resets what belongs to one message; once the
+  // file exists, enters spooling. False when no file could be created.
   bool OpenDataFile();
   // Looks at the keep-alive, then stores the bytes (StoreData).
   void WriteData(const char* data, int length);
@@ -139,10 +131,7 @@ class CSmtpConnection {
 
   // --- Further state of the relay. ---
   CHostSocket* m_pSockServer;       // the server socket, during a handler call
-  std::deque<COwed> m_owed;         // replies owed, oldest first
-  size_t m_nOwedClient;             // entries of m_owed that are the client's
-  size_t m_nOwedNoops;              // kNoop entries in m_owed
-  size_t m_nOwedLocal;              // kLocal entries in m_owed
+  COwedReplies m_owed;              // replies owed, oldest first
   std::string m_strHeld;            // client bytes held until the message has ended
   int32_t m_bLineRelayed;           // the partial line's head went out: 1, or 2 for an EHLO
   uint64_t m_qwDiscard;             // bytes of a refused BDAT chunk still to discard
@@ -152,7 +141,7 @@ class CSmtpConnection {
   int32_t m_bServerLost;            // the server was given up (LoseServer): its side is shut
   uint64_t m_qwSpoolBytes;          // bytes written to the spool file
   int64_t m_qwHeaderEnd;            // spool offset where the scanner's text goes, or -1
-  int32_t m_nHeaderState;           // FindHeaderEnd's position in the line structure
+  CHeaderEndFinder m_headerEnd;     // FindHeaderEnd's place in the line structure
   CMessageNormaliser m_normaliser;  // the message as the server will read it
   const char* m_pLineRefusal;       // the over-long partial line is refused: the reply
   uint64_t m_qwSizeLimit;           // the server's EHLO SIZE, or 0
@@ -160,32 +149,41 @@ class CSmtpConnection {
   std::unique_ptr<char[]> m_pMessageBuffer;  // client reads while spooling, or null
 
   // Command synchronisation with the server.
-  size_t m_nOwedServer;            // entries of m_owed the server will answer
-  size_t m_nOwedGroupEnds;         // ... of which end a command group
   int32_t m_bServerPipelining;     // the last EHLO reply advertised PIPELINING
   const char* m_pDeferredCommand;  // our command waiting until the server may take it
   EOwed m_eDeferredKind;           // ... and who its reply is for
   // Shared with the keep-alive, which may run on another thread.
   std::atomic<uint32_t> m_nKeepAlivesSent;    // NOOPs sent, not yet in m_owed
-  std::atomic<uint32_t> m_nServerOwedShared;  // m_nOwedServer as last published
+  std::atomic<uint32_t> m_nServerOwedShared;  // m_owed.Server() as last published
   std::atomic<int32_t> m_bKeepAliveStopped;   // no more keep-alives this session
 
   // Server reply assembly (reply_stream.cpp).
-  std::string m_strReplyLine;    // the server's current line, up to kMaxReplyLine
-  int32_t m_bReplyLineOverlong;  // the current line outgrew the buffer
-  int32_t m_bInReply;            // inside a multi-line reply
-  EOwed m_eReplyFor;             // who the reply being read answers
-  int32_t m_bReplyRelay;         // the reply being read goes to the client
-  int32_t m_nReplyCode;          // its code, from its first line
-  int32_t m_nReplyLines;         // lines of it seen so far
-  int32_t m_bReplyLastLine;      // the line being read closes the reply
-  std::string m_strEhloLine;     // EHLO reply: the last kept line, not yet sent
-  int32_t m_bWithholdLine;       // the EHLO line being read is withheld
+  CReplyFramer m_reply;   // the server's bytes as lines and replies
+  EOwed m_eReplyFor;      // who the reply being read answers
+  int32_t m_bReplyRelay;  // the reply being read goes to the client
+  CEhloFilter m_ehlo;     // the EHLO reply as the client may read it
 
  private:
-  // Transitions (smtp_connection.cpp): the only places that change the phase.
-  void EnterSpooling();
+  // Transitions (smtp_connection.cpp): the only writers of the phase flags.
+  // command relay -> spooling, with the spool stream just created.
+  void EnterSpooling(FILE* spool);
+  // spooling -> scanning: the spool stream is closed; false when that failed.
+  bool EnterScanning();
+  // scanning -> awaiting the DATA answer: our DATA is about to go out.
+  void EnterAwaitingDataReply();
+  // awaiting the DATA answer -> delivering: the spool file is opened for
+  // reading; false (and no change) when it cannot be.
+  bool EnterDelivering();
+  // any phase of a scanned message -> command relay: the spool file goes.
   void LeaveDataMode(const char* why);
+  // command relay -> awaiting the relayed DATA's answer (no spool).
+  void EnterAwaitingRelayedData();
+  // ... -> unscanned pass-through when accepted, otherwise -> command relay.
+  void EndAwaitingRelayedData(bool accepted);
+  // unscanned pass-through -> command relay: the end of data went out.
+  void LeavePassThrough();
+  // server connected -> server lost: nothing more is sent to it or read from it.
+  void EnterServerLost();
   void SetState(ESessionState from, ESessionState to) const;
 
   // Client side (client_stream.cpp).
@@ -212,14 +210,17 @@ class CSmtpConnection {
   void SendOwnCommand(const char* command, EOwed kind);
   void SendDeferredCommand();
   void FoldKeepAlives();
+  // Every byte for the server leaves through here: to m_pSockServer, or to
+  // the given socket (the keep-alive, which may run on another thread).
   void RelayToServer(const char* data, size_t length);
+  void RelayToServer(CHostSocket* server, const char* data, size_t length);
   void SendToClient(const char* data, size_t length);
   void ExpectReply(EOwed kind, bool endsGroup);
   void QueueLocalReply(const char* text);
   void FlushLocalReplies();
   void ProcessServerBytes(const char* data, size_t length);
   void HandleReplyLine(const char* line, size_t length, bool complete);
-  void StartReply(const char* line, size_t length);
+  void StartReply();
   void FinishReply();
   void FlushEhloLine();
   void RelayEhloLine(const char* line, size_t length, bool last);

@@ -41,6 +41,7 @@ bool CSmtpConnection::OpenDataFile() {
   DeleteSpoolFile();
   m_strTail.clear();
 
+  FILE* spool = nullptr;
   char directory[MAX_PATH];
   DWORD directoryLength = GetTempPathA(MAX_PATH, directory);
   if (directoryLength == 0 || directoryLength >= MAX_PATH) {
@@ -52,7 +53,7 @@ bool CSmtpConnection::OpenDataFile() {
     int32_t addressPart =
         static_cast<int32_t>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this))) % 1000;
     DWORD tickPart = GetTickCount() % 1000;
-    for (int attempt = 0; attempt < kSpoolNameAttempts && m_pDataFile == nullptr; ++attempt) {
+    for (int attempt = 0; attempt < kSpoolNameAttempts && spool == nullptr; ++attempt) {
       char name[64];
       if (attempt == 0) {
         wsprintfA(name, "divivez%X%X.tmp", addressPart, tickPart);
@@ -63,31 +64,32 @@ bool CSmtpConnection::OpenDataFile() {
       m_strDataFileName.append(name);
       bool exists = false;
       try {
-        m_pDataFile = SpoolStore().Create(m_strDataFileName.c_str(), &exists);
+        spool = SpoolStore().Create(m_strDataFileName.c_str(), &exists);
       } catch (...) {
         Trace(0, "DIVIVEZ: Exception while creating temp data file!\n");
-        m_pDataFile = nullptr;
+        spool = nullptr;
       }
-      if (m_pDataFile == nullptr && !exists) break;
+      if (spool == nullptr && !exists) break;
     }
-    if (m_pDataFile == nullptr) m_strDataFileName.clear();
+    if (spool == nullptr) m_strDataFileName.clear();
   }
 
   // NOT: m_bNoopSent is not cleared here: it stands for keep-alives whose
   // answers are still owed, and those answers will still come.
-  m_bDataSent = 0;
   m_dwLastProtection = PlatformTickCount();
   m_strInsertText.clear();
   m_bSpoolFailed = 0;
   m_bTooBig = 0;
   m_qwSpoolBytes = 0;
   m_qwHeaderEnd = -1;
-  m_nHeaderState = 0;
+  m_headerEnd.Reset();
   // The CRLF that ended the DATA line is the marker's first: ".\r\n" right
   // after it is an empty message.
-  if (m_pDataFile != nullptr) m_strTail.assign("\r\n");
+  if (spool != nullptr) m_strTail.assign("\r\n");
   m_normaliser.Reset();
-  return m_pDataFile != nullptr;
+  if (spool == nullptr) return false;
+  EnterSpooling(spool);
+  return true;
 }
 
 void CSmtpConnection::WriteData(const char* data, int length) {
@@ -169,7 +171,7 @@ bool CSmtpConnection::TrySendKeepAlive() {
   try {
     Trace(0, "DIVIVEZ: Send timeout protection message to server (noop)...\n");
     ++m_nKeepAlivesSent;
-    SockSend(server, kNoop, static_cast<int>(sizeof kNoop - 1), INFINITE);
+    RelayToServer(server, kNoop, sizeof kNoop - 1);
     return true;
   } catch (const CWinSockException& e) {
     TraceF(0, "DIVIVEZ: WinSockException %d while sending timeout protection message!\n",

@@ -11,23 +11,12 @@
 #include "boundary/settings.h"
 #include "session/smtp_connection.h"
 #include "support/fake_host.h"
+#include "support/plugin_settings.h"
 
 namespace {
 
 const SOCKET kClient = 100001;
 const SOCKET kServer = 100002;
-
-// The level comes from the environment at every new connection on POSIX and
-// from the global elsewhere; set both.
-void SetTraceLevel(int level) {
-  std::string value = std::to_string(level);
-#ifdef _WIN32
-  _putenv_s("DIVIVEZ_DEBUG_LEVEL", value.c_str());
-#else
-  setenv("DIVIVEZ_DEBUG_LEVEL", value.c_str(), 1);
-#endif
-  g_nDebugLevel = level;
-}
 
 CSmtpConnection* Session(CHostSocket* client) {
   ConnectionMap::iterator it = g_mapConnections.find(client);

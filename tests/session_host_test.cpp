@@ -204,10 +204,10 @@ SKeepAliveSeen g_keepAliveSeen;
 void DIVIVEZ_CDECL KeepAliveFromAnotherThread(int code, ScanRequest* request) {
   if (code != kScanCodeScan) return;
   const CSmtpConnection* session = static_cast<CSmtpConnection*>(request->pTimeoutProtectionArg);
-  g_keepAliveSeen.owedBefore = session->m_owed.size();
+  g_keepAliveSeen.owedBefore = session->m_owed.Size();
   std::thread timer([request] { request->pfnTimeoutProtection(request->pTimeoutProtectionArg); });
   timer.join();
-  g_keepAliveSeen.owedAfter = session->m_owed.size();
+  g_keepAliveSeen.owedAfter = session->m_owed.Size();
   g_keepAliveSeen.sentAfter = session->m_nKeepAlivesSent;
 }
 
@@ -220,8 +220,8 @@ TEST_F(SessionHostTest, KeepAliveFromAnotherThreadTouchesOnlyAtomics) {
   EXPECT_EQ(g_keepAliveSeen.owedAfter, g_keepAliveSeen.owedBefore) << "m_owed changed";
   EXPECT_EQ(g_keepAliveSeen.sentAfter, 1u);
   const CSmtpConnection* session = g_mapConnections.at(&connection.m_client);
-  ASSERT_EQ(session->m_owed.size(), 1u);
-  EXPECT_EQ(session->m_owed.front().kind, EOwed::kNoop);
+  ASSERT_EQ(session->m_owed.Size(), 1u);
+  EXPECT_EQ(session->m_owed.Front().m_eKind, EOwed::kNoop);
   EXPECT_EQ(connection.ServerGot(), "NOOP\r\n");  // DATA waits for its answer
   connection.FromServer("250 ok\r\n");
   EXPECT_EQ(connection.ServerGot(), "NOOP\r\nDATA\r\n");
@@ -368,7 +368,7 @@ TEST_F(SessionHostTest, ClientHeldBackByRepliesOfThePluginsOwn) {
   for (int i = 0; i < 600; ++i) refused += "STARTTLS\r\n";
   connection.FromClient(refused);  // no greeting yet: every 502 waits
   const CSmtpConnection* session = g_mapConnections.at(&connection.m_client);
-  EXPECT_LE(session->m_owed.size(), CSmtpConnection::kMaxOwedClient + 1);
+  EXPECT_LE(session->m_owed.Size(), CSmtpConnection::kMaxOwedClient + 1);
   connection.FromServer("220 mx\r\n");  // the greeting releases them all
   std::string expected = "220 mx\r\n";
   for (int i = 0; i < 600; ++i) expected += kReplyNotAvailable;

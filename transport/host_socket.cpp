@@ -1,4 +1,5 @@
-// SockReceive, SockSend and the plug-in's own operations on a host socket.
+// SockReceive, SockSend, SockShutdownSend and the plug-in's own operations on
+// a host socket.
 //
 // Runs on whichever host thread called the export (or the keep-alive
 // function); takes no lock and keeps no state. g_pISocket is read once per
@@ -82,3 +83,5 @@ bool SockSend(CHostSocket* socket, const char* data, int length, DWORD timeoutMs
   if (service != nullptr) return service->Send(socket->m_hSocket, data, length) != 0;
   return socket->SendAll(data, length, timeoutMs) != 0;
 }
+
+void SockShutdownSend(const CHostSocket* socket) { PlatformShutdownSend(socket->m_hSocket); }

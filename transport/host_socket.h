@@ -1,8 +1,8 @@
 // The host's socket objects and the plug-in's reads and writes on them.
 //
 // Every byte the plug-in exchanges with either side of a connection goes
-// through SockReceive and SockSend. When the host has handed over its socket
-// service (SetISocket), they call it; otherwise the plug-in uses the SOCKET
+// through SockReceive and SockSend, and a half-close through SockShutdownSend. When the host has
+// handed over its socket service (SetISocket), they call it; otherwise the plug-in uses the SOCKET
 // handle inside the host's object itself, with polling reads and sends that
 // wait without limit and retry after WSAEWOULDBLOCK.
 //
@@ -66,5 +66,10 @@ int SockReceive(CHostSocket* socket, char* buffer, int size, DWORD timeoutMs, in
 int SockPeek(const CHostSocket* socket, char* buffer, int size);
 // Sends length bytes. True when the whole buffer was handed over.
 bool SockSend(CHostSocket* socket, const char* data, int length, DWORD timeoutMs);
+// Half-closes the sending direction, so the peer reads the end of the stream.
+// On the handle itself whoever reads and writes the socket: the host's
+// service has no such call. Never raises; a failure is not reported, since
+// the caller has given the peer up either way.
+void SockShutdownSend(const CHostSocket* socket);
 
 #endif  // DIVIVEZ_TRANSPORT_HOST_SOCKET_H_

@@ -146,11 +146,8 @@ void OutputDebugStringA(const char* text) {
 
 // Windows writes at most 1024 bytes, so the buffer needs no more; longer
 // output is cut to 1023 characters and its NUL.
-int wsprintfA(char* buffer, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
+int wvsprintfA(char* buffer, const char* format, va_list args) {
   const int written = std::vsnprintf(buffer, kWsprintfLimit, format, args);
-  va_end(args);
   if (written < 0) {
     buffer[0] = '\0';
     return 0;
@@ -158,6 +155,18 @@ int wsprintfA(char* buffer, const char* format, ...) {
   return written < static_cast<int>(kWsprintfLimit) ? written
                                                     : static_cast<int>(kWsprintfLimit) - 1;
 }
+
+int wsprintfA(char* buffer, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int written = wvsprintfA(buffer, format, args);
+  va_end(args);
+  return written;
+}
+
+// No thread notifications reach a shared library here: the exports read the
+// settings at every new connection instead.
+bool PlatformRereadsSettingsOnThreadEvents() { return false; }
 
 // DIVIVEZ_DEBUG_LEVEL as a decimal integer; anything else is level 0.
 int PlatformReadTraceLevel() {

@@ -36,6 +36,9 @@ DWORD ReadSettingValue(const char* name) {
 
 }  // namespace
 
+// DllMain reads the settings at every thread start and end (dll_main.cpp).
+bool PlatformRereadsSettingsOnThreadEvents() { return true; }
+
 int PlatformReadTraceLevel() { return static_cast<int32_t>(ReadSettingValue("DebugLevel")); }
 
 bool PlatformReadRelayUnspooled() { return ReadSettingValue("RelayUnspooled") == 1; }

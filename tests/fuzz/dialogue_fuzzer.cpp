@@ -341,10 +341,10 @@ void CheckMemory() {
        certain ? CSmtpConnection::kMaxPartialLine
                : CSmtpConnection::kMaxPartialLine + CSmtpConnection::kMaxHeldBytes},
       {"m_strHeld", s.m_strHeld.size(), s.m_strHeld.capacity(), CSmtpConnection::kMaxHeldBytes},
-      {"m_strReplyLine", s.m_strReplyLine.size(), s.m_strReplyLine.capacity(),
+      {"m_reply", s.m_reply.PartialLine().size(), s.m_reply.PartialLine().capacity(),
        certain ? CSmtpConnection::kMaxReplyLine : kLongestLine},
       // Only a line short enough to be a reply line is held back.
-      {"m_strEhloLine", s.m_strEhloLine.size(), s.m_strEhloLine.capacity(),
+      {"m_ehlo", s.m_ehlo.KeptLine().size(), s.m_ehlo.KeptLine().capacity(),
        certain ? CSmtpConnection::kMaxReplyLine : kLongestLine},
       {"m_strTail", s.m_strTail.size(), s.m_strTail.capacity(), 5},
       {"m_strInsertText", s.m_strInsertText.size(), s.m_strInsertText.capacity(), 2 * 264},
@@ -375,22 +375,22 @@ void CheckMemory() {
   size_t noops = 0;
   size_t rsets = 0;
   for (const COwed& owed : s.m_owed) {
-    noops += owed.kind == EOwed::kNoop ? 1 : 0;
-    rsets += owed.kind == EOwed::kRset ? 1 : 0;
+    noops += owed.m_eKind == EOwed::kNoop ? 1 : 0;
+    rsets += owed.m_eKind == EOwed::kRset ? 1 : 0;
   }
-  if (s.m_nOwedNoops > CSmtpConnection::kMaxOwedNoops || noops > CSmtpConnection::kMaxOwedNoops) {
+  if (s.m_owed.Noops() > CSmtpConnection::kMaxOwedNoops || noops > CSmtpConnection::kMaxOwedNoops) {
     Fail("session memory: %zu keep-alive answers owed, bound %zu", noops,
          CSmtpConnection::kMaxOwedNoops);
   }
-  if (s.m_nOwedClient > CSmtpConnection::kMaxOwedClient) {
-    Fail("session memory: %zu client replies owed, bound %zu", s.m_nOwedClient,
+  if (s.m_owed.Client() > CSmtpConnection::kMaxOwedClient) {
+    Fail("session memory: %zu client replies owed, bound %zu", s.m_owed.Client(),
          CSmtpConnection::kMaxOwedClient);
   }
   // Every entry besides the keep-alives is a reply the client is owed (the
   // server's or the plug-in's own), bounded by kMaxOwedClient as the client is
   // held back, or the plug-in's own DATA or RSET, and what the end of one
   // message adds (its 354, its outcome).
-  size_t others = s.m_owed.size() - noops - (g_accept.owedRsets ? rsets : 0);
+  size_t others = s.m_owed.Size() - noops - (g_accept.owedRsets ? rsets : 0);
   if (others > CSmtpConnection::kMaxOwedClient + 8) {
     Fail(
         "session memory: %zu replies queued besides keep-alives (bound kMaxOwedClient + 8 = "

@@ -1,6 +1,7 @@
 #include "support/plugin_settings.h"
 
 #include <cstdlib>
+#include <string>
 
 #include "boundary/settings.h"
 
@@ -11,4 +12,14 @@ void SetRelayUnspooled(bool relay) {
   setenv("DIVIVEZ_RELAY_UNSPOOLED", relay ? "1" : "0", 1);
 #endif
   g_bRelayUnspooled = relay ? 1 : 0;
+}
+
+void SetTraceLevel(int level) {
+  const std::string value = std::to_string(level);
+#ifdef _WIN32
+  _putenv_s("DIVIVEZ_DEBUG_LEVEL", value.c_str());
+#else
+  setenv("DIVIVEZ_DEBUG_LEVEL", value.c_str(), 1);
+#endif
+  g_nDebugLevel = level;
 }

@@ -6,5 +6,8 @@
 
 // Whether a message that cannot be spooled is relayed unscanned.
 void SetRelayUnspooled(bool relay);
+// The trace level, kept by connections opened later too (POSIX reads it
+// afresh at every new connection).
+void SetTraceLevel(int level);
 
 #endif  // DIVIVEZ_TESTS_SUPPORT_PLUGIN_SETTINGS_H_
