@@ -356,10 +356,10 @@ bool CRun::Check(const std::string& where) {
 bool CRun::Play(ESplit mode, int splitStep, size_t splitAt, const std::string& label) {
   m_label = label;
   CFaultySpoolStore& store = *m_host.m_pStore;
-  store.m_bFailCreate = m_dialogue.bFailCreate;
-  store.m_bFailOpenRead = m_dialogue.bFailOpenRead;
-  store.m_nFailWriteAt = m_dialogue.nFailWriteAt;
-  store.m_nShortWriteAt = m_dialogue.nShortWriteAt;
+  if (m_dialogue.bFailCreate) store.m_create.Always();
+  if (m_dialogue.bFailOpenRead) store.m_openRead.Always();
+  if (m_dialogue.nFailWriteAt > 0) store.m_write.Once(m_dialogue.nFailWriteAt);
+  if (m_dialogue.nShortWriteAt > 0) store.m_write.Once(m_dialogue.nShortWriteAt, EFault::kShort);
   SetTimeoutProtection(m_dialogue.nKeepAliveSeconds);
   SetRelayUnspooled(m_dialogue.bRelayUnspooled);
   RegisterCallback(m_dialogue.bNoCallback ? nullptr : &CFakeScanner::Callback);
@@ -401,7 +401,7 @@ bool CRun::Play(ESplit mode, int splitStep, size_t splitAt, const std::string& l
         skipCheck = true;
         break;
       case EStep::kNoSpool:
-        for (const std::string& path : store.m_created) {
+        for (const std::string& path : store.Created()) {
           if (std::ifstream(path)) {
             ADD_FAILURE() << m_label << ", " << StepName(step, i, "at ")
                           << ": the spool file still exists: " << path;
