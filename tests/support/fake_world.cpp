@@ -207,6 +207,7 @@ FILE* CFaultySpoolStore::Create(const char* path, bool* pExists) {
   }
   if (m_create.Hit() != EFault::kNone) {
     *pExists = false;
+    if (m_onCreate) m_onCreate(-1, false);
     return nullptr;
   }
   if (!m_strDirectory.empty() &&
@@ -215,10 +216,13 @@ FILE* CFaultySpoolStore::Create(const char* path, bool* pExists) {
   }
   FILE* file = m_inner.Create(path, pExists);
   if (*pExists) ++m_nNameTaken;
+  int id = -1;
   if (file != nullptr) {
-    m_streams[file] = SStream{static_cast<int>(m_records.size()), true};
+    id = static_cast<int>(m_records.size());
+    m_streams[file] = SStream{id, true};
     m_records.push_back(SSpoolRecord{path});
   }
+  if (m_onCreate) m_onCreate(id, file == nullptr && *pExists);
   return file;
 }
 
@@ -246,9 +250,10 @@ size_t CFaultySpoolStore::Write(const void* data, size_t size, FILE* file) {
 
 FILE* CFaultySpoolStore::OpenRead(const char* path) {
   std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  if (m_openRead.Hit() != EFault::kNone) return nullptr;
-  FILE* file = m_inner.OpenRead(path);
-  if (file != nullptr) m_streams[file] = SStream{IdOf(path), false};
+  const int id = IdOf(path);
+  FILE* file = m_openRead.Hit() != EFault::kNone ? nullptr : m_inner.OpenRead(path);
+  if (file != nullptr) m_streams[file] = SStream{id, false};
+  if (m_onOpenRead) m_onOpenRead(id, file != nullptr);
   return file;
 }
 

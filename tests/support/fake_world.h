@@ -150,6 +150,11 @@ class CFaultySpoolStore : public ISpoolStore {
   // would, instead of being reported (a fault the fuzzer may accept).
   bool m_bAcceptWriteToReadStream = false;
 
+  // Called with the outcome of every Create (the spool id when it made a
+  // file, else -1; whether the name was taken) and every OpenRead.
+  std::function<void(int id, bool exists)> m_onCreate;
+  std::function<void(int id, bool ok)> m_onOpenRead;
+
   std::vector<SSpoolRecord> m_records;  // indexed by spool id
   std::set<std::string> m_leftBehind;   // paths a failed deletion left on disk
   int m_nNameTaken = 0;                 // Create calls that found the name taken
