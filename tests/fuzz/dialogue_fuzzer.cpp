@@ -92,28 +92,10 @@
 #include "boundary/connection_registry.h"
 #include "session/smtp_connection.h"
 #include "tests/fuzz/dialogue_model.h"
+#include "tests/fuzz/fuzz_events.h"
 #include "tests/fuzz/fuzz_world.h"
 
 namespace {
-
-enum EOp : int {
-  kOpClient,
-  kOpServer,
-  kOpAuto,
-  kOpVerdict,
-  kOpKeepAlive,
-  kOpThrow,
-  kOpSocketFault,
-  kOpTick,
-  kOpReconnect,
-  kOpSpoolFault,
-  kOpRepeat,
-  kOpPoll,
-  kOpToken,
-  kOpMessage,
-  kOpServerRepeat,
-  kOpCount
-};
 
 const size_t kMaxEvents = 2000;
 const size_t kMaxBytesPerInput = 2u << 20;
