@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -125,6 +127,7 @@ void CWorld::StartConnection(int timeoutSeconds, bool callback, int debugLevel,
   setenv("DIVIVEZ_DEBUG_LEVEL", std::to_string(debugLevel).c_str(), 1);
   setenv("DIVIVEZ_RELAY_UNSPOOLED", relayUnspooled ? "1" : "0", 1);
   SetTimeoutProtection(timeoutSeconds);
+  if (timeoutSeconds > 0) m_dwInterval = static_cast<uint32_t>(timeoutSeconds) * 1000;
   RegisterCallback(callback ? ScanCallback : nullptr);
   // Every other connection starts shortly before the tick count wraps.
   CFakeClock::Set((m_nConnection % 2 == 0) ? 0xFFFFF000u : 1000u);
@@ -200,56 +203,13 @@ void CWorld::ScanCallback(int code, ScanRequest* request) {
   }
 }
 
-namespace {
-
-bool AllZero(const void* data, size_t size) {
-  const unsigned char* bytes = static_cast<const unsigned char*>(data);
-  for (size_t i = 0; i < size; ++i) {
-    if (bytes[i] != 0) return false;
-  }
-  return true;
-}
-
-void CheckCommonFields(const ScanRequest* request, const char* what) {
-  const CWorld& world = World();
-  if (request->dwSize != sizeof(ScanRequest) || request->nFixedA != 2 || request->nFixedB != 3) {
-    Fail("%s record: dwSize %u, nFixedA %d, nFixedB %d", what, request->dwSize, request->nFixedA,
-         request->nFixedB);
-  }
-  if (request->nHostContext != world.m_nHostContext ||
-      request->pSockApplication != world.m_pClient) {
-    Fail("%s record names context %d / client %p, not %d / %p", what, request->nHostContext,
-         static_cast<void*>(request->pSockApplication), world.m_nHostContext,
-         static_cast<void*>(world.m_pClient));
-  }
-  if (!AllZero(request->abReserved1, sizeof request->abReserved1) ||
-      !AllZero(request->abReserved2, sizeof request->abReserved2)) {
-    Fail("%s record: reserved areas are not zero", what);
-  }
-}
-
-}  // namespace
-
 void CWorld::Scan(ScanRequest* request) {
   if (m_bInScan) Fail("a scan request inside a scan");
-  CheckCommonFields(request, "scan");
-  if (request->nScanResult != 0 || !AllZero(request->szInsertText, sizeof request->szInsertText)) {
-    Fail("scan record: verdict or insert text not zero when handed over");
-  }
-  if (request->pszDataFileName == nullptr || request->pfnTimeoutProtection == nullptr ||
-      request->pTimeoutProtectionArg == nullptr) {
-    Fail("scan record without file name or keep-alive function");
-  }
-  if (request->bTimeoutProtection != (m_nTimeoutSeconds > 0 ? 1u : 0u)) {
-    Fail("scan record: bTimeoutProtection %u with a setting of %d s", request->bTimeoutProtection,
-         m_nTimeoutSeconds);
-  }
-  std::string path = request->pszDataFileName;
-  if (m_store.IsWriteStreamOpen(path)) Fail("the spool file is still open for writing in the scan");
   const SScanRecord& record = m_scanner.Record(request);
-  if (!record.bReadable) {
-    Fail("the scan names spool file \"%s\", which cannot be read", path.c_str());
-  }
+  const std::string problems = ScanRecordProblems(record, m_pClient, m_nHostContext,
+                                                  m_nTimeoutSeconds > 0 ? 1 : 0, m_dwInterval);
+  if (!problems.empty()) Fail("scan record: %s", problems.c_str());
+  const std::string path = record.strFile;
 
   SLogEntry entry{ELogKind::kScan};
   entry.bytes = record.strSpool;
@@ -294,9 +254,11 @@ void CWorld::Scan(ScanRequest* request) {
 }
 
 void CWorld::Progress(const ScanRequest* request) {
-  CheckCommonFields(request, "progress");
+  const std::string problems = RecordProblems(*request, m_pClient, m_nHostContext);
+  if (!problems.empty()) Fail("progress record: %s", problems.c_str());
   if (request->pszDataFileName != nullptr || request->nScanResult != 0 ||
-      !AllZero(request->szInsertText, sizeof request->szInsertText)) {
+      std::any_of(std::begin(request->szInsertText), std::end(request->szInsertText),
+                  [](char c) { return c != '\0'; })) {
     Fail("progress record carries scan fields");
   }
   if (request->dwKBytesDone > request->dwKBytesTotal) {

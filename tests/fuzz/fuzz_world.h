@@ -96,6 +96,8 @@ class CWorld {
   int m_nConnection = 0;
   int m_nHostContext = 0;
   int m_nTimeoutSeconds = 0;
+  uint32_t m_dwInterval =
+      5000;  // the keep-alive interval: the last one set, as the plug-in keeps it
   bool m_bCallback = true;
   bool m_bRelayUnspooled = false;
   std::vector<SLogEntry> m_log;

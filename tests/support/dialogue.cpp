@@ -133,11 +133,8 @@ bool CRun::Check(const std::string& where) {
   std::vector<std::pair<uint32_t, uint32_t>> progress;
   for (const SProgressRecord& report : scanner.m_progress) {
     progress.emplace_back(report.dwDone, report.dwTotal);
-    if (report.request.nHostContext != kHostContext ||
-        report.request.pSockApplication != &m_client || report.request.nFixedA != 2 ||
-        report.request.nFixedB != 3 || report.request.dwSize != sizeof(ScanRequest)) {
-      problem << "progress record without the connection's fixed fields\n";
-    }
+    const std::string bad = RecordProblems(report.request, &m_client, kHostContext);
+    if (!bad.empty()) problem << "progress record: " << bad;
   }
   if (progress != m_progress) {
     problem << "progress reports (done/total):";
@@ -223,37 +220,6 @@ bool CRun::Play(ESplit mode, int splitStep, size_t splitAt, const std::string& l
 }
 
 }  // namespace
-
-std::string ScanRecordProblems(const SScanRecord& scan, const CHostSocket* client, int context,
-                               uint32_t keepAlive, uint32_t interval) {
-  const ScanRequest& r = scan.request;
-  std::ostringstream bad;
-  auto zero = [](const void* data, size_t size) {
-    const unsigned char* bytes = static_cast<const unsigned char*>(data);
-    return std::all_of(bytes, bytes + size, [](unsigned char b) { return b == 0; });
-  };
-  if (r.dwSize != sizeof(ScanRequest)) bad << "dwSize " << r.dwSize << "; ";
-  if (r.nFixedA != 2 || r.nFixedB != 3)
-    bad << "nFixedA/B " << r.nFixedA << "/" << r.nFixedB << "; ";
-  if (r.nScanResult != 0) bad << "nScanResult " << r.nScanResult << " on entry; ";
-  if (!zero(r.abReserved1, sizeof r.abReserved1) || !zero(r.abReserved2, sizeof r.abReserved2)) {
-    bad << "reserved bytes not zero; ";
-  }
-  if (!zero(r.szInsertText, sizeof r.szInsertText)) bad << "szInsertText not zero on entry; ";
-  if (r.dwKBytesDone != 0 || r.dwKBytesTotal != 0) bad << "progress fields set; ";
-  if (r.bTimeoutProtection != keepAlive || r.dwTimeoutProtection != interval) {
-    bad << "keep-alive " << r.bTimeoutProtection << "/" << r.dwTimeoutProtection << ", expected "
-        << keepAlive << "/" << interval << "; ";
-  }
-  if (r.pfnTimeoutProtection == nullptr || r.pTimeoutProtectionArg == nullptr) {
-    bad << "no keep-alive function or argument; ";
-  }
-  if (r.nHostContext != context) bad << "nHostContext " << r.nHostContext << "; ";
-  if (r.pSockApplication != client) bad << "pSockApplication is not the client; ";
-  if (!scan.bReadable) bad << "spool file " << scan.strFile << " not readable; ";
-  if (scan.bStillOpen) bad << "spool file still open during the scan; ";
-  return bad.str().empty() ? "" : bad.str() + "\n";
-}
 
 void RunDialogue(CHostHarness& host, const SDialogue& dialogue, ESplit mode) {
   ASSERT_TRUE(dialogue.strError.empty()) << dialogue.strError;

@@ -24,10 +24,4 @@ enum class ESplit {
 // ended at the end, and reports the first failing variant through gtest.
 void RunDialogue(CHostHarness& host, const SDialogue& dialogue, ESplit mode);
 
-// What is wrong with a scan record as the scanner received it ("" if nothing):
-// fixed fields, zero areas, the connection's context and client, the keep-alive
-// flag and interval, and a complete, closed spool file.
-std::string ScanRecordProblems(const SScanRecord& scan, const CHostSocket* client, int context,
-                               uint32_t keepAlive, uint32_t interval);
-
 #endif  // DIVIVEZ_TESTS_SUPPORT_DIALOGUE_H_

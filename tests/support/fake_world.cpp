@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -324,16 +325,6 @@ bool CFaultySpoolStore::IsOpen(const std::string& path) {
   return false;
 }
 
-bool CFaultySpoolStore::IsWriteStreamOpen(const std::string& path) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  for (const auto& stream : m_streams) {
-    if (stream.second.write && m_records[static_cast<size_t>(stream.second.id)].path == path) {
-      return true;
-    }
-  }
-  return false;
-}
-
 size_t CFaultySpoolStore::OpenStreams() {
   std::lock_guard<std::recursive_mutex> lock(m_mutex);
   return m_streams.size();
@@ -468,6 +459,49 @@ void CFakeScanner::Reset() {
   m_progress.clear();
   m_otherCodes.clear();
   m_verdicts.clear();
+}
+
+namespace {
+bool AllZero(const void* data, size_t size) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  return std::all_of(bytes, bytes + size, [](unsigned char b) { return b == 0; });
+}
+}  // namespace
+
+std::string RecordProblems(const ScanRequest& r, const CHostSocket* client, int context) {
+  std::ostringstream bad;
+  if (r.dwSize != sizeof(ScanRequest)) bad << "dwSize " << r.dwSize << "; ";
+  if (r.nFixedA != 2 || r.nFixedB != 3) {
+    bad << "nFixedA/B " << r.nFixedA << "/" << r.nFixedB << "; ";
+  }
+  if (!AllZero(r.abReserved1, sizeof r.abReserved1) ||
+      !AllZero(r.abReserved2, sizeof r.abReserved2)) {
+    bad << "reserved bytes not zero; ";
+  }
+  if (r.nHostContext != context) bad << "nHostContext " << r.nHostContext << "; ";
+  if (r.pSockApplication != client) bad << "pSockApplication is not the client; ";
+  return bad.str().empty() ? "" : bad.str() + "\n";
+}
+
+std::string ScanRecordProblems(const SScanRecord& scan, const CHostSocket* client, int context,
+                               uint32_t keepAlive, uint32_t interval) {
+  const ScanRequest& r = scan.request;
+  std::ostringstream bad;
+  if (r.nScanResult != 0) bad << "nScanResult " << r.nScanResult << " on entry; ";
+  if (!AllZero(r.szInsertText, sizeof r.szInsertText)) bad << "szInsertText not zero on entry; ";
+  if (r.dwKBytesDone != 0 || r.dwKBytesTotal != 0) bad << "progress fields set; ";
+  if (r.bTimeoutProtection != keepAlive || r.dwTimeoutProtection != interval) {
+    bad << "keep-alive " << r.bTimeoutProtection << "/" << r.dwTimeoutProtection << ", expected "
+        << keepAlive << "/" << interval << "; ";
+  }
+  if (r.pfnTimeoutProtection == nullptr || r.pTimeoutProtectionArg == nullptr) {
+    bad << "no keep-alive function or argument; ";
+  }
+  if (!scan.bReadable) bad << "spool file " << scan.strFile << " not readable; ";
+  if (scan.bStillOpen) bad << "spool file still open during the scan; ";
+  std::string common = RecordProblems(r, client, context);
+  if (bad.str().empty()) return common;
+  return bad.str() + (common.empty() ? "\n" : common);
 }
 
 // --- CFakeClock ---

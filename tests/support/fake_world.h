@@ -132,7 +132,6 @@ class CFaultySpoolStore : public ISpoolStore {
   bool Delete(const char* path) override;
 
   bool IsOpen(const std::string& path);
-  bool IsWriteStreamOpen(const std::string& path);
   size_t OpenStreams();
   int IdOfPath(const std::string& path);  // -1: not created here
   std::vector<std::string> Created();     // paths, in order
@@ -216,6 +215,16 @@ class CFakeScanner {
   std::deque<SVerdict> m_verdicts;
   CFaultySpoolStore* m_pStore = nullptr;
 };
+
+// What is wrong with a record the plug-in handed to the host callback ("" if
+// nothing): the fixed fields, zero reserved areas, the connection's context
+// and client.
+std::string RecordProblems(const ScanRequest& request, const CHostSocket* client, int context);
+// ... and with a scan record besides: no verdict, text or progress yet, the
+// keep-alive flag, interval and function, a complete spool file that no
+// stream holds open.
+std::string ScanRecordProblems(const SScanRecord& scan, const CHostSocket* client, int context,
+                               uint32_t keepAlive, uint32_t interval);
 
 // The tick source.
 struct CFakeClock {
