@@ -407,10 +407,9 @@ C: Subject: second\r\n\r\nbody two\r\n.\r\nQUIT\r\n
 >F: Subject: second\r\n\r\nbody two\r\n.\r\n
 >S: DATA\r\n
 S: 354 go ahead\r\n
->S: Subject: second\r\n\r\nbody two\r\n.\r\n
+>S: Subject: second\r\n\r\nbody two\r\n.\r\nQUIT\r\n
 S: 250 2.0.0 queued as 2\r\n
 >C: 250 2.0.0 queued as 2\r\n
->S: QUIT\r\n
 S: 221 2.0.0 bye\r\n
 >C: 221 2.0.0 bye\r\n
 
