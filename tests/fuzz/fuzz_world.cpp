@@ -152,6 +152,8 @@ void CWorld::StartConnection(int timeoutSeconds, bool callback, int debugLevel,
 
 void CWorld::EndConnection() {
   OnEndConnection(m_pClient);
+  m_sockets.Close(m_hClient);
+  m_sockets.Close(m_hServer);
   delete m_pClient;
   delete m_pServer;
   m_pClient = nullptr;

@@ -75,10 +75,10 @@ void CFakeSocketService::Reserved() { WorldFailure("the plug-in called slot 0 of
 
 SFakeEndpoint* CFakeSocketService::Find(SOCKET socket) {
   auto it = m_endpoints.find(socket);
-  if (it != m_endpoints.end()) return &it->second;
-  if (!m_bStrict) return &m_endpoints[socket];
+  if (it != m_endpoints.end() && !(m_bStrict && it->second.closed)) return &it->second;
+  if (it == m_endpoints.end() && !m_bStrict) return &m_endpoints[socket];
   WorldFailure("the plug-in used socket " + std::to_string(static_cast<long long>(socket)) +
-               ", which it was never given");
+               (it == m_endpoints.end() ? ", which it was never given" : " after it was closed"));
   return nullptr;
 }
 
@@ -141,6 +141,8 @@ void CFakeSocketService::Open(SOCKET socket) {
   std::lock_guard<std::recursive_mutex> lock(m_mutex);
   m_endpoints[socket];
 }
+
+void CFakeSocketService::Close(SOCKET socket) { Endpoint(socket).closed = true; }
 
 void CFakeSocketService::Push(SOCKET socket, const std::string& chunk) {
   if (!chunk.empty()) Endpoint(socket).inbound.push_back(chunk);

@@ -65,6 +65,7 @@ struct SFakeEndpoint {
   size_t consumed = 0;              // bytes handed out by Receive
   int receives = 0, sends = 0;      // calls so far
   int thrownSends = 0;              // sends that threw: the connection is broken
+  bool closed = false;              // the host is done with it (strict: no more calls)
   CFaultTrigger receiveFault, sendFault;
   size_t Pending() const;
 };
@@ -81,6 +82,7 @@ class CFakeSocketService : public ISocket {
   BOOL Send(SOCKET socket, const char* data, int length) override;
 
   void Open(SOCKET socket);
+  void Close(SOCKET socket);  // what was recorded stays readable
   void SetStrict(bool strict) { m_bStrict = strict; }
   void Push(SOCKET socket, const std::string& chunk);
   size_t Pending(SOCKET socket);
