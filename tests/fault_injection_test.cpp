@@ -19,7 +19,7 @@
 // Everything here is single-threaded. The world is the shared fake
 // (support/fake_world.h), installed by the fixture's CHostHarness; its socket
 // service is strict here: the plug-in may use no socket but the connection's
-// two. The reference dialogues are kept as a dialogue table (support/dialogue.h).
+// two. The reference dialogues are kept as a dialogue table (support/dialogue_table.h).
 #include <gtest/gtest.h>
 
 #include <filesystem>
