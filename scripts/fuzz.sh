@@ -5,8 +5,9 @@
 #
 # Builds the fuzzer with the fuzz preset (clang, libFuzzer, ASan and UBSan),
 # replays every reproducer in tests/fuzz/regressions/, then fuzzes for the
-# given time from the seed corpus (tests/fuzz/corpus/, and the unit tests'
-# dialogue tables as they are now) plus what earlier runs found
+# given time from the seed corpus (tests/fuzz/corpus/, and the dialogue tables
+# as they are now: the fuzzer's seeds and the unit tests' tables, turned into
+# inputs by divivez_dialogue_corpus) plus what earlier runs found
 # (build/fuzz/corpus/), with the SMTP dictionary, one worker.
 #
 # Exit status: 0 when every reproducer passes and the run found nothing;
@@ -25,7 +26,7 @@ cd "$root"
 
 echo "fuzz.sh: building the dialogue fuzzer (preset fuzz)"
 if ! cmake --preset fuzz >/dev/null || \
-   ! cmake --build --preset fuzz --target divivez_dialogue_fuzzer; then
+   ! cmake --build --preset fuzz --target divivez_dialogue_fuzzer divivez_dialogue_corpus; then
   echo "fuzz.sh: build failed" >&2
   exit 2
 fi
@@ -61,13 +62,16 @@ echo "fuzz.sh: ${#regressions[@]} reproducers replayed, $failed failing"
 [ "$failed" -eq 0 ] || status=1
 
 # 2. The time-boxed run, from a fixed seed (DIVIVEZ_FUZZ_SEED) so that a
-# finding can be replayed as it happened. The unit tests' dialogue tables are seeds too, as
+# finding can be replayed as it happened. The dialogue tables are seeds too, as
 # they are today (the committed corpus holds them as they were).
 seeds=("$root/tests/fuzz/corpus")
-if [ -f "$root/tests/session_dialogues.inc" ] &&
-   /usr/bin/python3 "$root/tests/fuzz/dialogues_to_corpus.py" "$scratch/dialogues" \
-     "$root/tests/session_dialogues.inc" >/dev/null 2>&1; then
+if "$root/build/fuzz/tests/fuzz/divivez_dialogue_corpus" "$scratch/dialogues" \
+     "$root/tests/fuzz/seeds.dlg" "$root/tests/session_dialogues.inc" \
+     "$root/tests/fault_injection_test.cpp" >/dev/null; then
   seeds+=("$scratch/dialogues")
+else
+  echo "fuzz.sh: the dialogue tables could not be turned into inputs" >&2
+  status=1
 fi
 echo "fuzz.sh: fuzzing for ${seconds}s"
 set +e

@@ -67,8 +67,8 @@ TEST_F(ExportsTest, SecondNewConnectionReplacesTheSessionAndItsSpool) {
   OnRequestFromServer(&client_, &server_);
   harness_.m_sockets.Push(kClient, "DATA\r\nSubject: half a message\r\n");
   OnRequestFromApplication(&client_, &server_);
-  ASSERT_EQ(harness_.m_pStore->m_created.size(), 1u);
-  const std::string spool = harness_.m_pStore->m_created[0];
+  ASSERT_EQ(harness_.m_pStore->Created().size(), 1u);
+  const std::string spool = harness_.m_pStore->Created()[0];
 
   CTraceCapture::Clear();
   harness_.Open(&client_, 2);

@@ -16,340 +16,76 @@
 // of the dialogue, its second message included, must go exactly as without
 // the fault.
 //
-// Everything here is single-threaded. The plug-in's settings are process-wide:
-// the fixture installs its fakes in SetUp and restores the defaults in
-// TearDown, so that it coexists with the other suites in the binary.
+// Everything here is single-threaded. The world is the shared fake
+// (support/fake_world.h), installed by the fixture's CHostHarness; its socket
+// service is strict here: the plug-in may use no socket but the connection's
+// two. The reference dialogues are kept as a dialogue table (support/dialogue_table.h).
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <deque>
 #include <filesystem>
-#include <map>
 #include <ostream>
-#include <set>
-#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "boundary/plugin_exports.h"
 #include "boundary/settings.h"
-#include "platform/clock.h"
-#include "platform/debug_output.h"
-#include "platform/platform.h"
-#include "session/scan_request.h"
-#include "session/spool_store.h"
-#include "support/plugin_settings.h"
-#include "support/printable.h"
-#include "support/temp_directory.h"
-#include "transport/host_socket.h"
+#include "support/dialogue.h"
+#include "support/fake_host.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const char k354[] = "354 Enter mail, end with \".\" on a line by itself\r\n";
-const char k452[] = "452 4.3.1 Insufficient system storage\r\n";
-const char k451[] = "451 4.3.0 Message could not be delivered; try again later\r\n";
-
-// ---------------------------------------------------------------- fakes
-
-enum class EFault { kNone, kThrow, kFail };
-
-// The host's socket service: scripted chunks in, every byte out recorded.
-// "offered" holds what the plug-in handed over, failed sends included (the
-// plug-in acts alike either way); a send that throws hands over nothing.
-class CFaultSockets : public ISocket {
- public:
-  struct SSide {
-    std::deque<std::string> inbound;
-    std::string offered;
-    int receives = 0;
-    int sends = 0;
-    int failReceiveAt = 0;  // 1-based call to fail; 0: none
-    int failSendAt = 0;
-    EFault fault = EFault::kNone;
-  };
-
-  void Reserved() override { ADD_FAILURE() << "ISocket slot 0 was called"; }
-
-  int Receive(SOCKET socket, char* buffer, int size) override {
-    SSide& side = Side(socket);
-    if (++side.receives == side.failReceiveAt) {
-      m_bFired = true;
-      if (side.fault == EFault::kThrow) throw CWinSockException{WSAECONNRESET, 0};
-      return SOCKET_ERROR;
-    }
-    if (side.inbound.empty() || size <= 0) return 0;
-    std::string& chunk = side.inbound.front();
-    size_t n = std::min(chunk.size(), static_cast<size_t>(size));
-    std::memcpy(buffer, chunk.data(), n);
-    chunk.erase(0, n);
-    if (chunk.empty()) side.inbound.pop_front();
-    return static_cast<int>(n);
-  }
-
-  BOOL Send(SOCKET socket, const char* data, int length) override {
-    SSide& side = Side(socket);
-    if (++side.sends == side.failSendAt) {
-      m_bFired = true;
-      if (side.fault == EFault::kThrow) throw CWinSockException{WSAECONNRESET, 0};
-      side.offered.append(data, static_cast<size_t>(length));
-      return FALSE;
-    }
-    side.offered.append(data, static_cast<size_t>(length));
-    return TRUE;
-  }
-
-  SSide& Side(SOCKET socket) {
-    auto it = m_sides.find(socket);
-    if (it == m_sides.end()) throw std::logic_error("the plug-in used a socket it was never given");
-    return it->second;
-  }
-  void Reset(SOCKET client, SOCKET server) {
-    m_sides.clear();
-    m_sides[client];
-    m_sides[server];
-    m_bFired = false;
-  }
-  size_t Pending(SOCKET socket) {
-    size_t total = 0;
-    for (const std::string& chunk : Side(socket).inbound) total += chunk.size();
-    return total;
-  }
-  bool m_bFired = false;
-
- private:
-  std::map<SOCKET, SSide> m_sides;
-};
-
-// Wraps the plug-in's own spool store; each fault fires once.
-class CFaultStore : public ISpoolStore {
- public:
-  explicit CFaultStore(ISpoolStore& inner) : m_inner(inner) {}
-
-  FILE* Create(const char* path, bool* pExists) override {
-    if (m_bFailCreate) {
-      *pExists = false;
-      return nullptr;
-    }
-    FILE* file = m_inner.Create(path, pExists);
-    if (file != nullptr) {
-      m_open[file] = path;
-      m_writing.insert(file);
-      m_created.push_back(path);
-    }
-    return file;
-  }
-  size_t Write(const void* data, size_t size, FILE* file) override {
-    if (++m_nWrites == m_nFailWriteAt) {
-      m_bFired = true;
-      if (m_bShortWrite && size > 0) return m_inner.Write(data, size - 1, file);
-      return 0;
-    }
-    return m_inner.Write(data, size, file);
-  }
-  FILE* OpenRead(const char* path) override {
-    if (m_bFailOpenRead) {
-      m_bFailOpenRead = false;
-      m_bFired = true;
-      return nullptr;
-    }
-    FILE* file = m_inner.OpenRead(path);
-    if (file != nullptr) m_open[file] = path;
-    return file;
-  }
-  size_t Read(void* buffer, size_t size, FILE* file) override {
-    if (++m_nReads == m_nFailReadAt) {
-      m_bFired = true;
-      return 0;
-    }
-    return m_inner.Read(buffer, size, file);
-  }
-  long long Length(FILE* file) override { return m_inner.Length(file); }
-  int Close(FILE* file) override {
-    bool writing = m_writing.erase(file) > 0;
-    m_open.erase(file);
-    int result = m_inner.Close(file);
-    if (writing && m_bFailClose) {
-      m_bFailClose = false;
-      m_bFired = true;
-      return EOF;
-    }
-    return result;
-  }
-  bool Delete(const char* path) override {
-    if (m_bFailDelete) {
-      m_bFailDelete = false;
-      m_bFired = true;
-      m_undeleted.push_back(path);
-      return false;
-    }
-    return m_inner.Delete(path);
-  }
-
-  // Faults; write and read positions count from the last ResetCounts().
-  void ResetCounts() {
-    m_nWrites = 0;
-    m_nReads = 0;
-  }
-  bool m_bFailCreate = false;
-  int m_nFailWriteAt = 0;
-  bool m_bShortWrite = false;
-  bool m_bFailClose = false;
-  bool m_bFailOpenRead = false;
-  int m_nFailReadAt = 0;
-  bool m_bFailDelete = false;
-  bool m_bFired = false;
-
-  std::map<FILE*, std::string> m_open;
-  std::vector<std::string> m_created;
-  std::vector<std::string> m_undeleted;
-
- private:
-  ISpoolStore& m_inner;
-  std::set<FILE*> m_writing;
-  int m_nWrites = 0;
-  int m_nReads = 0;
-};
-
-struct SVerdict {
-  int32_t result = 0;
-  std::string text;
-  int keepAlives = 0;
-  bool throws = false;
-};
-
-struct SScan {
-  std::string file;
-  std::string content;
-};
-
-// The host callback's state (the callback is a plain function).
-struct SScanner {
-  std::deque<SVerdict> verdicts;
-  std::vector<SScan> scans;
-};
-SScanner* g_pScanner = nullptr;
-
-void DIVIVEZ_CDECL ScanCallback(int code, ScanRequest* request) {
-  if (code != kScanCodeScan) return;  // progress reports
-  SScan scan;
-  scan.file = request->pszDataFileName != nullptr ? request->pszDataFileName : "";
-  if (FILE* file = std::fopen(scan.file.c_str(), "rb")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) scan.content.append(buffer, n);
-    std::fclose(file);
-  }
-  g_pScanner->scans.push_back(scan);
-  SVerdict verdict;
-  if (!g_pScanner->verdicts.empty()) {
-    verdict = g_pScanner->verdicts.front();
-    g_pScanner->verdicts.pop_front();
-  }
-  for (int i = 0; i < verdict.keepAlives; ++i) {
-    request->pfnTimeoutProtection(request->pTimeoutProtectionArg);
-  }
-  if (verdict.throws) throw std::runtime_error("scanner failure");
-  request->nScanResult = verdict.result;
-  size_t length = std::min(verdict.text.size(), sizeof request->szInsertText - 1);
-  std::memcpy(request->szInsertText, verdict.text.data(), length);
-  request->szInsertText[length] = '\0';
-}
-
-std::vector<std::string> g_traces;
-void CaptureTrace(const char* line) { g_traces.emplace_back(line); }
-DWORD g_dwTick = 100000;
-DWORD Tick() { return g_dwTick; }
-
 // ---------------------------------------------------------------- fixture
 
 class FaultInjectionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(m_temp.Path().empty());
-
-    SetSpoolStoreForTesting(nullptr);
-    m_pStore = new CFaultStore(SpoolStore());
-    SetSpoolStoreForTesting(m_pStore);
-    SetISocket(&m_sockets);
-    g_pScanner = &m_scanner;
-    RegisterCallback(&ScanCallback);
-    SetTimeoutProtection(0);
-    g_dwTimeoutProtection = 5000;
-    SetRelayUnspooled(false);
-    SetTickSourceForTesting(&Tick);
-    g_traces.clear();
-    SetDebugOutputHook(&CaptureTrace);
-    SetDebugOutputHookExclusive(true);
-  }
+  void SetUp() override { ASSERT_FALSE(m_host.m_temp.Path().empty()); }
 
   void TearDown() override {
     if (m_bOpen) End();
-    SetISocket(nullptr);
-    RegisterCallback(nullptr);
-    g_pScanner = nullptr;
-    SetRelayUnspooled(false);
-    SetTickSourceForTesting(nullptr);
-    SetDebugOutputHookExclusive(false);
-    SetDebugOutputHook(nullptr);
-    SetSpoolStoreForTesting(nullptr);
-    delete m_pStore;
-    g_nDebugLevel = 0;
   }
 
+  // A fresh pair of sockets per connection; the plug-in may use no other.
   void Open() {
     ++m_nConnection;
     m_client.m_nHostWord0 = 1;
     m_client.m_hSocket = static_cast<SOCKET>(100000 + 2 * m_nConnection);
     m_server.m_nHostWord0 = 2;
     m_server.m_hSocket = static_cast<SOCKET>(100001 + 2 * m_nConnection);
-    m_sockets.Reset(m_client.m_hSocket, m_server.m_hSocket);
-    m_scanner = SScanner();
+    m_sockets.Reset();
+    m_sockets.SetStrict(true);
+    m_sockets.Open(m_client.m_hSocket);
+    m_sockets.Open(m_server.m_hSocket);
+    m_host.m_scanner.Reset();
     m_nServerMark = m_nClientMark = 0;
     m_steps.clear();
-    OnNewConnection(4242, &m_client);
+    m_host.Open(&m_client, 4242);
     m_bOpen = true;
   }
 
   // Ends the connection; afterwards no spool file or stream may be left.
   void End() {
-    OnEndConnection(&m_client);
+    m_host.End(&m_client);
     m_bOpen = false;
-    EXPECT_TRUE(m_pStore->m_open.empty()) << "a spool stream is still open";
-    std::error_code error;
-    for (const std::string& path : m_pStore->m_undeleted) fs::remove(path, error);
-    m_pStore->m_undeleted.clear();
+    EXPECT_EQ(m_store.OpenStreams(), 0u) << "a spool stream is still open";
+    m_store.RemoveLeftBehind();
     for (const std::string& name : SpoolFiles()) ADD_FAILURE() << "spool file left: " << name;
   }
 
-  std::vector<std::string> SpoolFiles() {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (fs::directory_iterator it(m_temp.Path(), error), end; !error && it != end;
-         it.increment(error)) {
-      std::string name = it->path().filename().string();
-      if (std::find(m_pStore->m_undeleted.begin(), m_pStore->m_undeleted.end(),
-                    it->path().string()) != m_pStore->m_undeleted.end()) {
-        continue;
-      }
-      names.push_back(name);
-    }
-    return names;
-  }
+  // Files in the temporary directory that no failed deletion left there.
+  std::vector<std::string> SpoolFiles() { return m_store.FilesIn(m_host.m_temp.Path()); }
 
   // The host: a chunk arrives, the side's handler runs, then both handlers
   // run while bytes wait (a held-back client is read after server calls).
   void C(const std::string& bytes) {
-    m_sockets.Side(m_client.m_hSocket).inbound.push_back(bytes);
+    m_sockets.Push(m_client.m_hSocket, bytes);
     OnRequestFromApplication(&m_client, &m_server);
     Pump();
   }
   void S(const std::string& bytes) {
-    m_sockets.Side(m_server.m_hSocket).inbound.push_back(bytes);
+    m_sockets.Push(m_server.m_hSocket, bytes);
     OnRequestFromServer(&m_client, &m_server);
     Pump();
   }
@@ -370,17 +106,18 @@ class FaultInjectionTest : public ::testing::Test {
     }
   }
 
-  // What each side was offered since the last call.
+  // What each side was offered (failed sends included) since the last call.
   std::string ToServer() { return Since(m_server, &m_nServerMark); }
   std::string ToClient() { return Since(m_client, &m_nClientMark); }
   std::string Since(const CHostSocket& socket, size_t* mark) {
-    const std::string& offered = m_sockets.Side(socket.m_hSocket).offered;
+    const std::string offered = m_sockets.Offered(socket.m_hSocket);
     std::string fresh = offered.substr(std::min(*mark, offered.size()));
     *mark = offered.size();
     return fresh;
   }
-  const std::string& AllToServer() { return m_sockets.Side(m_server.m_hSocket).offered; }
-  const std::string& AllToClient() { return m_sockets.Side(m_client.m_hSocket).offered; }
+  std::string AllToServer() { return m_sockets.Offered(m_server.m_hSocket); }
+  std::string AllToClient() { return m_sockets.Offered(m_client.m_hSocket); }
+  const std::vector<SScanRecord>& Scans() { return m_host.m_scanner.m_scans; }
 
   // Greeting and envelope, replies drained.
   void Envelope() {
@@ -396,7 +133,7 @@ class FaultInjectionTest : public ::testing::Test {
   // A whole transaction that must go through: scanned once more, delivered
   // byte for byte, the server's answer relayed.
   void NextMessageGoesThrough(const std::string& body) {
-    size_t scans = m_scanner.scans.size();
+    size_t scans = Scans().size();
     C("MAIL FROM:<a@example.org>\r\n");
     S("250 ok\r\n");
     C("RCPT TO:<b@example.net>\r\n");
@@ -404,10 +141,10 @@ class FaultInjectionTest : public ::testing::Test {
     EXPECT_EQ(ToServer(), "MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.net>\r\n");
     EXPECT_EQ(ToClient(), "250 ok\r\n250 ok\r\n");
     C("DATA\r\n");
-    EXPECT_EQ(ToClient(), k354);
+    EXPECT_EQ(ToClient(), kReply354);
     C(body);
-    ASSERT_EQ(m_scanner.scans.size(), scans + 1);
-    EXPECT_EQ(m_scanner.scans.back().content, body);
+    ASSERT_EQ(Scans().size(), scans + 1);
+    EXPECT_EQ(Scans().back().strSpool, body);
     EXPECT_EQ(ToServer(), "DATA\r\n");
     S("354 go ahead\r\n");
     EXPECT_EQ(ToServer(), body);
@@ -416,10 +153,9 @@ class FaultInjectionTest : public ::testing::Test {
     EXPECT_TRUE(SpoolFiles().empty());
   }
 
-  CTempDirectory m_temp{"divivez-faults-"};
-  CFaultSockets m_sockets;
-  CFaultStore* m_pStore = nullptr;
-  SScanner m_scanner;
+  CHostHarness m_host;
+  CFakeSocketService& m_sockets = m_host.m_sockets;
+  CFaultySpoolStore& m_store = *m_host.m_pStore;
   CHostSocket m_client{};
   CHostSocket m_server{};
   int m_nConnection = 0;
@@ -435,7 +171,7 @@ TEST_F(FaultInjectionTest, SpoolCannotBeCreatedDataRelayedAndMessagePassesUnscan
   SetRelayUnspooled(true);
   Open();
   Envelope();
-  m_pStore->m_bFailCreate = true;
+  m_store.m_create.Always();
   C("DATA\r\n");
   EXPECT_EQ(ToServer(), "DATA\r\n");
   EXPECT_EQ(ToClient(), "") << "the 354 must be the server's own";
@@ -444,12 +180,12 @@ TEST_F(FaultInjectionTest, SpoolCannotBeCreatedDataRelayedAndMessagePassesUnscan
   const std::string message = "Subject: raw\r\n\r\nunscanned body\r\n.\r\n";
   C(message);
   EXPECT_EQ(ToServer(), message);
-  EXPECT_TRUE(m_scanner.scans.empty());
+  EXPECT_TRUE(Scans().empty());
   EXPECT_TRUE(SpoolFiles().empty());
   S("250 2.0.0 queued\r\n");
   EXPECT_EQ(ToClient(), "250 2.0.0 queued\r\n");
 
-  m_pStore->m_bFailCreate = false;
+  m_store.m_create.Clear();
   NextMessageGoesThrough("Subject: scanned\r\n\r\nsecond\r\n.\r\n");
   End();
 }
@@ -458,7 +194,7 @@ TEST_F(FaultInjectionTest, SpoolCannotBeCreatedServerRefusesData) {
   SetRelayUnspooled(true);
   Open();
   Envelope();
-  m_pStore->m_bFailCreate = true;
+  m_store.m_create.Always();
   C("DATA\r\n");
   S("554 5.5.1 no valid recipients\r\n");
   EXPECT_EQ(ToClient(), "554 5.5.1 no valid recipients\r\n");
@@ -467,7 +203,7 @@ TEST_F(FaultInjectionTest, SpoolCannotBeCreatedServerRefusesData) {
   EXPECT_EQ(ToServer(), "DATA\r\nRSET\r\n");
   S("250 reset\r\n");
   EXPECT_EQ(ToClient(), "250 reset\r\n");
-  m_pStore->m_bFailCreate = false;
+  m_store.m_create.Clear();
   NextMessageGoesThrough("Subject: after\r\n\r\nbody\r\n.\r\n");
   End();
 }
@@ -491,29 +227,28 @@ TEST_P(SpoolWriteFault, ClientHears452ServerGetsRsetNothingScannedOrLeft) {
   Open();
   Envelope();
   C("DATA\r\n");
-  EXPECT_EQ(ToClient(), k354);
-  m_pStore->ResetCounts();
+  EXPECT_EQ(ToClient(), kReply354);
   if (fault.fault == EWriteFault::kCloseFails) {
-    m_pStore->m_bFailClose = true;
+    m_store.m_close.Once(1);
   } else {
-    m_pStore->m_nFailWriteAt = fault.write;
-    m_pStore->m_bShortWrite = fault.fault == EWriteFault::kStoresOneByteLess;
+    m_store.m_write.Once(fault.write, fault.fault == EWriteFault::kStoresOneByteLess
+                                          ? EFault::kShort
+                                          : EFault::kFail);
   }
   // One read, one write: the message in three chunks.
   C("Subject: faulty\r\n\r\n");
   C("the middle of the body\r\n");
   EXPECT_EQ(ToServer(), "");
   C("the end of the body\r\n.\r\n");
-  EXPECT_TRUE(m_pStore->m_bFired) << "the fault never fired";
-  EXPECT_EQ(ToClient(), k452);
+  EXPECT_GT(m_store.FaultsFired(), 0) << "the fault never fired";
+  EXPECT_EQ(ToClient(), kReplyNoStorage);
   EXPECT_EQ(ToServer(), "RSET\r\n");
-  EXPECT_TRUE(m_scanner.scans.empty()) << "a message with a hole was scanned";
+  EXPECT_TRUE(Scans().empty()) << "a message with a hole was scanned";
   EXPECT_TRUE(SpoolFiles().empty());
   // The answer to the plug-in's RSET is not the client's.
   S("250 2.0.0 reset\r\n");
   EXPECT_EQ(ToClient(), "");
 
-  m_pStore->m_nFailWriteAt = 0;
   NextMessageGoesThrough("Subject: next\r\n\r\nwhole this time\r\n.\r\n");
   End();
 }
@@ -536,13 +271,13 @@ TEST_F(FaultInjectionTest, SpoolCannotBeReopenedClientHears451ServerNoMessageByt
   Envelope();
   C("DATA\r\n");
   C("Subject: lost\r\n\r\nnever delivered\r\n.\r\n");
-  ASSERT_EQ(m_scanner.scans.size(), 1u);
+  ASSERT_EQ(Scans().size(), 1u);
   EXPECT_EQ(ToServer(), "DATA\r\n");
-  m_pStore->m_bFailOpenRead = true;
+  m_store.m_openRead.Once(1);
   S("354 go ahead\r\n");
-  EXPECT_TRUE(m_pStore->m_bFired);
+  EXPECT_GT(m_store.FaultsFired(), 0);
   EXPECT_EQ(ToServer(), "") << "no message byte may follow the 354";
-  EXPECT_EQ(ToClient(), std::string(k354) + k451);
+  EXPECT_EQ(ToClient(), std::string(kReply354) + kReplyNotDelivered);
   EXPECT_TRUE(SpoolFiles().empty());
   // The server's side is closed: later commands do not reach it.
   C("NOOP\r\n");
@@ -560,15 +295,14 @@ TEST_F(FaultInjectionTest, ReadFailsDuringDeliveryServerNeverSeesTheEnd) {
   C("DATA\r\n");
   C(message);
   EXPECT_EQ(ToServer(), "DATA\r\n");
-  m_pStore->ResetCounts();
-  m_pStore->m_nFailReadAt = 2;
+  m_store.m_read.Once(2);
   S("354 go ahead\r\n");
-  EXPECT_TRUE(m_pStore->m_bFired);
+  EXPECT_GT(m_store.FaultsFired(), 0);
   std::string delivered = ToServer();
   EXPECT_LT(delivered.size(), message.size());
   EXPECT_EQ(message.compare(0, delivered.size(), delivered), 0) << "not a prefix of the message";
   EXPECT_EQ(delivered.find("\r\n.\r\n"), std::string::npos) << "the server saw an end of data";
-  EXPECT_EQ(ToClient(), std::string(k354) + k451);
+  EXPECT_EQ(ToClient(), std::string(kReply354) + kReplyNotDelivered);
   EXPECT_TRUE(SpoolFiles().empty());
   End();
 }
@@ -577,19 +311,19 @@ TEST_F(FaultInjectionTest, DeletionFailsTraceLineAndTheNextMessageStillGoesThrou
   Open();
   g_nDebugLevel = 1;
   Envelope();
-  m_pStore->m_bFailDelete = true;
+  m_store.m_delete.Once(1);
   const std::string message = "Subject: kept\r\n\r\nbody\r\n.\r\n";
   C("DATA\r\n");
   C(message);
   S("354 go ahead\r\n");
   EXPECT_EQ(ToServer(), "DATA\r\n" + message);
   S("250 2.0.0 queued\r\n");
-  EXPECT_EQ(ToClient(), std::string(k354) + "250 2.0.0 queued\r\n");
-  ASSERT_TRUE(m_pStore->m_bFired);
-  ASSERT_EQ(m_pStore->m_undeleted.size(), 1u);
-  std::string path = m_pStore->m_undeleted[0];
+  EXPECT_EQ(ToClient(), std::string(kReply354) + "250 2.0.0 queued\r\n");
+  ASSERT_GT(m_store.FaultsFired(), 0);
+  ASSERT_EQ(m_store.m_leftBehind.size(), 1u);
+  std::string path = *m_store.m_leftBehind.begin();
   bool traced = false;
-  for (const std::string& line : g_traces) {
+  for (const std::string& line : CTraceCapture::Lines()) {
     traced = traced || (line.find("Could not delete") != std::string::npos &&
                         line.find(path) != std::string::npos);
   }
@@ -598,8 +332,8 @@ TEST_F(FaultInjectionTest, DeletionFailsTraceLineAndTheNextMessageStillGoesThrou
   EXPECT_TRUE(fs::exists(path, error));
   // The name may be taken now: the next spool must not reuse the file.
   NextMessageGoesThrough("Subject: after\r\n\r\nanother body\r\n.\r\n");
-  ASSERT_GE(m_pStore->m_created.size(), 2u);
-  EXPECT_NE(m_pStore->m_created.back(), path);
+  ASSERT_GE(m_store.Created().size(), 2u);
+  EXPECT_NE(m_store.Created().back(), path);
   End();
 }
 
@@ -607,28 +341,114 @@ TEST_F(FaultInjectionTest, ScannerThrowsMessageDeliveredWithoutItsText) {
   Open();
   Envelope();
   SVerdict verdict;
-  verdict.result = 1;  // never read: the scanner throws first
-  verdict.text = "X-Never: inserted";
-  verdict.keepAlives = 1;
-  verdict.throws = true;
-  m_scanner.verdicts.push_back(verdict);
+  verdict.nResult = 1;  // never read: the scanner throws first
+  verdict.strText = "X-Never: inserted";
+  verdict.nKeepAlives = 1;
+  verdict.bThrow = true;
+  m_host.m_scanner.Queue(verdict);
   const std::string message = "Subject: scanner down\r\n\r\nbody\r\n.\r\n";
   C("DATA\r\n");
   C(message);
-  ASSERT_EQ(m_scanner.scans.size(), 1u);
+  ASSERT_EQ(Scans().size(), 1u);
   EXPECT_EQ(ToServer(), "NOOP\r\n");  // DATA waits for its answer
   S("250 2.0.0 noop\r\n");
   EXPECT_EQ(ToServer(), "DATA\r\n");
   S("354 go ahead\r\n");
   EXPECT_EQ(ToServer(), message);
   S("250 2.0.0 queued\r\n");
-  EXPECT_EQ(ToClient(), std::string(k354) + "250 2.0.0 queued\r\n");
+  EXPECT_EQ(ToClient(), std::string(kReply354) + "250 2.0.0 queued\r\n");
   EXPECT_TRUE(SpoolFiles().empty());
   NextMessageGoesThrough("Subject: scanner back\r\n\r\nbody\r\n.\r\n");
   End();
 }
 
 // ---------------------------------------------------------------- socket faults
+
+// Scanned: two messages, one step after the other, with a keep-alive and an
+// inserted text in the first; the QUIT that follows the second message in its
+// chunk is held until the message has been delivered.
+// WithoutSpool: DATA goes to the server and the message passes through
+// unscanned; then a line of binary junk and QUIT.
+const char kSocketFaultDialogues[] = R"DLG(
+== Scanned
+V: 0 noop=1 | X-Scanned: first
+V: 0
+S: 220 mx.example ESMTP\r\n
+>C: 220 mx.example ESMTP\r\n
+C: EHLO client.example\r\n
+>S: EHLO client.example\r\n
+S: 250-mx.example\r\n250-PIPELINING\r\n250-CHUNKING\r\n250 SIZE 1000000\r\n
+>C: 250-mx.example\r\n250-PIPELINING\r\n250 SIZE 1000000\r\n
+C: MAIL FROM:<a@example.org>\r\n
+>S: MAIL FROM:<a@example.org>\r\n
+S: 250 2.1.0 ok\r\n
+>C: 250 2.1.0 ok\r\n
+C: RCPT TO:<b@example.net>\r\n
+>S: RCPT TO:<b@example.net>\r\n
+S: 250 2.1.5 ok\r\n
+>C: 250 2.1.5 ok\r\n
+C: DATA\r\n
+>C: {354}
+C: Subject: first\r\n\r\nline one\r\n
+C: line two\r\n.\r\n
+>F: Subject: first\r\n\r\nline one\r\nline two\r\n.\r\n
+>S: NOOP\r\n
+S: 250 2.0.0 noop\r\n354 go ahead\r\n
+>S: DATA\r\nSubject: first\r\nX-Scanned: first\r\n\r\nline one\r\nline two\r\n.\r\n
+S: 250 2.0.0 queued as 1\r\n
+>C: 250 2.0.0 queued as 1\r\n
+C: MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.net>\r\n
+>S: MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.net>\r\n
+S: 250 ok\r\n250 ok\r\n
+>C: 250 ok\r\n250 ok\r\n
+C: DATA\r\n
+>C: {354}
+C: Subject: second\r\n\r\nbody two\r\n.\r\nQUIT\r\n
+>F: Subject: second\r\n\r\nbody two\r\n.\r\n
+>S: DATA\r\n
+S: 354 go ahead\r\n
+>S: Subject: second\r\n\r\nbody two\r\n.\r\nQUIT\r\n
+S: 250 2.0.0 queued as 2\r\n
+>C: 250 2.0.0 queued as 2\r\n
+S: 221 2.0.0 bye\r\n
+>C: 221 2.0.0 bye\r\n
+
+== WithoutSpool
+relay-unspooled
+fault: create
+S: 220 mx.example ESMTP\r\n
+>C: 220 mx.example ESMTP\r\n
+C: EHLO client.example\r\n
+>S: EHLO client.example\r\n
+S: 250-mx.example\r\n250 SIZE 1000000\r\n
+>C: 250-mx.example\r\n250 SIZE 1000000\r\n
+C: MAIL FROM:<a@example.org>\r\n
+>S: MAIL FROM:<a@example.org>\r\n
+S: 250 2.1.0 ok\r\n
+>C: 250 2.1.0 ok\r\n
+C: RCPT TO:<b@example.net>\r\n
+>S: RCPT TO:<b@example.net>\r\n
+S: 250 2.1.5 ok\r\n
+>C: 250 2.1.5 ok\r\n
+C: DATA\r\n
+>S: DATA\r\n
+S: 354 go ahead\r\n
+>C: 354 go ahead\r\n
+C: Subject: raw\r\n\r\nline one\r\n
+>S: Subject: raw\r\n\r\nline one\r\n
+C: line two\r\n.\r\n
+>S: line two\r\n.\r\n
+S: 250 2.0.0 queued as 1\r\n
+>C: 250 2.0.0 queued as 1\r\n
+C: \0\0junk\r\n
+>S: \0\0junk\r\n
+S: 500 5.5.2 what\r\n
+>C: 500 5.5.2 what\r\n
+C: QUIT\r\n
+>S: QUIT\r\n
+S: 221 2.0.0 bye\r\n
+>C: 221 2.0.0 bye\r\n
+)DLG";
 
 enum class ESide { kClient, kServer };
 enum class EOperation { kReceive, kSend };
@@ -646,76 +466,43 @@ void PrintTo(const SSocketFaultCase& fault, std::ostream* out) { *out << fault.n
 class SocketFaultAtEveryPosition : public FaultInjectionTest,
                                    public ::testing::WithParamInterface<SSocketFaultCase> {
  protected:
-  // Scanned: two messages, one step after the other, with a keep-alive and
-  // an inserted text in the first; the QUIT that follows the second message
-  // in its chunk is held until the message has been delivered.
-  // Without spool: DATA goes to the server and the message passes through
-  // unscanned; then a line of binary junk and QUIT.
-  void Dialogue(bool withoutSpool) {
-    static const char* const kScanned[] = {
-        "S220 mx.example ESMTP\r\n",
-        "CEHLO client.example\r\n",
-        "S250-mx.example\r\n250-PIPELINING\r\n250-CHUNKING\r\n250 SIZE 1000000\r\n",
-        "CMAIL FROM:<a@example.org>\r\n",
-        "S250 2.1.0 ok\r\n",
-        "CRCPT TO:<b@example.net>\r\n",
-        "S250 2.1.5 ok\r\n",
-        "CDATA\r\n",
-        "CSubject: first\r\n\r\nline one\r\n",
-        "Cline two\r\n.\r\n",
-        "S250 2.0.0 noop\r\n354 go ahead\r\n",
-        "S250 2.0.0 queued as 1\r\n",
-        "CMAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.net>\r\n",
-        "S250 ok\r\n250 ok\r\n",
-        "CDATA\r\n",
-        "CSubject: second\r\n\r\nbody two\r\n.\r\nQUIT\r\n",
-        "S354 go ahead\r\n",
-        "S250 2.0.0 queued as 2\r\n",
-        "S221 2.0.0 bye\r\n",
-        nullptr,
-    };
-    static const char* const kWithoutSpool[] = {
-        "S220 mx.example ESMTP\r\n",
-        "CEHLO client.example\r\n",
-        "S250-mx.example\r\n250 SIZE 1000000\r\n",
-        "CMAIL FROM:<a@example.org>\r\n",
-        "S250 2.1.0 ok\r\n",
-        "CRCPT TO:<b@example.net>\r\n",
-        "S250 2.1.5 ok\r\n",
-        "CDATA\r\n",
-        "S354 go ahead\r\n",
-        "CSubject: raw\r\n\r\nline one\r\n",
-        "Cline two\r\n.\r\n",
-        "S250 2.0.0 queued as 1\r\n",
-        "C",  // binary junk, below
-        "S500 5.5.2 what\r\n",
-        "CQUIT\r\n",
-        "S221 2.0.0 bye\r\n",
-        nullptr,
-    };
-    if (withoutSpool) {
-      m_pStore->m_bFailCreate = true;
-      SetRelayUnspooled(true);
-    } else {
-      SVerdict first;
-      first.text = "X-Scanned: first";
-      first.keepAlives = 1;
-      m_scanner.verdicts.push_back(first);
-      m_scanner.verdicts.push_back(SVerdict());
+  void SetUp() override {
+    FaultInjectionTest::SetUp();
+    for (SDialogue& dialogue : ParseDialogues(kSocketFaultDialogues)) {
+      ASSERT_TRUE(dialogue.strError.empty()) << dialogue.strError;
+      if ((dialogue.strName == "WithoutSpool") == GetParam().withoutSpool) m_dialogue = dialogue;
     }
-    for (const char* const* step = withoutSpool ? kWithoutSpool : kScanned; *step != nullptr;
-         ++step) {
-      std::string bytes = *step + 1;
-      if (bytes.empty()) bytes = std::string("\0\0junk\r\n", 8);
-      if ((*step)[0] == 'C') {
-        C(bytes);
+    ASSERT_FALSE(m_dialogue.steps.empty());
+  }
+
+  // Plays the dialogue's chunks one step after the other, with its verdicts;
+  // the fault, if any, is armed.
+  void Dialogue() {
+    if (m_dialogue.bFailCreate) m_store.m_create.Always();
+    if (m_dialogue.bRelayUnspooled) SetRelayUnspooled(true);
+    for (const SStep& step : m_dialogue.steps) {
+      if (step.kind == EStep::kVerdict) m_host.m_scanner.Queue(step.verdict);
+      if (step.kind != EStep::kClient && step.kind != EStep::kServer) continue;
+      if (step.kind == EStep::kClient) {
+        C(step.bytes);
       } else {
-        S(bytes);
+        S(step.bytes);
       }
       Step();
     }
-    m_pStore->m_bFailCreate = false;
+    m_store.m_create.Clear();
   }
+
+  // Everything a side is expected to receive, in order.
+  std::string Expected(EStep kind) {
+    std::string all;
+    for (const SStep& step : m_dialogue.steps) {
+      if (step.kind == kind) all += step.bytes;
+    }
+    return all;
+  }
+
+  SDialogue m_dialogue;
 };
 
 TEST_P(SocketFaultAtEveryPosition, NothingLeftAndTheDialogueGoesOnWhereItSurvives) {
@@ -723,36 +510,24 @@ TEST_P(SocketFaultAtEveryPosition, NothingLeftAndTheDialogueGoesOnWhereItSurvive
 
   // The dialogue without faults, checked in full.
   Open();
-  Dialogue(fault.withoutSpool);
+  Dialogue();
   const std::string server = AllToServer();
   const std::string client = AllToClient();
-  if (fault.withoutSpool) {
-    ASSERT_EQ(server, std::string("EHLO client.example\r\nMAIL FROM:<a@example.org>\r\n") +
-                          "RCPT TO:<b@example.net>\r\nDATA\r\nSubject: raw\r\n\r\nline one\r\n" +
-                          "line two\r\n.\r\n" + std::string("\0\0junk\r\n", 8) + "QUIT\r\n");
-    ASSERT_EQ(client, std::string("220 mx.example ESMTP\r\n250-mx.example\r\n") +
-                          "250 SIZE 1000000\r\n250 2.1.0 ok\r\n250 2.1.5 ok\r\n354 go ahead\r\n" +
-                          "250 2.0.0 queued as 1\r\n500 5.5.2 what\r\n221 2.0.0 bye\r\n");
-  } else {
-    const std::string message1 =
-        "Subject: first\r\nX-Scanned: first\r\n\r\nline one\r\nline two\r\n.\r\n";
-    const std::string message2 = "Subject: second\r\n\r\nbody two\r\n.\r\n";
-    ASSERT_EQ(server,
-              "EHLO client.example\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.net>\r\n"
-              "NOOP\r\nDATA\r\n" +
-                  message1 + "MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.net>\r\nDATA\r\n" +
-                  message2 + "QUIT\r\n");
-    ASSERT_EQ(client, std::string("220 mx.example ESMTP\r\n250-mx.example\r\n250-PIPELINING\r\n") +
-                          "250 SIZE 1000000\r\n250 2.1.0 ok\r\n250 2.1.5 ok\r\n" + k354 +
-                          "250 2.0.0 queued as 1\r\n250 ok\r\n250 ok\r\n" + k354 +
-                          "250 2.0.0 queued as 2\r\n221 2.0.0 bye\r\n");
-  }
-  const std::vector<SScan> scans = m_scanner.scans;
+  ASSERT_EQ(Printable(server), Printable(Expected(EStep::kExpectServer)));
+  ASSERT_EQ(Printable(client), Printable(Expected(EStep::kExpectClient)));
+  const std::vector<SScanRecord> scans = Scans();
   const std::vector<std::pair<size_t, size_t>> steps = m_steps;
   ASSERT_EQ(scans.size(), fault.withoutSpool ? 0u : 2u);
+  std::vector<std::string> spools;
+  for (const SStep& step : m_dialogue.steps) {
+    if (step.kind == EStep::kExpectSpool) spools.push_back(step.bytes);
+  }
+  ASSERT_EQ(scans.size(), spools.size());
+  for (size_t i = 0; i < scans.size(); ++i) EXPECT_EQ(scans[i].strSpool, spools[i]);
   const SOCKET handle = fault.side == ESide::kClient ? m_client.m_hSocket : m_server.m_hSocket;
-  const int positions = fault.operation == EOperation::kReceive ? m_sockets.Side(handle).receives
-                                                                : m_sockets.Side(handle).sends;
+  const int positions = fault.operation == EOperation::kReceive
+                            ? m_sockets.Endpoint(handle).receives
+                            : m_sockets.Endpoint(handle).sends;
   End();
   ASSERT_GT(positions, 5);
 
@@ -764,24 +539,22 @@ TEST_P(SocketFaultAtEveryPosition, NothingLeftAndTheDialogueGoesOnWhereItSurvive
     SCOPED_TRACE(std::string(fault.name) + " at call " + std::to_string(position) + " of " +
                  std::to_string(positions));
     Open();
-    CFaultSockets::SSide& side =
-        m_sockets.Side(fault.side == ESide::kClient ? m_client.m_hSocket : m_server.m_hSocket);
-    side.fault = fault.fault;
+    const SOCKET side = fault.side == ESide::kClient ? m_client.m_hSocket : m_server.m_hSocket;
     if (fault.operation == EOperation::kReceive) {
-      side.failReceiveAt = position;
+      m_sockets.FailReceive(side, position, fault.fault);
     } else {
-      side.failSendAt = position;
+      m_sockets.FailSend(side, position, fault.fault);
     }
-    Dialogue(fault.withoutSpool);
-    EXPECT_TRUE(m_sockets.m_bFired);
+    Dialogue();
+    EXPECT_GT(m_sockets.FaultsFired(), 0);
     if (survives) {
       // Step by step, not only in the end.
       EXPECT_EQ(m_steps, steps);
       EXPECT_EQ(Printable(AllToServer()), Printable(server));
       EXPECT_EQ(Printable(AllToClient()), Printable(client));
-      ASSERT_EQ(m_scanner.scans.size(), scans.size());
+      ASSERT_EQ(Scans().size(), scans.size());
       for (size_t i = 0; i < scans.size(); ++i) {
-        EXPECT_EQ(m_scanner.scans[i].content, scans[i].content);
+        EXPECT_EQ(Scans()[i].strSpool, scans[i].strSpool);
       }
     }
     End();

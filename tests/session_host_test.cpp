@@ -328,7 +328,7 @@ TEST_F(SessionHostTest, NewConnectionOnTheSameClientDropsTheMessageInProgress) {
   connection.Open();
   connection.FromServer("220 mx\r\n");
   connection.FromClient("DATA\r\nSubject: half\r\n");
-  ASSERT_EQ(m_host.m_pStore->m_created.size(), 1u);
+  ASSERT_EQ(m_host.m_pStore->Created().size(), 1u);
   connection.Open();
   connection.FromServer("220 mx\r\n");  // the new session's greeting
   connection.FromClient("NOOP\r\n");

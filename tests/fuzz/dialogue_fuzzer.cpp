@@ -92,28 +92,10 @@
 #include "boundary/connection_registry.h"
 #include "session/smtp_connection.h"
 #include "tests/fuzz/dialogue_model.h"
+#include "tests/fuzz/fuzz_events.h"
 #include "tests/fuzz/fuzz_world.h"
 
 namespace {
-
-enum EOp : int {
-  kOpClient,
-  kOpServer,
-  kOpAuto,
-  kOpVerdict,
-  kOpKeepAlive,
-  kOpThrow,
-  kOpSocketFault,
-  kOpTick,
-  kOpReconnect,
-  kOpSpoolFault,
-  kOpRepeat,
-  kOpPoll,
-  kOpToken,
-  kOpMessage,
-  kOpServerRepeat,
-  kOpCount
-};
 
 const size_t kMaxEvents = 2000;
 const size_t kMaxBytesPerInput = 2u << 20;
@@ -242,7 +224,7 @@ size_t g_nTracedClient = 0;
 
 void TraceEvent(const char* what) {
   if (!g_bTrace) return;
-  const CWorld& world = World();
+  CWorld& world = World();
   std::fprintf(stderr, "-- %s\n", what);
   for (const SLogEntry& entry : world.m_log) {
     static const char* const kKinds[] = {
@@ -259,16 +241,16 @@ void TraceEvent(const char* what) {
     }
     std::fprintf(stderr, "\n");
   }
-  if (world.m_server.offered.size() > g_nTracedServer) {
+  if (world.Server().offered.size() > g_nTracedServer) {
     std::fprintf(stderr, "   >S: \"%s\"\n",
-                 Printable(world.m_server.offered.substr(g_nTracedServer), 2000).c_str());
+                 Printable(world.Server().offered.substr(g_nTracedServer), 2000).c_str());
   }
-  if (world.m_client.offered.size() > g_nTracedClient) {
+  if (world.Client().offered.size() > g_nTracedClient) {
     std::fprintf(stderr, "   >C: \"%s\"\n",
-                 Printable(world.m_client.offered.substr(g_nTracedClient), 2000).c_str());
+                 Printable(world.Client().offered.substr(g_nTracedClient), 2000).c_str());
   }
-  g_nTracedServer = world.m_server.offered.size();
-  g_nTracedClient = world.m_client.offered.size();
+  g_nTracedServer = world.Server().offered.size();
+  g_nTracedClient = world.Client().offered.size();
 }
 
 void ReadOptions() {
@@ -335,7 +317,7 @@ void CheckMemory() {
   // middle of handling one may leave it as long as one read made it; that is
   // the bound once sends have raised (it would grow only while every send
   // keeps raising).
-  const bool certain = !world.m_bUncertain;
+  const bool certain = !world.Uncertain();
   const SBound bounds[] = {
       {"m_strCommand", s.m_strCommand.size(), s.m_strCommand.capacity(),
        certain ? CSmtpConnection::kMaxPartialLine
@@ -405,22 +387,22 @@ void CheckFiles() {
   if (files.size() > 1) {
     Fail("%zu spool files exist at once, first \"%s\"", files.size(), files[0].c_str());
   }
-  if (!files.empty() && !world.m_bUncertain && g_model.NoSpoolExpected()) {
+  if (!files.empty() && !world.Uncertain() && g_model.NoSpoolExpected()) {
     Fail("spool file \"%s\" exists though no message is in flight", files[0].c_str());
   }
 }
 
 void CheckTokens() {
   CWorld& world = World();
-  ForEachToken(world.m_server.offered, kClientToken, &g_nServerScanned,
+  ForEachToken(world.Server().offered, kClientToken, &g_nServerScanned,
                [&](const std::string& token) {
                  if (world.m_infectedTokens.count(token) != 0) {
                    Fail("token %s of a message the scanner called infected reached the server",
                         Printable(token).c_str());
                  }
                });
-  if (world.m_bUncertain) return;
-  ForEachToken(world.m_client.offered, kReplyToken, &g_nClientScanned,
+  if (world.Uncertain()) return;
+  ForEachToken(world.Client().offered, kReplyToken, &g_nClientScanned,
                [&](const std::string& token) {
                  auto it = g_replyTokens.find(token);
                  if (it == g_replyTokens.end()) return;
@@ -639,15 +621,15 @@ void CStrictServer::Answer(const SCommand& command, const SReply& reply) {
 
 void Check() {
   CWorld& world = World();
-  if (!world.m_bUncertain) {
+  if (!world.Uncertain()) {
     // The strict server first: a command sent out of turn is named as such,
     // not only as a difference from the model.
-    g_strict.Follow(world.m_log, world.m_server.offered);
-    g_model.Replay(world.m_log, world.m_server.offered);
-    g_model.CheckStreams(world.m_server.offered, world.m_client.offered);
+    g_strict.Follow(world.m_log, world.Server().offered);
+    g_model.Replay(world.m_log, world.Server().offered);
+    g_model.CheckStreams(world.Server().offered, world.Client().offered);
   }
   world.m_log.clear();
-  if (!world.m_bUncertain) g_bodies.Check(world.m_server.offered, g_model.BodyStarts());
+  if (!world.Uncertain()) g_bodies.Check(world.Server().offered, g_model.BodyStarts());
   CheckTokens();
   CheckMemory();
   CheckFiles();
@@ -679,19 +661,19 @@ void EndConnection() {
   }
   std::vector<std::string> files = world.SpoolFiles();
   if (!files.empty()) Fail("spool file \"%s\" left after OnEndConnection", files[0].c_str());
-  world.RemoveLeftBehind();
+  world.m_store.RemoveLeftBehind();
 }
 
 void PushClient(const std::string& bytes) {
   if (g_bTrace) std::fprintf(stderr, " C: \"%s\"", Printable(bytes, 2000).c_str());
   g_nBytesPushed += bytes.size();
-  if (!bytes.empty()) World().m_client.inbound.push_back(bytes);
+  if (!bytes.empty()) World().Client().inbound.push_back(bytes);
 }
 
 void PushServer(const std::string& bytes) {
   if (g_bTrace) std::fprintf(stderr, " S: \"%s\"", Printable(bytes, 2000).c_str());
   g_nBytesPushed += bytes.size();
-  if (!bytes.empty()) World().m_server.inbound.push_back(bytes);
+  if (!bytes.empty()) World().Server().inbound.push_back(bytes);
 }
 
 // The host calls the client side again after a server-side call while the
@@ -699,7 +681,7 @@ void PushServer(const std::string& bytes) {
 void ServerTurn() {
   CWorld& world = World();
   world.CallServer();
-  if (world.m_client.Pending() > 0) world.CallClient();
+  if (world.Client().Pending() > 0) world.CallClient();
 }
 
 std::string Repeat(const std::string& pattern, size_t total) {
@@ -734,7 +716,7 @@ void AutoReply(uint8_t b) {
   bool split = (b & 16) != 0;
   // Tokens are attributed only when these replies start a reply of their own
   // and no server bytes wait unread before them.
-  bool attributable = g_model.AtReplyBoundary() && world.m_server.inbound.empty();
+  bool attributable = g_model.AtReplyBoundary() && world.Server().inbound.empty();
   std::string replies;
   // The reply that answers nothing follows the last owed one; it is known
   // to answer nothing only if none of these starts a delivery (which owes a
@@ -796,7 +778,7 @@ void AutoReply(uint8_t b) {
   }
   ServerTurn();
   // Read later (a read fault), it would answer whatever is owed by then.
-  if (unasked && unaskedAttributable && world.m_server.inbound.empty()) {
+  if (unasked && unaskedAttributable && world.Server().inbound.empty()) {
     g_replyTokens[unaskedToken] = SReplyToken{EOwner::kUnasked, false, negative};
   }
 }
@@ -825,36 +807,35 @@ void Message(uint8_t b) {
 
 void SocketFault(uint8_t b) {
   CWorld& world = World();
-  SEndpoint& endpoint = (b & 1) ? world.m_server : world.m_client;
-  SArmed& armed = (b & 2) ? endpoint.sendFault : endpoint.receiveFault;
-  armed.countdown = (b >> 3) & 3;
-  armed.throws = (b & 4) != 0;
+  SFakeEndpoint& endpoint = (b & 1) ? world.Server() : world.Client();
+  CFaultTrigger& trigger = (b & 2) ? endpoint.sendFault : endpoint.receiveFault;
+  trigger.Once(((b >> 3) & 3) + 1, (b & 4) ? EFault::kThrow : EFault::kFail);
 }
 
 void SpoolFault(uint8_t b) {
   CFaultySpoolStore& store = World().m_store;
-  int skip = (b >> 3) & 3;
+  int nth = ((b >> 3) & 3) + 1;
   switch ((b & 7) % 7) {
     case 0:
-      store.m_bFailCreate = true;
+      store.m_create.Once(1);
       break;
     case 1:
-      store.m_failWrite = SArmed{skip, false};
+      store.m_write.Once(nth, EFault::kFail);
       break;
     case 2:
-      store.m_failWrite = SArmed{skip, true};
+      store.m_write.Once(nth, EFault::kShort);
       break;
     case 3:
-      store.m_bFailClose = true;
+      store.m_close.Once(1);
       break;
     case 4:
-      store.m_bFailOpenRead = true;
+      store.m_openRead.Once(1);
       break;
     case 5:
-      store.m_failRead = SArmed{skip, false};
+      store.m_read.Once(nth);
       break;
     default:
-      store.m_bFailDelete = true;
+      store.m_delete.Once(1);
       break;
   }
 }
@@ -883,15 +864,16 @@ void RunEvent(CInput& input) {
       break;
     case kOpVerdict: {
       static const int32_t kResults[] = {0, 1, -5, INT32_MAX};
-      world.m_plan.result = kResults[input.Byte() & 3];
-      world.m_plan.text = input.Data();
+      SVerdict& verdict = world.m_scanner.Next();
+      verdict.nResult = kResults[input.Byte() & 3];
+      verdict.strText = input.Data();
       break;
     }
     case kOpKeepAlive:
-      world.m_plan.keepAlives = input.Byte() & 7;
+      world.m_scanner.Next().nKeepAlives = input.Byte() & 7;
       break;
     case kOpThrow:
-      world.m_plan.throws = true;
+      world.m_scanner.Next().bThrow = true;
       break;
     case kOpSocketFault: {
       uint8_t b = input.Byte();
@@ -900,7 +882,7 @@ void RunEvent(CInput& input) {
       break;
     }
     case kOpTick:
-      g_dwFakeTick += input.U16();
+      CFakeClock::Advance(input.U16());
       break;
     case kOpReconnect: {
       uint8_t b = input.Byte();

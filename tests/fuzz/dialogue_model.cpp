@@ -547,7 +547,7 @@ void CDialogueModel::HandleData(const std::string& line) {
       Local(k354);
       m_phase = EPhase::kSpooling;
       m_nSpoolId = create.spoolId;
-      m_dwLastProtection = g_dwFakeTick;
+      m_dwLastProtection = CFakeClock::Now();
       return;
     }
     if (!create.exists) break;
@@ -568,7 +568,7 @@ size_t CDialogueModel::MessageBytes(const char* data, size_t length) {
   // The keep-alive interval is looked at once per read of message bytes. A
   // keep-alive that cannot go yet is tried again at the next read.
   if (m_bKeepAliveTimer) {
-    uint32_t now = g_dwFakeTick;
+    uint32_t now = CFakeClock::Now();
     if (now < m_dwLastProtection) {
       m_dwLastProtection = now;  // the counter wrapped
     } else if (now - m_dwLastProtection > m_dwKeepAliveInterval && TryKeepAlive()) {

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -14,204 +12,6 @@
 namespace {
 
 constexpr int kHostContext = -1234567;
-
-// --- Parsing ---
-
-bool ParseNumber(const std::string& text, uint32_t* value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  *value = static_cast<uint32_t>(std::stoul(text));
-  return true;
-}
-
-std::string Unescape(const std::string& text, std::string* error) {
-  static const struct {
-    const char* name;
-    const char* bytes;
-  } kMacros[] = {{"{354}", kReply354},
-                 {"{250A}", kReplyAccepted},
-                 {"{452}", kReplyNoStorage},
-                 {"{451}", kReplyNotDelivered},
-                 {"{502}", kReplyNotAvailable},
-                 {"{451S}", kReplyNoSpool},
-                 {"{500LF}", kReplyBareLineBreak},
-                 {"{500SP}", kReplyLeadingSpace},
-                 {"{421X}", kReplyOutOfStep},
-                 {"{421L}", kReplyServerLost},
-                 {"{552}", kReplyTooBig}};
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '{') {
-      bool found = false;
-      for (const auto& macro : kMacros) {
-        if (text.compare(i, std::strlen(macro.name), macro.name) == 0) {
-          out += macro.bytes;
-          i += std::strlen(macro.name) - 1;
-          found = true;
-          break;
-        }
-      }
-      if (!found) *error = "unknown {macro}";
-      continue;
-    }
-    if (c != '\\') {
-      out += c;
-      continue;
-    }
-    if (++i == text.size()) {
-      *error = "backslash at the end of the line";
-      break;
-    }
-    static const char kEscapes[] = "rnt0\\{";
-    static const char kBytes[] = {'\r', '\n', '\t', '\0', '\\', '{'};
-    const char* simple = text[i] != '\0' ? std::strchr(kEscapes, text[i]) : nullptr;
-    if (simple != nullptr) {
-      out += kBytes[simple - kEscapes];
-    } else if (text[i] == 'x' && i + 2 < text.size() &&
-               std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-               std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      *error = std::string("bad escape \\") + text[i];
-    }
-  }
-  return out;
-}
-
-// "V: 1 noop=2 thread | text"
-bool ParseVerdict(const std::string& payload, SVerdict* verdict, std::string* error) {
-  size_t bar = payload.find('|');
-  std::istringstream words(payload.substr(0, bar));
-  std::string word;
-  bool haveResult = false;
-  while (words >> word) {
-    uint32_t number = 0;
-    if (word == "throw") {
-      verdict->bThrow = haveResult = true;
-    } else if (word == "thread") {
-      verdict->bKeepAliveThread = true;
-    } else if (word.compare(0, 5, "noop=") == 0 && ParseNumber(word.substr(5), &number)) {
-      verdict->nKeepAlives = static_cast<int>(number);
-    } else if (!word.empty() &&
-               (std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '-')) {
-      verdict->nResult = std::stoi(word);
-      haveResult = true;
-    } else {
-      *error = "bad verdict word '" + word + "'";
-      return false;
-    }
-  }
-  if (bar != std::string::npos) {
-    size_t start = bar + 1;
-    if (start < payload.size() && payload[start] == ' ') ++start;
-    verdict->strText = Unescape(payload.substr(start), error);
-  }
-  if (!haveResult) *error = "verdict without a result";
-  return error->empty();
-}
-
-}  // namespace
-
-std::vector<SDialogue> ParseDialogues(const char* table) {
-  std::vector<SDialogue> dialogues;
-  std::istringstream lines(table);
-  std::string line;
-  int number = 0;
-  while (std::getline(lines, line)) {
-    ++number;
-    size_t start = line.find_first_not_of(" \t");
-    if (start == std::string::npos || line[start] == '#') continue;
-    line.erase(0, start);
-    std::string error;
-    if (line.compare(0, 3, "== ") == 0) {
-      dialogues.emplace_back();
-      dialogues.back().strName = line.substr(3);
-      for (char c : dialogues.back().strName) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') error = "bad dialogue name";
-      }
-    } else if (dialogues.empty()) {
-      error = "step before the first '== Name'";
-      dialogues.emplace_back();
-      dialogues.back().strName = "ParseError";
-    } else {
-      SDialogue& dialogue = dialogues.back();
-      size_t colon = line.find(": ");
-      std::string key = line.substr(0, colon == std::string::npos ? line.size() : colon);
-      std::string payload = colon == std::string::npos ? "" : line.substr(colon + 2);
-      SStep step{EStep::kNoCheck, "", SVerdict(), 0, 0, number};
-      uint32_t value = 0;
-      bool isStep = true;
-      if (key == "S" || key == "C" || key == ">S" || key == ">C" || key == ">F") {
-        step.kind = key == "S"    ? EStep::kServer
-                    : key == "C"  ? EStep::kClient
-                    : key == ">S" ? EStep::kExpectServer
-                    : key == ">C" ? EStep::kExpectClient
-                                  : EStep::kExpectSpool;
-        step.bytes = Unescape(payload, &error);
-      } else if (key == "V") {
-        step.kind = EStep::kVerdict;
-        ParseVerdict(payload, &step.verdict, &error);
-      } else if (key == "T" && payload.size() > 1 && ParseNumber(payload.substr(1), &value) &&
-                 (payload[0] == '+' || payload[0] == '=')) {
-        step.kind = payload[0] == '+' ? EStep::kTickAdvance : EStep::kTickSet;
-        step.a = value;
-      } else if (key == ">P") {
-        std::istringstream numbers(payload);
-        step.kind = EStep::kExpectProgress;
-        if (!(numbers >> step.a >> step.b)) error = "'>P: done total' expected";
-      } else if (key == "~") {
-        step.kind = EStep::kNoCheck;
-      } else if (key == "nospool") {
-        step.kind = EStep::kNoSpool;
-      } else {
-        isStep = false;
-        if (key == "keepalive" && ParseNumber(payload, &value)) {
-          dialogue.nKeepAliveSeconds = static_cast<int>(value);
-        } else if (key == "nocallback") {
-          dialogue.bNoCallback = true;
-        } else if (key == "loose") {
-          dialogue.bLoose = true;
-        } else if (key == "relay-unspooled") {
-          dialogue.bRelayUnspooled = true;
-        } else if (key == "fault" && payload == "create") {
-          dialogue.bFailCreate = true;
-        } else if (key == "fault" && payload == "openread") {
-          dialogue.bFailOpenRead = true;
-        } else if (key == "fault" && payload.compare(0, 6, "write ") == 0 &&
-                   ParseNumber(payload.substr(6), &value)) {
-          dialogue.nFailWriteAt = static_cast<int>(value);
-        } else if (key == "fault" && payload.compare(0, 6, "short ") == 0 &&
-                   ParseNumber(payload.substr(6), &value)) {
-          dialogue.nShortWriteAt = static_cast<int>(value);
-        } else {
-          error = "unknown line";
-        }
-      }
-      if (isStep) dialogue.steps.push_back(step);
-    }
-    if (!error.empty() && dialogues.back().strError.empty()) {
-      dialogues.back().strError = "line " + std::to_string(number) + ": " + error + ": " + line;
-    }
-  }
-  return dialogues;
-}
-
-SDialogue& SDialogue::Add(EStep kind, const std::string& bytes, uint32_t a, uint32_t b) {
-  steps.push_back({kind, bytes, SVerdict(), a, b, 0});
-  return *this;
-}
-
-SDialogue& SDialogue::Verdict(const SVerdict& verdict) {
-  steps.push_back({EStep::kVerdict, "", verdict, 0, 0, 0});
-  return *this;
-}
-
-void PrintTo(const SDialogue& dialogue, std::ostream* os) { *os << dialogue.strName; }
-
-// --- Running ---
-
-namespace {
 
 std::string StepName(const SStep& step, size_t index, const char* prefix) {
   return prefix + (step.line > 0 ? "line " + std::to_string(step.line)
@@ -333,11 +133,8 @@ bool CRun::Check(const std::string& where) {
   std::vector<std::pair<uint32_t, uint32_t>> progress;
   for (const SProgressRecord& report : scanner.m_progress) {
     progress.emplace_back(report.dwDone, report.dwTotal);
-    if (report.request.nHostContext != kHostContext ||
-        report.request.pSockApplication != &m_client || report.request.nFixedA != 2 ||
-        report.request.nFixedB != 3 || report.request.dwSize != sizeof(ScanRequest)) {
-      problem << "progress record without the connection's fixed fields\n";
-    }
+    const std::string bad = RecordProblems(report.request, &m_client, kHostContext);
+    if (!bad.empty()) problem << "progress record: " << bad;
   }
   if (progress != m_progress) {
     problem << "progress reports (done/total):";
@@ -356,10 +153,10 @@ bool CRun::Check(const std::string& where) {
 bool CRun::Play(ESplit mode, int splitStep, size_t splitAt, const std::string& label) {
   m_label = label;
   CFaultySpoolStore& store = *m_host.m_pStore;
-  store.m_bFailCreate = m_dialogue.bFailCreate;
-  store.m_bFailOpenRead = m_dialogue.bFailOpenRead;
-  store.m_nFailWriteAt = m_dialogue.nFailWriteAt;
-  store.m_nShortWriteAt = m_dialogue.nShortWriteAt;
+  if (m_dialogue.bFailCreate) store.m_create.Always();
+  if (m_dialogue.bFailOpenRead) store.m_openRead.Always();
+  if (m_dialogue.nFailWriteAt > 0) store.m_write.Once(m_dialogue.nFailWriteAt);
+  if (m_dialogue.nShortWriteAt > 0) store.m_write.Once(m_dialogue.nShortWriteAt, EFault::kShort);
   SetTimeoutProtection(m_dialogue.nKeepAliveSeconds);
   SetRelayUnspooled(m_dialogue.bRelayUnspooled);
   RegisterCallback(m_dialogue.bNoCallback ? nullptr : &CFakeScanner::Callback);
@@ -400,8 +197,10 @@ bool CRun::Play(ESplit mode, int splitStep, size_t splitAt, const std::string& l
       case EStep::kNoCheck:
         skipCheck = true;
         break;
+      case EStep::kFuzzEvent:
+        break;  // refused by RunDialogue
       case EStep::kNoSpool:
-        for (const std::string& path : store.m_created) {
+        for (const std::string& path : store.Created()) {
           if (std::ifstream(path)) {
             ADD_FAILURE() << m_label << ", " << StepName(step, i, "at ")
                           << ": the spool file still exists: " << path;
@@ -422,39 +221,12 @@ bool CRun::Play(ESplit mode, int splitStep, size_t splitAt, const std::string& l
 
 }  // namespace
 
-std::string ScanRecordProblems(const SScanRecord& scan, const CHostSocket* client, int context,
-                               uint32_t keepAlive, uint32_t interval) {
-  const ScanRequest& r = scan.request;
-  std::ostringstream bad;
-  auto zero = [](const void* data, size_t size) {
-    const unsigned char* bytes = static_cast<const unsigned char*>(data);
-    return std::all_of(bytes, bytes + size, [](unsigned char b) { return b == 0; });
-  };
-  if (r.dwSize != sizeof(ScanRequest)) bad << "dwSize " << r.dwSize << "; ";
-  if (r.nFixedA != 2 || r.nFixedB != 3)
-    bad << "nFixedA/B " << r.nFixedA << "/" << r.nFixedB << "; ";
-  if (r.nScanResult != 0) bad << "nScanResult " << r.nScanResult << " on entry; ";
-  if (!zero(r.abReserved1, sizeof r.abReserved1) || !zero(r.abReserved2, sizeof r.abReserved2)) {
-    bad << "reserved bytes not zero; ";
-  }
-  if (!zero(r.szInsertText, sizeof r.szInsertText)) bad << "szInsertText not zero on entry; ";
-  if (r.dwKBytesDone != 0 || r.dwKBytesTotal != 0) bad << "progress fields set; ";
-  if (r.bTimeoutProtection != keepAlive || r.dwTimeoutProtection != interval) {
-    bad << "keep-alive " << r.bTimeoutProtection << "/" << r.dwTimeoutProtection << ", expected "
-        << keepAlive << "/" << interval << "; ";
-  }
-  if (r.pfnTimeoutProtection == nullptr || r.pTimeoutProtectionArg == nullptr) {
-    bad << "no keep-alive function or argument; ";
-  }
-  if (r.nHostContext != context) bad << "nHostContext " << r.nHostContext << "; ";
-  if (r.pSockApplication != client) bad << "pSockApplication is not the client; ";
-  if (!scan.bReadable) bad << "spool file " << scan.strFile << " not readable; ";
-  if (scan.bStillOpen) bad << "spool file still open during the scan; ";
-  return bad.str().empty() ? "" : bad.str() + "\n";
-}
-
 void RunDialogue(CHostHarness& host, const SDialogue& dialogue, ESplit mode) {
   ASSERT_TRUE(dialogue.strError.empty()) << dialogue.strError;
+  for (const SStep& step : dialogue.steps) {
+    ASSERT_NE(step.kind, EStep::kFuzzEvent)
+        << "line " << step.line << ": '" << step.strFuzzKey << "' is a step only the fuzzer plays";
+  }
   if (mode != ESplit::kSplitOneCall && mode != ESplit::kSplitTwoCalls) {
     CRun(host, dialogue)
         .Play(mode, -1, 0, mode == ESplit::kScripted ? "as scripted" : "one byte per read");

@@ -3,7 +3,8 @@
 
 #include <string>
 
-// "\r\n" as "\\r\\n" and so on, for failure messages.
-std::string Printable(const std::string& bytes);
+// "\r\n" as "\\r\\n", other control bytes as \xHH, and so on, for failure
+// messages; at most limit bytes shown.
+std::string Printable(const std::string& bytes, size_t limit = std::string::npos);
 
 #endif  // DIVIVEZ_TESTS_SUPPORT_PRINTABLE_H_
