@@ -111,7 +111,14 @@ class Proxy {
  private:
   // Accepts what is pending; returns how many connections were taken.
   int Accept();
+  // The connection's loop (pump.cpp): a turn for each side that is due,
+  // then the limits; each returns why the connection ends, or nullptr.
+  struct Pump;
   void Relay(Connection* connection);
+  const char* ServerTurn(Connection* connection, Pump* pump,
+                         std::chrono::steady_clock::time_point now);
+  const char* ClientTurn(Connection* connection, Pump* pump);
+  const char* LimitReached(Connection* connection, const Pump& pump, bool* timedOut);
   void HandleScan(Connection* connection, ScanRequest* request);
   void HandleProgress(Connection* connection, const ScanRequest* request);
   // Logs the message in hand once its spool file is gone (delivered), or

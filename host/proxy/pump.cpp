@@ -120,18 +120,9 @@ const char* Proxy::TimeLimitReached(Connection* c, bool clientOpen) {
   return nullptr;
 }
 
-void Proxy::Relay(Connection* c) {
-  c->client.m_nHostWord0 = c->id;
-  c->client.m_hSocket = static_cast<SOCKET>(c->clientSocket);
-  c->server.m_nHostWord0 = c->id;
-  c->server.m_hSocket = static_cast<SOCKET>(c->serverSocket);
-  m_plugin.OnNewConnection(c->id, &c->client);
-
-  const auto grace = std::chrono::milliseconds(m_settings.closeGraceMs);
-  // With the plug-in's own socket road the host learns what it reads by
-  // peeking first.
-  const bool peek = m_settings.socketService == SocketService::kPlugin;
-  std::vector<char> peekBuffer(peek ? kPeekBytes : 0);
+// One connection's pump between two polls: what each side is doing and the
+// times that decide the next wake-up.
+struct Proxy::Pump {
   // The client side: read when readable; held (the plug-in left its input
   // unread until the server answers; retried after kHoldRetry or the
   // server's next call); drained (it has closed or failed, and the server
@@ -139,12 +130,31 @@ void Proxy::Relay(Connection* c) {
   enum class ClientSide { kReading, kHeld, kDrained };
   // The server side: read when readable, or held as above.
   enum class ServerSide { kReading, kHeld };
+
   ClientSide client = ClientSide::kReading;
   ServerSide server = ServerSide::kReading;
   Clock::time_point clientHeldAt;
   Clock::time_point serverHeldAt;
   Clock::time_point graceEnd;
   const char* clientEnd = "";
+  std::chrono::milliseconds grace{0};
+  // With the plug-in's own socket road the host learns what it reads by
+  // peeking first.
+  bool peek = false;
+  std::vector<char> peekBuffer;
+};
+
+void Proxy::Relay(Connection* c) {
+  c->client.m_nHostWord0 = c->id;
+  c->client.m_hSocket = static_cast<SOCKET>(c->clientSocket);
+  c->server.m_nHostWord0 = c->id;
+  c->server.m_hSocket = static_cast<SOCKET>(c->serverSocket);
+  m_plugin.OnNewConnection(c->id, &c->client);
+
+  Pump pump;
+  pump.grace = std::chrono::milliseconds(m_settings.closeGraceMs);
+  pump.peek = m_settings.socketService == SocketService::kPlugin;
+  pump.peekBuffer.resize(pump.peek ? kPeekBytes : 0);
   const char* reason = nullptr;
   bool timedOut = false;
 
@@ -157,133 +167,44 @@ void Proxy::Relay(Connection* c) {
     size_t count = 0;
     int clientItem = -1;
     int serverItem = -1;
-    if (client == ClientSide::kReading) {
+    if (pump.client == Pump::ClientSide::kReading) {
       clientItem = static_cast<int>(count);
       items[count++] = NetPollItem{c->clientSocket, kNetIn, 0};
     }
-    if (server == ServerSide::kReading) {
+    if (pump.server == Pump::ServerSide::kReading) {
       serverItem = static_cast<int>(count);
       items[count++] = NetPollItem{c->serverSocket, kNetIn, 0};
     }
     Clock::time_point now = Clock::now();
     Clock::time_point wake = now + kPollSlice;
-    if (client == ClientSide::kHeld) wake = std::min(wake, clientHeldAt + kHoldRetry);
-    if (server == ServerSide::kHeld) wake = std::min(wake, serverHeldAt + kHoldRetry);
-    if (client == ClientSide::kDrained) wake = std::min(wake, graceEnd);
+    if (pump.client == Pump::ClientSide::kHeld)
+      wake = std::min(wake, pump.clientHeldAt + kHoldRetry);
+    if (pump.server == Pump::ServerSide::kHeld)
+      wake = std::min(wake, pump.serverHeldAt + kHoldRetry);
+    if (pump.client == Pump::ClientSide::kDrained) wake = std::min(wake, pump.graceEnd);
     const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
     if (NetPoll(items, count, timeout > 0 ? static_cast<int>(timeout) : 0) < 0) {
       reason = "poll failed";
       break;
     }
     now = Clock::now();
-    const bool serverDue = (serverItem >= 0 && items[serverItem].revents != 0) ||
-                           (server == ServerSide::kHeld && now >= serverHeldAt + kHoldRetry);
-    const bool clientDue = (clientItem >= 0 && items[clientItem].revents != 0) ||
-                           (client == ClientSide::kHeld && now >= clientHeldAt + kHoldRetry);
+    const bool serverDue =
+        (serverItem >= 0 && items[serverItem].revents != 0) ||
+        (pump.server == Pump::ServerSide::kHeld && now >= pump.serverHeldAt + kHoldRetry);
+    const bool clientDue =
+        (clientItem >= 0 && items[clientItem].revents != 0) ||
+        (pump.client == Pump::ClientSide::kHeld && now >= pump.clientHeldAt + kHoldRetry);
 
     if (serverDue) {
-      int peeked = 0;
-      if (peek) {
-        peeked = std::max(0, NetPeekData(c->serverSocket, peekBuffer.data(), kPeekBytes));
-      }
-      const int n = m_plugin.OnRequestFromServer(&c->client, &c->server);
-      if (peek && n > 0) {
-        FromServer(c, peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
-        if (n > peeked) c->message.unseen = true;
-      }
-      CheckDelivery(c, nullptr);
-      WarnUnscanned(c);
-      if (n > 0) {
-        c->fromServer += static_cast<uint64_t>(n);
-        m_counters.bytesFromServers += static_cast<uint64_t>(n);
-      }
-      if (!c->cut.empty()) break;
-      // A server-side call is what the plug-in waits for before it takes
-      // client input again.
-      if (client == ClientSide::kHeld) client = ClientSide::kReading;
-      server = ServerSide::kReading;
-      if (n > 0) {
-        if (client == ClientSide::kDrained) graceEnd = Clock::now() + grace;
-      } else {
-        // Nothing read although the socket was readable: end of stream,
-        // failure, or input the plug-in chose to leave.
-        const int peekResult = NetPeek(c->serverSocket);
-        if (peekResult == 0) {
-          reason = "server closed";
-        } else if (peekResult == kNetError) {
-          reason = "server connection failed";
-        } else if (peekResult > 0) {
-          server = ServerSide::kHeld;
-          serverHeldAt = now;
-        }
-        if (reason != nullptr) break;
-      }
+      reason = ServerTurn(c, &pump, now);
+      if (reason != nullptr) break;
     }
-
-    if (clientDue && client != ClientSide::kDrained) {
-      int peeked = 0;
-      if (peek) {
-        peeked = std::max(0, NetPeekData(c->clientSocket, peekBuffer.data(), kPeekBytes));
-      }
-      const int n = m_plugin.OnRequestFromApplication(&c->client, &c->server);
-      if (peek && n > 0) {
-        FromClient(c, peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
-        // Unseen bytes of a message still count as a read.
-        if (n > peeked && c->inData) c->progress = Clock::now();
-      }
-      WarnUnscanned(c);
-      if (n > 0) {
-        c->fromClient += static_cast<uint64_t>(n);
-        m_counters.bytesFromClients += static_cast<uint64_t>(n);
-      }
-      if (!c->cut.empty()) break;
-      if (n > 0) {
-        client = ClientSide::kReading;
-      } else {
-        const int peekResult = NetPeek(c->clientSocket);
-        if (peekResult == 0 || peekResult == kNetError) {
-          // The plug-in has taken all the client sent. The server may still
-          // answer what was relayed last (the "221" to QUIT): it gets the
-          // grace time, renewed while it talks, or until it closes.
-          client = ClientSide::kDrained;
-          clientEnd = peekResult == 0 ? "client closed" : "client connection failed";
-          graceEnd = Clock::now() + grace;
-        } else if (peekResult > 0) {
-          client = ClientSide::kHeld;
-          clientHeldAt = Clock::now();
-        } else {
-          client = ClientSide::kReading;
-        }
-      }
+    if (clientDue && pump.client != Pump::ClientSide::kDrained) {
+      reason = ClientTurn(c, &pump);
+      if (reason != nullptr) break;
     }
-
-    // A message growing past the cap is cut before it fills the disk.
-    if (client != ClientSide::kDrained && c->inData && m_settings.maxMessageSize > 0 &&
-        c->dataBytes > m_settings.maxMessageSize + kOversizeSlack) {
-      ++m_counters.oversize;
-      m_log->Line(
-          "%s from %s: message over %llu bytes while it arrived (--max-message-size); "
-          "answered 552",
-          c->Label().c_str(), c->peer.c_str(),
-          static_cast<unsigned long long>(m_settings.maxMessageSize));
-      NetSendAll(c->clientSocket, kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
-      reason = "message over --max-message-size";
-      break;
-    }
-
-    now = Clock::now();
-    if (client == ClientSide::kDrained && now >= graceEnd) reason = clientEnd;
-    if (reason == nullptr) {
-      reason = TimeLimitReached(c, client != ClientSide::kDrained);
-      if (reason != nullptr) {
-        timedOut = true;
-        ++m_counters.timedOut;
-        static const char kTimeout[] = "421 4.4.2 Time limit exceeded, closing connection\r\n";
-        NetSendAll(c->clientSocket, kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
-      }
-    }
+    reason = LimitReached(c, pump, &timedOut);
   }
-  if (reason == nullptr) reason = c->cut.c_str();
 
   m_plugin.OnEndConnection(&c->client);
   CheckDelivery(c, "connection ended before delivery");
@@ -300,4 +221,104 @@ void Proxy::Relay(Connection* c) {
       static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
       static_cast<unsigned long long>(c->fromClient),
       static_cast<unsigned long long>(c->fromServer), c->messages);
+}
+
+const char* Proxy::ServerTurn(Connection* c, Pump* pump, Clock::time_point now) {
+  int peeked = 0;
+  if (pump->peek) {
+    peeked = std::max(0, NetPeekData(c->serverSocket, pump->peekBuffer.data(), kPeekBytes));
+  }
+  const int n = m_plugin.OnRequestFromServer(&c->client, &c->server);
+  if (pump->peek && n > 0) {
+    FromServer(c, pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
+    if (n > peeked) c->message.unseen = true;
+  }
+  CheckDelivery(c, nullptr);
+  WarnUnscanned(c);
+  if (n > 0) {
+    c->fromServer += static_cast<uint64_t>(n);
+    m_counters.bytesFromServers += static_cast<uint64_t>(n);
+  }
+  if (!c->cut.empty()) return c->cut.c_str();
+  // A server-side call is what the plug-in waits for before it takes client
+  // input again.
+  if (pump->client == Pump::ClientSide::kHeld) pump->client = Pump::ClientSide::kReading;
+  pump->server = Pump::ServerSide::kReading;
+  if (n > 0) {
+    if (pump->client == Pump::ClientSide::kDrained) pump->graceEnd = Clock::now() + pump->grace;
+    return nullptr;
+  }
+  // Nothing read although the socket was readable: end of stream, failure,
+  // or input the plug-in chose to leave.
+  const int peekResult = NetPeek(c->serverSocket);
+  if (peekResult == 0) return "server closed";
+  if (peekResult == kNetError) return "server connection failed";
+  if (peekResult > 0) {
+    pump->server = Pump::ServerSide::kHeld;
+    pump->serverHeldAt = now;
+  }
+  return nullptr;
+}
+
+const char* Proxy::ClientTurn(Connection* c, Pump* pump) {
+  int peeked = 0;
+  if (pump->peek) {
+    peeked = std::max(0, NetPeekData(c->clientSocket, pump->peekBuffer.data(), kPeekBytes));
+  }
+  const int n = m_plugin.OnRequestFromApplication(&c->client, &c->server);
+  if (pump->peek && n > 0) {
+    FromClient(c, pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
+    // Unseen bytes of a message still count as a read.
+    if (n > peeked && c->inData) c->progress = Clock::now();
+  }
+  WarnUnscanned(c);
+  if (n > 0) {
+    c->fromClient += static_cast<uint64_t>(n);
+    m_counters.bytesFromClients += static_cast<uint64_t>(n);
+  }
+  if (!c->cut.empty()) return c->cut.c_str();
+  if (n > 0) {
+    pump->client = Pump::ClientSide::kReading;
+    return nullptr;
+  }
+  const int peekResult = NetPeek(c->clientSocket);
+  if (peekResult == 0 || peekResult == kNetError) {
+    // The plug-in has taken all the client sent. The server may still answer
+    // what was relayed last (the "221" to QUIT): it gets the grace time,
+    // renewed while it talks, or until it closes.
+    pump->client = Pump::ClientSide::kDrained;
+    pump->clientEnd = peekResult == 0 ? "client closed" : "client connection failed";
+    pump->graceEnd = Clock::now() + pump->grace;
+  } else if (peekResult > 0) {
+    pump->client = Pump::ClientSide::kHeld;
+    pump->clientHeldAt = Clock::now();
+  } else {
+    pump->client = Pump::ClientSide::kReading;
+  }
+  return nullptr;
+}
+
+const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut) {
+  const bool clientOpen = pump.client != Pump::ClientSide::kDrained;
+  // A message growing past the cap is cut before it fills the disk.
+  if (clientOpen && c->inData && m_settings.maxMessageSize > 0 &&
+      c->dataBytes > m_settings.maxMessageSize + kOversizeSlack) {
+    ++m_counters.oversize;
+    m_log->Line(
+        "%s from %s: message over %llu bytes while it arrived (--max-message-size); "
+        "answered 552",
+        c->Label().c_str(), c->peer.c_str(),
+        static_cast<unsigned long long>(m_settings.maxMessageSize));
+    NetSendAll(c->clientSocket, kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
+    return "message over --max-message-size";
+  }
+  if (!clientOpen && Clock::now() >= pump.graceEnd) return pump.clientEnd;
+  const char* reason = TimeLimitReached(c, clientOpen);
+  if (reason != nullptr) {
+    *timedOut = true;
+    ++m_counters.timedOut;
+    static const char kTimeout[] = "421 4.4.2 Time limit exceeded, closing connection\r\n";
+    NetSendAll(c->clientSocket, kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
+  }
+  return reason;
 }
