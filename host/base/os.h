@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <string>
 
 // Loads a shared library by path. nullptr with *error on failure.
@@ -56,6 +57,14 @@ bool OsOwnedByCurrentUser(const std::string& path);
 // name exists (a symbolic link included). POSIX: O_CREAT|O_EXCL|O_NOFOLLOW,
 // mode 0600; Windows: CREATE_NEW. nullptr with *error on failure.
 std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error);
+
+// Hands a file's bytes, from the first to the last, to take() in pieces of
+// at most pieceBytes, until take() returns false. POSIX maps the file and
+// hands out the page cache itself (no copy, no read call per piece); Windows
+// reads it through one buffer of pieceBytes. False with *error ("cannot open
+// PATH: reason" or "read error on PATH") when it cannot be read.
+bool OsReadFilePieces(const std::string& path, size_t pieceBytes,
+                      const std::function<bool(const char*, size_t)>& take, std::string* error);
 
 // Flushes the stream and forces its data to the disk.
 bool OsSyncFile(std::FILE* file);

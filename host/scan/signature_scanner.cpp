@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "host/base/os.h"
+
 namespace {
 
 // Per scan, not per connection: a thousand scans at once stay within 32 MiB.
@@ -565,31 +567,22 @@ std::string BuiltinScanner::Describe() const {
 
 ScanResult BuiltinScanner::Scan(const std::string& path, ScanPacer& pacer) {
   ScanResult result;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    result.error = "cannot open " + path + ": " + std::strerror(errno);
-    return result;
-  }
-  // Blocks go straight from the file into ours: no stdio buffer between.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  // Not zeroed: every byte used is read into it first.
-  const std::unique_ptr<char[]> block(new char[kBlockSize]);
   MessageScan scan(m_set);
-  int found = -1;
-  for (;;) {
-    const size_t n = std::fread(block.get(), 1, kBlockSize, file);
-    if (n > 0) scan.Feed(block.get(), n);
-    pacer.Tick();
-    if (n < kBlockSize || scan.HasFound()) break;
-  }
-  const bool readError = std::ferror(file) != 0;
-  std::fclose(file);
-  found = scan.Finish();
+  std::string error;
+  const bool read = OsReadFilePieces(
+      path, kBlockSize,
+      [&scan, &pacer](const char* data, size_t length) {
+        scan.Feed(data, length);
+        pacer.Tick();
+        return !scan.HasFound();
+      },
+      &error);
+  const int found = scan.Finish();
   if (found >= 0) {
     result.verdict = Verdict::kInfected;
     result.signature = m_set.Signatures()[static_cast<size_t>(found)].name;
-  } else if (readError) {
-    result.error = "read error on " + path;
+  } else if (!read) {
+    result.error = error;
   } else {
     result.verdict = Verdict::kClean;
   }
