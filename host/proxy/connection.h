@@ -49,6 +49,9 @@ struct Proxy::Connection {
   // Bytes the plug-in sent to the server through the host's socket service;
   // with it the host tells a delivered message from an aborted delivery.
   uint64_t sentToServer = 0;
+  // The server socket holds partial segments while the plug-in delivers a
+  // message (from the server's 354 to the end of the plug-in's call).
+  bool holdingSegments = false;
 
   // The dialogue as the host follows it (time limits, envelope, replies).
   bool inData = false;    // between DATA and the end of the message

@@ -31,6 +31,13 @@ void Proxy::ServerReply(Connection* c, int code, const std::string& text) {
     // Before the 354 to our DATA come the answers to keep-alives.
     if (code == 354) {
       message.sawDataReply = true;
+      // Through the host's socket service the plug-in now sends the message
+      // in small pieces, each on its own call: held, they leave as
+      // full-sized packets.
+      if (m_settings.socketService == SocketService::kHost) {
+        NetHoldPartialSegments(c->serverSocket, true);
+        c->holdingSegments = true;
+      }
     } else if (code >= 400) {
       message.dataRefusal = LogSafe(text);
     }

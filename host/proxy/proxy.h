@@ -126,6 +126,8 @@ class Proxy {
   void WarnUnscanned(Connection* connection);
   // The time limit that has passed, or nullptr.
   const char* TimeLimitReached(Connection* connection, bool clientOpen);
+  // Sends what the server socket holds back during a delivery.
+  void ReleaseHeldSegments(Connection* connection);
   void ConnectionEnded(const std::string& address);
   // --proxy-protocol (acceptor.cpp): reads the header and takes the real
   // client's slot under --max-per-address. False when the connection was

@@ -98,6 +98,14 @@ void Proxy::IntroduceClient(Connection* c, std::string* error) {
                                m_settings.connectTimeoutMs, error);
 }
 
+void Proxy::ReleaseHeldSegments(Connection* c) {
+  // A delivery ends within the plug-in's call: its last piece goes out now,
+  // not when the kernel's hold expires.
+  if (!c->holdingSegments) return;
+  NetHoldPartialSegments(c->serverSocket, false);
+  c->holdingSegments = false;
+}
+
 const char* Proxy::TimeLimitReached(Connection* c, bool clientOpen) {
   const Clock::time_point now = Clock::now();
   if (now - c->start >= std::chrono::milliseconds(m_settings.sessionTimeoutMs)) {
@@ -187,6 +195,7 @@ void Proxy::Relay(Connection* c) {
         peeked = std::max(0, NetPeekData(c->serverSocket, peekBuffer.data(), kPeekBytes));
       }
       const int n = m_plugin.OnRequestFromServer(&c->client, &c->server);
+      ReleaseHeldSegments(c);
       if (peek && n > 0) {
         FromServer(c, peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
         if (n > peeked) c->message.unseen = true;
@@ -226,6 +235,7 @@ void Proxy::Relay(Connection* c) {
         peeked = std::max(0, NetPeekData(c->clientSocket, peekBuffer.data(), kPeekBytes));
       }
       const int n = m_plugin.OnRequestFromApplication(&c->client, &c->server);
+      ReleaseHeldSegments(c);
       if (peek && n > 0) {
         FromClient(c, peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
         // Unseen bytes of a message still count as a read.

@@ -226,6 +226,11 @@ int NetPoll(NetPollItem* items, size_t count, int timeoutMs) {
   return ready < 0 ? kNetError : ready;
 }
 
+void NetHoldPartialSegments(NetSocket socket, bool hold) {
+  const int on = hold ? 1 : 0;
+  setsockopt(socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+}
+
 void NetShutdownSend(NetSocket socket) { shutdown(socket, SHUT_WR); }
 
 void NetShutdownBoth(NetSocket socket) { shutdown(socket, SHUT_RDWR); }
