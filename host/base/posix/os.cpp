@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "host/base/os.h"
 
@@ -148,8 +149,22 @@ bool OsReadFilePieces(const std::string& path, size_t pieceBytes,
     return false;
   }
   const size_t size = static_cast<size_t>(status.st_size);
-  if (size == 0) {
+  if (size <= pieceBytes) {
+    // One piece: a read into a buffer of its size costs less than a mapping.
+    const std::unique_ptr<char[]> buffer(new char[size > 0 ? size : 1]);
+    size_t got = 0;
+    while (got < size) {
+      const ssize_t n = read(fd, buffer.get() + got, size - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
     close(fd);
+    if (got < size) {
+      *error = "read error on " + path;
+      return false;
+    }
+    if (size > 0) take(buffer.get(), size);
     return true;
   }
   // The whole file at once: its pages are read ahead and mapped in bulk.
