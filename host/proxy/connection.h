@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/proxy/proxy.h"
+#include "host/smtp/smtp_data.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -59,7 +60,7 @@ struct Proxy::Connection {
   uint64_t dataBytes = 0;
   int messagesEnded = 0;    // ends of data seen; messages is the scans
   int unscannedWarned = 0;  // messages relayed without a scan, logged
-  unsigned marker = 0;      // how much of CR LF . CR LF the data ends in
+  DataEndFinder dataEnd;    // the end of the message arriving
   std::string line;         // the client's current command line (its head)
   std::string sender;       // of the current transaction
   std::string firstRecipient;

@@ -506,6 +506,23 @@ void Base64PartDecoder::Feed(const char* data, size_t length) {
   const char* p = data;
   const char* const end = data + length;
   while (p < end) {
+    const bool boundaryPending = m_lineLength == 2 && m_lineHead[0] == '-' && m_lineHead[1] == '-';
+    if (m_mode == Mode::kBody && !boundaryPending) {
+      // In a body only a line beginning "--" changes anything: the lines
+      // that end before the next '-' are passed over at once.
+      const char* dash =
+          static_cast<const char*>(std::memchr(p, '-', static_cast<size_t>(end - p)));
+      const char* stop = dash != nullptr ? dash : end;
+      const char* lineStart = stop;
+      while (lineStart > p && lineStart[-1] != '\n') --lineStart;
+      if (lineStart > p) {
+        m_lineLength = 0;
+        p = lineStart;
+      }
+      LinePiece(p, stop);
+      p = stop;
+      if (p == end) break;
+    }
     const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
     if (lf == nullptr) {
       LinePiece(p, end);
