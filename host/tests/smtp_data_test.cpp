@@ -146,7 +146,7 @@ TEST(DotUnstufferTest, AgreesWithTheByteAtATimeMachineOnRandomStreams) {
   for (int round = 0; round < 6000; ++round) {
     const std::string alphabet = round % 2 == 0 ? ".\r\nab" : "\r\nabcdefghijklmnopqrstuvwxyz.";
     std::string stream(static_cast<size_t>(next() % (round % 2 == 0 ? 60 : 200)), '\0');
-    for (char& c : stream) c = alphabet[next() % alphabet.size()];
+    for (char& c : stream) c = alphabet[static_cast<size_t>(next() % alphabet.size())];
     ReferenceUnstuffer reference;
     size_t consumed = 0;
     const std::string expected = reference.Run(stream, &consumed);
@@ -189,7 +189,7 @@ TEST(DataEndFinderTest, AgreesWithTheByteAtATimeMatchOnRandomStreams) {
   for (const std::string alphabet : {".\r\nab", "\r\nabcdefghijklmnopqrstuvwxyz."}) {
     for (int round = 0; round < 3000; ++round) {
       std::string stream(static_cast<size_t>(next() % 120), '\0');
-      for (char& c : stream) c = alphabet[next() % alphabet.size()];
+      for (char& c : stream) c = alphabet[static_cast<size_t>(next() % alphabet.size())];
       if (round % 2 == 1) stream += "\r\n.\r\n";
       // The reference: the end is the first CR LF . CR LF, the DATA line's
       // CR LF counted before the stream.
