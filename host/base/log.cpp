@@ -9,24 +9,6 @@
 
 #include "host/base/os.h"
 
-namespace {
-
-// "2024-05-01 12:34:56.789"
-std::string Timestamp() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const long millis = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-  std::tm local{};
-  OsLocalTime(seconds, &local);
-  char text[80];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", local.tm_year + 1900,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis);
-  return text;
-}
-
-}  // namespace
-
 std::string LogSafe(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
   static const char kCut[] = "...";
@@ -78,18 +60,43 @@ void Logger::ClearBarLocked() {
 }
 
 void Logger::Line(const char* format, ...) {
-  char message[1024];
+  // "2024-05-01 12:34:56.789 divivez-proxy: message\n", built in one buffer
+  // and written at once; the message is cut at kMaxMessage bytes.
+  static const char kTag[] = " divivez-proxy: ";
+  constexpr size_t kMaxMessage = 1023;
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const long millis = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  char line[sizeof m_stamp + 4 + sizeof kTag + kMaxMessage + 1];
+  std::lock_guard<std::mutex> lock(m_mutex);
+  // Local time changes once a second; it is worked out only then.
+  if (seconds != m_stampSecond || m_stamp[0] == '\0') {
+    std::tm local{};
+    OsLocalTime(seconds, &local);
+    std::snprintf(m_stamp, sizeof m_stamp, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    m_stampSecond = seconds;
+  }
+  size_t length = std::strlen(m_stamp);
+  std::memcpy(line, m_stamp, length);
+  line[length++] = '.';
+  line[length++] = static_cast<char>('0' + millis / 100);
+  line[length++] = static_cast<char>('0' + millis / 10 % 10);
+  line[length++] = static_cast<char>('0' + millis % 10);
+  std::memcpy(line + length, kTag, sizeof kTag - 1);
+  length += sizeof kTag - 1;
   va_list args;
   va_start(args, format);
-  std::vsnprintf(message, sizeof message, format, args);
+  const int n = std::vsnprintf(line + length, kMaxMessage + 1, format, args);
   va_end(args);
-  const std::string line = Timestamp() + " divivez-proxy: " + message + "\n";
-  std::lock_guard<std::mutex> lock(m_mutex);
+  length += n < 0 ? 0 : std::min(static_cast<size_t>(n), kMaxMessage);
+  line[length++] = '\n';
   ClearBarLocked();
-  std::fputs(line.c_str(), stderr);
+  std::fwrite(line, 1, length, stderr);
   std::fflush(stderr);
   if (m_file != nullptr) {
-    std::fputs(line.c_str(), m_file);
+    std::fwrite(line, 1, length, m_file);
     std::fflush(m_file);
   }
 }

@@ -8,6 +8,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -40,6 +41,9 @@ class Logger {
   void ClearBarLocked();
 
   std::mutex m_mutex;
+  // The local time of m_stampSecond, "YYYY-MM-DD HH:MM:SS".
+  std::time_t m_stampSecond = 0;
+  char m_stamp[48] = "";
   std::FILE* m_file = nullptr;
   bool m_terminal = false;
   bool m_barShown = false;

@@ -89,6 +89,11 @@ bool NetSendAll(NetSocket socket, const char* data, size_t length, int timeoutMs
 // of ready items, 0 on time-out or interruption by a signal, kNetError.
 int NetPoll(NetPollItem* items, size_t count, int timeoutMs);
 
+// While hold is set, a TCP socket sends only full segments: a run of small
+// sends leaves as few large packets. Clearing it sends what is held at once
+// (the kernel also sends it after 200 ms). Bytes held are the kernel's like
+// any sent. A no-op where the platform has no such setting (Windows).
+void NetHoldPartialSegments(NetSocket socket, bool hold);
 void NetShutdownSend(NetSocket socket);
 void NetShutdownBoth(NetSocket socket);
 void NetClose(NetSocket socket);

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <string>
 
 // Loads a shared library by path. nullptr with *error on failure.
@@ -19,6 +20,12 @@ void* OsFindSymbol(void* library, const char* name);
 
 // Starts a detached thread running fn(arg) with a stack of stackBytes.
 bool OsStartThread(void (*fn)(void*), void* arg, size_t stackBytes, std::string* error);
+
+// Whether a thread whose connection has ended may serve the next one. Not on
+// Windows: there the plug-in re-reads its settings (trace level, unspooled
+// relay) when a thread starts or ends, and reused threads would keep a
+// changed setting from being seen.
+bool OsMayReuseConnectionThreads();
 
 // Calls onStop (from a signal handler or a console control thread: it must
 // only touch lock-free atomics) on SIGINT/SIGTERM or Ctrl-C / Ctrl-Break /
@@ -67,6 +74,15 @@ bool OsOwnedByCurrentUser(const std::string& path);
 // name exists (a symbolic link included). POSIX: O_CREAT|O_EXCL|O_NOFOLLOW,
 // mode 0600; Windows: CREATE_NEW. nullptr with *error on failure.
 std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error);
+
+// Hands a file's bytes, from the first to the last, to take() in pieces of
+// at most pieceBytes, until take() returns false. POSIX maps a file of more
+// than one piece and hands out the page cache itself (no copy, no read call
+// per piece) and reads a smaller one at once; Windows reads it through one
+// buffer of pieceBytes. False with *error ("cannot open
+// PATH: reason" or "read error on PATH") when it cannot be read.
+bool OsReadFilePieces(const std::string& path, size_t pieceBytes,
+                      const std::function<bool(const char*, size_t)>& take, std::string* error);
 
 // Flushes the stream and forces its data to the disk.
 bool OsSyncFile(std::FILE* file);

@@ -33,9 +33,18 @@ constexpr int kMaxAcceptBackoffMs = 1000;
 // A balancer sends its PROXY header at once, before any client byte.
 constexpr int kProxyHeaderTimeoutMs = 5000;
 
+// Threads that wait for another connection after theirs ends, at most this
+// many and this long: a thread is not started and torn down per connection.
+constexpr int kMaxWaitingThreads = 64;
+constexpr auto kThreadWait = std::chrono::seconds(10);
+
 void ConnectionThread(void* arg) {
   auto* connection = static_cast<Proxy::Connection*>(arg);
-  connection->owner->Serve(connection);
+  Proxy* const proxy = connection->owner;
+  while (connection != nullptr) {
+    proxy->Serve(connection);
+    connection = proxy->NextConnection();
+  }
 }
 
 // "192.0.2.1:4321" -> "192.0.2.1", "[2001:db8::1]:25" -> "[2001:db8::1]".
@@ -95,8 +104,43 @@ void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
     if (m_active > 0) {
       m_log->Line("shutting down: %d connection(s) still inside the plug-in; exiting anyway",
                   m_active);
+      return;
     }
   }
+  // The threads that wait for connections end now; those between their
+  // connection's end and their wait take moments. None may outlive the proxy.
+  m_threadsEnd = true;
+  m_handOver.notify_all();
+  const auto threadsEnd = Clock::now() + std::chrono::seconds(5);
+  while (m_threads > 0 && Clock::now() < threadsEnd) {
+    m_ended.wait_for(lock, std::chrono::milliseconds(100));
+  }
+}
+
+bool Proxy::HandToWaitingThread(Connection* connection) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_waitingThreads <= static_cast<int>(m_handedOver.size())) return false;
+  m_handedOver.push_back(connection);
+  m_handOver.notify_one();
+  return true;
+}
+
+Proxy::Connection* Proxy::NextConnection() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (!m_threadsEnd && OsMayReuseConnectionThreads() && m_waitingThreads < kMaxWaitingThreads) {
+    ++m_waitingThreads;
+    m_handOver.wait_for(lock, kThreadWait,
+                        [this] { return m_threadsEnd || !m_handedOver.empty(); });
+    --m_waitingThreads;
+    if (!m_handedOver.empty()) {
+      Connection* next = m_handedOver.back();
+      m_handedOver.pop_back();
+      return next;
+    }
+  }
+  --m_threads;
+  m_ended.notify_all();
+  return nullptr;
 }
 
 int Proxy::Accept() {
@@ -161,8 +205,17 @@ int Proxy::Accept() {
       connection->clientIp = connection->clientIp.substr(1, connection->clientIp.size() - 2);
     }
     connection->clientSocket = socket;
+    if (HandToWaitingThread(connection)) continue;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_threads;
+    }
     std::string error;
     if (!OsStartThread(ConnectionThread, connection, kConnectionStack, &error)) {
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_threads;
+      }
       m_log->Line("refused %s: cannot start a thread: %s", peer.c_str(), error.c_str());
       TurnAway(socket, "421 4.3.0 Temporary failure, try again later\r\n");
       delete connection;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/proxy/proxy.h"
+#include "host/smtp/smtp_data.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -49,6 +50,9 @@ struct Proxy::Connection {
   // Bytes the plug-in sent to the server through the host's socket service;
   // with it the host tells a delivered message from an aborted delivery.
   uint64_t sentToServer = 0;
+  // The server socket holds partial segments while the plug-in delivers a
+  // message (from the server's 354 to the end of the plug-in's call).
+  bool holdingSegments = false;
 
   // The dialogue as the host follows it (time limits, envelope, replies).
   bool inData = false;    // between DATA and the end of the message
@@ -56,7 +60,7 @@ struct Proxy::Connection {
   uint64_t dataBytes = 0;
   int messagesEnded = 0;    // ends of data seen; messages is the scans
   int unscannedWarned = 0;  // messages relayed without a scan, logged
-  unsigned marker = 0;      // how much of CR LF . CR LF the data ends in
+  DataEndFinder dataEnd;    // the end of the message arriving
   std::string line;         // the client's current command line (its head)
   std::string sender;       // of the current transaction
   std::string firstRecipient;

@@ -45,36 +45,19 @@ std::string PathOf(const std::string& line, size_t prefix) {
 
 void Proxy::FromClient(Connection* c, const char* data, size_t length) {
   const Clock::time_point now = Clock::now();
-  static const char kMarker[] = "\r\n.\r\n";
   size_t i = 0;
   while (i < length) {
     if (c->inData) {
       // Every read counts while a message arrives; its end is CR LF . CR LF.
       c->progress = now;
-      for (; i < length; ++i) {
-        if (c->marker == 0) {
-          // Nothing of the marker yet: only a CR can begin it.
-          const void* cr = std::memchr(data + i, '\r', length - i);
-          const size_t next =
-              cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - data) : length;
-          c->dataBytes += next - i;
-          i = next;
-          if (i == length) break;
-        }
-        const char b = data[i];
-        c->dataBytes += 1;
-        if (b == kMarker[c->marker]) {
-          if (++c->marker == 5) break;
-        } else {
-          c->marker = b == '\r' ? 1 : 0;
-        }
-      }
-      if (i < length) {  // the end of the message
-        ++i;
+      bool ended = false;
+      const size_t taken = c->dataEnd.Feed(data + i, length - i, &ended);
+      c->dataBytes += taken;
+      i += taken;
+      if (ended) {
         ++c->messagesEnded;
         c->inData = false;
         c->awaiting = true;
-        c->marker = 0;
         c->line.clear();
       }
       continue;
@@ -96,7 +79,7 @@ void Proxy::FromClient(Connection* c, const char* data, size_t length) {
       // The plug-in takes any line beginning with DATA as DATA.
       c->inData = true;
       c->dataBytes = 0;
-      c->marker = 2;  // the CR LF that ended the DATA line starts the marker
+      c->dataEnd.Begin();
     } else if (StartsNoCase(line, "MAIL FROM:")) {
       c->sender = PathOf(line, 10);
       c->firstRecipient.clear();

@@ -160,7 +160,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
     // The message has ended, whatever the host's view of the stream was.
     c->inData = false;
     c->awaiting = true;
-    c->marker = 0;
+    c->dataEnd = DataEndFinder();
     envelope = " from " + LogSafe(c->sender) + " to " + LogSafe(c->firstRecipient);
     if (c->recipients > 1) envelope += " (+" + std::to_string(c->recipients - 1) + ")";
   }

@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "host/base/log.h"
 #include "host/base/net.h"
@@ -102,6 +103,10 @@ class Proxy {
   // (plugin_bridge.cpp).
   struct Connection;
   void Serve(Connection* connection);
+  // A connection thread whose connection has ended waits a while for the
+  // next one instead of ending. Returns that connection, or nullptr when the
+  // thread is to end (and has been counted out).
+  Connection* NextConnection();
   void HandleCallback(int code, ScanRequest* request);
   // What the plug-in read from the client or the server (the dialogue the
   // host follows); called by the socket service or after a peek.
@@ -133,7 +138,12 @@ class Proxy {
   void WarnUnscanned(Connection* connection);
   // The time limit that has passed, or nullptr.
   const char* TimeLimitReached(Connection* connection, bool clientOpen);
+  // Sends what the server socket holds back during a delivery.
+  void ReleaseHeldSegments(Connection* connection);
   void ConnectionEnded(const std::string& address);
+  // Accept hands a connection to a thread waiting for one (true) rather
+  // than start a thread.
+  bool HandToWaitingThread(Connection* connection);
   // --proxy-protocol (acceptor.cpp): reads the header and takes the real
   // client's slot under --max-per-address. False when the connection was
   // turned away (and its socket closed).
@@ -155,7 +165,14 @@ class Proxy {
   std::atomic<bool> m_abort{false};
   std::mutex m_mutex;
   std::condition_variable m_ended;
-  int m_active = 0;                         // guarded by m_mutex
+  int m_active = 0;  // guarded by m_mutex
+  // Connection threads alive, those waiting for a connection, the
+  // connections handed to them, and whether they are to end; all m_mutex.
+  int m_threads = 0;
+  int m_waitingThreads = 0;
+  std::vector<Connection*> m_handedOver;
+  bool m_threadsEnd = false;
+  std::condition_variable m_handOver;
   std::map<std::string, int> m_perAddress;  // open connections by client address; m_mutex
   int m_acceptBackoffMs = 0;
   std::chrono::steady_clock::time_point m_acceptWarned;

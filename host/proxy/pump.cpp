@@ -98,6 +98,14 @@ void Proxy::IntroduceClient(Connection* c, std::string* error) {
                                m_settings.connectTimeoutMs, error);
 }
 
+void Proxy::ReleaseHeldSegments(Connection* c) {
+  // A delivery ends within the plug-in's call: its last piece goes out now,
+  // not when the kernel's hold expires.
+  if (!c->holdingSegments) return;
+  NetHoldPartialSegments(c->serverSocket, false);
+  c->holdingSegments = false;
+}
+
 const char* Proxy::TimeLimitReached(Connection* c, bool clientOpen) {
   const Clock::time_point now = Clock::now();
   if (now - c->start >= std::chrono::milliseconds(m_settings.sessionTimeoutMs)) {
@@ -229,6 +237,7 @@ const char* Proxy::ServerTurn(Connection* c, Pump* pump, Clock::time_point now) 
     peeked = std::max(0, NetPeekData(c->serverSocket, pump->peekBuffer.data(), kPeekBytes));
   }
   const int n = m_plugin.OnRequestFromServer(&c->client, &c->server);
+  ReleaseHeldSegments(c);
   if (pump->peek && n > 0) {
     FromServer(c, pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
     if (n > peeked) c->message.unseen = true;
@@ -266,6 +275,7 @@ const char* Proxy::ClientTurn(Connection* c, Pump* pump) {
     peeked = std::max(0, NetPeekData(c->clientSocket, pump->peekBuffer.data(), kPeekBytes));
   }
   const int n = m_plugin.OnRequestFromApplication(&c->client, &c->server);
+  ReleaseHeldSegments(c);
   if (pump->peek && n > 0) {
     FromClient(c, pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
     // Unseen bytes of a message still count as a read.

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "host/base/os.h"
+
 namespace {
 
 // Per scan, not per connection: a thousand scans at once stay within 32 MiB.
@@ -504,6 +506,23 @@ void Base64PartDecoder::Feed(const char* data, size_t length) {
   const char* p = data;
   const char* const end = data + length;
   while (p < end) {
+    const bool boundaryPending = m_lineLength == 2 && m_lineHead[0] == '-' && m_lineHead[1] == '-';
+    if (m_mode == Mode::kBody && !boundaryPending) {
+      // In a body only a line beginning "--" changes anything: the lines
+      // that end before the next '-' are passed over at once.
+      const char* dash =
+          static_cast<const char*>(std::memchr(p, '-', static_cast<size_t>(end - p)));
+      const char* stop = dash != nullptr ? dash : end;
+      const char* lineStart = stop;
+      while (lineStart > p && lineStart[-1] != '\n') --lineStart;
+      if (lineStart > p) {
+        m_lineLength = 0;
+        p = lineStart;
+      }
+      LinePiece(p, stop);
+      p = stop;
+      if (p == end) break;
+    }
     const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
     if (lf == nullptr) {
       LinePiece(p, end);
@@ -579,32 +598,23 @@ std::shared_ptr<const SignatureSet> BuiltinScanner::Current() const {
 
 ScanResult BuiltinScanner::Scan(const std::string& path, ScanPacer& pacer) {
   ScanResult result;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    result.error = "cannot open " + path + ": " + std::strerror(errno);
-    return result;
-  }
-  // Blocks go straight from the file into ours: no stdio buffer between.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  // Not zeroed: every byte used is read into it first.
-  const std::unique_ptr<char[]> block(new char[kBlockSize]);
   const std::shared_ptr<const SignatureSet> set = Current();
   MessageScan scan(*set);
-  int found = -1;
-  for (;;) {
-    const size_t n = std::fread(block.get(), 1, kBlockSize, file);
-    if (n > 0) scan.Feed(block.get(), n);
-    pacer.Tick();
-    if (n < kBlockSize || scan.HasFound()) break;
-  }
-  const bool readError = std::ferror(file) != 0;
-  std::fclose(file);
-  found = scan.Finish();
+  std::string error;
+  const bool read = OsReadFilePieces(
+      path, kBlockSize,
+      [&scan, &pacer](const char* data, size_t length) {
+        scan.Feed(data, length);
+        pacer.Tick();
+        return !scan.HasFound();
+      },
+      &error);
+  const int found = scan.Finish();
   if (found >= 0) {
     result.verdict = Verdict::kInfected;
     result.signature = set->Signatures()[static_cast<size_t>(found)].name;
-  } else if (readError) {
-    result.error = "read error on " + path;
+  } else if (!read) {
+    result.error = error;
   } else {
     result.verdict = Verdict::kClean;
   }

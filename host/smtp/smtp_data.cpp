@@ -10,8 +10,27 @@ size_t DotUnstuffer::Feed(const char* data, size_t length, char* out, size_t* ou
     switch (m_state) {
       case State::kInLine:
       case State::kCr: {
-        // Inside a line nothing changes until its end: copy up to and
-        // including the next LF in one piece.
+        if (data[i] != '.') {
+          // Only a line starting with a dot changes: what comes before the
+          // next dot is copied in one piece, whatever lines it holds.
+          const char* dot = static_cast<const char*>(std::memchr(data + i, '.', length - i));
+          const size_t stop = dot != nullptr ? static_cast<size_t>(dot - data) : length;
+          std::memcpy(out + o, data + i, stop - i);
+          o += stop - i;
+          const char last = data[stop - 1];
+          if (last == '\r') {
+            m_state = State::kCr;
+          } else if (last != '\n') {
+            m_state = State::kInLine;
+          } else {
+            // Only CR LF ends a line; the CR may have ended the previous piece.
+            const bool crlf = stop - 1 > i ? data[stop - 2] == '\r' : m_state == State::kCr;
+            m_state = crlf ? State::kLineStart : State::kInLine;
+          }
+          i = stop;
+          break;
+        }
+        // A dot inside a line: copy up to and including the next LF.
         const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', length - i));
         if (lf == nullptr) {
           std::memcpy(out + o, data + i, length - i);
@@ -68,4 +87,39 @@ size_t DotUnstuffer::Feed(const char* data, size_t length, char* out, size_t* ou
   }
   *outLength = o;
   return i;
+}
+
+size_t DataEndFinder::Feed(const char* data, size_t length, bool* ended) {
+  static const char kEnd[] = "\r\n.\r\n";
+  *ended = false;
+  for (size_t i = 0; i < length; ++i) {
+    if (m_matched == 0) {
+      // Nothing of the end yet: it can only complete at a dot that follows
+      // CR LF, so the bytes up to the next dot are passed over.
+      const void* dot = std::memchr(data + i, '.', length - i);
+      if (dot == nullptr) {
+        // The piece may end in the end's CR or CR LF.
+        const bool cr = data[length - 1] == '\r';
+        const bool crlf =
+            !cr && length - i >= 2 && data[length - 2] == '\r' && data[length - 1] == '\n';
+        m_matched = cr ? 1 : crlf ? 2 : 0;
+        return length;
+      }
+      const size_t at = static_cast<size_t>(static_cast<const char*>(dot) - data);
+      m_matched = at >= i + 2 && data[at - 2] == '\r' && data[at - 1] == '\n' ? 3 : 0;
+      i = at;
+      continue;
+    }
+    const char b = data[i];
+    if (b == kEnd[m_matched]) {
+      if (++m_matched == 5) {
+        m_matched = 0;
+        *ended = true;
+        return i + 1;
+      }
+    } else {
+      m_matched = b == '\r' ? 1 : 0;
+    }
+  }
+  return length;
 }

@@ -1,9 +1,13 @@
 // Fields from peers in log lines: control bytes escaped, length bounded.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 
 #include "host/base/log.h"
+#include "tests/support/scratch_directory.h"
 
 namespace {
 
@@ -29,6 +33,26 @@ TEST(LogSafeTest, AtMost256BytesPerField) {
   EXPECT_LE(escaped.size(), kMaxLogField);
   EXPECT_EQ(escaped.substr(0, 8), "\\x0A\\x0A");
   EXPECT_EQ(escaped.substr(escaped.size() - 3), "...");
+}
+
+TEST(LoggerTest, TimestampedLinesAndMessagesCutAt1023Bytes) {
+  CScratchDirectory scratch("divivez-host-log-");
+  const std::string path = scratch.File("proxy.log");
+  {
+    Logger log;
+    std::string error;
+    ASSERT_TRUE(log.OpenFile(path, &error)) << error;
+    log.Line("conn %d from %s: %llu bytes", 7, "[192.0.2.1]:25", 1234567890123ULL);
+    log.Line("%s", std::string(1500, 'x').c_str());
+    log.Line("last");
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  const std::string stamp = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} divivez-proxy: ";
+  const std::regex expected(stamp + "conn 7 from \\[192\\.0\\.2\\.1\\]:25: 1234567890123 bytes\n" +
+                            stamp + "x{1023}\n" + stamp + "last\n");
+  EXPECT_TRUE(std::regex_match(content.str(), expected)) << content.str().substr(0, 200);
 }
 
 }  // namespace

@@ -356,6 +356,13 @@ TEST_F(BuiltinScannerTest, EicarByDefaultAndMissingFileIsAnError) {
   const ScanResult missing = scanner.Scan(m_path, pacer);
   EXPECT_EQ(missing.verdict, Verdict::kError);
   EXPECT_NE(missing.error.find(m_path), std::string::npos);
+  // A directory has no bytes to read: an error, never clean.
+  const std::string directory = m_scratch.File("");
+  const ScanResult unreadable = scanner.Scan(directory, pacer);
+  EXPECT_EQ(unreadable.verdict, Verdict::kError);
+  EXPECT_NE(unreadable.error.find(directory), std::string::npos);
+  Write("");
+  EXPECT_EQ(scanner.Scan(m_path, pacer).verdict, Verdict::kClean);
 }
 
 TEST_F(BuiltinScannerTest, ReplacedSetAppliesToLaterScansOnly) {

@@ -8,6 +8,17 @@
 
 namespace {
 
+// A small deterministic generator for the random streams.
+struct XorShift {
+  uint64_t seed;
+  uint64_t operator()() {
+    seed ^= seed >> 12;
+    seed ^= seed << 25;
+    seed ^= seed >> 27;
+    return seed * 2685821657736338717ull;
+  }
+};
+
 struct Unstuffed {
   std::string content;
   size_t consumed = 0;
@@ -130,17 +141,12 @@ struct ReferenceUnstuffer {
 };
 
 TEST(DotUnstufferTest, AgreesWithTheByteAtATimeMachineOnRandomStreams) {
-  uint64_t seed = 0x2545f4914f6cdd1dull;
-  auto next = [&seed] {
-    seed ^= seed >> 12;
-    seed ^= seed << 25;
-    seed ^= seed >> 27;
-    return seed * 2685821657736338717ull;
-  };
-  static const char kAlphabet[] = ".\r\nab";
-  for (int round = 0; round < 3000; ++round) {
-    std::string stream(static_cast<size_t>(next() % 60), '\0');
-    for (char& c : stream) c = kAlphabet[next() % 5];
+  XorShift next{0x2545f4914f6cdd1dull};
+  // Dense dots, and long stretches without one.
+  for (int round = 0; round < 6000; ++round) {
+    const std::string alphabet = round % 2 == 0 ? ".\r\nab" : "\r\nabcdefghijklmnopqrstuvwxyz.";
+    std::string stream(static_cast<size_t>(next() % (round % 2 == 0 ? 60 : 200)), '\0');
+    for (char& c : stream) c = alphabet[static_cast<size_t>(next() % alphabet.size())];
     ReferenceUnstuffer reference;
     size_t consumed = 0;
     const std::string expected = reference.Run(stream, &consumed);
@@ -150,6 +156,64 @@ TEST(DotUnstufferTest, AgreesWithTheByteAtATimeMachineOnRandomStreams) {
     ASSERT_EQ(split.consumed, consumed) << "round " << round;
     ASSERT_EQ(split.done, reference.state == ReferenceUnstuffer::kDone) << "round " << round;
   }
+}
+
+// Feeds the stream to a DataEndFinder in pieces of at most `piece` bytes;
+// the bytes up to and including the end, or npos when it does not end.
+size_t FindEnd(const std::string& stream, size_t piece) {
+  DataEndFinder finder;
+  finder.Begin();
+  for (size_t at = 0; at < stream.size();) {
+    const size_t n = std::min(piece, stream.size() - at);
+    bool ended = false;
+    const size_t taken = finder.Feed(stream.data() + at, n, &ended);
+    at += taken;
+    if (ended) return at;
+    EXPECT_EQ(taken, n);
+  }
+  return std::string::npos;
+}
+
+TEST(DataEndFinderTest, FindsTheEndLineAsTheUnstufferDoesAtEverySplit) {
+  for (const Case& c : kCases) {
+    for (size_t piece = 1; piece <= c.stream.size(); ++piece) {
+      EXPECT_EQ(FindEnd(c.stream, piece), c.done ? c.consumed : std::string::npos)
+          << c.name << " piece " << piece;
+    }
+  }
+}
+
+TEST(DataEndFinderTest, AgreesWithTheByteAtATimeMatchOnRandomStreams) {
+  XorShift next{0x9e3779b97f4a7c15ull};
+  // Dense dots, and long stretches without one.
+  for (const std::string alphabet : {".\r\nab", "\r\nabcdefghijklmnopqrstuvwxyz."}) {
+    for (int round = 0; round < 3000; ++round) {
+      std::string stream(static_cast<size_t>(next() % 120), '\0');
+      for (char& c : stream) c = alphabet[static_cast<size_t>(next() % alphabet.size())];
+      if (round % 2 == 1) stream += "\r\n.\r\n";
+      // The reference: the end is the first CR LF . CR LF, the DATA line's
+      // CR LF counted before the stream.
+      const size_t found = ("\r\n" + stream).find("\r\n.\r\n");
+      const size_t expected = found == std::string::npos ? found : found + 5 - 2;
+      const size_t piece = 1 + static_cast<size_t>(next() % 40);
+      ASSERT_EQ(FindEnd(stream, piece), expected) << "round " << round << " piece " << piece;
+    }
+  }
+}
+
+TEST(DataEndFinderTest, BeginStartsTheNextMessage) {
+  DataEndFinder finder;
+  finder.Begin();
+  bool ended = false;
+  const std::string two = "a\r\n.\r\nMAIL FROM:<b>\r\n";
+  EXPECT_EQ(finder.Feed(two.data(), two.size(), &ended), 6u);
+  EXPECT_TRUE(ended);
+  // After the end the stream is commands: a dot line there ends nothing.
+  EXPECT_EQ(finder.Feed(".\r\n", 3, &ended), 3u);
+  EXPECT_FALSE(ended);
+  finder.Begin();
+  EXPECT_EQ(finder.Feed(".\r\n", 3, &ended), 3u);
+  EXPECT_TRUE(ended);
 }
 
 TEST(DotUnstufferTest, ResetStartsANewMessage) {

@@ -28,8 +28,6 @@ void SetNonBlocking(int fd) {
   if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-void SetCloseOnExec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
-
 short ToPollEvents(short events) {
   short result = 0;
   if (events & kNetIn) result |= POLLIN;
@@ -77,12 +75,11 @@ bool CompleteConnect(int fd, int timeoutMs, std::string* error) {
 const int socket_api::kListenBacklog = 1024;
 
 NetSocket socket_api::Open(int family, int type, int protocol, std::string* error) {
-  const int fd = socket(family, type, protocol);
+  const int fd = socket(family, type | SOCK_CLOEXEC, protocol);
   if (fd < 0) {
     *error = std::strerror(errno);
     return kNetInvalidSocket;
   }
-  SetCloseOnExec(fd);
   return fd;
 }
 
@@ -122,15 +119,15 @@ NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
   socklen_t length = sizeof address;
   int fd;
   do {
-    fd = accept(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    // Made non-blocking and close-on-exec in the same call.
+    fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &length,
+                 SOCK_NONBLOCK | SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     t_lastError = errno;
     if (failed != nullptr) *failed = !WouldBlock(t_lastError);
     return kNetInvalidSocket;
   }
-  SetCloseOnExec(fd);
-  SetNonBlocking(fd);
   socket_api::SetNoDelay(fd);
   *peer = socket_api::AddressText(reinterpret_cast<sockaddr*>(&address));
   return fd;
@@ -144,13 +141,11 @@ NetSocket NetConnectUnix(const std::string& path, int timeoutMs, std::string* er
   }
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = std::strerror(errno);
     return kNetInvalidSocket;
   }
-  SetCloseOnExec(fd);
-  SetNonBlocking(fd);
   if (!socket_api::Connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address, timeoutMs,
                            error)) {
     close(fd);
@@ -224,6 +219,11 @@ int NetPoll(NetPollItem* items, size_t count, int timeoutMs) {
     items[i].revents = ready > 0 ? FromPollEvents(fds[i].revents) : 0;
   }
   return ready < 0 ? kNetError : ready;
+}
+
+void NetHoldPartialSegments(NetSocket socket, bool hold) {
+  const int on = hold ? 1 : 0;
+  setsockopt(socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
 }
 
 void NetShutdownSend(NetSocket socket) { shutdown(socket, SHUT_WR); }

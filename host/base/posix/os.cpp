@@ -1,15 +1,18 @@
 // Operating-system services on POSIX.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "host/base/os.h"
 
@@ -149,6 +152,56 @@ std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error) {
   return file;
 }
 
+bool OsReadFilePieces(const std::string& path, size_t pieceBytes,
+                      const std::function<bool(const char*, size_t)>& take, std::string* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || status.st_size < 0 ||
+      static_cast<unsigned long long>(status.st_size) > SIZE_MAX) {
+    close(fd);
+    *error = "read error on " + path;
+    return false;
+  }
+  const size_t size = static_cast<size_t>(status.st_size);
+  if (size <= pieceBytes) {
+    // One piece: a read into a buffer of its size costs less than a mapping.
+    const std::unique_ptr<char[]> buffer(new char[size > 0 ? size : 1]);
+    size_t got = 0;
+    while (got < size) {
+      const ssize_t n = read(fd, buffer.get() + got, size - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (got < size) {
+      *error = "read error on " + path;
+      return false;
+    }
+    if (size > 0) take(buffer.get(), size);
+    return true;
+  }
+  // The whole file at once: its pages are read ahead and mapped in bulk.
+  void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  close(fd);
+  if (mapped == MAP_FAILED) {
+    *error = "read error on " + path;
+    return false;
+  }
+  const char* data = static_cast<const char*>(mapped);
+  for (size_t done = 0; done < size;) {
+    const size_t n = size - done < pieceBytes ? size - done : pieceBytes;
+    if (!take(data + done, n)) break;
+    done += n;
+  }
+  munmap(mapped, size);
+  return true;
+}
+
 bool OsSyncFile(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
 bool OsSyncDirectory(const std::string& path) {
@@ -175,3 +228,5 @@ unsigned long OsRaiseFileLimit() {
 void OsLocalTime(std::time_t when, std::tm* out) { localtime_r(&when, out); }
 
 unsigned long OsProcessId() { return static_cast<unsigned long>(getpid()); }
+
+bool OsMayReuseConnectionThreads() { return true; }

@@ -212,6 +212,8 @@ int NetPoll(NetPollItem* items, size_t count, int timeoutMs) {
   return ready < 0 ? kNetError : ready;
 }
 
+void NetHoldPartialSegments(NetSocket, bool) {}
+
 void NetShutdownSend(NetSocket socket) { shutdown(socket, SD_SEND); }
 
 void NetShutdownBoth(NetSocket socket) { shutdown(socket, SD_BOTH); }
