@@ -1,6 +1,7 @@
 // The socket code both platforms share, built on the primitives of
 // socket_api.h and the per-platform transfers of net.h.
 #include <chrono>
+#include <cstring>
 
 #include "host/base/net.h"
 #include "host/base/socket_api.h"
@@ -94,6 +95,28 @@ NetSocket NetConnect(const std::string& host, uint16_t port, int timeoutMs, std:
   freeaddrinfo(list);
   if (s == kNetInvalidSocket) return kNetInvalidSocket;
   socket_api::SetNoDelay(s);
+  return s;
+}
+
+NetSocket NetConnectUnix(const std::string& path, int timeoutMs, std::string* error) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) {
+    *error = "socket path too long";
+    return kNetInvalidSocket;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const NetSocket s = socket_api::Open(AF_UNIX, SOCK_STREAM, 0, error);
+  if (s == kNetInvalidSocket) {
+    *error = socket_api::kNoUnixSockets + *error;
+    return kNetInvalidSocket;
+  }
+  socket_api::SetNonBlocking(s);
+  if (!socket_api::Connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address, timeoutMs,
+                           error)) {
+    socket_api::Close(s);
+    return kNetInvalidSocket;
+  }
   return s;
 }
 

@@ -18,12 +18,14 @@
 #endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <afunix.h>
 #else
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #endif
 
 namespace socket_api {
@@ -43,6 +45,8 @@ bool Connect(NetSocket socket, const sockaddr* address, size_t length, int timeo
 std::string LastErrorText();
 // A getaddrinfo result code as text.
 std::string ResolveErrorText(int code);
+// What an error text starts with when a Unix-domain socket cannot be made.
+extern const char kNoUnixSockets[];
 // The length of a listener's queue of connections not yet accepted.
 extern const int kListenBacklog;
 

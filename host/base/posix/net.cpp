@@ -73,6 +73,7 @@ bool CompleteConnect(int fd, int timeoutMs, std::string* error) {
 }  // namespace
 
 const int socket_api::kListenBacklog = 1024;
+const char socket_api::kNoUnixSockets[] = "";
 
 NetSocket socket_api::Open(int family, int type, int protocol, std::string* error) {
   const int fd = socket(family, type | SOCK_CLOEXEC, protocol);
@@ -130,27 +131,6 @@ NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
   }
   socket_api::SetNoDelay(fd);
   *peer = socket_api::AddressText(reinterpret_cast<sockaddr*>(&address));
-  return fd;
-}
-
-NetSocket NetConnectUnix(const std::string& path, int timeoutMs, std::string* error) {
-  sockaddr_un address{};
-  if (path.size() >= sizeof address.sun_path) {
-    *error = "socket path too long";
-    return kNetInvalidSocket;
-  }
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *error = std::strerror(errno);
-    return kNetInvalidSocket;
-  }
-  if (!socket_api::Connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address, timeoutMs,
-                           error)) {
-    close(fd);
-    return kNetInvalidSocket;
-  }
   return fd;
 }
 

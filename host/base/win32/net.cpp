@@ -60,6 +60,8 @@ bool CompleteConnect(SOCKET s, int timeoutMs, std::string* error) {
 }  // namespace
 
 const int socket_api::kListenBacklog = SOMAXCONN;
+// Windows has Unix-domain sockets only since 10 (1803).
+const char socket_api::kNoUnixSockets[] = "Unix-domain sockets unavailable: ";
 
 NetSocket socket_api::Open(int family, int type, int protocol, std::string* error) {
   const SOCKET s = socket(family, type, protocol);
@@ -118,28 +120,6 @@ NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
   SetNonBlocking(s);
   socket_api::SetNoDelay(s);
   *peer = socket_api::AddressText(reinterpret_cast<sockaddr*>(&address));
-  return s;
-}
-
-NetSocket NetConnectUnix(const std::string& path, int timeoutMs, std::string* error) {
-  sockaddr_un address{};
-  if (path.size() >= sizeof address.sun_path) {
-    *error = "socket path too long";
-    return kNetInvalidSocket;
-  }
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  SOCKET s = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (s == INVALID_SOCKET) {
-    *error = "Unix-domain sockets unavailable: " + ErrorText(WSAGetLastError());
-    return kNetInvalidSocket;
-  }
-  SetNonBlocking(s);
-  if (!socket_api::Connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address, timeoutMs,
-                           error)) {
-    closesocket(s);
-    return kNetInvalidSocket;
-  }
   return s;
 }
 
