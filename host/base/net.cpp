@@ -70,7 +70,6 @@ NetSocket NetListen(const std::string& host, uint16_t port, uint16_t* boundPort,
   }
   freeaddrinfo(list);
   if (s == kNetInvalidSocket) return kNetInvalidSocket;
-  socket_api::SetNonBlocking(s);
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length);
@@ -87,7 +86,6 @@ NetSocket NetConnect(const std::string& host, uint16_t port, int timeoutMs, std:
   for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
     s = socket_api::Open(ai->ai_family, ai->ai_socktype, ai->ai_protocol, error);
     if (s == kNetInvalidSocket) continue;
-    socket_api::SetNonBlocking(s);
     if (socket_api::Connect(s, ai->ai_addr, ai->ai_addrlen, timeoutMs, error)) break;
     socket_api::Close(s);
     s = kNetInvalidSocket;
@@ -111,7 +109,6 @@ NetSocket NetConnectUnix(const std::string& path, int timeoutMs, std::string* er
     *error = socket_api::kNoUnixSockets + *error;
     return kNetInvalidSocket;
   }
-  socket_api::SetNonBlocking(s);
   if (!socket_api::Connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address, timeoutMs,
                            error)) {
     socket_api::Close(s);

@@ -30,11 +30,10 @@
 
 namespace socket_api {
 
-// A socket, close-on-exec where the platform has it; kNetInvalidSocket with
-// *error on failure.
+// A non-blocking socket, close-on-exec where the platform has it;
+// kNetInvalidSocket with *error on failure.
 NetSocket Open(int family, int type, int protocol, std::string* error);
 void Close(NetSocket socket);
-void SetNonBlocking(NetSocket socket);
 // Before bind: POSIX lets a restarted listener bind its port at once;
 // Windows makes a busy port an error, as it is on POSIX.
 void PrepareListener(NetSocket socket);

@@ -1,7 +1,6 @@
 // Sockets on POSIX: BSD sockets and poll(2). Never select(): descriptors of any
 // number must work with a thousand connections open.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,11 +21,6 @@ namespace {
 thread_local int t_lastError = 0;
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
-
-void SetNonBlocking(int fd) {
-  int flags = fcntl(fd, F_GETFL, 0);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
 
 short ToPollEvents(short events) {
   short result = 0;
@@ -76,7 +70,7 @@ const int socket_api::kListenBacklog = 1024;
 const char socket_api::kNoUnixSockets[] = "";
 
 NetSocket socket_api::Open(int family, int type, int protocol, std::string* error) {
-  const int fd = socket(family, type | SOCK_CLOEXEC, protocol);
+  const int fd = socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
   if (fd < 0) {
     *error = std::strerror(errno);
     return kNetInvalidSocket;
@@ -85,8 +79,6 @@ NetSocket socket_api::Open(int family, int type, int protocol, std::string* erro
 }
 
 void socket_api::Close(NetSocket socket) { close(socket); }
-
-void socket_api::SetNonBlocking(NetSocket socket) { ::SetNonBlocking(socket); }
 
 void socket_api::PrepareListener(NetSocket socket) {
   int on = 1;

@@ -69,12 +69,11 @@ NetSocket socket_api::Open(int family, int type, int protocol, std::string* erro
     *error = ErrorText(WSAGetLastError());
     return kNetInvalidSocket;
   }
+  SetNonBlocking(s);
   return s;
 }
 
 void socket_api::Close(NetSocket socket) { closesocket(socket); }
-
-void socket_api::SetNonBlocking(NetSocket socket) { ::SetNonBlocking(socket); }
 
 void socket_api::PrepareListener(NetSocket socket) {
   // Windows lets a second socket bind a busy port with SO_REUSEADDR; the
