@@ -9,13 +9,6 @@
 
 #include "host/proxy/connection.h"
 
-namespace {
-
-// Messages larger than this leave in full-sized packets (see ServerReply).
-constexpr uint64_t kHoldSegmentsAbove = 65536;
-
-}  // namespace
-
 void Proxy::WarnUnscanned(Connection* c) {
   // With pass the plug-in relays a message it cannot spool without a scan;
   // the host knows it by a message that ended with no scan of it.
@@ -39,9 +32,10 @@ void Proxy::ServerReply(Connection* c, int code, const std::string& text) {
     if (code == 354) {
       message.sawDataReply = true;
       // Through the host's socket service the plug-in now sends the message
-      // in 8 KiB pieces, each on its own call: held, they leave as
-      // full-sized packets. A small message goes out in a piece or two.
-      if (m_settings.socketService == SocketService::kHost && message.size > kHoldSegmentsAbove) {
+      // in pieces (the headers, the inserted text, then 8 KiB at a time),
+      // each on its own call: held, they leave as full-sized packets, and a
+      // small message as one packet instead of three.
+      if (m_settings.socketService == SocketService::kHost) {
         NetHoldPartialSegments(c->serverSocket, true);
         c->holdingSegments = true;
       }
