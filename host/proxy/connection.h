@@ -53,6 +53,13 @@ struct Proxy::Connection {
   // The server socket holds partial segments while the plug-in delivers a
   // message (from the server's 354 to the end of the plug-in's call).
   bool holdingSegments = false;
+  // A read through the host's socket service that returned less than asked
+  // for: that socket had nothing more at the time, so within the same call
+  // of the plug-in another read would only be told so. Cleared before each
+  // call of the plug-in and by a send on the same socket (which may draw an
+  // answer).
+  bool clientDrained = false;
+  bool serverDrained = false;
 
   // The dialogue as the host follows it (time limits, envelope, replies).
   bool inData = false;    // between DATA and the end of the message

@@ -23,6 +23,7 @@ int g_sendTimeoutMs = 600000;
 
 void CountSentToServer(NetSocket socket, int length);
 void SawReceived(NetSocket socket, const char* data, int length);
+bool* DrainedFlag(NetSocket socket);
 bool ConnectionCut();
 
 // The socket service the host gives the plug-in (--socket-service host).
@@ -33,11 +34,21 @@ class HostSocketService final : public ISocket {
  public:
   void Reserved() override {}
   int Receive(SOCKET socket, char* buffer, int size) override {
+    // The plug-in reads until a read comes back empty; after a short read
+    // that last read is answered here without a system call. Whatever
+    // arrives meanwhile is seen by the connection's next poll.
+    bool* const drained = DrainedFlag(static_cast<NetSocket>(socket));
+    if (drained != nullptr && *drained) return 0;
     const int n = NetRecv(static_cast<NetSocket>(socket), buffer, size);
-    if (n > 0) SawReceived(static_cast<NetSocket>(socket), buffer, n);
-    return n > 0 ? n : 0;
+    if (n <= 0) return 0;
+    SawReceived(static_cast<NetSocket>(socket), buffer, n);
+    if (drained != nullptr && n < size) *drained = true;
+    return n;
   }
   BOOL Send(SOCKET socket, const char* data, int length) override {
+    // What goes out on a socket may draw an answer on it.
+    bool* const drained = DrainedFlag(static_cast<NetSocket>(socket));
+    if (drained != nullptr) *drained = false;
     if (length <= 0) return TRUE;
     if (NetSendAll(static_cast<NetSocket>(socket), data, static_cast<size_t>(length),
                    g_sendTimeoutMs, g_abort)) {
@@ -85,6 +96,14 @@ void SawReceived(NetSocket socket, const char* data, int length) {
   } else if (socket == c->serverSocket) {
     g_proxy->FromServer(c, data, static_cast<size_t>(length));
   }
+}
+
+bool* DrainedFlag(NetSocket socket) {
+  Proxy::Connection* c = t_connection;
+  if (c == nullptr) return nullptr;
+  if (socket == c->clientSocket) return &c->clientDrained;
+  if (socket == c->serverSocket) return &c->serverDrained;
+  return nullptr;
 }
 
 bool ConnectionCut() {

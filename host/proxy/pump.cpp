@@ -236,6 +236,7 @@ const char* Proxy::ServerTurn(Connection* c, Pump* pump, Clock::time_point now) 
   if (pump->peek) {
     peeked = std::max(0, NetPeekData(c->serverSocket, pump->peekBuffer.data(), kPeekBytes));
   }
+  c->clientDrained = c->serverDrained = false;
   const int n = m_plugin.OnRequestFromServer(&c->client, &c->server);
   ReleaseHeldSegments(c);
   if (pump->peek && n > 0) {
@@ -274,6 +275,7 @@ const char* Proxy::ClientTurn(Connection* c, Pump* pump) {
   if (pump->peek) {
     peeked = std::max(0, NetPeekData(c->clientSocket, pump->peekBuffer.data(), kPeekBytes));
   }
+  c->clientDrained = c->serverDrained = false;
   const int n = m_plugin.OnRequestFromApplication(&c->client, &c->server);
   ReleaseHeldSegments(c);
   if (pump->peek && n > 0) {
