@@ -76,10 +76,10 @@ bool OsOwnedByCurrentUser(const std::string& path);
 std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error);
 
 // Hands a file's bytes, from the first to the last, to take() in pieces of
-// at most pieceBytes, until take() returns false. POSIX maps a file of more
-// than one piece and hands out the page cache itself (no copy, no read call
-// per piece) and reads a smaller one at once; Windows reads it through one
-// buffer of pieceBytes. False with *error ("cannot open
+// at most pieceBytes, until take() returns false. POSIX maps a file over
+// 1 MiB and hands out the page cache itself (no copy, no read call per
+// piece) and reads a smaller one four pieces at a time; Windows reads it
+// through one buffer of pieceBytes. False with *error ("cannot open
 // PATH: reason" or "read error on PATH") when it cannot be read.
 bool OsReadFilePieces(const std::string& path, size_t pieceBytes,
                       const std::function<bool(const char*, size_t)>& take, std::string* error);

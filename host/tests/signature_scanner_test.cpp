@@ -327,19 +327,22 @@ class BuiltinScannerTest : public ::testing::Test {
 };
 
 TEST_F(BuiltinScannerTest, SignatureAcrossTheFilesReadBlocks) {
-  // The scanner reads blocks of a power of two up to 64 KiB; put a signature across
-  // the 64 KiB mark, at every position relative to it.
+  // The scanner reads blocks of a power of two up to 64 KiB, or maps a file over
+  // 1 MiB; put a signature across a 64 KiB mark of a file of either kind, at every
+  // position relative to it.
   const std::string pattern = "SIGNATURE-ACROSS-BLOCKS";
   BuiltinScanner scanner({Signature{"Across", pattern}});
   ScanPacer pacer(nullptr, 0);
-  for (size_t before = 1; before < pattern.size(); ++before) {
-    std::string content = "Subject: big\r\n\r\n";
-    content += std::string(65536 - before - content.size(), 'a');
-    content += pattern + "\r\n" + std::string(70000, 'b') + "\r\n.\r\n";
-    Write(content);
-    const ScanResult result = scanner.Scan(m_path, pacer);
-    ASSERT_EQ(result.verdict, Verdict::kInfected) << before;
-    EXPECT_EQ(result.signature, "Across");
+  for (size_t mark : {size_t{65536}, (size_t{1} << 20) + 65536}) {
+    for (size_t before = 1; before < pattern.size(); ++before) {
+      std::string content = "Subject: big\r\n\r\n";
+      content += std::string(mark - before - content.size(), 'a');
+      content += pattern + "\r\n" + std::string(70000, 'b') + "\r\n.\r\n";
+      Write(content);
+      const ScanResult result = scanner.Scan(m_path, pacer);
+      ASSERT_EQ(result.verdict, Verdict::kInfected) << mark << " " << before;
+      EXPECT_EQ(result.signature, "Across");
+    }
   }
   Write("Subject: clean\r\n\r\n" + std::string(200000, 'c') + "\r\n.\r\n");
   EXPECT_EQ(scanner.Scan(m_path, pacer).verdict, Verdict::kClean);
