@@ -25,6 +25,35 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// The offset of the first CR or LF in p[0, n), or n. Message lines are short
+// (78 bytes is usual), so this runs once per line: where the processor has
+// SSE2, one pass for both bytes, 16 bytes a step; elsewhere the C library's
+// search for each.
+inline size_t FindCrOrLf(const char* p, size_t n) {
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  size_t k = 0;
+  for (; k + 16 <= n; k += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+    const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, cr), _mm_cmpeq_epi8(x, lf)));
+    if (hits != 0) return k + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(hits)));
+  }
+  for (; k < n; ++k) {
+    if (p[k] == '\r' || p[k] == '\n') return k;
+  }
+  return n;
+#else
+  const void* lf = std::memchr(p, '\n', n);
+  const size_t limit = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - p) : n;
+  const void* cr = std::memchr(p, '\r', limit);
+  return cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - p) : limit;
+#endif
+}
 
 class CMessageNormaliser {
  public:
@@ -86,14 +115,11 @@ size_t CMessageNormaliser::Feed(const char* data, size_t length, bool* pEnded, E
   while (i < length) {
     switch (m_eState) {
       case kInLine: {
-        // The next CR or LF, whichever comes first.
-        const char* p = data + i;
-        size_t n = length - i;
-        const void* lf = std::memchr(p, '\n', n);
-        size_t limit = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - p) : n;
-        const void* cr = std::memchr(p, '\r', limit);
-        if (cr != nullptr) {
-          size_t at = i + static_cast<size_t>(static_cast<const char*>(cr) - p);
+        // The next CR or LF.
+        const size_t at = i + FindCrOrLf(data + i, length - i);
+        if (at == length) {
+          i = length;
+        } else if (data[at] == '\r') {
           if (at + 1 == length) {
             flush(at);  // the CR waits until the next byte says what it is
             span = i = length;
@@ -105,15 +131,12 @@ size_t CMessageNormaliser::Feed(const char* data, size_t length, bool* pEnded, E
             bareCr(at);
             i = at + 1;
           }
-        } else if (lf != nullptr) {
-          size_t at = i + limit;
+        } else {
           flush(at);
           emit("\r\n", 2);
           ++m_qwBareLf;
           span = i = at + 1;
           m_eState = kLineStartAfterLf;
-        } else {
-          i = length;
         }
         break;
       }
