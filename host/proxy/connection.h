@@ -28,6 +28,10 @@ inline long MillisecondsSince(Clock::time_point start) {
 constexpr auto kPollSlice = std::chrono::milliseconds(250);
 // How long a closing client socket is drained so that it sees our last reply.
 constexpr int kLingerMs = 1000;
+// Delivery progress reaches a log that is not a terminal for messages of at
+// least this size, or once a delivery has lasted this long.
+constexpr uint32_t kProgressLogKiB = 1024;
+constexpr auto kSlowDelivery = std::chrono::seconds(1);
 constexpr char kOversizeReply[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
 
 struct Proxy::Connection {

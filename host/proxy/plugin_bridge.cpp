@@ -329,10 +329,16 @@ void Proxy::HandleProgress(Connection* c, const ScanRequest* request) {
     }
     return;
   }
+  // A quarter line is worth reading only where delivery takes a while: for
+  // large messages, and for any whose delivery has lasted a second. Without
+  // this, most messages of a few dozen KiB would log three lines in the
+  // millisecond they take.
   const unsigned quarter = percent / 25;
   if (quarter > message.reportedQuarter && quarter < 4) {
     message.reportedQuarter = quarter;
-    m_log->Line("%s: delivering, %u%% (%u of %u KiB)", message.label.c_str(), quarter * 25, done,
-                total);
+    if (total >= kProgressLogKiB || Clock::now() - message.scanEnd >= kSlowDelivery) {
+      m_log->Line("%s: delivering, %u%% (%u of %u KiB)", message.label.c_str(), quarter * 25, done,
+                  total);
+    }
   }
 }

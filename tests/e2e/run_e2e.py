@@ -570,9 +570,14 @@ def sc_big_message(ctx, env):
     tag = tag_for(ctx, "big")
     text = big_text(tag, 20 * 1024 * 1024)
     expected = with_insert(sent_content(text))
+    # Before it, a 100 KiB message: delivered in moments, it logs no progress.
+    small_tag = tag_for(ctx, "small100k")
+    small = big_text(small_tag, 100 * 1024)
     client = smtp(ctx, env.proxy.port, timeout=180)
     started = time.monotonic()
     try:
+        check(client.sendmail("sender@example.test", ["receiver@example.test"], small) == {},
+              "the 100 KiB message was refused")
         client.mail("sender@example.test")
         client.rcpt("receiver@example.test")
         code, reply = client.data(text)
@@ -595,6 +600,10 @@ def sc_big_message(ctx, env):
     check([p[0] for p in ours] == [25, 50, 75],
           "delivery progress lines for the %d KiB message: %r (all: %r)" % (spool_kib, ours, progress[-6:]))
     check(all(p[1] * 100 >= p[0] * p[2] for p in ours), "progress counts behind their percentages: %r" % ours)
+    assert_delivered(env.server, small_tag, with_insert(sent_content(small)))
+    small_kib = len(re.sub(rb"(?m)^\.", b"..", sent_content(small)) + b".\r\n") // 1024
+    check(not [p for p in progress if p[2] == small_kib],
+          "progress lines for the %d KiB message: %r" % (small_kib, progress[-6:]))
     ctx.note("%.1f s" % elapsed)
 
 
