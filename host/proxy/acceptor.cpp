@@ -118,9 +118,13 @@ void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
 }
 
 bool Proxy::HandToWaitingThread(Connection* connection) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_waitingThreads <= static_cast<int>(m_handedOver.size())) return false;
-  m_handedOver.push_back(connection);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_waitingThreads <= static_cast<int>(m_handedOver.size())) return false;
+    m_handedOver.push_back(connection);
+  }
+  // Woken after the unlock, the thread finds the mutex free instead of
+  // sleeping again at once until this one lets it go.
   m_handOver.notify_one();
   return true;
 }
