@@ -12,6 +12,13 @@ a noisy machine's speed hits every path alike:
   divivez-clamd  divivez-proxy with --scanner clamd:unix:... (the same clamd)
   divivez-compare  with --compare PROXY: another build of divivez-proxy with
                  the built-in scanner (before and after a change, side by side)
+  model-threads  bench/relay_models threads: a bare relay with a thread per
+                 connection waiting in poll(), as divivez-proxy serves them
+  model-loop     bench/relay_models loop: a bare relay, one thread and one
+                 epoll set for all connections
+The two models are not in the default set (--paths names them): they copy
+bytes and nothing else, so they show the ceiling each way of serving
+connections allows on the machine at hand.
 
 Both clamd users share one private clamd whose database this script writes
 (the EICAR test string, as the built-in scanner has it). smtp-source opens a
@@ -59,7 +66,8 @@ ten minutes on two cores, most of it clamsmtp's; --scale, --sizes,
 
 usage: bench/relay_bench.py [table|callgrind|idle-memory|counts|all]
          [--proxy PATH] [--reps N] [--sizes 1k,100k,10m] [--sessions 1,20]
-         [--paths direct,socat,clamsmtp,divivez,divivez-clamd] [--scale F]
+         [--paths direct,socat,clamsmtp,divivez,divivez-clamd,model-threads,
+                  model-loop] [--scale F]
          [--reuse-connections] [--compare PROXY] [--idle-connections N]
 """
 import argparse
@@ -83,6 +91,7 @@ CLAMD = "/usr/sbin/clamd"
 CLAMSMTPD = "/usr/sbin/clamsmtpd"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 ALL_PATHS = ["direct", "socat", "clamsmtp", "divivez", "divivez-clamd"]
+MODEL_PATHS = ["model-threads", "model-loop"]
 
 # Messages per run for (size, sessions), chosen so that a full table of five
 # paths, three repetitions, fits in about ten minutes on two cores; --scale
@@ -280,6 +289,9 @@ def start_relays(args, procs, work, sink_port, paths):
         if path == "socat":
             proc = procs.start("socat", ["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork,backlog=1024"
                                          % port, "TCP:127.0.0.1:%d" % sink_port])
+            extra = []
+        elif path in MODEL_PATHS:
+            proc = procs.start(path, [args.models, path[len("model-"):], str(port), str(sink_port)])
             extra = []
         elif path == "clamsmtp":
             tmp = os.path.join(work, "clamsmtp-tmp")
@@ -493,8 +505,13 @@ def main():
         if "divivez-compare" not in args.paths:
             args.paths.append("divivez-compare")
     for p in args.paths:
-        if p not in ALL_PATHS + ["divivez-compare"] or (p == "divivez-compare" and not args.compare):
+        if p not in ALL_PATHS + MODEL_PATHS + ["divivez-compare"] or (
+                p == "divivez-compare" and not args.compare):
             ap.error("unknown path %r" % p)
+    args.models = os.path.join(os.path.dirname(os.path.abspath(args.proxy)), "..", "bench",
+                               "relay_models")
+    if any(p in MODEL_PATHS for p in args.paths) and not os.access(args.models, os.X_OK):
+        ap.error("no relay_models at %s (build the native preset first)" % args.models)
     args.proxy = os.path.abspath(args.proxy)
     if not os.access(args.proxy, os.X_OK):
         ap.error("no proxy at %s (build the native preset first)" % args.proxy)
