@@ -9,13 +9,6 @@
 
 namespace {
 
-size_t ByteByByte(const char* p, size_t n) {
-  for (size_t k = 0; k < n; ++k) {
-    if (p[k] == '\r' || p[k] == '\n') return k;
-  }
-  return n;
-}
-
 TEST(FindCrOrLfTest, AgreesWithAByteLoop) {
   const char fillers[] = {'X', '\0', '\x0c', '\x0e', '\x0b', '\x8d', '\x8a', '\xff', '.'};
   std::string buffer(96, 'X');
@@ -33,9 +26,8 @@ TEST(FindCrOrLfTest, AgreesWithAByteLoop) {
             // change the answer.
             if (at + 3 < length) buffer[start + at + 3] = '\r' + '\n' - hit;
             if (start > 0) buffer[start - 1] = '\n';
-            ASSERT_EQ(FindCrOrLf(p, length), ByteByByte(p, length))
+            ASSERT_EQ(FindCrOrLf(p, length), at)
                 << int(filler) << " " << start << " " << length << " " << at;
-            ASSERT_EQ(FindCrOrLf(p, length), at);
           }
         }
       }

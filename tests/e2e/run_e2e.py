@@ -593,7 +593,10 @@ def sc_big_message(ctx, env):
           "20 MiB message altered: %s" % describe_diff(expected, content))
     # The proxy logs delivery progress for large messages, a line per quarter
     # when its log is not a terminal: "... delivering, 25% (5120 of 20480 KiB)".
-    spool_kib = len(re.sub(rb"(?m)^\.", b"..", sent_content(text)) + b".\r\n") // 1024
+    def spool_kib_of(t):  # the spool file holds the stuffed message and ".\r\n"
+        return len(re.sub(rb"(?m)^\.", b"..", sent_content(t)) + b".\r\n") // 1024
+
+    spool_kib = spool_kib_of(text)
     progress = [(int(m.group(1)), int(m.group(2)), int(m.group(3))) for m in re.finditer(
         r"delivering, (\d+)% \((\d+) of (\d+) KiB\)", env.proxy.log_text())]
     ours = [p for p in progress if p[2] == spool_kib]
@@ -601,7 +604,7 @@ def sc_big_message(ctx, env):
           "delivery progress lines for the %d KiB message: %r (all: %r)" % (spool_kib, ours, progress[-6:]))
     check(all(p[1] * 100 >= p[0] * p[2] for p in ours), "progress counts behind their percentages: %r" % ours)
     assert_delivered(env.server, small_tag, with_insert(sent_content(small)))
-    small_kib = len(re.sub(rb"(?m)^\.", b"..", sent_content(small)) + b".\r\n") // 1024
+    small_kib = spool_kib_of(small)
     check(not [p for p in progress if p[2] == small_kib],
           "progress lines for the %d KiB message: %r" % (small_kib, progress[-6:]))
     ctx.note("%.1f s" % elapsed)
