@@ -89,6 +89,29 @@ bool NetSendAll(NetSocket socket, const char* data, size_t length, int timeoutMs
 // of ready items, 0 on time-out or interruption by a signal, kNetError.
 int NetPoll(NetPollItem* items, size_t count, int timeoutMs);
 
+// A readiness set over many sockets, for a few threads that serve many
+// connections: epoll where the system has it. Where it has none,
+// NetPollerCreate returns nullptr and the caller keeps a thread per
+// connection. Level-triggered: a socket is reported while it is readable
+// and its interest is set.
+struct NetPoller;
+struct NetPollerEvent {
+  void* tag;     // what NetPollerWatch was given; nullptr: NetPollerWake
+  short revents; // kNetIn, kNetHup, kNetErr
+};
+NetPoller* NetPollerCreate();
+void NetPollerDestroy(NetPoller* poller);
+// Starts (watch) or stops watching socket for readability. A socket not
+// watched is out of the set altogether: a hang-up is reported even without
+// interest, and a side that is not read must not keep waking its poller.
+// Closing a socket also takes it out. False on failure.
+bool NetPollerWatch(NetPoller* poller, NetSocket socket, void* tag, bool watch);
+// Waits for ready sockets (timeoutMs < 0 without limit); the count filled
+// in, 0 on time-out or a signal.
+int NetPollerWait(NetPoller* poller, NetPollerEvent* events, int max, int timeoutMs);
+// Makes a wait return, now or at its next call. Any thread.
+void NetPollerWake(NetPoller* poller);
+
 // While hold is set, a TCP socket sends only full segments: a run of small
 // sends leaves as few large packets. Clearing it sends what is held at once
 // (the kernel also sends it after 200 ms). Bytes held are the kernel's like

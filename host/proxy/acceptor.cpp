@@ -70,6 +70,10 @@ bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress,
 }
 
 void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
+  std::string loopError;
+  if (!StartLoops(&loopError)) {
+    m_log->Line("event loops not started (%s); a thread per connection", loopError.c_str());
+  }
   while (stopRequests.load() == 0) {
     NetPollItem item{m_listener, kNetIn, 0};
     NetPoll(&item, 1, static_cast<int>(kPollSlice.count()));
@@ -97,6 +101,7 @@ void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
   if (m_active > 0) {
     m_log->Line("shutting down: cutting %d connection(s)", m_active);
     m_abort = true;
+    WakeLoops();
     const auto cutEnd = Clock::now() + std::chrono::seconds(5);
     while (m_active > 0 && Clock::now() < cutEnd) {
       m_ended.wait_for(lock, std::chrono::milliseconds(100));
@@ -111,6 +116,7 @@ void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
   // connection's end and their wait take moments. None may outlive the proxy.
   m_threadsEnd = true;
   m_handOver.notify_all();
+  StopLoops();
   const auto threadsEnd = Clock::now() + std::chrono::seconds(5);
   while (m_threads > 0 && Clock::now() < threadsEnd) {
     m_ended.wait_for(lock, std::chrono::milliseconds(100));

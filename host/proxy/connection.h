@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "host/proxy/proxy.h"
 #include "host/smtp/smtp_data.h"
@@ -33,6 +34,32 @@ constexpr int kLingerMs = 1000;
 constexpr uint32_t kProgressLogKiB = 1024;
 constexpr auto kSlowDelivery = std::chrono::seconds(1);
 constexpr char kOversizeReply[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
+
+// One connection's pump between two rounds: what each side is doing and the
+// times that decide the next wake-up.
+struct Proxy::Pump {
+  // The client side: read when readable; held (the plug-in left its input
+  // unread until the server answers; retried after kHoldRetry or the
+  // server's next call); drained (it has closed or failed, and the server
+  // gets the close grace to answer what was relayed last).
+  enum class ClientSide { kReading, kHeld, kDrained };
+  // The server side: read when readable, or held as above.
+  enum class ServerSide { kReading, kHeld };
+
+  ClientSide client = ClientSide::kReading;
+  ServerSide server = ServerSide::kReading;
+  Clock::time_point clientHeldAt;
+  Clock::time_point serverHeldAt;
+  Clock::time_point graceEnd;
+  const char* clientEnd = "";
+  std::chrono::milliseconds grace{0};
+  // With the plug-in's own socket road the host learns what it reads by
+  // peeking first.
+  bool peek = false;
+  std::vector<char> peekBuffer;
+  bool timedOut = false;  // ended by a time limit
+};
+
 
 struct Proxy::Connection {
   Proxy* owner = nullptr;
@@ -99,11 +126,35 @@ struct Proxy::Connection {
     unsigned shownPercent = 0;
   } message;
 
+  Pump pump;
+
+  // On an event loop (event_loop.cpp). The loop's thread owns these, except
+  // while the connection is off the loop (a call that waits).
+  Loop* loop = nullptr;
+  size_t loopIndex = 0;       // in the loop's list
+  bool offLoop = false;       // a thread that left the loop is running it
+  bool ended = false;         // EndPump has run; freed at the loop's next round
+  bool watchingClient = false;
+  bool watchingServer = false;
+  Clock::time_point wake;     // when a round is due without any input
+
   std::string Label() const { return "conn " + std::to_string(id); }
 };
 
 // Ties the plug-in's calls on this thread (its socket service and its
 // callback) to c; nullptr when the connection is done.
 void BindConnectionThread(Proxy::Connection* c);
+
+// Called before a wait inside a round (a send the peer is slow to take, a
+// scan that is not quick, a lingering close): a thread that runs an event
+// loop hands the loop to another thread and goes on with this connection
+// alone, so that the loop's other connections are not held up. A no-op on a
+// connection's own thread.
+void LeaveLoopBeforeWaiting();
+
+// Sends all of data like NetSendAll, leaving the event loop first if the
+// socket cannot take it at once.
+bool SendMayWait(NetSocket socket, const char* data, size_t length, int timeoutMs,
+                 const std::atomic<bool>* abort);
 
 #endif  // DIVIVEZ_HOST_PROXY_CONNECTION_H_

@@ -50,8 +50,8 @@ class HostSocketService final : public ISocket {
     bool* const drained = DrainedFlag(static_cast<NetSocket>(socket));
     if (drained != nullptr) *drained = false;
     if (length <= 0) return TRUE;
-    if (NetSendAll(static_cast<NetSocket>(socket), data, static_cast<size_t>(length),
-                   g_sendTimeoutMs, g_abort)) {
+    if (SendMayWait(static_cast<NetSocket>(socket), data, static_cast<size_t>(length),
+                    g_sendTimeoutMs, g_abort)) {
       CountSentToServer(static_cast<NetSocket>(socket), length);
       return TRUE;
     }
@@ -132,6 +132,7 @@ Proxy::Proxy(const ProxySettings& settings, const PluginApi& plugin, IScanner* s
 }
 
 Proxy::~Proxy() {
+  FreeLoops();
   NetClose(m_listener);
   g_proxy = nullptr;
 }
@@ -161,7 +162,7 @@ void Proxy::CutFromCallback(Connection* c, const char* reply, const std::string&
   // the connection end and drops the open transaction. Both handles stay
   // open: the plug-in may still use them until OnEndConnection, and what it
   // sends now fails.
-  NetSendAll(c->clientSocket, reply, std::strlen(reply), 5000, &m_abort);
+  SendMayWait(c->clientSocket, reply, std::strlen(reply), 5000, &m_abort);
   NetShutdownSend(c->clientSocket);
   NetShutdownBoth(c->serverSocket);
   c->cut = why;
@@ -218,6 +219,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
   if (path.empty()) {
     result.error = "the plug-in named no spool file";
   } else {
+    if (!m_scanner->QuickFor(size)) LeaveLoopBeforeWaiting();
     result = m_scanner->Scan(path, pacer);
   }
   const long scanMs = MillisecondsSince(scanStart);
@@ -246,6 +248,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
           kept.firstRecipient = c->firstRecipient;
           kept.recipients = c->recipients;
         }
+        LeaveLoopBeforeWaiting();  // a copy to disk
         m_settings.quarantine->Keep(path, kept, label);
       }
       return;

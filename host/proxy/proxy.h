@@ -1,12 +1,17 @@
 // The proxy proper: accepts clients, connects each to the upstream server and
 // drives the plug-in for the connection.
 //
-// Threads: the caller's thread runs the accept loop; every connection runs on
-// a thread of its own with a small stack, because the plug-in's calls block
-// (scans, sends that wait for the peer). The calls of one connection are thus
-// never concurrent, and connections run in parallel. The plug-in's scan and
-// progress callbacks arrive on the connection's thread, inside its request
-// calls; the host's socket service likewise.
+// Threads: the caller's thread runs the accept loop; a connection thread
+// with a small stack sets each connection up (PROXY header, upstream,
+// XCLIENT). With the host's socket service, where the system has a readiness
+// set (epoll), an event loop per processor then runs the connection's calls;
+// a call that has to wait (a scan, a send the peer does not take) passes the
+// loop to another thread first (event_loop.cpp). Otherwise the connection
+// keeps its thread, since the plug-in's own socket road waits inside its
+// calls. Either way the calls of one connection are never concurrent, and
+// connections run in parallel. The plug-in's scan and progress callbacks
+// arrive on the thread that runs the call, inside it; the host's socket
+// service likewise.
 //
 // Per connection: OnNewConnection, then OnRequestFromServer /
 // OnRequestFromApplication whenever that side is readable, OnEndConnection
@@ -113,13 +118,54 @@ class Proxy {
   void FromClient(Connection* connection, const char* data, size_t length);
   void FromServer(Connection* connection, const char* data, size_t length);
 
+  // The event loops (event_loop.cpp). A loop thread runs loops handed to
+  // it until none is left for a while.
+  struct Loop;
+  void RunLoops();
+  // Gives the loop to a spare thread, or starts one. False (with *error,
+  // which may be null) when no thread could be started; the loop then
+  // waits for the next thread that looks for one.
+  bool HandOffLoop(Loop* loop, std::string* error);
+
  private:
   // Accepts what is pending; returns how many connections were taken.
   int Accept();
   // The connection's loop (pump.cpp): a turn for each side that is due,
   // then the limits; each returns why the connection ends, or nullptr.
   struct Pump;
+  // Sets up the plug-in's session and the pump.
+  void StartPump(Connection* connection);
+  // What the pump waits for: readability of each side, and the time its next
+  // round is due anyway.
+  std::chrono::steady_clock::time_point PumpWants(const Connection* connection,
+                                                  std::chrono::steady_clock::time_point now,
+                                                  bool* client, bool* server) const;
+  // One round: a turn for each side that is readable or due, then the
+  // limits. Returns why the connection ends, or nullptr.
+  const char* PumpStep(Connection* connection, bool clientReadable, bool serverReadable);
+  // The end: the plug-in told, the sockets closed, the connection logged.
+  void EndPump(Connection* connection, const char* reason);
+  // The connection counted out and freed.
+  void Retire(Connection* connection);
+  // Runs the rounds on the calling thread until the connection ends.
   void Relay(Connection* connection);
+  // With the host's socket service on a system with a readiness set, a loop
+  // per processor runs the connections' rounds once they are set up;
+  // otherwise (m_loops empty) each connection keeps its thread.
+  bool StartLoops(std::string* error);
+  void StopLoops();
+  void WakeLoops();
+  void FreeLoops();
+  void Adopt(Connection* connection);
+  void RunLoop(Loop* loop);
+  // Takes in what other threads handed the loop and frees the connections
+  // that ended; false when the loop is to stop.
+  bool TakeQueues(Loop* loop);
+  // A round for every connection whose due time has come.
+  void Sweep(Loop* loop, std::chrono::steady_clock::time_point now);
+  void Round(Loop* loop, Connection* connection, bool clientReadable, bool serverReadable);
+  // Watches the sides the pump wants read and notes when it is due.
+  void Rearm(Loop* loop, Connection* connection);
   const char* ServerTurn(Connection* connection, Pump* pump,
                          std::chrono::steady_clock::time_point now);
   const char* ClientTurn(Connection* connection, Pump* pump);
@@ -174,6 +220,11 @@ class Proxy {
   bool m_threadsEnd = false;
   std::condition_variable m_handOver;
   std::map<std::string, int> m_perAddress;  // open connections by client address; m_mutex
+  std::vector<Loop*> m_loops;                // fixed once Run has started them
+  std::vector<Loop*> m_orphanLoops;  // loops without a thread; m_mutex
+  int m_spareRunners = 0;            // loop threads waiting for one; m_mutex
+  std::atomic<bool> m_loopsEnd{false};
+  std::condition_variable m_runnerWanted;
   int m_acceptBackoffMs = 0;
   std::chrono::steady_clock::time_point m_acceptWarned;
 };

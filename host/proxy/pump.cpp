@@ -1,6 +1,9 @@
-// The connection pump: one thread per connection connects to the server,
-// then calls the plug-in for whichever side is readable until a side ends, a
+// The connection pump: a connection's thread connects to the server; then
+// the plug-in is called for whichever side is readable until a side ends, a
 // time limit bites, the host cuts the connection or the proxy shuts down.
+// PumpStep is one such round. Relay runs the rounds on the connection's own
+// thread, waiting in poll; an event loop (event_loop.cpp) runs them for many
+// connections on a few threads.
 #ifndef NOMINMAX
 #define NOMINMAX  // <windows.h> comes in through the plug-in's header
 #endif
@@ -30,11 +33,7 @@ void Proxy::Serve(Connection* c) {
   BindConnectionThread(c);
   ++m_counters.open;
   if (m_settings.proxyProtocol && !AdmitFromBalancer(c)) {
-    --m_counters.open;
-    BindConnectionThread(nullptr);
-    const std::string address = c->address;
-    delete c;
-    ConnectionEnded(address);
+    Retire(c);
     return;
   }
   ++m_counters.connections;
@@ -52,9 +51,20 @@ void Proxy::Serve(Connection* c) {
         "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
     NetSendAll(c->clientSocket, kUnavailable, sizeof kUnavailable - 1, 5000, &m_abort);
     NetLingeringClose(c->clientSocket, kLingerMs);
-  } else {
-    Relay(c);
+    Retire(c);
+    return;
   }
+  StartPump(c);
+  if (!m_loops.empty()) {
+    BindConnectionThread(nullptr);
+    Adopt(c);  // a loop's thread runs it from here on
+    return;
+  }
+  Relay(c);
+  Retire(c);
+}
+
+void Proxy::Retire(Connection* c) {
   --m_counters.open;
   BindConnectionThread(nullptr);
   const std::string address = c->address;
@@ -128,92 +138,84 @@ const char* Proxy::TimeLimitReached(Connection* c, bool clientOpen) {
   return nullptr;
 }
 
-// One connection's pump between two polls: what each side is doing and the
-// times that decide the next wake-up.
-struct Proxy::Pump {
-  // The client side: read when readable; held (the plug-in left its input
-  // unread until the server answers; retried after kHoldRetry or the
-  // server's next call); drained (it has closed or failed, and the server
-  // gets the close grace to answer what was relayed last).
-  enum class ClientSide { kReading, kHeld, kDrained };
-  // The server side: read when readable, or held as above.
-  enum class ServerSide { kReading, kHeld };
-
-  ClientSide client = ClientSide::kReading;
-  ServerSide server = ServerSide::kReading;
-  Clock::time_point clientHeldAt;
-  Clock::time_point serverHeldAt;
-  Clock::time_point graceEnd;
-  const char* clientEnd = "";
-  std::chrono::milliseconds grace{0};
-  // With the plug-in's own socket road the host learns what it reads by
-  // peeking first.
-  bool peek = false;
-  std::vector<char> peekBuffer;
-};
-
-void Proxy::Relay(Connection* c) {
+void Proxy::StartPump(Connection* c) {
   c->client.m_nHostWord0 = c->id;
   c->client.m_hSocket = static_cast<SOCKET>(c->clientSocket);
   c->server.m_nHostWord0 = c->id;
   c->server.m_hSocket = static_cast<SOCKET>(c->serverSocket);
   m_plugin.OnNewConnection(c->id, &c->client);
-
-  Pump pump;
+  Pump& pump = c->pump;
   pump.grace = std::chrono::milliseconds(m_settings.closeGraceMs);
   pump.peek = m_settings.socketService == SocketService::kPlugin;
   pump.peekBuffer.resize(pump.peek ? kPeekBytes : 0);
-  const char* reason = nullptr;
-  bool timedOut = false;
+}
 
+Clock::time_point Proxy::PumpWants(const Connection* c, Clock::time_point now, bool* client,
+                                   bool* server) const {
+  const Pump& pump = c->pump;
+  *client = pump.client == Pump::ClientSide::kReading;
+  *server = pump.server == Pump::ServerSide::kReading;
+  Clock::time_point wake = now + kPollSlice;
+  if (pump.client == Pump::ClientSide::kHeld) wake = std::min(wake, pump.clientHeldAt + kHoldRetry);
+  if (pump.server == Pump::ServerSide::kHeld) wake = std::min(wake, pump.serverHeldAt + kHoldRetry);
+  if (pump.client == Pump::ClientSide::kDrained) wake = std::min(wake, pump.graceEnd);
+  return wake;
+}
+
+const char* Proxy::PumpStep(Connection* c, bool clientReadable, bool serverReadable) {
+  if (m_abort.load()) return "cut at shutdown";
+  Pump& pump = c->pump;
+  const Clock::time_point now = Clock::now();
+  const bool serverDue =
+      (serverReadable && pump.server == Pump::ServerSide::kReading) ||
+      (pump.server == Pump::ServerSide::kHeld && now >= pump.serverHeldAt + kHoldRetry);
+  const bool clientDue =
+      (clientReadable && pump.client == Pump::ClientSide::kReading) ||
+      (pump.client == Pump::ClientSide::kHeld && now >= pump.clientHeldAt + kHoldRetry);
+  const char* reason = nullptr;
+  if (serverDue) {
+    reason = ServerTurn(c, &pump, now);
+    if (reason != nullptr) return reason;
+  }
+  if (clientDue && pump.client != Pump::ClientSide::kDrained) {
+    reason = ClientTurn(c, &pump);
+    if (reason != nullptr) return reason;
+  }
+  return LimitReached(c, pump, &pump.timedOut);
+}
+
+void Proxy::Relay(Connection* c) {
+  const char* reason = nullptr;
   while (reason == nullptr) {
-    if (m_abort.load()) {
-      reason = "cut at shutdown";
-      break;
-    }
     NetPollItem items[2];
     size_t count = 0;
     int clientItem = -1;
     int serverItem = -1;
-    if (pump.client == Pump::ClientSide::kReading) {
+    bool client = false;
+    bool server = false;
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point wake = PumpWants(c, now, &client, &server);
+    if (client) {
       clientItem = static_cast<int>(count);
       items[count++] = NetPollItem{c->clientSocket, kNetIn, 0};
     }
-    if (pump.server == Pump::ServerSide::kReading) {
+    if (server) {
       serverItem = static_cast<int>(count);
       items[count++] = NetPollItem{c->serverSocket, kNetIn, 0};
     }
-    Clock::time_point now = Clock::now();
-    Clock::time_point wake = now + kPollSlice;
-    if (pump.client == Pump::ClientSide::kHeld)
-      wake = std::min(wake, pump.clientHeldAt + kHoldRetry);
-    if (pump.server == Pump::ServerSide::kHeld)
-      wake = std::min(wake, pump.serverHeldAt + kHoldRetry);
-    if (pump.client == Pump::ClientSide::kDrained) wake = std::min(wake, pump.graceEnd);
     const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
-    if (NetPoll(items, count, timeout > 0 ? static_cast<int>(timeout) : 0) < 0) {
+    if (!m_abort.load() &&
+        NetPoll(items, count, timeout > 0 ? static_cast<int>(timeout) : 0) < 0) {
       reason = "poll failed";
       break;
     }
-    now = Clock::now();
-    const bool serverDue =
-        (serverItem >= 0 && items[serverItem].revents != 0) ||
-        (pump.server == Pump::ServerSide::kHeld && now >= pump.serverHeldAt + kHoldRetry);
-    const bool clientDue =
-        (clientItem >= 0 && items[clientItem].revents != 0) ||
-        (pump.client == Pump::ClientSide::kHeld && now >= pump.clientHeldAt + kHoldRetry);
-
-    if (serverDue) {
-      reason = ServerTurn(c, &pump, now);
-      if (reason != nullptr) break;
-    }
-    if (clientDue && pump.client != Pump::ClientSide::kDrained) {
-      reason = ClientTurn(c, &pump);
-      if (reason != nullptr) break;
-    }
-    reason = LimitReached(c, pump, &timedOut);
+    reason = PumpStep(c, clientItem >= 0 && items[clientItem].revents != 0,
+                      serverItem >= 0 && items[serverItem].revents != 0);
   }
+  EndPump(c, reason);
+}
 
+void Proxy::EndPump(Connection* c, const char* reason) {
   m_plugin.OnEndConnection(&c->client);
   CheckDelivery(c, "connection ended before delivery");
   // Server first: a server that did not close yet learns that we are done.
@@ -225,7 +227,7 @@ void Proxy::Relay(Connection* c) {
   m_log->Line(
       "%s from %s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, %d "
       "message(s)",
-      c->Label().c_str(), c->peer.c_str(), timedOut ? "cut, " : "", reason,
+      c->Label().c_str(), c->peer.c_str(), c->pump.timedOut ? "cut, " : "", reason,
       static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
       static_cast<unsigned long long>(c->fromClient),
       static_cast<unsigned long long>(c->fromServer), c->messages);
@@ -321,7 +323,7 @@ const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut)
         "answered 552",
         c->Label().c_str(), c->peer.c_str(),
         static_cast<unsigned long long>(m_settings.maxMessageSize));
-    NetSendAll(c->clientSocket, kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
+    SendMayWait(c->clientSocket, kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
     return "message over --max-message-size";
   }
   if (!clientOpen && Clock::now() >= pump.graceEnd) return pump.clientEnd;
@@ -330,7 +332,7 @@ const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut)
     *timedOut = true;
     ++m_counters.timedOut;
     static const char kTimeout[] = "421 4.4.2 Time limit exceeded, closing connection\r\n";
-    NetSendAll(c->clientSocket, kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
+    SendMayWait(c->clientSocket, kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
   }
   return reason;
 }

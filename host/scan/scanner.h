@@ -11,6 +11,7 @@
 #define DIVIVEZ_HOST_SCAN_SCANNER_H_
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -66,6 +67,13 @@ class IScanner {
   virtual ScanResult Scan(const std::string& path, ScanPacer& pacer) = 0;
   // For the start-up log line.
   virtual std::string Describe() const = 0;
+  // Whether a scan of a file of this size takes about as long as reading it
+  // from memory and waits on nothing else; an event loop's thread then runs
+  // it in place instead of handing its other connections on first.
+  virtual bool QuickFor(uint64_t bytes) const {
+    (void)bytes;
+    return false;
+  }
   // How many of the scanner's endpoints are taking scans now, and how many
   // there are (the health check and the metrics report them). A scanner
   // without endpoints of its own is always up.

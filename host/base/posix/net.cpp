@@ -5,6 +5,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#if defined(__linux__)
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#endif
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -207,3 +211,87 @@ void NetClose(NetSocket socket) {
 }
 
 std::string NetLastErrorText() { return std::strerror(t_lastError); }
+
+#if defined(__linux__)
+
+struct NetPoller {
+  int set = -1;
+  int wake = -1;
+};
+
+NetPoller* NetPollerCreate() {
+  auto* poller = new NetPoller();
+  poller->set = epoll_create1(EPOLL_CLOEXEC);
+  poller->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.ptr = nullptr;
+  if (poller->set < 0 || poller->wake < 0 ||
+      epoll_ctl(poller->set, EPOLL_CTL_ADD, poller->wake, &event) != 0) {
+    t_lastError = errno;
+    NetPollerDestroy(poller);
+    return nullptr;
+  }
+  return poller;
+}
+
+void NetPollerDestroy(NetPoller* poller) {
+  if (poller == nullptr) return;
+  if (poller->set >= 0) close(poller->set);
+  if (poller->wake >= 0) close(poller->wake);
+  delete poller;
+}
+
+bool NetPollerWatch(NetPoller* poller, NetSocket socket, void* tag, bool watch) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.ptr = tag;
+  if (epoll_ctl(poller->set, watch ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, socket, &event) == 0) {
+    return true;
+  }
+  t_lastError = errno;
+  return false;
+}
+
+int NetPollerWait(NetPoller* poller, NetPollerEvent* events, int max, int timeoutMs) {
+  epoll_event ready[64];
+  if (max > 64) max = 64;
+  const int n = epoll_wait(poller->set, ready, max, timeoutMs);
+  if (n < 0) {
+    t_lastError = errno;
+    return 0;
+  }
+  int filled = 0;
+  for (int i = 0; i < n; ++i) {
+    if (ready[i].data.ptr == nullptr) {
+      uint64_t count;
+      if (read(poller->wake, &count, sizeof count) < 0) {
+        // Already reset by another wait: nothing to take.
+      }
+    }
+    short revents = 0;
+    if (ready[i].events & EPOLLIN) revents |= kNetIn;
+    if (ready[i].events & EPOLLHUP) revents |= kNetHup;
+    if (ready[i].events & EPOLLERR) revents |= kNetErr;
+    events[filled++] = NetPollerEvent{ready[i].data.ptr, revents};
+  }
+  return filled;
+}
+
+void NetPollerWake(NetPoller* poller) {
+  const uint64_t one = 1;
+  if (write(poller->wake, &one, sizeof one) < 0) {
+    // The counter is full: a wake is pending anyway.
+  }
+}
+
+#else
+
+struct NetPoller {};
+NetPoller* NetPollerCreate() { return nullptr; }
+void NetPollerDestroy(NetPoller*) {}
+bool NetPollerWatch(NetPoller*, NetSocket, void*, bool) { return false; }
+int NetPollerWait(NetPoller*, NetPollerEvent*, int, int) { return 0; }
+void NetPollerWake(NetPoller*) {}
+
+#endif

@@ -1,0 +1,332 @@
+// Event loops: a few threads run the rounds of many connections.
+//
+// A connection's thread sets the connection up (PROXY header, upstream
+// connect, XCLIENT, OnNewConnection), then adopts it into a loop. A loop is a
+// readiness set (NetPoller) and the list of its connections; one thread at a
+// time runs it. A round that has to wait (a send the peer does not take, a
+// scan that is not quick, a lingering close) first calls
+// LeaveLoopBeforeWaiting: the connection is taken out of the set and marked
+// off the loop, the loop passes to a spare thread (or a new one) with the
+// rest of its batch, and the thread that left finishes that round alone and
+// then returns the connection to the loop's queue. A connection is thus run
+// by one thread at a time, rounds in order, and a loop's other connections
+// never wait for one that waits.
+//
+// A connection that ends is freed only at the loop's next round: events of
+// the batch in hand may still name it.
+#ifndef NOMINMAX
+#define NOMINMAX  // <windows.h> comes in through the plug-in's header
+#endif
+#include <algorithm>
+#include <thread>
+
+#include "host/base/os.h"
+#include "host/proxy/connection.h"
+
+namespace {
+
+// How often a loop looks at its connections' due times (held sides, close
+// grace, time limits).
+constexpr auto kSweepEvery = std::chrono::milliseconds(25);
+constexpr int kBatch = 64;
+// A spare thread waits this long for a loop to run before it ends.
+constexpr auto kSpareWait = std::chrono::seconds(10);
+// Loop threads run the plug-in's rounds: the stack of a connection thread.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kLoopStack = 1024 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr size_t kLoopStack = 1024 * 1024;
+#else
+constexpr size_t kLoopStack = 256 * 1024;
+#endif
+#else
+constexpr size_t kLoopStack = 256 * 1024;
+#endif
+
+thread_local Proxy::Loop* t_loop = nullptr;           // the loop this thread runs
+thread_local Proxy::Connection* t_inRound = nullptr;  // whose round it is in
+
+void* Tag(Proxy::Connection* c, bool server) {
+  return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(c) | (server ? 1u : 0u));
+}
+
+}  // namespace
+
+struct Proxy::Loop {
+  NetPoller* poller = nullptr;
+  // The running thread's alone.
+  std::vector<Connection*> connections;
+  std::vector<Connection*> ended;
+  NetPollerEvent batch[kBatch];
+  int batchCount = 0;
+  int batchNext = 0;
+  Clock::time_point nextSweep;
+  // Connections adopted and not yet freed: a new one goes to the loop with
+  // the fewest (the first of equals, so that a lone client's connections
+  // keep to one warm thread).
+  std::atomic<int> load{0};
+  // Handed in by other threads.
+  std::mutex mutex;
+  std::vector<Connection*> adopted;   // set up, not yet watched
+  std::vector<Connection*> returned;  // back from a thread that left the loop
+};
+
+namespace {
+
+void LoopThread(void* arg) {
+  auto* proxy = static_cast<Proxy*>(arg);
+  proxy->RunLoops();
+}
+
+}  // namespace
+
+bool Proxy::StartLoops(std::string* error) {
+  if (m_settings.socketService != SocketService::kHost) return true;
+  const unsigned cpus = std::max(1u, std::min(std::thread::hardware_concurrency(), 16u));
+  for (unsigned i = 0; i < cpus; ++i) {
+    NetPoller* poller = NetPollerCreate();
+    if (poller == nullptr) break;  // none on this system: a thread per connection
+    auto* loop = new Loop();
+    loop->poller = poller;
+    m_loops.push_back(loop);
+  }
+  for (Loop* loop : m_loops) {
+    if (!HandOffLoop(loop, error)) return false;
+  }
+  return true;
+}
+
+void Proxy::StopLoops() {
+  // Under m_mutex (the caller's): a spare thread checks it waiting there.
+  m_loopsEnd = true;
+  m_runnerWanted.notify_all();
+  WakeLoops();
+}
+
+void Proxy::WakeLoops() {
+  for (Loop* loop : m_loops) NetPollerWake(loop->poller);
+}
+
+void Proxy::FreeLoops() {
+  for (Loop* loop : m_loops) {
+    NetPollerDestroy(loop->poller);
+    delete loop;
+  }
+  m_loops.clear();
+}
+
+void Proxy::Adopt(Connection* c) {
+  Loop* loop = m_loops.front();
+  for (Loop* other : m_loops) {
+    if (other->load.load() < loop->load.load()) loop = other;
+  }
+  ++loop->load;
+  c->loop = loop;
+  {
+    std::lock_guard<std::mutex> lock(loop->mutex);
+    loop->adopted.push_back(c);
+  }
+  NetPollerWake(loop->poller);
+}
+
+bool Proxy::HandOffLoop(Loop* loop, std::string* error) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_orphanLoops.push_back(loop);
+    if (m_spareRunners >= static_cast<int>(m_orphanLoops.size())) {
+      m_runnerWanted.notify_one();
+      return true;
+    }
+    ++m_threads;
+  }
+  std::string why;
+  if (OsStartThread(LoopThread, this, kLoopStack, &why)) return true;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_threads;
+  }
+  // The loop stays queued: the thread that left it takes it back when its
+  // round is done.
+  m_log->Line("cannot start a loop thread: %s", why.c_str());
+  if (error != nullptr) *error = why;
+  return false;
+}
+
+void Proxy::RunLoops() {
+  for (;;) {
+    Loop* loop = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      ++m_spareRunners;
+      m_runnerWanted.wait_for(lock, kSpareWait,
+                              [this] { return m_loopsEnd || !m_orphanLoops.empty(); });
+      --m_spareRunners;
+      if (!m_orphanLoops.empty()) {
+        loop = m_orphanLoops.back();
+        m_orphanLoops.pop_back();
+      } else {
+        --m_threads;
+        m_ended.notify_all();
+        return;
+      }
+    }
+    RunLoop(loop);
+  }
+}
+
+void Proxy::RunLoop(Loop* loop) {
+  t_loop = loop;
+  while (t_loop == loop) {
+    if (loop->batchNext < loop->batchCount) {
+      const NetPollerEvent event = loop->batch[loop->batchNext++];
+      if (event.tag == nullptr) continue;  // a wake
+      const auto bits = reinterpret_cast<uintptr_t>(event.tag);
+      auto* c = reinterpret_cast<Connection*>(bits & ~static_cast<uintptr_t>(1));
+      if (c->offLoop || c->ended) continue;
+      const bool server = (bits & 1u) != 0;
+      Round(loop, c, !server, server);
+      continue;
+    }
+    if (!TakeQueues(loop)) break;
+    Clock::time_point now = Clock::now();
+    int timeout = -1;
+    if (!loop->connections.empty()) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(loop->nextSweep - now).count();
+      timeout = left > 0 ? static_cast<int>(left) : 0;
+    }
+    loop->batchCount = NetPollerWait(loop->poller, loop->batch, kBatch, timeout);
+    loop->batchNext = 0;
+    now = Clock::now();
+    if (m_abort.load() || now >= loop->nextSweep) Sweep(loop, now);
+  }
+  if (t_loop == loop) t_loop = nullptr;
+}
+
+bool Proxy::TakeQueues(Loop* loop) {
+  std::vector<Connection*> adopted;
+  std::vector<Connection*> returned;
+  {
+    std::lock_guard<std::mutex> lock(loop->mutex);
+    adopted.swap(loop->adopted);
+    returned.swap(loop->returned);
+  }
+  for (Connection* c : adopted) {
+    c->loopIndex = loop->connections.size();
+    loop->connections.push_back(c);
+    Rearm(loop, c);
+  }
+  for (Connection* c : returned) {
+    c->offLoop = false;
+    if (c->ended) {
+      loop->ended.push_back(c);
+    } else {
+      Rearm(loop, c);
+    }
+  }
+  // No event of the batch just done names these any more.
+  for (Connection* c : loop->ended) {
+    Connection* last = loop->connections.back();
+    last->loopIndex = c->loopIndex;
+    loop->connections[c->loopIndex] = last;
+    loop->connections.pop_back();
+    --loop->load;
+    Retire(c);
+  }
+  loop->ended.clear();
+  return !loop->connections.empty() || !m_loopsEnd.load();
+}
+
+void Proxy::Sweep(Loop* loop, Clock::time_point now) {
+  loop->nextSweep = now + kSweepEvery;
+  const bool abort = m_abort.load();
+  // By index: a round may end a connection (it stays listed until the next
+  // round of the loop) or leave the loop (then this thread stops here).
+  for (size_t i = 0; i < loop->connections.size(); ++i) {
+    Connection* c = loop->connections[i];
+    if (c->offLoop || c->ended) continue;
+    if (!abort && now < c->wake) continue;
+    // A side the set could not take is read when a sweep finds it due.
+    Round(loop, c, !c->watchingClient, !c->watchingServer);
+    if (t_loop != loop) return;
+  }
+}
+
+void Proxy::Round(Loop* loop, Connection* c, bool clientReadable, bool serverReadable) {
+  t_inRound = c;
+  BindConnectionThread(c);
+  const char* reason = PumpStep(c, clientReadable, serverReadable);
+  if (reason != nullptr) {
+    // The lingering close waits for a client that has not closed yet.
+    const int peek = NetPeek(c->clientSocket);
+    if (peek != 0 && peek != kNetError) LeaveLoopBeforeWaiting();
+    // Closing the sockets takes them out of the set.
+    c->watchingClient = c->watchingServer = false;
+    EndPump(c, reason);
+    c->ended = true;
+  }
+  BindConnectionThread(nullptr);
+  t_inRound = nullptr;
+  if (t_loop == loop) {
+    if (c->ended) {
+      loop->ended.push_back(c);
+    } else {
+      Rearm(loop, c);
+    }
+    return;
+  }
+  // This thread left the loop during the round: the connection goes back.
+  {
+    std::lock_guard<std::mutex> lock(loop->mutex);
+    loop->returned.push_back(c);
+  }
+  NetPollerWake(loop->poller);
+}
+
+void Proxy::Rearm(Loop* loop, Connection* c) {
+  bool client = false;
+  bool server = false;
+  c->wake = PumpWants(c, Clock::now(), &client, &server);
+  // A side that cannot be watched is tried at every sweep instead (a round
+  // that finds nothing to read does nothing).
+  if (client != c->watchingClient &&
+      NetPollerWatch(loop->poller, c->clientSocket, Tag(c, false), client)) {
+    c->watchingClient = client;
+  }
+  if (server != c->watchingServer &&
+      NetPollerWatch(loop->poller, c->serverSocket, Tag(c, true), server)) {
+    c->watchingServer = server;
+  }
+  if (client != c->watchingClient || server != c->watchingServer) c->wake = Clock::now();
+  loop->nextSweep = std::min(loop->nextSweep, c->wake);
+}
+
+void LeaveLoopBeforeWaiting() {
+  Proxy::Loop* loop = t_loop;
+  Proxy::Connection* c = t_inRound;
+  if (loop == nullptr || c == nullptr) return;
+  // The loop must not report this connection's sockets while another
+  // thread runs it.
+  if (c->watchingClient) NetPollerWatch(loop->poller, c->clientSocket, nullptr, false);
+  if (c->watchingServer) NetPollerWatch(loop->poller, c->serverSocket, nullptr, false);
+  c->watchingClient = c->watchingServer = false;
+  c->offLoop = true;
+  t_loop = nullptr;
+  c->owner->HandOffLoop(loop, nullptr);
+}
+
+bool SendMayWait(NetSocket socket, const char* data, size_t length, int timeoutMs,
+                 const std::atomic<bool>* abort) {
+  while (length > 0) {
+    const int chunk = length > 0x10000000 ? 0x10000000 : static_cast<int>(length);
+    const int n = NetSend(socket, data, chunk);
+    if (n == kNetError) return false;
+    if (n <= 0) break;
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  if (length == 0) return true;
+  LeaveLoopBeforeWaiting();
+  return NetSendAll(socket, data, length, timeoutMs, abort);
+}
