@@ -133,7 +133,9 @@ struct Proxy::Connection {
   Loop* loop = nullptr;
   size_t loopIndex = 0;       // in the loop's list
   bool offLoop = false;       // a thread that left the loop is running it
-  bool ended = false;         // EndPump has run; freed at the loop's next round
+  bool lingering = false;     // EndPump has run; the client socket lingers
+  Clock::time_point lingerEnd;
+  bool ended = false;         // closed; freed at the loop's next round
   bool watchingClient = false;
   bool watchingServer = false;
   Clock::time_point wake;     // when a round is due without any input

@@ -10,7 +10,8 @@
 // rest of its batch, and the thread that left finishes that round alone and
 // then returns the connection to the loop's queue. A connection is thus run
 // by one thread at a time, rounds in order, and a loop's other connections
-// never wait for one that waits.
+// never wait for one that waits. An ended connection's client socket
+// lingers on the loop (see NetLingeringClose) rather than on a thread.
 //
 // A connection that ends is freed only at the loop's next round: events of
 // the batch in hand may still name it.
@@ -254,26 +255,30 @@ void Proxy::Sweep(Loop* loop, Clock::time_point now) {
 }
 
 void Proxy::Round(Loop* loop, Connection* c, bool clientReadable, bool serverReadable) {
-  t_inRound = c;
-  BindConnectionThread(c);
-  const char* reason = PumpStep(c, clientReadable, serverReadable);
-  if (reason != nullptr) {
-    // The lingering close waits for a client that has not closed yet.
-    const int peek = NetPeek(c->clientSocket);
-    if (peek != 0 && peek != kNetError) LeaveLoopBeforeWaiting();
-    // Closing the sockets takes them out of the set.
-    c->watchingClient = c->watchingServer = false;
-    EndPump(c, reason);
-    c->ended = true;
-  }
-  BindConnectionThread(nullptr);
-  t_inRound = nullptr;
-  if (t_loop == loop) {
-    if (c->ended) {
+  if (c->lingering) {
+    if (LingerDone(c)) {
+      c->ended = true;
       loop->ended.push_back(c);
     } else {
       Rearm(loop, c);
     }
+    return;
+  }
+  t_inRound = c;
+  BindConnectionThread(c);
+  const char* reason = PumpStep(c, clientReadable, serverReadable);
+  if (reason != nullptr) {
+    // The server socket is closed, which takes it out of the set; the
+    // client's lingers on the loop.
+    EndPump(c, reason, false);
+    c->watchingServer = false;
+    c->lingering = true;
+    c->lingerEnd = Clock::now() + std::chrono::milliseconds(kLingerMs);
+  }
+  BindConnectionThread(nullptr);
+  t_inRound = nullptr;
+  if (t_loop == loop) {
+    Rearm(loop, c);
     return;
   }
   // This thread left the loop during the round: the connection goes back.
@@ -284,10 +289,29 @@ void Proxy::Round(Loop* loop, Connection* c, bool clientReadable, bool serverRea
   NetPollerWake(loop->poller);
 }
 
+bool Proxy::LingerDone(Connection* c) {
+  // As NetLingeringClose, without the wait: what the client still sends is
+  // read and dropped until it closes or the time is up.
+  char discard[4096];
+  while (Clock::now() < c->lingerEnd) {
+    const int n = NetRecv(c->clientSocket, discard, sizeof discard);
+    if (n > 0) continue;
+    if (n == kNetWouldBlock) return false;
+    break;
+  }
+  NetClose(c->clientSocket);
+  c->watchingClient = false;
+  return true;
+}
+
 void Proxy::Rearm(Loop* loop, Connection* c) {
-  bool client = false;
+  bool client = true;
   bool server = false;
-  c->wake = PumpWants(c, Clock::now(), &client, &server);
+  if (c->lingering) {
+    c->wake = c->lingerEnd;
+  } else {
+    c->wake = PumpWants(c, Clock::now(), &client, &server);
+  }
   // A side that cannot be watched is tried at every sweep instead (a round
   // that finds nothing to read does nothing).
   if (client != c->watchingClient &&

@@ -143,8 +143,13 @@ class Proxy {
   // One round: a turn for each side that is readable or due, then the
   // limits. Returns why the connection ends, or nullptr.
   const char* PumpStep(Connection* connection, bool clientReadable, bool serverReadable);
-  // The end: the plug-in told, the sockets closed, the connection logged.
-  void EndPump(Connection* connection, const char* reason);
+  // The end: the plug-in told, the sockets closed (the client's after a
+  // lingering close, or only half-closed when !lingerHere), the connection
+  // logged.
+  void EndPump(Connection* connection, const char* reason, bool lingerHere);
+  // Reads and drops what a lingering client sends; true once it has closed
+  // or its time is up, and the socket is closed.
+  bool LingerDone(Connection* connection);
   // The connection counted out and freed.
   void Retire(Connection* connection);
   // Runs the rounds on the calling thread until the connection ends.

@@ -212,10 +212,10 @@ void Proxy::Relay(Connection* c) {
     reason = PumpStep(c, clientItem >= 0 && items[clientItem].revents != 0,
                       serverItem >= 0 && items[serverItem].revents != 0);
   }
-  EndPump(c, reason);
+  EndPump(c, reason, true);
 }
 
-void Proxy::EndPump(Connection* c, const char* reason) {
+void Proxy::EndPump(Connection* c, const char* reason, bool lingerHere) {
   m_plugin.OnEndConnection(&c->client);
   CheckDelivery(c, "connection ended before delivery");
   // Server first: a server that did not close yet learns that we are done.
@@ -223,7 +223,11 @@ void Proxy::EndPump(Connection* c, const char* reason) {
   NetClose(c->serverSocket);
   // The client has everything the server said; it sees the end of stream
   // after it instead of a reset.
-  NetLingeringClose(c->clientSocket, kLingerMs);
+  if (lingerHere) {
+    NetLingeringClose(c->clientSocket, kLingerMs);
+  } else {
+    NetShutdownSend(c->clientSocket);
+  }
   m_log->Line(
       "%s from %s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, %d "
       "message(s)",
