@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -96,6 +97,10 @@ int FakeOnRequestFromApplication(CHostSocket* client, CHostSocket* server) {
     char buffer[64];
     const int n = g_fake->socketService->Receive(client->m_hSocket, buffer, sizeof buffer);
     if (n < 1) return 0;
+    if (n < 4 || std::string(buffer, 4) != "SCAN") {  // relayed
+      g_fake->socketService->Send(server->m_hSocket, buffer, n);
+      return n;
+    }
     ScanRequest request{};
     request.dwSize = sizeof request;
     request.pszDataFileName = g_fake->spoolFile.c_str();
@@ -118,10 +123,11 @@ int FakeOnRequestFromServer(CHostSocket* client, CHostSocket* server) {
   return n;
 }
 
-// A one-connection server: greets, answers QUIT with 221 and closes.
+// A server that greets, answers QUIT with 221 and closes: one session at a
+// time, each after the last, or (concurrent) each on a thread of its own.
 class TinyServer {
  public:
-  TinyServer() {
+  explicit TinyServer(bool concurrent = false) : m_concurrent(concurrent) {
     std::string error;
     bool bad = false;
     m_listener = NetListen("127.0.0.1", 0, &m_port, &bad, &error);
@@ -130,25 +136,31 @@ class TinyServer {
   ~TinyServer() {
     m_stop = true;
     m_thread.join();
+    for (std::thread& session : m_sessions) session.join();
     NetClose(m_listener);
   }
   uint16_t Port() const { return m_port; }
 
  private:
-  // One session at a time, each after the last.
   void Serve() {
-    while (!m_stop) Session();
+    while (!m_stop) {
+      NetSocket s = kNetInvalidSocket;
+      while (s == kNetInvalidSocket && !m_stop) {
+        NetPollItem item{m_listener, kNetIn, 0};
+        NetPoll(&item, 1, 50);
+        std::string peer;
+        s = NetAccept(m_listener, &peer);
+      }
+      if (s == kNetInvalidSocket) return;
+      if (m_concurrent) {
+        m_sessions.emplace_back([this, s] { Session(s); });
+      } else {
+        Session(s);
+      }
+    }
   }
 
-  void Session() {
-    NetSocket s = kNetInvalidSocket;
-    while (s == kNetInvalidSocket && !m_stop) {
-      NetPollItem item{m_listener, kNetIn, 0};
-      NetPoll(&item, 1, 50);
-      std::string peer;
-      s = NetAccept(m_listener, &peer);
-    }
-    if (s == kNetInvalidSocket) return;
+  void Session(NetSocket s) {
     NetSendAll(s, "220 tiny\r\n", 10, 2000, nullptr);
     std::string input;
     while (!m_stop) {
@@ -172,8 +184,10 @@ class TinyServer {
 
   NetSocket m_listener = kNetInvalidSocket;
   uint16_t m_port = 0;
+  const bool m_concurrent;
   std::atomic<bool> m_stop{false};
   std::thread m_thread;
+  std::vector<std::thread> m_sessions;
 };
 
 class ProxyTest : public ::testing::Test {
@@ -425,6 +439,73 @@ TEST_F(ProxyTest, ScanErrorIsAnswered451FromTheCallbackAndNothingElseReachesTheC
   EXPECT_EQ(m_fake.scanResult.load(), 1);  // keeps DATA from going out
   EXPECT_EQ(m_fake.sendsAfterScan.load(), 0);
   EXPECT_EQ(Events().back(), "End");  // the handles were closed after OnEndConnection only
+}
+
+// Holds every scan until released.
+class WaitingScanner final : public IScanner {
+ public:
+  ScanResult Scan(const std::string&, ScanPacer&) override {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    ++m_waiting;
+    m_changed.notify_all();
+    m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_released; });
+    ScanResult clean;
+    clean.verdict = Verdict::kClean;
+    return clean;
+  }
+  std::string Describe() const override { return "waiting"; }
+  int WaitForScans(int n) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_waiting >= n; });
+    return m_waiting;
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_released = true;
+    m_changed.notify_all();
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  int m_waiting = 0;
+  bool m_released = false;
+};
+
+TEST_F(ProxyTest, ScansThatWaitHoldUpNoOtherConnection) {
+  CScratchDirectory scratch("divivez-host-proxy-");
+  const std::string spool = (std::filesystem::path(scratch.Path()) / "divivez1.tmp").string();
+  std::ofstream(spool, std::ios::binary) << "Subject: x\r\n\r\nbody\r\n.\r\n";
+  WaitingScanner waiting;
+  TinyServer server(true);
+  m_fake.spoolFile = spool;
+  Start(server.Port(), &waiting);
+  // Twice as many waiting scans as there are processors (and so event
+  // loops): each loop has connections that wait and others to serve.
+  const unsigned cpus = std::min(16u, std::max(1u, std::thread::hardware_concurrency()));
+  const int scans = 2 * static_cast<int>(cpus);
+  std::string error;
+  std::vector<NetSocket> scanning;
+  for (int i = 0; i < scans; ++i) {
+    NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
+    ASSERT_NE(s, kNetInvalidSocket) << error;
+    scanning.push_back(s);
+    EXPECT_EQ(ReadSome(s, 10), "220 tiny\r\n");
+    ASSERT_TRUE(NetSendAll(s, "SCAN\r\n", 6, 2000, nullptr));
+  }
+  EXPECT_EQ(waiting.WaitForScans(scans), scans);
+  // A new connection's whole session passes meanwhile.
+  NetSocket late = NetConnect("127.0.0.1", m_port, 2000, &error);
+  ASSERT_NE(late, kNetInvalidSocket) << error;
+  EXPECT_EQ(ReadSome(late, 10), "220 tiny\r\n");
+  ASSERT_TRUE(NetSendAll(late, "QUIT\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadToEnd(late), "221 bye\r\n");
+  NetClose(late);
+  waiting.Release();
+  for (NetSocket s : scanning) {
+    EXPECT_EQ(ReadSome(s, 19), "250 Mail accepted\r\n");
+    NetClose(s);
+  }
 }
 
 }  // namespace
