@@ -96,8 +96,8 @@ int NetPoll(NetPollItem* items, size_t count, int timeoutMs);
 // and its interest is set.
 struct NetPoller;
 struct NetPollerEvent {
-  void* tag;     // what NetPollerWatch was given; nullptr: NetPollerWake
-  short revents; // kNetIn, kNetHup, kNetErr
+  void* tag;      // what NetPollerWatch was given; nullptr: NetPollerWake
+  short revents;  // kNetIn, kNetHup, kNetErr
 };
 NetPoller* NetPollerCreate();
 void NetPollerDestroy(NetPoller* poller);

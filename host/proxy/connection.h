@@ -60,7 +60,6 @@ struct Proxy::Pump {
   bool timedOut = false;  // ended by a time limit
 };
 
-
 struct Proxy::Connection {
   Proxy* owner = nullptr;
   int id = 0;
@@ -131,14 +130,14 @@ struct Proxy::Connection {
   // On an event loop (event_loop.cpp). The loop's thread owns these, except
   // while the connection is off the loop (a call that waits).
   Loop* loop = nullptr;
-  size_t loopIndex = 0;       // in the loop's list
-  bool offLoop = false;       // a thread that left the loop is running it
-  bool lingering = false;     // EndPump has run; the client socket lingers
+  size_t loopIndex = 0;    // in the loop's list
+  bool offLoop = false;    // a thread that left the loop is running it
+  bool lingering = false;  // EndPump has run; the client socket lingers
   Clock::time_point lingerEnd;
-  bool ended = false;         // closed; freed at the loop's next round
+  bool ended = false;  // closed; freed at the loop's next round
   bool watchingClient = false;
   bool watchingServer = false;
-  Clock::time_point wake;     // when a round is due without any input
+  Clock::time_point wake;  // when a round is due without any input
 
   std::string Label() const { return "conn " + std::to_string(id); }
 };

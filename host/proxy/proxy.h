@@ -225,9 +225,9 @@ class Proxy {
   bool m_threadsEnd = false;
   std::condition_variable m_handOver;
   std::map<std::string, int> m_perAddress;  // open connections by client address; m_mutex
-  std::vector<Loop*> m_loops;                // fixed once Run has started them
-  std::vector<Loop*> m_orphanLoops;  // loops without a thread; m_mutex
-  int m_spareRunners = 0;            // loop threads waiting for one; m_mutex
+  std::vector<Loop*> m_loops;               // fixed once Run has started them
+  std::vector<Loop*> m_orphanLoops;         // loops without a thread; m_mutex
+  int m_spareRunners = 0;                   // loop threads waiting for one; m_mutex
   std::atomic<bool> m_loopsEnd{false};
   std::condition_variable m_runnerWanted;
   int m_acceptBackoffMs = 0;

@@ -204,8 +204,7 @@ void Proxy::Relay(Connection* c) {
       items[count++] = NetPollItem{c->serverSocket, kNetIn, 0};
     }
     const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
-    if (!m_abort.load() &&
-        NetPoll(items, count, timeout > 0 ? static_cast<int>(timeout) : 0) < 0) {
+    if (!m_abort.load() && NetPoll(items, count, timeout > 0 ? static_cast<int>(timeout) : 0) < 0) {
       reason = "poll failed";
       break;
     }
