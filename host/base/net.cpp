@@ -79,7 +79,27 @@ NetSocket NetListen(const std::string& host, uint16_t port, uint16_t* boundPort,
   return s;
 }
 
+namespace {
+
+void (*g_beforeWait)() = nullptr;
+
+// An address literal resolves without asking anyone; a host name may wait
+// for DNS. (A name has no ':', and is not digits and dots alone.)
+bool IsAddressLiteral(const std::string& host) {
+  if (host.find(':') != std::string::npos) return true;
+  return !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+}  // namespace
+
+void NetSetBeforeWait(void (*hook)()) { g_beforeWait = hook; }
+
+void socket_api::BeforeWait() {
+  if (g_beforeWait != nullptr) g_beforeWait();
+}
+
 NetSocket NetConnect(const std::string& host, uint16_t port, int timeoutMs, std::string* error) {
+  if (!IsAddressLiteral(host)) socket_api::BeforeWait();
   addrinfo* list = Resolve(host, port, false, error);
   if (list == nullptr) return kNetInvalidSocket;
   NetSocket s = kNetInvalidSocket;
@@ -142,6 +162,7 @@ bool NetSendAll(NetSocket socket, const char* data, size_t length, int timeoutMs
       continue;
     }
     if (n != kNetWouldBlock) return false;
+    socket_api::BeforeWait();
     for (;;) {
       if (abort != nullptr && abort->load()) return false;
       const int64_t left = deadline - NowMs();
@@ -168,6 +189,7 @@ void NetLingeringClose(NetSocket socket, int lingerMs) {
     const int n = NetRecv(socket, discard, sizeof discard);
     if (n == 0 || n == kNetError) break;
     if (n > 0) continue;
+    socket_api::BeforeWait();
     NetPollItem item{socket, kNetIn, 0};
     if (NetPoll(&item, 1, static_cast<int>(left)) < 0) break;
   }

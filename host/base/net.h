@@ -85,6 +85,13 @@ int NetSend(NetSocket socket, const char* data, int length);
 bool NetSendAll(NetSocket socket, const char* data, size_t length, int timeoutMs,
                 const std::atomic<bool>* abort);
 
+// Sets a hook that this layer calls on the calling thread just before one of
+// its calls blocks: a connect that is not complete at once, a host name to
+// resolve, a send the peer does not take at once, a lingering close. An
+// event loop uses it to pass itself to another thread first. Process-wide;
+// set once, before the threads that use the layer start.
+void NetSetBeforeWait(void (*hook)());
+
 // Waits for the items; timeoutMs < 0 waits without limit. Returns the number
 // of ready items, 0 on time-out or interruption by a signal, kNetError.
 int NetPoll(NetPollItem* items, size_t count, int timeoutMs);

@@ -54,6 +54,10 @@ extern const int kListenBacklog;
 std::string AddressText(const sockaddr* address);
 void SetNoDelay(NetSocket socket);
 
+// Runs the hook set with NetSetBeforeWait, if any: called just before this
+// layer blocks.
+void BeforeWait();
+
 }  // namespace socket_api
 
 #endif  // DIVIVEZ_HOST_BASE_SOCKET_API_H_

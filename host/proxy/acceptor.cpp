@@ -215,6 +215,10 @@ int Proxy::Accept() {
       connection->clientIp = connection->clientIp.substr(1, connection->clientIp.size() - 2);
     }
     connection->clientSocket = socket;
+    if (!m_loops.empty()) {
+      Adopt(connection);
+      continue;
+    }
     if (HandToWaitingThread(connection)) continue;
     {
       std::lock_guard<std::mutex> lock(m_mutex);

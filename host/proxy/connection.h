@@ -153,9 +153,4 @@ void BindConnectionThread(Proxy::Connection* c);
 // connection's own thread.
 void LeaveLoopBeforeWaiting();
 
-// Sends all of data like NetSendAll, leaving the event loop first if the
-// socket cannot take it at once.
-bool SendMayWait(NetSocket socket, const char* data, size_t length, int timeoutMs,
-                 const std::atomic<bool>* abort);
-
 #endif  // DIVIVEZ_HOST_PROXY_CONNECTION_H_

@@ -1,9 +1,10 @@
 // Event loops: a few threads run the rounds of many connections.
 //
-// A connection's thread sets the connection up (PROXY header, upstream
-// connect, XCLIENT, OnNewConnection), then adopts it into a loop. A loop is a
-// readiness set (NetPoller) and the list of its connections; one thread at a
-// time runs it. A round that has to wait (a send the peer does not take, a
+// The accepting thread hands each new connection to the loop with the
+// fewest; the loop sets it up (PROXY header, upstream connect, XCLIENT,
+// OnNewConnection) and runs its rounds. A loop is a readiness set
+// (NetPoller) and the list of its connections; one thread at a time runs
+// it. A round that has to wait (a send the peer does not take, a
 // scan that is not quick, a lingering close) first calls
 // LeaveLoopBeforeWaiting: the connection is taken out of the set and marked
 // off the loop, the loop passes to a spare thread (or a new one) with the
@@ -59,17 +60,18 @@ struct Proxy::Loop {
   // The running thread's alone.
   std::vector<Connection*> connections;
   std::vector<Connection*> ended;
+  std::vector<Connection*> toSetUp;  // adopted, listed, not yet set up
   NetPollerEvent batch[kBatch];
   int batchCount = 0;
   int batchNext = 0;
   Clock::time_point nextSweep;
-  // Connections adopted and not yet freed: a new one goes to the loop with
-  // the fewest (the first of equals, so that a lone client's connections
-  // keep to one warm thread).
+  // Connections adopted whose sessions have not ended: a new one goes to
+  // the loop with the fewest (the first of equals, so that a lone client's
+  // connections keep to one warm thread).
   std::atomic<int> load{0};
   // Handed in by other threads.
   std::mutex mutex;
-  std::vector<Connection*> adopted;   // set up, not yet watched
+  std::vector<Connection*> adopted;   // accepted, not yet listed
   std::vector<Connection*> returned;  // back from a thread that left the loop
 };
 
@@ -92,6 +94,10 @@ bool Proxy::StartLoops(std::string* error) {
     loop->poller = poller;
     m_loops.push_back(loop);
   }
+  if (m_loops.empty()) return true;
+  // The socket layer's waits (a connect, a send, a lingering close) leave
+  // the loop first.
+  NetSetBeforeWait(LeaveLoopBeforeWaiting);
   for (Loop* loop : m_loops) {
     if (!HandOffLoop(loop, error)) return false;
   }
@@ -190,6 +196,13 @@ void Proxy::RunLoop(Loop* loop) {
       continue;
     }
     if (!TakeQueues(loop)) break;
+    // Oldest first; a set-up that waits leaves the rest to the next thread.
+    while (!loop->toSetUp.empty()) {
+      Connection* c = loop->toSetUp.front();
+      loop->toSetUp.erase(loop->toSetUp.begin());
+      SetUpOnLoop(loop, c);
+      if (t_loop != loop) return;
+    }
     Clock::time_point now = Clock::now();
     int timeout = -1;
     if (!loop->connections.empty()) {
@@ -216,7 +229,7 @@ bool Proxy::TakeQueues(Loop* loop) {
   for (Connection* c : adopted) {
     c->loopIndex = loop->connections.size();
     loop->connections.push_back(c);
-    Rearm(loop, c);
+    loop->toSetUp.push_back(c);
   }
   for (Connection* c : returned) {
     c->offLoop = false;
@@ -232,7 +245,6 @@ bool Proxy::TakeQueues(Loop* loop) {
     last->loopIndex = c->loopIndex;
     loop->connections[c->loopIndex] = last;
     loop->connections.pop_back();
-    --loop->load;
     Retire(c);
   }
   loop->ended.clear();
@@ -252,6 +264,37 @@ void Proxy::Sweep(Loop* loop, Clock::time_point now) {
     Round(loop, c, !c->watchingClient, !c->watchingServer);
     if (t_loop != loop) return;
   }
+}
+
+void Proxy::SetUpOnLoop(Loop* loop, Connection* c) {
+  t_inRound = c;
+  BindConnectionThread(c);
+  if (!SetUp(c)) {
+    // Its sockets are closed; it is retired with the loop's next round.
+    c->watchingClient = c->watchingServer = false;
+    c->ended = true;
+    --loop->load;
+  }
+  BindConnectionThread(nullptr);
+  t_inRound = nullptr;
+  BackToLoop(loop, c);
+}
+
+void Proxy::BackToLoop(Loop* loop, Connection* c) {
+  if (t_loop == loop) {
+    if (c->ended) {
+      loop->ended.push_back(c);
+    } else {
+      Rearm(loop, c);
+    }
+    return;
+  }
+  // This thread left the loop on the way: the connection goes back.
+  {
+    std::lock_guard<std::mutex> lock(loop->mutex);
+    loop->returned.push_back(c);
+  }
+  NetPollerWake(loop->poller);
 }
 
 void Proxy::Round(Loop* loop, Connection* c, bool clientReadable, bool serverReadable) {
@@ -274,19 +317,11 @@ void Proxy::Round(Loop* loop, Connection* c, bool clientReadable, bool serverRea
     c->watchingServer = false;
     c->lingering = true;
     c->lingerEnd = Clock::now() + std::chrono::milliseconds(kLingerMs);
+    --loop->load;
   }
   BindConnectionThread(nullptr);
   t_inRound = nullptr;
-  if (t_loop == loop) {
-    Rearm(loop, c);
-    return;
-  }
-  // This thread left the loop during the round: the connection goes back.
-  {
-    std::lock_guard<std::mutex> lock(loop->mutex);
-    loop->returned.push_back(c);
-  }
-  NetPollerWake(loop->poller);
+  BackToLoop(loop, c);
 }
 
 bool Proxy::LingerDone(Connection* c) {
@@ -338,19 +373,4 @@ void LeaveLoopBeforeWaiting() {
   c->offLoop = true;
   t_loop = nullptr;
   c->owner->HandOffLoop(loop, nullptr);
-}
-
-bool SendMayWait(NetSocket socket, const char* data, size_t length, int timeoutMs,
-                 const std::atomic<bool>* abort) {
-  while (length > 0) {
-    const int chunk = length > 0x10000000 ? 0x10000000 : static_cast<int>(length);
-    const int n = NetSend(socket, data, chunk);
-    if (n == kNetError) return false;
-    if (n <= 0) break;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  if (length == 0) return true;
-  LeaveLoopBeforeWaiting();
-  return NetSendAll(socket, data, length, timeoutMs, abort);
 }

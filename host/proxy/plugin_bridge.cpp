@@ -50,8 +50,8 @@ class HostSocketService final : public ISocket {
     bool* const drained = DrainedFlag(static_cast<NetSocket>(socket));
     if (drained != nullptr) *drained = false;
     if (length <= 0) return TRUE;
-    if (SendMayWait(static_cast<NetSocket>(socket), data, static_cast<size_t>(length),
-                    g_sendTimeoutMs, g_abort)) {
+    if (NetSendAll(static_cast<NetSocket>(socket), data, static_cast<size_t>(length),
+                   g_sendTimeoutMs, g_abort)) {
       CountSentToServer(static_cast<NetSocket>(socket), length);
       return TRUE;
     }
@@ -162,7 +162,7 @@ void Proxy::CutFromCallback(Connection* c, const char* reply, const std::string&
   // the connection end and drops the open transaction. Both handles stay
   // open: the plug-in may still use them until OnEndConnection, and what it
   // sends now fails.
-  SendMayWait(c->clientSocket, reply, std::strlen(reply), 5000, &m_abort);
+  NetSendAll(c->clientSocket, reply, std::strlen(reply), 5000, &m_abort);
   NetShutdownSend(c->clientSocket);
   NetShutdownBoth(c->serverSocket);
   c->cut = why;

@@ -133,6 +133,10 @@ class Proxy {
   // The connection's loop (pump.cpp): a turn for each side that is due,
   // then the limits; each returns why the connection ends, or nullptr.
   struct Pump;
+  // The connection's start: the PROXY header, the upstream connection,
+  // XCLIENT, then StartPump. False when it ended there (the client has been
+  // answered and its socket closed); it is still to be retired.
+  bool SetUp(Connection* connection);
   // Sets up the plug-in's session and the pump.
   void StartPump(Connection* connection);
   // What the pump waits for: readability of each side, and the time its next
@@ -161,7 +165,14 @@ class Proxy {
   void StopLoops();
   void WakeLoops();
   void FreeLoops();
+  // Hands a connection just accepted to the loop with the fewest.
   void Adopt(Connection* connection);
+  // Runs SetUp for a connection adopted by the loop.
+  void SetUpOnLoop(Loop* loop, Connection* connection);
+  // After a round or a set-up: the connection watched again, or listed to
+  // be freed, by the loop's thread; handed back to the loop by a thread that
+  // left it meanwhile.
+  void BackToLoop(Loop* loop, Connection* connection);
   void RunLoop(Loop* loop);
   // Takes in what other threads handed the loop and frees the connections
   // that ended; false when the loop is to stop.

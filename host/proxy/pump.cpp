@@ -31,16 +31,22 @@ const char kXclientHelo[] = "localhost";
 
 void Proxy::Serve(Connection* c) {
   BindConnectionThread(c);
+  if (SetUp(c)) Relay(c);
+  Retire(c);
+}
+
+bool Proxy::SetUp(Connection* c) {
   ++m_counters.open;
-  if (m_settings.proxyProtocol && !AdmitFromBalancer(c)) {
-    Retire(c);
-    return;
+  if (m_settings.proxyProtocol) {
+    LeaveLoopBeforeWaiting();  // for the header
+    if (!AdmitFromBalancer(c)) return false;
   }
   ++m_counters.connections;
   std::string error;
   c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
                                m_settings.connectTimeoutMs, &error);
   if (c->serverSocket != kNetInvalidSocket && m_settings.upstreamXclient) {
+    LeaveLoopBeforeWaiting();  // for the server's answers
     IntroduceClient(c, &error);
   }
   if (c->serverSocket == kNetInvalidSocket) {
@@ -51,17 +57,10 @@ void Proxy::Serve(Connection* c) {
         "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
     NetSendAll(c->clientSocket, kUnavailable, sizeof kUnavailable - 1, 5000, &m_abort);
     NetLingeringClose(c->clientSocket, kLingerMs);
-    Retire(c);
-    return;
+    return false;
   }
   StartPump(c);
-  if (!m_loops.empty()) {
-    BindConnectionThread(nullptr);
-    Adopt(c);  // a loop's thread runs it from here on
-    return;
-  }
-  Relay(c);
-  Retire(c);
+  return true;
 }
 
 void Proxy::Retire(Connection* c) {
@@ -326,7 +325,7 @@ const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut)
         "answered 552",
         c->Label().c_str(), c->peer.c_str(),
         static_cast<unsigned long long>(m_settings.maxMessageSize));
-    SendMayWait(c->clientSocket, kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
+    NetSendAll(c->clientSocket, kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
     return "message over --max-message-size";
   }
   if (!clientOpen && Clock::now() >= pump.graceEnd) return pump.clientEnd;
@@ -335,7 +334,7 @@ const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut)
     *timedOut = true;
     ++m_counters.timedOut;
     static const char kTimeout[] = "421 4.4.2 Time limit exceeded, closing connection\r\n";
-    SendMayWait(c->clientSocket, kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
+    NetSendAll(c->clientSocket, kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
   }
   return reason;
 }

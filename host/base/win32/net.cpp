@@ -38,6 +38,7 @@ std::string ErrorText(int code) {
 
 bool CompleteConnect(SOCKET s, int timeoutMs, std::string* error) {
   WSAPOLLFD item{s, POLLWRNORM, 0};
+  socket_api::BeforeWait();
   int ready = WSAPoll(&item, 1, timeoutMs);
   if (ready == 0) {
     *error = "connection timed out";
