@@ -1,5 +1,6 @@
 // The socket code both platforms share, built on the primitives of
 // socket_api.h and the per-platform transfers of net.h.
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -81,7 +82,7 @@ NetSocket NetListen(const std::string& host, uint16_t port, uint16_t* boundPort,
 
 namespace {
 
-void (*g_beforeWait)() = nullptr;
+std::atomic<void (*)()> g_beforeWait{nullptr};
 
 // An address literal resolves without asking anyone; a host name may wait
 // for DNS. (A name has no ':', and is not digits and dots alone.)
@@ -95,7 +96,8 @@ bool IsAddressLiteral(const std::string& host) {
 void NetSetBeforeWait(void (*hook)()) { g_beforeWait = hook; }
 
 void socket_api::BeforeWait() {
-  if (g_beforeWait != nullptr) g_beforeWait();
+  void (*const hook)() = g_beforeWait.load(std::memory_order_relaxed);
+  if (hook != nullptr) hook();
 }
 
 NetSocket NetConnect(const std::string& host, uint16_t port, int timeoutMs, std::string* error) {

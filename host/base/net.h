@@ -88,8 +88,7 @@ bool NetSendAll(NetSocket socket, const char* data, size_t length, int timeoutMs
 // Sets a hook that this layer calls on the calling thread just before one of
 // its calls blocks: a connect that is not complete at once, a host name to
 // resolve, a send the peer does not take at once, a lingering close. An
-// event loop uses it to pass itself to another thread first. Process-wide;
-// set once, before the threads that use the layer start.
+// event loop uses it to pass itself to another thread first. Process-wide.
 void NetSetBeforeWait(void (*hook)());
 
 // Waits for the items; timeoutMs < 0 waits without limit. Returns the number
