@@ -70,10 +70,7 @@ bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress,
 }
 
 void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
-  std::string loopError;
-  if (!StartLoops(&loopError)) {
-    m_log->Line("event loops not started (%s); a thread per connection", loopError.c_str());
-  }
+  StartLoops();
   while (stopRequests.load() == 0) {
     NetPollItem item{m_listener, kNetIn, 0};
     NetPoll(&item, 1, static_cast<int>(kPollSlice.count()));

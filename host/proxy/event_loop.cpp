@@ -84,24 +84,29 @@ void LoopThread(void* arg) {
 
 }  // namespace
 
-bool Proxy::StartLoops(std::string* error) {
-  if (m_settings.socketService != SocketService::kHost) return true;
+void Proxy::StartLoops() {
+  if (m_settings.socketService != SocketService::kHost) return;
+  // The socket layer's waits (a connect, a send, a lingering close) leave
+  // the loop first; a no-op on any other thread.
+  NetSetBeforeWait(LeaveLoopBeforeWaiting);
   const unsigned cpus = std::max(1u, std::min(std::thread::hardware_concurrency(), 16u));
   for (unsigned i = 0; i < cpus; ++i) {
     NetPoller* poller = NetPollerCreate();
     if (poller == nullptr) break;  // none on this system: a thread per connection
     auto* loop = new Loop();
     loop->poller = poller;
+    if (!HandOffLoop(loop)) {
+      // Not one connection may go to a loop that no thread runs.
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_orphanLoops.erase(std::find(m_orphanLoops.begin(), m_orphanLoops.end(), loop));
+      }
+      NetPollerDestroy(poller);
+      delete loop;
+      break;
+    }
     m_loops.push_back(loop);
   }
-  if (m_loops.empty()) return true;
-  // The socket layer's waits (a connect, a send, a lingering close) leave
-  // the loop first.
-  NetSetBeforeWait(LeaveLoopBeforeWaiting);
-  for (Loop* loop : m_loops) {
-    if (!HandOffLoop(loop, error)) return false;
-  }
-  return true;
 }
 
 void Proxy::StopLoops() {
@@ -137,7 +142,7 @@ void Proxy::Adopt(Connection* c) {
   NetPollerWake(loop->poller);
 }
 
-bool Proxy::HandOffLoop(Loop* loop, std::string* error) {
+bool Proxy::HandOffLoop(Loop* loop) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_orphanLoops.push_back(loop);
@@ -156,7 +161,6 @@ bool Proxy::HandOffLoop(Loop* loop, std::string* error) {
   // The loop stays queued: the thread that left it takes it back when its
   // round is done.
   m_log->Line("cannot start a loop thread: %s", why.c_str());
-  if (error != nullptr) *error = why;
   return false;
 }
 
@@ -372,5 +376,5 @@ void LeaveLoopBeforeWaiting() {
   c->watchingClient = c->watchingServer = false;
   c->offLoop = true;
   t_loop = nullptr;
-  c->owner->HandOffLoop(loop, nullptr);
+  c->owner->HandOffLoop(loop);
 }

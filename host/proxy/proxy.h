@@ -122,10 +122,10 @@ class Proxy {
   // it until none is left for a while.
   struct Loop;
   void RunLoops();
-  // Gives the loop to a spare thread, or starts one. False (with *error,
-  // which may be null) when no thread could be started; the loop then
-  // waits for the next thread that looks for one.
-  bool HandOffLoop(Loop* loop, std::string* error);
+  // Gives the loop to a spare thread, or starts one. False (logged) when no
+  // thread could be started; the loop then waits, queued, for the next
+  // thread that looks for one.
+  bool HandOffLoop(Loop* loop);
 
  private:
   // Accepts what is pending; returns how many connections were taken.
@@ -161,7 +161,7 @@ class Proxy {
   // With the host's socket service on a system with a readiness set, a loop
   // per processor runs the connections' rounds once they are set up;
   // otherwise (m_loops empty) each connection keeps its thread.
-  bool StartLoops(std::string* error);
+  void StartLoops();
   void StopLoops();
   void WakeLoops();
   void FreeLoops();

@@ -1,6 +1,6 @@
-// The connection pump: a connection's thread connects to the server; then
-// the plug-in is called for whichever side is readable until a side ends, a
-// time limit bites, the host cuts the connection or the proxy shuts down.
+// The connection pump: SetUp connects to the server; then the plug-in is
+// called for whichever side is readable until a side ends, a time limit
+// bites, the host cuts the connection or the proxy shuts down.
 // PumpStep is one such round. Relay runs the rounds on the connection's own
 // thread, waiting in poll; an event loop (event_loop.cpp) runs them for many
 // connections on a few threads.
