@@ -14,21 +14,6 @@
 
 namespace {
 
-// Stacks of connection threads: the plug-in's frames hold 8 KiB buffers and
-// the scanners keep their blocks on the heap, so a small stack suffices and a
-// thousand connections stay cheap. Sanitizers enlarge frames.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kConnectionStack = 1024 * 1024;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr size_t kConnectionStack = 1024 * 1024;
-#else
-constexpr size_t kConnectionStack = 256 * 1024;
-#endif
-#else
-constexpr size_t kConnectionStack = 256 * 1024;
-#endif
-
 constexpr int kMaxAcceptBackoffMs = 1000;
 // A balancer sends its PROXY header at once, before any client byte.
 constexpr int kProxyHeaderTimeoutMs = 5000;

@@ -25,6 +25,22 @@ inline long MillisecondsSince(Clock::time_point start) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
+// Stacks of the threads that run the plug-in's calls (a connection's own,
+// or an event loop's): the plug-in's frames hold 8 KiB buffers and the
+// scanners keep their blocks on the heap, so a small stack suffices and a
+// thousand connections stay cheap. Sanitizers enlarge frames.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kConnectionStack = 1024 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr size_t kConnectionStack = 1024 * 1024;
+#else
+constexpr size_t kConnectionStack = 256 * 1024;
+#endif
+#else
+constexpr size_t kConnectionStack = 256 * 1024;
+#endif
+
 // The longest poll: shutdown and time-outs are checked at least this often.
 constexpr auto kPollSlice = std::chrono::milliseconds(250);
 // How long a closing client socket is drained so that it sees our last reply.

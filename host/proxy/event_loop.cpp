@@ -33,19 +33,6 @@ constexpr auto kSweepEvery = std::chrono::milliseconds(25);
 constexpr int kBatch = 64;
 // A spare thread waits this long for a loop to run before it ends.
 constexpr auto kSpareWait = std::chrono::seconds(10);
-// Loop threads run the plug-in's rounds: the stack of a connection thread.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kLoopStack = 1024 * 1024;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr size_t kLoopStack = 1024 * 1024;
-#else
-constexpr size_t kLoopStack = 256 * 1024;
-#endif
-#else
-constexpr size_t kLoopStack = 256 * 1024;
-#endif
-
 thread_local Proxy::Loop* t_loop = nullptr;           // the loop this thread runs
 thread_local Proxy::Connection* t_inRound = nullptr;  // whose round it is in
 
@@ -153,7 +140,7 @@ bool Proxy::HandOffLoop(Loop* loop) {
     ++m_threads;
   }
   std::string why;
-  if (OsStartThread(LoopThread, this, kLoopStack, &why)) return true;
+  if (OsStartThread(LoopThread, this, kConnectionStack, &why)) return true;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     --m_threads;

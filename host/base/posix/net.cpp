@@ -292,13 +292,4 @@ void NetPollerWake(NetPoller* poller) {
   }
 }
 
-#else
-
-struct NetPoller {};
-NetPoller* NetPollerCreate() { return nullptr; }
-void NetPollerDestroy(NetPoller*) {}
-bool NetPollerWatch(NetPoller*, NetSocket, void*, bool) { return false; }
-int NetPollerWait(NetPoller*, NetPollerEvent*, int, int) { return 0; }
-void NetPollerWake(NetPoller*) {}
-
 #endif

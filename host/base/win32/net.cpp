@@ -203,11 +203,3 @@ void NetClose(NetSocket socket) {
 }
 
 std::string NetLastErrorText() { return ErrorText(t_lastError); }
-
-// No readiness set here: the proxy keeps a thread per connection.
-struct NetPoller {};
-NetPoller* NetPollerCreate() { return nullptr; }
-void NetPollerDestroy(NetPoller*) {}
-bool NetPollerWatch(NetPoller*, NetSocket, void*, bool) { return false; }
-int NetPollerWait(NetPoller*, NetPollerEvent*, int, int) { return 0; }
-void NetPollerWake(NetPoller*) {}
