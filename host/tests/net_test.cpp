@@ -1,14 +1,32 @@
-// Socket helpers on loopback: the lingering close keeps to its deadline.
+// Socket helpers on loopback: the lingering close keeps to its deadline; the
+// readiness set reports what it watches and nothing else.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "host/base/net.h"
 
 namespace {
+
+// A connected pair on loopback: {ours, the peer's}.
+std::pair<NetSocket, NetSocket> ConnectedPair(NetSocket* listener) {
+  std::string error;
+  uint16_t port = 0;
+  bool badAddress = false;
+  *listener = NetListen("127.0.0.1", 0, &port, &badAddress, &error);
+  const NetSocket peer = NetConnect("127.0.0.1", port, 5000, &error);
+  NetSocket accepted = kNetInvalidSocket;
+  for (int i = 0; i < 100 && accepted == kNetInvalidSocket; ++i) {
+    std::string name;
+    accepted = NetAccept(*listener, &name);
+    if (accepted == kNetInvalidSocket) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return {accepted, peer};
+}
 
 TEST(NetTest, LingeringCloseStopsAtItsDeadlineWhileDataKeepsArriving) {
   std::string error;
@@ -45,6 +63,51 @@ TEST(NetTest, LingeringCloseStopsAtItsDeadlineWhileDataKeepsArriving) {
   EXPECT_LT(took, std::chrono::milliseconds(1500));
   NetClose(peer);
   NetClose(listener);
+}
+
+TEST(NetTest, PollerReportsWatchedSocketsOnlyAndWakes) {
+  std::string error;
+  ASSERT_TRUE(NetStartup(&error)) << error;
+  NetPoller* poller = NetPollerCreate();
+#if !defined(__linux__)
+  EXPECT_EQ(poller, nullptr);  // none here: the caller keeps a thread per connection
+  return;
+#endif
+  ASSERT_NE(poller, nullptr);
+  NetSocket listener = kNetInvalidSocket;
+  const auto [ours, peer] = ConnectedPair(&listener);
+  ASSERT_NE(ours, kNetInvalidSocket);
+  ASSERT_NE(peer, kNetInvalidSocket);
+  int tag = 0;
+  NetPollerEvent events[4];
+
+  ASSERT_TRUE(NetPollerWatch(poller, ours, &tag, true));
+  EXPECT_EQ(NetPollerWait(poller, events, 4, 0), 0);
+  ASSERT_EQ(NetSend(peer, "x", 1), 1);
+  ASSERT_EQ(NetPollerWait(poller, events, 4, 1000), 1);
+  EXPECT_EQ(events[0].tag, &tag);
+  EXPECT_NE(events[0].revents & kNetIn, 0);
+
+  // Unwatched, neither its data nor a hang-up (both directions shut) is
+  // reported.
+  ASSERT_TRUE(NetPollerWatch(poller, ours, &tag, false));
+  NetShutdownSend(ours);
+  NetClose(peer);
+  EXPECT_EQ(NetPollerWait(poller, events, 4, 50), 0);
+
+  // A wake from another thread ends a wait without limit.
+  std::thread waker([poller] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    NetPollerWake(poller);
+  });
+  ASSERT_EQ(NetPollerWait(poller, events, 4, -1), 1);
+  EXPECT_EQ(events[0].tag, nullptr);
+  waker.join();
+  EXPECT_EQ(NetPollerWait(poller, events, 4, 0), 0);  // the wake was taken
+
+  NetClose(ours);
+  NetClose(listener);
+  NetPollerDestroy(poller);
 }
 
 }  // namespace

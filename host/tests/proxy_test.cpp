@@ -124,7 +124,9 @@ int FakeOnRequestFromServer(CHostSocket* client, CHostSocket* server) {
 }
 
 // A server that greets, answers QUIT with 221 and closes: one session at a
-// time, each after the last, or (concurrent) each on a thread of its own.
+// time, each after the last, or (concurrent) each on a thread of its own. A
+// session whose input starts with 'x' stops reading, like a server that no
+// longer takes what it is sent.
 class TinyServer {
  public:
   explicit TinyServer(bool concurrent = false) : m_concurrent(concurrent) {
@@ -168,6 +170,8 @@ class TinyServer {
       const int n = NetRecv(s, buffer, sizeof buffer);
       if (n > 0) {
         input.append(buffer, static_cast<size_t>(n));
+        while (input[0] == 'x' && !m_stop)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (input.find("QUIT\r\n") != std::string::npos) {
           NetSendAll(s, "221 bye\r\n", 9, 2000, nullptr);
           break;
@@ -506,6 +510,34 @@ TEST_F(ProxyTest, ScansThatWaitHoldUpNoOtherConnection) {
     EXPECT_EQ(ReadSome(s, 19), "250 Mail accepted\r\n");
     NetClose(s);
   }
+}
+
+TEST_F(ProxyTest, AServerThatStopsReadingHoldsUpNoOtherConnection) {
+  TinyServer server(true);
+  Start(server.Port());
+  // As above, twice as many as there are loops; each flood is more than the
+  // sockets between client and server can hold, so the proxy's sends wait.
+  const unsigned cpus = std::min(16u, std::max(1u, std::thread::hardware_concurrency()));
+  const std::string flood(32 << 20, 'x');
+  std::string error;
+  std::vector<NetSocket> flooding;
+  std::vector<std::thread> senders;
+  for (unsigned i = 0; i < 2 * cpus; ++i) {
+    NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
+    ASSERT_NE(s, kNetInvalidSocket) << error;
+    flooding.push_back(s);
+    EXPECT_EQ(ReadSome(s, 10), "220 tiny\r\n");
+    senders.emplace_back([s, &flood] { NetSendAll(s, flood.data(), flood.size(), 3000, nullptr); });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  NetSocket late = NetConnect("127.0.0.1", m_port, 2000, &error);
+  ASSERT_NE(late, kNetInvalidSocket) << error;
+  EXPECT_EQ(ReadSome(late, 10), "220 tiny\r\n");
+  ASSERT_TRUE(NetSendAll(late, "QUIT\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadToEnd(late), "221 bye\r\n");
+  NetClose(late);
+  for (std::thread& sender : senders) sender.join();
+  for (NetSocket s : flooding) NetClose(s);
 }
 
 }  // namespace
