@@ -41,10 +41,11 @@ ratio cannot pass direct / (direct + receive and spool + scan), however fast
 each part. With 20 sessions the cores are shared by smtp-source, smtp-sink
 and the relay, so the relay's CPU per message decides: divivez-proxy copies a
 message four times (socket, spool, spool, socket) where socat copies it
-twice. For small messages every SMTP exchange wakes the connection's thread
-twice; the switches and the loopback TCP work, not the proxy's own
-instructions (see callgrind), make up most of its CPU. perf record -g -p PID
-on the proxy shows which.
+twice. For small messages every SMTP exchange wakes a thread of the proxy
+twice (with many sessions an event loop's wake often serves several); the
+switches and the loopback TCP work, not the proxy's own instructions (see
+callgrind), make up most of its CPU. perf record -g -p PID on the proxy shows
+which.
 
   table       the table above (default)
   callgrind   instructions per message of divivez-proxy (built-in scanner)

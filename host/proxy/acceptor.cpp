@@ -1,6 +1,6 @@
-// The accept loop and the connection limits: who gets a connection thread,
-// who is turned away with a 421, and the shutdown that waits for the open
-// connections.
+// The accept loop and the connection limits: who is served (by an event loop,
+// or on a connection thread), who is turned away with a 421, and the shutdown
+// that waits for the open connections.
 #ifndef NOMINMAX
 #define NOMINMAX  // <windows.h> comes in through the plug-in's header
 #endif

@@ -1,15 +1,15 @@
 // The proxy proper: accepts clients, connects each to the upstream server and
 // drives the plug-in for the connection.
 //
-// Threads: the caller's thread runs the accept loop; a connection thread
-// with a small stack sets each connection up (PROXY header, upstream,
-// XCLIENT). With the host's socket service, where the system has a readiness
-// set (epoll), an event loop per processor then runs the connection's calls;
-// a call that has to wait (a scan, a send the peer does not take) passes the
-// loop to another thread first (event_loop.cpp). Otherwise the connection
-// keeps its thread, since the plug-in's own socket road waits inside its
-// calls. Either way the calls of one connection are never concurrent, and
-// connections run in parallel. The plug-in's scan and progress callbacks
+// Threads: the caller's thread runs the accept loop. With the host's socket
+// service, where the system has a readiness set (epoll), an event loop per
+// processor then sets each connection up (PROXY header, upstream, XCLIENT)
+// and runs its calls; a call that has to wait (a scan, a send the peer does
+// not take) passes the loop to another thread first (event_loop.cpp).
+// Otherwise each connection gets a thread of its own with a small stack,
+// since the plug-in's own socket road waits inside its calls. Either way the
+// calls of one connection are never concurrent, and connections run in
+// parallel. The plug-in's scan and progress callbacks
 // arrive on the thread that runs the call, inside it; the host's socket
 // service likewise.
 //
@@ -104,8 +104,8 @@ class Proxy {
   bool Listening() const { return m_listening.load(); }
   void LogCounters();
 
-  // Used by the connection threads (pump.cpp) and the plug-in's callback
-  // (plugin_bridge.cpp).
+  // Used by the connection threads (pump.cpp), the event loops and the
+  // plug-in's callback (plugin_bridge.cpp).
   struct Connection;
   void Serve(Connection* connection);
   // A connection thread whose connection has ended waits a while for the
