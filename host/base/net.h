@@ -101,9 +101,10 @@ int NetPoll(NetPollItem* items, size_t count, int timeoutMs);
 // connection. Level-triggered: a socket is reported while it is readable
 // and its interest is set.
 struct NetPoller;
+// An event names the socket's tag only: readable, at its end or failed, a
+// read tells which. A tag of nullptr is a NetPollerWake.
 struct NetPollerEvent {
-  void* tag;      // what NetPollerWatch was given; nullptr: NetPollerWake
-  short revents;  // kNetIn, kNetHup, kNetErr
+  void* tag;
 };
 NetPoller* NetPollerCreate();
 void NetPollerDestroy(NetPoller* poller);

@@ -145,7 +145,6 @@ struct Proxy::Connection {
 
   // On an event loop (event_loop.cpp). The loop's thread owns these, except
   // while the connection is off the loop (a call that waits).
-  Loop* loop = nullptr;
   size_t loopIndex = 0;    // in the loop's list
   bool offLoop = false;    // a thread that left the loop is running it
   bool lingering = false;  // EndPump has run; the client socket lingers

@@ -20,6 +20,7 @@
 #define NOMINMAX  // <windows.h> comes in through the plug-in's header
 #endif
 #include <algorithm>
+#include <deque>
 #include <thread>
 
 #include "host/base/os.h"
@@ -47,7 +48,7 @@ struct Proxy::Loop {
   // The running thread's alone.
   std::vector<Connection*> connections;
   std::vector<Connection*> ended;
-  std::vector<Connection*> toSetUp;  // adopted, listed, not yet set up
+  std::deque<Connection*> toSetUp;  // adopted, listed, not yet set up
   NetPollerEvent batch[kBatch];
   int batchCount = 0;
   int batchNext = 0;
@@ -121,7 +122,6 @@ void Proxy::Adopt(Connection* c) {
     if (other->load.load() < loop->load.load()) loop = other;
   }
   ++loop->load;
-  c->loop = loop;
   {
     std::lock_guard<std::mutex> lock(loop->mutex);
     loop->adopted.push_back(c);
@@ -190,7 +190,7 @@ void Proxy::RunLoop(Loop* loop) {
     // Oldest first; a set-up that waits leaves the rest to the next thread.
     while (!loop->toSetUp.empty()) {
       Connection* c = loop->toSetUp.front();
-      loop->toSetUp.erase(loop->toSetUp.begin());
+      loop->toSetUp.pop_front();
       SetUpOnLoop(loop, c);
       if (t_loop != loop) return;
     }
@@ -262,7 +262,6 @@ void Proxy::SetUpOnLoop(Loop* loop, Connection* c) {
   BindConnectionThread(c);
   if (!SetUp(c)) {
     // Its sockets are closed; it is retired with the loop's next round.
-    c->watchingClient = c->watchingServer = false;
     c->ended = true;
     --loop->load;
   }
@@ -290,12 +289,8 @@ void Proxy::BackToLoop(Loop* loop, Connection* c) {
 
 void Proxy::Round(Loop* loop, Connection* c, bool clientReadable, bool serverReadable) {
   if (c->lingering) {
-    if (LingerDone(c)) {
-      c->ended = true;
-      loop->ended.push_back(c);
-    } else {
-      Rearm(loop, c);
-    }
+    c->ended = LingerDone(c);
+    BackToLoop(loop, c);
     return;
   }
   t_inRound = c;

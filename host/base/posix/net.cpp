@@ -276,11 +276,7 @@ int NetPollerWait(NetPoller* poller, NetPollerEvent* events, int max, int timeou
         // Already reset by another wait: nothing to take.
       }
     }
-    short revents = 0;
-    if (ready[i].events & EPOLLIN) revents |= kNetIn;
-    if (ready[i].events & EPOLLHUP) revents |= kNetHup;
-    if (ready[i].events & EPOLLERR) revents |= kNetErr;
-    events[filled++] = NetPollerEvent{ready[i].data.ptr, revents};
+    events[filled++] = NetPollerEvent{ready[i].data.ptr};
   }
   return filled;
 }
