@@ -16,9 +16,15 @@ a noisy machine's speed hits every path alike:
                  connection waiting in poll(), as divivez-proxy serves them
   model-loop     bench/relay_models loop: a bare relay, one thread and one
                  epoll set for all connections
-The two models are not in the default set (--paths names them): they copy
-bytes and nothing else, so they show the ceiling each way of serving
-connections allows on the machine at hand.
+  model-spool    bench/relay_models spool: a bare store-and-forward SMTP
+                 relay; it answers DATA itself, writes the message to an
+                 unnamed file until its end marker, then sends DATA and the
+                 file (sendfile), with no scan and nothing else
+The models are not in the default set (--paths names them). The first two
+copy bytes and nothing else, so they show the ceiling each way of serving
+connections allows on the machine at hand; model-spool shows the ceiling of
+any relay that lets a message reach the server only after all of it has
+arrived.
 
 Both clamd users share one private clamd whose database this script writes
 (the EICAR test string, as the built-in scanner has it). smtp-source opens a
@@ -38,7 +44,7 @@ so passed unscanned, which would flatter the figures) are reported.
 What bounds the figures. With one session a store-and-forward relay takes in
 and spools the whole message before it sends any of it, so for 10 MiB its
 ratio cannot pass direct / (direct + receive and spool + scan), however fast
-each part. With 20 sessions the cores are shared by smtp-source, smtp-sink
+each part; model-spool measures that bound without the scan. With 20 sessions the cores are shared by smtp-source, smtp-sink
 and the relay, so the relay's CPU per message decides: divivez-proxy copies a
 message four times (socket, spool, spool, socket) where socat copies it
 twice. For small messages every SMTP exchange wakes a thread of the proxy
@@ -68,7 +74,7 @@ ten minutes on two cores, most of it clamsmtp's; --scale, --sizes,
 usage: bench/relay_bench.py [table|callgrind|idle-memory|counts|all]
          [--proxy PATH] [--reps N] [--sizes 1k,100k,10m] [--sessions 1,20]
          [--paths direct,socat,clamsmtp,divivez,divivez-clamd,model-threads,
-                  model-loop] [--scale F]
+                  model-loop,model-spool] [--scale F]
          [--reuse-connections] [--compare PROXY] [--idle-connections N]
 """
 import argparse
@@ -92,7 +98,7 @@ CLAMD = "/usr/sbin/clamd"
 CLAMSMTPD = "/usr/sbin/clamsmtpd"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 ALL_PATHS = ["direct", "socat", "clamsmtp", "divivez", "divivez-clamd"]
-MODEL_PATHS = ["model-threads", "model-loop"]
+MODEL_PATHS = ["model-threads", "model-loop", "model-spool"]
 
 # Messages per run for (size, sessions), chosen so that a full table of five
 # paths, three repetitions, fits in about ten minutes on two cores; --scale

@@ -1,14 +1,21 @@
-// Two bare TCP relays that do nothing but copy bytes, one per way of serving
-// connections, so that the relay benchmark can show what each design allows
-// on a machine before any SMTP, spool or scan work is added:
+// Bare relays, so that the relay benchmark can show what each design allows
+// on a machine before any of divivez-proxy's own work is added. The first two
+// copy bytes and nothing else, one per way of serving connections; the third
+// does only what store-and-forward cannot do without:
 //
 //   relay_models threads PORT UPSTREAM_PORT
 //       a thread per connection, each waiting in poll() on its two sockets,
 //       as divivez-proxy serves connections;
 //   relay_models loop PORT UPSTREAM_PORT
-//       one thread and one epoll set for every connection.
+//       one thread and one epoll set for every connection;
+//   relay_models spool PORT UPSTREAM_PORT
+//       a thread per connection that relays SMTP commands and replies as
+//       they come, but answers DATA itself, stores the message in a file
+//       until its end marker, and only then sends DATA and the file
+//       (sendfile) to the server: the least any relay must do that lets a
+//       message reach the server only after seeing all of it.
 //
-// Both listen on 127.0.0.1, connect each client to 127.0.0.1:UPSTREAM_PORT,
+// All listen on 127.0.0.1, connect each client to 127.0.0.1:UPSTREAM_PORT,
 // copy through one 64 KiB buffer per thread, and close both sockets when
 // either side ends. They are measuring instruments, Linux only: no limits,
 // no time-outs, and a send that would block waits for the socket.
@@ -17,10 +24,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/epoll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -105,6 +115,125 @@ void ServeOnThread(int client) {
   close(client);
 }
 
+void Blocking(int fd) {
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+}
+
+// Where the end marker "\r\n.\r\n" ends in data[0, length), given the last
+// bytes of the stream before it (`tail`, at most four), or 0 when it is not
+// there. The earliest marker is the end: the client stuffs lines that start
+// with ".".
+size_t MarkerEnd(const std::string& tail, const char* data, size_t length) {
+  static const char kMarker[] = "\r\n.\r\n";
+  const std::string joint = tail + std::string(data, std::min<size_t>(length, 4));
+  const size_t at = joint.find(kMarker);
+  if (at != std::string::npos) return at + 5 - tail.size();
+  const void* found = memmem(data, length, kMarker, 5);
+  return found == nullptr ? 0 : static_cast<size_t>(static_cast<const char*>(found) - data) + 5;
+}
+
+// One message from after the client's DATA line to its end marker, stored in
+// an unnamed file straight from the receive buffer; then DATA and the file
+// go to the server. `pending` holds the client bytes already read after the
+// DATA line, and on return the ones read after the marker. False when a
+// side has ended.
+bool StoreAndForward(int client, int server, std::string* pending, char* buffer) {
+  static const char kGoAhead[] = "354 go ahead\r\n";
+  if (!SendAll(client, kGoAhead, sizeof kGoAhead - 1)) return false;
+  const char* dir = std::getenv("TMPDIR");
+  const int file = open(dir != nullptr ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (file < 0) return false;
+  // The DATA line's CRLF begins the marker of an empty message.
+  std::string tail = "\r\n";
+  size_t have = std::min(pending->size(), kBuffer);
+  std::memcpy(buffer, pending->data(), have);
+  pending->clear();
+  off_t stored = 0;
+  bool ended = false;
+  for (;;) {
+    const size_t end = MarkerEnd(tail, buffer, have);
+    const size_t take = end > 0 ? end : have;
+    if (take > 0 && write(file, buffer, take) != static_cast<ssize_t>(take)) break;
+    stored += static_cast<off_t>(take);
+    if (end > 0) {
+      pending->assign(buffer + take, have - take);
+      ended = true;
+      break;
+    }
+    tail.append(buffer + have - std::min<size_t>(have, 4), std::min<size_t>(have, 4));
+    tail.erase(0, tail.size() - std::min<size_t>(tail.size(), 4));
+    const ssize_t n = recv(client, buffer, kBuffer, 0);
+    if (n <= 0) break;
+    have = static_cast<size_t>(n);
+  }
+  if (!ended || !SendAll(server, "DATA\r\n", 6)) {
+    close(file);
+    return false;
+  }
+  std::string reply;
+  while (reply.find('\n') == std::string::npos) {
+    const ssize_t n = recv(server, buffer, kBuffer, 0);
+    if (n <= 0) {
+      close(file);
+      return false;
+    }
+    reply.append(buffer, static_cast<size_t>(n));
+  }
+  if (reply.compare(0, 3, "354") != 0) {
+    close(file);
+    return SendAll(client, reply.data(), reply.size());
+  }
+  off_t offset = 0;
+  while (offset < stored) {
+    if (sendfile(server, file, &offset, static_cast<size_t>(stored - offset)) <= 0) break;
+  }
+  close(file);
+  return offset == stored;
+}
+
+// Relays each complete command line as it comes, except DATA.
+bool RelayCommands(int client, int server, std::string* pending, char* buffer) {
+  for (;;) {
+    const size_t end = pending->find('\n');
+    if (end == std::string::npos) return true;
+    const std::string line = pending->substr(0, end + 1);
+    pending->erase(0, end + 1);
+    if (strcasecmp(line.c_str(), "DATA\r\n") == 0) {
+      if (!StoreAndForward(client, server, pending, buffer)) return false;
+    } else if (!SendAll(server, line.data(), line.size())) {
+      return false;
+    }
+  }
+}
+
+void ServeSpooling(int client) {
+  const int server = ConnectUpstream();
+  if (server >= 0) {
+    Blocking(client);
+    Blocking(server);
+    std::vector<char> buffer(kBuffer);
+    std::string pending;
+    for (bool open = true; open;) {
+      pollfd items[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      if (poll(items, 2, -1) < 0 && errno != EINTR) break;
+      if (items[1].revents != 0) {
+        const ssize_t n = recv(server, buffer.data(), kBuffer, 0);
+        open = n > 0 && SendAll(client, buffer.data(), static_cast<size_t>(n));
+      }
+      if (open && items[0].revents != 0) {
+        const ssize_t n = recv(client, buffer.data(), kBuffer, 0);
+        open = n > 0;
+        if (open) pending.append(buffer.data(), static_cast<size_t>(n));
+        open = open && RelayCommands(client, server, &pending, buffer.data());
+      }
+    }
+    close(server);
+  }
+  close(client);
+}
+
 struct Pair {
   int client;
   int server;
@@ -170,8 +299,8 @@ void RunLoop(int listener) {
 
 int main(int argc, char** argv) {
   const std::string mode = argc == 4 ? argv[1] : "";
-  if (mode != "threads" && mode != "loop") {
-    std::fprintf(stderr, "usage: relay_models threads|loop PORT UPSTREAM_PORT\n");
+  if (mode != "threads" && mode != "loop" && mode != "spool") {
+    std::fprintf(stderr, "usage: relay_models threads|loop|spool PORT UPSTREAM_PORT\n");
     return 2;
   }
   const auto port = static_cast<uint16_t>(std::atoi(argv[2]));
@@ -192,6 +321,6 @@ int main(int argc, char** argv) {
   }
   for (;;) {
     const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client >= 0) std::thread(ServeOnThread, client).detach();
+    if (client >= 0) std::thread(mode == "spool" ? ServeSpooling : ServeOnThread, client).detach();
   }
 }
