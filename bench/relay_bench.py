@@ -44,14 +44,15 @@ so passed unscanned, which would flatter the figures) are reported.
 What bounds the figures. With one session a store-and-forward relay takes in
 and spools the whole message before it sends any of it, so for 10 MiB its
 ratio cannot pass direct / (direct + receive and spool + scan), however fast
-each part; model-spool measures that bound without the scan. With 20 sessions the cores are shared by smtp-source, smtp-sink
-and the relay, so the relay's CPU per message decides: divivez-proxy copies a
-message four times (socket, spool, spool, socket) where socat copies it
-twice. For small messages every SMTP exchange wakes a thread of the proxy
-twice (with many sessions an event loop's wake often serves several); the
-switches and the loopback TCP work, not the proxy's own instructions (see
-callgrind), make up most of its CPU. perf record -g -p PID on the proxy shows
-which.
+each part; model-spool measures that bound without the scan. With 20
+sessions the cores are shared by smtp-source, smtp-sink and the relay, so
+the relay's CPU per message decides: divivez-proxy copies a message four
+times (socket, spool, spool, socket) where socat copies it twice, and writing
+the spool file costs what model-spool loses against socat. For small
+messages every SMTP exchange wakes a thread of the proxy twice (with many
+sessions an event loop's wake often serves several); the switches and the
+loopback TCP work, not the proxy's own instructions (see callgrind), make up
+most of its CPU. perf record -g -p PID on the proxy shows which.
 
   table       the table above (default)
   callgrind   instructions per message of divivez-proxy (built-in scanner)

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Smoke test of bench/relay_models: every relay carries a greeting and many
-concurrent exchanges and messages byte for byte, in order, and keeps serving
-after clients that leave mid-way. A relay that mixes up connections would flatter or spoil
-the benchmark's figures without failing it.
+concurrent exchanges and messages byte for byte, in order, and keeps
+serving after clients that leave mid-way. A relay that mixes up connections
+would flatter or spoil the benchmark's figures without failing it.
 
 usage: relay_models_test.py PATH_TO_RELAY_MODELS
 """
