@@ -14,6 +14,10 @@ import threading
 import time
 
 
+def digest(body):
+    return hashlib.md5(body).hexdigest().encode()
+
+
 def upstream():
     """Greets, then echoes each line back with its length, until the peer
     closes; DATA gets a 354, and the message up to its end marker a 250 with
@@ -35,7 +39,7 @@ def upstream():
                         if b"\r\n.\r\n" not in data:
                             break
                         body, data = data.split(b"\r\n.\r\n", 1)
-                        conn.sendall(b"250 %d %s\n" % (len(body), hashlib.md5(body).hexdigest().encode()))
+                        conn.sendall(b"250 %d %s\n" % (len(body), digest(body)))
                         in_data = False
                     elif b"\n" not in data:
                         break
@@ -86,7 +90,7 @@ def client(port, n, errors):
                         raise AssertionError("client %d: no 354" % n)
                     s.sendall(body + b"\r\n.")
                     s.sendall(b"\r\n")
-                    if read_line(f) != b"250 %d %s\n" % (len(body), hashlib.md5(body).hexdigest().encode()):
+                    if read_line(f) != b"250 %d %s\n" % (len(body), digest(body)):
                         raise AssertionError("client %d message %d came back altered" % (n, k))
     except Exception as e:  # noqa: BLE001 - reported below
         errors.append("%s: %s" % (n, e))
