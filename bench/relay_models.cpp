@@ -53,10 +53,13 @@ sockaddr_in Loopback(uint16_t port) {
   return address;
 }
 
-void NoDelayNonBlocking(int fd) {
+// TCP_NODELAY, and the socket blocking or not: the copying relays never
+// wait in a read, the spooling one reads a message with plain blocking reads.
+void NoDelay(int fd, bool nonBlocking) {
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
 }
 
 int ConnectUpstream() {
@@ -67,7 +70,7 @@ int ConnectUpstream() {
     close(fd);
     return -1;
   }
-  NoDelayNonBlocking(fd);
+  NoDelay(fd, true);
   return fd;
 }
 
@@ -102,7 +105,7 @@ bool Forward(int from, int to, char* buffer) {
 void ServeOnThread(int client) {
   const int server = ConnectUpstream();
   if (server >= 0) {
-    NoDelayNonBlocking(client);
+    NoDelay(client, true);
     std::vector<char> buffer(kBuffer);
     for (bool open = true; open;) {
       pollfd items[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
@@ -115,11 +118,13 @@ void ServeOnThread(int client) {
   close(client);
 }
 
-void NoDelayBlocking(int fd) {
-  int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-}
+// Closes a descriptor when it goes out of scope.
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
 
 // Where the end marker "\r\n.\r\n" ends in data[0, length), given the last
 // bytes of the stream before it (`tail`, at most four), or 0 when it is not
@@ -147,7 +152,8 @@ bool StoreAndForward(int client, int server, std::string* pending, char* buffer)
   if (pending->size() > kBuffer) return false;
   if (!SendAll(client, kGoAhead, sizeof kGoAhead - 1)) return false;
   const char* dir = std::getenv("TMPDIR");
-  const int file = open(dir != nullptr ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  const Descriptor spool{open(dir != nullptr ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)};
+  const int file = spool.fd;
   if (file < 0) return false;
   // The DATA line's CRLF begins the marker of an empty message.
   std::string tail = "\r\n";
@@ -172,28 +178,18 @@ bool StoreAndForward(int client, int server, std::string* pending, char* buffer)
     if (n <= 0) break;
     have = static_cast<size_t>(n);
   }
-  if (!ended || !SendAll(server, "DATA\r\n", 6)) {
-    close(file);
-    return false;
-  }
+  if (!ended || !SendAll(server, "DATA\r\n", 6)) return false;
   std::string reply;
   while (reply.find('\n') == std::string::npos) {
     const ssize_t n = recv(server, buffer, kBuffer, 0);
-    if (n <= 0) {
-      close(file);
-      return false;
-    }
+    if (n <= 0) return false;
     reply.append(buffer, static_cast<size_t>(n));
   }
-  if (reply.compare(0, 3, "354") != 0) {
-    close(file);
-    return SendAll(client, reply.data(), reply.size());
-  }
+  if (reply.compare(0, 3, "354") != 0) return SendAll(client, reply.data(), reply.size());
   off_t offset = 0;
   while (offset < stored) {
     if (sendfile(server, file, &offset, static_cast<size_t>(stored - offset)) <= 0) break;
   }
-  close(file);
   return offset == stored;
 }
 
@@ -215,8 +211,8 @@ bool RelayCommands(int client, int server, std::string* pending, char* buffer) {
 void ServeSpooling(int client) {
   const int server = ConnectUpstream();
   if (server >= 0) {
-    NoDelayBlocking(client);
-    NoDelayBlocking(server);
+    NoDelay(client, false);
+    NoDelay(server, false);
     std::vector<char> buffer(kBuffer);
     std::string pending;
     for (bool open = true; open;) {
@@ -270,7 +266,7 @@ void RunLoop(int listener) {
           close(client);
           continue;
         }
-        NoDelayNonBlocking(client);
+        NoDelay(client, true);
         auto* pair = new Pair{client, server};
         event.events = EPOLLIN;
         event.data.ptr = Tag(pair, false);
