@@ -54,6 +54,14 @@ bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress,
   return m_listening;
 }
 
+void Proxy::StartLoops() {
+  if (m_settings.socketService != SocketService::kHost) return;
+  // The socket layer's waits (a connect, a send, a lingering close) leave
+  // the loop first; a no-op on any other thread.
+  NetSetBeforeWait(LoopGroup::LeaveBeforeWaiting);
+  m_loops.Start(std::max(1u, std::min(std::thread::hardware_concurrency(), 16u)));
+}
+
 void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
   StartLoops();
   while (stopRequests.load() == 0) {
@@ -83,7 +91,7 @@ void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
   if (m_active > 0) {
     m_log->Line("shutting down: cutting %d connection(s)", m_active);
     m_abort = true;
-    WakeLoops();
+    m_loops.DueAll();
     const auto cutEnd = Clock::now() + std::chrono::seconds(5);
     while (m_active > 0 && Clock::now() < cutEnd) {
       m_ended.wait_for(lock, std::chrono::milliseconds(100));
@@ -98,8 +106,10 @@ void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
   // connection's end and their wait take moments. None may outlive the proxy.
   m_threadsEnd = true;
   m_handOver.notify_all();
-  StopLoops();
   const auto threadsEnd = Clock::now() + std::chrono::seconds(5);
+  lock.unlock();
+  m_loops.Stop(threadsEnd);
+  lock.lock();
   while (m_threads > 0 && Clock::now() < threadsEnd) {
     m_ended.wait_for(lock, std::chrono::milliseconds(100));
   }
@@ -197,8 +207,8 @@ int Proxy::Accept() {
       connection->clientIp = connection->clientIp.substr(1, connection->clientIp.size() - 2);
     }
     connection->clientSocket = socket;
-    if (!m_loops.empty()) {
-      Adopt(connection);
+    if (!m_loops.Empty()) {
+      m_loops.Adopt(connection);
       continue;
     }
     if (HandToWaitingThread(connection)) continue;

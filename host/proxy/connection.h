@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "host/loop/event_loop.h"
 #include "host/proxy/proxy.h"
 #include "host/smtp/smtp_data.h"
 
-using Clock = std::chrono::steady_clock;
+using Clock = LoopClock;
 
 inline uint64_t MicrosecondsSince(Clock::time_point start) {
   return static_cast<uint64_t>(
@@ -76,7 +77,7 @@ struct Proxy::Pump {
   bool timedOut = false;  // ended by a time limit
 };
 
-struct Proxy::Connection {
+struct Proxy::Connection final : LoopTask {
   Proxy* owner = nullptr;
   int id = 0;
   std::string peer;      // escaped for the log
@@ -143,16 +144,19 @@ struct Proxy::Connection {
 
   Pump pump;
 
-  // On an event loop (event_loop.cpp). The loop's thread owns these, except
-  // while the connection is off the loop (a call that waits).
-  size_t loopIndex = 0;    // in the loop's list
-  bool offLoop = false;    // a thread that left the loop is running it
-  bool lingering = false;  // EndPump has run; the client socket lingers
+  // Its end on an event loop (connection_task.cpp): EndPump has run and the
+  // client socket lingers until lingerEnd.
+  bool lingering = false;
   Clock::time_point lingerEnd;
-  bool ended = false;  // closed; freed at the loop's next round
-  bool watchingClient = false;
-  bool watchingServer = false;
-  Clock::time_point wake;  // when a round is due without any input
+
+  // A task of an event loop (connection_task.cpp).
+  Status Start() override;
+  Status Round(bool clientReadable, bool serverReadable) override;
+  Clock::time_point Wants(NetSocket handles[kHandles], bool watch[kHandles]) override;
+  void Retire() override;
+  // Reads and drops what a lingering client sends; true once it has closed
+  // or its time is up, and the socket is closed.
+  bool LingerDone();
 
   std::string Label() const { return "conn " + std::to_string(id); }
 };
@@ -160,12 +164,5 @@ struct Proxy::Connection {
 // Ties the plug-in's calls on this thread (its socket service and its
 // callback) to c; nullptr when the connection is done.
 void BindConnectionThread(Proxy::Connection* c);
-
-// Called before a wait inside a round (a send the peer is slow to take, a
-// scan that is not quick, a lingering close): a thread that runs an event
-// loop hands the loop to another thread and goes on with this connection
-// alone, so that the loop's other connections are not held up. A no-op on a
-// connection's own thread.
-void LeaveLoopBeforeWaiting();
 
 #endif  // DIVIVEZ_HOST_PROXY_CONNECTION_H_

@@ -125,14 +125,17 @@ const char* ScanErrorReply(const std::string& error) {
 }  // namespace
 
 Proxy::Proxy(const ProxySettings& settings, const PluginApi& plugin, IScanner* scanner, Logger* log)
-    : m_settings(settings), m_plugin(plugin), m_scanner(scanner), m_log(log) {
+    : m_settings(settings),
+      m_plugin(plugin),
+      m_scanner(scanner),
+      m_log(log),
+      m_loops(log, kConnectionStack) {
   g_proxy = this;
   g_abort = &m_abort;
   g_sendTimeoutMs = settings.idleTimeoutMs;
 }
 
 Proxy::~Proxy() {
-  FreeLoops();
   NetClose(m_listener);
   g_proxy = nullptr;
 }
@@ -219,7 +222,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
   if (path.empty()) {
     result.error = "the plug-in named no spool file";
   } else {
-    if (!m_scanner->QuickFor(size)) LeaveLoopBeforeWaiting();
+    if (!m_scanner->QuickFor(size)) LoopGroup::LeaveBeforeWaiting();
     result = m_scanner->Scan(path, pacer);
   }
   const long scanMs = MillisecondsSince(scanStart);
@@ -248,7 +251,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
           kept.firstRecipient = c->firstRecipient;
           kept.recipients = c->recipients;
         }
-        LeaveLoopBeforeWaiting();  // a copy to disk
+        LoopGroup::LeaveBeforeWaiting();  // a copy to disk
         m_settings.quarantine->Keep(path, kept, label);
       }
       return;

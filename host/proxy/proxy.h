@@ -3,9 +3,9 @@
 //
 // Threads: the caller's thread runs the accept loop. With the host's socket
 // service, where the system has a readiness set (epoll), an event loop per
-// processor then sets each connection up (PROXY header, upstream, XCLIENT)
-// and runs its calls; a call that has to wait (a scan, a send the peer does
-// not take) passes the loop to another thread first (event_loop.cpp).
+// processor (host/loop/) then sets each connection up (PROXY header,
+// upstream, XCLIENT) and runs its calls; a call that has to wait (a scan, a
+// send the peer does not take) passes the loop to another thread first.
 // Otherwise each connection gets a thread of its own with a small stack,
 // since the plug-in's own socket road waits inside its calls. Either way the
 // calls of one connection are never concurrent, and connections run in
@@ -46,6 +46,7 @@
 
 #include "host/base/log.h"
 #include "host/base/net.h"
+#include "host/loop/event_loop.h"
 #include "host/metrics/metrics.h"
 #include "host/proxy/plugin_loader.h"
 #include "host/proxy/settings.h"
@@ -118,15 +119,6 @@ class Proxy {
   void FromClient(Connection* connection, const char* data, size_t length);
   void FromServer(Connection* connection, const char* data, size_t length);
 
-  // The event loops (event_loop.cpp). A loop thread runs loops handed to
-  // it until none is left for a while.
-  struct Loop;
-  void RunLoops();
-  // Gives the loop to a spare thread, or starts one. False (logged) when no
-  // thread could be started; the loop then waits, queued, for the next
-  // thread that looks for one.
-  bool HandOffLoop(Loop* loop);
-
  private:
   // Accepts what is pending; returns how many connections were taken.
   int Accept();
@@ -151,9 +143,6 @@ class Proxy {
   // lingering close, or only half-closed when !lingerHere), the connection
   // logged.
   void EndPump(Connection* connection, const char* reason, bool lingerHere);
-  // Reads and drops what a lingering client sends; true once it has closed
-  // or its time is up, and the socket is closed.
-  bool LingerDone(Connection* connection);
   // The connection counted out and freed.
   void Retire(Connection* connection);
   // Runs the rounds on the calling thread until the connection ends.
@@ -162,26 +151,6 @@ class Proxy {
   // per processor runs the connections' rounds once they are set up;
   // otherwise (m_loops empty) each connection keeps its thread.
   void StartLoops();
-  void StopLoops();
-  void WakeLoops();
-  void FreeLoops();
-  // Hands a connection just accepted to the loop with the fewest.
-  void Adopt(Connection* connection);
-  // Runs SetUp for a connection adopted by the loop.
-  void SetUpOnLoop(Loop* loop, Connection* connection);
-  // After a round or a set-up: the connection watched again, or listed to
-  // be freed, by the loop's thread; handed back to the loop by a thread that
-  // left it meanwhile.
-  void BackToLoop(Loop* loop, Connection* connection);
-  void RunLoop(Loop* loop);
-  // Takes in what other threads handed the loop and frees the connections
-  // that ended; false when the loop is to stop.
-  bool TakeQueues(Loop* loop);
-  // A round for every connection whose due time has come.
-  void Sweep(Loop* loop, std::chrono::steady_clock::time_point now);
-  void Round(Loop* loop, Connection* connection, bool clientReadable, bool serverReadable);
-  // Watches the sides the pump wants read and notes when it is due.
-  void Rearm(Loop* loop, Connection* connection);
   const char* ServerTurn(Connection* connection, Pump* pump,
                          std::chrono::steady_clock::time_point now);
   const char* ClientTurn(Connection* connection, Pump* pump);
@@ -236,11 +205,7 @@ class Proxy {
   bool m_threadsEnd = false;
   std::condition_variable m_handOver;
   std::map<std::string, int> m_perAddress;  // open connections by client address; m_mutex
-  std::vector<Loop*> m_loops;               // fixed once Run has started them
-  std::vector<Loop*> m_orphanLoops;         // loops without a thread; m_mutex
-  int m_spareRunners = 0;                   // loop threads waiting for one; m_mutex
-  std::atomic<bool> m_loopsEnd{false};
-  std::condition_variable m_runnerWanted;
+  LoopGroup m_loops;
   int m_acceptBackoffMs = 0;
   std::chrono::steady_clock::time_point m_acceptWarned;
 };

@@ -38,7 +38,7 @@ void Proxy::Serve(Connection* c) {
 bool Proxy::SetUp(Connection* c) {
   ++m_counters.open;
   if (m_settings.proxyProtocol) {
-    LeaveLoopBeforeWaiting();  // for the header
+    LoopGroup::LeaveBeforeWaiting();  // for the header
     if (!AdmitFromBalancer(c)) return false;
   }
   ++m_counters.connections;
@@ -46,7 +46,7 @@ bool Proxy::SetUp(Connection* c) {
   c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
                                m_settings.connectTimeoutMs, &error);
   if (c->serverSocket != kNetInvalidSocket && m_settings.upstreamXclient) {
-    LeaveLoopBeforeWaiting();  // for the server's answers
+    LoopGroup::LeaveBeforeWaiting();  // for the server's answers
     IntroduceClient(c, &error);
   }
   if (c->serverSocket == kNetInvalidSocket) {

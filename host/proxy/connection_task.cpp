@@ -1,0 +1,59 @@
+// A connection as a task of an event loop (host/loop/): its set-up and its
+// pump's rounds run there, and an ended connection's client socket lingers
+// on the loop (see NetLingeringClose) rather than on a thread.
+#ifndef NOMINMAX
+#define NOMINMAX  // <windows.h> comes in through the plug-in's header
+#endif
+#include "host/proxy/connection.h"
+
+LoopTask::Status Proxy::Connection::Start() {
+  BindConnectionThread(this);
+  const bool going = owner->SetUp(this);
+  BindConnectionThread(nullptr);
+  // One that ended there has its sockets closed already.
+  return going ? Status::kRunning : Status::kDone;
+}
+
+LoopTask::Status Proxy::Connection::Round(bool clientReadable, bool serverReadable) {
+  if (lingering) return LingerDone() ? Status::kDone : Status::kWindingDown;
+  BindConnectionThread(this);
+  const char* reason = owner->PumpStep(this, clientReadable, serverReadable);
+  if (reason != nullptr) {
+    // The server socket is closed, which takes it out of the set; the
+    // client's lingers on the loop.
+    owner->EndPump(this, reason, false);
+    HandleClosed(1);
+    lingering = true;
+    lingerEnd = Clock::now() + std::chrono::milliseconds(kLingerMs);
+  }
+  BindConnectionThread(nullptr);
+  return lingering ? Status::kWindingDown : Status::kRunning;
+}
+
+Clock::time_point Proxy::Connection::Wants(NetSocket handles[kHandles], bool watch[kHandles]) {
+  handles[0] = clientSocket;
+  handles[1] = serverSocket;
+  if (lingering) {
+    watch[0] = true;
+    watch[1] = false;
+    return lingerEnd;
+  }
+  return owner->PumpWants(this, Clock::now(), &watch[0], &watch[1]);
+}
+
+void Proxy::Connection::Retire() { owner->Retire(this); }
+
+bool Proxy::Connection::LingerDone() {
+  // As NetLingeringClose, without the wait: what the client still sends is
+  // read and dropped until it closes or the time is up.
+  char discard[4096];
+  while (Clock::now() < lingerEnd) {
+    const int n = NetRecv(clientSocket, discard, sizeof discard);
+    if (n > 0) continue;
+    if (n == kNetWouldBlock) return false;
+    break;
+  }
+  HandleClosed(0);
+  NetClose(clientSocket);
+  return true;
+}
