@@ -206,7 +206,7 @@ int Proxy::Accept() {
     if (connection->clientIp.size() > 1 && connection->clientIp.front() == '[') {
       connection->clientIp = connection->clientIp.substr(1, connection->clientIp.size() - 2);
     }
-    connection->clientSocket = socket;
+    connection->clientStream.Attach(socket);
     if (!m_loops.Empty()) {
       m_loops.Adopt(connection);
       continue;
@@ -242,11 +242,12 @@ void Proxy::ConnectionEnded(const std::string& address) {
 bool Proxy::AdmitFromBalancer(Connection* c) {
   ProxyHeader header;
   std::string error;
-  if (!ReadProxyHeader(c->clientSocket, kProxyHeaderTimeoutMs, &m_abort, &header, &error)) {
+  if (!ReadProxyHeader(c->clientStream.Socket(), kProxyHeaderTimeoutMs, &m_abort, &header,
+                       &error)) {
     ++m_counters.badProxyHeader;
     m_log->Line("%s from %s: closed: %s (--proxy-protocol)", c->Label().c_str(), c->peer.c_str(),
                 LogSafe(error).c_str());
-    NetClose(c->clientSocket);
+    c->clientStream.Close();
     return false;
   }
   // LOCAL (the balancer's own check) and UNKNOWN name no client: the
@@ -268,7 +269,7 @@ bool Proxy::AdmitFromBalancer(Connection* c) {
     ++m_counters.perAddress;
     m_log->Line("refused %s: %d connections open from its address (--max-per-address)",
                 c->peer.c_str(), m_settings.maxPerAddress);
-    TurnAway(c->clientSocket, "421 4.7.0 Too many connections from your address\r\n");
+    TurnAway(c->clientStream.Socket(), "421 4.7.0 Too many connections from your address\r\n");
     return false;
   }
   c->address = address;

@@ -12,6 +12,7 @@
 
 #include "host/loop/event_loop.h"
 #include "host/proxy/proxy.h"
+#include "host/proxy/stream.h"
 #include "host/smtp/smtp_data.h"
 
 using Clock = LoopClock;
@@ -86,27 +87,13 @@ struct Proxy::Connection final : LoopTask {
   // Set when the host ends the connection itself (from the scan callback);
   // the relay loop stops after the current call.
   std::string cut;
-  NetSocket clientSocket = kNetInvalidSocket;
-  NetSocket serverSocket = kNetInvalidSocket;
+  // Each side's stream, and the handle the plug-in knows it by.
+  Stream clientStream;
+  Stream serverStream;
   CHostSocket client{};
   CHostSocket server{};
   Clock::time_point start = Clock::now();
-  uint64_t fromClient = 0;
-  uint64_t fromServer = 0;
   int messages = 0;
-  // Bytes the plug-in sent to the server through the host's socket service;
-  // with it the host tells a delivered message from an aborted delivery.
-  uint64_t sentToServer = 0;
-  // The server socket holds partial segments while the plug-in delivers a
-  // message (from the server's 354 to the end of the plug-in's call).
-  bool holdingSegments = false;
-  // A read through the host's socket service that returned less than asked
-  // for: that socket had nothing more at the time, so within the same call
-  // of the plug-in another read would only be told so. Cleared before each
-  // call of the plug-in and by a send on the same socket (which may draw an
-  // answer).
-  bool clientDrained = false;
-  bool serverDrained = false;
 
   // The dialogue as the host follows it (time limits, envelope, replies).
   bool inData = false;    // between DATA and the end of the message

@@ -31,8 +31,8 @@ LoopTask::Status Proxy::Connection::Round(bool clientReadable, bool serverReadab
 }
 
 Clock::time_point Proxy::Connection::Wants(NetSocket handles[kHandles], bool watch[kHandles]) {
-  handles[0] = clientSocket;
-  handles[1] = serverSocket;
+  handles[0] = clientStream.Socket();
+  handles[1] = serverStream.Socket();
   if (lingering) {
     watch[0] = true;
     watch[1] = false;
@@ -48,12 +48,12 @@ bool Proxy::Connection::LingerDone() {
   // read and dropped until it closes or the time is up.
   char discard[4096];
   while (Clock::now() < lingerEnd) {
-    const int n = NetRecv(clientSocket, discard, sizeof discard);
+    const int n = NetRecv(clientStream.Socket(), discard, sizeof discard);
     if (n > 0) continue;
     if (n == kNetWouldBlock) return false;
     break;
   }
   HandleClosed(0);
-  NetClose(clientSocket);
+  clientStream.Close();
   return true;
 }

@@ -21,9 +21,10 @@ thread_local Proxy::Connection* t_connection = nullptr;
 const std::atomic<bool>* g_abort = nullptr;
 int g_sendTimeoutMs = 600000;
 
-void CountSentToServer(NetSocket socket, int length);
-void SawReceived(NetSocket socket, const char* data, int length);
-bool* DrainedFlag(NetSocket socket);
+// The connection's stream that the plug-in's socket names; nullptr for any
+// other socket.
+Stream* StreamOf(SOCKET socket);
+void SawReceived(const Stream* stream, const char* data, int length);
 bool ConnectionCut();
 
 // The socket service the host gives the plug-in (--socket-service host).
@@ -34,25 +35,23 @@ class HostSocketService final : public ISocket {
  public:
   void Reserved() override {}
   int Receive(SOCKET socket, char* buffer, int size) override {
+    Stream* const stream = StreamOf(socket);
+    if (stream == nullptr) {
+      return std::max(0, NetRecv(static_cast<NetSocket>(socket), buffer, size));
+    }
     // The plug-in reads until a read comes back empty; after a short read
-    // that last read is answered here without a system call. Whatever
+    // the stream answers that last read without a system call. Whatever
     // arrives meanwhile is seen by the connection's next poll.
-    bool* const drained = DrainedFlag(static_cast<NetSocket>(socket));
-    if (drained != nullptr && *drained) return 0;
-    const int n = NetRecv(static_cast<NetSocket>(socket), buffer, size);
-    if (n <= 0) return 0;
-    SawReceived(static_cast<NetSocket>(socket), buffer, n);
-    if (drained != nullptr && n < size) *drained = true;
+    const int n = stream->ReceiveForPlugin(buffer, size);
+    if (n > 0) SawReceived(stream, buffer, n);
     return n;
   }
   BOOL Send(SOCKET socket, const char* data, int length) override {
-    // What goes out on a socket may draw an answer on it.
-    bool* const drained = DrainedFlag(static_cast<NetSocket>(socket));
-    if (drained != nullptr) *drained = false;
-    if (length <= 0) return TRUE;
-    if (NetSendAll(static_cast<NetSocket>(socket), data, static_cast<size_t>(length),
-                   g_sendTimeoutMs, g_abort)) {
-      CountSentToServer(static_cast<NetSocket>(socket), length);
+    Stream* const stream = StreamOf(socket);
+    const size_t n = length > 0 ? static_cast<size_t>(length) : 0;
+    if (stream != nullptr ? stream->SendForPlugin(data, n, g_sendTimeoutMs, g_abort)
+                          : n == 0 || NetSendAll(static_cast<NetSocket>(socket), data, n,
+                                                 g_sendTimeoutMs, g_abort)) {
       return TRUE;
     }
     // A connection the host has cut keeps its read side: the client's last
@@ -80,30 +79,25 @@ void BindConnectionThread(Proxy::Connection* c) { t_connection = c; }
 
 namespace {
 
-// The plug-in's sends run on the connection's thread (keep-alives included:
+// The plug-in's calls run on the connection's thread (keep-alives included:
 // the host sends them from the scanning thread).
-void CountSentToServer(NetSocket socket, int length) {
+Stream* StreamOf(SOCKET socket) {
   Proxy::Connection* c = t_connection;
-  if (c != nullptr && socket == c->serverSocket) c->sentToServer += static_cast<uint64_t>(length);
+  if (c == nullptr) return nullptr;
+  if (static_cast<NetSocket>(socket) == c->clientStream.Socket()) return &c->clientStream;
+  if (static_cast<NetSocket>(socket) == c->serverStream.Socket()) return &c->serverStream;
+  return nullptr;
 }
 
 // What the plug-in read through the host's socket service.
-void SawReceived(NetSocket socket, const char* data, int length) {
+void SawReceived(const Stream* stream, const char* data, int length) {
   Proxy::Connection* c = t_connection;
-  if (c == nullptr || g_proxy == nullptr) return;
-  if (socket == c->clientSocket) {
+  if (g_proxy == nullptr) return;
+  if (stream == &c->clientStream) {
     g_proxy->FromClient(c, data, static_cast<size_t>(length));
-  } else if (socket == c->serverSocket) {
+  } else {
     g_proxy->FromServer(c, data, static_cast<size_t>(length));
   }
-}
-
-bool* DrainedFlag(NetSocket socket) {
-  Proxy::Connection* c = t_connection;
-  if (c == nullptr) return nullptr;
-  if (socket == c->clientSocket) return &c->clientDrained;
-  if (socket == c->serverSocket) return &c->serverDrained;
-  return nullptr;
 }
 
 bool ConnectionCut() {
@@ -165,9 +159,9 @@ void Proxy::CutFromCallback(Connection* c, const char* reply, const std::string&
   // the connection end and drops the open transaction. Both handles stay
   // open: the plug-in may still use them until OnEndConnection, and what it
   // sends now fails.
-  NetSendAll(c->clientSocket, reply, std::strlen(reply), 5000, &m_abort);
-  NetShutdownSend(c->clientSocket);
-  NetShutdownBoth(c->serverSocket);
+  c->clientStream.SendAll(reply, std::strlen(reply), 5000, &m_abort);
+  c->clientStream.ShutdownSend();
+  c->serverStream.ShutdownBoth();
   c->cut = why;
 }
 
@@ -316,7 +310,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
   message.verdict = verdict + keepAlives;
   message.scanMs = scanMs;
   message.scanEnd = Clock::now();
-  message.sentToServerAtScan = c->sentToServer;
+  message.sentToServerAtScan = c->serverStream.Sent();
 }
 
 void Proxy::HandleProgress(Connection* c, const ScanRequest* request) {

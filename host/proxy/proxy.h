@@ -169,8 +169,6 @@ class Proxy {
   void WarnUnscanned(Connection* connection);
   // The time limit that has passed, or nullptr.
   const char* TimeLimitReached(Connection* connection, bool clientOpen);
-  // Sends what the server socket holds back during a delivery.
-  void ReleaseHeldSegments(Connection* connection);
   void ConnectionEnded(const std::string& address);
   // Accept hands a connection to a thread waiting for one (true) rather
   // than start a thread.

@@ -43,20 +43,20 @@ bool Proxy::SetUp(Connection* c) {
   }
   ++m_counters.connections;
   std::string error;
-  c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
-                               m_settings.connectTimeoutMs, &error);
-  if (c->serverSocket != kNetInvalidSocket && m_settings.upstreamXclient) {
+  c->serverStream.Attach(NetConnect(m_settings.upstream.host, m_settings.upstream.port,
+                                    m_settings.connectTimeoutMs, &error));
+  if (c->serverStream.Socket() != kNetInvalidSocket && m_settings.upstreamXclient) {
     LoopGroup::LeaveBeforeWaiting();  // for the server's answers
     IntroduceClient(c, &error);
   }
-  if (c->serverSocket == kNetInvalidSocket) {
+  if (c->serverStream.Socket() == kNetInvalidSocket) {
     ++m_counters.upstreamFailed;
     m_log->Line("%s from %s: upstream %s unreachable (%s); answered 421", c->Label().c_str(),
                 c->peer.c_str(), EndpointText(m_settings.upstream).c_str(), error.c_str());
     static const char kUnavailable[] =
         "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
-    NetSendAll(c->clientSocket, kUnavailable, sizeof kUnavailable - 1, 5000, &m_abort);
-    NetLingeringClose(c->clientSocket, kLingerMs);
+    c->clientStream.SendAll(kUnavailable, sizeof kUnavailable - 1, 5000, &m_abort);
+    c->clientStream.LingeringClose(kLingerMs);
     return false;
   }
   StartPump(c);
@@ -75,7 +75,7 @@ void Proxy::IntroduceClient(Connection* c, std::string* error) {
   if (m_xclientOff.load()) return;
   std::string detail;
   const XclientResult result =
-      SendXclient(c->serverSocket, kXclientHelo, c->clientIp, "[UNAVAILABLE]",
+      SendXclient(c->serverStream.Socket(), kXclientHelo, c->clientIp, "[UNAVAILABLE]",
                   m_settings.connectTimeoutMs, &m_abort, &detail);
   switch (result) {
     case XclientResult::kSent:
@@ -100,19 +100,11 @@ void Proxy::IntroduceClient(Connection* c, std::string* error) {
   // The session the introduction spent is ended; the client gets a fresh
   // one with its own greeting.
   static const char kQuit[] = "QUIT\r\n";
-  NetSend(c->serverSocket, kQuit, sizeof kQuit - 1);
-  NetShutdownSend(c->serverSocket);
-  NetClose(c->serverSocket);
-  c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
-                               m_settings.connectTimeoutMs, error);
-}
-
-void Proxy::ReleaseHeldSegments(Connection* c) {
-  // A delivery ends within the plug-in's call: its last piece goes out now,
-  // not when the kernel's hold expires.
-  if (!c->holdingSegments) return;
-  NetHoldPartialSegments(c->serverSocket, false);
-  c->holdingSegments = false;
+  c->serverStream.Send(kQuit, sizeof kQuit - 1);
+  c->serverStream.ShutdownSend();
+  c->serverStream.Close();
+  c->serverStream.Attach(NetConnect(m_settings.upstream.host, m_settings.upstream.port,
+                                    m_settings.connectTimeoutMs, error));
 }
 
 const char* Proxy::TimeLimitReached(Connection* c, bool clientOpen) {
@@ -139,9 +131,9 @@ const char* Proxy::TimeLimitReached(Connection* c, bool clientOpen) {
 
 void Proxy::StartPump(Connection* c) {
   c->client.m_nHostWord0 = c->id;
-  c->client.m_hSocket = static_cast<SOCKET>(c->clientSocket);
+  c->client.m_hSocket = static_cast<SOCKET>(c->clientStream.Socket());
   c->server.m_nHostWord0 = c->id;
-  c->server.m_hSocket = static_cast<SOCKET>(c->serverSocket);
+  c->server.m_hSocket = static_cast<SOCKET>(c->serverStream.Socket());
   m_plugin.OnNewConnection(c->id, &c->client);
   Pump& pump = c->pump;
   pump.grace = std::chrono::milliseconds(m_settings.closeGraceMs);
@@ -196,11 +188,11 @@ void Proxy::Relay(Connection* c) {
     const Clock::time_point wake = PumpWants(c, now, &client, &server);
     if (client) {
       clientItem = static_cast<int>(count);
-      items[count++] = NetPollItem{c->clientSocket, kNetIn, 0};
+      items[count++] = NetPollItem{c->clientStream.Socket(), kNetIn, 0};
     }
     if (server) {
       serverItem = static_cast<int>(count);
-      items[count++] = NetPollItem{c->serverSocket, kNetIn, 0};
+      items[count++] = NetPollItem{c->serverStream.Socket(), kNetIn, 0};
     }
     const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
     if (!m_abort.load() && NetPoll(items, count, timeout > 0 ? static_cast<int>(timeout) : 0) < 0) {
@@ -217,32 +209,33 @@ void Proxy::EndPump(Connection* c, const char* reason, bool lingerHere) {
   m_plugin.OnEndConnection(&c->client);
   CheckDelivery(c, "connection ended before delivery");
   // Server first: a server that did not close yet learns that we are done.
-  NetShutdownSend(c->serverSocket);
-  NetClose(c->serverSocket);
+  c->serverStream.ShutdownSend();
+  c->serverStream.Close();
   // The client has everything the server said; it sees the end of stream
   // after it instead of a reset.
   if (lingerHere) {
-    NetLingeringClose(c->clientSocket, kLingerMs);
+    c->clientStream.LingeringClose(kLingerMs);
   } else {
-    NetShutdownSend(c->clientSocket);
+    c->clientStream.ShutdownSend();
   }
   m_log->Line(
       "%s from %s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, %d "
       "message(s)",
       c->Label().c_str(), c->peer.c_str(), c->pump.timedOut ? "cut, " : "", reason,
       static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
-      static_cast<unsigned long long>(c->fromClient),
-      static_cast<unsigned long long>(c->fromServer), c->messages);
+      static_cast<unsigned long long>(c->clientStream.Taken()),
+      static_cast<unsigned long long>(c->serverStream.Taken()), c->messages);
 }
 
 const char* Proxy::ServerTurn(Connection* c, Pump* pump, Clock::time_point now) {
   int peeked = 0;
   if (pump->peek) {
-    peeked = std::max(0, NetPeekData(c->serverSocket, pump->peekBuffer.data(), kPeekBytes));
+    peeked = std::max(0, c->serverStream.PeekData(pump->peekBuffer.data(), kPeekBytes));
   }
-  c->clientDrained = c->serverDrained = false;
+  c->clientStream.NewCall();
+  c->serverStream.NewCall();
   const int n = m_plugin.OnRequestFromServer(&c->client, &c->server);
-  ReleaseHeldSegments(c);
+  c->serverStream.ReleaseSegments();
   if (pump->peek && n > 0) {
     FromServer(c, pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
     if (n > peeked) c->message.unseen = true;
@@ -250,7 +243,7 @@ const char* Proxy::ServerTurn(Connection* c, Pump* pump, Clock::time_point now) 
   CheckDelivery(c, nullptr);
   WarnUnscanned(c);
   if (n > 0) {
-    c->fromServer += static_cast<uint64_t>(n);
+    c->serverStream.CountTaken(static_cast<uint64_t>(n));
     m_counters.bytesFromServers += static_cast<uint64_t>(n);
   }
   if (!c->cut.empty()) return c->cut.c_str();
@@ -264,7 +257,7 @@ const char* Proxy::ServerTurn(Connection* c, Pump* pump, Clock::time_point now) 
   }
   // Nothing read although the socket was readable: end of stream, failure,
   // or input the plug-in chose to leave.
-  const int peekResult = NetPeek(c->serverSocket);
+  const int peekResult = c->serverStream.Peek();
   if (peekResult == 0) return "server closed";
   if (peekResult == kNetError) return "server connection failed";
   if (peekResult > 0) {
@@ -277,11 +270,12 @@ const char* Proxy::ServerTurn(Connection* c, Pump* pump, Clock::time_point now) 
 const char* Proxy::ClientTurn(Connection* c, Pump* pump) {
   int peeked = 0;
   if (pump->peek) {
-    peeked = std::max(0, NetPeekData(c->clientSocket, pump->peekBuffer.data(), kPeekBytes));
+    peeked = std::max(0, c->clientStream.PeekData(pump->peekBuffer.data(), kPeekBytes));
   }
-  c->clientDrained = c->serverDrained = false;
+  c->clientStream.NewCall();
+  c->serverStream.NewCall();
   const int n = m_plugin.OnRequestFromApplication(&c->client, &c->server);
-  ReleaseHeldSegments(c);
+  c->serverStream.ReleaseSegments();
   if (pump->peek && n > 0) {
     FromClient(c, pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
     // Unseen bytes of a message still count as a read.
@@ -289,7 +283,7 @@ const char* Proxy::ClientTurn(Connection* c, Pump* pump) {
   }
   WarnUnscanned(c);
   if (n > 0) {
-    c->fromClient += static_cast<uint64_t>(n);
+    c->clientStream.CountTaken(static_cast<uint64_t>(n));
     m_counters.bytesFromClients += static_cast<uint64_t>(n);
   }
   if (!c->cut.empty()) return c->cut.c_str();
@@ -297,7 +291,7 @@ const char* Proxy::ClientTurn(Connection* c, Pump* pump) {
     pump->client = Pump::ClientSide::kReading;
     return nullptr;
   }
-  const int peekResult = NetPeek(c->clientSocket);
+  const int peekResult = c->clientStream.Peek();
   if (peekResult == 0 || peekResult == kNetError) {
     // The plug-in has taken all the client sent. The server may still answer
     // what was relayed last (the "221" to QUIT): it gets the grace time,
@@ -325,7 +319,7 @@ const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut)
         "answered 552",
         c->Label().c_str(), c->peer.c_str(),
         static_cast<unsigned long long>(m_settings.maxMessageSize));
-    NetSendAll(c->clientSocket, kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
+    c->clientStream.SendAll(kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
     return "message over --max-message-size";
   }
   if (!clientOpen && Clock::now() >= pump.graceEnd) return pump.clientEnd;
@@ -334,7 +328,7 @@ const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut)
     *timedOut = true;
     ++m_counters.timedOut;
     static const char kTimeout[] = "421 4.4.2 Time limit exceeded, closing connection\r\n";
-    NetSendAll(c->clientSocket, kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
+    c->clientStream.SendAll(kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
   }
   return reason;
 }

@@ -36,8 +36,7 @@ void Proxy::ServerReply(Connection* c, int code, const std::string& text) {
       // each on its own call: held, they leave as full-sized packets, and a
       // small message as one packet instead of three.
       if (m_settings.socketService == SocketService::kHost) {
-        NetHoldPartialSegments(c->serverSocket, true);
-        c->holdingSegments = true;
+        c->serverStream.HoldSegments();
       }
     } else if (code >= 400) {
       message.dataRefusal = LogSafe(text);
@@ -78,7 +77,7 @@ void Proxy::CheckDelivery(Connection* c, const char* finalReason) {
   std::error_code fsError;
   const bool spooled = std::filesystem::exists(message.spool, fsError);
   if (spooled && finalReason == nullptr) return;
-  const uint64_t sent = c->sentToServer - message.sentToServerAtScan;
+  const uint64_t sent = c->serverStream.Sent() - message.sentToServerAtScan;
   const bool seen = m_settings.socketService == SocketService::kHost;
   if (!spooled && !message.sawDataReply && !message.dataRefusal.empty()) {
     ++m_counters.refused;
