@@ -197,8 +197,8 @@ int Proxy::Accept() {
       TurnAway(socket, "421 4.3.2 Too many connections, try again later\r\n");
       continue;
     }
-    auto* connection = new Connection();
-    connection->owner = this;
+    auto* connection =
+        new Connection(this, m_log, &m_counters, m_settings.socketService == SocketService::kHost);
     connection->id = ++m_nextId;
     connection->peer = peer;
     connection->address = address;
@@ -274,4 +274,22 @@ bool Proxy::AdmitFromBalancer(Connection* c) {
   }
   c->address = address;
   return true;
+}
+
+void Proxy::LogCounters() {
+  const ProxyCounters& k = m_counters;
+  auto v = [](const std::atomic<uint64_t>& counter) {
+    return static_cast<unsigned long long>(counter.load());
+  };
+  m_log->Line(
+      "counters: connections %llu (refused %llu, over per-address limit %llu, upstream "
+      "unreachable %llu, timed out %llu); messages %llu (clean %llu, infected %llu, scan errors "
+      "%llu: answered 451 %llu, passed unscanned %llu; dropped %llu, over size %llu, delivered "
+      "%llu, refused by the server %llu, delivery failed %llu, answer not seen %llu); bytes from "
+      "clients %llu, from servers %llu",
+      v(k.connections), v(k.rejected), v(k.perAddress), v(k.upstreamFailed), v(k.timedOut),
+      v(k.messages), v(k.clean), v(k.infected), v(k.scanErrors), v(k.tempfailed), v(k.unscanned),
+      v(k.dropped), v(k.oversize), v(k.delivered), v(k.refused), v(k.deliveryFailed),
+      v(k.unconfirmed), static_cast<unsigned long long>(k.bytesFromClients.load()),
+      static_cast<unsigned long long>(k.bytesFromServers.load()));
 }

@@ -12,20 +12,12 @@
 
 #include "host/loop/event_loop.h"
 #include "host/proxy/proxy.h"
+#include "host/proxy/dialogue_follower.h"
+#include "host/proxy/message_record.h"
 #include "host/proxy/stream.h"
 #include "host/smtp/smtp_data.h"
 
 using Clock = LoopClock;
-
-inline uint64_t MicrosecondsSince(Clock::time_point start) {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
-}
-
-inline long MillisecondsSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 // Stacks of the threads that run the plug-in's calls (a connection's own,
 // or an event loop's): the plug-in's frames hold 8 KiB buffers and the
@@ -47,10 +39,6 @@ constexpr size_t kConnectionStack = 256 * 1024;
 constexpr auto kPollSlice = std::chrono::milliseconds(250);
 // How long a closing client socket is drained so that it sees our last reply.
 constexpr int kLingerMs = 1000;
-// Delivery progress reaches a log that is not a terminal for messages of at
-// least this size, or once a delivery has lasted this long.
-constexpr uint32_t kProgressLogKiB = 1024;
-constexpr auto kSlowDelivery = std::chrono::seconds(1);
 constexpr char kOversizeReply[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
 
 // One connection's pump between two rounds: what each side is doing and the
@@ -79,7 +67,10 @@ struct Proxy::Pump {
 };
 
 struct Proxy::Connection final : LoopTask {
-  Proxy* owner = nullptr;
+  Connection(Proxy* proxy, Logger* log, ProxyCounters* counters, bool hostSockets)
+      : owner(proxy), message(log, counters, hostSockets, &serverStream) {}
+
+  Proxy* owner;
   int id = 0;
   std::string peer;      // escaped for the log
   std::string address;   // the client's address without the port; "": not counted per address
@@ -93,41 +84,12 @@ struct Proxy::Connection final : LoopTask {
   CHostSocket client{};
   CHostSocket server{};
   Clock::time_point start = Clock::now();
-  int messages = 0;
-
-  // The dialogue as the host follows it (time limits, envelope, replies).
-  bool inData = false;    // between DATA and the end of the message
-  bool awaiting = false;  // a complete command or message awaits an answer
-  uint64_t dataBytes = 0;
-  int messagesEnded = 0;    // ends of data seen; messages is the scans
-  int unscannedWarned = 0;  // messages relayed without a scan, logged
-  DataEndFinder dataEnd;    // the end of the message arriving
-  std::string line;         // the client's current command line (its head)
-  std::string sender;       // of the current transaction
-  std::string firstRecipient;
-  int recipients = 0;
-  Clock::time_point progress = Clock::now();  // the last event a limit counts from
-  std::string replyLine;                      // the server's current line (its head)
-  bool replyLineCr = false;
-
+  int messages = 0;         // scanned
+  int unscannedWarned = 0;  // messages relayed without a scan, logged = 0;  // messages relayed
+                            // without a scan, logged
+  DialogueFollower dialogue;
   // The message between its scan and the server's answer to it.
-  struct Message {
-    bool active = false;
-    int number = 0;
-    uint64_t size = 0;
-    std::filesystem::path spool;  // built once: checked after every server call
-    std::string label;            // "conn N msg M"
-    std::string envelope;         // "from <a> to <b> (+n)"
-    std::string verdict;
-    bool sawDataReply = false;  // the server's 354 to our DATA has come
-    bool unseen = false;        // server bytes got past the host (plug-in sockets)
-    std::string dataRefusal;    // a failure reply before any 354
-    long scanMs = 0;
-    Clock::time_point scanEnd;
-    uint64_t sentToServerAtScan = 0;
-    unsigned reportedQuarter = 0;
-    unsigned shownPercent = 0;
-  } message;
+  MessageRecord message;
 
   Pump pump;
 

@@ -1,15 +1,11 @@
-// The dialogue as the host follows it, for the time limits and the log: the
-// client's complete command lines (and the envelope they name), the message
-// data between DATA and its end, and the server's replies. It sees what the
-// plug-in read, through the host's socket service or a peek before the call.
-#ifndef NOMINMAX
-#define NOMINMAX  // <windows.h> comes in through the plug-in's header
-#endif
+// The dialogue as the host follows it. See dialogue_follower.h.
+#include "host/proxy/dialogue_follower.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 
-#include "host/proxy/connection.h"
+#include "host/base/log.h"
 
 namespace {
 
@@ -43,62 +39,62 @@ std::string PathOf(const std::string& line, size_t prefix) {
 
 }  // namespace
 
-void Proxy::FromClient(Connection* c, const char* data, size_t length) {
-  const Clock::time_point now = Clock::now();
+void DialogueFollower::FromClient(const char* data, size_t length, Clock::time_point now) {
   size_t i = 0;
   while (i < length) {
-    if (c->inData) {
+    if (m_inData) {
       // Every read counts while a message arrives; its end is CR LF . CR LF.
-      c->progress = now;
+      m_progress = now;
       bool ended = false;
-      const size_t taken = c->dataEnd.Feed(data + i, length - i, &ended);
-      c->dataBytes += taken;
+      const size_t taken = m_dataEnd.Feed(data + i, length - i, &ended);
+      m_dataBytes += taken;
       i += taken;
       if (ended) {
-        ++c->messagesEnded;
-        c->inData = false;
-        c->awaiting = true;
-        c->line.clear();
+        ++m_messagesEnded;
+        m_inData = false;
+        m_awaiting = true;
+        m_line.clear();
       }
       continue;
     }
     // A command line ends in CR LF; only a complete one counts.
     const char b = data[i++];
-    const bool wasCr = !c->line.empty() && c->line.back() == '\r';
-    if (c->line.size() < kMaxKeptLine) {
-      c->line.push_back(b);
+    const bool wasCr = !m_line.empty() && m_line.back() == '\r';
+    if (m_line.size() < kMaxKeptLine) {
+      m_line.push_back(b);
     } else {
       // Past the kept head only a line end matters.
-      c->line.back() = b == '\r' || b == '\n' ? b : ' ';
+      m_line.back() = b == '\r' || b == '\n' ? b : ' ';
     }
     if (b != '\n' || !wasCr) continue;
-    c->progress = now;
-    c->awaiting = true;
-    const std::string& line = c->line;
+    m_progress = now;
+    m_awaiting = true;
+    const std::string& line = m_line;
     if (StartsNoCase(line, "DATA")) {
       // The plug-in takes any line beginning with DATA as DATA.
-      c->inData = true;
-      c->dataBytes = 0;
-      c->dataEnd.Begin();
+      m_inData = true;
+      m_dataBytes = 0;
+      m_dataEnd.Begin();
     } else if (StartsNoCase(line, "MAIL FROM:")) {
-      c->sender = PathOf(line, 10);
-      c->firstRecipient.clear();
-      c->recipients = 0;
+      m_sender = PathOf(line, 10);
+      m_firstRecipient.clear();
+      m_recipients = 0;
     } else if (StartsNoCase(line, "RCPT TO:")) {
-      if (c->recipients++ == 0) c->firstRecipient = PathOf(line, 8);
+      if (m_recipients++ == 0) m_firstRecipient = PathOf(line, 8);
     }
-    c->line.clear();
+    m_line.clear();
   }
 }
 
-void Proxy::FromServer(Connection* c, const char* data, size_t length) {
+void DialogueFollower::FromServer(const char* data, size_t length, Clock::time_point now,
+                                  ReplySink* sink) {
   if (length == 0) return;
-  c->progress = Clock::now();
-  c->awaiting = false;
+  m_progress = now;
+  m_awaiting = false;
   for (size_t i = 0; i < length; ++i) {
     const char b = data[i];
-    if (b == '\n' && c->replyLineCr) {
-      std::string& line = c->replyLine;
+    if (b == '\n' && m_replyLineCr) {
+      std::string& line = m_replyLine;
       if (!line.empty() && line.back() == '\r') line.pop_back();
       const bool last = line.size() < 4 || line[3] != '-';
       if (last && line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
@@ -107,14 +103,26 @@ void Proxy::FromServer(Connection* c, const char* data, size_t length) {
         const int code = std::atoi(line.substr(0, 3).c_str());
         // A DATA the server refused (relayed when the plug-in could not
         // spool) leaves the client in the command phase.
-        if (c->inData && c->dataBytes == 0 && code >= 400) c->inData = false;
-        ServerReply(c, code, line);
+        if (m_inData && m_dataBytes == 0 && code >= 400) m_inData = false;
+        sink->ServerReply(code, line);
       }
       line.clear();
-      c->replyLineCr = false;
+      m_replyLineCr = false;
       continue;
     }
-    c->replyLineCr = b == '\r';
-    if (c->replyLine.size() < kMaxKeptLine) c->replyLine.push_back(b);
+    m_replyLineCr = b == '\r';
+    if (m_replyLine.size() < kMaxKeptLine) m_replyLine.push_back(b);
   }
+}
+
+void DialogueFollower::MessageTaken() {
+  m_inData = false;
+  m_awaiting = true;
+  m_dataEnd = DataEndFinder();
+}
+
+std::string DialogueFollower::Envelope() const {
+  std::string envelope = " from " + LogSafe(m_sender) + " to " + LogSafe(m_firstRecipient);
+  if (m_recipients > 1) envelope += " (+" + std::to_string(m_recipients - 1) + ")";
+  return envelope;
 }

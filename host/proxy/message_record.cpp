@@ -1,131 +1,141 @@
-// Delivery accounting: what became of each scanned message after the
-// verdict (delivered, refused, given up, its answer unseen), told by the
-// server's replies and the spool file's removal, and the process's counters.
-#ifndef NOMINMAX
-#define NOMINMAX  // <windows.h> comes in through the plug-in's header
-#endif
-#include <filesystem>
+// The record of one message and its delivery accounting. See
+// message_record.h.
+#include "host/proxy/message_record.h"
+
+#include <algorithm>
 #include <system_error>
 
-#include "host/proxy/connection.h"
+namespace {
 
-void Proxy::WarnUnscanned(Connection* c) {
-  // With pass the plug-in relays a message it cannot spool without a scan;
-  // the host knows it by a message that ended with no scan of it.
-  if (m_settings.onScanError != ScanErrorPolicy::kPass) return;
-  const int pending = c->messagesEnded - c->messages - c->unscannedWarned;
-  for (int i = 0; i < pending; ++i) {
-    ++m_counters.unscanned;
-    m_log->Line(
-        "WARNING: %s from %s: a message went to the server UNSCANNED: the plug-in could "
-        "not spool it (--on-scan-error pass)",
-        c->Label().c_str(), c->peer.c_str());
-  }
-  if (pending > 0) c->unscannedWarned += pending;
+// Delivery progress reaches a log that is not a terminal for messages of at
+// least this size, or once a delivery has lasted this long.
+constexpr uint32_t kProgressLogKiB = 1024;
+constexpr auto kSlowDelivery = std::chrono::seconds(1);
+
+}  // namespace
+
+void MessageRecord::Begin(Scanned scanned) {
+  m_active = true;
+  m_size = scanned.size;
+  m_spool = scanned.spool;
+  m_label = std::move(scanned.label);
+  m_envelope = std::move(scanned.envelope);
+  m_verdict = std::move(scanned.verdict);
+  m_sawDataReply = false;
+  m_unseen = false;
+  m_dataRefusal.clear();
+  m_scanMs = scanned.scanMs;
+  m_scanEnd = Clock::now();
+  m_sentAtScan = m_server->Sent();
+  m_reportedQuarter = 0;
+  m_shownPercent = 0;
 }
 
-void Proxy::ServerReply(Connection* c, int code, const std::string& text) {
-  Connection::Message& message = c->message;
-  if (!message.active) return;
-  if (!message.sawDataReply) {
+void MessageRecord::ServerReply(int code, const std::string& text) {
+  if (!m_active) return;
+  if (!m_sawDataReply) {
     // Before the 354 to our DATA come the answers to keep-alives.
     if (code == 354) {
-      message.sawDataReply = true;
+      m_sawDataReply = true;
       // Through the host's socket service the plug-in now sends the message
       // in pieces (the headers, the inserted text, then 8 KiB at a time),
       // each on its own call: held, they leave as full-sized packets, and a
       // small message as one packet instead of three.
-      if (m_settings.socketService == SocketService::kHost) {
-        c->serverStream.HoldSegments();
-      }
+      if (m_hostSockets) m_server->HoldSegments();
     } else if (code >= 400) {
-      message.dataRefusal = LogSafe(text);
+      m_dataRefusal = LogSafe(text);
     }
     return;
   }
   // The first reply after the 354 is the server's answer to the message.
   const std::string reply = LogSafe(text);
-  m_counters.deliverySeconds.Observe(MicrosecondsSince(message.scanEnd));
+  m_counters->deliverySeconds.Observe(MicrosecondsSince(m_scanEnd));
   if (code >= 200 && code < 300) {
-    ++m_counters.delivered;
-    LogFinal(
-        c, "delivered in " + std::to_string(MillisecondsSince(message.scanEnd)) + " ms: " + reply);
+    ++m_counters->delivered;
+    LogFinal("delivered in " + std::to_string(MillisecondsSince(m_scanEnd)) + " ms: " + reply);
   } else {
-    ++m_counters.refused;
-    LogFinal(c, "REFUSED by the server after " +
-                    std::to_string(MillisecondsSince(message.scanEnd)) + " ms: " + reply);
+    ++m_counters->refused;
+    LogFinal("REFUSED by the server after " + std::to_string(MillisecondsSince(m_scanEnd)) +
+             " ms: " + reply);
   }
 }
 
-void Proxy::LogFinal(Connection* c, const std::string& outcome) {
-  Connection::Message& message = c->message;
-  m_log->Progress(message.label, 100);
-  m_log->Line("%s%s: %llu bytes, %s; scan %ld ms, %s", message.label.c_str(),
-              message.envelope.c_str(), static_cast<unsigned long long>(message.size),
-              message.verdict.c_str(), message.scanMs, outcome.c_str());
-  message.active = false;
+void MessageRecord::LogFinal(const std::string& outcome) {
+  m_log->Progress(m_label, 100);
+  m_log->Line("%s%s: %llu bytes, %s; scan %ld ms, %s", m_label.c_str(), m_envelope.c_str(),
+              static_cast<unsigned long long>(m_size), m_verdict.c_str(), m_scanMs,
+              outcome.c_str());
+  m_active = false;
 }
 
-void Proxy::CheckDelivery(Connection* c, const char* finalReason) {
-  Connection::Message& message = c->message;
-  if (!message.active) return;
+void MessageRecord::Check(const char* finalReason) {
+  if (!m_active) return;
   // The plug-in deletes the spool file when the message leaves its hands:
   // sent to the server (whose answer is logged when it comes), or given up.
   // Through the host's socket service the host sees whether the whole file
   // went to the server; when the plug-in sends by itself, the 354 and the
   // file's removal are all there is to go by.
   std::error_code fsError;
-  const bool spooled = std::filesystem::exists(message.spool, fsError);
+  const bool spooled = std::filesystem::exists(m_spool, fsError);
   if (spooled && finalReason == nullptr) return;
-  const uint64_t sent = c->serverStream.Sent() - message.sentToServerAtScan;
-  const bool seen = m_settings.socketService == SocketService::kHost;
-  if (!spooled && !message.sawDataReply && !message.dataRefusal.empty()) {
-    ++m_counters.refused;
-    LogFinal(c, "REFUSED by the server before the message: " + message.dataRefusal);
+  const uint64_t sent = m_server->Sent() - m_sentAtScan;
+  const bool seen = m_hostSockets;
+  if (!spooled && !m_sawDataReply && !m_dataRefusal.empty()) {
+    ++m_counters->refused;
+    LogFinal("REFUSED by the server before the message: " + m_dataRefusal);
     return;
   }
-  if (!spooled && seen && sent < message.size) {
-    ++m_counters.deliveryFailed;
-    LogFinal(c,
-             "delivery failed after " + std::to_string(sent) + " bytes (the client was told 451)");
+  if (!spooled && seen && sent < m_size) {
+    ++m_counters->deliveryFailed;
+    LogFinal("delivery failed after " + std::to_string(sent) + " bytes (the client was told 451)");
     return;
   }
-  if (!spooled && !message.sawDataReply && !message.unseen) {
-    ++m_counters.deliveryFailed;
-    LogFinal(c, "not delivered (the plug-in gave it up)");
+  if (!spooled && !m_sawDataReply && !m_unseen) {
+    ++m_counters->deliveryFailed;
+    LogFinal("not delivered (the plug-in gave it up)");
     return;
   }
-  if (!spooled && message.unseen) {
-    ++m_counters.unconfirmed;
-    LogFinal(c,
-             "sent to the server; its answer was read by the plug-in unseen "
-             "(--socket-service plugin)");
+  if (!spooled && m_unseen) {
+    ++m_counters->unconfirmed;
+    LogFinal(
+        "sent to the server; its answer was read by the plug-in unseen "
+        "(--socket-service plugin)");
     return;
   }
   if (!spooled && finalReason == nullptr) return;  // the answer is still to come
   if (spooled) {
-    ++m_counters.deliveryFailed;
-    LogFinal(c, std::string("not delivered (") + finalReason + ")");
+    ++m_counters->deliveryFailed;
+    LogFinal(std::string("not delivered (") + finalReason + ")");
   } else {
-    ++m_counters.unconfirmed;
-    LogFinal(c, std::string("sent to the server, which gave no answer (") + finalReason + ")");
+    ++m_counters->unconfirmed;
+    LogFinal(std::string("sent to the server, which gave no answer (") + finalReason + ")");
   }
 }
 
-void Proxy::LogCounters() {
-  const ProxyCounters& k = m_counters;
-  auto v = [](const std::atomic<uint64_t>& counter) {
-    return static_cast<unsigned long long>(counter.load());
-  };
-  m_log->Line(
-      "counters: connections %llu (refused %llu, over per-address limit %llu, upstream "
-      "unreachable %llu, timed out %llu); messages %llu (clean %llu, infected %llu, scan errors "
-      "%llu: answered 451 %llu, passed unscanned %llu; dropped %llu, over size %llu, delivered "
-      "%llu, refused by the server %llu, delivery failed %llu, answer not seen %llu); bytes from "
-      "clients %llu, from servers %llu",
-      v(k.connections), v(k.rejected), v(k.perAddress), v(k.upstreamFailed), v(k.timedOut),
-      v(k.messages), v(k.clean), v(k.infected), v(k.scanErrors), v(k.tempfailed), v(k.unscanned),
-      v(k.dropped), v(k.oversize), v(k.delivered), v(k.refused), v(k.deliveryFailed),
-      v(k.unconfirmed), static_cast<unsigned long long>(k.bytesFromClients.load()),
-      static_cast<unsigned long long>(k.bytesFromServers.load()));
+void MessageRecord::Progress(uint32_t done, uint32_t total) {
+  if (!m_active) return;
+  done = std::min(done, total);
+  const unsigned percent =
+      total == 0 ? 100u : static_cast<unsigned>(static_cast<uint64_t>(done) * 100 / total);
+  // Called after every 8 KiB the plug-in delivers: nothing is built or
+  // written unless the bar or a quarter mark moves.
+  if (m_log->Terminal()) {
+    if (percent != m_shownPercent && percent < 100) {
+      m_shownPercent = percent;
+      m_log->Progress(m_label + " delivering", percent);
+    }
+    return;
+  }
+  // A quarter line is worth reading only where delivery takes a while: for
+  // large messages, and for any whose delivery has lasted a second. Without
+  // this, most messages of a few dozen KiB would log three lines in the
+  // millisecond they take.
+  const unsigned quarter = percent / 25;
+  if (quarter > m_reportedQuarter && quarter < 4) {
+    m_reportedQuarter = quarter;
+    if (total >= kProgressLogKiB || Clock::now() - m_scanEnd >= kSlowDelivery) {
+      m_log->Line("%s: delivering, %u%% (%u of %u KiB)", m_label.c_str(), quarter * 25, done,
+                  total);
+    }
+  }
 }

@@ -92,11 +92,10 @@ Stream* StreamOf(SOCKET socket) {
 // What the plug-in read through the host's socket service.
 void SawReceived(const Stream* stream, const char* data, int length) {
   Proxy::Connection* c = t_connection;
-  if (g_proxy == nullptr) return;
   if (stream == &c->clientStream) {
-    g_proxy->FromClient(c, data, static_cast<size_t>(length));
+    c->dialogue.FromClient(data, static_cast<size_t>(length), Clock::now());
   } else {
-    g_proxy->FromServer(c, data, static_cast<size_t>(length));
+    c->dialogue.FromServer(data, static_cast<size_t>(length), Clock::now(), &c->message);
   }
 }
 
@@ -149,7 +148,7 @@ void Proxy::HandleCallback(int code, ScanRequest* request) {
   if (code == kScanCodeScan) {
     HandleScan(c, request);
   } else if (code == kScanCodeProgress) {
-    HandleProgress(c, request);
+    if (c != nullptr) c->message.Progress(request->dwKBytesDone, request->dwKBytesTotal);
   }
 }
 
@@ -167,7 +166,7 @@ void Proxy::CutFromCallback(Connection* c, const char* reply, const std::string&
 
 void Proxy::HandleScan(Connection* c, ScanRequest* request) {
   const std::string path = request->pszDataFileName != nullptr ? request->pszDataFileName : "";
-  if (c != nullptr) CheckDelivery(c, "a later message was scanned first");
+  if (c != nullptr) c->message.Check("a later message was scanned first");
   ++m_counters.messages;
   const int number = c != nullptr ? ++c->messages : 0;
   std::string label =
@@ -175,11 +174,8 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
   std::string envelope;
   if (c != nullptr) {
     // The message has ended, whatever the host's view of the stream was.
-    c->inData = false;
-    c->awaiting = true;
-    c->dataEnd = DataEndFinder();
-    envelope = " from " + LogSafe(c->sender) + " to " + LogSafe(c->firstRecipient);
-    if (c->recipients > 1) envelope += " (+" + std::to_string(c->recipients - 1) + ")";
+    c->dialogue.MessageTaken();
+    envelope = c->dialogue.Envelope();
   }
   std::error_code fsError;
   const uint64_t size = path.empty() ? 0 : std::filesystem::file_size(path, fsError);
@@ -192,7 +188,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
     request->nScanResult = 1;
     if (c != nullptr) {
       CutFromCallback(c, kOversizeReply, "message over --max-message-size, answered 552");
-      c->progress = Clock::now();
+      c->dialogue.Touch(Clock::now());
     }
     m_log->Line(
         "%s%s: %llu bytes, over --max-message-size %llu: answered 552 5.3.4, not "
@@ -221,7 +217,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
   }
   const long scanMs = MillisecondsSince(scanStart);
   m_counters.scanSeconds.Observe(MicrosecondsSince(scanStart));
-  if (c != nullptr) c->progress = Clock::now();
+  if (c != nullptr) c->dialogue.Touch(Clock::now());
   const std::string keepAlives =
       pacer.Sent() > 0 ? ", " + std::to_string(pacer.Sent()) + " keep-alive(s)" : "";
 
@@ -241,9 +237,9 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
         if (c != nullptr) {
           kept.connection = c->id;
           kept.client = c->peer;
-          kept.sender = c->sender;
-          kept.firstRecipient = c->firstRecipient;
-          kept.recipients = c->recipients;
+          kept.sender = c->dialogue.Sender();
+          kept.firstRecipient = c->dialogue.FirstRecipient();
+          kept.recipients = c->dialogue.Recipients();
         }
         LoopGroup::LeaveBeforeWaiting();  // a copy to disk
         m_settings.quarantine->Keep(path, kept, label);
@@ -299,46 +295,12 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
                 static_cast<unsigned long long>(size), verdict.c_str(), scanMs);
     return;
   }
-  Connection::Message& message = c->message;
-  message = Connection::Message();
-  message.active = true;
-  message.number = number;
-  message.size = size;
-  message.spool = path;
-  message.label = std::move(label);
-  message.envelope = std::move(envelope);
-  message.verdict = verdict + keepAlives;
-  message.scanMs = scanMs;
-  message.scanEnd = Clock::now();
-  message.sentToServerAtScan = c->serverStream.Sent();
-}
-
-void Proxy::HandleProgress(Connection* c, const ScanRequest* request) {
-  if (c == nullptr || !c->message.active) return;
-  Connection::Message& message = c->message;
-  const uint32_t total = request->dwKBytesTotal;
-  const uint32_t done = std::min(request->dwKBytesDone, total);
-  const unsigned percent =
-      total == 0 ? 100u : static_cast<unsigned>(static_cast<uint64_t>(done) * 100 / total);
-  // Called after every 8 KiB the plug-in delivers: nothing is built or
-  // written unless the bar or a quarter mark moves.
-  if (m_log->Terminal()) {
-    if (percent != message.shownPercent && percent < 100) {
-      message.shownPercent = percent;
-      m_log->Progress(message.label + " delivering", percent);
-    }
-    return;
-  }
-  // A quarter line is worth reading only where delivery takes a while: for
-  // large messages, and for any whose delivery has lasted a second. Without
-  // this, most messages of a few dozen KiB would log three lines in the
-  // millisecond they take.
-  const unsigned quarter = percent / 25;
-  if (quarter > message.reportedQuarter && quarter < 4) {
-    message.reportedQuarter = quarter;
-    if (total >= kProgressLogKiB || Clock::now() - message.scanEnd >= kSlowDelivery) {
-      m_log->Line("%s: delivering, %u%% (%u of %u KiB)", message.label.c_str(), quarter * 25, done,
-                  total);
-    }
-  }
+  MessageRecord::Scanned scanned;
+  scanned.size = size;
+  scanned.spool = path;
+  scanned.label = std::move(label);
+  scanned.envelope = std::move(envelope);
+  scanned.verdict = verdict + keepAlives;
+  scanned.scanMs = scanMs;
+  c->message.Begin(std::move(scanned));
 }

@@ -47,38 +47,10 @@
 #include "host/base/log.h"
 #include "host/base/net.h"
 #include "host/loop/event_loop.h"
-#include "host/metrics/metrics.h"
+#include "host/proxy/counters.h"
 #include "host/proxy/plugin_loader.h"
 #include "host/proxy/settings.h"
 #include "host/scan/scanner.h"
-
-struct ProxyCounters {
-  std::atomic<uint64_t> connections{0};     // accepted and served
-  std::atomic<uint64_t> rejected{0};        // over --max-connections
-  std::atomic<uint64_t> perAddress{0};      // over --max-per-address
-  std::atomic<uint64_t> timedOut{0};        // cut by a time limit
-  std::atomic<uint64_t> upstreamFailed{0};  // answered 421: upstream unreachable
-  std::atomic<uint64_t> messages{0};        // handed to the scanner
-  std::atomic<uint64_t> clean{0};
-  std::atomic<uint64_t> infected{0};
-  std::atomic<uint64_t> scanErrors{0};
-  std::atomic<uint64_t> dropped{0};         // infected, or scan error with drop
-  std::atomic<uint64_t> tempfailed{0};      // scan error answered 451 (tempfail)
-  std::atomic<uint64_t> unscanned{0};       // scan error passed unscanned (pass)
-  std::atomic<uint64_t> oversize{0};        // over --max-message-size, answered 552
-  std::atomic<uint64_t> delivered{0};       // the server accepted it
-  std::atomic<uint64_t> refused{0};         // the server refused it
-  std::atomic<uint64_t> deliveryFailed{0};  // the plug-in gave the delivery up
-  std::atomic<uint64_t> unconfirmed{0};     // sent; the server's answer not seen
-  std::atomic<uint64_t> bytesFromClients{0};
-  std::atomic<uint64_t> bytesFromServers{0};
-  std::atomic<int> open{0};                 // client connections open now
-  std::atomic<uint64_t> badProxyHeader{0};  // closed without a valid PROXY header
-  // Observed in microseconds: each scan, and from a scan's end to the
-  // server's answer to the message.
-  Histogram scanSeconds{LatencyBuckets(), 1e6};
-  Histogram deliverySeconds{LatencyBuckets(), 1e6};
-};
 
 class Proxy {
  public:
@@ -114,10 +86,6 @@ class Proxy {
   // thread is to end (and has been counted out).
   Connection* NextConnection();
   void HandleCallback(int code, ScanRequest* request);
-  // What the plug-in read from the client or the server (the dialogue the
-  // host follows); called by the socket service or after a peek.
-  void FromClient(Connection* connection, const char* data, size_t length);
-  void FromServer(Connection* connection, const char* data, size_t length);
 
  private:
   // Accepts what is pending; returns how many connections were taken.
@@ -156,12 +124,6 @@ class Proxy {
   const char* ClientTurn(Connection* connection, Pump* pump);
   const char* LimitReached(Connection* connection, const Pump& pump, bool* timedOut);
   void HandleScan(Connection* connection, ScanRequest* request);
-  void HandleProgress(Connection* connection, const ScanRequest* request);
-  // Logs the message in hand once its spool file is gone (delivered), or
-  // with finalReason when the connection moves on without that.
-  void CheckDelivery(Connection* connection, const char* finalReason);
-  void ServerReply(Connection* connection, int code, const std::string& text);
-  void LogFinal(Connection* connection, const std::string& outcome);
   // Ends the connection from inside the scan callback: reply to the client,
   // both sockets shut down (not closed), the connection marked as cut.
   void CutFromCallback(Connection* connection, const char* reply, const std::string& why);

@@ -112,14 +112,14 @@ const char* Proxy::TimeLimitReached(Connection* c, bool clientOpen) {
   if (now - c->start >= std::chrono::milliseconds(m_settings.sessionTimeoutMs)) {
     return "session time-out (--session-timeout)";
   }
-  const auto quiet = now - c->progress;
+  const auto quiet = now - c->dialogue.Progress();
   if (!clientOpen) return nullptr;  // the close grace applies
-  if (c->inData) {
+  if (c->dialogue.InData()) {
     if (quiet >= std::chrono::milliseconds(m_settings.dataTimeoutMs)) {
       return "data time-out: nothing from the client while its message arrived "
              "(--data-timeout)";
     }
-  } else if (c->awaiting) {
+  } else if (c->dialogue.Awaiting()) {
     if (quiet >= std::chrono::milliseconds(m_settings.idleTimeoutMs)) {
       return "server time-out: an answer owed for too long (--idle-timeout)";
     }
@@ -207,7 +207,7 @@ void Proxy::Relay(Connection* c) {
 
 void Proxy::EndPump(Connection* c, const char* reason, bool lingerHere) {
   m_plugin.OnEndConnection(&c->client);
-  CheckDelivery(c, "connection ended before delivery");
+  c->message.Check("connection ended before delivery");
   // Server first: a server that did not close yet learns that we are done.
   c->serverStream.ShutdownSend();
   c->serverStream.Close();
@@ -237,10 +237,11 @@ const char* Proxy::ServerTurn(Connection* c, Pump* pump, Clock::time_point now) 
   const int n = m_plugin.OnRequestFromServer(&c->client, &c->server);
   c->serverStream.ReleaseSegments();
   if (pump->peek && n > 0) {
-    FromServer(c, pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
-    if (n > peeked) c->message.unseen = true;
+    c->dialogue.FromServer(pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)),
+                           Clock::now(), &c->message);
+    if (n > peeked) c->message.MarkUnseen();
   }
-  CheckDelivery(c, nullptr);
+  c->message.Check(nullptr);
   WarnUnscanned(c);
   if (n > 0) {
     c->serverStream.CountTaken(static_cast<uint64_t>(n));
@@ -277,9 +278,10 @@ const char* Proxy::ClientTurn(Connection* c, Pump* pump) {
   const int n = m_plugin.OnRequestFromApplication(&c->client, &c->server);
   c->serverStream.ReleaseSegments();
   if (pump->peek && n > 0) {
-    FromClient(c, pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)));
+    c->dialogue.FromClient(pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)),
+                           Clock::now());
     // Unseen bytes of a message still count as a read.
-    if (n > peeked && c->inData) c->progress = Clock::now();
+    if (n > peeked && c->dialogue.InData()) c->dialogue.Touch(Clock::now());
   }
   WarnUnscanned(c);
   if (n > 0) {
@@ -311,8 +313,8 @@ const char* Proxy::ClientTurn(Connection* c, Pump* pump) {
 const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut) {
   const bool clientOpen = pump.client != Pump::ClientSide::kDrained;
   // A message growing past the cap is cut before it fills the disk.
-  if (clientOpen && c->inData && m_settings.maxMessageSize > 0 &&
-      c->dataBytes > m_settings.maxMessageSize + kOversizeSlack) {
+  if (clientOpen && c->dialogue.InData() && m_settings.maxMessageSize > 0 &&
+      c->dialogue.DataBytes() > m_settings.maxMessageSize + kOversizeSlack) {
     ++m_counters.oversize;
     m_log->Line(
         "%s from %s: message over %llu bytes while it arrived (--max-message-size); "
@@ -331,4 +333,19 @@ const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut)
     c->clientStream.SendAll(kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
   }
   return reason;
+}
+
+void Proxy::WarnUnscanned(Connection* c) {
+  // With pass the plug-in relays a message it cannot spool without a scan;
+  // the host knows it by a message that ended with no scan of it.
+  if (m_settings.onScanError != ScanErrorPolicy::kPass) return;
+  const int pending = c->dialogue.MessagesEnded() - c->messages - c->unscannedWarned;
+  for (int i = 0; i < pending; ++i) {
+    ++m_counters.unscanned;
+    m_log->Line(
+        "WARNING: %s from %s: a message went to the server UNSCANNED: the plug-in could "
+        "not spool it (--on-scan-error pass)",
+        c->Label().c_str(), c->peer.c_str());
+  }
+  if (pending > 0) c->unscannedWarned += pending;
 }
