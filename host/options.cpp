@@ -303,7 +303,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     } else if (name == "--keepalive") {
       ok = number(0, 2000000, &options->keepaliveSeconds);
     } else if (name == "--debug-level") {
-      ok = number(0, 9, &options->debugLevel);
+      // The plug-in's trace lines have thresholds 0 to 2: a level above 3
+      // would trace nothing more.
+      ok = number(0, 3, &options->debugLevel);
     } else if (name == "--outbox") {
       ok = text(&options->outbox);
     } else if (name == "--port-file") {
@@ -447,7 +449,9 @@ Plug-in:
                             over the messages of a session, must stay well
                             under 100. With --scan-timeout 60, 30 is a good
                             value; below 10 the proxy warns at start-up
-  --debug-level N           plug-in trace level 0-9. Linux: set through
+  --debug-level N           plug-in trace level 0-3: 0 off, 1 operations,
+                            2 adds the server's replies, 3 the client's
+                            commands. Linux: set through
                             DIVIVEZ_DEBUG_LEVEL, trace lines go to stderr.
                             Windows: written to the registry value
                             HKLM\Software\Corvane\ZEBMail\DebugLevel (needs

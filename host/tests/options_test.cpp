@@ -232,6 +232,7 @@ TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
       {"--keepalive", "-1"},
       {"--keepalive", "ten"},
       {"--debug-level", "10"},
+      {"--debug-level", "4"},
       {"--max-connections", "0"},
       {"--idle-timeout", "0"},
       {"--close-grace", "1.2345"},
