@@ -370,6 +370,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
   return true;
 }
 
+bool OptionAccumulates(const std::string& name) { return name == "--scanner"; }
+
 std::string UsageText() {
   return R"(Usage: divivez-proxy [OPTIONS]
 
@@ -513,8 +515,9 @@ Logging:
                             "NAME = VALUE" or "NAME VALUE"; a value in double
                             quotes keeps its blanks; lines whose first
                             non-blank character is '#' are comments. An
-                            option given on the command line wins: the
-                            file's lines for it are not used
+                            option may be named once (scanner: once per
+                            endpoint). An option given on the command line
+                            wins: the file's lines for it are not used
   --help, --version
 
 Log lines go to stderr with timestamps: one per connection, one per message
