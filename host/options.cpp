@@ -475,12 +475,16 @@ Scanning:
                             --on-scan-error applies. Verdicts are never
                             retried. builtin cannot be mixed with clamd
   --signatures FILE         extra signatures for the builtin scanner, one per
-                            line: NAME HEXBYTES ('#' starts a comment). On
-                            SIGHUP the file is read again: its signatures
-                            apply to the scans that start after it; a file
-                            that fails to load leaves the set in force, and
-                            the log says why. Connections stay open. (Windows
-                            has no SIGHUP: restart the proxy there.)
+                            line: NAME HEXBYTES ('#' starts a comment); a
+                            line "# signatures: N" announces how many, and a
+                            file that holds another number, or none at all,
+                            is refused. On SIGHUP the file is read again:
+                            its signatures apply to the scans that start
+                            after it; a file that fails to load leaves the
+                            set in force, and the log says why. Replace the
+                            file whole (mv), never write it in place.
+                            Connections stay open. (Windows has no SIGHUP:
+                            restart the proxy there.)
   --scan-timeout SECS       time-out for a clamd scan (default 60); a scan
                             tried on a second endpoint gets it afresh
   --on-scan-error tempfail|pass|drop

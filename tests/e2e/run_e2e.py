@@ -1453,6 +1453,13 @@ def sc_signature_reload(ctx):
               "the replaced signature still matched: %d %r" % (code, reply))
         rewrite("Reload.Third %s\nBroken 4\n" % first.hex())
         reload("signature reload FAILED", 1)
+        # Caught half written: empty, or short of the count it announces.
+        rewrite("")
+        reload("signature reload FAILED", 2)
+        rewrite("# signatures: 2\nReload.Third %s\n" % first.hex())
+        reload("signature reload FAILED", 3)
+        check("announces 2 signatures but holds 1" in proxy.log_text(),
+              "the refused reload does not say why:\n" + proxy.proc.log_tail())
         code, reply = send_on(client, texts["kept"])
         check((code, reply) == (250, b"Mail accepted"),
               "after a failed reload: %d %r, the set in force was not kept" % (code, reply))
