@@ -210,13 +210,19 @@ bool OsReadFilePieces(const std::string& path, size_t pieceBytes,
 bool OsReadRegularFile(const std::string& path, size_t maxBytes, std::string* text,
                        std::string* error) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
+  struct _stat64 status {};
   if (file == nullptr) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
+    const int reason = errno;
+    // A directory does not open here at all; say what it is.
+    if (_stat64(path.c_str(), &status) == 0 && (status.st_mode & _S_IFMT) != _S_IFREG) {
+      *error = path + " is not a regular file";
+    } else {
+      *error = "cannot open " + path + ": " + std::strerror(reason);
+    }
     return false;
   }
   // A pipe or a device (CON, NUL) opens like a file; what was opened says
   // what it is.
-  struct _stat64 status {};
   if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
     std::fclose(file);
     *error = path + " is not a regular file";
