@@ -19,15 +19,39 @@ constexpr int kBatch = 64;
 // A spare thread waits this long for a loop to run before it ends.
 constexpr auto kSpareWait = std::chrono::seconds(10);
 
-thread_local EventLoop* t_loop = nullptr;    // the loop this thread runs
-thread_local LoopTask* t_inRound = nullptr;  // whose round it is in
+}  // namespace
 
-void* Tag(LoopTask* task, int handle) {
-  return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(task) |
+// The loop's scheduling of a task: its thread's alone, except while the
+// task is off the loop.
+struct LoopSlot {
+  explicit LoopSlot(LoopTask* t) : task(t) {}
+  LoopTask* const task;
+  size_t index = 0;      // in the loop's list
+  bool offLoop = false;  // a thread that left the loop runs it
+  bool done = false;
+  bool counted = true;  // in the loop's load
+  bool watching[LoopTask::kHandles] = {false, false};
+  NetSocket watched[LoopTask::kHandles] = {kNetInvalidSocket, kNetInvalidSocket};
+  LoopClock::time_point due;
+};
+
+namespace {
+
+using Slot = LoopSlot;
+
+thread_local EventLoop* t_loop = nullptr;  // the loop this thread runs
+thread_local Slot* t_inRound = nullptr;    // whose round it is in
+
+void* Tag(Slot* slot, int handle) {
+  return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(slot) |
                                  static_cast<uintptr_t>(handle));
 }
 
 }  // namespace
+
+void LoopTask::HandleClosed(int handle) {
+  if (m_slot != nullptr) m_slot->watching[handle] = false;
+}
 
 class EventLoop {
  public:
@@ -39,7 +63,7 @@ class EventLoop {
   void Wake() { NetPollerWake(m_poller); }
   int Load() const { return m_load.load(); }
   // The task in round on this thread, which is about to wait.
-  void Leave(LoopTask* task);
+  void Leave(Slot* slot);
 
  private:
   // Takes in what other threads handed the loop and retires the tasks that
@@ -47,20 +71,20 @@ class EventLoop {
   bool TakeQueues();
   // A round for every task whose due time has come.
   void Sweep(LoopClock::time_point now);
-  void Round(LoopTask* task, bool readable0, bool readable1);
-  void StartTask(LoopTask* task);
+  void Round(Slot* slot, bool readable0, bool readable1);
+  void StartTask(Slot* slot);
   // After a round: the task watched again or listed to be retired, by the
   // loop's thread; handed back to the loop by a thread that left it.
-  void BackToLoop(LoopTask* task, LoopTask::Status status);
+  void BackToLoop(Slot* slot, LoopTask::Status status);
   // Watches the handles the task wants read and notes when it is due.
-  void Rearm(LoopTask* task);
+  void Rearm(Slot* slot);
 
   LoopGroup* const m_group;
   NetPoller* const m_poller;
   // The running thread's alone.
-  std::vector<LoopTask*> m_tasks;
-  std::vector<LoopTask*> m_done;
-  std::deque<LoopTask*> m_toStart;  // adopted, listed, not yet started
+  std::vector<Slot*> m_tasks;
+  std::vector<Slot*> m_done;
+  std::deque<Slot*> m_toStart;  // adopted, listed, not yet started
   NetPollerEvent m_batch[kBatch];
   int m_batchCount = 0;
   int m_batchNext = 0;
@@ -69,15 +93,16 @@ class EventLoop {
   std::atomic<int> m_load{0};
   // Handed in by other threads.
   std::mutex m_mutex;
-  std::vector<LoopTask*> m_adopted;   // not yet listed
-  std::vector<LoopTask*> m_returned;  // back from a thread that left the loop
+  std::vector<Slot*> m_adopted;   // not yet listed
+  std::vector<Slot*> m_returned;  // back from a thread that left the loop
 };
 
 void EventLoop::Adopt(LoopTask* task) {
+  task->m_slot = new Slot(task);
   ++m_load;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_adopted.push_back(task);
+    m_adopted.push_back(task->m_slot);
   }
   Wake();
 }
@@ -89,18 +114,18 @@ void EventLoop::Run() {
       const NetPollerEvent event = m_batch[m_batchNext++];
       if (event.tag == nullptr) continue;  // a wake
       const auto bits = reinterpret_cast<uintptr_t>(event.tag);
-      auto* task = reinterpret_cast<LoopTask*>(bits & ~static_cast<uintptr_t>(1));
-      if (task->m_offLoop || task->m_done) continue;
+      auto* slot = reinterpret_cast<Slot*>(bits & ~static_cast<uintptr_t>(1));
+      if (slot->offLoop || slot->done) continue;
       const bool second = (bits & 1u) != 0;
-      Round(task, !second, second);
+      Round(slot, !second, second);
       continue;
     }
     if (!TakeQueues()) break;
     // Oldest first; a start that waits leaves the rest to the next thread.
     while (!m_toStart.empty()) {
-      LoopTask* task = m_toStart.front();
+      Slot* slot = m_toStart.front();
       m_toStart.pop_front();
-      StartTask(task);
+      StartTask(slot);
       if (t_loop != this) return;
     }
     LoopClock::time_point now = LoopClock::now();
@@ -119,33 +144,36 @@ void EventLoop::Run() {
 }
 
 bool EventLoop::TakeQueues() {
-  std::vector<LoopTask*> adopted;
-  std::vector<LoopTask*> returned;
+  std::vector<Slot*> adopted;
+  std::vector<Slot*> returned;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     adopted.swap(m_adopted);
     returned.swap(m_returned);
   }
-  for (LoopTask* task : adopted) {
-    task->m_index = m_tasks.size();
-    m_tasks.push_back(task);
-    m_toStart.push_back(task);
+  for (Slot* slot : adopted) {
+    slot->index = m_tasks.size();
+    m_tasks.push_back(slot);
+    m_toStart.push_back(slot);
   }
-  for (LoopTask* task : returned) {
-    task->m_offLoop = false;
-    if (task->m_done) {
-      m_done.push_back(task);
+  for (Slot* slot : returned) {
+    slot->offLoop = false;
+    if (slot->done) {
+      m_done.push_back(slot);
     } else {
-      Rearm(task);
+      Rearm(slot);
     }
   }
   // No event of the batch just done names these any more.
-  for (LoopTask* task : m_done) {
-    LoopTask* last = m_tasks.back();
-    last->m_index = task->m_index;
-    m_tasks[task->m_index] = last;
+  for (Slot* slot : m_done) {
+    Slot* last = m_tasks.back();
+    last->index = slot->index;
+    m_tasks[slot->index] = last;
     m_tasks.pop_back();
-    task->Retire();
+    LoopTask* const owner = slot->task;
+    owner->m_slot = nullptr;
+    delete slot;
+    owner->Retire();
   }
   m_done.clear();
   return !m_tasks.empty() || !m_group->m_end.load();
@@ -157,83 +185,82 @@ void EventLoop::Sweep(LoopClock::time_point now) {
   // By index: a round may finish a task (it stays listed until the next
   // pass) or leave the loop (then this thread stops here).
   for (size_t i = 0; i < m_tasks.size(); ++i) {
-    LoopTask* task = m_tasks[i];
-    if (task->m_offLoop || task->m_done) continue;
-    if (!all && now < task->m_due) continue;
+    Slot* slot = m_tasks[i];
+    if (slot->offLoop || slot->done) continue;
+    if (!all && now < slot->due) continue;
     // A handle the set could not take is read when a sweep finds it due.
-    Round(task, !task->m_watching[0], !task->m_watching[1]);
+    Round(slot, !slot->watching[0], !slot->watching[1]);
     if (t_loop != this) return;
   }
 }
 
-void EventLoop::StartTask(LoopTask* task) {
-  t_inRound = task;
-  const LoopTask::Status status = task->Start();
+void EventLoop::StartTask(Slot* slot) {
+  t_inRound = slot;
+  const LoopTask::Status status = slot->task->Start();
   t_inRound = nullptr;
-  BackToLoop(task, status);
+  BackToLoop(slot, status);
 }
 
-void EventLoop::Round(LoopTask* task, bool readable0, bool readable1) {
-  t_inRound = task;
-  const LoopTask::Status status = task->Round(readable0, readable1);
+void EventLoop::Round(Slot* slot, bool readable0, bool readable1) {
+  t_inRound = slot;
+  const LoopTask::Status status = slot->task->Round(readable0, readable1);
   t_inRound = nullptr;
-  BackToLoop(task, status);
+  BackToLoop(slot, status);
 }
 
-void EventLoop::BackToLoop(LoopTask* task, LoopTask::Status status) {
-  if (status != LoopTask::Status::kRunning && task->m_counted) {
-    task->m_counted = false;
+void EventLoop::BackToLoop(Slot* slot, LoopTask::Status status) {
+  if (status != LoopTask::Status::kRunning && slot->counted) {
+    slot->counted = false;
     --m_load;
   }
   // Closed by the task on its way out: out of the set.
   if (status == LoopTask::Status::kDone) {
-    task->m_done = true;
-    task->m_watching[0] = task->m_watching[1] = false;
+    slot->done = true;
+    slot->watching[0] = slot->watching[1] = false;
   }
   if (t_loop == this) {
-    if (task->m_done) {
-      m_done.push_back(task);
+    if (slot->done) {
+      m_done.push_back(slot);
     } else {
-      Rearm(task);
+      Rearm(slot);
     }
     return;
   }
   // This thread left the loop on the way: the task goes back.
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_returned.push_back(task);
+    m_returned.push_back(slot);
   }
   Wake();
 }
 
-void EventLoop::Rearm(LoopTask* task) {
+void EventLoop::Rearm(Slot* slot) {
   NetSocket handles[LoopTask::kHandles] = {kNetInvalidSocket, kNetInvalidSocket};
   bool want[LoopTask::kHandles] = {false, false};
-  task->m_due = task->Wants(handles, want);
+  slot->due = slot->task->Wants(handles, want);
   // A handle that cannot be watched is tried at every sweep instead (a
   // round that finds nothing to read does nothing).
   bool missed = false;
   for (int i = 0; i < LoopTask::kHandles; ++i) {
-    if (want[i] != task->m_watching[i] &&
-        NetPollerWatch(m_poller, want[i] ? handles[i] : task->m_watched[i], Tag(task, i),
-                       want[i])) {
-      task->m_watching[i] = want[i];
-      task->m_watched[i] = handles[i];
+    if (want[i] != slot->watching[i] &&
+        NetPollerWatch(m_poller, want[i] ? handles[i] : slot->watched[i], Tag(slot, i), want[i])) {
+      slot->watching[i] = want[i];
+      slot->watched[i] = handles[i];
     }
-    if (want[i] != task->m_watching[i]) missed = true;
+    if (want[i] != slot->watching[i]) missed = true;
   }
-  if (missed) task->m_due = LoopClock::now();
-  m_nextSweep = std::min(m_nextSweep, task->m_due);
+  if (missed) slot->due = LoopClock::now();
+  m_nextSweep = std::min(m_nextSweep, slot->due);
 }
 
-void EventLoop::Leave(LoopTask* task) {
+void EventLoop::Leave(Slot* slot) {
   // The loop must not report this task's handles while another thread
   // runs it.
   for (int i = 0; i < LoopTask::kHandles; ++i) {
-    if (task->m_watching[i]) NetPollerWatch(m_poller, task->m_watched[i], nullptr, false);
-    task->m_watching[i] = false;
+    if (slot->watching[i]) NetPollerWatch(m_poller, slot->watched[i], nullptr, false);
+    slot->watching[i] = false;
   }
-  task->m_offLoop = true;
+  slot->offLoop = true;
   t_loop = nullptr;
   m_group->HandOff(this);
 }
@@ -286,9 +313,9 @@ bool LoopGroup::Stop(LoopClock::time_point deadline) {
 
 void LoopGroup::LeaveBeforeWaiting() {
   EventLoop* loop = t_loop;
-  LoopTask* task = t_inRound;
-  if (loop == nullptr || task == nullptr) return;
-  loop->Leave(task);
+  Slot* slot = t_inRound;
+  if (loop == nullptr || slot == nullptr) return;
+  loop->Leave(slot);
 }
 
 bool LoopGroup::HandOff(EventLoop* loop) {

@@ -36,6 +36,7 @@
 using LoopClock = std::chrono::steady_clock;
 
 class EventLoop;
+struct LoopSlot;
 
 class LoopTask {
  public:
@@ -59,25 +60,18 @@ class LoopTask {
   // and when the next round is due anyway.
   virtual LoopClock::time_point Wants(NetSocket handles[kHandles], bool watch[kHandles]) = 0;
   // Done, and no event names it any more: the task is the caller's again
-  // (to free), on the loop's thread.
+  // (to free), on the loop's thread. A task that is done has closed its
+  // handles.
   virtual void Retire() = 0;
 
  protected:
-  // Before the task closes a watched handle itself (closing takes it out of
-  // the set).
-  void HandleClosed(int handle) { m_watching[handle] = false; }
+  // In a round, before the task closes a watched handle itself (closing
+  // takes it out of the set).
+  void HandleClosed(int handle);
 
  private:
   friend class EventLoop;
-  // The loop's scheduling: its thread's alone, except while the task is off
-  // the loop.
-  size_t m_index = 0;      // in the loop's list
-  bool m_offLoop = false;  // a thread that left the loop runs it
-  bool m_done = false;
-  bool m_counted = true;  // in the loop's load
-  bool m_watching[kHandles] = {false, false};
-  NetSocket m_watched[kHandles] = {kNetInvalidSocket, kNetInvalidSocket};
-  LoopClock::time_point m_due;
+  LoopSlot* m_slot = nullptr;  // the loop's scheduling of it, while adopted
 };
 
 class LoopGroup {

@@ -1,49 +1,28 @@
-// The proxy's record of one connection, shared by the files of host/proxy/:
-// the acceptor creates it, the pump drives it, the dialogue follower and the
-// plug-in bridge fill it in. Only the connection's own thread touches it.
+// The proxy's record of one connection, split by job: its two streams, what
+// the host follows of the dialogue, the record of the message in flight, and
+// the pump's state between two rounds. Admission creates it, the pump drives
+// it (on its own thread, or as a task of an event loop), the plug-in bridge
+// fills it in. Only the thread that runs the connection touches it.
 #ifndef DIVIVEZ_HOST_PROXY_CONNECTION_H_
 #define DIVIVEZ_HOST_PROXY_CONNECTION_H_
 
 #include <chrono>
-#include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "host/loop/event_loop.h"
-#include "host/proxy/proxy.h"
+#include "host/proxy/context.h"
 #include "host/proxy/dialogue_follower.h"
 #include "host/proxy/message_record.h"
 #include "host/proxy/stream.h"
-#include "host/smtp/smtp_data.h"
 
 using Clock = LoopClock;
 
-// Stacks of the threads that run the plug-in's calls (a connection's own,
-// or an event loop's): the plug-in's frames hold 8 KiB buffers and the
-// scanners keep their blocks on the heap, so a small stack suffices and a
-// thousand connections stay cheap. Sanitizers enlarge frames.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kConnectionStack = 1024 * 1024;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr size_t kConnectionStack = 1024 * 1024;
-#else
-constexpr size_t kConnectionStack = 256 * 1024;
-#endif
-#else
-constexpr size_t kConnectionStack = 256 * 1024;
-#endif
-
-// The longest poll: shutdown and time-outs are checked at least this often.
-constexpr auto kPollSlice = std::chrono::milliseconds(250);
-// How long a closing client socket is drained so that it sees our last reply.
-constexpr int kLingerMs = 1000;
-constexpr char kOversizeReply[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
+class Pump;
 
 // One connection's pump between two rounds: what each side is doing and the
 // times that decide the next wake-up.
-struct Proxy::Pump {
+struct PumpState {
   // The client side: read when readable; held (the plug-in left its input
   // unread until the server answers; retried after kHoldRetry or the
   // server's next call); drained (it has closed or failed, and the server
@@ -66,11 +45,13 @@ struct Proxy::Pump {
   bool timedOut = false;  // ended by a time limit
 };
 
-struct Proxy::Connection final : LoopTask {
-  Connection(Proxy* proxy, Logger* log, ProxyCounters* counters, bool hostSockets)
-      : owner(proxy), message(log, counters, hostSockets, &serverStream) {}
+struct Connection final : LoopTask {
+  Connection(Pump* connectionPump, ProxyContext* context)
+      : pump(connectionPump),
+        message(context->log, &context->counters,
+                context->settings.socketService == SocketService::kHost, &serverStream) {}
 
-  Proxy* owner;
+  Pump* const pump;
   int id = 0;
   std::string peer;      // escaped for the log
   std::string address;   // the client's address without the port; "": not counted per address
@@ -85,16 +66,13 @@ struct Proxy::Connection final : LoopTask {
   CHostSocket server{};
   Clock::time_point start = Clock::now();
   int messages = 0;         // scanned
-  int unscannedWarned = 0;  // messages relayed without a scan, logged = 0;  // messages relayed
-                            // without a scan, logged
+  int unscannedWarned = 0;  // messages relayed without a scan, logged
   DialogueFollower dialogue;
   // The message between its scan and the server's answer to it.
   MessageRecord message;
-
-  Pump pump;
-
-  // Its end on an event loop (connection_task.cpp): EndPump has run and the
-  // client socket lingers until lingerEnd.
+  PumpState state;
+  // Its end on an event loop: the pump has ended and the client socket
+  // lingers until lingerEnd.
   bool lingering = false;
   Clock::time_point lingerEnd;
 
@@ -111,7 +89,7 @@ struct Proxy::Connection final : LoopTask {
 };
 
 // Ties the plug-in's calls on this thread (its socket service and its
-// callback) to c; nullptr when the connection is done.
-void BindConnectionThread(Proxy::Connection* c);
+// callback) to c; nullptr when the connection is done (plugin_bridge.cpp).
+void BindConnectionThread(Connection* c);
 
 #endif  // DIVIVEZ_HOST_PROXY_CONNECTION_H_

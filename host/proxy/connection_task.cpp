@@ -6,23 +6,25 @@
 #endif
 #include "host/proxy/connection.h"
 
-LoopTask::Status Proxy::Connection::Start() {
+#include "host/proxy/pump.h"
+
+LoopTask::Status Connection::Start() {
   BindConnectionThread(this);
-  const bool going = owner->SetUp(this);
+  const bool going = pump->SetUp(this);
   BindConnectionThread(nullptr);
   // One that ended there has its sockets closed already.
   return going ? Status::kRunning : Status::kDone;
 }
 
-LoopTask::Status Proxy::Connection::Round(bool clientReadable, bool serverReadable) {
+LoopTask::Status Connection::Round(bool clientReadable, bool serverReadable) {
   if (lingering) return LingerDone() ? Status::kDone : Status::kWindingDown;
   BindConnectionThread(this);
-  const char* reason = owner->PumpStep(this, clientReadable, serverReadable);
+  const char* reason = pump->Step(this, clientReadable, serverReadable);
   if (reason != nullptr) {
     // The server socket is closed, which takes it out of the set; the
     // client's lingers on the loop.
-    owner->EndPump(this, reason, false);
     HandleClosed(1);
+    pump->End(this, reason, false);
     lingering = true;
     lingerEnd = Clock::now() + std::chrono::milliseconds(kLingerMs);
   }
@@ -30,7 +32,7 @@ LoopTask::Status Proxy::Connection::Round(bool clientReadable, bool serverReadab
   return lingering ? Status::kWindingDown : Status::kRunning;
 }
 
-Clock::time_point Proxy::Connection::Wants(NetSocket handles[kHandles], bool watch[kHandles]) {
+Clock::time_point Connection::Wants(NetSocket handles[kHandles], bool watch[kHandles]) {
   handles[0] = clientStream.Socket();
   handles[1] = serverStream.Socket();
   if (lingering) {
@@ -38,12 +40,12 @@ Clock::time_point Proxy::Connection::Wants(NetSocket handles[kHandles], bool wat
     watch[1] = false;
     return lingerEnd;
   }
-  return owner->PumpWants(this, Clock::now(), &watch[0], &watch[1]);
+  return pump->Wants(this, Clock::now(), &watch[0], &watch[1]);
 }
 
-void Proxy::Connection::Retire() { owner->Retire(this); }
+void Connection::Retire() { pump->Retire(this); }
 
-bool Proxy::Connection::LingerDone() {
+bool Connection::LingerDone() {
   // As NetLingeringClose, without the wait: what the client still sends is
   // read and dropped until it closes or the time is up.
   char discard[4096];

@@ -9,13 +9,22 @@
 
 #include "host/metrics/metrics.h"
 
-struct ProxyCounters {
+// Connections: who came, who was turned away, the bytes they moved.
+struct ConnectionCounters {
   std::atomic<uint64_t> connections{0};     // accepted and served
   std::atomic<uint64_t> rejected{0};        // over --max-connections
   std::atomic<uint64_t> perAddress{0};      // over --max-per-address
   std::atomic<uint64_t> timedOut{0};        // cut by a time limit
   std::atomic<uint64_t> upstreamFailed{0};  // answered 421: upstream unreachable
-  std::atomic<uint64_t> messages{0};        // handed to the scanner
+  std::atomic<uint64_t> bytesFromClients{0};
+  std::atomic<uint64_t> bytesFromServers{0};
+  std::atomic<int> open{0};                 // client connections open now
+  std::atomic<uint64_t> badProxyHeader{0};  // closed without a valid PROXY header
+};
+
+// Messages: each scan's verdict and what became of the message.
+struct MessageCounters {
+  std::atomic<uint64_t> messages{0};  // handed to the scanner
   std::atomic<uint64_t> clean{0};
   std::atomic<uint64_t> infected{0};
   std::atomic<uint64_t> scanErrors{0};
@@ -27,15 +36,13 @@ struct ProxyCounters {
   std::atomic<uint64_t> refused{0};         // the server refused it
   std::atomic<uint64_t> deliveryFailed{0};  // the plug-in gave the delivery up
   std::atomic<uint64_t> unconfirmed{0};     // sent; the server's answer not seen
-  std::atomic<uint64_t> bytesFromClients{0};
-  std::atomic<uint64_t> bytesFromServers{0};
-  std::atomic<int> open{0};                 // client connections open now
-  std::atomic<uint64_t> badProxyHeader{0};  // closed without a valid PROXY header
   // Observed in microseconds: each scan, and from a scan's end to the
   // server's answer to the message.
   Histogram scanSeconds{LatencyBuckets(), 1e6};
   Histogram deliverySeconds{LatencyBuckets(), 1e6};
 };
+
+struct ProxyCounters : ConnectionCounters, MessageCounters {};
 
 inline uint64_t MicrosecondsSince(std::chrono::steady_clock::time_point start) {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(

@@ -1,10 +1,9 @@
-// The bridge between the proxy and the plug-in: the socket service the host
-// lends it, its scan and progress callback, and what the host does with each
-// verdict. The plug-in's calls arrive on a connection's thread, which
-// BindConnectionThread ties to its record.
+// The bridge between the proxy and the plug-in. See plugin_bridge.h.
 #ifndef NOMINMAX
 #define NOMINMAX  // <windows.h> comes in through the plug-in's header
 #endif
+#include "host/proxy/plugin_bridge.h"
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -12,12 +11,11 @@
 #include <system_error>
 
 #include "host/capture/quarantine.h"
-#include "host/proxy/connection.h"
 
 namespace {
 
-Proxy* g_proxy = nullptr;
-thread_local Proxy::Connection* t_connection = nullptr;
+PluginBridge* g_bridge = nullptr;
+thread_local Connection* t_connection = nullptr;
 const std::atomic<bool>* g_abort = nullptr;
 int g_sendTimeoutMs = 600000;
 
@@ -65,24 +63,24 @@ class HostSocketService final : public ISocket {
 HostSocketService g_socketService;
 
 void DIVIVEZ_CDECL HostCallbackEntry(int code, ScanRequest* request) {
-  if (request == nullptr || g_proxy == nullptr) return;
+  if (request == nullptr || g_bridge == nullptr) return;
   // No exception may cross into the plug-in.
   try {
-    g_proxy->HandleCallback(code, request);
+    g_bridge->HandleCallback(code, request);
   } catch (...) {
   }
 }
 
 }  // namespace
 
-void BindConnectionThread(Proxy::Connection* c) { t_connection = c; }
+void BindConnectionThread(Connection* c) { t_connection = c; }
 
 namespace {
 
 // The plug-in's calls run on the connection's thread (keep-alives included:
 // the host sends them from the scanning thread).
 Stream* StreamOf(SOCKET socket) {
-  Proxy::Connection* c = t_connection;
+  Connection* c = t_connection;
   if (c == nullptr) return nullptr;
   if (static_cast<NetSocket>(socket) == c->clientStream.Socket()) return &c->clientStream;
   if (static_cast<NetSocket>(socket) == c->serverStream.Socket()) return &c->serverStream;
@@ -91,7 +89,7 @@ Stream* StreamOf(SOCKET socket) {
 
 // What the plug-in read through the host's socket service.
 void SawReceived(const Stream* stream, const char* data, int length) {
-  Proxy::Connection* c = t_connection;
+  Connection* c = t_connection;
   if (stream == &c->clientStream) {
     c->dialogue.FromClient(data, static_cast<size_t>(length), Clock::now());
   } else {
@@ -100,7 +98,7 @@ void SawReceived(const Stream* stream, const char* data, int length) {
 }
 
 bool ConnectionCut() {
-  const Proxy::Connection* c = t_connection;
+  const Connection* c = t_connection;
   return c != nullptr && !c->cut.empty();
 }
 
@@ -117,30 +115,25 @@ const char* ScanErrorReply(const std::string& error) {
 
 }  // namespace
 
-Proxy::Proxy(const ProxySettings& settings, const PluginApi& plugin, IScanner* scanner, Logger* log)
-    : m_settings(settings),
-      m_plugin(plugin),
-      m_scanner(scanner),
-      m_log(log),
-      m_loops(log, kConnectionStack) {
-  g_proxy = this;
-  g_abort = &m_abort;
-  g_sendTimeoutMs = settings.idleTimeoutMs;
+PluginBridge::PluginBridge(ProxyContext* context) : m_context(context) {
+  g_bridge = this;
+  g_abort = &context->abort;
+  g_sendTimeoutMs = context->settings.idleTimeoutMs;
 }
 
-Proxy::~Proxy() {
-  NetClose(m_listener);
-  g_proxy = nullptr;
+PluginBridge::~PluginBridge() { g_bridge = nullptr; }
+
+void PluginBridge::Configure() {
+  const ProxySettings& settings = m_context->settings;
+  m_context->plugin.RegisterCallback(HostCallbackEntry);
+  m_context->plugin.SetISocket(settings.socketService == SocketService::kHost ? &g_socketService
+                                                                              : nullptr);
+  if (settings.keepaliveSeconds > 0) {
+    m_context->plugin.SetTimeoutProtection(settings.keepaliveSeconds);
+  }
 }
 
-void Proxy::ConfigurePlugin() {
-  m_plugin.RegisterCallback(HostCallbackEntry);
-  m_plugin.SetISocket(m_settings.socketService == SocketService::kHost ? &g_socketService
-                                                                       : nullptr);
-  if (m_settings.keepaliveSeconds > 0) m_plugin.SetTimeoutProtection(m_settings.keepaliveSeconds);
-}
-
-void Proxy::HandleCallback(int code, ScanRequest* request) {
+void PluginBridge::HandleCallback(int code, ScanRequest* request) {
   Connection* c = t_connection;
   // The callback runs inside a request call of this thread's connection; a
   // record naming another client object would be a plug-in fault.
@@ -152,22 +145,22 @@ void Proxy::HandleCallback(int code, ScanRequest* request) {
   }
 }
 
-void Proxy::CutFromCallback(Connection* c, const char* reply, const std::string& why) {
+void PluginBridge::CutFromCallback(Connection* c, const char* reply, const std::string& why) {
   // The client waits for the answer to its end of data; it hears ours, then
   // the end of the stream. The server, which has not been sent DATA, sees
   // the connection end and drops the open transaction. Both handles stay
   // open: the plug-in may still use them until OnEndConnection, and what it
   // sends now fails.
-  c->clientStream.SendAll(reply, std::strlen(reply), 5000, &m_abort);
+  c->clientStream.SendAll(reply, std::strlen(reply), 5000, &m_context->abort);
   c->clientStream.ShutdownSend();
   c->serverStream.ShutdownBoth();
   c->cut = why;
 }
 
-void Proxy::HandleScan(Connection* c, ScanRequest* request) {
+void PluginBridge::HandleScan(Connection* c, ScanRequest* request) {
   const std::string path = request->pszDataFileName != nullptr ? request->pszDataFileName : "";
   if (c != nullptr) c->message.Check("a later message was scanned first");
-  ++m_counters.messages;
+  ++m_context->counters.messages;
   const int number = c != nullptr ? ++c->messages : 0;
   std::string label =
       (c != nullptr ? c->Label() : std::string("conn ?")) + " msg " + std::to_string(number);
@@ -183,18 +176,18 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
 
   // The spool file holds the message as sent, with its final ".\r\n".
   const uint64_t messageSize = size >= 3 ? size - 3 : size;
-  if (m_settings.maxMessageSize > 0 && messageSize > m_settings.maxMessageSize) {
-    ++m_counters.oversize;
+  if (m_context->settings.maxMessageSize > 0 && messageSize > m_context->settings.maxMessageSize) {
+    ++m_context->counters.oversize;
     request->nScanResult = 1;
     if (c != nullptr) {
       CutFromCallback(c, kOversizeReply, "message over --max-message-size, answered 552");
       c->dialogue.Touch(Clock::now());
     }
-    m_log->Line(
+    m_context->log->Line(
         "%s%s: %llu bytes, over --max-message-size %llu: answered 552 5.3.4, not "
         "delivered",
         label.c_str(), envelope.c_str(), static_cast<unsigned long long>(size),
-        static_cast<unsigned long long>(m_settings.maxMessageSize));
+        static_cast<unsigned long long>(m_context->settings.maxMessageSize));
     return;
   }
 
@@ -212,11 +205,11 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
   if (path.empty()) {
     result.error = "the plug-in named no spool file";
   } else {
-    if (!m_scanner->QuickFor(size)) LoopGroup::LeaveBeforeWaiting();
-    result = m_scanner->Scan(path, pacer);
+    if (!m_context->scanner->QuickFor(size)) LoopGroup::LeaveBeforeWaiting();
+    result = m_context->scanner->Scan(path, pacer);
   }
   const long scanMs = MillisecondsSince(scanStart);
-  m_counters.scanSeconds.Observe(MicrosecondsSince(scanStart));
+  m_context->counters.scanSeconds.Observe(MicrosecondsSince(scanStart));
   if (c != nullptr) c->dialogue.Touch(Clock::now());
   const std::string keepAlives =
       pacer.Sent() > 0 ? ", " + std::to_string(pacer.Sent()) + " keep-alive(s)" : "";
@@ -225,12 +218,12 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
   switch (result.verdict) {
     case Verdict::kInfected:
       request->nScanResult = 1;
-      ++m_counters.infected;
-      ++m_counters.dropped;
-      m_log->Line("%s%s: %llu bytes, INFECTED (%s), dropped; scan %ld ms%s", label.c_str(),
-                  envelope.c_str(), static_cast<unsigned long long>(size),
-                  LogSafe(result.signature).c_str(), scanMs, keepAlives.c_str());
-      if (m_settings.quarantine != nullptr) {
+      ++m_context->counters.infected;
+      ++m_context->counters.dropped;
+      m_context->log->Line("%s%s: %llu bytes, INFECTED (%s), dropped; scan %ld ms%s", label.c_str(),
+                           envelope.c_str(), static_cast<unsigned long long>(size),
+                           LogSafe(result.signature).c_str(), scanMs, keepAlives.c_str());
+      if (m_context->settings.quarantine != nullptr) {
         QuarantineRecord kept;
         kept.message = number;
         kept.signature = result.signature;
@@ -242,38 +235,38 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
           kept.recipients = c->dialogue.Recipients();
         }
         LoopGroup::LeaveBeforeWaiting();  // a copy to disk
-        m_settings.quarantine->Keep(path, kept, label);
+        m_context->settings.quarantine->Keep(path, kept, label);
       }
       return;
     case Verdict::kError: {
-      ++m_counters.scanErrors;
+      ++m_context->counters.scanErrors;
       const std::string error = LogSafe(result.error);
-      if (m_settings.onScanError == ScanErrorPolicy::kTempfail && c != nullptr) {
+      if (m_context->settings.onScanError == ScanErrorPolicy::kTempfail && c != nullptr) {
         request->nScanResult = 1;  // keeps DATA from going out
-        ++m_counters.tempfailed;
+        ++m_context->counters.tempfailed;
         const char* reply = ScanErrorReply(result.error);
         CutFromCallback(c, reply, "scan failed, answered 451");
-        m_log->Line(
+        m_context->log->Line(
             "%s%s: %llu bytes, scan failed (%s): answered %.9s and closed, not delivered "
             "(--on-scan-error tempfail); scan %ld ms%s",
             label.c_str(), envelope.c_str(), static_cast<unsigned long long>(size), error.c_str(),
             reply, scanMs, keepAlives.c_str());
         return;
       }
-      if (m_settings.onScanError != ScanErrorPolicy::kPass) {
+      if (m_context->settings.onScanError != ScanErrorPolicy::kPass) {
         // drop, or tempfail for a record the host cannot tie to a connection.
         request->nScanResult = 1;
-        ++m_counters.dropped;
-        m_log->Line(
+        ++m_context->counters.dropped;
+        m_context->log->Line(
             "%s%s: %llu bytes, scan failed (%s), dropped (--on-scan-error %s); scan %ld ms%s",
             label.c_str(), envelope.c_str(), static_cast<unsigned long long>(size), error.c_str(),
-            ScanErrorPolicyName(m_settings.onScanError), scanMs, keepAlives.c_str());
+            ScanErrorPolicyName(m_context->settings.onScanError), scanMs, keepAlives.c_str());
         return;
       }
       // Passed unscanned: no "scanned" header on it.
       request->nScanResult = 0;
-      ++m_counters.unscanned;
-      m_log->Line(
+      ++m_context->counters.unscanned;
+      m_context->log->Line(
           "WARNING: %s%s: %llu bytes, scan failed (%s); passing it UNSCANNED "
           "(--on-scan-error pass)",
           label.c_str(), envelope.c_str(), static_cast<unsigned long long>(size), error.c_str());
@@ -282,17 +275,18 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
     }
     case Verdict::kClean: {
       request->nScanResult = 0;
-      ++m_counters.clean;
-      const size_t n = std::min(m_settings.insertText.size(), sizeof request->szInsertText - 1);
-      std::memcpy(request->szInsertText, m_settings.insertText.data(), n);
+      ++m_context->counters.clean;
+      const size_t n =
+          std::min(m_context->settings.insertText.size(), sizeof request->szInsertText - 1);
+      std::memcpy(request->szInsertText, m_context->settings.insertText.data(), n);
       request->szInsertText[n] = '\0';
       verdict = "clean";
       break;
     }
   }
   if (c == nullptr) {
-    m_log->Line("%s: %llu bytes, %s; scan %ld ms", label.c_str(),
-                static_cast<unsigned long long>(size), verdict.c_str(), scanMs);
+    m_context->log->Line("%s: %llu bytes, %s; scan %ld ms", label.c_str(),
+                         static_cast<unsigned long long>(size), verdict.c_str(), scanMs);
     return;
   }
   MessageRecord::Scanned scanned;

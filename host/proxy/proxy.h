@@ -1,5 +1,11 @@
 // The proxy proper: accepts clients, connects each to the upstream server and
-// drives the plug-in for the connection.
+// drives the plug-in for the connection. The class is the wiring: start,
+// listener, accept loop, shutdown. Its parts: Admission (limits and the
+// PROXY header), the Pump (a connection's set-up and rounds), the event
+// loops (host/loop/) or ConnectionThreads that run the pumps, and the
+// PluginBridge (the plug-in's socket service and callback). A Connection
+// holds its streams, its DialogueFollower, its MessageRecord and its
+// PumpState.
 //
 // Threads: the caller's thread runs the accept loop. With the host's socket
 // service, where the system has a readiness set (epoll), an event loop per
@@ -37,18 +43,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <map>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "host/base/log.h"
 #include "host/base/net.h"
 #include "host/loop/event_loop.h"
+#include "host/proxy/admission.h"
+#include "host/proxy/connection_threads.h"
+#include "host/proxy/context.h"
 #include "host/proxy/counters.h"
+#include "host/proxy/plugin_bridge.h"
 #include "host/proxy/plugin_loader.h"
+#include "host/proxy/pump.h"
 #include "host/proxy/settings.h"
 #include "host/scan/scanner.h"
 
@@ -61,7 +68,7 @@ class Proxy {
 
   // Registers the callback, the socket service and the keep-alive with the
   // plug-in.
-  void ConfigurePlugin();
+  void ConfigurePlugin() { m_bridge.Configure(); }
 
   // Listens; *boundPort gets the actual port. *badAddress is set when the
   // address did not resolve.
@@ -72,100 +79,28 @@ class Proxy {
   // request) and returns.
   void Run(const std::atomic<int>& stopRequests, int shutdownGraceMs);
 
-  const ProxyCounters& Counters() const { return m_counters; }
+  const ProxyCounters& Counters() const { return m_context.counters; }
   // From a successful Listen until Run stops accepting (the health check).
   bool Listening() const { return m_listening.load(); }
   void LogCounters();
 
-  // Used by the connection threads (pump.cpp), the event loops and the
-  // plug-in's callback (plugin_bridge.cpp).
-  struct Connection;
-  void Serve(Connection* connection);
-  // A connection thread whose connection has ended waits a while for the
-  // next one instead of ending. Returns that connection, or nullptr when the
-  // thread is to end (and has been counted out).
-  Connection* NextConnection();
-  void HandleCallback(int code, ScanRequest* request);
-
  private:
-  // Accepts what is pending; returns how many connections were taken.
-  int Accept();
-  // The connection's loop (pump.cpp): a turn for each side that is due,
-  // then the limits; each returns why the connection ends, or nullptr.
-  struct Pump;
-  // The connection's start: the PROXY header, the upstream connection,
-  // XCLIENT, then StartPump. False when it ended there (the client has been
-  // answered and its socket closed); it is still to be retired.
-  bool SetUp(Connection* connection);
-  // Sets up the plug-in's session and the pump.
-  void StartPump(Connection* connection);
-  // What the pump waits for: readability of each side, and the time its next
-  // round is due anyway.
-  std::chrono::steady_clock::time_point PumpWants(const Connection* connection,
-                                                  std::chrono::steady_clock::time_point now,
-                                                  bool* client, bool* server) const;
-  // One round: a turn for each side that is readable or due, then the
-  // limits. Returns why the connection ends, or nullptr.
-  const char* PumpStep(Connection* connection, bool clientReadable, bool serverReadable);
-  // The end: the plug-in told, the sockets closed (the client's after a
-  // lingering close, or only half-closed when !lingerHere), the connection
-  // logged.
-  void EndPump(Connection* connection, const char* reason, bool lingerHere);
-  // The connection counted out and freed.
-  void Retire(Connection* connection);
-  // Runs the rounds on the calling thread until the connection ends.
-  void Relay(Connection* connection);
   // With the host's socket service on a system with a readiness set, a loop
   // per processor runs the connections' rounds once they are set up;
   // otherwise (m_loops empty) each connection keeps its thread.
   void StartLoops();
-  const char* ServerTurn(Connection* connection, Pump* pump,
-                         std::chrono::steady_clock::time_point now);
-  const char* ClientTurn(Connection* connection, Pump* pump);
-  const char* LimitReached(Connection* connection, const Pump& pump, bool* timedOut);
-  void HandleScan(Connection* connection, ScanRequest* request);
-  // Ends the connection from inside the scan callback: reply to the client,
-  // both sockets shut down (not closed), the connection marked as cut.
-  void CutFromCallback(Connection* connection, const char* reply, const std::string& why);
-  // Logs a warning for each message that went to the server without a scan.
-  void WarnUnscanned(Connection* connection);
-  // The time limit that has passed, or nullptr.
-  const char* TimeLimitReached(Connection* connection, bool clientOpen);
-  void ConnectionEnded(const std::string& address);
-  // Accept hands a connection to a thread waiting for one (true) rather
-  // than start a thread.
-  bool HandToWaitingThread(Connection* connection);
-  // --proxy-protocol (acceptor.cpp): reads the header and takes the real
-  // client's slot under --max-per-address. False when the connection was
-  // turned away (and its socket closed).
-  bool AdmitFromBalancer(Connection* connection);
-  // --upstream-xclient (pump.cpp): introduces the client to the server just
-  // connected; connects again without XCLIENT (*error on failure) when that
-  // spent the session.
-  void IntroduceClient(Connection* connection, std::string* error);
+  // Accepts what is pending; returns how many connections were taken.
+  int Accept();
 
-  ProxySettings m_settings;
-  PluginApi m_plugin;
-  IScanner* m_scanner;
-  Logger* m_log;
+  ProxyContext m_context;
+  Admission m_admission;
+  Pump m_pump;
+  PluginBridge m_bridge;
+  ConnectionThreads m_threads;
+  LoopGroup m_loops;
   NetSocket m_listener = kNetInvalidSocket;
   std::atomic<bool> m_listening{false};
-  std::atomic<bool> m_xclientOff{false};  // the server does not take XCLIENT: said once
-  ProxyCounters m_counters;
   std::atomic<int> m_nextId{0};
-  std::atomic<bool> m_abort{false};
-  std::mutex m_mutex;
-  std::condition_variable m_ended;
-  int m_active = 0;  // guarded by m_mutex
-  // Connection threads alive, those waiting for a connection, the
-  // connections handed to them, and whether they are to end; all m_mutex.
-  int m_threads = 0;
-  int m_waitingThreads = 0;
-  std::vector<Connection*> m_handedOver;
-  bool m_threadsEnd = false;
-  std::condition_variable m_handOver;
-  std::map<std::string, int> m_perAddress;  // open connections by client address; m_mutex
-  LoopGroup m_loops;
   int m_acceptBackoffMs = 0;
   std::chrono::steady_clock::time_point m_acceptWarned;
 };

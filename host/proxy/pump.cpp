@@ -1,17 +1,13 @@
-// The connection pump: SetUp connects to the server; then the plug-in is
-// called for whichever side is readable until a side ends, a time limit
-// bites, the host cuts the connection or the proxy shuts down.
-// PumpStep is one such round. Relay runs the rounds on the connection's own
-// thread, waiting in poll; an event loop (event_loop.cpp) runs them for many
-// connections on a few threads.
+// The connection pump. See pump.h.
 #ifndef NOMINMAX
 #define NOMINMAX  // <windows.h> comes in through the plug-in's header
 #endif
+#include "host/proxy/pump.h"
+
 #include <algorithm>
 #include <vector>
 
 #include "host/proxy/client_origin.h"
-#include "host/proxy/connection.h"
 
 namespace {
 
@@ -29,54 +25,56 @@ constexpr uint64_t kOversizeSlack = 65536;
 const char kXclientHelo[] = "localhost";
 }  // namespace
 
-void Proxy::Serve(Connection* c) {
+void Pump::Serve(Connection* c) {
   BindConnectionThread(c);
   if (SetUp(c)) Relay(c);
   Retire(c);
 }
 
-bool Proxy::SetUp(Connection* c) {
-  ++m_counters.open;
-  if (m_settings.proxyProtocol) {
+bool Pump::SetUp(Connection* c) {
+  ++m_context->counters.open;
+  if (m_context->settings.proxyProtocol) {
     LoopGroup::LeaveBeforeWaiting();  // for the header
-    if (!AdmitFromBalancer(c)) return false;
+    if (!m_admission->AdmitFromBalancer(c)) return false;
   }
-  ++m_counters.connections;
+  ++m_context->counters.connections;
   std::string error;
-  c->serverStream.Attach(NetConnect(m_settings.upstream.host, m_settings.upstream.port,
-                                    m_settings.connectTimeoutMs, &error));
-  if (c->serverStream.Socket() != kNetInvalidSocket && m_settings.upstreamXclient) {
+  c->serverStream.Attach(NetConnect(m_context->settings.upstream.host,
+                                    m_context->settings.upstream.port,
+                                    m_context->settings.connectTimeoutMs, &error));
+  if (c->serverStream.Socket() != kNetInvalidSocket && m_context->settings.upstreamXclient) {
     LoopGroup::LeaveBeforeWaiting();  // for the server's answers
     IntroduceClient(c, &error);
   }
   if (c->serverStream.Socket() == kNetInvalidSocket) {
-    ++m_counters.upstreamFailed;
-    m_log->Line("%s from %s: upstream %s unreachable (%s); answered 421", c->Label().c_str(),
-                c->peer.c_str(), EndpointText(m_settings.upstream).c_str(), error.c_str());
+    ++m_context->counters.upstreamFailed;
+    m_context->log->Line("%s from %s: upstream %s unreachable (%s); answered 421",
+                         c->Label().c_str(), c->peer.c_str(),
+                         EndpointText(m_context->settings.upstream).c_str(), error.c_str());
     static const char kUnavailable[] =
         "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
-    c->clientStream.SendAll(kUnavailable, sizeof kUnavailable - 1, 5000, &m_abort);
+    c->clientStream.SendAll(kUnavailable, sizeof kUnavailable - 1, 5000, &m_context->abort);
     c->clientStream.LingeringClose(kLingerMs);
     return false;
   }
-  StartPump(c);
+  Begin(c);
   return true;
 }
 
-void Proxy::Retire(Connection* c) {
-  --m_counters.open;
+void Pump::Retire(Connection* c) {
+  --m_context->counters.open;
   BindConnectionThread(nullptr);
   const std::string address = c->address;
   delete c;
-  ConnectionEnded(address);
+  m_admission->Release(address);
 }
 
-void Proxy::IntroduceClient(Connection* c, std::string* error) {
-  if (m_xclientOff.load()) return;
+void Pump::IntroduceClient(Connection* c, std::string* error) {
+  if (m_context->xclientOff.load()) return;
   std::string detail;
   const XclientResult result =
       SendXclient(c->serverStream.Socket(), kXclientHelo, c->clientIp, "[UNAVAILABLE]",
-                  m_settings.connectTimeoutMs, &m_abort, &detail);
+                  m_context->settings.connectTimeoutMs, &m_context->abort, &detail);
   switch (result) {
     case XclientResult::kSent:
     case XclientResult::kNoGreeting:
@@ -85,16 +83,17 @@ void Proxy::IntroduceClient(Connection* c, std::string* error) {
     case XclientResult::kRefused:
       // The server's configuration, not this client's: said once, then no
       // longer tried.
-      if (!m_xclientOff.exchange(true)) {
-        m_log->Line("upstream %s: %s%s; going on without XCLIENT (--upstream-xclient)",
-                    EndpointText(m_settings.upstream).c_str(),
-                    result == XclientResult::kRefused ? "XCLIENT refused: " : "",
-                    LogSafe(detail).c_str());
+      if (!m_context->xclientOff.exchange(true)) {
+        m_context->log->Line("upstream %s: %s%s; going on without XCLIENT (--upstream-xclient)",
+                             EndpointText(m_context->settings.upstream).c_str(),
+                             result == XclientResult::kRefused ? "XCLIENT refused: " : "",
+                             LogSafe(detail).c_str());
       }
       break;
     case XclientResult::kFailed:
-      m_log->Line("%s from %s: XCLIENT to the server failed (%s); connecting again without it",
-                  c->Label().c_str(), c->peer.c_str(), LogSafe(detail).c_str());
+      m_context->log->Line(
+          "%s from %s: XCLIENT to the server failed (%s); connecting again without it",
+          c->Label().c_str(), c->peer.c_str(), LogSafe(detail).c_str());
       break;
   }
   // The session the introduction spent is ended; the client gets a fresh
@@ -103,79 +102,82 @@ void Proxy::IntroduceClient(Connection* c, std::string* error) {
   c->serverStream.Send(kQuit, sizeof kQuit - 1);
   c->serverStream.ShutdownSend();
   c->serverStream.Close();
-  c->serverStream.Attach(NetConnect(m_settings.upstream.host, m_settings.upstream.port,
-                                    m_settings.connectTimeoutMs, error));
+  c->serverStream.Attach(NetConnect(m_context->settings.upstream.host,
+                                    m_context->settings.upstream.port,
+                                    m_context->settings.connectTimeoutMs, error));
 }
 
-const char* Proxy::TimeLimitReached(Connection* c, bool clientOpen) {
+const char* Pump::TimeLimitReached(Connection* c, bool clientOpen) {
   const Clock::time_point now = Clock::now();
-  if (now - c->start >= std::chrono::milliseconds(m_settings.sessionTimeoutMs)) {
+  if (now - c->start >= std::chrono::milliseconds(m_context->settings.sessionTimeoutMs)) {
     return "session time-out (--session-timeout)";
   }
   const auto quiet = now - c->dialogue.Progress();
   if (!clientOpen) return nullptr;  // the close grace applies
   if (c->dialogue.InData()) {
-    if (quiet >= std::chrono::milliseconds(m_settings.dataTimeoutMs)) {
+    if (quiet >= std::chrono::milliseconds(m_context->settings.dataTimeoutMs)) {
       return "data time-out: nothing from the client while its message arrived "
              "(--data-timeout)";
     }
   } else if (c->dialogue.Awaiting()) {
-    if (quiet >= std::chrono::milliseconds(m_settings.idleTimeoutMs)) {
+    if (quiet >= std::chrono::milliseconds(m_context->settings.idleTimeoutMs)) {
       return "server time-out: an answer owed for too long (--idle-timeout)";
     }
-  } else if (quiet >= std::chrono::milliseconds(m_settings.commandTimeoutMs)) {
+  } else if (quiet >= std::chrono::milliseconds(m_context->settings.commandTimeoutMs)) {
     return "command time-out: no complete command from the client (--command-timeout)";
   }
   return nullptr;
 }
 
-void Proxy::StartPump(Connection* c) {
+void Pump::Begin(Connection* c) {
   c->client.m_nHostWord0 = c->id;
   c->client.m_hSocket = static_cast<SOCKET>(c->clientStream.Socket());
   c->server.m_nHostWord0 = c->id;
   c->server.m_hSocket = static_cast<SOCKET>(c->serverStream.Socket());
-  m_plugin.OnNewConnection(c->id, &c->client);
-  Pump& pump = c->pump;
-  pump.grace = std::chrono::milliseconds(m_settings.closeGraceMs);
-  pump.peek = m_settings.socketService == SocketService::kPlugin;
+  m_context->plugin.OnNewConnection(c->id, &c->client);
+  PumpState& pump = c->state;
+  pump.grace = std::chrono::milliseconds(m_context->settings.closeGraceMs);
+  pump.peek = m_context->settings.socketService == SocketService::kPlugin;
   pump.peekBuffer.resize(pump.peek ? kPeekBytes : 0);
 }
 
-Clock::time_point Proxy::PumpWants(const Connection* c, Clock::time_point now, bool* client,
-                                   bool* server) const {
-  const Pump& pump = c->pump;
-  *client = pump.client == Pump::ClientSide::kReading;
-  *server = pump.server == Pump::ServerSide::kReading;
+Clock::time_point Pump::Wants(const Connection* c, Clock::time_point now, bool* client,
+                              bool* server) const {
+  const PumpState& pump = c->state;
+  *client = pump.client == PumpState::ClientSide::kReading;
+  *server = pump.server == PumpState::ServerSide::kReading;
   Clock::time_point wake = now + kPollSlice;
-  if (pump.client == Pump::ClientSide::kHeld) wake = std::min(wake, pump.clientHeldAt + kHoldRetry);
-  if (pump.server == Pump::ServerSide::kHeld) wake = std::min(wake, pump.serverHeldAt + kHoldRetry);
-  if (pump.client == Pump::ClientSide::kDrained) wake = std::min(wake, pump.graceEnd);
+  if (pump.client == PumpState::ClientSide::kHeld)
+    wake = std::min(wake, pump.clientHeldAt + kHoldRetry);
+  if (pump.server == PumpState::ServerSide::kHeld)
+    wake = std::min(wake, pump.serverHeldAt + kHoldRetry);
+  if (pump.client == PumpState::ClientSide::kDrained) wake = std::min(wake, pump.graceEnd);
   return wake;
 }
 
-const char* Proxy::PumpStep(Connection* c, bool clientReadable, bool serverReadable) {
-  if (m_abort.load()) return "cut at shutdown";
-  Pump& pump = c->pump;
+const char* Pump::Step(Connection* c, bool clientReadable, bool serverReadable) {
+  if (m_context->abort.load()) return "cut at shutdown";
+  PumpState& pump = c->state;
   const Clock::time_point now = Clock::now();
   const bool serverDue =
-      (serverReadable && pump.server == Pump::ServerSide::kReading) ||
-      (pump.server == Pump::ServerSide::kHeld && now >= pump.serverHeldAt + kHoldRetry);
+      (serverReadable && pump.server == PumpState::ServerSide::kReading) ||
+      (pump.server == PumpState::ServerSide::kHeld && now >= pump.serverHeldAt + kHoldRetry);
   const bool clientDue =
-      (clientReadable && pump.client == Pump::ClientSide::kReading) ||
-      (pump.client == Pump::ClientSide::kHeld && now >= pump.clientHeldAt + kHoldRetry);
+      (clientReadable && pump.client == PumpState::ClientSide::kReading) ||
+      (pump.client == PumpState::ClientSide::kHeld && now >= pump.clientHeldAt + kHoldRetry);
   const char* reason = nullptr;
   if (serverDue) {
     reason = ServerTurn(c, &pump, now);
     if (reason != nullptr) return reason;
   }
-  if (clientDue && pump.client != Pump::ClientSide::kDrained) {
+  if (clientDue && pump.client != PumpState::ClientSide::kDrained) {
     reason = ClientTurn(c, &pump);
     if (reason != nullptr) return reason;
   }
   return LimitReached(c, pump, &pump.timedOut);
 }
 
-void Proxy::Relay(Connection* c) {
+void Pump::Relay(Connection* c) {
   const char* reason = nullptr;
   while (reason == nullptr) {
     NetPollItem items[2];
@@ -185,7 +187,7 @@ void Proxy::Relay(Connection* c) {
     bool client = false;
     bool server = false;
     const Clock::time_point now = Clock::now();
-    const Clock::time_point wake = PumpWants(c, now, &client, &server);
+    const Clock::time_point wake = Wants(c, now, &client, &server);
     if (client) {
       clientItem = static_cast<int>(count);
       items[count++] = NetPollItem{c->clientStream.Socket(), kNetIn, 0};
@@ -195,18 +197,19 @@ void Proxy::Relay(Connection* c) {
       items[count++] = NetPollItem{c->serverStream.Socket(), kNetIn, 0};
     }
     const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
-    if (!m_abort.load() && NetPoll(items, count, timeout > 0 ? static_cast<int>(timeout) : 0) < 0) {
+    if (!m_context->abort.load() &&
+        NetPoll(items, count, timeout > 0 ? static_cast<int>(timeout) : 0) < 0) {
       reason = "poll failed";
       break;
     }
-    reason = PumpStep(c, clientItem >= 0 && items[clientItem].revents != 0,
-                      serverItem >= 0 && items[serverItem].revents != 0);
+    reason = Step(c, clientItem >= 0 && items[clientItem].revents != 0,
+                  serverItem >= 0 && items[serverItem].revents != 0);
   }
-  EndPump(c, reason, true);
+  End(c, reason, true);
 }
 
-void Proxy::EndPump(Connection* c, const char* reason, bool lingerHere) {
-  m_plugin.OnEndConnection(&c->client);
+void Pump::End(Connection* c, const char* reason, bool lingerHere) {
+  m_context->plugin.OnEndConnection(&c->client);
   c->message.Check("connection ended before delivery");
   // Server first: a server that did not close yet learns that we are done.
   c->serverStream.ShutdownSend();
@@ -218,23 +221,23 @@ void Proxy::EndPump(Connection* c, const char* reason, bool lingerHere) {
   } else {
     c->clientStream.ShutdownSend();
   }
-  m_log->Line(
+  m_context->log->Line(
       "%s from %s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, %d "
       "message(s)",
-      c->Label().c_str(), c->peer.c_str(), c->pump.timedOut ? "cut, " : "", reason,
+      c->Label().c_str(), c->peer.c_str(), c->state.timedOut ? "cut, " : "", reason,
       static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
       static_cast<unsigned long long>(c->clientStream.Taken()),
       static_cast<unsigned long long>(c->serverStream.Taken()), c->messages);
 }
 
-const char* Proxy::ServerTurn(Connection* c, Pump* pump, Clock::time_point now) {
+const char* Pump::ServerTurn(Connection* c, PumpState* pump, Clock::time_point now) {
   int peeked = 0;
   if (pump->peek) {
     peeked = std::max(0, c->serverStream.PeekData(pump->peekBuffer.data(), kPeekBytes));
   }
   c->clientStream.NewCall();
   c->serverStream.NewCall();
-  const int n = m_plugin.OnRequestFromServer(&c->client, &c->server);
+  const int n = m_context->plugin.OnRequestFromServer(&c->client, &c->server);
   c->serverStream.ReleaseSegments();
   if (pump->peek && n > 0) {
     c->dialogue.FromServer(pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)),
@@ -245,15 +248,16 @@ const char* Proxy::ServerTurn(Connection* c, Pump* pump, Clock::time_point now) 
   WarnUnscanned(c);
   if (n > 0) {
     c->serverStream.CountTaken(static_cast<uint64_t>(n));
-    m_counters.bytesFromServers += static_cast<uint64_t>(n);
+    m_context->counters.bytesFromServers += static_cast<uint64_t>(n);
   }
   if (!c->cut.empty()) return c->cut.c_str();
   // A server-side call is what the plug-in waits for before it takes client
   // input again.
-  if (pump->client == Pump::ClientSide::kHeld) pump->client = Pump::ClientSide::kReading;
-  pump->server = Pump::ServerSide::kReading;
+  if (pump->client == PumpState::ClientSide::kHeld) pump->client = PumpState::ClientSide::kReading;
+  pump->server = PumpState::ServerSide::kReading;
   if (n > 0) {
-    if (pump->client == Pump::ClientSide::kDrained) pump->graceEnd = Clock::now() + pump->grace;
+    if (pump->client == PumpState::ClientSide::kDrained)
+      pump->graceEnd = Clock::now() + pump->grace;
     return nullptr;
   }
   // Nothing read although the socket was readable: end of stream, failure,
@@ -262,20 +266,20 @@ const char* Proxy::ServerTurn(Connection* c, Pump* pump, Clock::time_point now) 
   if (peekResult == 0) return "server closed";
   if (peekResult == kNetError) return "server connection failed";
   if (peekResult > 0) {
-    pump->server = Pump::ServerSide::kHeld;
+    pump->server = PumpState::ServerSide::kHeld;
     pump->serverHeldAt = now;
   }
   return nullptr;
 }
 
-const char* Proxy::ClientTurn(Connection* c, Pump* pump) {
+const char* Pump::ClientTurn(Connection* c, PumpState* pump) {
   int peeked = 0;
   if (pump->peek) {
     peeked = std::max(0, c->clientStream.PeekData(pump->peekBuffer.data(), kPeekBytes));
   }
   c->clientStream.NewCall();
   c->serverStream.NewCall();
-  const int n = m_plugin.OnRequestFromApplication(&c->client, &c->server);
+  const int n = m_context->plugin.OnRequestFromApplication(&c->client, &c->server);
   c->serverStream.ReleaseSegments();
   if (pump->peek && n > 0) {
     c->dialogue.FromClient(pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)),
@@ -286,11 +290,11 @@ const char* Proxy::ClientTurn(Connection* c, Pump* pump) {
   WarnUnscanned(c);
   if (n > 0) {
     c->clientStream.CountTaken(static_cast<uint64_t>(n));
-    m_counters.bytesFromClients += static_cast<uint64_t>(n);
+    m_context->counters.bytesFromClients += static_cast<uint64_t>(n);
   }
   if (!c->cut.empty()) return c->cut.c_str();
   if (n > 0) {
-    pump->client = Pump::ClientSide::kReading;
+    pump->client = PumpState::ClientSide::kReading;
     return nullptr;
   }
   const int peekResult = c->clientStream.Peek();
@@ -298,51 +302,51 @@ const char* Proxy::ClientTurn(Connection* c, Pump* pump) {
     // The plug-in has taken all the client sent. The server may still answer
     // what was relayed last (the "221" to QUIT): it gets the grace time,
     // renewed while it talks, or until it closes.
-    pump->client = Pump::ClientSide::kDrained;
+    pump->client = PumpState::ClientSide::kDrained;
     pump->clientEnd = peekResult == 0 ? "client closed" : "client connection failed";
     pump->graceEnd = Clock::now() + pump->grace;
   } else if (peekResult > 0) {
-    pump->client = Pump::ClientSide::kHeld;
+    pump->client = PumpState::ClientSide::kHeld;
     pump->clientHeldAt = Clock::now();
   } else {
-    pump->client = Pump::ClientSide::kReading;
+    pump->client = PumpState::ClientSide::kReading;
   }
   return nullptr;
 }
 
-const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut) {
-  const bool clientOpen = pump.client != Pump::ClientSide::kDrained;
+const char* Pump::LimitReached(Connection* c, const PumpState& pump, bool* timedOut) {
+  const bool clientOpen = pump.client != PumpState::ClientSide::kDrained;
   // A message growing past the cap is cut before it fills the disk.
-  if (clientOpen && c->dialogue.InData() && m_settings.maxMessageSize > 0 &&
-      c->dialogue.DataBytes() > m_settings.maxMessageSize + kOversizeSlack) {
-    ++m_counters.oversize;
-    m_log->Line(
+  if (clientOpen && c->dialogue.InData() && m_context->settings.maxMessageSize > 0 &&
+      c->dialogue.DataBytes() > m_context->settings.maxMessageSize + kOversizeSlack) {
+    ++m_context->counters.oversize;
+    m_context->log->Line(
         "%s from %s: message over %llu bytes while it arrived (--max-message-size); "
         "answered 552",
         c->Label().c_str(), c->peer.c_str(),
-        static_cast<unsigned long long>(m_settings.maxMessageSize));
-    c->clientStream.SendAll(kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
+        static_cast<unsigned long long>(m_context->settings.maxMessageSize));
+    c->clientStream.SendAll(kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_context->abort);
     return "message over --max-message-size";
   }
   if (!clientOpen && Clock::now() >= pump.graceEnd) return pump.clientEnd;
   const char* reason = TimeLimitReached(c, clientOpen);
   if (reason != nullptr) {
     *timedOut = true;
-    ++m_counters.timedOut;
+    ++m_context->counters.timedOut;
     static const char kTimeout[] = "421 4.4.2 Time limit exceeded, closing connection\r\n";
-    c->clientStream.SendAll(kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
+    c->clientStream.SendAll(kTimeout, sizeof kTimeout - 1, 5000, &m_context->abort);
   }
   return reason;
 }
 
-void Proxy::WarnUnscanned(Connection* c) {
+void Pump::WarnUnscanned(Connection* c) {
   // With pass the plug-in relays a message it cannot spool without a scan;
   // the host knows it by a message that ended with no scan of it.
-  if (m_settings.onScanError != ScanErrorPolicy::kPass) return;
+  if (m_context->settings.onScanError != ScanErrorPolicy::kPass) return;
   const int pending = c->dialogue.MessagesEnded() - c->messages - c->unscannedWarned;
   for (int i = 0; i < pending; ++i) {
-    ++m_counters.unscanned;
-    m_log->Line(
+    ++m_context->counters.unscanned;
+    m_context->log->Line(
         "WARNING: %s from %s: a message went to the server UNSCANNED: the plug-in could "
         "not spool it (--on-scan-error pass)",
         c->Label().c_str(), c->peer.c_str());

@@ -1,0 +1,56 @@
+// Admission: who is served and who is turned away with a 421. The limits on
+// open connections (--max-connections) and on connections from one address
+// (--max-per-address), and behind a balancer (--proxy-protocol) the PROXY
+// header that names the real client. Any thread.
+#ifndef DIVIVEZ_HOST_PROXY_ADMISSION_H_
+#define DIVIVEZ_HOST_PROXY_ADMISSION_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "host/base/net.h"
+#include "host/proxy/connection.h"
+#include "host/proxy/context.h"
+
+class Admission {
+ public:
+  explicit Admission(ProxyContext* context) : m_context(context) {}
+
+  // Who a connection just accepted is: the address it is counted under (""
+  // behind a balancer, until its header names the client) and the client's
+  // address without brackets.
+  struct Client {
+    std::string address;
+    std::string ip;
+  };
+  // Takes a slot for a connection just accepted from rawPeer; false when it
+  // was turned away (logged, answered and closed).
+  bool Admit(NetSocket socket, const std::string& rawPeer, Client* client);
+  // --proxy-protocol: reads the header and takes the real client's slot
+  // under --max-per-address. False when the connection was turned away (and
+  // its socket closed).
+  bool AdmitFromBalancer(Connection* connection);
+  // A connection admitted under address has ended.
+  void Release(const std::string& address);
+  // Waits until no connection is open, the deadline passes or stop() holds;
+  // the connections still open.
+  int WaitForNone(std::chrono::steady_clock::time_point deadline,
+                  const std::function<bool()>& stop);
+  int Open();
+
+  // Sends a reply to a client that is being turned away, then closes.
+  static void TurnAway(NetSocket socket, const char* reply);
+
+ private:
+  ProxyContext* const m_context;
+  std::mutex m_mutex;
+  std::condition_variable m_ended;
+  int m_active = 0;                         // m_mutex
+  std::map<std::string, int> m_perAddress;  // open connections by client address; m_mutex
+};
+
+#endif  // DIVIVEZ_HOST_PROXY_ADMISSION_H_

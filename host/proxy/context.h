@@ -1,0 +1,55 @@
+// What the parts of the proxy share: its settings, the plug-in's functions,
+// the scanner, the log, the counters and the shutdown's abort flag. The
+// proxy owns it; the parts hold a pointer to it.
+#ifndef DIVIVEZ_HOST_PROXY_CONTEXT_H_
+#define DIVIVEZ_HOST_PROXY_CONTEXT_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+
+#include "host/base/log.h"
+#include "host/proxy/counters.h"
+#include "host/proxy/plugin_loader.h"
+#include "host/proxy/settings.h"
+#include "host/scan/scanner.h"
+
+struct ProxyContext {
+  ProxyContext(const ProxySettings& proxySettings, const PluginApi& pluginApi,
+               IScanner* proxyScanner, Logger* logger)
+      : settings(proxySettings), plugin(pluginApi), scanner(proxyScanner), log(logger) {}
+
+  const ProxySettings settings;
+  const PluginApi plugin;
+  IScanner* const scanner;
+  Logger* const log;
+  ProxyCounters counters;
+  // Set when the shutdown cuts the connections still open.
+  std::atomic<bool> abort{false};
+  // The server does not take XCLIENT: said once, then no longer tried.
+  std::atomic<bool> xclientOff{false};
+};
+
+// Stacks of the threads that run the plug-in's calls (a connection's own,
+// or an event loop's): the plug-in's frames hold 8 KiB buffers and the
+// scanners keep their blocks on the heap, so a small stack suffices and a
+// thousand connections stay cheap. Sanitizers enlarge frames.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kConnectionStack = 1024 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr size_t kConnectionStack = 1024 * 1024;
+#else
+constexpr size_t kConnectionStack = 256 * 1024;
+#endif
+#else
+constexpr size_t kConnectionStack = 256 * 1024;
+#endif
+
+// The longest poll: shutdown and time-outs are checked at least this often.
+constexpr auto kPollSlice = std::chrono::milliseconds(250);
+// How long a closing client socket is drained so that it sees our last reply.
+constexpr int kLingerMs = 1000;
+constexpr char kOversizeReply[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
+
+#endif  // DIVIVEZ_HOST_PROXY_CONTEXT_H_

@@ -1,0 +1,142 @@
+// The proxy's wiring: its parts, the listener and the accept loop, and the
+// shutdown that waits for the open connections. See proxy.h.
+#ifndef NOMINMAX
+#define NOMINMAX  // <windows.h> comes in through the plug-in's header
+#endif
+#include "host/proxy/proxy.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace {
+
+constexpr int kMaxAcceptBackoffMs = 1000;
+
+}  // namespace
+
+Proxy::Proxy(const ProxySettings& settings, const PluginApi& plugin, IScanner* scanner, Logger* log)
+    : m_context(settings, plugin, scanner, log),
+      m_admission(&m_context),
+      m_pump(&m_context, &m_admission),
+      m_bridge(&m_context),
+      m_threads(&m_pump),
+      m_loops(log, kConnectionStack) {}
+
+Proxy::~Proxy() { NetClose(m_listener); }
+
+bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress,
+                   std::string* error) {
+  m_listener = NetListen(where.host, where.port, boundPort, badAddress, error);
+  m_listening = m_listener != kNetInvalidSocket;
+  return m_listening;
+}
+
+void Proxy::StartLoops() {
+  if (m_context.settings.socketService != SocketService::kHost) return;
+  // The socket layer's waits (a connect, a send, a lingering close) leave
+  // the loop first; a no-op on any other thread.
+  NetSetBeforeWait(LoopGroup::LeaveBeforeWaiting);
+  m_loops.Start(std::max(1u, std::min(std::thread::hardware_concurrency(), 16u)));
+}
+
+void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
+  StartLoops();
+  while (stopRequests.load() == 0) {
+    NetPollItem item{m_listener, kNetIn, 0};
+    NetPoll(&item, 1, static_cast<int>(kPollSlice.count()));
+    // A listener that stays readable while accept fails (out of descriptors)
+    // must not make this loop spin: the pause doubles up to a second while
+    // the failures last.
+    if ((item.revents & (kNetIn | kNetErr)) && Accept() == 0) {
+      const int pause = m_acceptBackoffMs > 0 ? m_acceptBackoffMs : 50;
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    }
+  }
+  m_listening = false;
+  NetClose(m_listener);
+  m_listener = kNetInvalidSocket;
+
+  Logger* const log = m_context.log;
+  int open = m_admission.Open();
+  if (open > 0) {
+    log->Line("shutting down: %d connection(s) open, waiting up to %d ms for them", open,
+              shutdownGraceMs);
+  }
+  open = m_admission.WaitForNone(Clock::now() + std::chrono::milliseconds(shutdownGraceMs),
+                                 [&stopRequests] { return stopRequests.load() >= 2; });
+  if (open > 0) {
+    log->Line("shutting down: cutting %d connection(s)", open);
+    m_context.abort = true;
+    m_loops.DueAll();
+    open = m_admission.WaitForNone(Clock::now() + std::chrono::seconds(5), [] { return false; });
+    if (open > 0) {
+      log->Line("shutting down: %d connection(s) still inside the plug-in; exiting anyway", open);
+      return;
+    }
+  }
+  // The threads that wait for connections end now; those between their
+  // connection's end and their wait take moments. None may outlive the proxy.
+  const auto threadsEnd = Clock::now() + std::chrono::seconds(5);
+  m_threads.Stop(threadsEnd);
+  m_loops.Stop(threadsEnd);
+}
+
+int Proxy::Accept() {
+  for (int accepted = 0;; ++accepted) {
+    std::string rawPeer;
+    bool failed = false;
+    const NetSocket socket = NetAccept(m_listener, &rawPeer, &failed);
+    if (socket == kNetInvalidSocket) {
+      if (failed) {
+        m_acceptBackoffMs = std::min(std::max(m_acceptBackoffMs * 2, 50), kMaxAcceptBackoffMs);
+        const auto now = Clock::now();
+        if (now - m_acceptWarned >= std::chrono::seconds(10)) {
+          m_acceptWarned = now;
+          m_context.log->Line("accept failed: %s; pausing up to %d ms between attempts",
+                              NetLastErrorText().c_str(), m_acceptBackoffMs);
+        }
+      }
+      return accepted;
+    }
+    m_acceptBackoffMs = 0;
+    Admission::Client client;
+    if (!m_admission.Admit(socket, rawPeer, &client)) continue;
+    auto* connection = new Connection(&m_pump, &m_context);
+    connection->id = ++m_nextId;
+    connection->peer = LogSafe(rawPeer);
+    connection->address = client.address;
+    connection->clientIp = client.ip;
+    connection->clientStream.Attach(socket);
+    if (!m_loops.Empty()) {
+      m_loops.Adopt(connection);
+      continue;
+    }
+    std::string error;
+    if (!m_threads.Serve(connection, &error)) {
+      m_context.log->Line("refused %s: cannot start a thread: %s", connection->peer.c_str(),
+                          error.c_str());
+      Admission::TurnAway(socket, "421 4.3.0 Temporary failure, try again later\r\n");
+      delete connection;
+      ++m_context.counters.rejected;
+      m_admission.Release(client.address);
+    }
+  }
+}
+
+void Proxy::LogCounters() {
+  const ProxyCounters& k = m_context.counters;
+  auto v = [](const std::atomic<uint64_t>& counter) {
+    return static_cast<unsigned long long>(counter.load());
+  };
+  m_context.log->Line(
+      "counters: connections %llu (refused %llu, over per-address limit %llu, upstream "
+      "unreachable %llu, timed out %llu); messages %llu (clean %llu, infected %llu, scan errors "
+      "%llu: answered 451 %llu, passed unscanned %llu; dropped %llu, over size %llu, delivered "
+      "%llu, refused by the server %llu, delivery failed %llu, answer not seen %llu); bytes from "
+      "clients %llu, from servers %llu",
+      v(k.connections), v(k.rejected), v(k.perAddress), v(k.upstreamFailed), v(k.timedOut),
+      v(k.messages), v(k.clean), v(k.infected), v(k.scanErrors), v(k.tempfailed), v(k.unscanned),
+      v(k.dropped), v(k.oversize), v(k.delivered), v(k.refused), v(k.deliveryFailed),
+      v(k.unconfirmed), static_cast<unsigned long long>(k.bytesFromClients.load()),
+      static_cast<unsigned long long>(k.bytesFromServers.load()));
+}

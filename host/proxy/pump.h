@@ -1,0 +1,63 @@
+// The connection pump: SetUp connects to the server; then the plug-in is
+// called for whichever side is readable until a side ends, a time limit
+// bites, the host cuts the connection or the proxy shuts down. Step is one
+// such round. Serve runs the rounds on the connection's own thread, waiting
+// in poll; an event loop runs them for many connections on a few threads
+// (connection_task.cpp). One pump serves every connection; each
+// connection's state between rounds is its PumpState.
+#ifndef DIVIVEZ_HOST_PROXY_PUMP_H_
+#define DIVIVEZ_HOST_PROXY_PUMP_H_
+
+#include <string>
+
+#include "host/proxy/admission.h"
+#include "host/proxy/connection.h"
+#include "host/proxy/context.h"
+
+class Pump {
+ public:
+  Pump(ProxyContext* context, Admission* admission) : m_context(context), m_admission(admission) {}
+
+  // On the connection's own thread: set-up, rounds until it ends, retired.
+  void Serve(Connection* connection);
+  // The connection's start: the PROXY header, the upstream connection,
+  // XCLIENT, then the plug-in's session. False when it ended there (the
+  // client has been answered and its socket closed); it is still to be
+  // retired.
+  bool SetUp(Connection* connection);
+  // What the pump waits for: readability of each side, and the time its
+  // next round is due anyway.
+  Clock::time_point Wants(const Connection* connection, Clock::time_point now, bool* client,
+                          bool* server) const;
+  // One round: a turn for each side that is readable or due, then the
+  // limits. Returns why the connection ends, or nullptr.
+  const char* Step(Connection* connection, bool clientReadable, bool serverReadable);
+  // The end: the plug-in told, the sockets closed (the client's after a
+  // lingering close, or only half-closed when !lingerHere), the connection
+  // logged.
+  void End(Connection* connection, const char* reason, bool lingerHere);
+  // The connection counted out and freed.
+  void Retire(Connection* connection);
+
+ private:
+  // --upstream-xclient: introduces the client to the server just
+  // connected; connects again without XCLIENT (*error on failure) when that
+  // spent the session.
+  void IntroduceClient(Connection* connection, std::string* error);
+  // Sets up the plug-in's session and the pump's state.
+  void Begin(Connection* connection);
+  // Runs the rounds on the calling thread until the connection ends.
+  void Relay(Connection* connection);
+  const char* ServerTurn(Connection* connection, PumpState* pump, Clock::time_point now);
+  const char* ClientTurn(Connection* connection, PumpState* pump);
+  const char* LimitReached(Connection* connection, const PumpState& pump, bool* timedOut);
+  // The time limit that has passed, or nullptr.
+  const char* TimeLimitReached(Connection* connection, bool clientOpen);
+  // Logs a warning for each message that went to the server without a scan.
+  void WarnUnscanned(Connection* connection);
+
+  ProxyContext* const m_context;
+  Admission* const m_admission;
+};
+
+#endif  // DIVIVEZ_HOST_PROXY_PUMP_H_
