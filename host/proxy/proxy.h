@@ -64,6 +64,7 @@ struct ProxyCounters {
   std::atomic<uint64_t> dropped{0};         // infected, or scan error with drop
   std::atomic<uint64_t> tempfailed{0};      // scan error answered 451 (tempfail)
   std::atomic<uint64_t> unscanned{0};       // scan error passed unscanned (pass)
+  std::atomic<uint64_t> errorDropped{0};    // scan error dropped (drop)
   std::atomic<uint64_t> oversize{0};        // over --max-message-size, answered 552
   std::atomic<uint64_t> delivered{0};       // the server accepted it
   std::atomic<uint64_t> refused{0};         // the server refused it

@@ -18,17 +18,19 @@ void RegisterProxyMetrics(const Proxy& proxy, const IScanner& scanner, MetricsRe
       "--on-scan-error drop), delivery_failed (the delivery was given up), unconfirmed (sent, the "
       "server's answer not seen).";
   const std::pair<const char*, const std::atomic<uint64_t>*> outcomes[] = {
-      {"delivered", &k.delivered},        {"refused", &k.refused},
-      {"infected", &k.infected},          {"tempfailed", &k.tempfailed},
-      {"passed_unscanned", &k.unscanned}, {"delivery_failed", &k.deliveryFailed},
+      {"delivered", &k.delivered},
+      {"refused", &k.refused},
+      {"infected", &k.infected},
+      {"tempfailed", &k.tempfailed},
+      {"passed_unscanned", &k.unscanned},
+      {"dropped_unscanned", &k.errorDropped},
+      {"delivery_failed", &k.deliveryFailed},
       {"unconfirmed", &k.unconfirmed}};
+  // Each outcome reads a counter of its own, never a difference of two that
+  // go up at different moments.
   for (const auto& outcome : outcomes) {
     registry->AddCounterOf(kMessages, kMessagesHelp, {{"outcome", outcome.first}}, outcome.second);
   }
-  // The proxy counts infected messages among the dropped ones.
-  registry->AddCounterFn(kMessages, kMessagesHelp, {{"outcome", "dropped_unscanned"}}, [&k] {
-    return static_cast<double>(k.dropped.load() - k.infected.load());
-  });
   registry->AddCounterOf("divivez_scan_errors_total", "Scans that failed.", {}, &k.scanErrors);
 
   static const char kBytes[] = "divivez_received_bytes_total";

@@ -1935,6 +1935,14 @@ def lb_send(port, source, text):
     return ("tempfailed" if 400 <= code < 500 else "error"), "%d %r" % (code, reply)
 
 
+def metrics_port(proxy):
+    """The port of a proxy started with --metrics 127.0.0.1:0, from its log."""
+    found = wait_for(lambda: re.search(r"metrics on http://127\.0\.0\.1:(\d+)/metrics",
+                                       proxy.log_text()), 5)
+    check(found, "proxy %s logged no metrics address:\n%s" % (proxy.dir, proxy.proc.log_tail()))
+    return int(found.group(1))
+
+
 def sc_load_balanced(ctx):
     """HAProxy (TCP mode, PROXY protocol v2, health checks on /healthz) in
     front of two proxies with --proxy-protocol and --metrics, each given two
@@ -1958,11 +1966,8 @@ def sc_load_balanced(ctx):
             proxy = Proxy(ctx, "lb-proxy-" + name, upstream=server.port,
                           extra=scanners + ["--proxy-protocol", "--metrics", "127.0.0.1:0"])
             started.append(proxy)
-            found = wait_for(lambda: re.search(r"metrics on http://127\.0\.0\.1:(\d+)/metrics",
-                                               proxy.log_text()), 5)
-            check(found, "proxy %s logged no metrics address:\n%s" % (name, proxy.proc.log_tail()))
             proxies.append(proxy)
-            metrics_ports.append(int(found.group(1)))
+            metrics_ports.append(metrics_port(proxy))
         haproxy = HAProxy(ctx.workdir, "lb-haproxy",
                           [("filter-" + n, p.port, m) for n, p, m in zip("ab", proxies, metrics_ports)])
         started.append(haproxy)
@@ -2063,6 +2068,87 @@ def sc_load_balanced(ctx):
     finally:
         for item in reversed(started):
             item.stop()
+
+
+SLOW_METRICS_CLIENTS = 24  # more than the 16 unfinished requests the server holds
+
+
+def sc_metrics_slow_clients(ctx):
+    """/healthz answers 200 while more slow clients than the metrics server
+    has places for each hold half a request head, renewing their
+    connections as the server cuts them (as an attacker would, to keep
+    every place taken and a balancer's checks failing). The slow ones get
+    408, never the 503 that means unhealthy."""
+    proxy = Proxy(ctx, "metrics-slow-proxy", upstream=free_port(),
+                  extra=["--metrics", "127.0.0.1:0"])
+    port = metrics_port(proxy)
+    half = b"GET /healthz HTTP/1.1\r\nHost: slow\r\n"
+    stop = threading.Event()
+    cut = []  # the first line of each answer a slow client got
+
+    def slow_client():
+        s = socket.create_connection(("127.0.0.1", port), timeout=5)
+        s.sendall(half)
+        s.setblocking(False)
+        return s
+
+    def hold():
+        slow = [slow_client() for _ in range(SLOW_METRICS_CLIENTS)]
+        poller = select.poll()
+        for s in slow:
+            poller.register(s, select.POLLIN)
+        try:
+            while not stop.is_set():
+                # Each new connection pushes out the oldest: without a pause
+                # the renewals would chain into a storm of connections.
+                time.sleep(0.05)
+                for fd, _ in poller.poll(50):
+                    i = next(i for i, s in enumerate(slow) if s.fileno() == fd)
+                    try:
+                        data = slow[i].recv(4096)
+                    except OSError:
+                        data = b""
+                    cut.append(data.split(b"\r\n", 1)[0])
+                    poller.unregister(slow[i])
+                    slow[i].close()
+                    slow[i] = slow_client()
+                    poller.register(slow[i], select.POLLIN)
+        finally:
+            for s in slow:
+                s.close()
+
+    def probe():
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            s.sendall(b"GET /healthz HTTP/1.1\r\nHost: probe\r\n\r\n")
+            answer = b""
+            while True:
+                data = s.recv(4096)
+                if not data:
+                    return answer
+                answer += data
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    try:
+        # The slow clients take every place before the first probe.
+        check(wait_for(lambda: len(cut) >= SLOW_METRICS_CLIENTS - 16, 10),
+              "the metrics server never cut a slow client: %r" % cut[:3])
+        answers = []
+        # Probes over several head deadlines, while the places stay taken.
+        deadline = time.monotonic() + 4
+        while time.monotonic() < deadline:
+            answers.append(probe().split(b"\r\n", 1)[0])
+            time.sleep(0.2)
+    finally:
+        stop.set()
+        holder.join(10)
+    failed = [a for a in answers if a != b"HTTP/1.1 200 OK"]
+    check(not failed, "%d of %d probes of /healthz failed while slow clients were connected, e.g. %r"
+          % (len(failed), len(answers), failed[:1]))
+    check(set(cut) == {b"HTTP/1.1 408 Request Timeout"},
+          "the slow clients were answered %r, not only 408" % sorted(set(cut)))
+    ctx.note("%d probes, %d slow connections cut" % (len(answers), len(cut)))
+    proxy.stop()
 
 
 def xclient_session(port, header, tag):
@@ -2625,6 +2711,7 @@ OWN = [
     ("bare-lf-commands-lenient", sc_bare_lf_commands, ("host", "plugin")),
     ("spool-unavailable-451", sc_spool_unavailable, ("host", "plugin")),
     ("load-balanced-haproxy-prometheus", sc_load_balanced, ("host",), "native"),
+    ("metrics-healthz-slow-clients", sc_metrics_slow_clients, ("host",), "native"),
     ("upstream-xclient-postfix", sc_upstream_xclient, ("host",)),
     # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
