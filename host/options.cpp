@@ -307,7 +307,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     } else if (name == "--keepalive") {
       ok = number(0, 2000000, &options->keepaliveSeconds);
     } else if (name == "--debug-level") {
-      ok = number(0, 9, &options->debugLevel);
+      // The plug-in's trace lines have thresholds 0 to 2: a level above 3
+      // would trace nothing more.
+      ok = number(0, 3, &options->debugLevel);
     } else if (name == "--outbox") {
       ok = text(&options->outbox);
     } else if (name == "--port-file") {
@@ -383,6 +385,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
   }
   return true;
 }
+
+bool OptionAccumulates(const std::string& name) { return name == "--scanner"; }
 
 std::string UsageText() {
   return R"(Usage: divivez-proxy [OPTIONS]
@@ -475,7 +479,9 @@ Plug-in:
                             over the messages of a session, must stay well
                             under 100. With --scan-timeout 60, 30 is a good
                             value; below 10 the proxy warns at start-up
-  --debug-level N           plug-in trace level 0-9. Linux: set through
+  --debug-level N           plug-in trace level 0-3: 0 off, 1 operations,
+                            2 adds the server's replies, 3 the client's
+                            commands. Linux: set through
                             DIVIVEZ_DEBUG_LEVEL, trace lines go to stderr.
                             Windows: written to the registry value
                             HKLM\Software\Corvane\ZEBMail\DebugLevel (needs
@@ -497,12 +503,16 @@ Scanning:
                             --on-scan-error applies. Verdicts are never
                             retried. builtin cannot be mixed with clamd
   --signatures FILE         extra signatures for the builtin scanner, one per
-                            line: NAME HEXBYTES ('#' starts a comment). On
-                            SIGHUP the file is read again: its signatures
-                            apply to the scans that start after it; a file
-                            that fails to load leaves the set in force, and
-                            the log says why. Connections stay open. (Windows
-                            has no SIGHUP: restart the proxy there.)
+                            line: NAME HEXBYTES ('#' starts a comment); a
+                            line "# signatures: N" announces how many, and a
+                            file that holds another number, or none at all,
+                            is refused. On SIGHUP the file is read again:
+                            its signatures apply to the scans that start
+                            after it; a file that fails to load leaves the
+                            set in force, and the log says why. Replace the
+                            file whole (mv), never write it in place.
+                            Connections stay open. (Windows has no SIGHUP:
+                            restart the proxy there.)
   --scan-timeout SECS       time-out for a clamd scan (default 60); a scan
                             tried on a second endpoint gets it afresh
   --on-scan-error tempfail|pass|drop
@@ -537,8 +547,9 @@ Logging:
                             "NAME = VALUE" or "NAME VALUE"; a value in double
                             quotes keeps its blanks; lines whose first
                             non-blank character is '#' are comments. An
-                            option given on the command line wins: the
-                            file's lines for it are not used
+                            option may be named once (scanner: once per
+                            endpoint). An option given on the command line
+                            wins: the file's lines for it are not used
   --help, --version
 
 Log lines go to stderr with timestamps: one per connection, one per message

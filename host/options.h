@@ -68,6 +68,10 @@ struct Options {
 // --help and --version set their flag and stop parsing.
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
 
+// Whether the option may be given more than once to add to what it sets
+// (--scanner's pool); every other option sets one value.
+bool OptionAccumulates(const std::string& name);
+
 // The --help text.
 std::string UsageText();
 

@@ -1453,6 +1453,13 @@ def sc_signature_reload(ctx):
               "the replaced signature still matched: %d %r" % (code, reply))
         rewrite("Reload.Third %s\nBroken 4\n" % first.hex())
         reload("signature reload FAILED", 1)
+        # Caught half written: empty, or short of the count it announces.
+        rewrite("")
+        reload("signature reload FAILED", 2)
+        rewrite("# signatures: 2\nReload.Third %s\n" % first.hex())
+        reload("signature reload FAILED", 3)
+        check("announces 2 signatures but holds 1" in proxy.log_text(),
+              "the refused reload does not say why:\n" + proxy.proc.log_tail())
         code, reply = send_on(client, texts["kept"])
         check((code, reply) == (250, b"Mail accepted"),
               "after a failed reload: %d %r, the set in force was not kept" % (code, reply))
@@ -1546,6 +1553,25 @@ def sc_config_file(ctx):
                     env=ctx.build.env(ctx.tmpdir))
     check(code == 2 and ("config-broken-%s.conf:2: unknown option '--no-such-option'" % ctx.mode) in out,
           "a bad configuration file gave status %d:\n%s" % (code, out[-1000:]))
+    # An option set twice, a quote left open: each named by its line.
+    for name, text, said in (
+            ("twice", "on-scan-error = tempfail\non-scan-error = pass\n",
+             ":2: --on-scan-error given again (first on line 1)"),
+            ("quote", "listen = 127.0.0.1:0\noutbox = \"\n", ":2: unterminated quote")):
+        path = os.path.join(ctx.workdir, "config-%s-%s.conf" % (name, ctx.mode))
+        with open(path, "w") as f:
+            f.write(text)
+        code, out = run(ctx.build.argv(["--config", ctx.build.path(path)]), 60 * ctx.build.slow,
+                        env=ctx.build.env(ctx.tmpdir))
+        check(code == 2 and ("config-%s-%s.conf%s" % (name, ctx.mode, said)) in out,
+              "configuration file %s gave status %d:\n%s" % (name, code, out[-1000:]))
+    if not ctx.build.wine:
+        # A FIFO nobody writes to: refused at once instead of holding up the start.
+        fifo = os.path.join(ctx.workdir, "config-fifo-%s.conf" % ctx.mode)
+        os.mkfifo(fifo)
+        code, out = run(ctx.build.argv(["--config", fifo]), 60, env=ctx.build.env(ctx.tmpdir))
+        check(code == 2 and "is not a regular file" in out,
+              "a FIFO as the configuration file gave status %d:\n%s" % (code, out[-1000:]))
     server.stop()
 
 
