@@ -249,8 +249,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       if (!ok && error->empty()) *error = "--listen: " + reason;
     } else if (name == "--upstream") {
       std::string reason;
-      ok = takeValue() && ParseEndpoint(value, false, &options->upstream, &reason);
-      if (!ok && error->empty()) *error = "--upstream: " + reason;
+      ok = takeValue();
+      options->originalDestination = ok && value == "original-destination";
+      if (ok && !options->originalDestination) {
+        ok = ParseEndpoint(value, false, &options->upstream, &reason);
+        if (!ok) *error = "--upstream: " + reason;
+      }
       options->hasUpstream = ok;
     } else if (name == "--plugin") {
       ok = text(&options->pluginPath);
@@ -322,6 +326,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       ok = number(1, 100000, &options->maxConnections);
     } else if (name == "--max-per-address") {
       ok = number(1, 100000, &options->maxPerAddress);
+    } else if (name == "--max-per-destination") {
+      ok = number(0, 100000, &options->maxPerDestination);
     } else if (name == "--command-timeout") {
       ok = seconds(&options->commandTimeoutMs);
     } else if (name == "--data-timeout") {
@@ -361,6 +367,16 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     *error = "--signatures applies to the builtin scanner only";
     return false;
   }
+  if (options->maxPerDestination > 0 && !options->originalDestination) {
+    *error = "--max-per-destination applies to --upstream original-destination only";
+    return false;
+  }
+  if (options->originalDestination && options->proxyProtocol) {
+    // The balancer's connections were not redirected: their destination is
+    // this proxy.
+    *error = "--upstream original-destination cannot be combined with --proxy-protocol";
+    return false;
+  }
   if (options->idleTimeoutMs <= 0 || options->connectTimeoutMs <= 0 ||
       options->scanTimeoutMs <= 0 || options->commandTimeoutMs <= 0 ||
       options->dataTimeoutMs <= 0 || options->sessionTimeoutMs <= 0) {
@@ -389,6 +405,18 @@ Connections:
   --upstream HOST:PORT      the mail server to relay to. Without it an
                             embedded capture server on a loopback port takes
                             the mail and stores each message in --outbox
+  --upstream original-destination
+                            (Linux) transparent interception: each client is
+                            connected to the address and port it was going
+                            to before an nftables/iptables REDIRECT or DNAT
+                            rule sent it to the proxy. A connection whose
+                            original destination is the proxy itself (a local
+                            address with the listening port) hears "421 4.4.6
+                            Mail loop detected" and is closed
+  --max-per-destination N   with original-destination: concurrent connections
+                            to one server address and port (default 0: no
+                            limit); the next one gets "421 4.4.5 Too many
+                            connections to that server", is closed and logged
   --outbox DIR              where the capture server stores .eml files
                             (default ./outbox, created when missing)
   --capture-port-file FILE  write the capture server's port to FILE

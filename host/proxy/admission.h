@@ -1,7 +1,9 @@
 // Admission: who is served and who is turned away with a 421. The limits on
 // open connections (--max-connections) and on connections from one address
-// (--max-per-address), and behind a balancer (--proxy-protocol) the PROXY
-// header that names the real client. Any thread.
+// (--max-per-address); behind a balancer (--proxy-protocol) the PROXY header
+// that names the real client; under transparent interception (--upstream
+// original-destination, transparent.cpp) the destination, the loop guard and
+// --max-per-destination. Any thread.
 #ifndef DIVIVEZ_HOST_PROXY_ADMISSION_H_
 #define DIVIVEZ_HOST_PROXY_ADMISSION_H_
 
@@ -11,6 +13,8 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/base/net.h"
 #include "host/proxy/connection.h"
@@ -34,8 +38,18 @@ class Admission {
   // under --max-per-address. False when the connection was turned away (and
   // its socket closed).
   bool AdmitFromBalancer(Connection* connection);
+  // --upstream original-destination: sets the connection's upstream to
+  // where the client was going; turns it away (false, socket closed) when
+  // that is the proxy itself or over --max-per-destination.
+  bool AdmitRedirected(Connection* connection);
   // A connection admitted under address has ended.
   void Release(const std::string& address);
+  // The connection's end, for its destination's count.
+  void DestinationEnded(Connection* connection);
+  // The connections open now by destination ("192.0.2.25:25").
+  std::vector<std::pair<std::string, int>> OpenByDestination() const;
+  // The port the proxy listens on (the loop guard's).
+  void SetListenPort(uint16_t port) { m_listenPort = port; }
   // Waits until no connection is open, the deadline passes or stop() holds;
   // the connections still open.
   int WaitForNone(std::chrono::steady_clock::time_point deadline,
@@ -51,6 +65,9 @@ class Admission {
   std::condition_variable m_ended;
   int m_active = 0;                         // m_mutex
   std::map<std::string, int> m_perAddress;  // open connections by client address; m_mutex
+  uint16_t m_listenPort = 0;
+  mutable std::mutex m_destinationMutex;
+  std::map<std::string, int> m_perDestination;  // open connections by destination
 };
 
 #endif  // DIVIVEZ_HOST_PROXY_ADMISSION_H_

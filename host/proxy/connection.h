@@ -43,6 +43,10 @@ struct PumpState {
   bool peek = false;
   std::vector<char> peekBuffer;
   bool timedOut = false;  // ended by a time limit
+  // Its end on an event loop: the pump has ended and the client socket
+  // lingers until lingerEnd.
+  bool lingering = false;
+  Clock::time_point lingerEnd;
 };
 
 struct Connection final : LoopTask {
@@ -56,6 +60,11 @@ struct Connection final : LoopTask {
   std::string peer;      // escaped for the log
   std::string address;   // the client's address without the port; "": not counted per address
   std::string clientIp;  // the same without brackets (for XCLIENT)
+  Endpoint upstream;     // the server: --upstream, or the original destination
+  // With --upstream original-destination: " to 192.0.2.25:25" for the log,
+  // and whether the connection is counted under it (Admission).
+  std::string to;
+  bool destinationCounted = false;
   // Set when the host ends the connection itself (from the scan callback);
   // the relay loop stops after the current call.
   std::string cut;
@@ -71,10 +80,6 @@ struct Connection final : LoopTask {
   // The message between its scan and the server's answer to it.
   MessageRecord message;
   PumpState state;
-  // Its end on an event loop: the pump has ended and the client socket
-  // lingers until lingerEnd.
-  bool lingering = false;
-  Clock::time_point lingerEnd;
 
   // A task of an event loop (connection_task.cpp).
   Status Start() override;

@@ -17,7 +17,7 @@ LoopTask::Status Connection::Start() {
 }
 
 LoopTask::Status Connection::Round(bool clientReadable, bool serverReadable) {
-  if (lingering) return LingerDone() ? Status::kDone : Status::kWindingDown;
+  if (state.lingering) return LingerDone() ? Status::kDone : Status::kWindingDown;
   BindConnectionThread(this);
   const char* reason = pump->Step(this, clientReadable, serverReadable);
   if (reason != nullptr) {
@@ -25,20 +25,20 @@ LoopTask::Status Connection::Round(bool clientReadable, bool serverReadable) {
     // client's lingers on the loop.
     HandleClosed(1);
     pump->End(this, reason, false);
-    lingering = true;
-    lingerEnd = Clock::now() + std::chrono::milliseconds(kLingerMs);
+    state.lingering = true;
+    state.lingerEnd = Clock::now() + std::chrono::milliseconds(kLingerMs);
   }
   BindConnectionThread(nullptr);
-  return lingering ? Status::kWindingDown : Status::kRunning;
+  return state.lingering ? Status::kWindingDown : Status::kRunning;
 }
 
 Clock::time_point Connection::Wants(NetSocket handles[kHandles], bool watch[kHandles]) {
   handles[0] = clientStream.Socket();
   handles[1] = serverStream.Socket();
-  if (lingering) {
+  if (state.lingering) {
     watch[0] = true;
     watch[1] = false;
-    return lingerEnd;
+    return state.lingerEnd;
   }
   return pump->Wants(this, Clock::now(), &watch[0], &watch[1]);
 }
@@ -49,7 +49,7 @@ bool Connection::LingerDone() {
   // As NetLingeringClose, without the wait: what the client still sends is
   // read and dropped until it closes or the time is up.
   char discard[4096];
-  while (Clock::now() < lingerEnd) {
+  while (Clock::now() < state.lingerEnd) {
     const int n = NetRecv(clientStream.Socket(), discard, sizeof discard);
     if (n > 0) continue;
     if (n == kNetWouldBlock) return false;

@@ -20,6 +20,8 @@ struct ConnectionCounters {
   std::atomic<uint64_t> bytesFromServers{0};
   std::atomic<int> open{0};                 // client connections open now
   std::atomic<uint64_t> badProxyHeader{0};  // closed without a valid PROXY header
+  std::atomic<uint64_t> perDestination{0};  // over --max-per-destination
+  std::atomic<uint64_t> mailLoops{0};       // the original destination was the proxy
 };
 
 // Messages: each scan's verdict and what became of the message.
@@ -31,6 +33,7 @@ struct MessageCounters {
   std::atomic<uint64_t> dropped{0};         // infected, or scan error with drop
   std::atomic<uint64_t> tempfailed{0};      // scan error answered 451 (tempfail)
   std::atomic<uint64_t> unscanned{0};       // scan error passed unscanned (pass)
+  std::atomic<uint64_t> errorDropped{0};    // scan error dropped (drop)
   std::atomic<uint64_t> oversize{0};        // over --max-message-size, answered 552
   std::atomic<uint64_t> delivered{0};       // the server accepted it
   std::atomic<uint64_t> refused{0};         // the server refused it

@@ -256,6 +256,7 @@ void PluginBridge::HandleScan(Connection* c, ScanRequest* request) {
       if (m_context->settings.onScanError != ScanErrorPolicy::kPass) {
         // drop, or tempfail for a record the host cannot tie to a connection.
         request->nScanResult = 1;
+        ++m_context->counters.errorDropped;
         ++m_context->counters.dropped;
         m_context->log->Line(
             "%s%s: %llu bytes, scan failed (%s), dropped (--on-scan-error %s); scan %ld ms%s",

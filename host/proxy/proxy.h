@@ -45,6 +45,8 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/base/log.h"
 #include "host/base/net.h"
@@ -83,6 +85,11 @@ class Proxy {
   // From a successful Listen until Run stops accepting (the health check).
   bool Listening() const { return m_listening.load(); }
   void LogCounters();
+  // With --upstream original-destination: the connections open now by
+  // destination ("192.0.2.25:25"), for the metrics.
+  std::vector<std::pair<std::string, int>> OpenByDestination() const {
+    return m_admission.OpenByDestination();
+  }
 
  private:
   // With the host's socket service on a system with a readiness set, a loop

@@ -23,6 +23,9 @@ constexpr int kPeekBytes = 65536;
 constexpr uint64_t kOversizeSlack = 65536;
 // The name the proxy gives in its own EHLO before XCLIENT.
 const char kXclientHelo[] = "localhost";
+// Destinations remembered as not taking XCLIENT, at most; then forgotten
+// together (each costs one more attempt).
+constexpr size_t kMaxXclientOff = 4096;
 }  // namespace
 
 void Pump::Serve(Connection* c) {
@@ -37,11 +40,11 @@ bool Pump::SetUp(Connection* c) {
     LoopGroup::LeaveBeforeWaiting();  // for the header
     if (!m_admission->AdmitFromBalancer(c)) return false;
   }
+  if (m_context->settings.originalDestination && !m_admission->AdmitRedirected(c)) return false;
   ++m_context->counters.connections;
   std::string error;
-  c->serverStream.Attach(NetConnect(m_context->settings.upstream.host,
-                                    m_context->settings.upstream.port,
-                                    m_context->settings.connectTimeoutMs, &error));
+  c->serverStream.Attach(
+      NetConnect(c->upstream.host, c->upstream.port, m_context->settings.connectTimeoutMs, &error));
   if (c->serverStream.Socket() != kNetInvalidSocket && m_context->settings.upstreamXclient) {
     LoopGroup::LeaveBeforeWaiting();  // for the server's answers
     IntroduceClient(c, &error);
@@ -49,8 +52,8 @@ bool Pump::SetUp(Connection* c) {
   if (c->serverStream.Socket() == kNetInvalidSocket) {
     ++m_context->counters.upstreamFailed;
     m_context->log->Line("%s from %s: upstream %s unreachable (%s); answered 421",
-                         c->Label().c_str(), c->peer.c_str(),
-                         EndpointText(m_context->settings.upstream).c_str(), error.c_str());
+                         c->Label().c_str(), c->peer.c_str(), EndpointText(c->upstream).c_str(),
+                         error.c_str());
     static const char kUnavailable[] =
         "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
     c->clientStream.SendAll(kUnavailable, sizeof kUnavailable - 1, 5000, &m_context->abort);
@@ -64,13 +67,14 @@ bool Pump::SetUp(Connection* c) {
 void Pump::Retire(Connection* c) {
   --m_context->counters.open;
   BindConnectionThread(nullptr);
+  m_admission->DestinationEnded(c);
   const std::string address = c->address;
   delete c;
   m_admission->Release(address);
 }
 
 void Pump::IntroduceClient(Connection* c, std::string* error) {
-  if (m_context->xclientOff.load()) return;
+  if (XclientOff(c)) return;
   std::string detail;
   const XclientResult result =
       SendXclient(c->serverStream.Socket(), kXclientHelo, c->clientIp, "[UNAVAILABLE]",
@@ -83,9 +87,9 @@ void Pump::IntroduceClient(Connection* c, std::string* error) {
     case XclientResult::kRefused:
       // The server's configuration, not this client's: said once, then no
       // longer tried.
-      if (!m_context->xclientOff.exchange(true)) {
+      if (MarkXclientOff(c)) {
         m_context->log->Line("upstream %s: %s%s; going on without XCLIENT (--upstream-xclient)",
-                             EndpointText(m_context->settings.upstream).c_str(),
+                             EndpointText(c->upstream).c_str(),
                              result == XclientResult::kRefused ? "XCLIENT refused: " : "",
                              LogSafe(detail).c_str());
       }
@@ -102,9 +106,23 @@ void Pump::IntroduceClient(Connection* c, std::string* error) {
   c->serverStream.Send(kQuit, sizeof kQuit - 1);
   c->serverStream.ShutdownSend();
   c->serverStream.Close();
-  c->serverStream.Attach(NetConnect(m_context->settings.upstream.host,
-                                    m_context->settings.upstream.port,
-                                    m_context->settings.connectTimeoutMs, error));
+  c->serverStream.Attach(
+      NetConnect(c->upstream.host, c->upstream.port, m_context->settings.connectTimeoutMs, error));
+}
+
+// With one --upstream the answer holds for every connection; intercepted
+// connections go to many servers, and each answers for itself.
+bool Pump::XclientOff(const Connection* c) const {
+  if (!m_context->settings.originalDestination) return m_context->xclientOff.load();
+  std::lock_guard<std::mutex> lock(m_xclientMutex);
+  return m_xclientOffAt.count(EndpointText(c->upstream)) > 0;
+}
+
+bool Pump::MarkXclientOff(const Connection* c) {
+  if (!m_context->settings.originalDestination) return !m_context->xclientOff.exchange(true);
+  std::lock_guard<std::mutex> lock(m_xclientMutex);
+  if (m_xclientOffAt.size() >= kMaxXclientOff) m_xclientOffAt.clear();
+  return m_xclientOffAt.insert(EndpointText(c->upstream)).second;
 }
 
 const char* Pump::TimeLimitReached(Connection* c, bool clientOpen) {
@@ -222,9 +240,9 @@ void Pump::End(Connection* c, const char* reason, bool lingerHere) {
     c->clientStream.ShutdownSend();
   }
   m_context->log->Line(
-      "%s from %s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, %d "
-      "message(s)",
-      c->Label().c_str(), c->peer.c_str(), c->state.timedOut ? "cut, " : "", reason,
+      "%s from %s%s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, "
+      "%d message(s)",
+      c->Label().c_str(), c->peer.c_str(), c->to.c_str(), c->state.timedOut ? "cut, " : "", reason,
       static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
       static_cast<unsigned long long>(c->clientStream.Taken()),
       static_cast<unsigned long long>(c->serverStream.Taken()), c->messages);

@@ -8,6 +8,8 @@
 #ifndef DIVIVEZ_HOST_PROXY_PUMP_H_
 #define DIVIVEZ_HOST_PROXY_PUMP_H_
 
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "host/proxy/admission.h"
@@ -55,9 +57,17 @@ class Pump {
   const char* TimeLimitReached(Connection* connection, bool clientOpen);
   // Logs a warning for each message that went to the server without a scan.
   void WarnUnscanned(Connection* connection);
+  // Whether the connection's server is known not to take XCLIENT; Mark
+  // notes it and is true the first time (to log it once).
+  bool XclientOff(const Connection* connection) const;
+  bool MarkXclientOff(const Connection* connection);
 
   ProxyContext* const m_context;
   Admission* const m_admission;
+  // --upstream original-destination: the destinations that do not take
+  // XCLIENT (bounded).
+  mutable std::mutex m_xclientMutex;
+  std::set<std::string> m_xclientOffAt;
 };
 
 #endif  // DIVIVEZ_HOST_PROXY_PUMP_H_

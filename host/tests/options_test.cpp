@@ -80,6 +80,29 @@ TEST(OptionsTest, RunningBehindABalancer) {
   EXPECT_EQ(o.listen.port, 25);
 }
 
+TEST(OptionsTest, TransparentInterception) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(
+      Parse({"--upstream", "original-destination", "--max-per-destination", "2"}, &o, &error))
+      << error;
+  EXPECT_TRUE(o.originalDestination && o.hasUpstream);
+  EXPECT_EQ(o.maxPerDestination, 2);
+  // The last --upstream wins, as with every option.
+  ASSERT_TRUE(Parse({"--upstream=original-destination", "--upstream", "192.0.2.25:25"}, &o, &error))
+      << error;
+  EXPECT_FALSE(o.originalDestination);
+  EXPECT_EQ(o.upstream.port, 25);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--max-per-destination", "2"},
+           {"--upstream", "192.0.2.25:25", "--max-per-destination", "2"},
+           {"--upstream", "original-destination", "--proxy-protocol"},
+           {"--upstream", "original-destination", "--max-per-destination", "-1"}}) {
+    EXPECT_FALSE(Parse(args, &o, &error)) << args.back();
+    EXPECT_FALSE(error.empty());
+  }
+}
+
 TEST(OptionsTest, EveryOptionInBothForms) {
   Options o;
   std::string error;

@@ -457,6 +457,33 @@ TEST_F(ProxyTest, ScanErrorIsAnswered451FromTheCallbackAndNothingElseReachesTheC
   EXPECT_EQ(Events().back(), "End");  // the handles were closed after OnEndConnection only
 }
 
+TEST_F(ProxyTest, ScanErrorDroppedIsCountedOnItsOwnAndNeverRunsBackwards) {
+  CScratchDirectory scratch("divivez-host-proxy-");
+  const std::string spool = (std::filesystem::path(scratch.Path()) / "divivez1.tmp").string();
+  std::ofstream(spool, std::ios::binary) << "Subject: x\r\n\r\nbody\r\n.\r\n";
+  FailingScanner failing;
+  TinyServer server;
+  m_fake.spoolFile = spool;
+  Start(server.Port(), &failing,
+        [](ProxySettings* settings) { settings->onScanError = ScanErrorPolicy::kDrop; });
+  std::string error;
+  NetSocket client = NetConnect("127.0.0.1", m_port, 2000, &error);
+  ASSERT_NE(client, kNetInvalidSocket) << error;
+  EXPECT_EQ(ReadSome(client, 10), "220 tiny\r\n");
+  ASSERT_TRUE(NetSendAll(client, "SCAN\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadSome(client, 19), "250 Mail accepted\r\n");
+  NetClose(client);
+
+  MetricsRegistry registry;
+  RegisterProxyMetrics(*m_proxy, failing, &registry);
+  const std::string dropped = "divivez_messages_total{outcome=\"dropped_unscanned\"} ";
+  EXPECT_NE(registry.Render().find(dropped + "1\n"), std::string::npos) << registry.Render();
+  // A scrape while an infected message is counted (infected already, among
+  // the dropped not yet) sees the same count, not one that went backwards.
+  ++const_cast<ProxyCounters&>(m_proxy->Counters()).infected;
+  EXPECT_NE(registry.Render().find(dropped + "1\n"), std::string::npos) << registry.Render();
+}
+
 // Holds every scan until released.
 class WaitingScanner final : public IScanner {
  public:
