@@ -598,7 +598,7 @@ class Postfix:
         os.makedirs(sasl_dir, exist_ok=True)
         db_dir = os.path.join(self.dir, "sasldb")
         os.makedirs(db_dir, exist_ok=True)
-        sasldb = os.path.join(db_dir, "sasldb2")
+        sasldb = self.sasldb = os.path.join(db_dir, "sasldb2")
         for user, password in sasl.items():
             code, out = run(["/usr/sbin/saslpasswd2", "-p", "-c", "-f", sasldb, "-u", "e2e.test", user],
                             30, input_bytes=password.encode())
@@ -1391,6 +1391,35 @@ def smtp_ssl(ctx, port, ca=None, server_name="localhost", timeout=20):
 def auth_plain(user, password):
     """The argument of AUTH PLAIN for user and password."""
     return base64.b64encode(b"\0" + user.encode() + b"\0" + password.encode()).decode()
+
+
+def secret_forms(user, password):
+    """{name: bytes} of the ways a password crosses SMTP: itself, AUTH
+    LOGIN's base64 of it, AUTH PLAIN's base64 of user and it."""
+    return {"the password": password.encode(),
+            "its base64 (AUTH LOGIN)": base64.b64encode(password.encode()),
+            "AUTH PLAIN's base64": auth_plain(user, password).encode()}
+
+
+def files_holding(roots, needles):
+    """[(path, name)] of every file below the directories or files roots
+    that holds one of needles ({name: bytes}): for the proof that logs and
+    traces never hold a credential."""
+    paths = []
+    for root in roots:
+        if os.path.isfile(root):
+            paths.append(root)
+        for directory, _, names in os.walk(root):
+            paths.extend(os.path.join(directory, name) for name in names)
+    found = []
+    for path in paths:
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError:
+            continue
+        found.extend((path, name) for name, needle in needles.items() if needle in data)
+    return found
 
 
 class SClient:

@@ -50,7 +50,7 @@ from harness import (  # noqa: E402 (the harness sits beside this script)
     Proxy, message, sent_content, with_insert, mime_base64, tag_for, describe_diff,
     assert_delivered, assert_not_delivered, assert_stored, run, swaks, write_file, RawClient, smtp,
     expect_vrfy_in_step, certificates, postfix_tls_listeners, client_tls_context, smtp_starttls, smtp_ssl,
-    auth_plain, s_client, starttls_injection)
+    auth_plain, s_client, starttls_injection, secret_forms, files_holding)
 
 
 # --------------------------------------------------------------------------
@@ -2232,6 +2232,10 @@ def sc_peers_postfix_tls(ctx):
             finally:
                 client.close()
             assert_stored(postfix, tag, sent_content(message(tag)))
+        # sasldb keeps passwords in clear: the search finds what is there,
+        # and Postfix's own files hold no credential a proxy could be blamed for.
+        found = files_holding([postfix.dir], secret_forms(AUTH_USER, AUTH_PASSWORD))
+        check(found == [(postfix.sasldb, "the password")], "credentials found in %r" % found)
     finally:
         postfix.stop()
 
