@@ -2213,6 +2213,14 @@ def sc_peers_postfix_tls(ctx):
         assert_stored(postfix, tag, sent_content(message(tag)))
         seen = s_client(ctx, postfix.ports["implicit"], ["EHLO client.e2e.test", "QUIT"], starttls=False, ca=ca)
         check([code for code, _ in seen.replies] == [220, 250, 221], "s_client, implicit TLS: %r" % seen)
+        c = RawClient(postfix.ports["implicit"], 20, tls=client_tls_context(ca))
+        try:
+            check(c.reply()[0] == 220 and c.command("EHLO client.e2e.test")[0] == 250,
+                  "the raw client's session in implicit TLS failed")
+            code, lines = c.command("AUTH PLAIN " + auth_plain(AUTH_USER, AUTH_PASSWORD + "x"))
+            check(code == 535, "AUTH PLAIN with a wrong password answered %r" % lines)
+        finally:
+            c.close()
 
         for name, problem in (("wrong-name", "hostname mismatch"),
                               ("unknown-ca", "self-signed certificate in certificate chain")):
