@@ -117,6 +117,8 @@ class Proxy {
   // host follows); called by the socket service or after a peek.
   void FromClient(Connection* connection, const char* data, size_t length);
   void FromServer(Connection* connection, const char* data, size_t length);
+  // What the plug-in sent the client through the host's socket service.
+  void ToClient(Connection* connection, const char* data, size_t length);
 
   // The event loops (event_loop.cpp). A loop thread runs loops handed to
   // it until none is left for a while.
@@ -151,6 +153,9 @@ class Proxy {
   // lingering close, or only half-closed when !lingerHere), the connection
   // logged.
   void EndPump(Connection* connection, const char* reason, bool lingerHere);
+  // Before the host ends a connection: a 421 to a client that would
+  // otherwise be left without a reply.
+  void AnswerOwedReply(Connection* connection);
   // Reads and drops what a lingering client sends; true once it has closed
   // or its time is up, and the socket is closed.
   bool LingerDone(Connection* connection);

@@ -8,6 +8,7 @@
 #define NOMINMAX  // <windows.h> comes in through the plug-in's header
 #endif
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "host/proxy/client_origin.h"
@@ -213,8 +214,21 @@ void Proxy::Relay(Connection* c) {
   EndPump(c, reason, true);
 }
 
+void Proxy::AnswerOwedReply(Connection* c) {
+  if (c->toldClosing) return;
+  // A client that has not said QUIT is owed an answer to whatever it sends
+  // next: a server that closed right after its greeting must not leave it
+  // to find a closed connection.
+  const bool clientOpen = c->pump.client != Pump::ClientSide::kDrained;
+  if (!c->owed && (c->quit || !clientOpen)) return;
+  const char* reply = m_abort.load() ? kShutdownReply : kServerClosedReply;
+  NetSendAll(c->clientSocket, reply, std::strlen(reply), 5000, nullptr);
+  c->toldClosing = true;
+}
+
 void Proxy::EndPump(Connection* c, const char* reason, bool lingerHere) {
   m_plugin.OnEndConnection(&c->client);
+  AnswerOwedReply(c);
   CheckDelivery(c, "connection ended before delivery");
   // Server first: a server that did not close yet learns that we are done.
   NetShutdownSend(c->serverSocket);
@@ -326,6 +340,7 @@ const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut)
         c->Label().c_str(), c->peer.c_str(),
         static_cast<unsigned long long>(m_settings.maxMessageSize));
     NetSendAll(c->clientSocket, kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
+    c->toldClosing = true;
     return "message over --max-message-size";
   }
   if (!clientOpen && Clock::now() >= pump.graceEnd) return pump.clientEnd;
@@ -335,6 +350,7 @@ const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut)
     ++m_counters.timedOut;
     static const char kTimeout[] = "421 4.4.2 Time limit exceeded, closing connection\r\n";
     NetSendAll(c->clientSocket, kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
+    c->toldClosing = true;
   }
   return reason;
 }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -126,14 +127,14 @@ int FakeOnRequestFromServer(CHostSocket* client, CHostSocket* server) {
 // A server that greets, answers QUIT with 221 and closes: one session at a
 // time, each after the last, or (concurrent) each on a thread of its own. A
 // session whose input starts with 'x' stops reading, like a server that no
-// longer takes what it is sent.
+// longer takes what it is sent. A hanging-up server closes right after its
+// greeting, which may be empty.
 class TinyServer {
  public:
-  explicit TinyServer(bool concurrent = false) : m_concurrent(concurrent) {
-    std::string error;
-    bool bad = false;
-    m_listener = NetListen("127.0.0.1", 0, &m_port, &bad, &error);
-    m_thread = std::thread([this] { Serve(); });
+  explicit TinyServer(bool concurrent = false) : m_concurrent(concurrent) { Listen(); }
+  TinyServer(const std::string& greeting, bool hangUp)
+      : m_concurrent(false), m_greeting(greeting), m_hangUp(hangUp) {
+    Listen();
   }
   ~TinyServer() {
     m_stop = true;
@@ -144,6 +145,13 @@ class TinyServer {
   uint16_t Port() const { return m_port; }
 
  private:
+  void Listen() {
+    std::string error;
+    bool bad = false;
+    m_listener = NetListen("127.0.0.1", 0, &m_port, &bad, &error);
+    m_thread = std::thread([this] { Serve(); });
+  }
+
   void Serve() {
     while (!m_stop) {
       NetSocket s = kNetInvalidSocket;
@@ -163,9 +171,9 @@ class TinyServer {
   }
 
   void Session(NetSocket s) {
-    NetSendAll(s, "220 tiny\r\n", 10, 2000, nullptr);
+    NetSendAll(s, m_greeting.data(), m_greeting.size(), 2000, nullptr);
     std::string input;
-    while (!m_stop) {
+    while (!m_stop && !m_hangUp) {
       char buffer[256];
       const int n = NetRecv(s, buffer, sizeof buffer);
       if (n > 0) {
@@ -189,6 +197,8 @@ class TinyServer {
   NetSocket m_listener = kNetInvalidSocket;
   uint16_t m_port = 0;
   const bool m_concurrent;
+  const std::string m_greeting = "220 tiny\r\n";
+  const bool m_hangUp = false;
   std::atomic<bool> m_stop{false};
   std::thread m_thread;
   std::vector<std::thread> m_sessions;
@@ -226,6 +236,7 @@ class ProxyTest : public ::testing::Test {
     bool bad = false;
     std::string error;
     ASSERT_TRUE(m_proxy->Listen(Endpoint{"127.0.0.1", 0}, &m_port, &bad, &error)) << error;
+    m_stopRequests = 0;
     m_thread = std::thread([this] { m_proxy->Run(m_stopRequests, 2000); });
   }
   void Stop() {
@@ -349,6 +360,34 @@ TEST_F(ProxyTest, RefusedUpstreamGets421AndTheProxyGoesOn) {
   }
   Stop();
   for (const std::string& e : Events()) EXPECT_NE(e, "New");  // no session without a server
+}
+
+TEST_F(ProxyTest, AServerThatHangsUpLeavesNoClientInSilence) {
+  struct Case {
+    const char* greeting;
+    const char* client;  // sent after the greeting
+    const char* heard;
+  } cases[] = {
+      // Closed before its greeting: the greeting was owed from the connect.
+      {"", "", "421 4.4.2 Mail server closed the connection; try again later\r\n"},
+      // Closed right after it: the client has not said QUIT.
+      {"220 tiny\r\n", "EHLO x\r\n",
+       "220 tiny\r\n421 4.4.2 Mail server closed the connection; try again later\r\n"},
+      // Its own 421 is the client's last word; nothing follows it.
+      {"421 busy\r\n", "", "421 busy\r\n"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.greeting);
+    TinyServer server(row.greeting, true);
+    Start(server.Port());
+    std::string error;
+    NetSocket client = NetConnect("127.0.0.1", m_port, 2000, &error);
+    ASSERT_NE(client, kNetInvalidSocket) << error;
+    NetSendAll(client, row.client, std::strlen(row.client), 2000, nullptr);
+    EXPECT_EQ(ReadToEnd(client), row.heard);
+    NetClose(client);
+    Stop();
+  }
 }
 
 TEST_F(ProxyTest, HeldBackClientIsNotPolledInATightLoop) {

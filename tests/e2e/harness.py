@@ -270,11 +270,11 @@ class LenientServer(MailServer):
     servers of the SMTP smuggling research. Records like MailServer, and
     also every byte each connection sent (transcripts)."""
 
-    def __init__(self, workdir, name, line_ends):
+    def __init__(self, workdir, name, line_ends, options=()):
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir, exist_ok=True)
         argv = [PYTHON, os.path.join(HERE, "lenient_server.py"), "--dir", self.dir,
-                "--line-ends", line_ends]
+                "--line-ends", line_ends] + list(options)
         self.proc = Proc(name, argv, os.path.join(workdir, name + ".log"), stdout=subprocess.PIPE)
         self.port = int(read_announce(self.proc, "PORT", 20))
 

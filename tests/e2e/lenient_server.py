@@ -27,6 +27,8 @@ Replies: 220 greeting; EHLO with PIPELINING and 8BITMIME; 250 to HELO, MAIL,
 RCPT, NOOP, RSET; 252 to VRFY; 354 to DATA after an accepted RCPT (503
 before); "250 2.0.0 Ok: queued as E2E<seq>" after a message; 221 to QUIT;
 502 to anything else. --timeout SECS closes an idle connection with a 421.
+--hang-up connect closes each connection at once, --hang-up greeting right
+after the greeting (a server that is going down).
 Stops on SIGTERM or SIGINT.
 """
 
@@ -148,7 +150,11 @@ class Session:
     async def run(self):
         self.event("connect")
         try:
+            if self.server.hang_up == "connect":
+                return
             await self.reply("220 lenient.e2e.test ESMTP lenient test server")
+            if self.server.hang_up == "greeting":
+                return
             while await self.command():
                 pass
         except asyncio.TimeoutError:
@@ -236,10 +242,11 @@ def address(text):
 
 
 class Server:
-    def __init__(self, directory, also_cr, timeout):
+    def __init__(self, directory, also_cr, timeout, hang_up):
         self.recorder = Recorder(directory)
         self.also_cr = also_cr
         self.timeout = timeout
+        self.hang_up = hang_up
 
     async def serve(self, stop):
         server = await asyncio.start_server(
@@ -254,9 +261,10 @@ def main():
     parser.add_argument("--dir", required=True)
     parser.add_argument("--line-ends", choices=["lf", "lf-cr"], required=True)
     parser.add_argument("--timeout", type=float, default=60)
+    parser.add_argument("--hang-up", choices=["connect", "greeting"])
     args = parser.parse_args()
     os.makedirs(args.dir, exist_ok=True)
-    server = Server(args.dir, args.line_ends == "lf-cr", args.timeout)
+    server = Server(args.dir, args.line_ends == "lf-cr", args.timeout, args.hang_up)
 
     async def run():
         stop = asyncio.Event()

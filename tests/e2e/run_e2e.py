@@ -923,6 +923,29 @@ def sc_server_greeting_421(ctx):
     sink.stop()
 
 
+def sc_server_hang_up(ctx):
+    """A server that closes at once, or right after its greeting, as one
+    going down does: the client is not left in silence but hears the
+    proxy's 421, and not after its QUIT."""
+    for when in ("connect", "greeting"):
+        server = LenientServer(ctx.workdir, "hangup-%s-%s" % (when, ctx.mode), "lf",
+                               ["--hang-up", when])
+        proxy = Proxy(ctx, "hangup-%s-proxy-%s" % (when, ctx.mode), upstream=server.port)
+        c = RawClient(proxy.port, 20 * ctx.build.slow)
+        try:
+            code, lines = c.reply()
+            if when == "greeting":
+                check(code == 220, "the server's greeting did not come through: %r" % lines)
+                code, lines = c.command("EHLO client.e2e.test")
+            check(code == 421 and "4.4.2" in lines[0],
+                  "server hung up at %s: the client heard %r, not a 421" % (when, lines))
+        finally:
+            c.close()
+        check(proxy.proc.alive(), "the proxy died")
+        proxy.stop()
+        server.stop()
+
+
 def sc_clamd(ctx):
     clamd = Clamd(ctx.workdir, tcp=ctx.build.wine)
     server = MailServer(ctx.workdir, "clamd-server")
@@ -2593,6 +2616,7 @@ OWN = [
     ("server-answer-logged", sc_server_answer_logged, ("host", "plugin")),
     ("upstream-refused-421", sc_upstream_refused, ("host",)),
     ("server-greeting-421", sc_server_greeting_421, ("plugin",)),
+    ("server-hang-up-421", sc_server_hang_up, ("host", "plugin")),
     ("capture-server-outbox", sc_capture_server, ("plugin",)),
     ("smuggling-lenient-lf", lambda ctx: sc_smuggling(ctx, "lf"), ("host", "plugin")),
     ("smuggling-lenient-cr", lambda ctx: sc_smuggling(ctx, "lf-cr"), ("host", "plugin")),
