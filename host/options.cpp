@@ -423,7 +423,8 @@ Running more than one:
                             --max-per-address. A connection without a valid
                             header within 5 s is closed
   --upstream-xclient        after the server's greeting, tell it the client's
-                            address with XCLIENT when it offers the command
+                            address with XCLIENT; a client that cannot be
+                            introduced (not offered, refused) hears 421
   --metrics HOST:PORT       serve GET /metrics (Prometheus text format) and
                             GET /healthz (200 while listening with a scanner
                             endpoint up, else 503) on this address

@@ -2,6 +2,7 @@
 #include "host/proxy/client_origin.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -216,9 +217,14 @@ XclientResult SendXclient(NetSocket server, const std::string& heloName, const s
     if (detail->empty()) *detail = "connection failed";
     return XclientResult::kFailed;
   }
+  if (code != 250) {
+    // A 421 or 4xx here is a passing state of the server, not its setup.
+    *detail = FirstLine(reply);
+    return XclientResult::kRefused;
+  }
   std::vector<std::string> attributes;
-  if (code != 250 || !XclientKeyword(reply, &attributes)) {
-    *detail = code != 250 ? "EHLO answered " + FirstLine(reply) : "XCLIENT not advertised";
+  if (!XclientKeyword(reply, &attributes)) {
+    *detail = "XCLIENT not advertised";
     return XclientResult::kNotOffered;
   }
   std::string command = "XCLIENT";
@@ -240,6 +246,21 @@ XclientResult SendXclient(NetSocket server, const std::string& heloName, const s
     return XclientResult::kRefused;
   }
   return XclientResult::kSent;
+}
+
+std::string XclientRefusalReply(XclientResult result, const std::string& detail) {
+  // The server's enhanced code and text are kept only where their class
+  // fits the 421 (RFC 3463): the reply code itself must say "closing".
+  if (result == XclientResult::kRefused && detail.size() > 4 && detail[0] == '4' &&
+      std::isdigit(static_cast<unsigned char>(detail[1])) &&
+      std::isdigit(static_cast<unsigned char>(detail[2])) && detail[3] == ' ') {
+    std::string reply = "421" + detail.substr(3, 500);
+    for (char& c : reply) {
+      if (static_cast<unsigned char>(c) < ' ' || c == '\x7f') c = ' ';
+    }
+    return reply + "\r\n";
+  }
+  return "421 4.3.0 Mail server unavailable, try again later\r\n";
 }
 
 std::string Xtext(const std::string& text) {

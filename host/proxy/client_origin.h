@@ -25,7 +25,7 @@ enum class XclientResult {
   kSent,        // the server took it; its new greeting waits unread
   kNoGreeting,  // the greeting was not 220: it waits unread, nothing was sent
   kNotOffered,  // the server does not advertise XCLIENT (the session is spent)
-  kRefused,     // the server refused the command (the session is spent)
+  kRefused,     // the server refused EHLO or XCLIENT (the session is spent)
   kFailed,      // the connection failed or timed out (the session is spent)
 };
 
@@ -33,12 +33,18 @@ enum class XclientResult {
 // XCLIENT, "XCLIENT ADDR=... NAME=..." with the attributes the server names
 // (Postfix's syntax: xtext values, IPv6 addresses as "IPV6:..."). The 220
 // the server answers a taken XCLIENT with is a new greeting and is left for
-// the SMTP session to read. On the results that spend the session the caller
-// connects again and proceeds without XCLIENT. *detail gets the server's
-// reply or the failure, for a log line (not escaped).
+// the SMTP session to read. On the results that spend the session the
+// client must not reach the server without its introduction: the caller
+// turns it away (XclientRefusalReply). *detail gets the server's reply (its
+// first line) or the failure, for a log line (not escaped).
 XclientResult SendXclient(NetSocket server, const std::string& heloName, const std::string& address,
                           const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
                           std::string* detail);
+
+// What a client whose introduction failed hears before the close: a 421
+// with the server's own text when it answered 4xx (kRefused, detail), else
+// the proxy's 421 4.3.0.
+std::string XclientRefusalReply(XclientResult result, const std::string& detail);
 
 // RFC 3461 4: bytes other than '!'..'~', and '+' and '=', as "+XX".
 std::string Xtext(const std::string& text);

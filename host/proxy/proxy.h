@@ -56,7 +56,7 @@ struct ProxyCounters {
   std::atomic<uint64_t> rejected{0};        // over --max-connections
   std::atomic<uint64_t> perAddress{0};      // over --max-per-address
   std::atomic<uint64_t> timedOut{0};        // cut by a time limit
-  std::atomic<uint64_t> upstreamFailed{0};  // answered 421: upstream unreachable
+  std::atomic<uint64_t> upstreamFailed{0};  // answered 421: upstream unreachable, or XCLIENT failed
   std::atomic<uint64_t> messages{0};        // handed to the scanner
   std::atomic<uint64_t> clean{0};
   std::atomic<uint64_t> infected{0};
@@ -216,9 +216,9 @@ class Proxy {
   // turned away (and its socket closed).
   bool AdmitFromBalancer(Connection* connection);
   // --upstream-xclient (pump.cpp): introduces the client to the server just
-  // connected; connects again without XCLIENT (*error on failure) when that
-  // spent the session.
-  void IntroduceClient(Connection* connection, std::string* error);
+  // connected. False when that failed: the client has been answered 421 and
+  // both sockets are closed.
+  bool IntroduceClient(Connection* connection);
 
   ProxySettings m_settings;
   PluginApi m_plugin;
@@ -226,7 +226,6 @@ class Proxy {
   Logger* m_log;
   NetSocket m_listener = kNetInvalidSocket;
   std::atomic<bool> m_listening{false};
-  std::atomic<bool> m_xclientOff{false};  // the server does not take XCLIENT: said once
   ProxyCounters m_counters;
   std::atomic<int> m_nextId{0};
   std::atomic<bool> m_abort{false};
@@ -246,6 +245,10 @@ class Proxy {
   int m_spareRunners = 0;                   // loop threads waiting for one; m_mutex
   std::atomic<bool> m_loopsEnd{false};
   std::condition_variable m_runnerWanted;
+  // Clients turned away since the server was last logged as not offering
+  // XCLIENT, and when that was; m_mutex.
+  int m_xclientRefused = 0;
+  std::chrono::steady_clock::time_point m_xclientWarned;
   int m_acceptBackoffMs = 0;
   std::chrono::steady_clock::time_point m_acceptWarned;
 };

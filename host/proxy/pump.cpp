@@ -28,6 +28,8 @@ constexpr int kPeekBytes = 65536;
 constexpr uint64_t kOversizeSlack = 65536;
 // The name the proxy gives in its own EHLO before XCLIENT.
 const char kXclientHelo[] = "localhost";
+// How often a server that does not offer XCLIENT is named in the log.
+constexpr auto kXclientWarnEvery = std::chrono::minutes(1);
 }  // namespace
 
 void Proxy::Serve(Connection* c) {
@@ -48,7 +50,7 @@ bool Proxy::SetUp(Connection* c) {
                                m_settings.connectTimeoutMs, &error);
   if (c->serverSocket != kNetInvalidSocket && m_settings.upstreamXclient) {
     LeaveLoopBeforeWaiting();  // for the server's answers
-    IntroduceClient(c, &error);
+    if (!IntroduceClient(c)) return false;
   }
   if (c->serverSocket == kNetInvalidSocket) {
     ++m_counters.upstreamFailed;
@@ -72,40 +74,53 @@ void Proxy::Retire(Connection* c) {
   ConnectionEnded(address);
 }
 
-void Proxy::IntroduceClient(Connection* c, std::string* error) {
-  if (m_xclientOff.load()) return;
+bool Proxy::IntroduceClient(Connection* c) {
   std::string detail;
   const XclientResult result =
       SendXclient(c->serverSocket, kXclientHelo, c->clientIp, "[UNAVAILABLE]",
                   m_settings.connectTimeoutMs, &m_abort, &detail);
-  switch (result) {
-    case XclientResult::kSent:
-    case XclientResult::kNoGreeting:
-      return;
-    case XclientResult::kNotOffered:
-    case XclientResult::kRefused:
-      // The server's configuration, not this client's: said once, then no
-      // longer tried.
-      if (!m_xclientOff.exchange(true)) {
-        m_log->Line("upstream %s: %s%s; going on without XCLIENT (--upstream-xclient)",
-                    EndpointText(m_settings.upstream).c_str(),
-                    result == XclientResult::kRefused ? "XCLIENT refused: " : "",
-                    LogSafe(detail).c_str());
+  if (result == XclientResult::kSent || result == XclientResult::kNoGreeting) return true;
+  // The operator asked for XCLIENT: without it the server would take this
+  // client for the proxy, with whatever trust the proxy's address has. The
+  // client is turned away; the next one tries again.
+  if (result == XclientResult::kNotOffered) {
+    // The server's setup, not this client's: said once a minute, not per
+    // client.
+    int refused = 0;
+    bool say = false;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_xclientRefused;
+      const Clock::time_point now = Clock::now();
+      if (m_xclientWarned == Clock::time_point() || now - m_xclientWarned >= kXclientWarnEvery) {
+        m_xclientWarned = now;
+        refused = m_xclientRefused;
+        m_xclientRefused = 0;
+        say = true;
       }
-      break;
-    case XclientResult::kFailed:
-      m_log->Line("%s from %s: XCLIENT to the server failed (%s); connecting again without it",
-                  c->Label().c_str(), c->peer.c_str(), LogSafe(detail).c_str());
-      break;
+    }
+    if (say) {
+      m_log->Line(
+          "upstream %s does not advertise XCLIENT; %d client(s) answered 421 since the "
+          "last notice: enable XCLIENT for this host there, or drop "
+          "--upstream-xclient",
+          EndpointText(m_settings.upstream).c_str(), refused);
+    }
+  } else {
+    m_log->Line("%s from %s: XCLIENT to upstream %s %s: %s; answered 421 (--upstream-xclient)",
+                c->Label().c_str(), c->peer.c_str(), EndpointText(m_settings.upstream).c_str(),
+                result == XclientResult::kRefused ? "refused" : "failed", LogSafe(detail).c_str());
   }
-  // The session the introduction spent is ended; the client gets a fresh
-  // one with its own greeting.
   static const char kQuit[] = "QUIT\r\n";
   NetSend(c->serverSocket, kQuit, sizeof kQuit - 1);
   NetShutdownSend(c->serverSocket);
   NetClose(c->serverSocket);
-  c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
-                               m_settings.connectTimeoutMs, error);
+  c->serverSocket = kNetInvalidSocket;
+  ++m_counters.upstreamFailed;
+  const std::string reply = XclientRefusalReply(result, detail);
+  NetSendAll(c->clientSocket, reply.data(), reply.size(), 5000, &m_abort);
+  NetLingeringClose(c->clientSocket, kLingerMs);
+  return false;
 }
 
 void Proxy::ReleaseHeldSegments(Connection* c) {

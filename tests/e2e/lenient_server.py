@@ -28,7 +28,9 @@ RCPT, NOOP, RSET; 252 to VRFY; 354 to DATA after an accepted RCPT (503
 before); "250 2.0.0 Ok: queued as E2E<seq>" after a message; 221 to QUIT;
 502 to anything else. --timeout SECS closes an idle connection with a 421.
 --hang-up connect closes each connection at once, --hang-up greeting right
-after the greeting (a server that is going down).
+after the greeting (a server that is going down). --xclient-refuse N
+advertises XCLIENT, answers the first N XCLIENT commands 451 (a passing
+fault) and the rest with a new 220 greeting.
 Stops on SIGTERM or SIGINT.
 """
 
@@ -181,7 +183,8 @@ class Session:
         if verb in ("EHLO", "HELO"):
             self.mail_from, self.rcpt_tos = None, []
             if verb == "EHLO":
-                await self.reply("250-lenient.e2e.test\r\n250-PIPELINING\r\n250 8BITMIME")
+                xclient = "250-XCLIENT ADDR NAME\r\n" if self.server.xclient_refuse is not None else ""
+                await self.reply("250-lenient.e2e.test\r\n" + xclient + "250-PIPELINING\r\n250 8BITMIME")
             else:
                 await self.reply("250 lenient.e2e.test")
         elif verb == "MAIL" and arg.upper().startswith("FROM:"):
@@ -204,6 +207,13 @@ class Session:
             if verb == "RSET":
                 self.mail_from, self.rcpt_tos = None, []
             await self.reply("250 2.0.0 Ok")
+        elif verb == "XCLIENT" and self.server.xclient_refuse is not None:
+            self.mail_from, self.rcpt_tos = None, []
+            if self.server.xclient_refuse > 0:
+                self.server.xclient_refuse -= 1
+                await self.reply("451 4.3.0 lenient.e2e.test Temporary lookup failure")
+            else:
+                await self.reply("220 lenient.e2e.test ESMTP introduced")
         elif verb == "VRFY":
             await self.reply("252 2.0.0 Cannot VRFY user")
         elif verb == "QUIT":
@@ -242,7 +252,8 @@ def address(text):
 
 
 class Server:
-    def __init__(self, directory, also_cr, timeout, hang_up):
+    def __init__(self, directory, also_cr, timeout, hang_up, xclient_refuse):
+        self.xclient_refuse = xclient_refuse
         self.recorder = Recorder(directory)
         self.also_cr = also_cr
         self.timeout = timeout
@@ -262,9 +273,11 @@ def main():
     parser.add_argument("--line-ends", choices=["lf", "lf-cr"], required=True)
     parser.add_argument("--timeout", type=float, default=60)
     parser.add_argument("--hang-up", choices=["connect", "greeting"])
+    parser.add_argument("--xclient-refuse", type=int)
     args = parser.parse_args()
     os.makedirs(args.dir, exist_ok=True)
-    server = Server(args.dir, args.line_ends == "lf-cr", args.timeout, args.hang_up)
+    server = Server(args.dir, args.line_ends == "lf-cr", args.timeout, args.hang_up,
+                    args.xclient_refuse)
 
     async def run():
         stop = asyncio.Event()

@@ -2086,11 +2086,9 @@ def sc_upstream_xclient(ctx):
     """--upstream-xclient with --proxy-protocol: a real Postfix that trusts
     the proxy learns the client named in the PROXY header (its log shows the
     client as that address), and the client's greeting is the one Postfix
-    sent after XCLIENT. A server that does not offer XCLIENT gets none: one
-    log line, and the mail still flows."""
+    sent after XCLIENT."""
     postfix = Postfix(ctx.workdir, "xclient-postfix-" + ctx.mode,
                       listeners=(("main", {"smtpd_authorized_xclient_hosts": "127.0.0.0/8"}),))
-    server = MailServer(ctx.workdir, "xclient-server-" + ctx.mode)
     try:
         proxy = Proxy(ctx, "xclient-proxy-" + ctx.mode, upstream=postfix.port,
                       extra=["--proxy-protocol", "--upstream-xclient"])
@@ -2106,27 +2104,61 @@ def sc_upstream_xclient(ctx):
               proxy.proc.log_tail())
         proxy.stop()
 
-        plain = Proxy(ctx, "xclient-plain-proxy-" + ctx.mode, upstream=server.port,
-                      extra=["--proxy-protocol", "--upstream-xclient"])
-        tags = [tag_for(ctx, "no-xclient-%d" % i) for i in range(2)]
-        before = len(server.events("connect"))
-        for t in tags:
-            _, final = xclient_session(
-                plain.port, b"PROXY TCP6 2001:db8::7 ::1 40000 25\r\n", t)
-            check(final[0] == 250, "end of data answered %r" % (final,))
-            assert_delivered(server, t, with_insert(sent_content(message(t))))
-        # The first session's probe cost one connection; the second
-        # session was not probed again.
-        connects = len(server.events("connect")) - before
-        check(connects == 3, "the server saw %d connections for two sessions, not 3" % connects)
-        said = plain.log_text().count("going on without XCLIENT")
-        check(said == 1, "the proxy said %d times that it goes on without XCLIENT" % said)
-        check("from [2001:db8::7]:40000" in plain.log_text(), "the log lacks the client's address:\n" +
-              plain.proc.log_tail())
-        plain.stop()
     finally:
-        server.stop()
         postfix.stop()
+
+
+def xclient_refused(port, header):
+    """The reply a client hears after its PROXY header, when it is turned
+    away before the server's session."""
+    c = RawClient(port, 30)
+    try:
+        c.send(header)
+        return c.reply()
+    finally:
+        c.close()
+
+
+def sc_upstream_xclient_fail_closed(ctx):
+    """--upstream-xclient never lets a client reach the server as the proxy.
+    A server that answers XCLIENT 451 once: that client hears 421 with the
+    server's text, and the next is introduced and delivers. A server that
+    does not offer XCLIENT: every client hears 421, no MAIL reaches it, and
+    the log names the fault once (not per client)."""
+    header = b"PROXY TCP4 198.51.100.7 127.0.0.1 40000 25\r\n"
+    lenient = LenientServer(ctx.workdir, "xclient-once-" + ctx.mode, "lf", ["--xclient-refuse", "1"])
+    plain = MailServer(ctx.workdir, "xclient-plain-" + ctx.mode)
+    try:
+        proxy = Proxy(ctx, "xclient-once-proxy-" + ctx.mode, upstream=lenient.port,
+                      extra=["--proxy-protocol", "--upstream-xclient"])
+        code, lines = xclient_refused(proxy.port, header)
+        check(code == 421 and "Temporary lookup failure" in lines[0],
+              "a client whose XCLIENT was refused heard %r" % lines)
+        tag = tag_for(ctx, "xclient-again")
+        greeting, final = xclient_session(proxy.port, header, tag)
+        check(final[0] == 250, "end of data answered %r" % (final,))
+        check("introduced" in greeting[1][0], "the greeting %r is not the one after XCLIENT" % greeting[1])
+        assert_delivered(lenient, tag, with_insert(sent_content(message(tag))))
+        commands = [e for e in lenient.events("command")]
+        introduced = {e["conn"] for e in commands if e["line"].startswith("XCLIENT ADDR=198.51.100.7 ")}
+        mailed = {e["conn"] for e in commands if e["line"].upper().startswith("MAIL ")}
+        check(mailed and mailed <= introduced,
+              "MAIL on connections %r, XCLIENT taken on %r" % (sorted(mailed), sorted(introduced)))
+        check("going on without XCLIENT" not in proxy.log_text(), "the proxy gave XCLIENT up")
+        proxy.stop()
+
+        proxy = Proxy(ctx, "xclient-plain-proxy-" + ctx.mode, upstream=plain.port,
+                      extra=["--proxy-protocol", "--upstream-xclient"])
+        for _ in range(3):
+            code, lines = xclient_refused(proxy.port, b"PROXY TCP6 2001:db8::7 ::1 40000 25\r\n")
+            check(code == 421, "a client heard %r from a proxy whose server lacks XCLIENT" % lines)
+        check(not plain.events("MESSAGE"), "a message reached the server without XCLIENT")
+        said = proxy.log_text().count("does not advertise XCLIENT")
+        check(said == 1, "the proxy named the missing XCLIENT %d times, not once" % said)
+        proxy.stop()
+    finally:
+        lenient.stop()
+        plain.stop()
 
 
 # Scenarios with a real Postfix smtpd as the server: a private instance
@@ -2624,6 +2656,7 @@ OWN = [
     ("spool-unavailable-451", sc_spool_unavailable, ("host", "plugin")),
     ("load-balanced-haproxy-prometheus", sc_load_balanced, ("host",), "native"),
     ("upstream-xclient-postfix", sc_upstream_xclient, ("host",)),
+    ("upstream-xclient-fail-closed", sc_upstream_xclient_fail_closed, ("host",)),
     # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
     ("quarantine-eml-json", sc_quarantine, ("host",)),
