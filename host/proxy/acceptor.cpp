@@ -38,6 +38,13 @@ std::string AddressOf(const std::string& peer) {
   return colon == std::string::npos ? peer : peer.substr(0, colon);
 }
 
+// "192.0.2.1:4321" -> "192.0.2.1", "[2001:db8::1]:25" -> "2001:db8::1".
+std::string BareAddress(const std::string& peer) {
+  std::string address = AddressOf(peer);
+  if (address.size() > 1 && address.front() == '[') address = address.substr(1, address.size() - 2);
+  return address;
+}
+
 // Sends a reply to a client that is being turned away, then closes.
 void TurnAway(NetSocket socket, const char* reply) {
   NetSend(socket, reply, static_cast<int>(std::strlen(reply)));
@@ -154,6 +161,14 @@ int Proxy::Accept() {
     }
     m_acceptBackoffMs = 0;
     const std::string peer = LogSafe(rawPeer);
+    if (m_settings.proxyProtocol && !m_settings.proxyProtocolFrom.Empty() &&
+        !m_settings.proxyProtocolFrom.Contains(BareAddress(rawPeer))) {
+      // Its header would name whatever client it likes: not read at all.
+      ++m_counters.badProxyHeader;
+      m_log->Line("refused %s: not a balancer named by --proxy-protocol-from", peer.c_str());
+      NetClose(socket);
+      continue;
+    }
     // Behind a balancer the peer is the balancer: the client's address is
     // counted once its PROXY header has been read (AdmitFromBalancer).
     const std::string address = m_settings.proxyProtocol ? "" : AddressOf(rawPeer);
@@ -192,10 +207,7 @@ int Proxy::Accept() {
     connection->id = ++m_nextId;
     connection->peer = peer;
     connection->address = address;
-    connection->clientIp = AddressOf(rawPeer);
-    if (connection->clientIp.size() > 1 && connection->clientIp.front() == '[') {
-      connection->clientIp = connection->clientIp.substr(1, connection->clientIp.size() - 2);
-    }
+    connection->clientIp = BareAddress(rawPeer);
     connection->clientSocket = socket;
     if (!m_loops.empty()) {
       Adopt(connection);

@@ -459,6 +459,29 @@ TEST_F(ProxyTest, BehindABalancerTheHeaderNamesTheClientThatLimitsCount) {
   EXPECT_NE(detail.find("not listening"), std::string::npos) << detail;
 }
 
+TEST_F(ProxyTest, OnlyTheNamedBalancersMayNameAClient) {
+  TinyServer server(true);
+  for (const char* from : {"192.0.2.0/24,2001:db8::/32", "127.0.0.0/8"}) {
+    SCOPED_TRACE(from);
+    const bool named = std::string(from) == "127.0.0.0/8";
+    Start(server.Port(), nullptr, [from](ProxySettings* settings) {
+      settings->proxyProtocol = true;
+      std::string error;
+      EXPECT_TRUE(settings->proxyProtocolFrom.Add(from, &error)) << error;
+    });
+    std::string error;
+    NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
+    ASSERT_NE(s, kNetInvalidSocket) << error;
+    EXPECT_TRUE(
+        NetSendAll(s, "PROXY TCP4 203.0.113.9 127.0.0.1 1000 25\r\nQUIT\r\n", 49, 2000, nullptr));
+    EXPECT_EQ(ReadToEnd(s), named ? "220 tiny\r\n221 bye\r\n" : "");
+    NetClose(s);
+    EXPECT_EQ(m_proxy->Counters().badProxyHeader.load(), named ? 0u : 1u);
+    EXPECT_EQ(m_proxy->Counters().connections.load(), named ? 1u : 0u);
+    Stop();
+  }
+}
+
 class FailingScanner final : public IScanner {
  public:
   ScanResult Scan(const std::string&, ScanPacer&) override {

@@ -1953,7 +1953,8 @@ def sc_load_balanced(ctx):
         proxies, metrics_ports = [], []
         for name in ("a", "b"):
             proxy = Proxy(ctx, "lb-proxy-" + name, upstream=server.port,
-                          extra=scanners + ["--proxy-protocol", "--metrics", "127.0.0.1:0"])
+                          extra=scanners + ["--proxy-protocol", "--proxy-protocol-from", "127.0.0.0/8",
+                                                     "--metrics", "127.0.0.1:0"])
             started.append(proxy)
             found = wait_for(lambda: re.search(r"metrics on http://127\.0\.0\.1:(\d+)/metrics",
                                                proxy.log_text()), 5)
