@@ -426,7 +426,9 @@ Running more than one:
                             header (version 1 or 2) from a load balancer; the
                             client it names is the one logged and counted by
                             --max-per-address. A connection without a valid
-                            header within 5 s is closed
+                            header within 5 s is closed. It counts toward
+                            --max-connections once its header has come;
+                            up to 4 x --max-connections may wait for theirs
   --proxy-protocol-from CIDR[,CIDR...]
                             take PROXY headers only from these balancers
                             (e.g. 10.0.0.5,2001:db8::/64; repeatable); a

@@ -153,32 +153,43 @@ std::string FirstLine(const std::string& reply) {
 
 }  // namespace
 
+HeaderRead ReadProxyHeaderNow(NetSocket socket, ProxyHeaderParser* parser, std::string* error) {
+  char buffer[512];
+  while (parser->Current() == ProxyHeaderParser::State::kMore) {
+    // A version 1 line may be shorter than what is asked for: peek, and take
+    // only what the parser took.
+    const size_t wanted = std::min(sizeof buffer, parser->MaxWanted());
+    const int n = NetPeekData(socket, buffer, static_cast<int>(wanted));
+    if (n == 0 || n == kNetError) {
+      *error = n == 0 ? "closed before its PROXY protocol header" : "connection failed";
+      return HeaderRead::kFailed;
+    }
+    if (n < 0) return HeaderRead::kMore;
+    const size_t taken = parser->Feed(buffer, static_cast<size_t>(n));
+    if (!Take(socket, taken)) {
+      *error = "connection failed";
+      return HeaderRead::kFailed;
+    }
+  }
+  if (parser->Current() == ProxyHeaderParser::State::kError) {
+    *error = parser->Error();
+    return HeaderRead::kFailed;
+  }
+  return HeaderRead::kDone;
+}
+
 bool ReadProxyHeader(NetSocket socket, int timeoutMs, const std::atomic<bool>* abort,
                      ProxyHeader* header, std::string* error) {
   ProxyHeaderParser parser;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  char buffer[512];
-  while (parser.Current() == ProxyHeaderParser::State::kMore) {
+  for (;;) {
     if (abort != nullptr && abort->load()) {
       *error = "shutting down";
       return false;
     }
-    // A version 1 line may be shorter than what is asked for: peek, and take
-    // only what the parser took.
-    const size_t wanted = std::min(sizeof buffer, parser.MaxWanted());
-    const int n = NetPeekData(socket, buffer, static_cast<int>(wanted));
-    if (n == 0 || n == kNetError) {
-      *error = n == 0 ? "closed before its PROXY protocol header" : "connection failed";
-      return false;
-    }
-    if (n > 0) {
-      const size_t taken = parser.Feed(buffer, static_cast<size_t>(n));
-      if (!Take(socket, taken)) {
-        *error = "connection failed";
-        return false;
-      }
-      continue;
-    }
+    const HeaderRead read = ReadProxyHeaderNow(socket, &parser, error);
+    if (read == HeaderRead::kFailed) return false;
+    if (read == HeaderRead::kDone) break;
     const int wait = RemainingMs(deadline);
     if (wait == 0) {
       *error = "no PROXY protocol header within " + std::to_string(timeoutMs) + " ms";
@@ -186,10 +197,6 @@ bool ReadProxyHeader(NetSocket socket, int timeoutMs, const std::atomic<bool>* a
     }
     NetPollItem item{socket, kNetIn, 0};
     NetPoll(&item, 1, wait);
-  }
-  if (parser.Current() == ProxyHeaderParser::State::kError) {
-    *error = parser.Error();
-    return false;
   }
   *header = parser.Header();
   return true;

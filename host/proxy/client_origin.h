@@ -2,8 +2,9 @@
 // balancer: the PROXY protocol header read off the client's socket, and the
 // XCLIENT command that tells the upstream server the same.
 //
-// Both run on the connection's thread before the plug-in sees the
-// connection, each bounded by a deadline and by the proxy's abort flag. They
+// Both run before the plug-in sees the connection, each bounded by a
+// deadline and by the proxy's abort flag; the header can also be read a
+// step at a time as it arrives. They
 // read exactly what belongs to them and leave the rest queued: the client's
 // first command, the server's greeting.
 #ifndef DIVIVEZ_HOST_PROXY_CLIENT_ORIGIN_H_
@@ -20,6 +21,12 @@
 // client closes, or the header is malformed.
 bool ReadProxyHeader(NetSocket socket, int timeoutMs, const std::atomic<bool>* abort,
                      ProxyHeader* header, std::string* error);
+
+// One step of the same without waiting, for an event loop: feeds *parser
+// what has arrived. kMore: incomplete, nothing more queued now; kFailed:
+// *error says why (closed, failed, malformed).
+enum class HeaderRead { kMore, kDone, kFailed };
+HeaderRead ReadProxyHeaderNow(NetSocket socket, ProxyHeaderParser* parser, std::string* error);
 
 enum class XclientResult {
   kSent,        // the server took it; its new greeting waits unread

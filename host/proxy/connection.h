@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/proxy/proxy.h"
+#include "host/proxy/proxy_header.h"
 #include "host/smtp/smtp_data.h"
 
 using Clock = std::chrono::steady_clock;
@@ -92,6 +93,12 @@ struct Proxy::Connection {
   std::string cut;
   NetSocket clientSocket = kNetInvalidSocket;
   NetSocket serverSocket = kNetInvalidSocket;
+  // --proxy-protocol: until the header is whole the connection counts
+  // toward the headers' own budget, not --max-connections; an event loop
+  // reads it as it arrives (due by headerDue).
+  bool awaitingHeader = false;
+  Clock::time_point headerDue;
+  ProxyHeaderParser header;
   CHostSocket client{};
   CHostSocket server{};
   Clock::time_point start = Clock::now();

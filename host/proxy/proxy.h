@@ -48,12 +48,13 @@
 #include "host/base/net.h"
 #include "host/metrics/metrics.h"
 #include "host/proxy/plugin_loader.h"
+#include "host/proxy/proxy_header.h"
 #include "host/proxy/settings.h"
 #include "host/scan/scanner.h"
 
 struct ProxyCounters {
   std::atomic<uint64_t> connections{0};     // accepted and served
-  std::atomic<uint64_t> rejected{0};        // over --max-connections
+  std::atomic<uint64_t> rejected{0};        // over --max-connections (or the headers' budget)
   std::atomic<uint64_t> perAddress{0};      // over --max-per-address
   std::atomic<uint64_t> timedOut{0};        // cut by a time limit
   std::atomic<uint64_t> upstreamFailed{0};  // answered 421: upstream unreachable, or XCLIENT failed
@@ -207,14 +208,22 @@ class Proxy {
   const char* TimeLimitReached(Connection* connection, bool clientOpen);
   // Sends what the server socket holds back during a delivery.
   void ReleaseHeldSegments(Connection* connection);
-  void ConnectionEnded(const std::string& address);
+  void ConnectionEnded(const std::string& address, bool awaitingHeader);
   // Accept hands a connection to a thread waiting for one (true) rather
   // than start a thread.
   bool HandToWaitingThread(Connection* connection);
-  // --proxy-protocol (acceptor.cpp): reads the header and takes the real
-  // client's slot under --max-per-address. False when the connection was
-  // turned away (and its socket closed).
-  bool AdmitFromBalancer(Connection* connection);
+  // --proxy-protocol (acceptor.cpp). AwaitHeader reads the header on the
+  // connection's own thread, HeaderRound on an event loop as far as it has
+  // arrived; either then admits the connection (AdmitFromBalancer): its
+  // slot under --max-connections and the real client's under
+  // --max-per-address. False / kEnded when the connection was turned away
+  // (and its socket closed).
+  enum class HeaderStep { kMore, kAdmitted, kEnded };
+  bool AwaitHeader(Connection* connection);
+  int HeaderBudget() const;  // connections that may wait for their header
+  HeaderStep HeaderRound(Connection* connection);
+  bool AdmitFromBalancer(Connection* connection, const ProxyHeader& header);
+  void RefuseHeader(Connection* connection, const std::string& why);
   // --upstream-xclient (pump.cpp): introduces the client to the server just
   // connected. False when that failed: the client has been answered 421 and
   // both sockets are closed.
@@ -232,6 +241,9 @@ class Proxy {
   std::mutex m_mutex;
   std::condition_variable m_ended;
   int m_active = 0;  // guarded by m_mutex
+  // Of them, those still waiting for their PROXY header: counted toward a
+  // budget of their own, not --max-connections; m_mutex.
+  int m_awaitingHeader = 0;
   // Connection threads alive, those waiting for a connection, the
   // connections handed to them, and whether they are to end; all m_mutex.
   int m_threads = 0;

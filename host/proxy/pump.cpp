@@ -34,16 +34,11 @@ constexpr auto kXclientWarnEvery = std::chrono::minutes(1);
 
 void Proxy::Serve(Connection* c) {
   BindConnectionThread(c);
-  if (SetUp(c)) Relay(c);
+  if ((!c->awaitingHeader || AwaitHeader(c)) && SetUp(c)) Relay(c);
   Retire(c);
 }
 
 bool Proxy::SetUp(Connection* c) {
-  ++m_counters.open;
-  if (m_settings.proxyProtocol) {
-    LeaveLoopBeforeWaiting();  // for the header
-    if (!AdmitFromBalancer(c)) return false;
-  }
   ++m_counters.connections;
   std::string error;
   c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
@@ -70,8 +65,9 @@ void Proxy::Retire(Connection* c) {
   --m_counters.open;
   BindConnectionThread(nullptr);
   const std::string address = c->address;
+  const bool awaitingHeader = c->awaitingHeader;
   delete c;
-  ConnectionEnded(address);
+  ConnectionEnded(address, awaitingHeader);
 }
 
 bool Proxy::IntroduceClient(Connection* c) {

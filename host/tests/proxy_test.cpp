@@ -482,6 +482,57 @@ TEST_F(ProxyTest, OnlyTheNamedBalancersMayNameAClient) {
   }
 }
 
+// Threads of this process (Linux); -1 elsewhere.
+int ThreadCount() {
+  std::error_code error;
+  int count = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end;
+       it.increment(error)) {
+    ++count;
+  }
+  return error || count == 0 ? -1 : count;
+}
+
+TEST_F(ProxyTest, ConnectionsWaitingForTheirHeaderHoldUpNoClientAndNoThread) {
+  TinyServer server;
+  Start(server.Port(), nullptr, [](ProxySettings* settings) {
+    settings->proxyProtocol = true;
+    settings->maxConnections = 5;
+  });
+  std::string error;
+  const auto connected = [&] {
+    NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
+    EXPECT_NE(s, kNetInvalidSocket) << error;
+    return s;
+  };
+  // Let the loops' threads start before counting.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const int threadsBefore = ThreadCount();
+  // Twice --max-connections, none of them sending its header.
+  std::vector<NetSocket> idle;
+  for (int i = 0; i < 10; ++i) idle.push_back(connected());
+  for (int i = 0; i < 100 && m_proxy->Counters().open.load() < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(m_proxy->Counters().open.load(), 10);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (threadsBefore > 0) {
+    EXPECT_LE(ThreadCount(), threadsBefore);
+  }
+  // A client whose header comes in two pieces is served meanwhile.
+  NetSocket client = connected();
+  const std::string header = "PROXY TCP4 203.0.113.9 127.0.0.1 1000 25\r\n";
+  ASSERT_TRUE(NetSendAll(client, header.data(), 10, 2000, nullptr));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(NetSendAll(client, header.data() + 10, header.size() - 10, 2000, nullptr));
+  EXPECT_EQ(ReadSome(client, 10), "220 tiny\r\n");
+  ASSERT_TRUE(NetSendAll(client, "QUIT\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadToEnd(client), "221 bye\r\n");
+  NetClose(client);
+  EXPECT_EQ(m_proxy->Counters().rejected.load(), 0u);
+  for (NetSocket s : idle) NetClose(s);
+}
+
 class FailingScanner final : public IScanner {
  public:
   ScanResult Scan(const std::string&, ScanPacer&) override {

@@ -2083,6 +2083,48 @@ def xclient_session(port, header, tag):
         c.close()
 
 
+def sc_proxy_header_wait(ctx):
+    """Thirty idle connections without a PROXY header, more than
+    --max-connections 20, take no thread of the proxy (counted in /proc)
+    and no slot: a client with its header is served while they still wait,
+    and they are closed once their time is up."""
+    server = MailServer(ctx.workdir, "header-wait-server")
+    proxy = Proxy(ctx, "header-wait-proxy", upstream=server.port,
+                  extra=["--proxy-protocol", "--max-connections", "20"])
+    task_dir = "/proc/%d/task" % proxy.proc.popen.pid
+    idle = []
+    try:
+        time.sleep(0.2)  # the event loops' threads start with the listener
+        before = len(os.listdir(task_dir))
+        for _ in range(30):
+            idle.append(socket.create_connection(("127.0.0.1", proxy.port), 10))
+        time.sleep(0.5)  # long enough for a thread per connection to show
+        during = len(os.listdir(task_dir))
+        check(during <= before, "the proxy went from %d to %d threads with 30 connections "
+              "waiting for their header" % (before, during))
+        tag = tag_for(ctx, "header-wait")
+        _, final = xclient_session(proxy.port, b"PROXY TCP4 198.51.100.7 127.0.0.1 40000 25\r\n", tag)
+        check(final[0] == 250, "end of data answered %r" % (final,))
+        assert_delivered(server, tag, with_insert(sent_content(message(tag))))
+        # Served while they waited: every idle one is still open.
+        for s in idle:
+            s.setblocking(False)
+            try:
+                check(s.recv(1) != b"", "an idle connection was closed before the client was served")
+            except BlockingIOError:
+                pass
+        # Their time is up within the header's 5 s: closed without a word.
+        for s in idle:
+            s.settimeout(15)
+            check(s.recv(100) == b"", "an idle connection was answered")
+        check("no PROXY protocol header within" in proxy.log_text(), "the time-outs were not logged")
+    finally:
+        for s in idle:
+            s.close()
+        proxy.stop()
+        server.stop()
+
+
 def sc_upstream_xclient(ctx):
     """--upstream-xclient with --proxy-protocol: a real Postfix that trusts
     the proxy learns the client named in the PROXY header (its log shows the
@@ -2658,6 +2700,7 @@ OWN = [
     ("load-balanced-haproxy-prometheus", sc_load_balanced, ("host",), "native"),
     ("upstream-xclient-postfix", sc_upstream_xclient, ("host",)),
     ("upstream-xclient-fail-closed", sc_upstream_xclient_fail_closed, ("host",)),
+    ("proxy-header-wait-on-loop", sc_proxy_header_wait, ("host",), "native"),
     # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
     ("quarantine-eml-json", sc_quarantine, ("host",)),
