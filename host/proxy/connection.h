@@ -52,7 +52,7 @@ constexpr uint32_t kProgressLogKiB = 1024;
 constexpr auto kSlowDelivery = std::chrono::seconds(1);
 constexpr char kOversizeReply[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
 // What a client hears when the host ends its connection while it is owed a
-// reply, or before it said QUIT: never silence.
+// reply, or before it was told of the end (221, 421): never silence.
 constexpr char kServerClosedReply[] =
     "421 4.4.2 Mail server closed the connection; try again later\r\n";
 constexpr char kShutdownReply[] = "421 4.3.2 Service shutting down, try again later\r\n";
@@ -127,8 +127,8 @@ struct Proxy::Connection {
   // goes out to it (seen in the host's socket service; with the plug-in's
   // own sockets, any bytes from the server stand for it).
   bool owed = true;
-  bool quit = false;         // the client's last complete command was QUIT
-  bool toldClosing = false;  // the client heard a 421, or the host's own last word
+  // The client heard the end: a 221 or 421, or the host's own last word.
+  bool toldClosing = false;
   uint64_t dataBytes = 0;
   int messagesEnded = 0;    // ends of data seen; messages is the scans
   int unscannedWarned = 0;  // messages relayed without a scan, logged

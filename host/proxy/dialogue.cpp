@@ -76,7 +76,6 @@ void Proxy::FromClient(Connection* c, const char* data, size_t length) {
     c->progress = now;
     c->awaiting = true;
     const std::string& line = c->line;
-    c->quit = StartsNoCase(line, "QUIT");
     c->owed = true;
     if (StartsNoCase(line, "DATA")) {
       // The plug-in takes any line beginning with DATA as DATA.
@@ -114,7 +113,7 @@ void Proxy::FromServer(Connection* c, const char* data, size_t length) {
         // A DATA the server refused (relayed when the plug-in could not
         // spool) leaves the client in the command phase.
         if (c->inData && c->dataBytes == 0 && code >= 400) c->inData = false;
-        if (c->pump.peek && code == 421) c->toldClosing = true;
+        if (c->pump.peek) c->toldClosing = code == 221 || code == 421;
         ServerReply(c, code, line);
       }
       line.clear();
@@ -129,9 +128,11 @@ void Proxy::FromServer(Connection* c, const char* data, size_t length) {
 void Proxy::ToClient(Connection* c, const char* data, size_t length) {
   if (length == 0) return;
   c->owed = false;
-  // The last reply line sent decides: a 421 tells the client the end comes.
+  // The last reply line sent decides: a 221 or a 421 tells the client that
+  // the end comes.
   size_t last = length - 1;
   if (last > 0 && data[last] == '\n') --last;
   while (last > 0 && data[last - 1] != '\n') --last;
-  c->toldClosing = length - last >= 4 && std::strncmp(data + last, "421", 3) == 0;
+  c->toldClosing = length - last >= 4 && (std::strncmp(data + last, "221", 3) == 0 ||
+                                          std::strncmp(data + last, "421", 3) == 0);
 }

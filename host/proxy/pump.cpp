@@ -227,11 +227,11 @@ void Proxy::Relay(Connection* c) {
 
 void Proxy::AnswerOwedReply(Connection* c) {
   if (c->toldClosing) return;
-  // A client that has not said QUIT is owed an answer to whatever it sends
-  // next: a server that closed right after its greeting must not leave it
-  // to find a closed connection.
+  // A client still there that was not told of the end (221, 421) is owed
+  // an answer to whatever it sends next: a server that closed right after
+  // its greeting must not leave it to find a closed connection.
   const bool clientOpen = c->pump.client != Pump::ClientSide::kDrained;
-  if (!c->owed && (c->quit || !clientOpen)) return;
+  if (!c->owed && !clientOpen) return;
   const char* reply = m_abort.load() ? kShutdownReply : kServerClosedReply;
   NetSendAll(c->clientSocket, reply, std::strlen(reply), 5000, nullptr);
   c->toldClosing = true;

@@ -370,7 +370,7 @@ TEST_F(ProxyTest, AServerThatHangsUpLeavesNoClientInSilence) {
   } cases[] = {
       // Closed before its greeting: the greeting was owed from the connect.
       {"", "", "421 4.4.2 Mail server closed the connection; try again later\r\n"},
-      // Closed right after it: the client has not said QUIT.
+      // Closed right after it: the client was not told of the end.
       {"220 tiny\r\n", "EHLO x\r\n",
        "220 tiny\r\n421 4.4.2 Mail server closed the connection; try again later\r\n"},
       // Its own 421 is the client's last word; nothing follows it.
