@@ -62,6 +62,7 @@ bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress,
                    std::string* error) {
   m_listener = NetListen(where.host, where.port, boundPort, badAddress, error);
   m_listening = m_listener != kNetInvalidSocket;
+  m_listenPort = *boundPort;
   return m_listening;
 }
 
@@ -222,6 +223,7 @@ int Proxy::Accept() {
     connection->id = ++m_nextId;
     connection->peer = peer;
     connection->address = address;
+    connection->upstream = m_settings.upstream;
     connection->clientIp = BareAddress(rawPeer);
     connection->clientSocket = socket;
     connection->awaitingHeader = header;

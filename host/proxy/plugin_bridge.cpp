@@ -277,6 +277,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
       if (m_settings.onScanError != ScanErrorPolicy::kPass) {
         // drop, or tempfail for a record the host cannot tie to a connection.
         request->nScanResult = 1;
+        ++m_counters.errorDropped;
         ++m_counters.dropped;
         m_log->Line(
             "%s%s: %llu bytes, scan failed (%s), dropped (--on-scan-error %s); scan %ld ms%s",

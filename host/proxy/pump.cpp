@@ -39,18 +39,19 @@ void Proxy::Serve(Connection* c) {
 }
 
 bool Proxy::SetUp(Connection* c) {
+  if (m_settings.originalDestination && !AdmitRedirected(c)) return false;
   ++m_counters.connections;
   std::string error;
-  c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
-                               m_settings.connectTimeoutMs, &error);
+  c->serverSocket =
+      NetConnect(c->upstream.host, c->upstream.port, m_settings.connectTimeoutMs, &error);
   if (c->serverSocket != kNetInvalidSocket && m_settings.upstreamXclient) {
     LeaveLoopBeforeWaiting();  // for the server's answers
-    if (!IntroduceClient(c)) return false;
+    if (!IntroduceClient(c, &error)) return false;
   }
   if (c->serverSocket == kNetInvalidSocket) {
     ++m_counters.upstreamFailed;
     m_log->Line("%s from %s: upstream %s unreachable (%s); answered 421", c->Label().c_str(),
-                c->peer.c_str(), EndpointText(m_settings.upstream).c_str(), error.c_str());
+                c->peer.c_str(), EndpointText(c->upstream).c_str(), error.c_str());
     static const char kUnavailable[] =
         "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
     NetSendAll(c->clientSocket, kUnavailable, sizeof kUnavailable - 1, 5000, &m_abort);
@@ -64,18 +65,44 @@ bool Proxy::SetUp(Connection* c) {
 void Proxy::Retire(Connection* c) {
   --m_counters.open;
   BindConnectionThread(nullptr);
+  DestinationEnded(c);
   const std::string address = c->address;
   const bool awaitingHeader = c->awaitingHeader;
   delete c;
   ConnectionEnded(address, awaitingHeader);
 }
 
-bool Proxy::IntroduceClient(Connection* c) {
+void Proxy::CloseSpentSession(Connection* c) {
+  static const char kQuit[] = "QUIT\r\n";
+  NetSend(c->serverSocket, kQuit, sizeof kQuit - 1);
+  NetShutdownSend(c->serverSocket);
+  NetClose(c->serverSocket);
+  c->serverSocket = kNetInvalidSocket;
+}
+
+bool Proxy::IntroduceClient(Connection* c, std::string* error) {
+  // Intercepted connections go to servers on the Internet, which offer
+  // XCLIENT to nobody and give the gateway no standing of its own: those
+  // go on without it.
+  const bool anyServer = m_settings.originalDestination;
+  if (anyServer && XclientOff(c)) return true;
   std::string detail;
   const XclientResult result =
       SendXclient(c->serverSocket, kXclientHelo, c->clientIp, "[UNAVAILABLE]",
                   m_settings.connectTimeoutMs, &m_abort, &detail);
   if (result == XclientResult::kSent || result == XclientResult::kNoGreeting) return true;
+  if (anyServer && result == XclientResult::kNotOffered) {
+    if (MarkXclientOff(c)) {
+      m_log->Line(
+          "upstream %s does not offer XCLIENT; its clients go on without it "
+          "(--upstream-xclient)",
+          EndpointText(c->upstream).c_str());
+    }
+    CloseSpentSession(c);
+    c->serverSocket =
+        NetConnect(c->upstream.host, c->upstream.port, m_settings.connectTimeoutMs, error);
+    return true;
+  }
   // The operator asked for XCLIENT: without it the server would take this
   // client for the proxy, with whatever trust the proxy's address has. The
   // client is turned away; the next one tries again.
@@ -100,18 +127,14 @@ bool Proxy::IntroduceClient(Connection* c) {
           "upstream %s does not advertise XCLIENT; %d client(s) answered 421 since the "
           "last notice: enable XCLIENT for this host there, or drop "
           "--upstream-xclient",
-          EndpointText(m_settings.upstream).c_str(), refused);
+          EndpointText(c->upstream).c_str(), refused);
     }
   } else {
     m_log->Line("%s from %s: XCLIENT to upstream %s %s: %s; answered 421 (--upstream-xclient)",
-                c->Label().c_str(), c->peer.c_str(), EndpointText(m_settings.upstream).c_str(),
+                c->Label().c_str(), c->peer.c_str(), EndpointText(c->upstream).c_str(),
                 result == XclientResult::kRefused ? "refused" : "failed", LogSafe(detail).c_str());
   }
-  static const char kQuit[] = "QUIT\r\n";
-  NetSend(c->serverSocket, kQuit, sizeof kQuit - 1);
-  NetShutdownSend(c->serverSocket);
-  NetClose(c->serverSocket);
-  c->serverSocket = kNetInvalidSocket;
+  CloseSpentSession(c);
   ++m_counters.upstreamFailed;
   const std::string reply = XclientRefusalReply(result, detail);
   NetSendAll(c->clientSocket, reply.data(), reply.size(), 5000, &m_abort);
@@ -252,9 +275,9 @@ void Proxy::EndPump(Connection* c, const char* reason, bool lingerHere) {
     NetShutdownSend(c->clientSocket);
   }
   m_log->Line(
-      "%s from %s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, %d "
-      "message(s)",
-      c->Label().c_str(), c->peer.c_str(), c->pump.timedOut ? "cut, " : "", reason,
+      "%s from %s%s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, "
+      "%d message(s)",
+      c->Label().c_str(), c->peer.c_str(), c->to.c_str(), c->pump.timedOut ? "cut, " : "", reason,
       static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
       static_cast<unsigned long long>(c->fromClient),
       static_cast<unsigned long long>(c->fromServer), c->messages);

@@ -52,6 +52,10 @@ struct ProxySettings {
   CidrSet proxyProtocolFrom;
   // Tell the server the real client with XCLIENT when it offers it.
   bool upstreamXclient = false;
+  // Transparent interception: each connection goes where the client
+  // addressed it before the firewall redirected it here (upstream unused).
+  bool originalDestination = false;
+  int maxPerDestination = 0;         // open connections to one destination; 0: no limit
   Quarantine* quarantine = nullptr;  // keeps infected messages; null: none kept
 };
 
