@@ -402,11 +402,12 @@ class LenientServer(MailServer):
     "220 go" and "250 injected" in one send, then does the handshake), with
     identity (an Identity of Certificates) as its certificate."""
 
-    def __init__(self, workdir, name, line_ends="lf", starttls=None, identity=None):
+    def __init__(self, workdir, name, line_ends="lf", options=(), starttls=None, identity=None):
+        """options: further lenient_server.py arguments (--hang-up, --xclient-refuse)."""
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir, exist_ok=True)
         argv = [PYTHON, os.path.join(HERE, "lenient_server.py"), "--dir", self.dir,
-                "--line-ends", line_ends]
+                "--line-ends", line_ends] + list(options)
         if starttls:
             argv += ["--starttls", starttls, "--tls-cert", identity.crt, "--tls-key", identity.key]
         self.proc = Proc(name, argv, os.path.join(workdir, name + ".log"), stdout=subprocess.PIPE)

@@ -927,6 +927,29 @@ def sc_server_greeting_421(ctx):
     sink.stop()
 
 
+def sc_server_hang_up(ctx):
+    """A server that closes at once, or right after its greeting, as one
+    going down does: the client is not left in silence but hears the
+    proxy's 421, and not after its QUIT."""
+    for when in ("connect", "greeting"):
+        server = LenientServer(ctx.workdir, "hangup-%s-%s" % (when, ctx.mode), "lf",
+                               ["--hang-up", when])
+        proxy = Proxy(ctx, "hangup-%s-proxy-%s" % (when, ctx.mode), upstream=server.port)
+        c = RawClient(proxy.port, 20 * ctx.build.slow)
+        try:
+            code, lines = c.reply()
+            if when == "greeting":
+                check(code == 220, "the server's greeting did not come through: %r" % lines)
+                code, lines = c.command("EHLO client.e2e.test")
+            check(code == 421 and "4.4.2" in lines[0],
+                  "server hung up at %s: the client heard %r, not a 421" % (when, lines))
+        finally:
+            c.close()
+        check(proxy.proc.alive(), "the proxy died")
+        proxy.stop()
+        server.stop()
+
+
 def sc_clamd(ctx):
     clamd = Clamd(ctx.workdir, tcp=ctx.build.wine)
     server = MailServer(ctx.workdir, "clamd-server")
@@ -1968,7 +1991,8 @@ def sc_load_balanced(ctx):
         proxies, metrics_ports = [], []
         for name in ("a", "b"):
             proxy = Proxy(ctx, "lb-proxy-" + name, upstream=server.port,
-                          extra=scanners + ["--proxy-protocol", "--metrics", "127.0.0.1:0"])
+                          extra=scanners + ["--proxy-protocol", "--proxy-protocol-from", "127.0.0.0/8",
+                                                     "--metrics", "127.0.0.1:0"])
             started.append(proxy)
             proxies.append(proxy)
             metrics_ports.append(metrics_port(proxy))
@@ -2175,15 +2199,55 @@ def xclient_session(port, header, tag):
         c.close()
 
 
+def sc_proxy_header_wait(ctx):
+    """Thirty idle connections without a PROXY header, more than
+    --max-connections 20, take no thread of the proxy (counted in /proc)
+    and no slot: a client with its header is served while they still wait,
+    and they are closed once their time is up."""
+    server = MailServer(ctx.workdir, "header-wait-server")
+    proxy = Proxy(ctx, "header-wait-proxy", upstream=server.port,
+                  extra=["--proxy-protocol", "--max-connections", "20"])
+    task_dir = "/proc/%d/task" % proxy.proc.popen.pid
+    idle = []
+    try:
+        time.sleep(0.2)  # the event loops' threads start with the listener
+        before = len(os.listdir(task_dir))
+        for _ in range(30):
+            idle.append(socket.create_connection(("127.0.0.1", proxy.port), 10))
+        time.sleep(0.5)  # long enough for a thread per connection to show
+        during = len(os.listdir(task_dir))
+        check(during <= before, "the proxy went from %d to %d threads with 30 connections "
+              "waiting for their header" % (before, during))
+        tag = tag_for(ctx, "header-wait")
+        _, final = xclient_session(proxy.port, b"PROXY TCP4 198.51.100.7 127.0.0.1 40000 25\r\n", tag)
+        check(final[0] == 250, "end of data answered %r" % (final,))
+        assert_delivered(server, tag, with_insert(sent_content(message(tag))))
+        # Served while they waited: every idle one is still open.
+        for s in idle:
+            s.setblocking(False)
+            try:
+                check(s.recv(1) != b"", "an idle connection was closed before the client was served")
+            except BlockingIOError:
+                pass
+        # Their time is up within the header's 5 s: closed without a word.
+        for s in idle:
+            s.settimeout(15)
+            check(s.recv(100) == b"", "an idle connection was answered")
+        check("no PROXY protocol header within" in proxy.log_text(), "the time-outs were not logged")
+    finally:
+        for s in idle:
+            s.close()
+        proxy.stop()
+        server.stop()
+
+
 def sc_upstream_xclient(ctx):
     """--upstream-xclient with --proxy-protocol: a real Postfix that trusts
     the proxy learns the client named in the PROXY header (its log shows the
     client as that address), and the client's greeting is the one Postfix
-    sent after XCLIENT. A server that does not offer XCLIENT gets none: one
-    log line, and the mail still flows."""
+    sent after XCLIENT."""
     postfix = Postfix(ctx.workdir, "xclient-postfix-" + ctx.mode,
                       listeners=(("main", {"smtpd_authorized_xclient_hosts": "127.0.0.0/8"}),))
-    server = MailServer(ctx.workdir, "xclient-server-" + ctx.mode)
     try:
         proxy = Proxy(ctx, "xclient-proxy-" + ctx.mode, upstream=postfix.port,
                       extra=["--proxy-protocol", "--upstream-xclient"])
@@ -2195,30 +2259,11 @@ def sc_upstream_xclient(ctx):
         assert_stored(postfix, tag, with_insert(sent_content(message(tag))))
         check(wait_for(lambda: "client=unknown[198.51.100.7]" in postfix.log_text(), 10),
               "Postfix did not learn the client's address:\n" + postfix.log_tail())
-        check("going on without XCLIENT" not in proxy.log_text(), "the proxy gave XCLIENT up:\n" +
+        check("(--upstream-xclient)" not in proxy.log_text(), "the introduction failed:\n" +
               proxy.proc.log_tail())
         proxy.stop()
 
-        plain = Proxy(ctx, "xclient-plain-proxy-" + ctx.mode, upstream=server.port,
-                      extra=["--proxy-protocol", "--upstream-xclient"])
-        tags = [tag_for(ctx, "no-xclient-%d" % i) for i in range(2)]
-        before = len(server.events("connect"))
-        for t in tags:
-            _, final = xclient_session(
-                plain.port, b"PROXY TCP6 2001:db8::7 ::1 40000 25\r\n", t)
-            check(final[0] == 250, "end of data answered %r" % (final,))
-            assert_delivered(server, t, with_insert(sent_content(message(t))))
-        # The first session's probe cost one connection; the second
-        # session was not probed again.
-        connects = len(server.events("connect")) - before
-        check(connects == 3, "the server saw %d connections for two sessions, not 3" % connects)
-        said = plain.log_text().count("going on without XCLIENT")
-        check(said == 1, "the proxy said %d times that it goes on without XCLIENT" % said)
-        check("from [2001:db8::7]:40000" in plain.log_text(), "the log lacks the client's address:\n" +
-              plain.proc.log_tail())
-        plain.stop()
     finally:
-        server.stop()
         postfix.stop()
 
 
@@ -2375,6 +2420,58 @@ def sc_peers_lenient_starttls(ctx):
     finally:
         for server in servers.values():
             server.stop()
+
+
+def xclient_refused(port, header):
+    """The reply a client hears after its PROXY header, when it is turned
+    away before the server's session."""
+    c = RawClient(port, 30)
+    try:
+        c.send(header)
+        return c.reply()
+    finally:
+        c.close()
+
+
+def sc_upstream_xclient_fail_closed(ctx):
+    """--upstream-xclient never lets a client reach the server as the proxy.
+    A server that answers XCLIENT 451 once: that client hears 421 with the
+    server's text, and the next is introduced and delivers. A server that
+    does not offer XCLIENT: every client hears 421, no MAIL reaches it, and
+    the log names the fault once (not per client)."""
+    header = b"PROXY TCP4 198.51.100.7 127.0.0.1 40000 25\r\n"
+    lenient = LenientServer(ctx.workdir, "xclient-once-" + ctx.mode, "lf", ["--xclient-refuse", "1"])
+    plain = MailServer(ctx.workdir, "xclient-plain-" + ctx.mode)
+    try:
+        proxy = Proxy(ctx, "xclient-once-proxy-" + ctx.mode, upstream=lenient.port,
+                      extra=["--proxy-protocol", "--upstream-xclient"])
+        code, lines = xclient_refused(proxy.port, header)
+        check(code == 421 and "Temporary lookup failure" in lines[0],
+              "a client whose XCLIENT was refused heard %r" % lines)
+        tag = tag_for(ctx, "xclient-again")
+        greeting, final = xclient_session(proxy.port, header, tag)
+        check(final[0] == 250, "end of data answered %r" % (final,))
+        check("introduced" in greeting[1][0], "the greeting %r is not the one after XCLIENT" % greeting[1])
+        assert_delivered(lenient, tag, with_insert(sent_content(message(tag))))
+        commands = [e for e in lenient.events("command")]
+        introduced = {e["conn"] for e in commands if e["line"].startswith("XCLIENT ADDR=198.51.100.7 ")}
+        mailed = {e["conn"] for e in commands if e["line"].upper().startswith("MAIL ")}
+        check(mailed and mailed <= introduced,
+              "MAIL on connections %r, XCLIENT taken on %r" % (sorted(mailed), sorted(introduced)))
+        proxy.stop()
+
+        proxy = Proxy(ctx, "xclient-plain-proxy-" + ctx.mode, upstream=plain.port,
+                      extra=["--proxy-protocol", "--upstream-xclient"])
+        for _ in range(3):
+            code, lines = xclient_refused(proxy.port, b"PROXY TCP6 2001:db8::7 ::1 40000 25\r\n")
+            check(code == 421, "a client heard %r from a proxy whose server lacks XCLIENT" % lines)
+        check(not plain.events("MESSAGE"), "a message reached the server without XCLIENT")
+        said = proxy.log_text().count("does not advertise XCLIENT")
+        check(said == 1, "the proxy named the missing XCLIENT %d times, not once" % said)
+        proxy.stop()
+    finally:
+        lenient.stop()
+        plain.stop()
 
 
 # Scenarios with a real Postfix smtpd as the server: a private instance
@@ -3006,6 +3103,7 @@ OWN = [
     ("server-answer-logged", sc_server_answer_logged, ("host", "plugin")),
     ("upstream-refused-421", sc_upstream_refused, ("host",)),
     ("server-greeting-421", sc_server_greeting_421, ("plugin",)),
+    ("server-hang-up-421", sc_server_hang_up, ("host", "plugin")),
     ("capture-server-outbox", sc_capture_server, ("plugin",)),
     ("smuggling-lenient-lf", lambda ctx: sc_smuggling(ctx, "lf"), ("host", "plugin")),
     ("smuggling-lenient-cr", lambda ctx: sc_smuggling(ctx, "lf-cr"), ("host", "plugin")),
@@ -3014,6 +3112,8 @@ OWN = [
     ("load-balanced-haproxy-prometheus", sc_load_balanced, ("host",), "native"),
     ("metrics-healthz-slow-clients", sc_metrics_slow_clients, ("host",), "native"),
     ("upstream-xclient-postfix", sc_upstream_xclient, ("host",)),
+    ("upstream-xclient-fail-closed", sc_upstream_xclient_fail_closed, ("host",)),
+    ("proxy-header-wait-on-loop", sc_proxy_header_wait, ("host",), "native"),
     # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
     ("quarantine-eml-json", sc_quarantine, ("host",)),
