@@ -201,6 +201,20 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The plug-in rejects an infected message only for a host that says it
+  // speaks callback version 2; it reads that when it is loaded.
+  {
+    std::string settingError;
+    if (!OsSetPluginCallbackVersion(2, &settingError)) {
+      if (options.onInfected == InfectedPolicy::kReject) {
+        return Fail(1, "cannot tell the plug-in the callback version (" + settingError +
+                           "); --on-infected reject needs it");
+      }
+      log.Line("WARNING: could not tell the plug-in the callback version (%s)",
+               settingError.c_str());
+    }
+  }
+
   std::string pluginPath = options.pluginPath;
   if (pluginPath.empty()) {
     pluginPath = OsExecutableDirectory() + PluginFileName();
@@ -234,6 +248,7 @@ int main(int argc, char** argv) {
   settings.socketService = options.socketService;
   settings.insertText = options.insertText;
   settings.onScanError = options.onScanError;
+  settings.onInfected = options.onInfected;
   settings.keepaliveSeconds = options.keepaliveSeconds;
   settings.maxConnections = options.maxConnections;
   settings.maxPerAddress = options.maxPerAddress;
@@ -264,10 +279,11 @@ int main(int argc, char** argv) {
   }
   log.Line("listening on %s", EndpointText(Endpoint{options.listen.host, port}).c_str());
   log.Line(
-      "upstream %s; plug-in %s; socket service %s; scanner %s; on scan error %s; "
-      "keep-alive %s; up to %d connections, %d per address (open-file limit %lu)",
+      "upstream %s; plug-in %s; socket service %s; scanner %s; on scan error %s; on infected "
+      "%s; keep-alive %s; up to %d connections, %d per address (open-file limit %lu)",
       EndpointText(upstream).c_str(), pluginPath.c_str(), SocketServiceName(options.socketService),
       scanner->Describe().c_str(), ScanErrorPolicyName(options.onScanError),
+      InfectedPolicyName(options.onInfected),
       options.keepaliveSeconds > 0 ? (std::to_string(options.keepaliveSeconds) + " s").c_str()
                                    : "off",
       options.maxConnections, options.maxPerAddress, fileLimit);

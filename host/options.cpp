@@ -300,6 +300,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         *error = "--on-scan-error: expected tempfail, pass or drop, got '" + value + "'";
         ok = false;
       }
+    } else if (name == "--on-infected") {
+      ok = takeValue();
+      if (ok && (value == "drop" || value == "reject")) {
+        options->onInfected = value == "drop" ? InfectedPolicy::kDrop : InfectedPolicy::kReject;
+      } else if (ok) {
+        *error = "--on-infected: expected drop or reject, got '" + value + "'";
+        ok = false;
+      }
     } else if (name == "--keepalive") {
       ok = number(0, 2000000, &options->keepaliveSeconds);
     } else if (name == "--debug-level") {
@@ -488,6 +496,17 @@ Scanning:
                             drop treats it as infected. The plug-in's own
                             failure to create a spool file follows it too:
                             refused with "451 4.3.0" unless pass
+  --on-infected drop|reject what the client hears of an infected message:
+                            drop (default) answers "250 Mail accepted" and
+                            drops it; reject answers 554 5.7.1 Message
+                            rejected: infected (NAME), NAME being the
+                            signature, and the session goes on. reject is
+                            for clients that submit directly: behind a
+                            Postfix content_filter, Postfix bounces the
+                            rejected message, virus included and unscanned,
+                            to its possibly forged sender; keep drop or
+                            --quarantine there. A scan error dropped by
+                            --on-scan-error drop is never rejected
   --insert-text TEXT        header text inserted into delivered messages
                             (default "X-Virus-Scanned: divivez-proxy\r\n");
                             \r \n \t \\ are expanded, a missing final line

@@ -32,6 +32,7 @@ struct Options {
   std::string signaturesFile;
   std::string insertText = "X-Virus-Scanned: divivez-proxy\r\n";
   ScanErrorPolicy onScanError = ScanErrorPolicy::kTempfail;
+  InfectedPolicy onInfected = InfectedPolicy::kDrop;
   int keepaliveSeconds = 0;  // 0: the plug-in's keep-alive stays off
   int debugLevel = -1;       // -1: leave the plug-in's trace level alone
   std::string outbox = "outbox";

@@ -1,6 +1,7 @@
 // The scan hand-off: the spooled message goes to the host's scanner, and the
 // verdict decides whether the server ever hears of it.
 #include <cstring>
+#include <string>
 
 #include "boundary/settings.h"
 #include "boundary/trace.h"
@@ -36,6 +37,22 @@ std::string SafeInsertText(const char* text, size_t length) {
   }
   if (!lineStart) safe.append("\r\n");
   return safe;
+}
+
+// The reply to a message the host rejects (callback version 2). The name
+// comes from the scanner's database: only printable ASCII reaches the
+// client, and no more than a reply line can carry comfortably.
+std::string RejectReply(const char* name, size_t length) {
+  static const size_t kMaxName = 100;
+  std::string reply = "554 5.7.1 Message rejected: infected (";
+  const size_t start = reply.size();
+  for (size_t i = 0; i < length && i < kMaxName; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    reply.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+  }
+  if (reply.size() == start) reply.append("unknown");
+  reply.append(")\r\n");
+  return reply;
 }
 
 }  // namespace
@@ -78,6 +95,7 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
   if (m_qwHeaderEnd < 0) m_qwHeaderEnd = static_cast<int64_t>(m_qwSpoolBytes) - 3;
 
   bool infected = false;
+  bool rejected = false;
   HostCallback callback = g_pCallback;
   if (callback != nullptr) {
     try {
@@ -95,7 +113,12 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
       size_t length =
           nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - request.szInsertText)
                          : sizeof request.szInsertText - 1;
-      m_strInsertText = SafeInsertText(request.szInsertText, length);
+      if (g_nCallbackVersion >= 2 && request.nScanResult == kScanResultReject) {
+        rejected = true;
+        m_rejectReplies.push_back(RejectReply(request.szInsertText, length));
+      } else {
+        m_strInsertText = SafeInsertText(request.szInsertText, length);
+      }
     } catch (...) {
       // A failing scanner lets the mail through: the host decides what a
       // verdict is, and it gave none.
@@ -104,7 +127,10 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
     }
   }
 
-  if (infected) {
+  if (rejected) {
+    Trace(0, "DIVIVEZ: Mail infected, rejected, do not send to server!\n");
+    RefuseMessage(m_rejectReplies.back().c_str());
+  } else if (infected) {
     Trace(0, "DIVIVEZ: Mail infected, do not send to server!\n");
     RefuseMessage(kMailAccepted);
   } else {

@@ -8,6 +8,14 @@
 // whole record before filling it and reads back only nScanResult and
 // szInsertText of a code-2 record. The host must not keep the record's address,
 // nor pszDataFileName, after its callback returns.
+//
+// Callback version 2 (DIVIVEZ_CALLBACK_VERSION=2 in the host process's
+// environment, which only a host that speaks it sets): an nScanResult of
+// exactly kScanResultReject asks the plug-in to answer the client
+// "554 5.7.1 Message rejected: infected (NAME)" instead of "250 Mail
+// accepted", NAME taken from szInsertText (made printable ASCII, at most 100
+// characters; "unknown" when empty). Any other value > 0 drops as in
+// version 1. Under version 1 every value > 0 drops with 250.
 #ifndef DIVIVEZ_SESSION_SCAN_REQUEST_H_
 #define DIVIVEZ_SESSION_SCAN_REQUEST_H_
 
@@ -20,6 +28,10 @@ class CHostSocket;
 
 // Callback codes.
 enum : int { kScanCodeScan = 2, kScanCodeProgress = 3 };
+
+// nScanResult of a code-2 record under callback version 2: the client is
+// told the message was rejected (see above).
+enum : int32_t { kScanResultReject = 2 };
 
 // The keep-alive function the host may call during a scan, with
 // pTimeoutProtectionArg: it sends "NOOP\r\n" to the connection's server.
@@ -41,7 +53,9 @@ struct ScanRequest {
   CHostSocket* pSockApplication;               // the client's socket object
   int32_t nFixedB;                             // always 3
   uint8_t abReserved2[20];                     // zero
-  char szInsertText[264];                      // code 2, set by the host; NUL-terminated
+  char szInsertText[264];                      // code 2, set by the host; NUL-terminated:
+                                               // the text to insert, or the rejected
+                                               // message's signature name
 };
 
 // Host callback: code 2 (synchronous scan) or 3 (progress).

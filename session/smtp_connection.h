@@ -32,6 +32,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -122,6 +123,9 @@ class CSmtpConnection {
   FILE* m_pDataFile;
   std::string m_strDataFileName;
   std::string m_strInsertText;  // the scanner's text, made safe to insert
+  // The 554 replies of rejected messages, in the order their kLocal entries
+  // wait in m_owed (which holds pointers to their text).
+  std::deque<std::string> m_rejectReplies;
   uint32_t m_bTimeoutProtection;
   uint32_t m_dwTimeoutProtection;
   std::atomic<CHostSocket*> m_pSockTimeoutProtection;

@@ -230,13 +230,28 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
 
   std::string verdict;
   switch (result.verdict) {
-    case Verdict::kInfected:
-      request->nScanResult = 1;
+    case Verdict::kInfected: {
+      const bool reject = m_settings.onInfected == InfectedPolicy::kReject;
+      if (reject) {
+        // The plug-in makes the name fit a reply line; here it only has to
+        // fit the field. A NUL would end it early.
+        request->nScanResult = kScanResultReject;
+        const size_t n = std::min(result.signature.size(), sizeof request->szInsertText - 1);
+        for (size_t i = 0; i < n; ++i) {
+          request->szInsertText[i] = result.signature[i] != '\0' ? result.signature[i] : '?';
+        }
+        request->szInsertText[n] = '\0';
+        ++m_counters.infectedRejected;
+      } else {
+        request->nScanResult = 1;
+        ++m_counters.dropped;
+      }
       ++m_counters.infected;
-      ++m_counters.dropped;
-      m_log->Line("%s%s: %llu bytes, INFECTED (%s), dropped; scan %ld ms%s", label.c_str(),
+      m_log->Line("%s%s: %llu bytes, INFECTED (%s), %s; scan %ld ms%s", label.c_str(),
                   envelope.c_str(), static_cast<unsigned long long>(size),
-                  LogSafe(result.signature).c_str(), scanMs, keepAlives.c_str());
+                  LogSafe(result.signature).c_str(),
+                  reject ? "rejected with 554 (--on-infected reject)" : "dropped", scanMs,
+                  keepAlives.c_str());
       if (m_settings.quarantine != nullptr) {
         QuarantineRecord kept;
         kept.message = number;
@@ -252,6 +267,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
         m_settings.quarantine->Keep(path, kept, label);
       }
       return;
+    }
     case Verdict::kError: {
       ++m_counters.scanErrors;
       const std::string error = LogSafe(result.error);

@@ -13,21 +13,29 @@ void RegisterProxyMetrics(const Proxy& proxy, const IScanner& scanner, MetricsRe
   static const char kMessages[] = "divivez_messages_total";
   static const char kMessagesHelp[] =
       "Messages by outcome: delivered (the server accepted it), refused (by the server), "
-      "infected (dropped), tempfailed (scan failed, client told 451), passed_unscanned (scan "
+      "infected (dropped), infected_rejected (answered 554 by --on-infected reject), tempfailed "
+      "(scan failed, client told 451), passed_unscanned (scan "
       "failed, relayed by --on-scan-error pass), dropped_unscanned (scan failed, dropped by "
       "--on-scan-error drop), delivery_failed (the delivery was given up), unconfirmed (sent, the "
       "server's answer not seen).";
   const std::pair<const char*, const std::atomic<uint64_t>*> outcomes[] = {
-      {"delivered", &k.delivered},        {"refused", &k.refused},
-      {"infected", &k.infected},          {"tempfailed", &k.tempfailed},
-      {"passed_unscanned", &k.unscanned}, {"delivery_failed", &k.deliveryFailed},
+      {"delivered", &k.delivered},
+      {"refused", &k.refused},
+      {"infected_rejected", &k.infectedRejected},
+      {"tempfailed", &k.tempfailed},
+      {"passed_unscanned", &k.unscanned},
+      {"delivery_failed", &k.deliveryFailed},
       {"unconfirmed", &k.unconfirmed}};
   for (const auto& outcome : outcomes) {
     registry->AddCounterOf(kMessages, kMessagesHelp, {{"outcome", outcome.first}}, outcome.second);
   }
-  // The proxy counts infected messages among the dropped ones.
+  // The proxy counts all infected messages, and the dropped ones among the
+  // dropped.
+  registry->AddCounterFn(kMessages, kMessagesHelp, {{"outcome", "infected"}}, [&k] {
+    return static_cast<double>(k.infected.load() - k.infectedRejected.load());
+  });
   registry->AddCounterFn(kMessages, kMessagesHelp, {{"outcome", "dropped_unscanned"}}, [&k] {
-    return static_cast<double>(k.dropped.load() - k.infected.load());
+    return static_cast<double>(k.dropped.load() - (k.infected.load() - k.infectedRejected.load()));
   });
   registry->AddCounterOf("divivez_scan_errors_total", "Scans that failed.", {}, &k.scanErrors);
 

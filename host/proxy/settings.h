@@ -15,6 +15,9 @@ class Quarantine;
 enum class SocketService { kHost, kPlugin };
 // What becomes of a message whose scan failed.
 enum class ScanErrorPolicy { kTempfail, kPass, kDrop };
+// What the client hears of an infected message: "250 Mail accepted" (drop)
+// or "554 5.7.1 Message rejected: infected (NAME)" (reject).
+enum class InfectedPolicy { kDrop, kReject };
 
 // The name of a scan-error policy for log lines.
 inline const char* ScanErrorPolicyName(ScanErrorPolicy policy) {
@@ -29,11 +32,16 @@ inline const char* ScanErrorPolicyName(ScanErrorPolicy policy) {
   return "?";
 }
 
+inline const char* InfectedPolicyName(InfectedPolicy policy) {
+  return policy == InfectedPolicy::kReject ? "reject" : "drop";
+}
+
 struct ProxySettings {
   Endpoint upstream;
   SocketService socketService = SocketService::kHost;
   std::string insertText;
   ScanErrorPolicy onScanError = ScanErrorPolicy::kTempfail;
+  InfectedPolicy onInfected = InfectedPolicy::kDrop;
   int keepaliveSeconds = 0;
   int maxConnections = 2000;
   int maxPerAddress = 50;

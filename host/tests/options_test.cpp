@@ -29,6 +29,7 @@ TEST(OptionsTest, DefaultsWithoutArguments) {
   EXPECT_EQ(o.scanner, ScannerKind::kBuiltin);
   EXPECT_EQ(o.insertText, "X-Virus-Scanned: divivez-proxy\r\n");
   EXPECT_EQ(o.onScanError, ScanErrorPolicy::kTempfail);
+  EXPECT_EQ(o.onInfected, InfectedPolicy::kDrop);
   EXPECT_EQ(o.keepaliveSeconds, 0);
   EXPECT_EQ(o.debugLevel, -1);
   EXPECT_EQ(o.outbox, "outbox");
@@ -46,6 +47,10 @@ TEST(OptionsTest, ScanErrorPoliciesAndLimits) {
   for (const char* name : {"tempfail", "pass", "drop"}) {
     ASSERT_TRUE(Parse({"--on-scan-error", name}, &o, &error)) << error;
     EXPECT_STREQ(ScanErrorPolicyName(o.onScanError), name);
+  }
+  for (const char* name : {"reject", "drop"}) {
+    ASSERT_TRUE(Parse({"--on-infected", name}, &o, &error)) << error;
+    EXPECT_STREQ(InfectedPolicyName(o.onInfected), name);
   }
   ASSERT_TRUE(Parse({"--max-per-address=7", "--command-timeout", "4.5", "--data-timeout=2",
                      "--session-timeout", "60", "--max-message-size", "1099511627776"},
@@ -222,6 +227,7 @@ TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
       {"--upstream", "mail:0"},
       {"--socket-service", "both"},
       {"--on-scan-error", "ignore"},
+      {"--on-infected", "bounce"},
       {"--max-per-address", "0"},
       {"--command-timeout", "0"},
       {"--data-timeout", "0"},

@@ -38,6 +38,7 @@ import tempfile
 import threading
 import time
 import traceback
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402 (the harness sits beside this script)
@@ -1102,8 +1103,11 @@ def sc_scan_error(ctx):
     # tempfail last: under Wine the plug-in's spool-failure setting lives in
     # the prefix's registry, and pass must not stay behind in it.
     for policy in ("drop", "pass", "tempfail"):
+        # Only an infected message is rejected: a failed scan dropped stays
+        # a silent drop.
         proxy = Proxy(ctx, "scanerr-proxy-%s-%s" % (policy, ctx.mode), upstream=server.port,
-                      scanner="clamd:tcp:127.0.0.1:%d" % dead, on_scan_error=policy)
+                      scanner="clamd:tcp:127.0.0.1:%d" % dead, on_scan_error=policy,
+                      extra=["--on-infected", "reject"])
         tag = tag_for(ctx, "scanerr-" + policy)
         text = message(tag)
         code, reply, _ = send_one(ctx, proxy.port, text)
@@ -1508,6 +1512,50 @@ def sc_quarantine(ctx):
             mode = os.stat(os.path.join(directory, name)).st_mode & 0o777
             check(mode == 0o600, "%s has mode %o" % (name, mode))
     check("kept in quarantine as" in proxy.log_text(), "no quarantine log line")
+    proxy.stop()
+    server.stop()
+
+
+def sc_infected_reject(ctx):
+    """--on-infected reject: the client hears 554 naming the signature at the
+    end of its data, the session goes on to deliver a clean message, the
+    quarantine still keeps the infected one, and the metrics count it apart
+    from the dropped ones."""
+    server = MailServer(ctx.workdir, "reject-server-" + ctx.mode)
+    directory = os.path.join(ctx.workdir, "reject-quarantine-" + ctx.mode)
+    proxy = Proxy(ctx, "reject-proxy-" + ctx.mode, upstream=server.port,
+                  extra=["--on-infected", "reject", "--quarantine", ctx.build.path(directory),
+                         "--metrics", "127.0.0.1:0"])
+    bad = tag_for(ctx, "rejected")
+    good = tag_for(ctx, "after-rejected")
+    bad_text = message(bad, [b"The test file follows.", EICAR])
+    good_text = message(good)
+    client = smtp(ctx, proxy.port)
+    try:
+        try:
+            answer = send_on(client, bad_text)
+        except smtplib.SMTPDataError as e:
+            answer = (e.smtp_code, e.smtp_error)
+        check(answer == (554, b"5.7.1 Message rejected: infected (EICAR-Test-File)"),
+              "the infected message: %r" % (answer,))
+        code, reply = send_on(client, good_text)
+        check(code == 250 and b"queued as E2E" in reply, "the clean message: %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    assert_not_delivered(server, bad)
+    assert_delivered(server, good, with_insert(sent_content(good_text)))
+    names = sorted(os.listdir(directory)) if os.path.isdir(directory) else []
+    check(len(names) == 2, "the quarantine holds %r" % names)
+    check(re.search(r"INFECTED \(EICAR-Test-File\), rejected with 554", proxy.log_text()),
+          "no log line for the rejected message:\n" + proxy.proc.log_tail())
+    found = re.search(r"metrics on http://127\.0\.0\.1:(\d+)/metrics", proxy.log_text())
+    check(found, "no metrics address in the log")
+    with urllib.request.urlopen("http://127.0.0.1:%s/metrics" % found.group(1), timeout=10) as r:
+        metrics = r.read().decode("utf-8")
+    for outcome, value in (("infected_rejected", 1), ("infected", 0), ("dropped_unscanned", 0)):
+        check(re.search(r'^divivez_messages_total\{outcome="%s"\} %d$' % (outcome, value), metrics, re.M),
+              "metrics: outcome %s is not %d:\n%s" % (outcome, value, metrics))
     proxy.stop()
     server.stop()
 
@@ -2603,6 +2651,7 @@ OWN = [
     # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
     ("quarantine-eml-json", sc_quarantine, ("host",)),
+    ("infected-reject-554", sc_infected_reject, ("host", "plugin")),
     ("config-file", sc_config_file, ("host",)),
 ]
 

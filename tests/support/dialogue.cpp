@@ -159,6 +159,7 @@ bool CRun::Play(ESplit mode, int splitStep, size_t splitAt, const std::string& l
   if (m_dialogue.nShortWriteAt > 0) store.m_write.Once(m_dialogue.nShortWriteAt, EFault::kShort);
   SetTimeoutProtection(m_dialogue.nKeepAliveSeconds);
   SetRelayUnspooled(m_dialogue.bRelayUnspooled);
+  SetCallbackVersion(m_dialogue.nCallbackVersion);
   RegisterCallback(m_dialogue.bNoCallback ? nullptr : &CFakeScanner::Callback);
   m_host.Open(&m_client, kHostContext);
 
