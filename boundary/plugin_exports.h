@@ -43,7 +43,9 @@
 //   from the process's environment block). Only a host that speaks version 2
 //   sets it, so every other host keeps version 1: its callback sees codes 2
 //   and 3 only, and every infected verdict is answered "250 Mail accepted".
-//   Version 2 adds the rejected verdict (session/scan_request.h).
+//   Version 2 adds the rejected verdict and, in the first request call of a
+//   connection, before anything is read, a callback with code 4 asking
+//   whether the client may use XCLIENT and XFORWARD (session/scan_request.h).
 #ifndef DIVIVEZ_BOUNDARY_PLUGIN_EXPORTS_H_
 #define DIVIVEZ_BOUNDARY_PLUGIN_EXPORTS_H_
 

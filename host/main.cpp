@@ -206,9 +206,9 @@ int main(int argc, char** argv) {
   {
     std::string settingError;
     if (!OsSetPluginCallbackVersion(2, &settingError)) {
-      if (options.onInfected == InfectedPolicy::kReject) {
+      if (options.onInfected == InfectedPolicy::kReject || !options.trustForwarding.empty()) {
         return Fail(1, "cannot tell the plug-in the callback version (" + settingError +
-                           "); --on-infected reject needs it");
+                           "); --on-infected reject and --trust-forwarding need it");
       }
       log.Line("WARNING: could not tell the plug-in the callback version (%s)",
                settingError.c_str());
@@ -261,6 +261,7 @@ int main(int argc, char** argv) {
   settings.closeGraceMs = options.closeGraceMs;
   settings.proxyProtocol = options.proxyProtocol;
   settings.upstreamXclient = options.upstreamXclient;
+  settings.trustForwarding = options.trustForwarding;
   std::unique_ptr<Quarantine> quarantine;
   if (!options.quarantineDir.empty()) {
     quarantine = std::make_unique<Quarantine>(options.quarantineDir, &log);
@@ -303,6 +304,14 @@ int main(int argc, char** argv) {
   }
   if (options.proxyProtocol) {
     log.Line("every connection must open with a PROXY protocol header (--proxy-protocol)");
+  }
+  if (!options.trustForwarding.empty()) {
+    std::string networks;
+    for (const Cidr& cidr : options.trustForwarding) {
+      networks += (networks.empty() ? "" : ", ") + CidrText(cidr);
+    }
+    log.Line("XCLIENT and XFORWARD relayed for clients in %s (--trust-forwarding)",
+             networks.c_str());
   }
   // Declared before the server that reads it, so that it is destroyed after.
   MetricsRegistry registry;

@@ -300,6 +300,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         *error = "--on-scan-error: expected tempfail, pass or drop, got '" + value + "'";
         ok = false;
       }
+    } else if (name == "--trust-forwarding") {
+      std::string reason;
+      ok = takeValue() && ParseCidrList(value, &options->trustForwarding, &reason);
+      if (!ok && error->empty()) *error = "--trust-forwarding: " + reason;
     } else if (name == "--on-infected") {
       ok = takeValue();
       if (ok && (value == "drop" || value == "reject")) {
@@ -432,6 +436,15 @@ Running more than one:
                             header within 5 s is closed
   --upstream-xclient        after the server's greeting, tell it the client's
                             address with XCLIENT when it offers the command
+  --trust-forwarding CIDR[,CIDR...]
+                            clients in these IPv4 or IPv6 networks (with
+                            --proxy-protocol: the address the header names;
+                            an IPv4-mapped client matches IPv4 networks) see
+                            XCLIENT and XFORWARD in the server's EHLO reply
+                            and may use them, as Postfix's
+                            smtpd_authorized_xforward_hosts: give the address
+                            of the Postfix whose content_filter points here.
+                            Everyone else is refused them (502)
   --metrics HOST:PORT       serve GET /metrics (Prometheus text format) and
                             GET /healthz (200 while listening with a scanner
                             endpoint up, else 503) on this address

@@ -50,8 +50,9 @@ struct Options {
   int closeGraceMs = 2000;
   int scanTimeoutMs = 60000;
   int shutdownGraceMs = 10000;
-  bool proxyProtocol = false;    // a PROXY protocol header opens every connection
-  bool upstreamXclient = false;  // XCLIENT to the server when it offers it
+  bool proxyProtocol = false;         // a PROXY protocol header opens every connection
+  bool upstreamXclient = false;       // XCLIENT to the server when it offers it
+  std::vector<Cidr> trustForwarding;  // clients whose XCLIENT and XFORWARD are relayed
   bool hasMetrics = false;
   Endpoint metrics;                // GET /metrics and /healthz
   std::string quarantineDir;       // empty: infected messages are not kept

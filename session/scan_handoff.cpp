@@ -66,6 +66,24 @@ void CSmtpConnection::InitScanRequest(ScanRequest& request) const {
   request.nFixedB = 3;
 }
 
+void CSmtpConnection::AskHostAboutConnection() {
+  if (m_bConnectionAsked) return;
+  m_bConnectionAsked = 1;
+  HostCallback callback = g_pCallback;
+  if (m_nCallbackVersion < 2 || callback == nullptr) return;
+  try {
+    ScanRequest request;
+    InitScanRequest(request);
+    callback(kCallbackCodeConnection, &request);
+    // Anything but the one answer that trusts leaves the client untrusted.
+    m_bForwardingTrusted = request.nScanResult == kConnectionTrustForwarding ? 1 : 0;
+  } catch (...) {
+    Trace(0, "DIVIVEZ: Exception while asking about the connection!\n");
+  }
+  m_ehlo.SetForwardingKept(m_bForwardingTrusted != 0);
+  if (m_bForwardingTrusted) Trace(0, "DIVIVEZ: Client trusted with XCLIENT and XFORWARD\n");
+}
+
 void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
   (void)client;  // replies reach the client through the owed-reply queue
   (void)server;  // commands reach the server through m_pSockServer
@@ -113,7 +131,7 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
       size_t length =
           nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - request.szInsertText)
                          : sizeof request.szInsertText - 1;
-      if (g_nCallbackVersion >= 2 && request.nScanResult == kScanResultReject) {
+      if (m_nCallbackVersion >= 2 && request.nScanResult == kScanResultReject) {
         rejected = true;
         m_rejectReplies.push_back(RejectReply(request.szInsertText, length));
       } else {

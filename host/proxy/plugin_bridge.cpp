@@ -153,6 +153,11 @@ void Proxy::HandleCallback(int code, ScanRequest* request) {
     HandleScan(c, request);
   } else if (code == kScanCodeProgress) {
     HandleProgress(c, request);
+  } else if (code == kCallbackCodeConnection) {
+    // Before the connection's first read: c->clientIp is the accepted peer's
+    // address, or the PROXY header's behind a balancer.
+    const bool trusted = c != nullptr && CidrListMatches(m_settings.trustForwarding, c->clientIp);
+    request->nScanResult = trusted ? kConnectionTrustForwarding : 0;
   }
 }
 

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "host/base/cidr.h"
 #include "host/base/net.h"
 
 class Quarantine;
@@ -57,6 +59,9 @@ struct ProxySettings {
   bool proxyProtocol = false;
   // Tell the server the real client with XCLIENT when it offers it.
   bool upstreamXclient = false;
+  // Clients (by their address, the PROXY header's behind a balancer) whose
+  // XCLIENT and XFORWARD the plug-in relays; everyone else's are refused.
+  std::vector<Cidr> trustForwarding;
   Quarantine* quarantine = nullptr;  // keeps infected messages; null: none kept
 };
 

@@ -48,6 +48,9 @@ TEST(OptionsTest, ScanErrorPoliciesAndLimits) {
     ASSERT_TRUE(Parse({"--on-scan-error", name}, &o, &error)) << error;
     EXPECT_STREQ(ScanErrorPolicyName(o.onScanError), name);
   }
+  ASSERT_TRUE(Parse({"--trust-forwarding", "127.0.0.1/32, ::1"}, &o, &error)) << error;
+  ASSERT_EQ(o.trustForwarding.size(), 2u);
+  EXPECT_EQ(CidrText(o.trustForwarding[1]), "0:0:0:0:0:0:0:1/128");
   for (const char* name : {"reject", "drop"}) {
     ASSERT_TRUE(Parse({"--on-infected", name}, &o, &error)) << error;
     EXPECT_STREQ(InfectedPolicyName(o.onInfected), name);
@@ -228,6 +231,7 @@ TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
       {"--socket-service", "both"},
       {"--on-scan-error", "ignore"},
       {"--on-infected", "bounce"},
+      {"--trust-forwarding", "127.0.0.1/8"},
       {"--max-per-address", "0"},
       {"--command-timeout", "0"},
       {"--data-timeout", "0"},

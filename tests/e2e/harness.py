@@ -359,7 +359,10 @@ class Postfix:
         "postlog unix-dgram n - n - 1 postlogd",
     ]
 
-    def __init__(self, workdir, name="postfix", listeners=(("main", {}),)):
+    def __init__(self, workdir, name="postfix", listeners=(("main", {}),), main_extra=None,
+                 services=()):
+        """main_extra: main.cf parameters added or changed; services: further
+        master.cf lines (a content filter's transport, pickup)."""
         self.dir = os.path.join(workdir, name)
         self.conf = os.path.join(self.dir, "conf")
         self.maildir = os.path.join(self.dir, "mail", "mailbox")
@@ -410,6 +413,7 @@ class Postfix:
             "virtual_gid_maps": "static:%d" % owner.pw_gid,
             "biff": "no",
         }
+        main.update(main_extra or {})
         with open(os.path.join(self.conf, "main.cf"), "w") as f:
             for key, value in main.items():
                 f.write("%s = %s\n" % (key, value))
@@ -421,7 +425,7 @@ class Postfix:
                     f.write("127.0.0.1:%d inet n - n - - smtpd\n" % self.ports[label])
                     for key, value in overrides.items():
                         f.write("  -o %s=%s\n" % (key, value))
-                f.write("\n".join(self.SERVICES) + "\n")
+                f.write("\n".join(self.SERVICES + list(services)) + "\n")
             if attempt == 0:
                 # Creates the queue's directories with their owners and
                 # modes, and checks the configuration.

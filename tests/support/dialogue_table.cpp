@@ -196,6 +196,8 @@ std::vector<SDialogue> ParseDialogues(const std::string& table) {
           dialogue.bLoose = true;
         } else if (key == "callback" && ParseNumber(payload, &value) && value >= 1) {
           dialogue.nCallbackVersion = static_cast<int>(value);
+        } else if (key == "trusted") {
+          dialogue.bTrustForwarding = true;
         } else if (key == "relay-unspooled") {
           dialogue.bRelayUnspooled = true;
         } else if (key == "fault" && payload == "create") {

@@ -12,6 +12,7 @@
 //   relay-unspooled       a message that cannot be spooled is relayed unscanned
 //   callback: 2           the host speaks callback version 2 (a verdict of 2
 //                         rejects with 554, the text naming the signature)
+//   trusted               ... and trusts the client with XCLIENT and XFORWARD
 //   fault: create | openread | write N | short N   spool store faults
 //   S: bytes              the server sends a chunk; OnRequestFromServer
 //   C: bytes              the client sends a chunk; OnRequestFromApplication
@@ -89,6 +90,7 @@ struct SDialogue {
   bool bLoose = false;
   bool bRelayUnspooled = false;
   int nCallbackVersion = 1;
+  bool bTrustForwarding = false;
   bool bFailCreate = false;
   bool bFailOpenRead = false;
   int nFailWriteAt = 0;
