@@ -1,14 +1,16 @@
 // The configuration file. See config_file.h.
 #include "host/config_file.h"
 
-#include <cstdio>
+#include <map>
 #include <utility>
+
+#include "host/base/os.h"
 
 namespace {
 
 // Larger than any sensible configuration; a device or a wrong file is not
 // read without bound.
-constexpr long kMaxConfigBytes = 1024 * 1024;
+constexpr size_t kMaxConfigBytes = 1024 * 1024;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -17,25 +19,8 @@ bool IsNameChar(char c) {
 }
 
 bool ReadConfigFile(const std::string& path, std::string* text, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    *error = "--config: cannot open " + path;
-    return false;
-  }
-  char block[4096];
-  size_t n;
-  while ((n = std::fread(block, 1, sizeof block, file)) > 0) {
-    text->append(block, n);
-    if (text->size() > static_cast<size_t>(kMaxConfigBytes)) break;
-  }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) {
-    *error = "--config: read error on " + path;
-    return false;
-  }
-  if (text->size() > static_cast<size_t>(kMaxConfigBytes)) {
-    *error = "--config: " + path + " is larger than 1 MiB";
+  if (!OsReadRegularFile(path, kMaxConfigBytes, text, error)) {
+    *error = "--config: " + *error;
     return false;
   }
   return true;
@@ -49,6 +34,7 @@ bool ConfigFileArguments(const std::string& text, const std::string& fileName,
   // A byte order mark some editors write.
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
   int lineNumber = 0;
+  std::map<std::string, int> firstLine;  // each single-valued option's line
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
@@ -83,10 +69,34 @@ bool ConfigFileArguments(const std::string& text, const std::string& fileName,
     size_t valueEnd = line.size();
     while (valueEnd > valueStart && IsBlank(line[valueEnd - 1])) --valueEnd;
     std::string value = line.substr(valueStart, valueEnd - valueStart);
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+    // The value would end at the NUL wherever it is used as a C string (a
+    // path cut short).
+    if (value.find('\0') != std::string::npos) {
+      *error = where + "the value contains a NUL byte";
+      return false;
+    }
+    if (!value.empty() && value.front() == '"') {
+      if (value.size() < 2 || value.back() != '"') {
+        *error = where + "unterminated quote: a quoted value ends in '\"'";
+        return false;
+      }
       value = value.substr(1, value.size() - 2);
     }
-    std::vector<std::string> one = {"--" + name};
+    // A second line for the same option would silently override the first
+    // (the last one read wins). Refused even with the same value: which
+    // values mean the same ("30" and "030", ".5" and "0.5") is the
+    // parser's business, and one line is what the reader of the file
+    // should find.
+    const std::string option = "--" + name;
+    if (!OptionAccumulates(option)) {
+      const auto first = firstLine.emplace(option, lineNumber);
+      if (!first.second) {
+        *error = where + option + " given again (first on line " +
+                 std::to_string(first.first->second) + ")";
+        return false;
+      }
+    }
+    std::vector<std::string> one = {option};
     if (valueStart < valueEnd || equals) one.push_back(value);
     Options scratch;
     std::string reason;

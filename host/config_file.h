@@ -9,9 +9,12 @@
 // A line holds an option's long name (the leading "--" may be left out),
 // then "=" or blanks, then the value: the rest of the line without the
 // blanks around it. A value in double quotes keeps its blanks and may be
-// empty; '#' after the name is part of the value. Every line is checked on
-// its own, so an error names it ("FILE:LINE: ..."); --help, --version and
-// --config cannot be given in a file.
+// empty; a value that opens a quote must close it at its end; '#' after the
+// name is part of the value. Every line is checked on its own, so an error
+// names it ("FILE:LINE: ..."); --help, --version and --config cannot be
+// given in a file, nor an option twice (but --scanner, whose lines add to
+// a pool), nor a NUL byte. The file must be a regular file: a FIFO or a
+// device is refused unread.
 //
 // The command line wins: an option given there is not taken from the file
 // at all, so a repeatable option's values come from one of the two.

@@ -249,8 +249,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       if (!ok && error->empty()) *error = "--listen: " + reason;
     } else if (name == "--upstream") {
       std::string reason;
-      ok = takeValue() && ParseEndpoint(value, false, &options->upstream, &reason);
-      if (!ok && error->empty()) *error = "--upstream: " + reason;
+      ok = takeValue();
+      options->originalDestination = ok && value == "original-destination";
+      if (ok && !options->originalDestination) {
+        ok = ParseEndpoint(value, false, &options->upstream, &reason);
+        if (!ok) *error = "--upstream: " + reason;
+      }
       options->hasUpstream = ok;
     } else if (name == "--plugin") {
       ok = text(&options->pluginPath);
@@ -315,7 +319,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     } else if (name == "--keepalive") {
       ok = number(0, 2000000, &options->keepaliveSeconds);
     } else if (name == "--debug-level") {
-      ok = number(0, 9, &options->debugLevel);
+      // The plug-in's trace lines have thresholds 0 to 2: a level above 3
+      // would trace nothing more.
+      ok = number(0, 3, &options->debugLevel);
     } else if (name == "--outbox") {
       ok = text(&options->outbox);
     } else if (name == "--port-file") {
@@ -332,6 +338,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       ok = number(1, 100000, &options->maxConnections);
     } else if (name == "--max-per-address") {
       ok = number(1, 100000, &options->maxPerAddress);
+    } else if (name == "--max-per-destination") {
+      ok = number(0, 100000, &options->maxPerDestination);
     } else if (name == "--command-timeout") {
       ok = seconds(&options->commandTimeoutMs);
     } else if (name == "--data-timeout") {
@@ -371,6 +379,16 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     *error = "--signatures applies to the builtin scanner only";
     return false;
   }
+  if (options->maxPerDestination > 0 && !options->originalDestination) {
+    *error = "--max-per-destination applies to --upstream original-destination only";
+    return false;
+  }
+  if (options->originalDestination && options->proxyProtocol) {
+    // The balancer's connections were not redirected: their destination is
+    // this proxy.
+    *error = "--upstream original-destination cannot be combined with --proxy-protocol";
+    return false;
+  }
   if (options->idleTimeoutMs <= 0 || options->connectTimeoutMs <= 0 ||
       options->scanTimeoutMs <= 0 || options->commandTimeoutMs <= 0 ||
       options->dataTimeoutMs <= 0 || options->sessionTimeoutMs <= 0) {
@@ -379,6 +397,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
   }
   return true;
 }
+
+bool OptionAccumulates(const std::string& name) { return name == "--scanner"; }
 
 std::string UsageText() {
   return R"(Usage: divivez-proxy [OPTIONS]
@@ -397,6 +417,18 @@ Connections:
   --upstream HOST:PORT      the mail server to relay to. Without it an
                             embedded capture server on a loopback port takes
                             the mail and stores each message in --outbox
+  --upstream original-destination
+                            (Linux) transparent interception: each client is
+                            connected to the address and port it was going
+                            to before an nftables/iptables REDIRECT or DNAT
+                            rule sent it to the proxy. A connection whose
+                            original destination is the proxy itself (a local
+                            address with the listening port) hears "421 4.4.6
+                            Mail loop detected" and is closed
+  --max-per-destination N   with original-destination: concurrent connections
+                            to one server address and port (default 0: no
+                            limit); the next one gets "421 4.4.5 Too many
+                            connections to that server", is closed and logged
   --outbox DIR              where the capture server stores .eml files
                             (default ./outbox, created when missing)
   --capture-port-file FILE  write the capture server's port to FILE
@@ -468,7 +500,9 @@ Plug-in:
                             over the messages of a session, must stay well
                             under 100. With --scan-timeout 60, 30 is a good
                             value; below 10 the proxy warns at start-up
-  --debug-level N           plug-in trace level 0-9. Linux: set through
+  --debug-level N           plug-in trace level 0-3: 0 off, 1 operations,
+                            2 adds the server's replies, 3 the client's
+                            commands. Linux: set through
                             DIVIVEZ_DEBUG_LEVEL, trace lines go to stderr.
                             Windows: written to the registry value
                             HKLM\Software\Corvane\ZEBMail\DebugLevel (needs
@@ -490,12 +524,16 @@ Scanning:
                             --on-scan-error applies. Verdicts are never
                             retried. builtin cannot be mixed with clamd
   --signatures FILE         extra signatures for the builtin scanner, one per
-                            line: NAME HEXBYTES ('#' starts a comment). On
-                            SIGHUP the file is read again: its signatures
-                            apply to the scans that start after it; a file
-                            that fails to load leaves the set in force, and
-                            the log says why. Connections stay open. (Windows
-                            has no SIGHUP: restart the proxy there.)
+                            line: NAME HEXBYTES ('#' starts a comment); a
+                            line "# signatures: N" announces how many, and a
+                            file that holds another number, or none at all,
+                            is refused. On SIGHUP the file is read again:
+                            its signatures apply to the scans that start
+                            after it; a file that fails to load leaves the
+                            set in force, and the log says why. Replace the
+                            file whole (mv), never write it in place.
+                            Connections stay open. (Windows has no SIGHUP:
+                            restart the proxy there.)
   --scan-timeout SECS       time-out for a clamd scan (default 60); a scan
                             tried on a second endpoint gets it afresh
   --on-scan-error tempfail|pass|drop
@@ -541,8 +579,9 @@ Logging:
                             "NAME = VALUE" or "NAME VALUE"; a value in double
                             quotes keeps its blanks; lines whose first
                             non-blank character is '#' are comments. An
-                            option given on the command line wins: the
-                            file's lines for it are not used
+                            option may be named once (scanner: once per
+                            endpoint). An option given on the command line
+                            wins: the file's lines for it are not used
   --help, --version
 
 Log lines go to stderr with timestamps: one per connection, one per message

@@ -25,7 +25,11 @@ struct Options {
   Endpoint listen{"127.0.0.1", 2525};
   bool hasUpstream = false;  // false: relay to the embedded capture server
   Endpoint upstream;
-  std::string pluginPath;  // empty: the plug-in beside the executable
+  // --upstream original-destination: each connection goes where the client
+  // addressed it before the firewall redirected it here.
+  bool originalDestination = false;
+  int maxPerDestination = 0;  // open connections to one destination; 0: no limit
+  std::string pluginPath;     // empty: the plug-in beside the executable
   SocketService socketService = SocketService::kHost;
   ScannerKind scanner = ScannerKind::kBuiltin;
   std::vector<ClamdAddress> clamd;  // kClamd: one per --scanner, in order
@@ -65,6 +69,10 @@ struct Options {
 // Parses the arguments after the program name. False with a one-line *error.
 // --help and --version set their flag and stop parsing.
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
+
+// Whether the option may be given more than once to add to what it sets
+// (--scanner's pool); every other option sets one value.
+bool OptionAccumulates(const std::string& name);
 
 // The --help text.
 std::string UsageText();

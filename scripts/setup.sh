@@ -73,6 +73,7 @@ apt-get install -y -q --no-install-recommends \
   wine wine32:i386 \
   valgrind \
   swaks curl python3 python3-aiosmtpd \
+  iproute2 nftables \
   dpkg-dev systemd adduser \
   postfix clamav-daemon clamav \
   haproxy prometheus

@@ -91,6 +91,15 @@ std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error);
 bool OsReadFilePieces(const std::string& path, size_t pieceBytes,
                       const std::function<bool(const char*, size_t)>& take, std::string* error);
 
+// Reads a whole regular file of at most maxBytes into *text. Anything else
+// (a FIFO, a device, a directory) is refused unread. The check is made on
+// the opened file, so a name swapped after a check cannot slip by; POSIX
+// opens with O_NONBLOCK, so a FIFO without a writer does not hold up the
+// open. False with *error ("cannot open PATH: reason", "PATH is not a
+// regular file", "PATH is larger than N bytes", "read error on PATH").
+bool OsReadRegularFile(const std::string& path, size_t maxBytes, std::string* text,
+                       std::string* error);
+
 // Flushes the stream and forces its data to the disk.
 bool OsSyncFile(std::FILE* file);
 

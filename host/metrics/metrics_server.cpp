@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 namespace {
@@ -34,12 +35,6 @@ size_t HeadEnd(const std::string& data) {
   if (lf == std::string::npos || (crlf != std::string::npos && crlf + 2 < lf)) return crlf + 4;
   return lf + 2;
 }
-
-struct Client {
-  NetSocket socket = kNetInvalidSocket;
-  std::string data;
-  Clock::time_point deadline;
-};
 
 void Answer(NetSocket socket, const std::string& response, const std::atomic<bool>* stop) {
   NetSendAll(socket, response.data(), response.size(), kSendTimeoutMs, stop);
@@ -106,44 +101,61 @@ void MetricsServer::Stop() {
   m_listener = kNetInvalidSocket;
 }
 
+// Reads what the client has sent. True when the client is done with: its
+// head answered, too large, or the connection gone.
+bool MetricsServer::Serve(Client* client, char* buffer, size_t bufferSize) {
+  for (;;) {
+    const size_t room = kMaxRequest - client->data.size();
+    const int n =
+        NetRecv(client->socket, buffer, static_cast<int>(room < bufferSize ? room : bufferSize));
+    if (n == kNetWouldBlock) return false;
+    if (n <= 0) {
+      NetClose(client->socket);
+      return true;
+    }
+    client->data.append(buffer, static_cast<size_t>(n));
+    const size_t end = HeadEnd(client->data);
+    if (end != std::string::npos) {
+      Answer(client->socket,
+             MetricsHttpResponse(client->data.substr(0, end), *m_registry, m_health), &m_stop);
+      return true;
+    }
+    if (client->data.size() >= kMaxRequest) {
+      Answer(client->socket,
+             Response("431 Request Header Fields Too Large", kText, "request too large\n", true),
+             &m_stop);
+      return true;
+    }
+  }
+}
+
 void MetricsServer::Run() {
-  std::vector<Client> clients;
+  // Oldest first: a full server makes room by dropping the front.
+  std::deque<Client> clients;
   std::vector<NetPollItem> items;
   char buffer[2048];
   while (!m_stop.load()) {
     items.clear();
     items.push_back({m_listener, kNetIn, 0});
     for (const Client& client : clients) items.push_back({client.socket, kNetIn, 0});
-    NetPoll(items.data(), items.size(), kPollSliceMs);
+    // Woken in time for the first head deadline, so that a slow client is cut
+    // when its second is up, not a slice later.
+    int waitMs = kPollSliceMs;
+    if (!clients.empty()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            clients.front().deadline - Clock::now())
+                            .count();
+      waitMs = left < 0 ? 0 : left < waitMs ? static_cast<int>(left) : waitMs;
+    }
+    NetPoll(items.data(), items.size(), waitMs);
 
     const Clock::time_point now = Clock::now();
-    // Reads first: items[i + 1] is clients[i] until the vector changes.
+    // Reads first, before new connections can push anyone out: a client
+    // accepted in the last round has its head read now. items[i + 1] is
+    // clients[i] until the deque changes.
     for (size_t i = clients.size(); i-- > 0;) {
       Client& client = clients[i];
-      bool done = false;
-      if (items[i + 1].revents != 0) {
-        const size_t room = kMaxRequest - client.data.size();
-        const int n = NetRecv(client.socket, buffer,
-                              static_cast<int>(room < sizeof buffer ? room : sizeof buffer));
-        if (n > 0) {
-          client.data.append(buffer, static_cast<size_t>(n));
-          const size_t end = HeadEnd(client.data);
-          if (end != std::string::npos) {
-            Answer(client.socket,
-                   MetricsHttpResponse(client.data.substr(0, end), *m_registry, m_health), &m_stop);
-            done = true;
-          } else if (client.data.size() >= kMaxRequest) {
-            Answer(
-                client.socket,
-                Response("431 Request Header Fields Too Large", kText, "request too large\n", true),
-                &m_stop);
-            done = true;
-          }
-        } else if (n == 0 || n == kNetError) {
-          NetClose(client.socket);
-          done = true;
-        }
-      }
+      bool done = items[i + 1].revents != 0 && Serve(&client, buffer, sizeof buffer);
       if (!done && now >= client.deadline) {
         Answer(client.socket, Response("408 Request Timeout", kText, "request timeout\n", true),
                &m_stop);
@@ -152,25 +164,33 @@ void MetricsServer::Run() {
       if (done) clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
     }
 
-    if (items[0].revents != 0) {
-      for (;;) {
-        std::string peer;
-        bool failed = false;
-        const NetSocket socket = NetAccept(m_listener, &peer, &failed);
-        if (socket == kNetInvalidSocket) {
-          // Out of descriptors: the listener stays readable; do not spin.
-          if (failed) std::this_thread::sleep_for(std::chrono::milliseconds(kPollSliceMs));
-          break;
-        }
-        if (clients.size() >= kMaxClients) {
-          Answer(socket, Response("503 Service Unavailable", kText, "busy\n", true), &m_stop);
-          continue;
-        }
-        Client client;
-        client.socket = socket;
-        client.deadline = Clock::now() + std::chrono::milliseconds(kReadDeadlineMs);
-        clients.push_back(std::move(client));
+    if (items[0].revents == 0) continue;
+    // At most kMaxClients a round: then no connection accepted in this round
+    // is pushed out by another of the same round before its head was read.
+    for (size_t accepted = 0; accepted < kMaxClients; ++accepted) {
+      std::string peer;
+      bool failed = false;
+      const NetSocket socket = NetAccept(m_listener, &peer, &failed);
+      if (socket == kNetInvalidSocket) {
+        // Out of descriptors: the listener stays readable; do not spin.
+        if (failed) std::this_thread::sleep_for(std::chrono::milliseconds(kPollSliceMs));
+        break;
       }
+      Client client;
+      client.socket = socket;
+      client.deadline = Clock::now() + std::chrono::milliseconds(kHeadDeadlineMs);
+      // A health check sends its whole request at once: it is answered here
+      // and never takes a place.
+      if (Serve(&client, buffer, sizeof buffer)) continue;
+      if (clients.size() >= kMaxClients) {
+        // Full of unfinished heads: the oldest makes room. Refusing the new
+        // one instead would let a few slow clients fail every health check,
+        // and no answer here may say 503, which means "unhealthy".
+        Answer(clients.front().socket,
+               Response("408 Request Timeout", kText, "request timeout\n", true), &m_stop);
+        clients.pop_front();
+      }
+      clients.push_back(std::move(client));
     }
   }
   for (const Client& client : clients) NetClose(client.socket);

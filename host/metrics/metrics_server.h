@@ -2,15 +2,24 @@
 // balancer's health check (GET /healthz).
 //
 // It runs on a thread of its own with non-blocking sockets and one poll over
-// the listener and at most kMaxClients connections. Each request head is
-// bounded (kMaxRequest bytes) and must arrive within kReadDeadlineMs; every
-// response carries Content-Length and closes the connection. A fault of the
-// server (a client that misbehaves, a failed send) affects only that client;
-// the mail path never waits for it.
+// the listener and at most kMaxClients connections still sending their
+// request heads. Each head is bounded (kMaxRequest bytes) and must arrive
+// within kHeadDeadlineMs (408 otherwise); a new connection to a full server
+// pushes out the oldest unfinished one (408), so that slow clients cannot
+// keep a health check from its answer. 503 means unhealthy and nothing else.
+// Every response carries Content-Length and closes the connection. A fault of
+// the server (a client that misbehaves, a failed send) affects only that
+// client; the mail path never waits for it.
+//
+// Written here rather than taken from cpp-httplib (header-only, in Debian):
+// that library reads each connection with blocking calls on a thread of a
+// fixed pool, so a few slow clients hold every thread until its read time-out,
+// and it has no way to drop the oldest unfinished request for a new one.
 #ifndef DIVIVEZ_HOST_METRICS_METRICS_SERVER_H_
 #define DIVIVEZ_HOST_METRICS_METRICS_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -30,7 +39,7 @@ std::string MetricsHttpResponse(const std::string& head, const MetricsRegistry& 
 class MetricsServer {
  public:
   static constexpr size_t kMaxRequest = 8192;
-  static constexpr int kReadDeadlineMs = 5000;
+  static constexpr int kHeadDeadlineMs = 1000;
   static constexpr size_t kMaxClients = 16;
 
   // registry and health must outlive the server.
@@ -46,7 +55,13 @@ class MetricsServer {
   void Stop();
 
  private:
+  struct Client {
+    NetSocket socket = kNetInvalidSocket;
+    std::string data;
+    std::chrono::steady_clock::time_point deadline;
+  };
   void Run();
+  bool Serve(Client* client, char* buffer, size_t bufferSize);
 
   const MetricsRegistry* m_registry;
   HealthCheck m_health;

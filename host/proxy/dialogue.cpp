@@ -13,8 +13,13 @@
 
 namespace {
 
-// The longest command or reply line kept for the log.
+// The longest reply line kept for the log.
 constexpr size_t kMaxKeptLine = 1024;
+// The longest command line kept whole, its CR LF included: the longest the
+// plug-in holds before it acts on it (CSmtpConnection::kMaxPartialLine), so
+// that the envelope the quarantine records is the one the plug-in passed
+// on. Past it the plug-in relays the line in pieces; its head is kept.
+constexpr size_t kMaxKeptCommandLine = 16384 + 2;
 
 bool StartsNoCase(const std::string& text, const char* prefix) {
   const size_t n = std::strlen(prefix);
@@ -27,16 +32,19 @@ bool StartsNoCase(const std::string& text, const char* prefix) {
   return true;
 }
 
-// The path of "MAIL FROM:<a> ..." / "RCPT TO:<a> ...", after the prefix.
+// The path of "MAIL FROM:<a> ..." / "RCPT TO:<a> ...", after the prefix,
+// without the line end (a line cut at its kept head has no closing '>').
 std::string PathOf(const std::string& line, size_t prefix) {
+  size_t stop = line.size();
+  while (stop > prefix && (line[stop - 1] == '\n' || line[stop - 1] == '\r')) --stop;
   size_t begin = prefix;
-  while (begin < line.size() && line[begin] == ' ') ++begin;
+  while (begin < stop && line[begin] == ' ') ++begin;
   size_t end = begin;
-  if (end < line.size() && line[end] == '<') {
+  if (end < stop && line[end] == '<') {
     const size_t close = line.find('>', end);
-    end = close == std::string::npos ? line.size() : close + 1;
+    end = close == std::string::npos || close >= stop ? stop : close + 1;
   } else {
-    while (end < line.size() && line[end] != ' ' && line[end] != '\r') ++end;
+    while (end < stop && line[end] != ' ' && line[end] != '\r') ++end;
   }
   return line.substr(begin, end - begin);
 }
@@ -65,7 +73,7 @@ void Proxy::FromClient(Connection* c, const char* data, size_t length) {
     // A command line ends in CR LF; only a complete one counts.
     const char b = data[i++];
     const bool wasCr = !c->line.empty() && c->line.back() == '\r';
-    if (c->line.size() < kMaxKeptLine) {
+    if (c->line.size() < kMaxKeptCommandLine) {
       c->line.push_back(b);
     } else {
       // Past the kept head only a line end matters.

@@ -249,9 +249,9 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
         ++m_counters.infectedRejected;
       } else {
         request->nScanResult = 1;
+        ++m_counters.infected;
         ++m_counters.dropped;
       }
-      ++m_counters.infected;
       m_log->Line("%s%s: %llu bytes, INFECTED (%s), %s; scan %ld ms%s", label.c_str(),
                   envelope.c_str(), static_cast<unsigned long long>(size),
                   LogSafe(result.signature).c_str(),
@@ -291,6 +291,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
       if (m_settings.onScanError != ScanErrorPolicy::kPass) {
         // drop, or tempfail for a record the host cannot tie to a connection.
         request->nScanResult = 1;
+        ++m_counters.errorDropped;
         ++m_counters.dropped;
         m_log->Line(
             "%s%s: %llu bytes, scan failed (%s), dropped (--on-scan-error %s); scan %ld ms%s",

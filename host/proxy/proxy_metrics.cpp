@@ -14,29 +14,25 @@ void RegisterProxyMetrics(const Proxy& proxy, const IScanner& scanner, MetricsRe
   static const char kMessagesHelp[] =
       "Messages by outcome: delivered (the server accepted it), refused (by the server), "
       "infected (dropped), infected_rejected (answered 554 by --on-infected reject), tempfailed "
-      "(scan failed, client told 451), passed_unscanned (scan "
-      "failed, relayed by --on-scan-error pass), dropped_unscanned (scan failed, dropped by "
+      "(scan failed, client told 451), passed_unscanned (scan failed, relayed by --on-scan-error "
+      "pass), dropped_unscanned (scan failed, dropped by "
       "--on-scan-error drop), delivery_failed (the delivery was given up), unconfirmed (sent, the "
       "server's answer not seen).";
   const std::pair<const char*, const std::atomic<uint64_t>*> outcomes[] = {
       {"delivered", &k.delivered},
       {"refused", &k.refused},
+      {"infected", &k.infected},
       {"infected_rejected", &k.infectedRejected},
       {"tempfailed", &k.tempfailed},
       {"passed_unscanned", &k.unscanned},
+      {"dropped_unscanned", &k.errorDropped},
       {"delivery_failed", &k.deliveryFailed},
       {"unconfirmed", &k.unconfirmed}};
+  // Each outcome reads a counter of its own, never a difference of two that
+  // go up at different moments.
   for (const auto& outcome : outcomes) {
     registry->AddCounterOf(kMessages, kMessagesHelp, {{"outcome", outcome.first}}, outcome.second);
   }
-  // The proxy counts all infected messages, and the dropped ones among the
-  // dropped.
-  registry->AddCounterFn(kMessages, kMessagesHelp, {{"outcome", "infected"}}, [&k] {
-    return static_cast<double>(k.infected.load() - k.infectedRejected.load());
-  });
-  registry->AddCounterFn(kMessages, kMessagesHelp, {{"outcome", "dropped_unscanned"}}, [&k] {
-    return static_cast<double>(k.dropped.load() - (k.infected.load() - k.infectedRejected.load()));
-  });
   registry->AddCounterOf("divivez_scan_errors_total", "Scans that failed.", {}, &k.scanErrors);
 
   static const char kBytes[] = "divivez_received_bytes_total";
@@ -60,14 +56,27 @@ void RegisterProxyMetrics(const Proxy& proxy, const IScanner& scanner, MetricsRe
   static const char kLimitsHelp[] =
       "Connections and messages cut or turned away by a limit of the proxy.";
   const std::pair<const char*, const std::atomic<uint64_t>*> limits[] = {
-      {"max_connections", &k.rejected},
-      {"max_per_address", &k.perAddress},
-      {"time_limit", &k.timedOut},
-      {"max_message_size", &k.oversize},
-      {"proxy_header", &k.badProxyHeader}};
+      {"max_connections", &k.rejected},    {"max_per_address", &k.perAddress},
+      {"time_limit", &k.timedOut},         {"max_message_size", &k.oversize},
+      {"proxy_header", &k.badProxyHeader}, {"max_per_destination", &k.perDestination}};
   for (const auto& limit : limits) {
     registry->AddCounterOf(kLimits, kLimitsHelp, {{"limit", limit.first}}, limit.second);
   }
+  registry->AddCounterOf("divivez_mail_loops_total",
+                         "Connections answered 421 because their original destination was the "
+                         "proxy itself (--upstream original-destination).",
+                         {}, &k.mailLoops);
+  const Proxy* p = &proxy;
+  registry->AddGaugesFn(
+      "divivez_destination_connections_open",
+      "Connections open now by original destination (--upstream original-destination).",
+      "destination", [p] {
+        MetricsRegistry::LabelledValues values;
+        for (const auto& entry : p->OpenByDestination()) {
+          values.emplace_back(entry.first, static_cast<double>(entry.second));
+        }
+        return values;
+      });
   registry->AddCounterOf("divivez_upstream_failures_total",
                          "Connections answered 421 because the upstream server was unreachable.",
                          {}, &k.upstreamFailed);

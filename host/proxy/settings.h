@@ -62,6 +62,10 @@ struct ProxySettings {
   // Clients (by their address, the PROXY header's behind a balancer) whose
   // XCLIENT and XFORWARD the plug-in relays; everyone else's are refused.
   std::vector<Cidr> trustForwarding;
+  // Transparent interception: each connection goes where the client
+  // addressed it before the firewall redirected it here (upstream unused).
+  bool originalDestination = false;
+  int maxPerDestination = 0;         // open connections to one destination; 0: no limit
   Quarantine* quarantine = nullptr;  // keeps infected messages; null: none kept
 };
 

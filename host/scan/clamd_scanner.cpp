@@ -40,33 +40,63 @@ ScanResult Failure(const std::string& why) {
   return result;
 }
 
-// Reads the daemon's NUL-terminated reply until it ends, the daemon closes
-// or deadlineMs passes, ticking the pacer while it waits. The reply without
-// its NUL; *timedOut tells a time-out from a close.
-std::string ReadReply(NetSocket daemon, int64_t deadlineMs, ScanPacer& pacer, bool* timedOut) {
+// How a read of the daemon's reply ended.
+enum class ReplyEnd { kComplete, kClosed, kTimedOut, kTooLong };
+
+// Reads the daemon's NUL-terminated reply until its NUL, a close, kMaxReply
+// bytes or deadlineMs, ticking the pacer while it waits. The reply without
+// its NUL. Only kComplete is a reply: what came before a missing NUL may be
+// any prefix of one, "stream: OK" as well that of "stream: OK.Name FOUND".
+std::string ReadReply(NetSocket daemon, int64_t deadlineMs, ScanPacer& pacer, ReplyEnd* end) {
   std::string reply;
   char buffer[256];
-  *timedOut = false;
   for (;;) {
     const int n = NetRecv(daemon, buffer, sizeof buffer);
     if (n > 0) {
       reply.append(buffer, static_cast<size_t>(n));
-      if (reply.find('\0') != std::string::npos || reply.size() >= kMaxReply) break;
+      const size_t nul = reply.find('\0');
+      if (nul != std::string::npos) {
+        reply.resize(nul);
+        *end = ReplyEnd::kComplete;
+        return reply;
+      }
+      if (reply.size() >= kMaxReply) {
+        *end = ReplyEnd::kTooLong;
+        return reply;
+      }
       continue;
     }
-    if (n == 0 || n == kNetError) break;
+    if (n == 0 || n == kNetError) {
+      *end = ReplyEnd::kClosed;
+      return reply;
+    }
     const int64_t left = deadlineMs - NowMs();
     if (left <= 0) {
-      *timedOut = true;
-      break;
+      *end = ReplyEnd::kTimedOut;
+      return reply;
     }
     NetPollItem item{daemon, kNetIn, 0};
     NetPoll(&item, 1, pacer.SliceMs(static_cast<int>(left)));
     pacer.Tick();
   }
-  const size_t nul = reply.find('\0');
-  if (nul != std::string::npos) reply.resize(nul);
-  return reply;
+}
+
+// Why a reply that did not end with its NUL is none, for the log. "did not
+// answer" is what tells the client of a time-out (plugin_bridge.cpp).
+std::string Unfinished(ReplyEnd end, const std::string& partial, int timeoutMs) {
+  const std::string quoted = "'" + partial.substr(0, 80) + "'";
+  switch (end) {
+    case ReplyEnd::kTooLong:
+      return "a reply of over " + std::to_string(kMaxReply) + " bytes without its end";
+    case ReplyEnd::kTimedOut:
+      return "did not answer within " + std::to_string(timeoutMs) + " ms" +
+             (partial.empty() ? "" : " (reply " + quoted + " left unfinished)");
+    case ReplyEnd::kClosed:
+    case ReplyEnd::kComplete:
+      break;
+  }
+  return partial.empty() ? "connection closed without a reply"
+                         : "connection closed in the middle of reply " + quoted;
 }
 
 }  // namespace
@@ -134,18 +164,16 @@ bool ClamdScanner::Ping(int timeoutMs, std::string* error) {
   NetSocket daemon = Connect(timeoutMs, error);
   if (daemon == kNetInvalidSocket) return false;
   static const char kCommand[] = "zPING";  // sent with its NUL
-  bool timedOut = false;
+  ReplyEnd end = ReplyEnd::kClosed;
   ScanPacer silent(nullptr, 0);
   std::string reply;
   if (NetSendAll(daemon, kCommand, sizeof kCommand, timeoutMs, nullptr)) {
-    reply = ReadReply(daemon, deadline, silent, &timedOut);
+    reply = ReadReply(daemon, deadline, silent, &end);
   }
   NetClose(daemon);
-  while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.pop_back();
-  if (reply == "PONG") return true;
-  *error = timedOut        ? "no answer to PING within " + std::to_string(timeoutMs) + " ms"
-           : reply.empty() ? "connection closed without an answer to PING"
-                           : "PING answered '" + reply + "'";
+  if (end == ReplyEnd::kComplete && reply == "PONG") return true;
+  *error = end == ReplyEnd::kComplete ? "PING answered '" + reply + "'"
+                                      : "PING: " + Unfinished(end, reply, timeoutMs);
   return false;
 }
 
@@ -205,16 +233,15 @@ ScanResult ClamdScanner::Attempt(const std::string& path, ScanPacer& pacer, Scan
 
   // Even after a failed send there may be a reply: the daemon closes the
   // stream early with "INSTREAM size limit exceeded. ERROR".
-  bool timedOut = false;
-  const std::string reply = ReadReply(daemon, deadline, pacer, &timedOut);
+  ReplyEnd end = ReplyEnd::kClosed;
+  const std::string reply = ReadReply(daemon, deadline, pacer, &end);
   NetClose(daemon);
-  if (reply.empty()) {
-    *fault = ScanFault::kDaemon;
-    if (timedOut) {
-      return Failure(Describe() + " did not answer within " + std::to_string(m_timeoutMs) + " ms");
-    }
-    return Failure(Describe() + (sendFailed ? ": connection lost while sending the message"
-                                            : ": connection closed without a reply"));
+  if (end == ReplyEnd::kComplete) return ParseClamdReply(reply, fault);
+  // Anything short of a whole reply is the daemon's failure, never a
+  // verdict, however much of "stream: OK" came.
+  *fault = ScanFault::kDaemon;
+  if (sendFailed && reply.empty()) {
+    return Failure(Describe() + ": connection lost while sending the message");
   }
-  return ParseClamdReply(reply, fault);
+  return Failure(Describe() + ": " + Unfinished(end, reply, m_timeoutMs));
 }

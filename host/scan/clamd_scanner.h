@@ -1,7 +1,8 @@
 // A scanner that asks a ClamAV daemon, over a Unix-domain socket or TCP,
 // with the INSTREAM command: "zINSTREAM\0", then chunks each led by its
 // length as 4 bytes big-endian, then a zero length; the daemon answers one
-// NUL-terminated line.
+// NUL-terminated line. A reply is whole only with its NUL: one cut short by a
+// close or the time-out is the daemon's failure, never a verdict.
 //
 // Each scan opens its own connection, so the scanner is shared by all
 // connections. The whole exchange is bounded by the scan time-out. A daemon
@@ -20,8 +21,8 @@
 // Whose fault a failed scan was.
 enum class ScanFault {
   kNone,     // a verdict: clean or infected
-  kDaemon,   // unreachable, timed out, connection lost, a reply outside the
-             // protocol, or an ERROR about the daemon's own resources
+  kDaemon,   // unreachable, timed out, connection lost, a reply cut short or
+             // outside the protocol, or an ERROR about the daemon's own resources
              // (memory, temporary files): the daemon is not working
   kReply,    // another ERROR reply: this message on this daemon failed
   kMessage,  // the daemon's stream size limit: any daemon would say the same

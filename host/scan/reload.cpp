@@ -24,10 +24,15 @@ bool SignatureReloader::Reload() {
                 LogSafe(error).c_str());
     return false;
   }
+  // Both counts, so that a file that lost signatures shows in the log.
+  const size_t before = m_scanner->Current()->Signatures().size();
   m_scanner->Replace(std::move(extra));
-  m_log->Line("signatures reloaded from %s: %llu in force for the scans that start from now on",
-              LogSafe(m_path).c_str(),
-              static_cast<unsigned long long>(m_scanner->Current()->Signatures().size()));
+  m_log->Line(
+      "signatures reloaded from %s: %llu in force for the scans that start from now on (%llu "
+      "before)",
+      LogSafe(m_path).c_str(),
+      static_cast<unsigned long long>(m_scanner->Current()->Signatures().size()),
+      static_cast<unsigned long long>(before));
   return true;
 }
 

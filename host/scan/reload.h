@@ -4,7 +4,11 @@
 // reads the file again. A file that loads puts its signatures in force for
 // the scans that start after it (scans already running finish with the set
 // they began with); one that does not load leaves the set in force as it
-// was, and the log says why. Connections are not touched either way.
+// was, and the log says why. A file with no signature, or fewer or more than
+// its "# signatures: N" line announces, does not load (see
+// LoadSignatureFile): it is most likely one caught half written. The log
+// line of a reload gives the counts before and after. Connections are not
+// touched either way.
 // Windows has no reload signal: there the file is read at start-up only.
 #ifndef DIVIVEZ_HOST_RELOAD_H_
 #define DIVIVEZ_HOST_RELOAD_H_

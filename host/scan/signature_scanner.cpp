@@ -86,6 +86,32 @@ bool ParseSignatureLine(const std::string& line, Signature* signature, bool* isE
   return true;
 }
 
+namespace {
+
+// "# signatures: N", the count a file announces, or -1. To ParseSignatureLine
+// it is a comment, and a comment that goes on in words stays one.
+long MarkerCount(const std::string& line) {
+  static const char kMarker[] = "signatures:";
+  size_t i = 0;
+  if (line.empty() || line[0] != '#') return -1;
+  ++i;
+  while (i < line.size() && IsBlank(line[i])) ++i;
+  if (line.compare(i, sizeof kMarker - 1, kMarker) != 0) return -1;
+  i += sizeof kMarker - 1;
+  while (i < line.size() && IsBlank(line[i])) ++i;
+  size_t end = line.size();
+  while (end > i && IsBlank(line[end - 1])) --end;
+  if (end == i || end - i > 9) return -1;
+  long count = 0;
+  for (size_t k = i; k < end; ++k) {
+    if (line[k] < '0' || line[k] > '9') return -1;
+    count = count * 10 + (line[k] - '0');
+  }
+  return count;
+}
+
+}  // namespace
+
 bool LoadSignatureFile(const std::string& path, std::vector<Signature>* signatures,
                        std::string* error) {
   std::ifstream in(path, std::ios::binary);
@@ -95,19 +121,42 @@ bool LoadSignatureFile(const std::string& path, std::vector<Signature>* signatur
   }
   std::string line;
   int number = 0;
+  long announced = -1;
+  size_t loaded = 0;
   while (std::getline(in, line)) {
     ++number;
+    const std::string where = path + ":" + std::to_string(number) + ": ";
+    const long marker = MarkerCount(line);
+    if (marker >= 0 && announced >= 0) {
+      *error = where + "a second '# signatures: COUNT' line";
+      return false;
+    }
+    if (marker >= 0) announced = marker;
     Signature signature;
     bool isEntry = false;
     std::string reason;
     if (!ParseSignatureLine(line, &signature, &isEntry, &reason)) {
-      *error = path + ":" + std::to_string(number) + ": " + reason;
+      *error = where + reason;
       return false;
     }
-    if (isEntry) signatures->push_back(signature);
+    if (isEntry) {
+      signatures->push_back(signature);
+      ++loaded;
+    }
   }
   if (in.bad()) {
     *error = "cannot read signature file " + path;
+    return false;
+  }
+  // A file cut short where a line ends parses cleanly: only a count given
+  // beforehand, or the emptiness of a file just truncated, tells.
+  if (announced >= 0 && static_cast<size_t>(announced) != loaded) {
+    *error = path + " announces " + std::to_string(announced) + " signatures but holds " +
+             std::to_string(loaded) + " (half written? replace the file whole, with mv)";
+    return false;
+  }
+  if (loaded == 0) {
+    *error = path + " holds no signatures (half written? replace the file whole, with mv)";
     return false;
   }
   return true;

@@ -39,7 +39,10 @@ constexpr size_t kMaxSignatureBytes = 4096;
 bool ParseSignatureLine(const std::string& line, Signature* signature, bool* isEntry,
                         std::string* error);
 
-// Reads a signature file; errors name the file and line.
+// Reads a signature file; errors name the file and line. A file that holds
+// no signature is refused, and so is one whose count differs from what a
+// line "# signatures: N" in it announces: both are what a file caught while
+// being written in place looks like.
 bool LoadSignatureFile(const std::string& path, std::vector<Signature>* signatures,
                        std::string* error);
 

@@ -57,7 +57,13 @@ TEST(ClamdReplyTest, Verdicts) {
   }
 }
 
-enum class Behaviour { kReplyFound, kCloseWithoutReply, kNeverReply };
+enum class Behaviour {
+  kReplyFound,
+  kCloseWithoutReply,
+  kNeverReply,
+  kCleanCutShort,   // "stream: OK" without its NUL, then closes
+  kCleanUnfinished  // the same, then says no more
+};
 
 // A one-connection daemon that records what it was sent.
 class FakeClamd {
@@ -96,8 +102,14 @@ class FakeClamd {
     if (m_behaviour == Behaviour::kReplyFound) {
       static const char kReply[] = "stream: Fake.Signature FOUND";  // sent with its NUL
       NetSendAll(s, kReply, sizeof kReply, 2000, nullptr);
-    } else if (m_behaviour == Behaviour::kNeverReply) {
-      while (!m_stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } else if (m_behaviour != Behaviour::kCloseWithoutReply) {
+      if (m_behaviour != Behaviour::kNeverReply) {
+        static const char kReply[] = "stream: OK";
+        NetSendAll(s, kReply, sizeof kReply - 1, 2000, nullptr);
+      }
+      if (m_behaviour != Behaviour::kCleanCutShort) {
+        while (!m_stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
     }
     NetClose(s);
   }
@@ -145,12 +157,26 @@ TEST_F(ClamdScannerTest, StreamsUnstuffedContentInFramesAndReadsTheVerdict) {
 TEST_F(ClamdScannerTest, DaemonFailuresAreScanErrors) {
   Write("Subject: x\r\n\r\nbody\r\n.\r\n");
   ScanPacer pacer(nullptr, 0);
-  {
-    FakeClamd daemon(Behaviour::kCloseWithoutReply);
-    ClamdScanner scanner("", Endpoint{"127.0.0.1", daemon.Port()}, 5000);
-    const ScanResult r = scanner.Scan(m_path, pacer);
-    EXPECT_EQ(r.verdict, Verdict::kError);
-    EXPECT_NE(r.error.find("without a reply"), std::string::npos) << r.error;
+  // A reply counts only with its NUL: "stream: OK" and then a close or
+  // silence is no verdict. The fault is the daemon's, for a pool to retry.
+  struct Case {
+    Behaviour behaviour;
+    int timeoutMs;
+    const char* error;
+  };
+  const Case cases[] = {
+      {Behaviour::kCloseWithoutReply, 5000, "without a reply"},
+      {Behaviour::kCleanCutShort, 5000, "in the middle of reply 'stream: OK'"},
+      {Behaviour::kCleanUnfinished, 300, "did not answer within 300 ms (reply 'stream: OK'"},
+  };
+  for (const Case& c : cases) {
+    FakeClamd daemon(c.behaviour);
+    ClamdScanner scanner("", Endpoint{"127.0.0.1", daemon.Port()}, c.timeoutMs);
+    ScanFault fault = ScanFault::kNone;
+    const ScanResult r = scanner.Attempt(m_path, pacer, &fault);
+    EXPECT_EQ(r.verdict, Verdict::kError) << c.error;
+    EXPECT_EQ(fault, ScanFault::kDaemon) << c.error;
+    EXPECT_NE(r.error.find(c.error), std::string::npos) << r.error;
   }
   uint16_t closedPort = 0;
   {

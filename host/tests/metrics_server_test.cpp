@@ -1,6 +1,8 @@
 // The metrics and health endpoint: responses to each kind of request, and a
 // real loopback server that answers heads split over reads, refuses heads
-// over the bound, and is not held up by a client that says nothing.
+// over the bound, is not held up by a client that says nothing, and answers
+// a health check honestly while more slow clients than it has places for
+// hold unfinished heads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/metrics/metrics_server.h"
 
@@ -137,6 +140,31 @@ TEST(MetricsHttp, LoopbackServer) {
   const std::string huge = Exchange(
       port, {"GET /metrics HTTP/1.1\r\nX: " + std::string(MetricsServer::kMaxRequest, 'a')});
   EXPECT_EQ(huge.compare(0, 13, "HTTP/1.1 431 "), 0) << huge.substr(0, 100);
+
+  // More slow clients than places, each holding half a head: the oldest
+  // are pushed out with 408, and the health check still gets its own
+  // answer, never a 503 that would read as "unhealthy".
+  up = true;
+  std::vector<NetSocket> slow;
+  for (size_t i = 0; i < MetricsServer::kMaxClients + 4; ++i) {
+    slow.push_back(NetConnect("127.0.0.1", port, 5000, &error));
+    ASSERT_NE(slow.back(), kNetInvalidSocket) << error;
+    const std::string half = "GET /healthz HTTP/1.1\r\nHost: slow\r\n";
+    EXPECT_TRUE(NetSendAll(slow.back(), half.data(), half.size(), 5000, nullptr));
+  }
+  const std::string probe = Exchange(port, {"GET /healthz HTTP/1.1\r\n\r\n"});
+  EXPECT_EQ(probe.compare(0, 13, "HTTP/1.1 200 "), 0) << probe;
+  std::string oldest;
+  char buffer[512];
+  for (int i = 0; i < 50 && oldest.find("\r\n\r\n") == std::string::npos; ++i) {
+    NetPollItem item{slow.front(), kNetIn, 0};
+    NetPoll(&item, 1, 200);
+    const int n = NetRecv(slow.front(), buffer, sizeof buffer);
+    if (n == 0 || n == kNetError) break;
+    if (n > 0) oldest.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(oldest.compare(0, 13, "HTTP/1.1 408 "), 0) << oldest;
+  for (const NetSocket socket : slow) NetClose(socket);
 
   NetClose(idle);
   server.Stop();

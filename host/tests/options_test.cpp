@@ -7,6 +7,10 @@
 
 #include <fstream>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "host/config_file.h"
 #include "host/options.h"
 #include "support/scratch_directory.h"
@@ -82,6 +86,29 @@ TEST(OptionsTest, RunningBehindABalancer) {
   EXPECT_TRUE(o.hasMetrics);
   EXPECT_EQ(EndpointText(o.metrics), "[::1]:0");
   EXPECT_EQ(o.listen.port, 25);
+}
+
+TEST(OptionsTest, TransparentInterception) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(
+      Parse({"--upstream", "original-destination", "--max-per-destination", "2"}, &o, &error))
+      << error;
+  EXPECT_TRUE(o.originalDestination && o.hasUpstream);
+  EXPECT_EQ(o.maxPerDestination, 2);
+  // The last --upstream wins, as with every option.
+  ASSERT_TRUE(Parse({"--upstream=original-destination", "--upstream", "192.0.2.25:25"}, &o, &error))
+      << error;
+  EXPECT_FALSE(o.originalDestination);
+  EXPECT_EQ(o.upstream.port, 25);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--max-per-destination", "2"},
+           {"--upstream", "192.0.2.25:25", "--max-per-destination", "2"},
+           {"--upstream", "original-destination", "--proxy-protocol"},
+           {"--upstream", "original-destination", "--max-per-destination", "-1"}}) {
+    EXPECT_FALSE(Parse(args, &o, &error)) << args.back();
+    EXPECT_FALSE(error.empty());
+  }
 }
 
 TEST(OptionsTest, EveryOptionInBothForms) {
@@ -242,6 +269,7 @@ TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
       {"--keepalive", "-1"},
       {"--keepalive", "ten"},
       {"--debug-level", "10"},
+      {"--debug-level", "4"},
       {"--max-connections", "0"},
       {"--idle-timeout", "0"},
       {"--close-grace", "1.2345"},
@@ -301,7 +329,9 @@ TEST(ConfigFileTest, LineFormsBecomeArguments) {
       "--keepalive=30\n"
       "insert-text = \"X-Scanned: #1 \\r\\n\"  \n"
       "signatures = /etc/x y.txt\n"
-      "insert-text = \"\"";
+      "scanner = clamd:unix:/run/a\n"
+      "scanner = clamd:unix:/run/b\n"
+      "outbox = \"/var/box \"";
   std::vector<std::vector<std::string>> lines;
   std::string error;
   ASSERT_TRUE(ConfigFileArguments(text, "f.conf", &lines, &error)) << error;
@@ -311,12 +341,18 @@ TEST(ConfigFileTest, LineFormsBecomeArguments) {
       {"--keepalive", "30"},
       {"--insert-text", "X-Scanned: #1 \\r\\n"},
       {"--signatures", "/etc/x y.txt"},
-      {"--insert-text", ""},
+      {"--scanner", "clamd:unix:/run/a"},
+      {"--scanner", "clamd:unix:/run/b"},
+      {"--outbox", "/var/box "},
   };
   EXPECT_EQ(lines, expected);
+  lines.clear();
+  ASSERT_TRUE(ConfigFileArguments("insert-text = \"\"\n", "f.conf", &lines, &error)) << error;
+  EXPECT_EQ(lines, (std::vector<std::vector<std::string>>{{"--insert-text", ""}}));
 }
 
 TEST(ConfigFileTest, ErrorsNameTheFileAndLine) {
+  using namespace std::string_literals;
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"listen = 127.0.0.1:25\nfrobnicate = 1\n", "f.conf:2: unknown option '--frobnicate'"},
       {"\n\nkeepalive = ten\n", "f.conf:3: --keepalive: expected a whole number"},
@@ -326,6 +362,16 @@ TEST(ConfigFileTest, ErrorsNameTheFileAndLine) {
       {"listen: 127.0.0.1:25\n", "f.conf:1: expected NAME = VALUE"},
       {"= 1\n", "f.conf:1: expected NAME = VALUE"},
       {"command-timeout = 0\n", "f.conf:1: time-outs must be greater than 0"},
+      // A second line would silently win; the same value twice is refused too.
+      {"on-scan-error = tempfail\n# later\non-scan-error = pass\n",
+       "f.conf:3: --on-scan-error given again (first on line 1)"},
+      {"keepalive = 30\n--keepalive=30\n", "f.conf:2: --keepalive given again (first on line 1)"},
+      {"proxy-protocol\nproxy-protocol\n", "f.conf:2: --proxy-protocol given again"},
+      {"outbox = /var/box\0/etc\n"s, "f.conf:1: the value contains a NUL byte"},
+      {"insert-text = \"a\0b\"\n"s, "f.conf:1: the value contains a NUL byte"},
+      {"outbox = \"/var/box\n", "f.conf:1: unterminated quote"},
+      {"outbox = \"\n", "f.conf:1: unterminated quote"},
+      {"insert-text = \"X-A: 1\" # note\n", "f.conf:1: unterminated quote"},
   };
   for (const auto& c : cases) {
     std::vector<std::vector<std::string>> lines;
@@ -384,6 +430,16 @@ TEST_F(CommandLineTest, ErrorsAroundTheFile) {
   EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
   EXPECT_FALSE(Run("", {"--config"}));
   EXPECT_EQ(error, "--config needs a value");
+  // Not a regular file: refused at once, not read (a FIFO with no writer
+  // would hold up the start for good).
+  EXPECT_FALSE(Run("", {"--config", m_scratch.Path()}));
+  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+#ifndef _WIN32
+  const std::string fifo = m_scratch.File("fifo.conf");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(Run("", {"--config", fifo}));
+  EXPECT_EQ(error, "--config: " + fifo + " is not a regular file");
+#endif
   // --help needs no readable file.
   ASSERT_TRUE(Run("", {"--config", m_scratch.File("missing.conf"), "--help"})) << error;
   EXPECT_TRUE(o.help);

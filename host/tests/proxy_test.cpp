@@ -22,6 +22,7 @@
 #include "host/base/log.h"
 #include "host/base/net.h"
 #include "host/base/os.h"
+#include "host/proxy/connection.h"
 #include "host/proxy/proxy.h"
 #include "host/proxy/proxy_metrics.h"
 #include "host/scan/signature_scanner.h"
@@ -333,6 +334,40 @@ TEST_F(ProxyTest, CallingOrderAndServerLastWordsBeforeTheClose) {
   EXPECT_EQ(m_fake.overlaps.load(), 0);
 }
 
+// The envelope the host follows is what the quarantine records: a long
+// path whole (the plug-in holds a command line of 16 KiB whole), fed in any
+// pieces, and never with the line's end in it.
+TEST_F(ProxyTest, TheEnvelopeKeepsALongPathWholeWithoutItsLineEnd) {
+  PluginApi api;
+  ProxySettings settings;
+  Proxy proxy(settings, api, &m_scanner, &m_log);
+  const std::string local(16000, 'a');
+  const std::string sender = "<" + local + "@example.test>";
+  const std::string longer(20000, 'b');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"MAIL FROM:" + sender + " SIZE=100\r\n", sender},
+      {"mail from: " + sender + "\r\n", sender},
+      {"MAIL FROM:<>\r\n", "<>"},
+      {"MAIL FROM:bare@example.test\r\n", "bare@example.test"},
+      // Past what the plug-in holds whole: the head, with no line end.
+      {"MAIL FROM:<" + longer + ">\r\n", "<" + longer.substr(0, 16384 + 2 - 12)},
+  };
+  for (const auto& c : cases) {
+    for (size_t piece : {c.first.size(), size_t{1000}, size_t{1}}) {
+      Proxy::Connection connection;
+      for (size_t at = 0; at < c.first.size(); at += piece) {
+        proxy.FromClient(&connection, c.first.data() + at, std::min(piece, c.first.size() - at));
+      }
+      EXPECT_EQ(connection.sender, c.second) << c.first.substr(0, 40) << " in " << piece;
+    }
+  }
+  Proxy::Connection connection;
+  const std::string rcpt = "RCPT TO:<" + local + "@example.test>\r\nRCPT TO:<b@x>\r\n";
+  proxy.FromClient(&connection, rcpt.data(), rcpt.size());
+  EXPECT_EQ(connection.firstRecipient, "<" + local + "@example.test>");
+  EXPECT_EQ(connection.recipients, 2);
+}
+
 TEST_F(ProxyTest, RefusedUpstreamGets421AndTheProxyGoesOn) {
   uint16_t closedPort = 0;
   {
@@ -455,6 +490,33 @@ TEST_F(ProxyTest, ScanErrorIsAnswered451FromTheCallbackAndNothingElseReachesTheC
   EXPECT_EQ(m_fake.scanResult.load(), 1);  // keeps DATA from going out
   EXPECT_EQ(m_fake.sendsAfterScan.load(), 0);
   EXPECT_EQ(Events().back(), "End");  // the handles were closed after OnEndConnection only
+}
+
+TEST_F(ProxyTest, ScanErrorDroppedIsCountedOnItsOwnAndNeverRunsBackwards) {
+  CScratchDirectory scratch("divivez-host-proxy-");
+  const std::string spool = (std::filesystem::path(scratch.Path()) / "divivez1.tmp").string();
+  std::ofstream(spool, std::ios::binary) << "Subject: x\r\n\r\nbody\r\n.\r\n";
+  FailingScanner failing;
+  TinyServer server;
+  m_fake.spoolFile = spool;
+  Start(server.Port(), &failing,
+        [](ProxySettings* settings) { settings->onScanError = ScanErrorPolicy::kDrop; });
+  std::string error;
+  NetSocket client = NetConnect("127.0.0.1", m_port, 2000, &error);
+  ASSERT_NE(client, kNetInvalidSocket) << error;
+  EXPECT_EQ(ReadSome(client, 10), "220 tiny\r\n");
+  ASSERT_TRUE(NetSendAll(client, "SCAN\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadSome(client, 19), "250 Mail accepted\r\n");
+  NetClose(client);
+
+  MetricsRegistry registry;
+  RegisterProxyMetrics(*m_proxy, failing, &registry);
+  const std::string dropped = "divivez_messages_total{outcome=\"dropped_unscanned\"} ";
+  EXPECT_NE(registry.Render().find(dropped + "1\n"), std::string::npos) << registry.Render();
+  // A scrape while an infected message is counted (infected already, among
+  // the dropped not yet) sees the same count, not one that went backwards.
+  ++const_cast<ProxyCounters&>(m_proxy->Counters()).infected;
+  EXPECT_NE(registry.Render().find(dropped + "1\n"), std::string::npos) << registry.Render();
 }
 
 // Holds every scan until released.

@@ -22,12 +22,14 @@
 namespace {
 
 enum class Mode {
-  kClean,      // "stream: OK"
-  kInfected,   // "stream: Pool.Test FOUND"
-  kSizeLimit,  // the size-limit ERROR
-  kOddError,   // an ERROR reply that names no cause
-  kClose,      // closes without a reply, to PING as well
-  kSilent,     // never answers, until the client gives up
+  kClean,       // "stream: OK"
+  kInfected,    // "stream: Pool.Test FOUND"
+  kSizeLimit,   // the size-limit ERROR
+  kOddError,    // an ERROR reply that names no cause
+  kClose,       // closes without a reply, to PING as well
+  kSilent,      // never answers, until the client gives up
+  kCutShort,    // "stream: OK" (to PING "PONG") without its NUL, then closes
+  kUnfinished,  // the same, then waits until the client gives up
 };
 
 // A daemon that serves one connection after the other and counts them.
@@ -61,13 +63,16 @@ class FakeDaemon {
   void Answer(NetSocket s, const std::string& reply) {
     const Mode now = mode.load();
     if (now == Mode::kClose) return;
-    if (now == Mode::kSilent) {
+    const bool whole = now != Mode::kCutShort && now != Mode::kUnfinished;
+    if (now != Mode::kSilent) {
+      // With its NUL when whole.
+      NetSendAll(s, reply.c_str(), reply.size() + (whole ? 1 : 0), 2000, nullptr);
+    }
+    if (now == Mode::kSilent || now == Mode::kUnfinished) {
       char byte;
       while (Read(s, &byte, 1)) {
       }
-      return;
     }
-    NetSendAll(s, reply.c_str(), reply.size() + 1, 2000, nullptr);  // with its NUL
   }
 
   void Handle(NetSocket s) {
@@ -94,6 +99,8 @@ class FakeDaemon {
       case Mode::kClean:
       case Mode::kClose:
       case Mode::kSilent:
+      case Mode::kCutShort:
+      case Mode::kUnfinished:
         return Answer(s, "stream: OK");
     }
   }
@@ -184,7 +191,9 @@ TEST_F(ScannerPoolTest, IdleEndpointsTakeTurns) {
 }
 
 TEST_F(ScannerPoolTest, FailedEndpointIsRetriedElsewhereMarkedDownAndBackAfterPing) {
-  for (Mode broken : {Mode::kClose, Mode::kSilent}) {
+  // A reply without its NUL is a broken daemon as much as a lost connection.
+  for (Mode broken : {Mode::kClose, Mode::kSilent, Mode::kCutShort, Mode::kUnfinished}) {
+    SCOPED_TRACE(static_cast<int>(broken));
     FakeDaemon a(Mode::kClean), b(Mode::kClean);
     auto pool = Pool({&a, &b}, 20, 300);
     a.mode = broken;
@@ -196,7 +205,7 @@ TEST_F(ScannerPoolTest, FailedEndpointIsRetriedElsewhereMarkedDownAndBackAfterPi
     EXPECT_EQ(pool->Scan(m_path, pacer).verdict, Verdict::kClean);
     EXPECT_EQ(a.scans.load(), 1);
     EXPECT_EQ(b.scans.load(), 2);
-    if (broken == Mode::kSilent) {
+    if (broken == Mode::kSilent || broken == Mode::kUnfinished) {
       EXPECT_GE(keepAlives, 2);
     }
     EXPECT_EQ(pool->EndpointsUp(), 1);

@@ -109,6 +109,29 @@ TEST(SignatureFileTest, LoadNamesFileAndLineOfAnError) {
   EXPECT_NE(error.find(path + ":2:"), std::string::npos) << error;
   std::filesystem::remove(path);
   EXPECT_FALSE(LoadSignatureFile(path, &signatures, &error));
+
+  // A file caught while written in place: empty, or short of the count its
+  // "# signatures: N" line announces (a count that is not a number leaves
+  // the line a comment).
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "holds no signatures"},
+      {"# only a comment\n\n", "holds no signatures"},
+      {"# signatures: 3\nOne 4142\nTwo 4344\n", "announces 3 signatures but holds 2"},
+      {"# signatures: 1\nOne 4142\nTwo 4344\n", "announces 1 signatures but holds 2"},
+      {"# signatures: 1\nOne 4142\n# signatures: 1\n", path + ":3: a second"},
+      {"# signatures:2\r\nOne 4142\r\nTwo 4344\r\n", ""},
+      {"# signatures: from the vendor\nOne 4142\n", ""},
+  };
+  for (const auto& c : cases) {
+    {
+      std::ofstream out(path, std::ios::binary);
+      out << c.first;
+    }
+    signatures.clear();
+    error.clear();
+    EXPECT_EQ(LoadSignatureFile(path, &signatures, &error), c.second.empty()) << c.first;
+    EXPECT_NE(error.find(c.second), std::string::npos) << error;
+  }
 }
 
 TEST(StreamMatcherTest, PatternSplitAtEveryOffset) {
@@ -395,6 +418,9 @@ TEST_F(BuiltinScannerTest, ReloadKeepsTheSetWhenTheFileFailsToLoad) {
   Logger log;
   SignatureReloader reloader(&scanner, file, &log);
   std::ofstream(file, std::ios::binary | std::ios::trunc) << "Second 5345434f4e44\nBroken 4\n";
+  EXPECT_FALSE(reloader.Reload());
+  EXPECT_EQ(scanner.Current()->Signatures().back().name, "First");
+  std::ofstream(file, std::ios::binary | std::ios::trunc);
   EXPECT_FALSE(reloader.Reload());
   EXPECT_EQ(scanner.Current()->Signatures().back().name, "First");
   std::ofstream(file, std::ios::binary | std::ios::trunc) << "Second 5345434f4e44\n";

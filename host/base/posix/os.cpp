@@ -225,6 +225,42 @@ bool OsReadFilePieces(const std::string& path, size_t pieceBytes,
   return true;
 }
 
+bool OsReadRegularFile(const std::string& path, size_t maxBytes, std::string* text,
+                       std::string* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    *error = path + " is not a regular file";
+    return false;
+  }
+  // One byte past the limit tells a file at the limit from a larger one
+  // (the size fstat gave may have changed since).
+  char block[4096];
+  bool failed = false;
+  while (text->size() <= maxBytes) {
+    const ssize_t n = read(fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) failed = true;
+    if (n <= 0) break;
+    text->append(block, static_cast<size_t>(n));
+  }
+  close(fd);
+  if (failed) {
+    *error = "read error on " + path;
+    return false;
+  }
+  if (text->size() > maxBytes) {
+    *error = path + " is larger than " + std::to_string(maxBytes) + " bytes";
+    return false;
+  }
+  return true;
+}
+
 bool OsSyncFile(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
 bool OsSyncDirectory(const std::string& path) {

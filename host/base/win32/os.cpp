@@ -9,6 +9,8 @@
 #include <io.h>
 #include <process.h>
 #include <fcntl.h>
+#include <sys/types.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -213,6 +215,45 @@ bool OsReadFilePieces(const std::string& path, size_t pieceBytes,
   std::fclose(file);
   if (failed) *error = "read error on " + path;
   return !failed;
+}
+
+bool OsReadRegularFile(const std::string& path, size_t maxBytes, std::string* text,
+                       std::string* error) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  struct _stat64 status {};
+  if (file == nullptr) {
+    const int reason = errno;
+    // A directory does not open here at all; say what it is.
+    if (_stat64(path.c_str(), &status) == 0 && (status.st_mode & _S_IFMT) != _S_IFREG) {
+      *error = path + " is not a regular file";
+    } else {
+      *error = "cannot open " + path + ": " + std::strerror(reason);
+    }
+    return false;
+  }
+  // A pipe or a device (CON, NUL) opens like a file; what was opened says
+  // what it is.
+  if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
+    std::fclose(file);
+    *error = path + " is not a regular file";
+    return false;
+  }
+  char block[4096];
+  size_t n;
+  while (text->size() <= maxBytes && (n = std::fread(block, 1, sizeof block, file)) > 0) {
+    text->append(block, n);
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    *error = "read error on " + path;
+    return false;
+  }
+  if (text->size() > maxBytes) {
+    *error = path + " is larger than " + std::to_string(maxBytes) + " bytes";
+    return false;
+  }
+  return true;
 }
 
 bool OsSyncFile(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
