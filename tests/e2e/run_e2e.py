@@ -2398,6 +2398,23 @@ def sc_upstream_xclient(ctx):
               proxy.proc.log_tail())
         proxy.stop()
 
+        # --trust-forwarding behind a balancer matches the client the header
+        # names, not the balancer's address.
+        trusting = Proxy(ctx, "xclient-trusting-proxy-" + ctx.mode, upstream=postfix.port,
+                         extra=["--proxy-protocol", "--trust-forwarding", "198.51.100.0/24"])
+        for source, offered in (("198.51.100.7", True), ("203.0.113.9", False)):
+            c = RawClient(trusting.port, 30)
+            try:
+                c.send(b"PROXY TCP4 %s 127.0.0.1 40000 25\r\n" % source.encode())
+                check(c.reply()[0] == 220, "no greeting")
+                code, lines = c.command("EHLO client.e2e.test")
+                check(code == 250 and any(l[4:].upper().startswith("XCLIENT") for l in lines) == offered,
+                      "client %s: EHLO answered %r" % (source, lines))
+                c.command("QUIT")
+            finally:
+                c.close()
+        trusting.stop()
+
         plain = Proxy(ctx, "xclient-plain-proxy-" + ctx.mode, upstream=server.port,
                       extra=["--proxy-protocol", "--upstream-xclient"])
         tags = [tag_for(ctx, "no-xclient-%d" % i) for i in range(2)]
