@@ -4,9 +4,9 @@
 // client: CHUNKING and BINARYMIME would let a message bypass the scan (BDAT,
 // RFC 3030), STARTTLS cannot be relayed, XCLIENT and XFORWARD would let the
 // client claim another address or login with the proxy's standing at the
-// server, unless the host trusts the client to forward (SetForwardingKept). From a successful reply
-// it learns the server's SIZE (RFC 1870) and whether it offers PIPELINING (RFC 2920), which the
-// relay keeps to.
+// server, unless the host trusts the client to forward (SetForwardingKept).
+// From a successful reply it learns the server's SIZE (RFC 1870) and whether
+// it offers PIPELINING (RFC 2920), which the relay keeps to.
 //
 // The filter sees the reply line by line, an over-long line in fragments;
 // whether a line is withheld is decided by its first bytes. One kept line is
