@@ -120,14 +120,14 @@ void Proxy::LogCounters() {
   };
   m_log->Line(
       "counters: connections %llu (refused %llu, over per-address limit %llu, upstream "
-      "unreachable %llu, timed out %llu); messages %llu (clean %llu, infected %llu, scan errors "
-      "%llu: answered 451 %llu, passed unscanned %llu, dropped unscanned %llu; dropped %llu, over "
-      "size %llu, delivered %llu, refused by the server %llu, delivery failed %llu, answer not "
-      "seen %llu); bytes from clients %llu, from servers %llu",
+      "unreachable %llu, timed out %llu); messages %llu (clean %llu, infected %llu: rejected "
+      "%llu; scan errors %llu: answered 451 %llu, passed unscanned %llu, dropped unscanned %llu; "
+      "dropped %llu, over size %llu, delivered %llu, refused by the server %llu, delivery failed "
+      "%llu, answer not seen %llu); bytes from clients %llu, from servers %llu",
       v(k.connections), v(k.rejected), v(k.perAddress), v(k.upstreamFailed), v(k.timedOut),
-      v(k.messages), v(k.clean), v(k.infected), v(k.scanErrors), v(k.tempfailed), v(k.unscanned),
-      v(k.errorDropped), v(k.dropped), v(k.oversize), v(k.delivered), v(k.refused),
-      v(k.deliveryFailed), v(k.unconfirmed),
+      v(k.messages), v(k.clean), v(k.infected) + v(k.infectedRejected), v(k.infectedRejected),
+      v(k.scanErrors), v(k.tempfailed), v(k.unscanned), v(k.errorDropped), v(k.dropped),
+      v(k.oversize), v(k.delivered), v(k.refused), v(k.deliveryFailed), v(k.unconfirmed),
       static_cast<unsigned long long>(k.bytesFromClients.load()),
       static_cast<unsigned long long>(k.bytesFromServers.load()));
 }

@@ -158,6 +158,11 @@ void Proxy::HandleCallback(int code, ScanRequest* request) {
     HandleScan(c, request);
   } else if (code == kScanCodeProgress) {
     HandleProgress(c, request);
+  } else if (code == kCallbackCodeConnection) {
+    // Before the connection's first read: c->clientIp is the accepted peer's
+    // address, or the PROXY header's behind a balancer.
+    const bool trusted = c != nullptr && m_settings.trustForwarding.Contains(c->clientIp);
+    request->nScanResult = trusted ? kConnectionTrustForwarding : 0;
   }
 }
 
@@ -237,13 +242,28 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
 
   std::string verdict;
   switch (result.verdict) {
-    case Verdict::kInfected:
-      request->nScanResult = 1;
-      ++m_counters.infected;
-      ++m_counters.dropped;
-      m_log->Line("%s%s: %llu bytes, INFECTED (%s), dropped; scan %ld ms%s", label.c_str(),
+    case Verdict::kInfected: {
+      const bool reject = m_settings.onInfected == InfectedPolicy::kReject;
+      if (reject) {
+        // The plug-in makes the name fit a reply line; here it only has to
+        // fit the field. A NUL would end it early.
+        request->nScanResult = kScanResultReject;
+        const size_t n = std::min(result.signature.size(), sizeof request->szInsertText - 1);
+        for (size_t i = 0; i < n; ++i) {
+          request->szInsertText[i] = result.signature[i] != '\0' ? result.signature[i] : '?';
+        }
+        request->szInsertText[n] = '\0';
+        ++m_counters.infectedRejected;
+      } else {
+        request->nScanResult = 1;
+        ++m_counters.infected;
+        ++m_counters.dropped;
+      }
+      m_log->Line("%s%s: %llu bytes, INFECTED (%s), %s; scan %ld ms%s", label.c_str(),
                   envelope.c_str(), static_cast<unsigned long long>(size),
-                  LogSafe(result.signature).c_str(), scanMs, keepAlives.c_str());
+                  LogSafe(result.signature).c_str(),
+                  reject ? "rejected with 554 (--on-infected reject)" : "dropped", scanMs,
+                  keepAlives.c_str());
       if (m_settings.quarantine != nullptr) {
         QuarantineRecord kept;
         kept.message = number;
@@ -259,6 +279,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
         m_settings.quarantine->Keep(path, kept, label);
       }
       return;
+    }
     case Verdict::kError: {
       ++m_counters.scanErrors;
       const std::string error = LogSafe(result.error);

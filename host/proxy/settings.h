@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/base/cidr.h"
 #include "host/base/net.h"
@@ -16,6 +17,9 @@ class Quarantine;
 enum class SocketService { kHost, kPlugin };
 // What becomes of a message whose scan failed.
 enum class ScanErrorPolicy { kTempfail, kPass, kDrop };
+// What the client hears of an infected message: "250 Mail accepted" (drop)
+// or "554 5.7.1 Message rejected: infected (NAME)" (reject).
+enum class InfectedPolicy { kDrop, kReject };
 
 // The name of a scan-error policy for log lines.
 inline const char* ScanErrorPolicyName(ScanErrorPolicy policy) {
@@ -30,11 +34,16 @@ inline const char* ScanErrorPolicyName(ScanErrorPolicy policy) {
   return "?";
 }
 
+inline const char* InfectedPolicyName(InfectedPolicy policy) {
+  return policy == InfectedPolicy::kReject ? "reject" : "drop";
+}
+
 struct ProxySettings {
   Endpoint upstream;
   SocketService socketService = SocketService::kHost;
   std::string insertText;
   ScanErrorPolicy onScanError = ScanErrorPolicy::kTempfail;
+  InfectedPolicy onInfected = InfectedPolicy::kDrop;
   int keepaliveSeconds = 0;
   int maxConnections = 2000;
   int maxPerAddress = 50;
@@ -52,6 +61,9 @@ struct ProxySettings {
   CidrSet proxyProtocolFrom;
   // Tell the server the real client with XCLIENT when it offers it.
   bool upstreamXclient = false;
+  // Clients (by their address, the PROXY header's behind a balancer) whose
+  // XCLIENT and XFORWARD the plug-in relays; everyone else's are refused.
+  CidrSet trustForwarding;
   // Transparent interception: each connection goes where the client
   // addressed it before the firewall redirected it here (upstream unused).
   bool originalDestination = false;

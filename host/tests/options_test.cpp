@@ -33,6 +33,7 @@ TEST(OptionsTest, DefaultsWithoutArguments) {
   EXPECT_EQ(o.scanner, ScannerKind::kBuiltin);
   EXPECT_EQ(o.insertText, "X-Virus-Scanned: divivez-proxy\r\n");
   EXPECT_EQ(o.onScanError, ScanErrorPolicy::kTempfail);
+  EXPECT_EQ(o.onInfected, InfectedPolicy::kDrop);
   EXPECT_EQ(o.keepaliveSeconds, 0);
   EXPECT_EQ(o.debugLevel, -1);
   EXPECT_EQ(o.outbox, "outbox");
@@ -50,6 +51,14 @@ TEST(OptionsTest, ScanErrorPoliciesAndLimits) {
   for (const char* name : {"tempfail", "pass", "drop"}) {
     ASSERT_TRUE(Parse({"--on-scan-error", name}, &o, &error)) << error;
     EXPECT_STREQ(ScanErrorPolicyName(o.onScanError), name);
+  }
+  ASSERT_TRUE(Parse({"--trust-forwarding", "127.0.0.1/32, ::1"}, &o, &error)) << error;
+  EXPECT_TRUE(o.trustForwarding.Contains("127.0.0.1"));
+  EXPECT_TRUE(o.trustForwarding.Contains("::1"));
+  EXPECT_FALSE(o.trustForwarding.Contains("127.0.0.2"));
+  for (const char* name : {"reject", "drop"}) {
+    ASSERT_TRUE(Parse({"--on-infected", name}, &o, &error)) << error;
+    EXPECT_STREQ(InfectedPolicyName(o.onInfected), name);
   }
   ASSERT_TRUE(Parse({"--max-per-address=7", "--command-timeout", "4.5", "--data-timeout=2",
                      "--session-timeout", "60", "--max-message-size", "1099511627776"},
@@ -267,6 +276,8 @@ TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
       {"--upstream", "mail:0"},
       {"--socket-service", "both"},
       {"--on-scan-error", "ignore"},
+      {"--on-infected", "bounce"},
+      {"--trust-forwarding", "127.0.0.1/8"},
       {"--max-per-address", "0"},
       {"--command-timeout", "0"},
       {"--data-timeout", "0"},

@@ -503,7 +503,10 @@ class Postfix:
         "postlog unix-dgram n - n - 1 postlogd",
     ]
 
-    def __init__(self, workdir, name="postfix", listeners=(("main", {}),), tls=None, sasl=None):
+    def __init__(self, workdir, name="postfix", listeners=(("main", {}),), tls=None, sasl=None,
+                 main_extra=None, services=()):
+        """main_extra: main.cf parameters added or changed; services: further
+        master.cf lines (a content filter's transport, pickup)."""
         self.dir = os.path.join(workdir, name)
         self.conf = os.path.join(self.dir, "conf")
         self.maildir = os.path.join(self.dir, "mail", "mailbox")
@@ -562,6 +565,7 @@ class Postfix:
             })
         if sasl:
             main.update(self._sasl_config(sasl, owner))
+        main.update(main_extra or {})
         with open(os.path.join(self.conf, "main.cf"), "w") as f:
             for key, value in main.items():
                 f.write("%s = %s\n" % (key, value))
@@ -573,7 +577,7 @@ class Postfix:
                     f.write("127.0.0.1:%d inet n - n - - smtpd\n" % self.ports[label])
                     for key, value in overrides.items():
                         f.write("  -o %s=%s\n" % (key, value))
-                f.write("\n".join(self.SERVICES) + "\n")
+                f.write("\n".join(self.SERVICES + list(services)) + "\n")
                 if tls is not None:
                     # smtpd gets its randomness and session cache from it.
                     f.write("tlsmgr unix - - n 1000? 1 tlsmgr\n")

@@ -41,6 +41,7 @@ import tempfile
 import threading
 import time
 import traceback
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402 (the harness sits beside this script)
@@ -1129,8 +1130,11 @@ def sc_scan_error(ctx):
     # tempfail last: under Wine the plug-in's spool-failure setting lives in
     # the prefix's registry, and pass must not stay behind in it.
     for policy in ("drop", "pass", "tempfail"):
+        # Only an infected message is rejected: a failed scan dropped stays
+        # a silent drop.
         proxy = Proxy(ctx, "scanerr-proxy-%s-%s" % (policy, ctx.mode), upstream=server.port,
-                      scanner="clamd:tcp:127.0.0.1:%d" % dead, on_scan_error=policy)
+                      scanner="clamd:tcp:127.0.0.1:%d" % dead, on_scan_error=policy,
+                      extra=["--on-infected", "reject"])
         tag = tag_for(ctx, "scanerr-" + policy)
         text = message(tag)
         code, reply, _ = send_one(ctx, proxy.port, text)
@@ -1544,6 +1548,205 @@ def sc_quarantine(ctx):
     check("kept in quarantine as" in proxy.log_text(), "no quarantine log line")
     proxy.stop()
     server.stop()
+
+
+def sc_infected_reject(ctx):
+    """--on-infected reject: the client hears 554 naming the signature at the
+    end of its data, the session goes on to deliver a clean message, the
+    quarantine still keeps the infected one, and the metrics count it apart
+    from the dropped ones."""
+    server = MailServer(ctx.workdir, "reject-server-" + ctx.mode)
+    directory = os.path.join(ctx.workdir, "reject-quarantine-" + ctx.mode)
+    proxy = Proxy(ctx, "reject-proxy-" + ctx.mode, upstream=server.port,
+                  extra=["--on-infected", "reject", "--quarantine", ctx.build.path(directory),
+                         "--metrics", "127.0.0.1:0"])
+    bad = tag_for(ctx, "rejected")
+    good = tag_for(ctx, "after-rejected")
+    bad_text = message(bad, [b"The test file follows.", EICAR])
+    good_text = message(good)
+    client = smtp(ctx, proxy.port)
+    try:
+        try:
+            answer = send_on(client, bad_text)
+        except smtplib.SMTPDataError as e:
+            answer = (e.smtp_code, e.smtp_error)
+        check(answer == (554, b"5.7.1 Message rejected: infected (EICAR-Test-File)"),
+              "the infected message: %r" % (answer,))
+        code, reply = send_on(client, good_text)
+        check(code == 250 and b"queued as E2E" in reply, "the clean message: %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    assert_not_delivered(server, bad)
+    assert_delivered(server, good, with_insert(sent_content(good_text)))
+    names = sorted(os.listdir(directory)) if os.path.isdir(directory) else []
+    check(len(names) == 2, "the quarantine holds %r" % names)
+    check(re.search(r"INFECTED \(EICAR-Test-File\), rejected with 554", proxy.log_text()),
+          "no log line for the rejected message:\n" + proxy.proc.log_tail())
+    found = re.search(r"metrics on http://127\.0\.0\.1:(\d+)/metrics", proxy.log_text())
+    check(found, "no metrics address in the log")
+    with urllib.request.urlopen("http://127.0.0.1:%s/metrics" % found.group(1), timeout=10) as r:
+        metrics = r.read().decode("utf-8")
+    for outcome, value in (("infected_rejected", 1), ("infected", 0), ("dropped_unscanned", 0)):
+        check(re.search(r'^divivez_messages_total\{outcome="%s"\} %d$' % (outcome, value), metrics, re.M),
+              "metrics: outcome %s is not %d:\n%s" % (outcome, value, metrics))
+    proxy.stop()
+    server.stop()
+
+
+# The README's Postfix recipe for an after-queue content filter, as tested:
+# main.cf's content_filter sends every message to the proxy through the
+# "scan" transport, and the proxy delivers it to the reinjection listener.
+def content_filter_recipe(proxy_port):
+    main = {"content_filter": "scan:[127.0.0.1]:%d" % proxy_port}
+    scan = ("scan unix - - n - 10 smtp -o smtp_send_xforward_command=yes "
+            "-o disable_mime_output_conversion=yes -o smtp_generic_maps=")
+    reinject = {
+        "content_filter": "",
+        "receive_override_options": "no_unknown_recipient_checks,no_header_body_checks,no_milters",
+        "smtpd_helo_restrictions": "",
+        "smtpd_client_restrictions": "",
+        "smtpd_sender_restrictions": "",
+        "smtpd_relay_restrictions": "",
+        "smtpd_recipient_restrictions": "permit_mynetworks,reject",
+        "mynetworks": "127.0.0.0/8",
+        "smtpd_authorized_xforward_hosts": "127.0.0.0/8",
+        "syslog_name": "postfix/reinject",
+    }
+    return main, scan, reinject
+
+
+def sc_pf_content_filter(ctx):
+    """The proxy as Postfix's after-queue content filter: mail by SMTP and by
+    sendmail is delivered once with the inserted header; trusted to forward,
+    the proxy relays Postfix's XFORWARD, so the reinjection smtpd logs the
+    original queue id and client, and without --trust-forwarding it does not;
+    a stopped clamd leaves the message deferred in Postfix's queue until a
+    flush after clamd is back; with --on-infected reject Postfix bounces the
+    EICAR message to its sender, unscanned (the README's warning)."""
+    proxy_port = free_port()
+    main, scan, reinject = content_filter_recipe(proxy_port)
+    postfix = Postfix(ctx.workdir, "cf-postfix-" + ctx.mode, listeners=(
+        ("front", {}), ("reinject", reinject)), main_extra=main,
+        services=[scan, "pickup unix n - n 60 1 pickup"])
+    clamd = Clamd(ctx.workdir, False, name="cf-clamd-" + ctx.mode)
+    started = [postfix, clamd]
+    env = postfix.env
+
+    def proxy(name, *extra):
+        p = Proxy(ctx, "cf-proxy-%s-%s" % (name, ctx.mode), upstream=postfix.ports["reinject"],
+                  scanner="clamd:unix:" + clamd.socket_path,
+                  extra=["--listen", "127.0.0.1:%d" % proxy_port] + list(extra))
+        started.append(p)
+        return p
+
+    def submit(tag, body=None):
+        """By SMTP to Postfix's front smtpd."""
+        client = smtplib.SMTP("127.0.0.1", postfix.ports["front"], "client.e2e.test", timeout=30)
+        try:
+            client.sendmail("sender@example.test", ["receiver@example.test"], message(tag, body))
+            client.quit()
+        finally:
+            client.close()
+
+    def front_id(tag):
+        """The queue id Postfix gave the message with this tag at the front."""
+        found = wait_for(lambda: re.search(r"\]: ([0-9A-F]{6,}): message-id=<%s@divivez\.e2e>"
+                                           % re.escape(tag.decode()), postfix.log_text()), 15)
+        check(found, "Postfix logged no message-id for %s:\n%s" % (tag.decode(), postfix.log_tail()))
+        return found.group(1)
+
+    def delivered_once(tag):
+        found = postfix.wait_token(tag, 30)
+        check(found, "message %s was not delivered; Postfix logged:\n%s" % (tag.decode(), postfix.log_tail()))
+        time.sleep(0.5)  # a second copy would be on its way by now
+        copies = postfix.with_token(tag)
+        check(len(copies) == 1, "message %s delivered %d times" % (tag.decode(), len(copies)))
+        check(b"\nX-Virus-Scanned: divivez-proxy\n" in copies[0],
+              "message %s was delivered without the inserted header" % tag.decode())
+
+    try:
+        # Trusted: XFORWARD relayed.
+        p = proxy("trusted", "--trust-forwarding", "127.0.0.1/32")
+        smtp_tag = tag_for(ctx, "cf-smtp")
+        submit(smtp_tag)
+        delivered_once(smtp_tag)
+        queue_id = front_id(smtp_tag)
+        check(wait_for(lambda: re.search(r"postfix/reinject/smtpd\[\d+\]: [0-9A-F]+: client=[^\n]*"
+                                         r"orig_queue_id=%s, orig_client=[^\n]*\[127\.0\.0\.1\]" % queue_id,
+                                         postfix.log_text()), 10),
+              "the reinjection smtpd did not log orig_queue_id=%s and orig_client=:\n%s"
+              % (queue_id, "\n".join(l for l in postfix.log_text().splitlines() if "reinject" in l)[-2000:]))
+
+        sendmail_tag = tag_for(ctx, "cf-sendmail")
+        code, out = run(["/usr/sbin/sendmail", "-f", "sender@example.test", "-i", "receiver@example.test"],
+                        30, input_bytes=message(sendmail_tag).replace(b"\r\n", b"\n") + b"\n", env=env)
+        check(code == 0, "sendmail failed (%d): %s" % (code, out))
+        # Postfix forwards no queue id or client of its own pickup's mail.
+        delivered_once(sendmail_tag)
+
+        # A stopped clamd: Postfix keeps the message queued, and delivers it
+        # once after a flush with clamd back.
+        clamd.stop()
+        deferred_tag = tag_for(ctx, "cf-deferred")
+        submit(deferred_tag)
+        deferred_id = front_id(deferred_tag)
+        check(wait_for(lambda: re.search(r"%s: to=<receiver@example\.test>, relay=127\.0\.0\.1[^\n]*"
+                                         r"status=deferred \([^\n]*451 4\.7\.0" % deferred_id,
+                                         postfix.log_text()), 30),
+              "Postfix did not defer the message with the proxy's 451:\n" + postfix.log_tail())
+        code, queue = run(["/usr/sbin/postqueue", "-c", postfix.conf, "-p"], 30, env=env)
+        check(deferred_id in queue, "the deferred message is not in Postfix's queue:\n" + queue)
+        check(not postfix.with_token(deferred_tag), "the message was delivered while clamd was down")
+        clamd = Clamd(ctx.workdir, False, name="cf-clamd-" + ctx.mode)
+        started.append(clamd)
+
+        def flushed():
+            run(["/usr/sbin/postqueue", "-c", postfix.conf, "-f"], 30, env=env)
+            return postfix.wait_token(deferred_tag, 3)
+
+        check(wait_for(flushed, 60, 0.5), "the deferred message was not delivered after postqueue -f:\n"
+              + postfix.log_tail())
+        delivered_once(deferred_tag)
+        p.stop()
+
+        # Not trusted: XFORWARD withheld, the reinjection smtpd knows nothing
+        # of the original.
+        mark = len(postfix.log_text())
+        p = proxy("untrusted")
+        plain_tag = tag_for(ctx, "cf-untrusted")
+        submit(plain_tag)
+        delivered_once(plain_tag)
+        lines = [l for l in postfix.log_text()[mark:].splitlines()
+                 if re.search(r"postfix/reinject/smtpd\[\d+\]: [0-9A-F]+: client=", l)]
+        check(len(lines) == 1 and "orig_queue_id" not in lines[0] and "orig_client" not in lines[0],
+              "without --trust-forwarding the reinjection smtpd logged: %r" % lines)
+        p.stop()
+
+        # --on-infected reject behind the filter: what Postfix does with it.
+        mark = len(postfix.log_text())
+        p = proxy("reject", "--trust-forwarding", "127.0.0.1/32", "--on-infected", "reject")
+        virus_tag = tag_for(ctx, "cf-rejected")
+        submit(virus_tag, [b"The test file follows.", EICAR])
+        virus_id = front_id(virus_tag)
+        bounced = wait_for(lambda: re.search(
+            r"%s: to=<receiver@example\.test>, relay=127\.0\.0\.1[^\n]*status=bounced \([^\n]*554 5\.7\.1 "
+            r"Message rejected: infected \(Divivez\.Test\.EICAR[.A-Z]*\)" % virus_id, postfix.log_text()), 30)
+        check(bounced, "Postfix did not bounce the rejected message:\n" + postfix.log_tail())
+        # The bounce, with the virus, reaches the sender without passing the
+        # filter: no inserted header, the proxy never saw it.
+        returned = postfix.wait_token(EICAR, 30)
+        check(returned, "no bounce reached the sender's mailbox:\n" + postfix.log_tail())
+        check(len(returned) == 1 and b"X-Virus-Scanned" not in returned[0].split(b"\n\n", 1)[0],
+              "the bounce went through the filter: %r" % returned[0][:600] if returned else "")
+        check(b"Delivered-To: sender@example.test" in returned[0], "the bounce went elsewhere")
+        p.stop()
+        ctx.notes.append("reject behind the filter: " + "; ".join(
+            re.sub(r"^\S+ \S+ \S+ ", "", l) for l in postfix.log_text()[mark:].splitlines()
+            if virus_id in l and ("status=" in l or "notification" in l)))
+    finally:
+        for item in reversed(started):
+            item.stop()
 
 
 def sc_config_file(ctx):
@@ -2263,6 +2466,22 @@ def sc_upstream_xclient(ctx):
               proxy.proc.log_tail())
         proxy.stop()
 
+        # --trust-forwarding behind a balancer matches the client the header
+        # names, not the balancer's address.
+        trusting = Proxy(ctx, "xclient-trusting-proxy-" + ctx.mode, upstream=postfix.port,
+                         extra=["--proxy-protocol", "--trust-forwarding", "198.51.100.0/24"])
+        for source, offered in (("198.51.100.7", True), ("203.0.113.9", False)):
+            c = RawClient(trusting.port, 30)
+            try:
+                c.send(b"PROXY TCP4 %s 127.0.0.1 40000 25\r\n" % source.encode())
+                check(c.reply()[0] == 220, "no greeting")
+                code, lines = c.command("EHLO client.e2e.test")
+                check(code == 250 and any(l[4:].upper().startswith("XCLIENT") for l in lines) == offered,
+                      "client %s: EHLO answered %r" % (source, lines))
+                c.command("QUIT")
+            finally:
+                c.close()
+        trusting.stop()
     finally:
         postfix.stop()
 
@@ -3117,6 +3336,8 @@ OWN = [
     # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
     ("quarantine-eml-json", sc_quarantine, ("host",)),
+    ("infected-reject-554", sc_infected_reject, ("host", "plugin")),
+    ("postfix-content-filter", sc_pf_content_filter, ("host", "plugin"), "native"),
     ("config-file", sc_config_file, ("host",)),
     # Network namespaces need root; the Windows build has no transparent mode.
     ("transparent-ipv4-two-servers-eicar", sc_transparent_ipv4, ("host",), "native"),
