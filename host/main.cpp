@@ -250,6 +250,7 @@ int main(int argc, char** argv) {
   settings.connectTimeoutMs = options.connectTimeoutMs;
   settings.closeGraceMs = options.closeGraceMs;
   settings.proxyProtocol = options.proxyProtocol;
+  settings.proxyProtocolFrom = options.proxyProtocolFrom;
   settings.upstreamXclient = options.upstreamXclient;
   settings.originalDestination = options.originalDestination;
   settings.maxPerDestination = options.maxPerDestination;
@@ -301,7 +302,15 @@ int main(int argc, char** argv) {
                                       : "any number");
   }
   if (options.proxyProtocol) {
-    log.Line("every connection must open with a PROXY protocol header (--proxy-protocol)");
+    log.Line("every connection must open with a PROXY protocol header (--proxy-protocol)%s%s",
+             options.proxyProtocolFrom.Empty() ? "" : ", from ",
+             options.proxyProtocolFrom.Text().c_str());
+  }
+  if (options.proxyProtocol && options.upstreamXclient && options.proxyProtocolFrom.Empty()) {
+    log.Line(
+        "WARNING: --proxy-protocol with --upstream-xclient and no --proxy-protocol-from: anyone "
+        "who reaches the listener can name any client address, and the server is told it; "
+        "name the balancers with --proxy-protocol-from");
   }
   // Declared before the server that reads it, so that it is destroyed after.
   MetricsRegistry registry;

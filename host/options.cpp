@@ -351,6 +351,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       ok = seconds(&options->scanTimeoutMs);
     } else if (name == "--shutdown-grace") {
       ok = seconds(&options->shutdownGraceMs);
+    } else if (name == "--proxy-protocol-from") {
+      std::string reason;
+      ok = takeValue() && options->proxyProtocolFrom.Add(value, &reason);
+      if (!ok && error->empty()) *error = name + ": " + reason;
+      options->proxyProtocol = true;  // the balancers' headers are what it names
     } else if (name == "--metrics") {
       std::string reason;
       ok = takeValue() && ParseEndpoint(value, true, &options->metrics, &reason);
@@ -453,9 +458,18 @@ Running more than one:
                             header (version 1 or 2) from a load balancer; the
                             client it names is the one logged and counted by
                             --max-per-address. A connection without a valid
-                            header within 5 s is closed
+                            header within 5 s is closed. It counts toward
+                            --max-connections once its header has come;
+                            up to 4 x --max-connections may wait for theirs
+  --proxy-protocol-from CIDR[,CIDR...]
+                            take PROXY headers only from these balancers
+                            (e.g. 10.0.0.5,2001:db8::/64; repeatable); a
+                            connection from any other address is closed
+                            unread. Implies --proxy-protocol; without it
+                            any peer may name any client
   --upstream-xclient        after the server's greeting, tell it the client's
-                            address with XCLIENT when it offers the command
+                            address with XCLIENT; a client that cannot be
+                            introduced (not offered, refused) hears 421
   --metrics HOST:PORT       serve GET /metrics (Prometheus text format) and
                             GET /healthz (200 while listening with a scanner
                             endpoint up, else 503) on this address

@@ -54,6 +54,7 @@ struct Options {
   int scanTimeoutMs = 60000;
   int shutdownGraceMs = 10000;
   bool proxyProtocol = false;    // a PROXY protocol header opens every connection
+  CidrSet proxyProtocolFrom;     // the peers allowed to send it; empty: any
   bool upstreamXclient = false;  // XCLIENT to the server when it offers it
   bool hasMetrics = false;
   Endpoint metrics;                // GET /metrics and /healthz

@@ -17,6 +17,10 @@ namespace {
 constexpr int kMaxAcceptBackoffMs = 1000;
 // A balancer sends its PROXY header at once, before any client byte.
 constexpr int kProxyHeaderTimeoutMs = 5000;
+// Connections waiting for their header may be this many times
+// --max-connections: they cost a descriptor and a small record each (and,
+// without an event loop, a thread), and end within the header's time-out.
+constexpr int kHeaderBudgetFactor = 4;
 
 // Threads that wait for another connection after theirs ends, at most this
 // many and this long: a thread is not started and torn down per connection.
@@ -36,6 +40,13 @@ void ConnectionThread(void* arg) {
 std::string AddressOf(const std::string& peer) {
   const size_t colon = peer.rfind(':');
   return colon == std::string::npos ? peer : peer.substr(0, colon);
+}
+
+// "192.0.2.1:4321" -> "192.0.2.1", "[2001:db8::1]:25" -> "2001:db8::1".
+std::string BareAddress(const std::string& peer) {
+  std::string address = AddressOf(peer);
+  if (address.size() > 1 && address.front() == '[') address = address.substr(1, address.size() - 2);
+  return address;
 }
 
 // Sends a reply to a client that is being turned away, then closes.
@@ -155,36 +166,55 @@ int Proxy::Accept() {
     }
     m_acceptBackoffMs = 0;
     const std::string peer = LogSafe(rawPeer);
+    if (m_settings.proxyProtocol && !m_settings.proxyProtocolFrom.Empty() &&
+        !m_settings.proxyProtocolFrom.Contains(BareAddress(rawPeer))) {
+      // Its header would name whatever client it likes: not read at all.
+      ++m_counters.badProxyHeader;
+      m_log->Line("refused %s: not a balancer named by --proxy-protocol-from", peer.c_str());
+      NetClose(socket);
+      continue;
+    }
     // Behind a balancer the peer is the balancer: the client's address is
-    // counted once its PROXY header has been read (AdmitFromBalancer).
-    const std::string address = m_settings.proxyProtocol ? "" : AddressOf(rawPeer);
-    bool admitted = false;
-    bool overAddress = false;
+    // counted once its PROXY header has been read (AdmitFromBalancer), and
+    // until then the connection takes no slot under --max-connections, so
+    // that idle connections without a header hold up no client.
+    const bool header = m_settings.proxyProtocol;
+    const std::string address = header ? "" : AddressOf(rawPeer);
+    enum class Refusal { kNone, kConnections, kHeaders, kAddress } refusal = Refusal::kNone;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       int& fromAddress = m_perAddress[address];
-      if (m_active >= m_settings.maxConnections) {
-        // refused below
+      if (m_active - m_awaitingHeader >= m_settings.maxConnections) {
+        refusal = Refusal::kConnections;
+      } else if (header && m_awaitingHeader >= HeaderBudget()) {
+        refusal = Refusal::kHeaders;
       } else if (!address.empty() && fromAddress >= m_settings.maxPerAddress) {
-        overAddress = true;
+        refusal = Refusal::kAddress;
       } else {
         ++m_active;
+        if (header) ++m_awaitingHeader;
         if (!address.empty()) ++fromAddress;
-        admitted = true;
       }
       if (fromAddress == 0) m_perAddress.erase(address);
     }
-    if (overAddress) {
+    if (refusal == Refusal::kAddress) {
       ++m_counters.perAddress;
       m_log->Line("refused %s: %d connections open from its address (--max-per-address)",
                   peer.c_str(), m_settings.maxPerAddress);
       TurnAway(socket, "421 4.7.0 Too many connections from your address\r\n");
       continue;
     }
-    if (!admitted) {
+    if (refusal != Refusal::kNone) {
       ++m_counters.rejected;
-      m_log->Line("refused %s: %d connections open (--max-connections)", peer.c_str(),
-                  m_settings.maxConnections);
+      if (refusal == Refusal::kHeaders) {
+        m_log->Line(
+            "refused %s: %d connections waiting for their PROXY header (%d x "
+            "--max-connections)",
+            peer.c_str(), HeaderBudget(), kHeaderBudgetFactor);
+      } else {
+        m_log->Line("refused %s: %d connections open (--max-connections)", peer.c_str(),
+                    m_settings.maxConnections);
+      }
       TurnAway(socket, "421 4.3.2 Too many connections, try again later\r\n");
       continue;
     }
@@ -194,11 +224,11 @@ int Proxy::Accept() {
     connection->peer = peer;
     connection->address = address;
     connection->upstream = m_settings.upstream;
-    connection->clientIp = AddressOf(rawPeer);
-    if (connection->clientIp.size() > 1 && connection->clientIp.front() == '[') {
-      connection->clientIp = connection->clientIp.substr(1, connection->clientIp.size() - 2);
-    }
+    connection->clientIp = BareAddress(rawPeer);
     connection->clientSocket = socket;
+    connection->awaitingHeader = header;
+    connection->headerDue = Clock::now() + std::chrono::milliseconds(kProxyHeaderTimeoutMs);
+    ++m_counters.open;
     if (!m_loops.empty()) {
       Adopt(connection);
       continue;
@@ -216,29 +246,70 @@ int Proxy::Accept() {
       }
       m_log->Line("refused %s: cannot start a thread: %s", peer.c_str(), error.c_str());
       TurnAway(socket, "421 4.3.0 Temporary failure, try again later\r\n");
-      delete connection;
       ++m_counters.rejected;
-      ConnectionEnded(address);
+      Retire(connection);
     }
   }
 }
 
-void Proxy::ConnectionEnded(const std::string& address) {
+int Proxy::HeaderBudget() const { return kHeaderBudgetFactor * m_settings.maxConnections; }
+
+void Proxy::ConnectionEnded(const std::string& address, bool awaitingHeader) {
   std::lock_guard<std::mutex> lock(m_mutex);
   --m_active;
+  if (awaitingHeader) --m_awaitingHeader;
   auto it = m_perAddress.find(address);
   if (it != m_perAddress.end() && --it->second <= 0) m_perAddress.erase(it);
   m_ended.notify_all();
 }
 
-bool Proxy::AdmitFromBalancer(Connection* c) {
+void Proxy::RefuseHeader(Connection* c, const std::string& why) {
+  ++m_counters.badProxyHeader;
+  m_log->Line("%s from %s: closed: %s (--proxy-protocol)", c->Label().c_str(), c->peer.c_str(),
+              LogSafe(why).c_str());
+  NetClose(c->clientSocket);
+}
+
+bool Proxy::AwaitHeader(Connection* c) {
   ProxyHeader header;
   std::string error;
   if (!ReadProxyHeader(c->clientSocket, kProxyHeaderTimeoutMs, &m_abort, &header, &error)) {
-    ++m_counters.badProxyHeader;
-    m_log->Line("%s from %s: closed: %s (--proxy-protocol)", c->Label().c_str(), c->peer.c_str(),
-                LogSafe(error).c_str());
-    NetClose(c->clientSocket);
+    RefuseHeader(c, error);
+    return false;
+  }
+  return AdmitFromBalancer(c, header);
+}
+
+Proxy::HeaderStep Proxy::HeaderRound(Connection* c) {
+  std::string error = "shutting down";
+  const HeaderRead read = m_abort.load() ? HeaderRead::kFailed
+                                         : ReadProxyHeaderNow(c->clientSocket, &c->header, &error);
+  if (read == HeaderRead::kDone) {
+    return AdmitFromBalancer(c, c->header.Header()) ? HeaderStep::kAdmitted : HeaderStep::kEnded;
+  }
+  if (read == HeaderRead::kMore) {
+    if (Clock::now() < c->headerDue) return HeaderStep::kMore;
+    error = "no PROXY protocol header within " + std::to_string(kProxyHeaderTimeoutMs) + " ms";
+  }
+  RefuseHeader(c, error);
+  return HeaderStep::kEnded;
+}
+
+bool Proxy::AdmitFromBalancer(Connection* c, const ProxyHeader& header) {
+  // The connection now takes its slot under --max-connections; others may
+  // have taken the last one while its header arrived.
+  bool full = false;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_awaitingHeader;
+    c->awaitingHeader = false;
+    full = m_active - m_awaitingHeader > m_settings.maxConnections;
+  }
+  if (full) {
+    ++m_counters.rejected;
+    m_log->Line("refused %s: %d connections open (--max-connections)", c->peer.c_str(),
+                m_settings.maxConnections);
+    TurnAway(c->clientSocket, "421 4.3.2 Too many connections, try again later\r\n");
     return false;
   }
   // LOCAL (the balancer's own check) and UNKNOWN name no client: the

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/proxy/proxy.h"
+#include "host/proxy/proxy_header.h"
 #include "host/smtp/smtp_data.h"
 
 using Clock = std::chrono::steady_clock;
@@ -50,6 +51,11 @@ constexpr int kLingerMs = 1000;
 constexpr uint32_t kProgressLogKiB = 1024;
 constexpr auto kSlowDelivery = std::chrono::seconds(1);
 constexpr char kOversizeReply[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
+// What a client hears when the host ends its connection while it is owed a
+// reply, or before it was told of the end (221, 421): never silence.
+constexpr char kServerClosedReply[] =
+    "421 4.4.2 Mail server closed the connection; try again later\r\n";
+constexpr char kShutdownReply[] = "421 4.3.2 Service shutting down, try again later\r\n";
 
 // One connection's pump between two rounds: what each side is doing and the
 // times that decide the next wake-up.
@@ -92,6 +98,12 @@ struct Proxy::Connection {
   std::string cut;
   NetSocket clientSocket = kNetInvalidSocket;
   NetSocket serverSocket = kNetInvalidSocket;
+  // --proxy-protocol: until the header is whole the connection counts
+  // toward the headers' own budget, not --max-connections; an event loop
+  // reads it as it arrives (due by headerDue).
+  bool awaitingHeader = false;
+  Clock::time_point headerDue;
+  ProxyHeaderParser header;
   CHostSocket client{};
   CHostSocket server{};
   Clock::time_point start = Clock::now();
@@ -115,6 +127,13 @@ struct Proxy::Connection {
   // The dialogue as the host follows it (time limits, envelope, replies).
   bool inData = false;    // between DATA and the end of the message
   bool awaiting = false;  // a complete command or message awaits an answer
+  // The client awaits a reply it has not been sent: the greeting from the
+  // connect, then each complete command or message until the next reply
+  // goes out to it (seen in the host's socket service; with the plug-in's
+  // own sockets, any bytes from the server stand for it).
+  bool owed = true;
+  // The client heard the end: a 221 or 421, or the host's own last word.
+  bool toldClosing = false;
   uint64_t dataBytes = 0;
   int messagesEnded = 0;    // ends of data seen; messages is the scans
   int unscannedWarned = 0;  // messages relayed without a scan, logged

@@ -66,6 +66,7 @@ void Proxy::FromClient(Connection* c, const char* data, size_t length) {
         ++c->messagesEnded;
         c->inData = false;
         c->awaiting = true;
+        c->owed = true;
         c->line.clear();
       }
       continue;
@@ -83,6 +84,7 @@ void Proxy::FromClient(Connection* c, const char* data, size_t length) {
     c->progress = now;
     c->awaiting = true;
     const std::string& line = c->line;
+    c->owed = true;
     if (StartsNoCase(line, "DATA")) {
       // The plug-in takes any line beginning with DATA as DATA.
       c->inData = true;
@@ -103,6 +105,9 @@ void Proxy::FromServer(Connection* c, const char* data, size_t length) {
   if (length == 0) return;
   c->progress = Clock::now();
   c->awaiting = false;
+  // Without the host's socket service the client's replies are not seen
+  // going out: the server's stand for them.
+  if (c->pump.peek) c->owed = false;
   for (size_t i = 0; i < length; ++i) {
     const char b = data[i];
     if (b == '\n' && c->replyLineCr) {
@@ -116,6 +121,7 @@ void Proxy::FromServer(Connection* c, const char* data, size_t length) {
         // A DATA the server refused (relayed when the plug-in could not
         // spool) leaves the client in the command phase.
         if (c->inData && c->dataBytes == 0 && code >= 400) c->inData = false;
+        if (c->pump.peek) c->toldClosing = code == 221 || code == 421;
         ServerReply(c, code, line);
       }
       line.clear();
@@ -125,4 +131,16 @@ void Proxy::FromServer(Connection* c, const char* data, size_t length) {
     c->replyLineCr = b == '\r';
     if (c->replyLine.size() < kMaxKeptLine) c->replyLine.push_back(b);
   }
+}
+
+void Proxy::ToClient(Connection* c, const char* data, size_t length) {
+  if (length == 0) return;
+  c->owed = false;
+  // The last reply line sent decides: a 221 or a 421 tells the client that
+  // the end comes.
+  size_t last = length - 1;
+  if (last > 0 && data[last] == '\n') --last;
+  while (last > 0 && data[last - 1] != '\n') --last;
+  c->toldClosing = length - last >= 4 && (std::strncmp(data + last, "221", 3) == 0 ||
+                                          std::strncmp(data + last, "421", 3) == 0);
 }

@@ -1,8 +1,9 @@
 // Event loops: a few threads run the rounds of many connections.
 //
 // The accepting thread hands each new connection to the loop with the
-// fewest; the loop sets it up (PROXY header, upstream connect, XCLIENT,
-// OnNewConnection) and runs its rounds. A loop is a readiness set
+// fewest; the loop sets it up (PROXY header, read as it arrives without a
+// thread waiting for it; upstream connect, XCLIENT, OnNewConnection) and
+// runs its rounds. A loop is a readiness set
 // (NetPoller) and the list of its connections; one thread at a time runs
 // it. A round that has to wait (a send the peer does not take, a
 // scan that is not quick, a lingering close) first calls
@@ -260,9 +261,13 @@ void Proxy::Sweep(Loop* loop, Clock::time_point now) {
 void Proxy::SetUpOnLoop(Loop* loop, Connection* c) {
   t_inRound = c;
   BindConnectionThread(c);
-  if (!SetUp(c)) {
+  // The PROXY header is read as it arrives: until it is whole the loop
+  // watches the client (Rearm), and the next round comes back here.
+  const HeaderStep header = c->awaitingHeader ? HeaderRound(c) : HeaderStep::kAdmitted;
+  if (header == HeaderStep::kEnded || (header == HeaderStep::kAdmitted && !SetUp(c))) {
     // Its sockets are closed; it is retired with the loop's next round.
     c->ended = true;
+    c->watchingClient = false;
     --loop->load;
   }
   BindConnectionThread(nullptr);
@@ -291,6 +296,10 @@ void Proxy::Round(Loop* loop, Connection* c, bool clientReadable, bool serverRea
   if (c->lingering) {
     c->ended = LingerDone(c);
     BackToLoop(loop, c);
+    return;
+  }
+  if (c->awaitingHeader) {
+    SetUpOnLoop(loop, c);
     return;
   }
   t_inRound = c;
@@ -330,6 +339,8 @@ void Proxy::Rearm(Loop* loop, Connection* c) {
   bool server = false;
   if (c->lingering) {
     c->wake = c->lingerEnd;
+  } else if (c->awaitingHeader) {
+    c->wake = c->headerDue;
   } else {
     c->wake = PumpWants(c, Clock::now(), &client, &server);
   }

@@ -21,7 +21,7 @@ thread_local Proxy::Connection* t_connection = nullptr;
 const std::atomic<bool>* g_abort = nullptr;
 int g_sendTimeoutMs = 600000;
 
-void CountSentToServer(NetSocket socket, int length);
+void SawSent(NetSocket socket, const char* data, int length);
 void SawReceived(NetSocket socket, const char* data, int length);
 bool* DrainedFlag(NetSocket socket);
 bool ConnectionCut();
@@ -52,7 +52,7 @@ class HostSocketService final : public ISocket {
     if (length <= 0) return TRUE;
     if (NetSendAll(static_cast<NetSocket>(socket), data, static_cast<size_t>(length),
                    g_sendTimeoutMs, g_abort)) {
-      CountSentToServer(static_cast<NetSocket>(socket), length);
+      SawSent(static_cast<NetSocket>(socket), data, length);
       return TRUE;
     }
     // A connection the host has cut keeps its read side: the client's last
@@ -82,9 +82,14 @@ namespace {
 
 // The plug-in's sends run on the connection's thread (keep-alives included:
 // the host sends them from the scanning thread).
-void CountSentToServer(NetSocket socket, int length) {
+void SawSent(NetSocket socket, const char* data, int length) {
   Proxy::Connection* c = t_connection;
-  if (c != nullptr && socket == c->serverSocket) c->sentToServer += static_cast<uint64_t>(length);
+  if (c == nullptr || g_proxy == nullptr) return;
+  if (socket == c->serverSocket) {
+    c->sentToServer += static_cast<uint64_t>(length);
+  } else if (socket == c->clientSocket) {
+    g_proxy->ToClient(c, data, static_cast<size_t>(length));
+  }
 }
 
 // What the plug-in read through the host's socket service.
@@ -166,6 +171,7 @@ void Proxy::CutFromCallback(Connection* c, const char* reply, const std::string&
   NetShutdownSend(c->clientSocket);
   NetShutdownBoth(c->serverSocket);
   c->cut = why;
+  c->toldClosing = true;
 }
 
 void Proxy::HandleScan(Connection* c, ScanRequest* request) {
@@ -180,6 +186,7 @@ void Proxy::HandleScan(Connection* c, ScanRequest* request) {
     // The message has ended, whatever the host's view of the stream was.
     c->inData = false;
     c->awaiting = true;
+    c->owed = true;
     c->dataEnd = DataEndFinder();
     envelope = " from " + LogSafe(c->sender) + " to " + LogSafe(c->firstRecipient);
     if (c->recipients > 1) envelope += " (+" + std::to_string(c->recipients - 1) + ")";

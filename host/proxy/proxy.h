@@ -49,15 +49,16 @@
 #include "host/base/net.h"
 #include "host/metrics/metrics.h"
 #include "host/proxy/plugin_loader.h"
+#include "host/proxy/proxy_header.h"
 #include "host/proxy/settings.h"
 #include "host/scan/scanner.h"
 
 struct ProxyCounters {
   std::atomic<uint64_t> connections{0};     // accepted and served
-  std::atomic<uint64_t> rejected{0};        // over --max-connections
+  std::atomic<uint64_t> rejected{0};        // over --max-connections (or the headers' budget)
   std::atomic<uint64_t> perAddress{0};      // over --max-per-address
   std::atomic<uint64_t> timedOut{0};        // cut by a time limit
-  std::atomic<uint64_t> upstreamFailed{0};  // answered 421: upstream unreachable
+  std::atomic<uint64_t> upstreamFailed{0};  // answered 421: upstream unreachable, or XCLIENT failed
   std::atomic<uint64_t> messages{0};        // handed to the scanner
   std::atomic<uint64_t> clean{0};
   std::atomic<uint64_t> infected{0};
@@ -124,6 +125,8 @@ class Proxy {
   // host follows); called by the socket service or after a peek.
   void FromClient(Connection* connection, const char* data, size_t length);
   void FromServer(Connection* connection, const char* data, size_t length);
+  // What the plug-in sent the client through the host's socket service.
+  void ToClient(Connection* connection, const char* data, size_t length);
 
   // The event loops (event_loop.cpp). A loop thread runs loops handed to
   // it until none is left for a while.
@@ -158,6 +161,9 @@ class Proxy {
   // lingering close, or only half-closed when !lingerHere), the connection
   // logged.
   void EndPump(Connection* connection, const char* reason, bool lingerHere);
+  // Before the host ends a connection: a 421 to a client that would
+  // otherwise be left without a reply.
+  void AnswerOwedReply(Connection* connection);
   // Reads and drops what a lingering client sends; true once it has closed
   // or its time is up, and the socket is closed.
   bool LingerDone(Connection* connection);
@@ -209,25 +215,37 @@ class Proxy {
   const char* TimeLimitReached(Connection* connection, bool clientOpen);
   // Sends what the server socket holds back during a delivery.
   void ReleaseHeldSegments(Connection* connection);
-  void ConnectionEnded(const std::string& address);
+  void ConnectionEnded(const std::string& address, bool awaitingHeader);
   // Accept hands a connection to a thread waiting for one (true) rather
   // than start a thread.
   bool HandToWaitingThread(Connection* connection);
-  // --proxy-protocol (acceptor.cpp): reads the header and takes the real
-  // client's slot under --max-per-address. False when the connection was
-  // turned away (and its socket closed).
-  bool AdmitFromBalancer(Connection* connection);
+  // --proxy-protocol (acceptor.cpp). AwaitHeader reads the header on the
+  // connection's own thread, HeaderRound on an event loop as far as it has
+  // arrived; either then admits the connection (AdmitFromBalancer): its
+  // slot under --max-connections and the real client's under
+  // --max-per-address. False / kEnded when the connection was turned away
+  // (and its socket closed).
+  enum class HeaderStep { kMore, kAdmitted, kEnded };
+  bool AwaitHeader(Connection* connection);
+  int HeaderBudget() const;  // connections that may wait for their header
+  HeaderStep HeaderRound(Connection* connection);
+  bool AdmitFromBalancer(Connection* connection, const ProxyHeader& header);
+  void RefuseHeader(Connection* connection, const std::string& why);
   // --upstream-xclient (pump.cpp): introduces the client to the server just
-  // connected; connects again without XCLIENT (*error on failure) when that
-  // spent the session.
-  void IntroduceClient(Connection* connection, std::string* error);
+  // connected. False when that failed: the client has been answered 421 and
+  // both sockets are closed. With --upstream original-destination a server
+  // that does not offer XCLIENT is connected again without it (*error when
+  // that fails).
+  bool IntroduceClient(Connection* connection, std::string* error);
+  // Ends the server session an introduction spent.
+  void CloseSpentSession(Connection* connection);
   // --upstream original-destination (transparent.cpp): sets the connection's
   // upstream to where the client was going; turns it away (false, socket
   // closed) when that is the proxy itself or over --max-per-destination.
   bool AdmitRedirected(Connection* connection);
   void DestinationEnded(Connection* connection);
-  // Whether the connection's server is known not to take XCLIENT; Mark
-  // notes it and is true the first time (to log it once).
+  // Whether the connection's destination is known not to offer XCLIENT;
+  // Mark notes it and is true the first time (to log it once).
   bool XclientOff(const Connection* connection) const;
   bool MarkXclientOff(const Connection* connection);
 
@@ -238,9 +256,8 @@ class Proxy {
   NetSocket m_listener = kNetInvalidSocket;
   uint16_t m_listenPort = 0;
   std::atomic<bool> m_listening{false};
-  std::atomic<bool> m_xclientOff{false};  // the server does not take XCLIENT: said once
   // --upstream original-destination: open connections by destination, and
-  // the destinations that do not take XCLIENT (bounded).
+  // the destinations that do not offer XCLIENT (bounded).
   mutable std::mutex m_destinationMutex;
   std::map<std::string, int> m_perDestination;
   std::set<std::string> m_xclientOffAt;
@@ -250,6 +267,9 @@ class Proxy {
   std::mutex m_mutex;
   std::condition_variable m_ended;
   int m_active = 0;  // guarded by m_mutex
+  // Of them, those still waiting for their PROXY header: counted toward a
+  // budget of their own, not --max-connections; m_mutex.
+  int m_awaitingHeader = 0;
   // Connection threads alive, those waiting for a connection, the
   // connections handed to them, and whether they are to end; all m_mutex.
   int m_threads = 0;
@@ -263,6 +283,10 @@ class Proxy {
   int m_spareRunners = 0;                   // loop threads waiting for one; m_mutex
   std::atomic<bool> m_loopsEnd{false};
   std::condition_variable m_runnerWanted;
+  // Clients turned away since the server was last logged as not offering
+  // XCLIENT, and when that was; m_mutex.
+  int m_xclientRefused = 0;
+  std::chrono::steady_clock::time_point m_xclientWarned;
   int m_acceptBackoffMs = 0;
   std::chrono::steady_clock::time_point m_acceptWarned;
 };

@@ -8,6 +8,7 @@
 #define NOMINMAX  // <windows.h> comes in through the plug-in's header
 #endif
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "host/proxy/client_origin.h"
@@ -27,20 +28,17 @@ constexpr int kPeekBytes = 65536;
 constexpr uint64_t kOversizeSlack = 65536;
 // The name the proxy gives in its own EHLO before XCLIENT.
 const char kXclientHelo[] = "localhost";
+// How often a server that does not offer XCLIENT is named in the log.
+constexpr auto kXclientWarnEvery = std::chrono::minutes(1);
 }  // namespace
 
 void Proxy::Serve(Connection* c) {
   BindConnectionThread(c);
-  if (SetUp(c)) Relay(c);
+  if ((!c->awaitingHeader || AwaitHeader(c)) && SetUp(c)) Relay(c);
   Retire(c);
 }
 
 bool Proxy::SetUp(Connection* c) {
-  ++m_counters.open;
-  if (m_settings.proxyProtocol) {
-    LeaveLoopBeforeWaiting();  // for the header
-    if (!AdmitFromBalancer(c)) return false;
-  }
   if (m_settings.originalDestination && !AdmitRedirected(c)) return false;
   ++m_counters.connections;
   std::string error;
@@ -48,7 +46,7 @@ bool Proxy::SetUp(Connection* c) {
       NetConnect(c->upstream.host, c->upstream.port, m_settings.connectTimeoutMs, &error);
   if (c->serverSocket != kNetInvalidSocket && m_settings.upstreamXclient) {
     LeaveLoopBeforeWaiting();  // for the server's answers
-    IntroduceClient(c, &error);
+    if (!IntroduceClient(c, &error)) return false;
   }
   if (c->serverSocket == kNetInvalidSocket) {
     ++m_counters.upstreamFailed;
@@ -69,44 +67,79 @@ void Proxy::Retire(Connection* c) {
   BindConnectionThread(nullptr);
   DestinationEnded(c);
   const std::string address = c->address;
+  const bool awaitingHeader = c->awaitingHeader;
   delete c;
-  ConnectionEnded(address);
+  ConnectionEnded(address, awaitingHeader);
 }
 
-void Proxy::IntroduceClient(Connection* c, std::string* error) {
-  if (XclientOff(c)) return;
-  std::string detail;
-  const XclientResult result =
-      SendXclient(c->serverSocket, kXclientHelo, c->clientIp, "[UNAVAILABLE]",
-                  m_settings.connectTimeoutMs, &m_abort, &detail);
-  switch (result) {
-    case XclientResult::kSent:
-    case XclientResult::kNoGreeting:
-      return;
-    case XclientResult::kNotOffered:
-    case XclientResult::kRefused:
-      // The server's configuration, not this client's: said once, then no
-      // longer tried.
-      if (MarkXclientOff(c)) {
-        m_log->Line("upstream %s: %s%s; going on without XCLIENT (--upstream-xclient)",
-                    EndpointText(c->upstream).c_str(),
-                    result == XclientResult::kRefused ? "XCLIENT refused: " : "",
-                    LogSafe(detail).c_str());
-      }
-      break;
-    case XclientResult::kFailed:
-      m_log->Line("%s from %s: XCLIENT to the server failed (%s); connecting again without it",
-                  c->Label().c_str(), c->peer.c_str(), LogSafe(detail).c_str());
-      break;
-  }
-  // The session the introduction spent is ended; the client gets a fresh
-  // one with its own greeting.
+void Proxy::CloseSpentSession(Connection* c) {
   static const char kQuit[] = "QUIT\r\n";
   NetSend(c->serverSocket, kQuit, sizeof kQuit - 1);
   NetShutdownSend(c->serverSocket);
   NetClose(c->serverSocket);
-  c->serverSocket =
-      NetConnect(c->upstream.host, c->upstream.port, m_settings.connectTimeoutMs, error);
+  c->serverSocket = kNetInvalidSocket;
+}
+
+bool Proxy::IntroduceClient(Connection* c, std::string* error) {
+  // Intercepted connections go to servers on the Internet, which offer
+  // XCLIENT to nobody and give the gateway no standing of its own: those
+  // go on without it.
+  const bool anyServer = m_settings.originalDestination;
+  if (anyServer && XclientOff(c)) return true;
+  std::string detail;
+  const XclientResult result =
+      SendXclient(c->serverSocket, kXclientHelo, c->clientIp, "[UNAVAILABLE]",
+                  m_settings.connectTimeoutMs, &m_abort, &detail);
+  if (result == XclientResult::kSent || result == XclientResult::kNoGreeting) return true;
+  if (anyServer && result == XclientResult::kNotOffered) {
+    if (MarkXclientOff(c)) {
+      m_log->Line(
+          "upstream %s does not offer XCLIENT; its clients go on without it "
+          "(--upstream-xclient)",
+          EndpointText(c->upstream).c_str());
+    }
+    CloseSpentSession(c);
+    c->serverSocket =
+        NetConnect(c->upstream.host, c->upstream.port, m_settings.connectTimeoutMs, error);
+    return true;
+  }
+  // The operator asked for XCLIENT: without it the server would take this
+  // client for the proxy, with whatever trust the proxy's address has. The
+  // client is turned away; the next one tries again.
+  if (result == XclientResult::kNotOffered) {
+    // The server's setup, not this client's: said once a minute, not per
+    // client.
+    int refused = 0;
+    bool say = false;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_xclientRefused;
+      const Clock::time_point now = Clock::now();
+      if (m_xclientWarned == Clock::time_point() || now - m_xclientWarned >= kXclientWarnEvery) {
+        m_xclientWarned = now;
+        refused = m_xclientRefused;
+        m_xclientRefused = 0;
+        say = true;
+      }
+    }
+    if (say) {
+      m_log->Line(
+          "upstream %s does not advertise XCLIENT; %d client(s) answered 421 since the "
+          "last notice: enable XCLIENT for this host there, or drop "
+          "--upstream-xclient",
+          EndpointText(c->upstream).c_str(), refused);
+    }
+  } else {
+    m_log->Line("%s from %s: XCLIENT to upstream %s %s: %s; answered 421 (--upstream-xclient)",
+                c->Label().c_str(), c->peer.c_str(), EndpointText(c->upstream).c_str(),
+                result == XclientResult::kRefused ? "refused" : "failed", LogSafe(detail).c_str());
+  }
+  CloseSpentSession(c);
+  ++m_counters.upstreamFailed;
+  const std::string reply = XclientRefusalReply(result, detail);
+  NetSendAll(c->clientSocket, reply.data(), reply.size(), 5000, &m_abort);
+  NetLingeringClose(c->clientSocket, kLingerMs);
+  return false;
 }
 
 void Proxy::ReleaseHeldSegments(Connection* c) {
@@ -215,8 +248,21 @@ void Proxy::Relay(Connection* c) {
   EndPump(c, reason, true);
 }
 
+void Proxy::AnswerOwedReply(Connection* c) {
+  if (c->toldClosing) return;
+  // A client still there that was not told of the end (221, 421) is owed
+  // an answer to whatever it sends next: a server that closed right after
+  // its greeting must not leave it to find a closed connection.
+  const bool clientOpen = c->pump.client != Pump::ClientSide::kDrained;
+  if (!c->owed && !clientOpen) return;
+  const char* reply = m_abort.load() ? kShutdownReply : kServerClosedReply;
+  NetSendAll(c->clientSocket, reply, std::strlen(reply), 5000, nullptr);
+  c->toldClosing = true;
+}
+
 void Proxy::EndPump(Connection* c, const char* reason, bool lingerHere) {
   m_plugin.OnEndConnection(&c->client);
+  AnswerOwedReply(c);
   CheckDelivery(c, "connection ended before delivery");
   // Server first: a server that did not close yet learns that we are done.
   NetShutdownSend(c->serverSocket);
@@ -328,6 +374,7 @@ const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut)
         c->Label().c_str(), c->peer.c_str(),
         static_cast<unsigned long long>(m_settings.maxMessageSize));
     NetSendAll(c->clientSocket, kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_abort);
+    c->toldClosing = true;
     return "message over --max-message-size";
   }
   if (!clientOpen && Clock::now() >= pump.graceEnd) return pump.clientEnd;
@@ -337,6 +384,7 @@ const char* Proxy::LimitReached(Connection* c, const Pump& pump, bool* timedOut)
     ++m_counters.timedOut;
     static const char kTimeout[] = "421 4.4.2 Time limit exceeded, closing connection\r\n";
     NetSendAll(c->clientSocket, kTimeout, sizeof kTimeout - 1, 5000, &m_abort);
+    c->toldClosing = true;
   }
   return reason;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "host/base/cidr.h"
 #include "host/base/net.h"
 
 class Quarantine;
@@ -47,6 +48,8 @@ struct ProxySettings {
   // Behind a load balancer: every connection opens with a PROXY protocol
   // header naming the real client, used for the log and --max-per-address.
   bool proxyProtocol = false;
+  // The balancers whose headers are taken; empty: any peer's.
+  CidrSet proxyProtocolFrom;
   // Tell the server the real client with XCLIENT when it offers it.
   bool upstreamXclient = false;
   // Transparent interception: each connection goes where the client

@@ -11,7 +11,7 @@
 
 namespace {
 
-// Destinations remembered as not taking XCLIENT, at most; then forgotten
+// Destinations remembered as not offering XCLIENT, at most; then forgotten
 // together (each costs one more attempt).
 constexpr size_t kMaxXclientOff = 4096;
 
@@ -74,16 +74,14 @@ std::vector<std::pair<std::string, int>> Proxy::OpenByDestination() const {
   return {m_perDestination.begin(), m_perDestination.end()};
 }
 
-// With one --upstream the answer holds for every connection; intercepted
-// connections go to many servers, and each answers for itself.
+// Intercepted connections go to many servers, most of which offer XCLIENT
+// to nobody, and each answers for itself.
 bool Proxy::XclientOff(const Connection* c) const {
-  if (!m_settings.originalDestination) return m_xclientOff.load();
   std::lock_guard<std::mutex> lock(m_destinationMutex);
   return m_xclientOffAt.count(EndpointText(c->upstream)) > 0;
 }
 
 bool Proxy::MarkXclientOff(const Connection* c) {
-  if (!m_settings.originalDestination) return !m_xclientOff.exchange(true);
   std::lock_guard<std::mutex> lock(m_destinationMutex);
   if (m_xclientOffAt.size() >= kMaxXclientOff) m_xclientOffAt.clear();
   return m_xclientOffAt.insert(EndpointText(c->upstream)).second;

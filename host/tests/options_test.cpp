@@ -78,6 +78,24 @@ TEST(OptionsTest, RunningBehindABalancer) {
   EXPECT_TRUE(o.hasMetrics);
   EXPECT_EQ(EndpointText(o.metrics), "[::1]:0");
   EXPECT_EQ(o.listen.port, 25);
+  EXPECT_TRUE(o.proxyProtocolFrom.Empty());
+  // The balancers, in one list or several.
+  Options from;
+  ASSERT_TRUE(Parse({"--proxy-protocol", "--proxy-protocol-from", "10.0.0.5,10.1.0.0/16",
+                     "--proxy-protocol-from=2001:db8::/64"},
+                    &from, &error))
+      << error;
+  EXPECT_TRUE(from.proxyProtocolFrom.Contains("10.1.2.3"));
+  EXPECT_TRUE(from.proxyProtocolFrom.Contains("::ffff:10.0.0.5"));
+  EXPECT_TRUE(from.proxyProtocolFrom.Contains("2001:db8::7"));
+  EXPECT_FALSE(from.proxyProtocolFrom.Contains("10.0.0.6"));
+  Options bad;
+  EXPECT_FALSE(
+      Parse({"--proxy-protocol", "--proxy-protocol-from", "10.0.0.0/8,10.0.0.1/8"}, &bad, &error));
+  EXPECT_EQ(error, "--proxy-protocol-from: '10.0.0.1/8' has bits set past its prefix length");
+  Options implied;
+  ASSERT_TRUE(Parse({"--proxy-protocol-from", "10.0.0.5"}, &implied, &error)) << error;
+  EXPECT_TRUE(implied.proxyProtocol);
 }
 
 TEST(OptionsTest, TransparentInterception) {
@@ -267,6 +285,8 @@ TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
       {"--metrics", "127.0.0.1"},
       {"--metrics"},
       {"--proxy-protocol=yes"},
+      {"--proxy-protocol", "--proxy-protocol-from"},
+      {"--proxy-protocol", "--proxy-protocol-from", "mx.example.org"},
       {"--quarantine", ""},
   };
   for (const auto& args : cases) {
@@ -406,6 +426,13 @@ TEST_F(CommandLineTest, CommandLineWinsOverTheFile) {
                   {"--config", m_file, "--scanner", "builtin", "--signatures", "s.txt"}))
       << error;
   EXPECT_EQ(o.scanner, ScannerKind::kBuiltin);
+  // Balancers named in the file; a bad one names the file's line.
+  ASSERT_TRUE(Run("proxy-protocol-from = 192.0.2.0/24, ::1\n", {"--config", m_file})) << error;
+  EXPECT_TRUE(o.proxyProtocolFrom.Contains("192.0.2.9"));
+  EXPECT_TRUE(o.proxyProtocolFrom.Contains("::1"));
+  EXPECT_TRUE(o.proxyProtocol);
+  EXPECT_FALSE(Run("keepalive = 30\nproxy-protocol-from = 192.0.2.0/33\n", {"--config", m_file}));
+  EXPECT_EQ(error.compare(0, m_file.size() + 3, m_file + ":2:"), 0) << error;
 }
 
 TEST_F(CommandLineTest, ErrorsAroundTheFile) {

@@ -8,8 +8,10 @@ instance (its own configuration, queue and maildir; it refuses unsynchronised
 clients), a private clamd with a signature database written here, a slow
 stand-in for clamd (slow_clamd.py), and the proxy of the build under test
 (Linux native, or the Windows build under 32-bit Wine), in the socket-service
-modes that matter.
-Clients are swaks, curl, Python's smtplib and raw sockets.
+modes that matter. The peers-* scenarios check the TLS peers alone (a
+private Postfix with STARTTLS, implicit TLS and Cyrus SASL; the lenient
+server's STARTTLS modes), once a run on the native build.
+Clients are swaks, curl, openssl s_client, Python's smtplib and raw sockets.
 
 Prints one line per scenario, PASS or FAIL with the reason, and at the end
 "N passed, N failed". Exits 1 when anything failed. A scenario that cannot
@@ -33,6 +35,7 @@ import shutil
 import signal
 import smtplib
 import socket
+import ssl
 import sys
 import tempfile
 import threading
@@ -46,7 +49,8 @@ from harness import (  # noqa: E402 (the harness sits beside this script)
     Clamd, SlowClamd, HAProxy, Prometheus, Build,
     Proxy, message, sent_content, with_insert, mime_base64, tag_for, describe_diff,
     assert_delivered, assert_not_delivered, assert_stored, run, swaks, write_file, RawClient, smtp,
-    expect_vrfy_in_step)
+    expect_vrfy_in_step, certificates, postfix_tls_listeners, client_tls_context, smtp_starttls, smtp_ssl,
+    auth_plain, s_client, starttls_injection, secret_forms, files_holding)
 
 
 # --------------------------------------------------------------------------
@@ -921,6 +925,29 @@ def sc_server_greeting_421(ctx):
     check(proxy.proc.alive(), "the proxy died")
     proxy.stop()
     sink.stop()
+
+
+def sc_server_hang_up(ctx):
+    """A server that closes at once, or right after its greeting, as one
+    going down does: the client is not left in silence but hears the
+    proxy's 421, and not after its QUIT."""
+    for when in ("connect", "greeting"):
+        server = LenientServer(ctx.workdir, "hangup-%s-%s" % (when, ctx.mode), "lf",
+                               ["--hang-up", when])
+        proxy = Proxy(ctx, "hangup-%s-proxy-%s" % (when, ctx.mode), upstream=server.port)
+        c = RawClient(proxy.port, 20 * ctx.build.slow)
+        try:
+            code, lines = c.reply()
+            if when == "greeting":
+                check(code == 220, "the server's greeting did not come through: %r" % lines)
+                code, lines = c.command("EHLO client.e2e.test")
+            check(code == 421 and "4.4.2" in lines[0],
+                  "server hung up at %s: the client heard %r, not a 421" % (when, lines))
+        finally:
+            c.close()
+        check(proxy.proc.alive(), "the proxy died")
+        proxy.stop()
+        server.stop()
 
 
 def sc_clamd(ctx):
@@ -1964,7 +1991,8 @@ def sc_load_balanced(ctx):
         proxies, metrics_ports = [], []
         for name in ("a", "b"):
             proxy = Proxy(ctx, "lb-proxy-" + name, upstream=server.port,
-                          extra=scanners + ["--proxy-protocol", "--metrics", "127.0.0.1:0"])
+                          extra=scanners + ["--proxy-protocol", "--proxy-protocol-from", "127.0.0.0/8",
+                                                     "--metrics", "127.0.0.1:0"])
             started.append(proxy)
             proxies.append(proxy)
             metrics_ports.append(metrics_port(proxy))
@@ -2171,15 +2199,55 @@ def xclient_session(port, header, tag):
         c.close()
 
 
+def sc_proxy_header_wait(ctx):
+    """Thirty idle connections without a PROXY header, more than
+    --max-connections 20, take no thread of the proxy (counted in /proc)
+    and no slot: a client with its header is served while they still wait,
+    and they are closed once their time is up."""
+    server = MailServer(ctx.workdir, "header-wait-server")
+    proxy = Proxy(ctx, "header-wait-proxy", upstream=server.port,
+                  extra=["--proxy-protocol", "--max-connections", "20"])
+    task_dir = "/proc/%d/task" % proxy.proc.popen.pid
+    idle = []
+    try:
+        time.sleep(0.2)  # the event loops' threads start with the listener
+        before = len(os.listdir(task_dir))
+        for _ in range(30):
+            idle.append(socket.create_connection(("127.0.0.1", proxy.port), 10))
+        time.sleep(0.5)  # long enough for a thread per connection to show
+        during = len(os.listdir(task_dir))
+        check(during <= before, "the proxy went from %d to %d threads with 30 connections "
+              "waiting for their header" % (before, during))
+        tag = tag_for(ctx, "header-wait")
+        _, final = xclient_session(proxy.port, b"PROXY TCP4 198.51.100.7 127.0.0.1 40000 25\r\n", tag)
+        check(final[0] == 250, "end of data answered %r" % (final,))
+        assert_delivered(server, tag, with_insert(sent_content(message(tag))))
+        # Served while they waited: every idle one is still open.
+        for s in idle:
+            s.setblocking(False)
+            try:
+                check(s.recv(1) != b"", "an idle connection was closed before the client was served")
+            except BlockingIOError:
+                pass
+        # Their time is up within the header's 5 s: closed without a word.
+        for s in idle:
+            s.settimeout(15)
+            check(s.recv(100) == b"", "an idle connection was answered")
+        check("no PROXY protocol header within" in proxy.log_text(), "the time-outs were not logged")
+    finally:
+        for s in idle:
+            s.close()
+        proxy.stop()
+        server.stop()
+
+
 def sc_upstream_xclient(ctx):
     """--upstream-xclient with --proxy-protocol: a real Postfix that trusts
     the proxy learns the client named in the PROXY header (its log shows the
     client as that address), and the client's greeting is the one Postfix
-    sent after XCLIENT. A server that does not offer XCLIENT gets none: one
-    log line, and the mail still flows."""
+    sent after XCLIENT."""
     postfix = Postfix(ctx.workdir, "xclient-postfix-" + ctx.mode,
                       listeners=(("main", {"smtpd_authorized_xclient_hosts": "127.0.0.0/8"}),))
-    server = MailServer(ctx.workdir, "xclient-server-" + ctx.mode)
     try:
         proxy = Proxy(ctx, "xclient-proxy-" + ctx.mode, upstream=postfix.port,
                       extra=["--proxy-protocol", "--upstream-xclient"])
@@ -2191,31 +2259,219 @@ def sc_upstream_xclient(ctx):
         assert_stored(postfix, tag, with_insert(sent_content(message(tag))))
         check(wait_for(lambda: "client=unknown[198.51.100.7]" in postfix.log_text(), 10),
               "Postfix did not learn the client's address:\n" + postfix.log_tail())
-        check("going on without XCLIENT" not in proxy.log_text(), "the proxy gave XCLIENT up:\n" +
+        check("(--upstream-xclient)" not in proxy.log_text(), "the introduction failed:\n" +
               proxy.proc.log_tail())
         proxy.stop()
 
-        plain = Proxy(ctx, "xclient-plain-proxy-" + ctx.mode, upstream=server.port,
-                      extra=["--proxy-protocol", "--upstream-xclient"])
-        tags = [tag_for(ctx, "no-xclient-%d" % i) for i in range(2)]
-        before = len(server.events("connect"))
-        for t in tags:
-            _, final = xclient_session(
-                plain.port, b"PROXY TCP6 2001:db8::7 ::1 40000 25\r\n", t)
-            check(final[0] == 250, "end of data answered %r" % (final,))
-            assert_delivered(server, t, with_insert(sent_content(message(t))))
-        # The first session's probe cost one connection; the second
-        # session was not probed again.
-        connects = len(server.events("connect")) - before
-        check(connects == 3, "the server saw %d connections for two sessions, not 3" % connects)
-        said = plain.log_text().count("going on without XCLIENT")
-        check(said == 1, "the proxy said %d times that it goes on without XCLIENT" % said)
-        check("from [2001:db8::7]:40000" in plain.log_text(), "the log lacks the client's address:\n" +
-              plain.proc.log_tail())
-        plain.stop()
     finally:
-        server.stop()
         postfix.stop()
+
+
+# The TLS peers, without the proxy: when these fail, a TLS scenario's failure
+# says nothing about the proxy.
+
+
+def sc_peers_postfix_tls(ctx):
+    """The TLS Postfix (postfix_tls_listeners): swaks, smtplib and s_client
+    authenticate inside TLS and deliver on its STARTTLS and implicit ports;
+    plaintext, a missing AUTH and a wrong password are refused; AUTH is
+    offered inside TLS only; the wrong-name and unknown-CA ports fail
+    verification and deliver for a client that does not verify."""
+    certs = certificates(ctx.workdir)
+    started = time.monotonic()
+    postfix = Postfix(ctx.workdir, "peers-tls-postfix", listeners=postfix_tls_listeners(certs),
+                      tls=certs.localhost, sasl={AUTH_USER: AUTH_PASSWORD})
+    ctx.note("Postfix with TLS and SASL up in %.1f s" % (time.monotonic() - started))
+    ca = certs.ca.crt
+    creds = (AUTH_USER, AUTH_PASSWORD)
+    try:
+        for kind in ("starttls", "implicit"):
+            tag = tag_for(ctx, "peer-swaks-" + kind)
+            text = message(tag)
+            code, out = swaks(ctx, postfix.ports[kind], write_file(ctx, "peer-%s.eml" % kind, text),
+                              tls=kind, ca=ca, auth=creds)
+            check(code == 0, "swaks %s with AUTH failed (%d):\n%s" % (kind, code, out[-2000:]))
+            assert_stored(postfix, tag, sent_content(text))
+        logins = [postfix.sasl_logins(AUTH_USER, "postfix/" + kind) for kind in ("starttls", "implicit")]
+        check(logins == [1, 1], "Postfix logged %r authenticated messages on its two ports:\n%s" % (
+            logins, postfix.log_tail()))
+
+        refused = message(tag_for(ctx, "peer-refused"))
+        path = write_file(ctx, "peer-refused.eml", refused)
+        code, out = swaks(ctx, postfix.ports["starttls"], path)
+        check(code != 0 and re.search(r"^<\*\* +530 ", out, re.M),
+              "plaintext MAIL was not refused with 530 on the STARTTLS-only port:\n" + out[-1500:])
+        code, out = swaks(ctx, postfix.ports["starttls"], path, tls="starttls", ca=ca)
+        check(code != 0 and re.search(r"^<~\* +554 .*Access denied", out, re.M),
+              "RCPT without AUTH was not refused:\n" + out[-1500:])
+
+        client = smtp(ctx, postfix.ports["starttls"])
+        try:
+            check(client.has_extn("starttls") and not client.has_extn("auth"),
+                  "before TLS: %r (STARTTLS and no AUTH expected)" % client.esmtp_features)
+        finally:
+            client.close()
+        for name, connect in (("starttls", smtp_starttls), ("implicit", smtp_ssl)):
+            tag = tag_for(ctx, "peer-smtplib-" + name)
+            text = message(tag)
+            client = connect(ctx, postfix.ports[name], ca=ca)
+            try:
+                check(client.has_extn("auth"), "no AUTH inside TLS: %r" % client.esmtp_features)
+                client.login(AUTH_USER, AUTH_PASSWORD)
+                client.sendmail("sender@example.test", ["receiver@example.test"], text)
+                client.quit()
+            finally:
+                client.close()
+            assert_stored(postfix, tag, sent_content(text))
+        client = smtp_starttls(ctx, postfix.ports["starttls"], ca=ca)
+        try:
+            try:
+                client.login(AUTH_USER, AUTH_PASSWORD + "x")
+                raise Failure("a wrong password was accepted")
+            except smtplib.SMTPAuthenticationError as e:
+                check(e.smtp_code == 535, "a wrong password answered %r" % (e,))
+        finally:
+            client.close()
+
+        tag = tag_for(ctx, "peer-s-client")
+        seen = s_client(ctx, postfix.ports["starttls"], [
+            "EHLO client.e2e.test", "AUTH PLAIN " + auth_plain(AUTH_USER, AUTH_PASSWORD),
+            "MAIL FROM:<sender@example.test>", "RCPT TO:<receiver@example.test>", "DATA",
+            stuff(sent_content(message(tag))).decode() + ".", "QUIT"], ca=ca)
+        check([code for code, _ in seen.replies] == [250, 235, 250, 250, 354, 250, 221],
+              "s_client's dialogue: %r" % seen)
+        check("Verification: OK" in seen.log, "s_client did not verify: %r" % seen)
+        assert_stored(postfix, tag, sent_content(message(tag)))
+        seen = s_client(ctx, postfix.ports["implicit"], ["EHLO client.e2e.test", "QUIT"], starttls=False, ca=ca)
+        check([code for code, _ in seen.replies] == [220, 250, 221], "s_client, implicit TLS: %r" % seen)
+        c = RawClient(postfix.ports["implicit"], 20, tls=client_tls_context(ca))
+        try:
+            check(c.reply()[0] == 220 and c.command("EHLO client.e2e.test")[0] == 250,
+                  "the raw client's session in implicit TLS failed")
+            code, lines = c.command("AUTH PLAIN " + auth_plain(AUTH_USER, AUTH_PASSWORD + "x"))
+            check(code == 535, "AUTH PLAIN with a wrong password answered %r" % lines)
+        finally:
+            c.close()
+
+        for name, problem in (("wrong-name", "hostname mismatch"),
+                              ("unknown-ca", "self-signed certificate in certificate chain")):
+            seen = s_client(ctx, postfix.ports[name], ["EHLO client.e2e.test", "QUIT"], ca=ca)
+            check(seen.code not in (0, None) and problem in seen.log and not seen.replies,
+                  "s_client did not refuse the %s certificate: %r" % (name, seen))
+            try:
+                smtp_starttls(ctx, postfix.ports[name], ca=ca).close()
+                raise Failure("smtplib verified the %s certificate" % name)
+            except ssl.SSLCertVerificationError:
+                pass
+            tag = tag_for(ctx, "peer-" + name)
+            client = smtp_starttls(ctx, postfix.ports[name])
+            try:
+                client.sendmail("sender@example.test", ["receiver@example.test"], message(tag))
+                client.quit()
+            finally:
+                client.close()
+            assert_stored(postfix, tag, sent_content(message(tag)))
+        # sasldb keeps passwords in clear: the search finds what is there,
+        # and Postfix's own files hold no credential a proxy could be blamed for.
+        found = files_holding([postfix.dir], secret_forms(AUTH_USER, AUTH_PASSWORD))
+        check(found == [(postfix.sasldb, "the password")], "credentials found in %r" % found)
+    finally:
+        postfix.stop()
+
+
+def sc_peers_lenient_starttls(ctx):
+    """The hostile and the plaintext lenient servers, and the raw probes
+    that the injection scenarios use: the plaintext one offers no STARTTLS;
+    "inject" sends "250 injected" in plaintext right after its 220 and then
+    completes the handshake; "honest" discards a command pipelined after
+    STARTTLS and records it, and starttls_injection() sees the handshake
+    succeed with nothing unprompted."""
+    certs = certificates(ctx.workdir)
+    servers = {mode: LenientServer(ctx.workdir, "peers-lenient-" + (mode or "plain"), starttls=mode,
+                                   identity=certs.localhost) for mode in (None, "inject", "honest")}
+    try:
+        c = RawClient(servers[None].port, 20)
+        try:
+            check(c.reply()[0] == 220, "no greeting")
+            code, lines = c.command("EHLO client.e2e.test")
+            check(code == 250 and not any("STARTTLS" in line for line in lines),
+                  "the plaintext server offered STARTTLS: %r" % lines)
+            check(c.command("STARTTLS")[0] == 502, "the plaintext server took STARTTLS")
+        finally:
+            c.close()
+
+        probe = starttls_injection(ctx, servers["inject"].port, injected=b"", ca=certs.ca.crt)
+        check(probe.starttls == (220, ["220 go"]) and probe.plain == b"250 injected\r\n"
+              and probe.handshake is None and probe.unprompted == b"" and probe.ehlo[0] == 250,
+              "the injecting server: %r" % (probe,))
+
+        server = servers["honest"]
+        probe = starttls_injection(ctx, server.port, ca=certs.ca.crt)
+        check(probe.starttls[0] == 220 and probe.plain == b"" and probe.handshake is None
+              and probe.unprompted == b"" and probe.ehlo[0] == 250, "the honest server: %r" % (probe,))
+        events = server.events()
+        discarded = [e["discarded"] for e in events if e["event"] == "starttls"]
+        check(discarded == ["MAIL FROM:<x>\r\n"], "the honest server discarded %r" % discarded)
+        inside = [e["line"] for e in events if e["event"] == "command" and e["tls"]]
+        check(inside == ["EHLO client.e2e.test"], "commands inside TLS: %r" % inside)
+        # Verification by name: the server's certificate is not for wrong.example.
+        probe = starttls_injection(ctx, server.port, injected=b"", ca=certs.ca.crt, server_name="wrong.example")
+        check(probe.handshake and "match" in probe.handshake, "a wrong name was verified: %r" % (probe,))
+    finally:
+        for server in servers.values():
+            server.stop()
+
+
+def xclient_refused(port, header):
+    """The reply a client hears after its PROXY header, when it is turned
+    away before the server's session."""
+    c = RawClient(port, 30)
+    try:
+        c.send(header)
+        return c.reply()
+    finally:
+        c.close()
+
+
+def sc_upstream_xclient_fail_closed(ctx):
+    """--upstream-xclient never lets a client reach the server as the proxy.
+    A server that answers XCLIENT 451 once: that client hears 421 with the
+    server's text, and the next is introduced and delivers. A server that
+    does not offer XCLIENT: every client hears 421, no MAIL reaches it, and
+    the log names the fault once (not per client)."""
+    header = b"PROXY TCP4 198.51.100.7 127.0.0.1 40000 25\r\n"
+    lenient = LenientServer(ctx.workdir, "xclient-once-" + ctx.mode, "lf", ["--xclient-refuse", "1"])
+    plain = MailServer(ctx.workdir, "xclient-plain-" + ctx.mode)
+    try:
+        proxy = Proxy(ctx, "xclient-once-proxy-" + ctx.mode, upstream=lenient.port,
+                      extra=["--proxy-protocol", "--upstream-xclient"])
+        code, lines = xclient_refused(proxy.port, header)
+        check(code == 421 and "Temporary lookup failure" in lines[0],
+              "a client whose XCLIENT was refused heard %r" % lines)
+        tag = tag_for(ctx, "xclient-again")
+        greeting, final = xclient_session(proxy.port, header, tag)
+        check(final[0] == 250, "end of data answered %r" % (final,))
+        check("introduced" in greeting[1][0], "the greeting %r is not the one after XCLIENT" % greeting[1])
+        assert_delivered(lenient, tag, with_insert(sent_content(message(tag))))
+        commands = [e for e in lenient.events("command")]
+        introduced = {e["conn"] for e in commands if e["line"].startswith("XCLIENT ADDR=198.51.100.7 ")}
+        mailed = {e["conn"] for e in commands if e["line"].upper().startswith("MAIL ")}
+        check(mailed and mailed <= introduced,
+              "MAIL on connections %r, XCLIENT taken on %r" % (sorted(mailed), sorted(introduced)))
+        proxy.stop()
+
+        proxy = Proxy(ctx, "xclient-plain-proxy-" + ctx.mode, upstream=plain.port,
+                      extra=["--proxy-protocol", "--upstream-xclient"])
+        for _ in range(3):
+            code, lines = xclient_refused(proxy.port, b"PROXY TCP6 2001:db8::7 ::1 40000 25\r\n")
+            check(code == 421, "a client heard %r from a proxy whose server lacks XCLIENT" % lines)
+        check(not plain.events("MESSAGE"), "a message reached the server without XCLIENT")
+        said = proxy.log_text().count("does not advertise XCLIENT")
+        check(said == 1, "the proxy named the missing XCLIENT %d times, not once" % said)
+        proxy.stop()
+    finally:
+        lenient.stop()
+        plain.stop()
 
 
 # Scenarios with a real Postfix smtpd as the server: a private instance
@@ -2847,6 +3103,7 @@ OWN = [
     ("server-answer-logged", sc_server_answer_logged, ("host", "plugin")),
     ("upstream-refused-421", sc_upstream_refused, ("host",)),
     ("server-greeting-421", sc_server_greeting_421, ("plugin",)),
+    ("server-hang-up-421", sc_server_hang_up, ("host", "plugin")),
     ("capture-server-outbox", sc_capture_server, ("plugin",)),
     ("smuggling-lenient-lf", lambda ctx: sc_smuggling(ctx, "lf"), ("host", "plugin")),
     ("smuggling-lenient-cr", lambda ctx: sc_smuggling(ctx, "lf-cr"), ("host", "plugin")),
@@ -2855,6 +3112,8 @@ OWN = [
     ("load-balanced-haproxy-prometheus", sc_load_balanced, ("host",), "native"),
     ("metrics-healthz-slow-clients", sc_metrics_slow_clients, ("host",), "native"),
     ("upstream-xclient-postfix", sc_upstream_xclient, ("host",)),
+    ("upstream-xclient-fail-closed", sc_upstream_xclient_fail_closed, ("host",)),
+    ("proxy-header-wait-on-loop", sc_proxy_header_wait, ("host",), "native"),
     # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
     ("quarantine-eml-json", sc_quarantine, ("host",)),
@@ -2866,6 +3125,9 @@ OWN = [
     ("transparent-loop-421", sc_transparent_loop, ("host",), "native"),
     ("transparent-max-per-destination", sc_transparent_max_per_destination, ("host",), "native"),
     ("transparent-refused-on-windows", sc_transparent_refused_on_windows, ("host",), "win32"),
+    # The TLS peers alone: once a run.
+    ("peers-postfix-tls", sc_peers_postfix_tls, ("host",), "native"),
+    ("peers-lenient-starttls", sc_peers_lenient_starttls, ("host",), "native"),
 ]
 
 
@@ -3007,7 +3269,7 @@ def main():
     signal.signal(signal.SIGINT, on_signal)
 
     missing = [tool for tool in ("swaks", "curl", "/usr/sbin/smtp-sink", "/usr/sbin/clamd", "/usr/sbin/postfix",
-                                 "/usr/sbin/haproxy", "/usr/bin/prometheus")
+                                 "/usr/sbin/haproxy", "/usr/bin/prometheus", "openssl", "/usr/sbin/saslpasswd2")
                if shutil.which(tool) is None]
     workroot = tempfile.mkdtemp(prefix="divivez-e2e-")
     os.chmod(workroot, 0o755)  # smtp-sink, running as nobody, writes below it
