@@ -38,6 +38,14 @@
 //   in the same key (Windows) relays its DATA to the server unscanned; any
 //   other value, or none, answers the client's DATA with
 //   "451 4.3.0 Message cannot be scanned now; try again later".
+// - the callback version: DIVIVEZ_CALLBACK_VERSION in the host process's own
+//   environment on both platforms (Windows: SetEnvironmentVariable, read
+//   from the process's environment block). Only a host that speaks version 2
+//   sets it, so every other host keeps version 1: its callback sees codes 2
+//   and 3 only, and every infected verdict is answered "250 Mail accepted".
+//   Version 2 adds the rejected verdict and, in the first request call of a
+//   connection, before anything is read, a callback with code 4 asking
+//   whether the client may use XCLIENT and XFORWARD (session/scan_request.h).
 #ifndef DIVIVEZ_BOUNDARY_PLUGIN_EXPORTS_H_
 #define DIVIVEZ_BOUNDARY_PLUGIN_EXPORTS_H_
 

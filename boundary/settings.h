@@ -18,9 +18,13 @@ extern volatile uint32_t g_dwTimeoutProtection;
 // 1: a message that cannot be spooled is relayed unscanned; 0 (the default):
 // its DATA is refused with a temporary failure.
 extern volatile int32_t g_bRelayUnspooled;
+// What the host's callback understands (session/scan_request.h): 1, the
+// default, or 2, set by a host that answers the connection question and may
+// reject an infected message.
+extern volatile int32_t g_nCallbackVersion;
 
-// Reads the trace level and the relay of unspooled mail afresh from their
-// platform source.
+// Reads the trace level, the relay of unspooled mail and the callback version
+// afresh from their platform source.
 void RefreshSettings();
 
 #endif  // DIVIVEZ_BOUNDARY_SETTINGS_H_

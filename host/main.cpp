@@ -206,6 +206,20 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The plug-in rejects an infected message only for a host that says it
+  // speaks callback version 2; it reads that when it is loaded.
+  {
+    std::string settingError;
+    if (!OsSetPluginCallbackVersion(2, &settingError)) {
+      if (options.onInfected == InfectedPolicy::kReject || !options.trustForwarding.Empty()) {
+        return Fail(1, "cannot tell the plug-in the callback version (" + settingError +
+                           "); --on-infected reject and --trust-forwarding need it");
+      }
+      log.Line("WARNING: could not tell the plug-in the callback version (%s)",
+               settingError.c_str());
+    }
+  }
+
   std::string pluginPath = options.pluginPath;
   if (pluginPath.empty()) {
     pluginPath = OsExecutableDirectory() + PluginFileName();
@@ -239,6 +253,7 @@ int main(int argc, char** argv) {
   settings.socketService = options.socketService;
   settings.insertText = options.insertText;
   settings.onScanError = options.onScanError;
+  settings.onInfected = options.onInfected;
   settings.keepaliveSeconds = options.keepaliveSeconds;
   settings.maxConnections = options.maxConnections;
   settings.maxPerAddress = options.maxPerAddress;
@@ -250,7 +265,9 @@ int main(int argc, char** argv) {
   settings.connectTimeoutMs = options.connectTimeoutMs;
   settings.closeGraceMs = options.closeGraceMs;
   settings.proxyProtocol = options.proxyProtocol;
+  settings.proxyProtocolFrom = options.proxyProtocolFrom;
   settings.upstreamXclient = options.upstreamXclient;
+  settings.trustForwarding = options.trustForwarding;
   settings.originalDestination = options.originalDestination;
   settings.maxPerDestination = options.maxPerDestination;
   std::unique_ptr<Quarantine> quarantine;
@@ -271,11 +288,11 @@ int main(int argc, char** argv) {
   }
   log.Line("listening on %s", EndpointText(Endpoint{options.listen.host, port}).c_str());
   log.Line(
-      "upstream %s; plug-in %s; socket service %s; scanner %s; on scan error %s; "
-      "keep-alive %s; up to %d connections, %d per address (open-file limit %lu)",
+      "upstream %s; plug-in %s; socket service %s; scanner %s; on scan error %s; on infected "
+      "%s; keep-alive %s; up to %d connections, %d per address (open-file limit %lu)",
       options.originalDestination ? "original-destination" : EndpointText(upstream).c_str(),
       pluginPath.c_str(), SocketServiceName(options.socketService), scanner->Describe().c_str(),
-      ScanErrorPolicyName(options.onScanError),
+      ScanErrorPolicyName(options.onScanError), InfectedPolicyName(options.onInfected),
       options.keepaliveSeconds > 0 ? (std::to_string(options.keepaliveSeconds) + " s").c_str()
                                    : "off",
       options.maxConnections, options.maxPerAddress, fileLimit);
@@ -301,7 +318,19 @@ int main(int argc, char** argv) {
                                       : "any number");
   }
   if (options.proxyProtocol) {
-    log.Line("every connection must open with a PROXY protocol header (--proxy-protocol)");
+    log.Line("every connection must open with a PROXY protocol header (--proxy-protocol)%s%s",
+             options.proxyProtocolFrom.Empty() ? "" : ", from ",
+             options.proxyProtocolFrom.Text().c_str());
+  }
+  if (options.proxyProtocol && options.upstreamXclient && options.proxyProtocolFrom.Empty()) {
+    log.Line(
+        "WARNING: --proxy-protocol with --upstream-xclient and no --proxy-protocol-from: anyone "
+        "who reaches the listener can name any client address, and the server is told it; "
+        "name the balancers with --proxy-protocol-from");
+  }
+  if (!options.trustForwarding.Empty()) {
+    log.Line("XCLIENT and XFORWARD relayed for clients in %s (--trust-forwarding)",
+             options.trustForwarding.Text().c_str());
   }
   // Declared before the server that reads it, so that it is destroyed after.
   MetricsRegistry registry;

@@ -304,6 +304,18 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         *error = "--on-scan-error: expected tempfail, pass or drop, got '" + value + "'";
         ok = false;
       }
+    } else if (name == "--trust-forwarding") {
+      std::string reason;
+      ok = takeValue() && options->trustForwarding.Add(value, &reason);
+      if (!ok && error->empty()) *error = "--trust-forwarding: " + reason;
+    } else if (name == "--on-infected") {
+      ok = takeValue();
+      if (ok && (value == "drop" || value == "reject")) {
+        options->onInfected = value == "drop" ? InfectedPolicy::kDrop : InfectedPolicy::kReject;
+      } else if (ok) {
+        *error = "--on-infected: expected drop or reject, got '" + value + "'";
+        ok = false;
+      }
     } else if (name == "--keepalive") {
       ok = number(0, 2000000, &options->keepaliveSeconds);
     } else if (name == "--debug-level") {
@@ -351,6 +363,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       ok = seconds(&options->scanTimeoutMs);
     } else if (name == "--shutdown-grace") {
       ok = seconds(&options->shutdownGraceMs);
+    } else if (name == "--proxy-protocol-from") {
+      std::string reason;
+      ok = takeValue() && options->proxyProtocolFrom.Add(value, &reason);
+      if (!ok && error->empty()) *error = name + ": " + reason;
+      options->proxyProtocol = true;  // the balancers' headers are what it names
     } else if (name == "--metrics") {
       std::string reason;
       ok = takeValue() && ParseEndpoint(value, true, &options->metrics, &reason);
@@ -453,9 +470,27 @@ Running more than one:
                             header (version 1 or 2) from a load balancer; the
                             client it names is the one logged and counted by
                             --max-per-address. A connection without a valid
-                            header within 5 s is closed
+                            header within 5 s is closed. It counts toward
+                            --max-connections once its header has come;
+                            up to 4 x --max-connections may wait for theirs
+  --proxy-protocol-from CIDR[,CIDR...]
+                            take PROXY headers only from these balancers
+                            (e.g. 10.0.0.5,2001:db8::/64; repeatable); a
+                            connection from any other address is closed
+                            unread. Implies --proxy-protocol; without it
+                            any peer may name any client
   --upstream-xclient        after the server's greeting, tell it the client's
-                            address with XCLIENT when it offers the command
+                            address with XCLIENT; a client that cannot be
+                            introduced (not offered, refused) hears 421
+  --trust-forwarding CIDR[,CIDR...]
+                            clients in these IPv4 or IPv6 networks (with
+                            --proxy-protocol: the address the header names;
+                            an IPv4-mapped client matches IPv4 networks) see
+                            XCLIENT and XFORWARD in the server's EHLO reply
+                            and may use them, as Postfix's
+                            smtpd_authorized_xforward_hosts: give the address
+                            of the Postfix whose content_filter points here.
+                            Everyone else is refused them (502)
   --metrics HOST:PORT       serve GET /metrics (Prometheus text format) and
                             GET /healthz (200 while listening with a scanner
                             endpoint up, else 503) on this address
@@ -526,6 +561,17 @@ Scanning:
                             drop treats it as infected. The plug-in's own
                             failure to create a spool file follows it too:
                             refused with "451 4.3.0" unless pass
+  --on-infected drop|reject what the client hears of an infected message:
+                            drop (default) answers "250 Mail accepted" and
+                            drops it; reject answers 554 5.7.1 Message
+                            rejected: infected (NAME), NAME being the
+                            signature, and the session goes on. reject is
+                            for clients that submit directly: behind a
+                            Postfix content_filter, Postfix bounces the
+                            rejected message, virus included and unscanned,
+                            to its possibly forged sender; keep drop or
+                            --quarantine there. A scan error dropped by
+                            --on-scan-error drop is never rejected
   --insert-text TEXT        header text inserted into delivered messages
                             (default "X-Virus-Scanned: divivez-proxy\r\n");
                             \r \n \t \\ are expanded, a missing final line

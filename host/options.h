@@ -36,6 +36,7 @@ struct Options {
   std::string signaturesFile;
   std::string insertText = "X-Virus-Scanned: divivez-proxy\r\n";
   ScanErrorPolicy onScanError = ScanErrorPolicy::kTempfail;
+  InfectedPolicy onInfected = InfectedPolicy::kDrop;
   int keepaliveSeconds = 0;  // 0: the plug-in's keep-alive stays off
   int debugLevel = -1;       // -1: leave the plug-in's trace level alone
   std::string outbox = "outbox";
@@ -54,7 +55,9 @@ struct Options {
   int scanTimeoutMs = 60000;
   int shutdownGraceMs = 10000;
   bool proxyProtocol = false;    // a PROXY protocol header opens every connection
+  CidrSet proxyProtocolFrom;     // the peers allowed to send it; empty: any
   bool upstreamXclient = false;  // XCLIENT to the server when it offers it
+  CidrSet trustForwarding;       // clients whose XCLIENT and XFORWARD are relayed
   bool hasMetrics = false;
   Endpoint metrics;                // GET /metrics and /healthz
   std::string quarantineDir;       // empty: infected messages are not kept

@@ -73,10 +73,12 @@ const char* LineRefusal(const char* line, size_t length) {
 }
 
 // Commands that would hand the client the proxy's standing at the server
-// (its address, its authority to relay) or bypass the scan.
-bool IsWithheldVerb(const char* line, size_t length) {
-  return VerbIs(line, length, "STARTTLS") || VerbIs(line, length, "XCLIENT") ||
-         VerbIs(line, length, "XFORWARD");
+// (its address, its authority to relay) or bypass the scan. A client the
+// host trusts to forward may give the server its own client's address.
+bool IsWithheldVerb(const char* line, size_t length, bool forwardingTrusted) {
+  if (VerbIs(line, length, "STARTTLS")) return true;
+  return !forwardingTrusted &&
+         (VerbIs(line, length, "XCLIENT") || VerbIs(line, length, "XFORWARD"));
 }
 
 // Whether the server must answer the command before it is sent another one.
@@ -90,9 +92,9 @@ bool EndsGroup(const char* line, size_t length) {
   return true;
 }
 
-// DATA, BDAT, STARTTLS, XCLIENT and XFORWARD are answered by the plug-in,
-// never relayed.
-bool IsAnsweredHere(const std::string& line) {
+// DATA, BDAT, STARTTLS, XCLIENT and XFORWARD (unless trusted) are answered
+// by the plug-in, never relayed.
+bool IsAnsweredHere(const std::string& line, bool forwardingTrusted) {
   static const char kData[] = "DATA";
   size_t n = std::min<size_t>(line.size(), 4);
   bool data = n == 4;
@@ -102,7 +104,7 @@ bool IsAnsweredHere(const std::string& line) {
     data = c == kData[i];
   }
   return data || VerbIs(line.data(), line.size(), "BDAT") ||
-         IsWithheldVerb(line.data(), line.size());
+         IsWithheldVerb(line.data(), line.size(), forwardingTrusted);
 }
 
 // A line relayed as it grows cannot be taken back; a bare CR or LF in its
@@ -134,6 +136,7 @@ int CSmtpConnection::CompareNoCase(const std::string& first, const std::string& 
 
 int CSmtpConnection::OnPendingRequestFromApplication(CHostSocket* client, CHostSocket* server) {
   Trace(0, "DIVIVEZ: OnPendingRequestFromApplication...\n");
+  AskHostAboutConnection();
   // Keep-alives may be sent for as long as this call runs, the scan included.
   m_pSockTimeoutProtection = server;
   m_pSockServer = server;
@@ -275,7 +278,8 @@ size_t CSmtpConnection::ProcessCommandBytes(const char* data, size_t length) {
       if (m_pLineRefusal != nullptr) {
         // Refused whatever follows: the rest is read and thrown away.
         m_strCommand.erase(0, m_strCommand.size() - keep);
-      } else if (!m_bLineRelayed && (m_bServerLost || IsAnsweredHere(m_strCommand))) {
+      } else if (!m_bLineRelayed &&
+                 (m_bServerLost || IsAnsweredHere(m_strCommand, m_bForwardingTrusted != 0))) {
         // A line we answer ourselves never reaches the server, so what makes
         // it over-long is thrown away; its head decides the answer.
         size_t head = kMaxPartialLine - 1;
@@ -361,7 +365,7 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     QueueLocalReply(k502Reply);
     return;
   }
-  if (IsWithheldVerb(line, length)) {
+  if (IsWithheldVerb(line, length, m_bForwardingTrusted != 0)) {
     // A TLS session cannot be relayed and scanned line by line; XCLIENT and
     // XFORWARD would let the client speak with the proxy's authority.
     TraceText(0, "DIVIVEZ: Command refused: ", line, VerbLength(line, length), "\n");

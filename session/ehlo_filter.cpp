@@ -26,10 +26,14 @@ bool EhloKeywordIs(const char* line, size_t length, const char* keyword) {
   return true;
 }
 
-const char* EhloWithheldKeyword(const char* line, size_t length) {
-  static const char* const kWithheld[] = {"CHUNKING", "BINARYMIME", "STARTTLS", "XCLIENT",
-                                          "XFORWARD"};
+const char* EhloWithheldKeyword(const char* line, size_t length, bool keepForwarding) {
+  static const char* const kWithheld[] = {"CHUNKING", "BINARYMIME", "STARTTLS"};
+  static const char* const kForwarding[] = {"XCLIENT", "XFORWARD"};
   for (const char* keyword : kWithheld) {
+    if (EhloKeywordIs(line, length, keyword)) return keyword;
+  }
+  if (keepForwarding) return nullptr;
+  for (const char* keyword : kForwarding) {
     if (EhloKeywordIs(line, length, keyword)) return keyword;
   }
   return nullptr;
@@ -53,7 +57,8 @@ void CEhloFilter::StartLine(const char* line, size_t length, const CReplyPiece& 
     if (size > 0) *pSizeLimit = size;
     if (EhloKeywordIs(line, length, "PIPELINING")) *pPipelining = 1;
   }
-  const char* keyword = piece.m_nLines > 1 ? EhloWithheldKeyword(line, length) : nullptr;
+  const char* keyword =
+      piece.m_nLines > 1 ? EhloWithheldKeyword(line, length, m_bKeepForwarding != 0) : nullptr;
   m_bWithholdLine = keyword != nullptr ? 1 : 0;
   if (keyword != nullptr) TraceF(0, "DIVIVEZ: EHLO keyword %s withheld from the client\n", keyword);
 }

@@ -4,8 +4,9 @@
 // client: CHUNKING and BINARYMIME would let a message bypass the scan (BDAT,
 // RFC 3030), STARTTLS cannot be relayed, XCLIENT and XFORWARD would let the
 // client claim another address or login with the proxy's standing at the
-// server. From a successful reply it learns the server's SIZE (RFC 1870) and
-// whether it offers PIPELINING (RFC 2920), which the relay keeps to.
+// server, unless the host trusts the client to forward (SetForwardingKept).
+// From a successful reply it learns the server's SIZE (RFC 1870) and whether
+// it offers PIPELINING (RFC 2920), which the relay keeps to.
 //
 // The filter sees the reply line by line, an over-long line in fragments;
 // whether a line is withheld is decided by its first bytes. One kept line is
@@ -24,15 +25,20 @@
 // Whether an EHLO line's keyword (after "250-" or "250 ") is keyword, in any
 // letter case.
 bool EhloKeywordIs(const char* line, size_t length, const char* keyword);
-// The keyword withheld from the client, or nullptr.
-const char* EhloWithheldKeyword(const char* line, size_t length);
+// The keyword withheld from the client, or nullptr. keepForwarding: XCLIENT
+// and XFORWARD pass.
+const char* EhloWithheldKeyword(const char* line, size_t length, bool keepForwarding = false);
 // The message size limit of a "SIZE n" line, or 0.
 uint64_t EhloSizeLimit(const char* line, size_t length);
 
 class CEhloFilter {
  public:
   // Lines longer than maxKeptLine are never held back.
-  explicit CEhloFilter(size_t maxKeptLine) : m_nMaxKeptLine(maxKeptLine), m_bWithholdLine(0) {}
+  explicit CEhloFilter(size_t maxKeptLine)
+      : m_nMaxKeptLine(maxKeptLine), m_bWithholdLine(0), m_bKeepForwarding(0) {}
+
+  // XCLIENT and XFORWARD reach the client (a client the host trusts).
+  void SetForwardingKept(bool keep) { m_bKeepForwarding = keep ? 1 : 0; }
 
   // A reply begins: nothing is held back.
   void Reset() { m_strKeptLine.clear(); }
@@ -57,6 +63,7 @@ class CEhloFilter {
   size_t m_nMaxKeptLine;
   std::string m_strKeptLine;  // the last kept line, not yet sent
   int32_t m_bWithholdLine;    // the line being read is withheld
+  int32_t m_bKeepForwarding;  // XCLIENT and XFORWARD are not withheld
 };
 
 template <typename Send>

@@ -86,7 +86,16 @@ void CSmtpConnection::QueueLocalReply(const char* text) {
 void CSmtpConnection::FlushLocalReplies() {
   // Not in the middle of a reply that goes to the client.
   if (m_reply.InReply() && m_bReplyRelay) return;
-  m_owed.FlushLocal([this](const char* text) { SendToClient(text, std::strlen(text)); });
+  m_owed.FlushLocal([this](const char* text) {
+    if (!m_rejectReplies.empty() && text == m_rejectReplies.front().c_str()) {
+      // Out of the queue before the send, which may throw.
+      const std::string reply = std::move(m_rejectReplies.front());
+      m_rejectReplies.pop_front();
+      SendToClient(reply.data(), reply.size());
+      return;
+    }
+    SendToClient(text, std::strlen(text));
+  });
 }
 
 void CSmtpConnection::ProcessServerBytes(const char* data, size_t length) {

@@ -1,6 +1,7 @@
 // The scan hand-off: the spooled message goes to the host's scanner, and the
 // verdict decides whether the server ever hears of it.
 #include <cstring>
+#include <string>
 
 #include "boundary/settings.h"
 #include "boundary/trace.h"
@@ -38,6 +39,22 @@ std::string SafeInsertText(const char* text, size_t length) {
   return safe;
 }
 
+// The reply to a message the host rejects (callback version 2). The name
+// comes from the scanner's database: only printable ASCII reaches the
+// client, and no more than a reply line can carry comfortably.
+std::string RejectReply(const char* name, size_t length) {
+  static const size_t kMaxName = 100;
+  std::string reply = "554 5.7.1 Message rejected: infected (";
+  const size_t start = reply.size();
+  for (size_t i = 0; i < length && i < kMaxName; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    reply.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+  }
+  if (reply.size() == start) reply.append("unknown");
+  reply.append(")\r\n");
+  return reply;
+}
+
 }  // namespace
 
 void CSmtpConnection::InitScanRequest(ScanRequest& request) const {
@@ -47,6 +64,24 @@ void CSmtpConnection::InitScanRequest(ScanRequest& request) const {
   request.nHostContext = m_nHostContext;
   request.pSockApplication = m_pSockApplication;
   request.nFixedB = 3;
+}
+
+void CSmtpConnection::AskHostAboutConnection() {
+  if (m_bConnectionAsked) return;
+  m_bConnectionAsked = 1;
+  HostCallback callback = g_pCallback;
+  if (m_nCallbackVersion < 2 || callback == nullptr) return;
+  try {
+    ScanRequest request;
+    InitScanRequest(request);
+    callback(kCallbackCodeConnection, &request);
+    // Anything but the one answer that trusts leaves the client untrusted.
+    m_bForwardingTrusted = request.nScanResult == kConnectionTrustForwarding ? 1 : 0;
+  } catch (...) {
+    Trace(0, "DIVIVEZ: Exception while asking about the connection!\n");
+  }
+  m_ehlo.SetForwardingKept(m_bForwardingTrusted != 0);
+  if (m_bForwardingTrusted) Trace(0, "DIVIVEZ: Client trusted with XCLIENT and XFORWARD\n");
 }
 
 void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
@@ -78,6 +113,7 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
   if (m_qwHeaderEnd < 0) m_qwHeaderEnd = static_cast<int64_t>(m_qwSpoolBytes) - 3;
 
   bool infected = false;
+  bool rejected = false;
   HostCallback callback = g_pCallback;
   if (callback != nullptr) {
     try {
@@ -95,7 +131,12 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
       size_t length =
           nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - request.szInsertText)
                          : sizeof request.szInsertText - 1;
-      m_strInsertText = SafeInsertText(request.szInsertText, length);
+      if (m_nCallbackVersion >= 2 && request.nScanResult == kScanResultReject) {
+        rejected = true;
+        m_rejectReplies.push_back(RejectReply(request.szInsertText, length));
+      } else {
+        m_strInsertText = SafeInsertText(request.szInsertText, length);
+      }
     } catch (...) {
       // A failing scanner lets the mail through: the host decides what a
       // verdict is, and it gave none.
@@ -104,7 +145,10 @@ void CSmtpConnection::CheckAndSend(CHostSocket* client, CHostSocket* server) {
     }
   }
 
-  if (infected) {
+  if (rejected) {
+    Trace(0, "DIVIVEZ: Mail infected, rejected, do not send to server!\n");
+    RefuseMessage(m_rejectReplies.back().c_str());
+  } else if (infected) {
     Trace(0, "DIVIVEZ: Mail infected, do not send to server!\n");
     RefuseMessage(kMailAccepted);
   } else {

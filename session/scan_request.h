@@ -1,5 +1,6 @@
-// The record passed to the host callback: a scan request (code 2) or a
-// delivery progress report (code 3).
+// The record passed to the host callback: a scan request (code 2), a
+// delivery progress report (code 3), or, under callback version 2 only, the
+// question about a new connection (code 4).
 //
 // The layout is shared with the host and binding. In a 32-bit process it is
 // exactly 1360 bytes with the offsets asserted below. A 64-bit build keeps the
@@ -8,6 +9,22 @@
 // whole record before filling it and reads back only nScanResult and
 // szInsertText of a code-2 record. The host must not keep the record's address,
 // nor pszDataFileName, after its callback returns.
+//
+// Callback version 2 (DIVIVEZ_CALLBACK_VERSION=2 in the host process's
+// environment, which only a host that speaks it sets): an nScanResult of
+// exactly kScanResultReject asks the plug-in to answer the client
+// "554 5.7.1 Message rejected: infected (NAME)" instead of "250 Mail
+// accepted", NAME taken from szInsertText (made printable ASCII, at most 100
+// characters; "unknown" when empty). Any other value > 0 drops as in
+// version 1. Under version 1 every value > 0 drops with 250.
+//
+// Version 2 also asks the host about each connection, once, in the first
+// request call (either export) before anything is read: code 4, a record
+// with only the fixed fields, nHostContext and pSockApplication set. The
+// host sets nScanResult to kConnectionTrustForwarding when it trusts the
+// client to forward its own clients' details: XCLIENT and XFORWARD then stay
+// in the server's EHLO reply and the client's commands go to the server.
+// Anything else, a throw, or no callback, leaves them withheld and refused.
 #ifndef DIVIVEZ_SESSION_SCAN_REQUEST_H_
 #define DIVIVEZ_SESSION_SCAN_REQUEST_H_
 
@@ -19,7 +36,13 @@
 class CHostSocket;
 
 // Callback codes.
-enum : int { kScanCodeScan = 2, kScanCodeProgress = 3 };
+enum : int { kScanCodeScan = 2, kScanCodeProgress = 3, kCallbackCodeConnection = 4 };
+
+// nScanResult of a code-2 record under callback version 2: the client is
+// told the message was rejected (see above).
+enum : int32_t { kScanResultReject = 2 };
+// nScanResult of a code-4 record: the client may use XCLIENT and XFORWARD.
+enum : int32_t { kConnectionTrustForwarding = 1 };
 
 // The keep-alive function the host may call during a scan, with
 // pTimeoutProtectionArg: it sends "NOOP\r\n" to the connection's server.
@@ -41,10 +64,12 @@ struct ScanRequest {
   CHostSocket* pSockApplication;               // the client's socket object
   int32_t nFixedB;                             // always 3
   uint8_t abReserved2[20];                     // zero
-  char szInsertText[264];                      // code 2, set by the host; NUL-terminated
+  char szInsertText[264];                      // code 2, set by the host; NUL-terminated:
+                                               // the text to insert, or the rejected
+                                               // message's signature name
 };
 
-// Host callback: code 2 (synchronous scan) or 3 (progress).
+// Host callback: code 2 (synchronous scan), 3 (progress) or 4 (the connection).
 typedef void(DIVIVEZ_CDECL* HostCallback)(int code, ScanRequest* request);
 
 #if UINTPTR_MAX == 0xFFFFFFFFu

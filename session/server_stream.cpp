@@ -12,6 +12,7 @@ const int kServerReadSize = 32768;
 int CSmtpConnection::OnPendingRequestFromServer(CHostSocket* client, CHostSocket* server) {
   (void)client;  // the same object as m_pSockApplication
   Trace(0, "DIVIVEZ: OnPendingRequestFromServer...\n");
+  AskHostAboutConnection();
   m_pSockServer = server;
   int count = 0;
   char buffer[kServerReadSize + 1];

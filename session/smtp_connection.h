@@ -32,6 +32,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -93,6 +94,9 @@ class CSmtpConnection {
 
   // Scan hand-off (scan_handoff.cpp).
   void InitScanRequest(ScanRequest& request) const;
+  // Once, before the connection's first read: under callback version 2 the
+  // host says whether it trusts the client to forward (code 4).
+  void AskHostAboutConnection();
   void CheckAndSend(CHostSocket* client, CHostSocket* server);
 
   // Delivery (delivery.cpp).
@@ -130,7 +134,13 @@ class CSmtpConnection {
   int32_t m_bDataSent;
 
   // --- Further state of the relay. ---
-  CHostSocket* m_pSockServer;       // the server socket, during a handler call
+  CHostSocket* m_pSockServer;    // the server socket, during a handler call
+  int32_t m_nCallbackVersion;    // what the host's callback speaks (boundary/settings.h)
+  int32_t m_bConnectionAsked;    // the host was asked about the connection (version 2)
+  int32_t m_bForwardingTrusted;  // ... and trusts the client with XCLIENT and XFORWARD
+  // The 554 replies of rejected messages, in the order their kLocal entries
+  // wait in m_owed (which holds pointers to their text).
+  std::deque<std::string> m_rejectReplies;
   COwedReplies m_owed;              // replies owed, oldest first
   std::string m_strHeld;            // client bytes held until the message has ended
   int32_t m_bLineRelayed;           // the partial line's head went out: 1, or 2 for an EHLO

@@ -110,6 +110,9 @@ TEST(EhloFilterTest, KeywordsInAnyLetterCase) {
                                   "250-xclient ADDR\r\n", "250 XForward NAME"};
   for (const std::string& line : withheld) {
     EXPECT_NE(EhloWithheldKeyword(line.data(), line.size()), nullptr) << line;
+    // For a client trusted to forward only the two forwarding keywords pass.
+    const bool forwarding = line.compare(4, 2, "xc") == 0 || line.compare(4, 2, "XF") == 0;
+    EXPECT_EQ(EhloWithheldKeyword(line.data(), line.size(), true) == nullptr, forwarding) << line;
   }
   const std::string size = "250-size 123456\r\n";
   EXPECT_EQ(EhloSizeLimit(size.data(), size.size()), 123456u);

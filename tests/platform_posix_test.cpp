@@ -160,4 +160,16 @@ TEST(PlatformPosixTraceLevel, AnythingButANumberIsLevelZero) {
   }
 }
 
+// Only a host that sets it speaks version 2; whatever else is there is 1.
+TEST(PlatformPosixCallbackVersion, OnlyAWholeNumberFromOneUpCounts) {
+  CEnvironmentValue version("DIVIVEZ_CALLBACK_VERSION", nullptr);
+  EXPECT_EQ(1, PlatformReadCallbackVersion());
+  version.Set("2");
+  EXPECT_EQ(2, PlatformReadCallbackVersion());
+  for (const char* text : {"", "0", "-2", "2x", " ", "99999999999"}) {
+    version.Set(text);
+    EXPECT_EQ(1, PlatformReadCallbackVersion()) << '"' << text << '"';
+  }
+}
+
 }  // namespace

@@ -119,4 +119,18 @@ TEST_F(PlatformRegistryTest, ValueLongerThanFourBytesIsLevelZero) {
   EXPECT_EQ(0, PlatformReadTraceLevel());
 }
 
+// The process's environment block, not the registry: SetEnvironmentVariable
+// is what the host calls.
+TEST(PlatformWin32CallbackVersion, ComesFromTheProcessEnvironment) {
+  SetEnvironmentVariableA("DIVIVEZ_CALLBACK_VERSION", nullptr);
+  EXPECT_EQ(1, PlatformReadCallbackVersion());
+  SetEnvironmentVariableA("DIVIVEZ_CALLBACK_VERSION", "2");
+  EXPECT_EQ(2, PlatformReadCallbackVersion());
+  for (const char* text : {"0", "-2", "2x", "99999999999"}) {
+    SetEnvironmentVariableA("DIVIVEZ_CALLBACK_VERSION", text);
+    EXPECT_EQ(1, PlatformReadCallbackVersion()) << '"' << text << '"';
+  }
+  SetEnvironmentVariableA("DIVIVEZ_CALLBACK_VERSION", nullptr);
+}
+
 }  // namespace

@@ -63,6 +63,13 @@ std::string OsSetPluginTraceLevel(int level);
 // where it went, or an empty string with *error.
 std::string OsSetPluginRelayUnspooled(bool relay, std::string* error);
 
+// Tells the plug-in which callback version this host speaks
+// (session/scan_request.h): the DIVIVEZ_CALLBACK_VERSION variable of this
+// process's environment on both platforms, never the registry, since only
+// this process answers what it asks. Call before the plug-in is loaded.
+// False with *error.
+bool OsSetPluginCallbackVersion(int version, std::string* error);
+
 // The temporary directory the plug-in spools into, with a trailing separator.
 std::string OsTempDirectory();
 

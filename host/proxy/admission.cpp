@@ -12,11 +12,22 @@ namespace {
 
 // A balancer sends its PROXY header at once, before any client byte.
 constexpr int kProxyHeaderTimeoutMs = 5000;
+// Connections waiting for their header may be this many times
+// --max-connections: they cost a descriptor and a small record each (and,
+// without an event loop, a thread), and end within the header's time-out.
+constexpr int kHeaderBudgetFactor = 4;
 
 // "192.0.2.1:4321" -> "192.0.2.1", "[2001:db8::1]:25" -> "[2001:db8::1]".
 std::string AddressOf(const std::string& peer) {
   const size_t colon = peer.rfind(':');
   return colon == std::string::npos ? peer : peer.substr(0, colon);
+}
+
+// "192.0.2.1:4321" -> "192.0.2.1", "[2001:db8::1]:25" -> "2001:db8::1".
+std::string BareAddress(const std::string& peer) {
+  std::string address = AddressOf(peer);
+  if (address.size() > 1 && address.front() == '[') address = address.substr(1, address.size() - 2);
+  return address;
 }
 
 }  // namespace
@@ -29,50 +40,76 @@ void Admission::TurnAway(NetSocket socket, const char* reply) {
 
 bool Admission::Admit(NetSocket socket, const std::string& rawPeer, Client* client) {
   const ProxySettings& settings = m_context->settings;
+  Logger* const log = m_context->log;
+  const std::string peer = LogSafe(rawPeer);
+  if (settings.proxyProtocol && !settings.proxyProtocolFrom.Empty() &&
+      !settings.proxyProtocolFrom.Contains(BareAddress(rawPeer))) {
+    // Its header would name whatever client it likes: not read at all.
+    ++m_context->counters.badProxyHeader;
+    log->Line("refused %s: not a balancer named by --proxy-protocol-from", peer.c_str());
+    NetClose(socket);
+    return false;
+  }
   // Behind a balancer the peer is the balancer: the client's address is
-  // counted once its PROXY header has been read (AdmitFromBalancer).
-  const std::string address = settings.proxyProtocol ? "" : AddressOf(rawPeer);
-  bool admitted = false;
-  bool overAddress = false;
+  // counted once its PROXY header has been read (AdmitFromBalancer), and
+  // until then the connection takes no slot under --max-connections, so
+  // that idle connections without a header hold up no client.
+  const bool header = settings.proxyProtocol;
+  const std::string address = header ? "" : AddressOf(rawPeer);
+  enum class Refusal { kNone, kConnections, kHeaders, kAddress } refusal = Refusal::kNone;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     int& fromAddress = m_perAddress[address];
-    if (m_active >= settings.maxConnections) {
-      // refused below
+    if (m_active - m_awaitingHeader >= settings.maxConnections) {
+      refusal = Refusal::kConnections;
+    } else if (header && m_awaitingHeader >= HeaderBudget()) {
+      refusal = Refusal::kHeaders;
     } else if (!address.empty() && fromAddress >= settings.maxPerAddress) {
-      overAddress = true;
+      refusal = Refusal::kAddress;
     } else {
       ++m_active;
+      if (header) ++m_awaitingHeader;
       if (!address.empty()) ++fromAddress;
-      admitted = true;
     }
     if (fromAddress == 0) m_perAddress.erase(address);
   }
-  if (overAddress) {
+  if (refusal == Refusal::kAddress) {
     ++m_context->counters.perAddress;
-    m_context->log->Line("refused %s: %d connections open from its address (--max-per-address)",
-                         LogSafe(rawPeer).c_str(), settings.maxPerAddress);
+    log->Line("refused %s: %d connections open from its address (--max-per-address)", peer.c_str(),
+              settings.maxPerAddress);
     TurnAway(socket, "421 4.7.0 Too many connections from your address\r\n");
     return false;
   }
-  if (!admitted) {
+  if (refusal != Refusal::kNone) {
     ++m_context->counters.rejected;
-    m_context->log->Line("refused %s: %d connections open (--max-connections)",
-                         LogSafe(rawPeer).c_str(), settings.maxConnections);
+    if (refusal == Refusal::kHeaders) {
+      log->Line(
+          "refused %s: %d connections waiting for their PROXY header (%d x "
+          "--max-connections)",
+          peer.c_str(), HeaderBudget(), kHeaderBudgetFactor);
+    } else {
+      log->Line("refused %s: %d connections open (--max-connections)", peer.c_str(),
+                settings.maxConnections);
+    }
     TurnAway(socket, "421 4.3.2 Too many connections, try again later\r\n");
     return false;
   }
   client->address = address;
-  client->ip = AddressOf(rawPeer);
-  if (client->ip.size() > 1 && client->ip.front() == '[') {
-    client->ip = client->ip.substr(1, client->ip.size() - 2);
-  }
+  client->ip = BareAddress(rawPeer);
+  client->awaitingHeader = header;
+  client->headerDue =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kProxyHeaderTimeoutMs);
   return true;
 }
 
-void Admission::Release(const std::string& address) {
+int Admission::HeaderBudget() const {
+  return kHeaderBudgetFactor * m_context->settings.maxConnections;
+}
+
+void Admission::Release(const std::string& address, bool awaitingHeader) {
   std::lock_guard<std::mutex> lock(m_mutex);
   --m_active;
+  if (awaitingHeader) --m_awaitingHeader;
   auto it = m_perAddress.find(address);
   if (it != m_perAddress.end() && --it->second <= 0) m_perAddress.erase(it);
   m_ended.notify_all();
@@ -92,15 +129,56 @@ int Admission::Open() {
   return m_active;
 }
 
-bool Admission::AdmitFromBalancer(Connection* c) {
+void Admission::RefuseHeader(Connection* c, const std::string& why) {
+  ++m_context->counters.badProxyHeader;
+  m_context->log->Line("%s from %s: closed: %s (--proxy-protocol)", c->Label().c_str(),
+                       c->peer.c_str(), LogSafe(why).c_str());
+  c->clientStream.Close();
+}
+
+bool Admission::AwaitHeader(Connection* c) {
   ProxyHeader header;
   std::string error;
   if (!ReadProxyHeader(c->clientStream.Socket(), kProxyHeaderTimeoutMs, &m_context->abort, &header,
                        &error)) {
-    ++m_context->counters.badProxyHeader;
-    m_context->log->Line("%s from %s: closed: %s (--proxy-protocol)", c->Label().c_str(),
-                         c->peer.c_str(), LogSafe(error).c_str());
-    c->clientStream.Close();
+    RefuseHeader(c, error);
+    return false;
+  }
+  return AdmitFromBalancer(c, header);
+}
+
+Admission::HeaderStep Admission::HeaderRound(Connection* c) {
+  std::string error = "shutting down";
+  const HeaderRead read = m_context->abort.load() ? HeaderRead::kFailed
+                                                  : ReadProxyHeaderNow(c->clientStream.Socket(),
+                                                                       &c->header.parser, &error);
+  if (read == HeaderRead::kDone) {
+    return AdmitFromBalancer(c, c->header.parser.Header()) ? HeaderStep::kAdmitted
+                                                           : HeaderStep::kEnded;
+  }
+  if (read == HeaderRead::kMore) {
+    if (std::chrono::steady_clock::now() < c->header.due) return HeaderStep::kMore;
+    error = "no PROXY protocol header within " + std::to_string(kProxyHeaderTimeoutMs) + " ms";
+  }
+  RefuseHeader(c, error);
+  return HeaderStep::kEnded;
+}
+
+bool Admission::AdmitFromBalancer(Connection* c, const ProxyHeader& header) {
+  // The connection now takes its slot under --max-connections; others may
+  // have taken the last one while its header arrived.
+  bool full = false;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_awaitingHeader;
+    c->header.awaiting = false;
+    full = m_active - m_awaitingHeader > m_context->settings.maxConnections;
+  }
+  if (full) {
+    ++m_context->counters.rejected;
+    m_context->log->Line("refused %s: %d connections open (--max-connections)", c->peer.c_str(),
+                         m_context->settings.maxConnections);
+    TurnAway(c->clientStream.Socket(), "421 4.3.2 Too many connections, try again later\r\n");
     return false;
   }
   // LOCAL (the balancer's own check) and UNKNOWN name no client: the

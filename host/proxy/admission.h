@@ -30,20 +30,26 @@ class Admission {
   struct Client {
     std::string address;
     std::string ip;
+    bool awaitingHeader = false;  // --proxy-protocol: due by headerDue
+    std::chrono::steady_clock::time_point headerDue;
   };
   // Takes a slot for a connection just accepted from rawPeer; false when it
   // was turned away (logged, answered and closed).
   bool Admit(NetSocket socket, const std::string& rawPeer, Client* client);
-  // --proxy-protocol: reads the header and takes the real client's slot
-  // under --max-per-address. False when the connection was turned away (and
-  // its socket closed).
-  bool AdmitFromBalancer(Connection* connection);
+  // --proxy-protocol. AwaitHeader reads the header on the connection's own
+  // thread, HeaderRound on an event loop as far as it has arrived; either
+  // then admits the connection (AdmitFromBalancer): its slot under
+  // --max-connections and the real client's under --max-per-address. False
+  // / kEnded when the connection was turned away (and its socket closed).
+  enum class HeaderStep { kMore, kAdmitted, kEnded };
+  bool AwaitHeader(Connection* connection);
+  HeaderStep HeaderRound(Connection* connection);
   // --upstream original-destination: sets the connection's upstream to
   // where the client was going; turns it away (false, socket closed) when
   // that is the proxy itself or over --max-per-destination.
   bool AdmitRedirected(Connection* connection);
   // A connection admitted under address has ended.
-  void Release(const std::string& address);
+  void Release(const std::string& address, bool awaitingHeader);
   // The connection's end, for its destination's count.
   void DestinationEnded(Connection* connection);
   // The connections open now by destination ("192.0.2.25:25").
@@ -60,10 +66,17 @@ class Admission {
   static void TurnAway(NetSocket socket, const char* reply);
 
  private:
+  bool AdmitFromBalancer(Connection* connection, const ProxyHeader& header);
+  void RefuseHeader(Connection* connection, const std::string& why);
+  int HeaderBudget() const;  // connections that may wait for their header
+
   ProxyContext* const m_context;
   std::mutex m_mutex;
   std::condition_variable m_ended;
-  int m_active = 0;                         // m_mutex
+  int m_active = 0;  // m_mutex
+  // Of them, those still waiting for their PROXY header: counted toward a
+  // budget of their own, not --max-connections; m_mutex.
+  int m_awaitingHeader = 0;
   std::map<std::string, int> m_perAddress;  // open connections by client address; m_mutex
   uint16_t m_listenPort = 0;
   mutable std::mutex m_destinationMutex;

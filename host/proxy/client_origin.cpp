@@ -2,6 +2,7 @@
 #include "host/proxy/client_origin.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -152,32 +153,43 @@ std::string FirstLine(const std::string& reply) {
 
 }  // namespace
 
+HeaderRead ReadProxyHeaderNow(NetSocket socket, ProxyHeaderParser* parser, std::string* error) {
+  char buffer[512];
+  while (parser->Current() == ProxyHeaderParser::State::kMore) {
+    // A version 1 line may be shorter than what is asked for: peek, and take
+    // only what the parser took.
+    const size_t wanted = std::min(sizeof buffer, parser->MaxWanted());
+    const int n = NetPeekData(socket, buffer, static_cast<int>(wanted));
+    if (n == 0 || n == kNetError) {
+      *error = n == 0 ? "closed before its PROXY protocol header" : "connection failed";
+      return HeaderRead::kFailed;
+    }
+    if (n < 0) return HeaderRead::kMore;
+    const size_t taken = parser->Feed(buffer, static_cast<size_t>(n));
+    if (!Take(socket, taken)) {
+      *error = "connection failed";
+      return HeaderRead::kFailed;
+    }
+  }
+  if (parser->Current() == ProxyHeaderParser::State::kError) {
+    *error = parser->Error();
+    return HeaderRead::kFailed;
+  }
+  return HeaderRead::kDone;
+}
+
 bool ReadProxyHeader(NetSocket socket, int timeoutMs, const std::atomic<bool>* abort,
                      ProxyHeader* header, std::string* error) {
   ProxyHeaderParser parser;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  char buffer[512];
-  while (parser.Current() == ProxyHeaderParser::State::kMore) {
+  for (;;) {
     if (abort != nullptr && abort->load()) {
       *error = "shutting down";
       return false;
     }
-    // A version 1 line may be shorter than what is asked for: peek, and take
-    // only what the parser took.
-    const size_t wanted = std::min(sizeof buffer, parser.MaxWanted());
-    const int n = NetPeekData(socket, buffer, static_cast<int>(wanted));
-    if (n == 0 || n == kNetError) {
-      *error = n == 0 ? "closed before its PROXY protocol header" : "connection failed";
-      return false;
-    }
-    if (n > 0) {
-      const size_t taken = parser.Feed(buffer, static_cast<size_t>(n));
-      if (!Take(socket, taken)) {
-        *error = "connection failed";
-        return false;
-      }
-      continue;
-    }
+    const HeaderRead read = ReadProxyHeaderNow(socket, &parser, error);
+    if (read == HeaderRead::kFailed) return false;
+    if (read == HeaderRead::kDone) break;
     const int wait = RemainingMs(deadline);
     if (wait == 0) {
       *error = "no PROXY protocol header within " + std::to_string(timeoutMs) + " ms";
@@ -185,10 +197,6 @@ bool ReadProxyHeader(NetSocket socket, int timeoutMs, const std::atomic<bool>* a
     }
     NetPollItem item{socket, kNetIn, 0};
     NetPoll(&item, 1, wait);
-  }
-  if (parser.Current() == ProxyHeaderParser::State::kError) {
-    *error = parser.Error();
-    return false;
   }
   *header = parser.Header();
   return true;
@@ -216,9 +224,14 @@ XclientResult SendXclient(NetSocket server, const std::string& heloName, const s
     if (detail->empty()) *detail = "connection failed";
     return XclientResult::kFailed;
   }
+  if (code != 250) {
+    // A 421 or 4xx here is a passing state of the server, not its setup.
+    *detail = FirstLine(reply);
+    return XclientResult::kRefused;
+  }
   std::vector<std::string> attributes;
-  if (code != 250 || !XclientKeyword(reply, &attributes)) {
-    *detail = code != 250 ? "EHLO answered " + FirstLine(reply) : "XCLIENT not advertised";
+  if (!XclientKeyword(reply, &attributes)) {
+    *detail = "XCLIENT not advertised";
     return XclientResult::kNotOffered;
   }
   std::string command = "XCLIENT";
@@ -240,6 +253,21 @@ XclientResult SendXclient(NetSocket server, const std::string& heloName, const s
     return XclientResult::kRefused;
   }
   return XclientResult::kSent;
+}
+
+std::string XclientRefusalReply(XclientResult result, const std::string& detail) {
+  // The server's enhanced code and text are kept only where their class
+  // fits the 421 (RFC 3463): the reply code itself must say "closing".
+  if (result == XclientResult::kRefused && detail.size() > 4 && detail[0] == '4' &&
+      std::isdigit(static_cast<unsigned char>(detail[1])) &&
+      std::isdigit(static_cast<unsigned char>(detail[2])) && detail[3] == ' ') {
+    std::string reply = "421" + detail.substr(3, 500);
+    for (char& c : reply) {
+      if (static_cast<unsigned char>(c) < ' ' || c == '\x7f') c = ' ';
+    }
+    return reply + "\r\n";
+  }
+  return "421 4.3.0 Mail server unavailable, try again later\r\n";
 }
 
 std::string Xtext(const std::string& text) {

@@ -2,8 +2,9 @@
 // balancer: the PROXY protocol header read off the client's socket, and the
 // XCLIENT command that tells the upstream server the same.
 //
-// Both run on the connection's thread before the plug-in sees the
-// connection, each bounded by a deadline and by the proxy's abort flag. They
+// Both run before the plug-in sees the connection, each bounded by a
+// deadline and by the proxy's abort flag; the header can also be read a
+// step at a time as it arrives. They
 // read exactly what belongs to them and leave the rest queued: the client's
 // first command, the server's greeting.
 #ifndef DIVIVEZ_HOST_PROXY_CLIENT_ORIGIN_H_
@@ -21,11 +22,17 @@
 bool ReadProxyHeader(NetSocket socket, int timeoutMs, const std::atomic<bool>* abort,
                      ProxyHeader* header, std::string* error);
 
+// One step of the same without waiting, for an event loop: feeds *parser
+// what has arrived. kMore: incomplete, nothing more queued now; kFailed:
+// *error says why (closed, failed, malformed).
+enum class HeaderRead { kMore, kDone, kFailed };
+HeaderRead ReadProxyHeaderNow(NetSocket socket, ProxyHeaderParser* parser, std::string* error);
+
 enum class XclientResult {
   kSent,        // the server took it; its new greeting waits unread
   kNoGreeting,  // the greeting was not 220: it waits unread, nothing was sent
   kNotOffered,  // the server does not advertise XCLIENT (the session is spent)
-  kRefused,     // the server refused the command (the session is spent)
+  kRefused,     // the server refused EHLO or XCLIENT (the session is spent)
   kFailed,      // the connection failed or timed out (the session is spent)
 };
 
@@ -33,12 +40,18 @@ enum class XclientResult {
 // XCLIENT, "XCLIENT ADDR=... NAME=..." with the attributes the server names
 // (Postfix's syntax: xtext values, IPv6 addresses as "IPV6:..."). The 220
 // the server answers a taken XCLIENT with is a new greeting and is left for
-// the SMTP session to read. On the results that spend the session the caller
-// connects again and proceeds without XCLIENT. *detail gets the server's
-// reply or the failure, for a log line (not escaped).
+// the SMTP session to read. On the results that spend the session the
+// client must not reach the server without its introduction: the caller
+// turns it away (XclientRefusalReply). *detail gets the server's reply (its
+// first line) or the failure, for a log line (not escaped).
 XclientResult SendXclient(NetSocket server, const std::string& heloName, const std::string& address,
                           const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
                           std::string* detail);
+
+// What a client whose introduction failed hears before the close: a 421
+// with the server's own text when it answered 4xx (kRefused, detail), else
+// the proxy's 421 4.3.0.
+std::string XclientRefusalReply(XclientResult result, const std::string& detail);
 
 // RFC 3461 4: bytes other than '!'..'~', and '+' and '=', as "+XX".
 std::string Xtext(const std::string& text);

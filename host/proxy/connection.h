@@ -14,6 +14,7 @@
 #include "host/proxy/context.h"
 #include "host/proxy/dialogue_follower.h"
 #include "host/proxy/message_record.h"
+#include "host/proxy/proxy_header.h"
 #include "host/proxy/stream.h"
 
 using Clock = LoopClock;
@@ -49,6 +50,15 @@ struct PumpState {
   Clock::time_point lingerEnd;
 };
 
+// --proxy-protocol: until the header is whole the connection counts toward
+// the headers' own budget, not --max-connections; an event loop reads it as
+// it arrives (due by due).
+struct HeaderWait {
+  bool awaiting = false;
+  Clock::time_point due;
+  ProxyHeaderParser parser;
+};
+
 struct Connection final : LoopTask {
   Connection(Pump* connectionPump, ProxyContext* context)
       : pump(connectionPump),
@@ -68,6 +78,7 @@ struct Connection final : LoopTask {
   // Set when the host ends the connection itself (from the scan callback);
   // the relay loop stops after the current call.
   std::string cut;
+  HeaderWait header;
   // Each side's stream, and the handle the plug-in knows it by.
   Stream clientStream;
   Stream serverStream;

@@ -10,14 +10,17 @@
 
 LoopTask::Status Connection::Start() {
   BindConnectionThread(this);
-  const bool going = pump->SetUp(this);
+  const Pump::Opening opening = pump->Open(this);
   BindConnectionThread(nullptr);
+  if (opening != Pump::Opening::kEnded) return Status::kRunning;
   // One that ended there has its sockets closed already.
-  return going ? Status::kRunning : Status::kDone;
+  HandleClosed(0);
+  return Status::kDone;
 }
 
 LoopTask::Status Connection::Round(bool clientReadable, bool serverReadable) {
   if (state.lingering) return LingerDone() ? Status::kDone : Status::kWindingDown;
+  if (header.awaiting) return Start();
   BindConnectionThread(this);
   const char* reason = pump->Step(this, clientReadable, serverReadable);
   if (reason != nullptr) {
@@ -35,10 +38,10 @@ LoopTask::Status Connection::Round(bool clientReadable, bool serverReadable) {
 Clock::time_point Connection::Wants(NetSocket handles[kHandles], bool watch[kHandles]) {
   handles[0] = clientStream.Socket();
   handles[1] = serverStream.Socket();
-  if (state.lingering) {
+  if (state.lingering || header.awaiting) {
     watch[0] = true;
     watch[1] = false;
-    return state.lingerEnd;
+    return state.lingering ? state.lingerEnd : header.due;
   }
   return pump->Wants(this, Clock::now(), &watch[0], &watch[1]);
 }

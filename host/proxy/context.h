@@ -26,8 +26,6 @@ struct ProxyContext {
   ProxyCounters counters;
   // Set when the shutdown cuts the connections still open.
   std::atomic<bool> abort{false};
-  // The server does not take XCLIENT: said once, then no longer tried.
-  std::atomic<bool> xclientOff{false};
 };
 
 // Stacks of the threads that run the plug-in's calls (a connection's own,
@@ -51,5 +49,10 @@ constexpr auto kPollSlice = std::chrono::milliseconds(250);
 // How long a closing client socket is drained so that it sees our last reply.
 constexpr int kLingerMs = 1000;
 constexpr char kOversizeReply[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
+// What a client hears when the host ends its connection while it is owed a
+// reply, or before it was told of the end (221, 421): never silence.
+constexpr char kServerClosedReply[] =
+    "421 4.4.2 Mail server closed the connection; try again later\r\n";
+constexpr char kShutdownReply[] = "421 4.3.2 Service shutting down, try again later\r\n";
 
 #endif  // DIVIVEZ_HOST_PROXY_CONTEXT_H_

@@ -12,10 +12,10 @@
 // Connections: who came, who was turned away, the bytes they moved.
 struct ConnectionCounters {
   std::atomic<uint64_t> connections{0};     // accepted and served
-  std::atomic<uint64_t> rejected{0};        // over --max-connections
+  std::atomic<uint64_t> rejected{0};        // over --max-connections (or the headers' budget)
   std::atomic<uint64_t> perAddress{0};      // over --max-per-address
   std::atomic<uint64_t> timedOut{0};        // cut by a time limit
-  std::atomic<uint64_t> upstreamFailed{0};  // answered 421: upstream unreachable
+  std::atomic<uint64_t> upstreamFailed{0};  // answered 421: upstream unreachable, or XCLIENT failed
   std::atomic<uint64_t> bytesFromClients{0};
   std::atomic<uint64_t> bytesFromServers{0};
   std::atomic<int> open{0};                 // client connections open now
@@ -28,17 +28,18 @@ struct ConnectionCounters {
 struct MessageCounters {
   std::atomic<uint64_t> messages{0};  // handed to the scanner
   std::atomic<uint64_t> clean{0};
-  std::atomic<uint64_t> infected{0};
+  std::atomic<uint64_t> infected{0};  // infected and dropped
   std::atomic<uint64_t> scanErrors{0};
-  std::atomic<uint64_t> dropped{0};         // infected, or scan error with drop
-  std::atomic<uint64_t> tempfailed{0};      // scan error answered 451 (tempfail)
-  std::atomic<uint64_t> unscanned{0};       // scan error passed unscanned (pass)
-  std::atomic<uint64_t> errorDropped{0};    // scan error dropped (drop)
-  std::atomic<uint64_t> oversize{0};        // over --max-message-size, answered 552
-  std::atomic<uint64_t> delivered{0};       // the server accepted it
-  std::atomic<uint64_t> refused{0};         // the server refused it
-  std::atomic<uint64_t> deliveryFailed{0};  // the plug-in gave the delivery up
-  std::atomic<uint64_t> unconfirmed{0};     // sent; the server's answer not seen
+  std::atomic<uint64_t> dropped{0};           // infected, or scan error with drop
+  std::atomic<uint64_t> infectedRejected{0};  // infected, answered 554 (not in infected, dropped)
+  std::atomic<uint64_t> tempfailed{0};        // scan error answered 451 (tempfail)
+  std::atomic<uint64_t> unscanned{0};         // scan error passed unscanned (pass)
+  std::atomic<uint64_t> errorDropped{0};      // scan error dropped (drop)
+  std::atomic<uint64_t> oversize{0};          // over --max-message-size, answered 552
+  std::atomic<uint64_t> delivered{0};         // the server accepted it
+  std::atomic<uint64_t> refused{0};           // the server refused it
+  std::atomic<uint64_t> deliveryFailed{0};    // the plug-in gave the delivery up
+  std::atomic<uint64_t> unconfirmed{0};       // sent; the server's answer not seen
   // Observed in microseconds: each scan, and from a scan's end to the
   // server's answer to the message.
   Histogram scanSeconds{LatencyBuckets(), 1e6};

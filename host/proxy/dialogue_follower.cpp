@@ -61,6 +61,7 @@ void DialogueFollower::FromClient(const char* data, size_t length, Clock::time_p
         ++m_messagesEnded;
         m_inData = false;
         m_awaiting = true;
+        m_owed = true;
         m_line.clear();
       }
       continue;
@@ -78,6 +79,7 @@ void DialogueFollower::FromClient(const char* data, size_t length, Clock::time_p
     m_progress = now;
     m_awaiting = true;
     const std::string& line = m_line;
+    m_owed = true;
     if (StartsNoCase(line, "DATA")) {
       // The plug-in takes any line beginning with DATA as DATA.
       m_inData = true;
@@ -99,6 +101,7 @@ void DialogueFollower::FromServer(const char* data, size_t length, Clock::time_p
   if (length == 0) return;
   m_progress = now;
   m_awaiting = false;
+  if (m_repliesUnseen) m_owed = false;
   for (size_t i = 0; i < length; ++i) {
     const char b = data[i];
     if (b == '\n' && m_replyLineCr) {
@@ -112,6 +115,7 @@ void DialogueFollower::FromServer(const char* data, size_t length, Clock::time_p
         // A DATA the server refused (relayed when the plug-in could not
         // spool) leaves the client in the command phase.
         if (m_inData && m_dataBytes == 0 && code >= 400) m_inData = false;
+        if (m_repliesUnseen) m_toldClosing = code == 221 || code == 421;
         sink->ServerReply(code, line);
       }
       line.clear();
@@ -123,9 +127,22 @@ void DialogueFollower::FromServer(const char* data, size_t length, Clock::time_p
   }
 }
 
+void DialogueFollower::ToClient(const char* data, size_t length) {
+  if (length == 0) return;
+  m_owed = false;
+  // The last reply line sent decides: a 221 or a 421 tells the client that
+  // the end comes.
+  size_t last = length - 1;
+  if (last > 0 && data[last] == '\n') --last;
+  while (last > 0 && data[last - 1] != '\n') --last;
+  m_toldClosing = length - last >= 4 && (std::strncmp(data + last, "221", 3) == 0 ||
+                                         std::strncmp(data + last, "421", 3) == 0);
+}
+
 void DialogueFollower::MessageTaken() {
   m_inData = false;
   m_awaiting = true;
+  m_owed = true;
   m_dataEnd = DataEndFinder();
 }
 

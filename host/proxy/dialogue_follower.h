@@ -29,6 +29,13 @@ class DialogueFollower {
 
   void FromClient(const char* data, size_t length, Clock::time_point now);
   void FromServer(const char* data, size_t length, Clock::time_point now, ReplySink* sink);
+  // What the plug-in sent the client through the host's socket service.
+  void ToClient(const char* data, size_t length);
+  // With the plug-in's own sockets the host sees no reply go out to the
+  // client: the server's stand for them.
+  void SetRepliesUnseen(bool unseen) { m_repliesUnseen = unseen; }
+  // The client heard the end: a 221 or 421, or the host's own last word.
+  void MarkToldClosing() { m_toldClosing = true; }
   // The plug-in has taken a message in hand (its scan): it has ended,
   // whatever the host's view of the stream was.
   void MessageTaken();
@@ -44,6 +51,11 @@ class DialogueFollower {
   const std::string& Sender() const { return m_sender; }
   const std::string& FirstRecipient() const { return m_firstRecipient; }
   int Recipients() const { return m_recipients; }
+  // The client awaits a reply it has not been sent: the greeting from the
+  // connect, then each complete command or message until the next reply
+  // goes out to it.
+  bool Owed() const { return m_owed; }
+  bool ToldClosing() const { return m_toldClosing; }
   // " from <a> to <b> (+n)" of the current transaction, for the log.
   std::string Envelope() const;
 
@@ -60,6 +72,9 @@ class DialogueFollower {
   Clock::time_point m_progress = Clock::now();  // the last event a limit counts from
   std::string m_replyLine;                      // the server's current line (its head)
   bool m_replyLineCr = false;
+  bool m_owed = true;
+  bool m_toldClosing = false;
+  bool m_repliesUnseen = false;
 };
 
 #endif  // DIVIVEZ_HOST_PROXY_DIALOGUE_FOLLOWER_H_

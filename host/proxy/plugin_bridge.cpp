@@ -23,6 +23,7 @@ int g_sendTimeoutMs = 600000;
 // other socket.
 Stream* StreamOf(SOCKET socket);
 void SawReceived(const Stream* stream, const char* data, int length);
+void SawSent(const Stream* stream, const char* data, size_t length);
 bool ConnectionCut();
 
 // The socket service the host gives the plug-in (--socket-service host).
@@ -50,6 +51,7 @@ class HostSocketService final : public ISocket {
     if (stream != nullptr ? stream->SendForPlugin(data, n, g_sendTimeoutMs, g_abort)
                           : n == 0 || NetSendAll(static_cast<NetSocket>(socket), data, n,
                                                  g_sendTimeoutMs, g_abort)) {
+      if (n > 0 && stream != nullptr) SawSent(stream, data, n);
       return TRUE;
     }
     // A connection the host has cut keeps its read side: the client's last
@@ -97,6 +99,13 @@ void SawReceived(const Stream* stream, const char* data, int length) {
   }
 }
 
+// What the plug-in sent through the host's socket service (the server's
+// count is the stream's own).
+void SawSent(const Stream* stream, const char* data, size_t length) {
+  Connection* c = t_connection;
+  if (stream == &c->clientStream) c->dialogue.ToClient(data, length);
+}
+
 bool ConnectionCut() {
   const Connection* c = t_connection;
   return c != nullptr && !c->cut.empty();
@@ -142,6 +151,11 @@ void PluginBridge::HandleCallback(int code, ScanRequest* request) {
     HandleScan(c, request);
   } else if (code == kScanCodeProgress) {
     if (c != nullptr) c->message.Progress(request->dwKBytesDone, request->dwKBytesTotal);
+  } else if (code == kCallbackCodeConnection) {
+    // Before the connection's first read: c->clientIp is the accepted peer's
+    // address, or the PROXY header's behind a balancer.
+    const bool trusted = c != nullptr && m_context->settings.trustForwarding.Contains(c->clientIp);
+    request->nScanResult = trusted ? kConnectionTrustForwarding : 0;
   }
 }
 
@@ -155,6 +169,7 @@ void PluginBridge::CutFromCallback(Connection* c, const char* reply, const std::
   c->clientStream.ShutdownSend();
   c->serverStream.ShutdownBoth();
   c->cut = why;
+  c->dialogue.MarkToldClosing();
 }
 
 void PluginBridge::HandleScan(Connection* c, ScanRequest* request) {
@@ -216,13 +231,28 @@ void PluginBridge::HandleScan(Connection* c, ScanRequest* request) {
 
   std::string verdict;
   switch (result.verdict) {
-    case Verdict::kInfected:
-      request->nScanResult = 1;
-      ++m_context->counters.infected;
-      ++m_context->counters.dropped;
-      m_context->log->Line("%s%s: %llu bytes, INFECTED (%s), dropped; scan %ld ms%s", label.c_str(),
+    case Verdict::kInfected: {
+      const bool reject = m_context->settings.onInfected == InfectedPolicy::kReject;
+      if (reject) {
+        // The plug-in makes the name fit a reply line; here it only has to
+        // fit the field. A NUL would end it early.
+        request->nScanResult = kScanResultReject;
+        const size_t n = std::min(result.signature.size(), sizeof request->szInsertText - 1);
+        for (size_t i = 0; i < n; ++i) {
+          request->szInsertText[i] = result.signature[i] != '\0' ? result.signature[i] : '?';
+        }
+        request->szInsertText[n] = '\0';
+        ++m_context->counters.infectedRejected;
+      } else {
+        request->nScanResult = 1;
+        ++m_context->counters.infected;
+        ++m_context->counters.dropped;
+      }
+      m_context->log->Line("%s%s: %llu bytes, INFECTED (%s), %s; scan %ld ms%s", label.c_str(),
                            envelope.c_str(), static_cast<unsigned long long>(size),
-                           LogSafe(result.signature).c_str(), scanMs, keepAlives.c_str());
+                           LogSafe(result.signature).c_str(),
+                           reject ? "rejected with 554 (--on-infected reject)" : "dropped", scanMs,
+                           keepAlives.c_str());
       if (m_context->settings.quarantine != nullptr) {
         QuarantineRecord kept;
         kept.message = number;
@@ -238,6 +268,7 @@ void PluginBridge::HandleScan(Connection* c, ScanRequest* request) {
         m_context->settings.quarantine->Keep(path, kept, label);
       }
       return;
+    }
     case Verdict::kError: {
       ++m_context->counters.scanErrors;
       const std::string error = LogSafe(result.error);

@@ -109,6 +109,9 @@ int Proxy::Accept() {
     connection->clientIp = client.ip;
     connection->upstream = m_context.settings.upstream;
     connection->clientStream.Attach(socket);
+    connection->header.awaiting = client.awaitingHeader;
+    connection->header.due = client.headerDue;
+    ++m_context.counters.open;
     if (!m_loops.Empty()) {
       m_loops.Adopt(connection);
       continue;
@@ -118,9 +121,8 @@ int Proxy::Accept() {
       m_context.log->Line("refused %s: cannot start a thread: %s", connection->peer.c_str(),
                           error.c_str());
       Admission::TurnAway(socket, "421 4.3.0 Temporary failure, try again later\r\n");
-      delete connection;
       ++m_context.counters.rejected;
-      m_admission.Release(client.address);
+      m_pump.Retire(connection);
     }
   }
 }
@@ -132,14 +134,14 @@ void Proxy::LogCounters() {
   };
   m_context.log->Line(
       "counters: connections %llu (refused %llu, over per-address limit %llu, upstream "
-      "unreachable %llu, timed out %llu); messages %llu (clean %llu, infected %llu, scan errors "
-      "%llu: answered 451 %llu, passed unscanned %llu, dropped unscanned %llu; dropped %llu, over "
-      "size %llu, delivered %llu, refused by the server %llu, delivery failed %llu, answer not "
-      "seen %llu); bytes from clients %llu, from servers %llu",
+      "unreachable %llu, timed out %llu); messages %llu (clean %llu, infected %llu: rejected "
+      "%llu; scan errors %llu: answered 451 %llu, passed unscanned %llu, dropped unscanned %llu; "
+      "dropped %llu, over size %llu, delivered %llu, refused by the server %llu, delivery failed "
+      "%llu, answer not seen %llu); bytes from clients %llu, from servers %llu",
       v(k.connections), v(k.rejected), v(k.perAddress), v(k.upstreamFailed), v(k.timedOut),
-      v(k.messages), v(k.clean), v(k.infected), v(k.scanErrors), v(k.tempfailed), v(k.unscanned),
-      v(k.errorDropped), v(k.dropped), v(k.oversize), v(k.delivered), v(k.refused),
-      v(k.deliveryFailed), v(k.unconfirmed),
+      v(k.messages), v(k.clean), v(k.infected) + v(k.infectedRejected), v(k.infectedRejected),
+      v(k.scanErrors), v(k.tempfailed), v(k.unscanned), v(k.errorDropped), v(k.dropped),
+      v(k.oversize), v(k.delivered), v(k.refused), v(k.deliveryFailed), v(k.unconfirmed),
       static_cast<unsigned long long>(k.bytesFromClients.load()),
       static_cast<unsigned long long>(k.bytesFromServers.load()));
 }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "host/base/cidr.h"
+
 namespace {
 
 const char kV1Prefix[] = "PROXY ";
@@ -65,85 +67,11 @@ std::string Ipv6Text(const unsigned char* b) {
   return text;
 }
 
-// Dotted quad, each part 0..255 in at most three digits.
-bool ParseIpv4(const std::string& text, unsigned char* out) {
-  size_t at = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (at >= text.size() || text[at] != '.') return false;
-      ++at;
-    }
-    unsigned value = 0;
-    size_t digits = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 4) {
-      value = value * 10 + static_cast<unsigned>(text[at] - '0');
-      ++at;
-      ++digits;
-    }
-    if (digits == 0 || digits > 3 || value > 255) return false;
-    out[part] = static_cast<unsigned char>(value);
-  }
-  return at == text.size();
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// RFC 4291 2.2: eight groups of up to four hex digits, one "::" for a run of
-// zero groups, an IPv4 dotted quad in place of the last two.
-bool ParseIpv6(const std::string& text, unsigned char* out) {
-  unsigned char bytes[16] = {};
-  int filled = 0;  // bytes written
-  int gap = -1;    // where "::" stood, in bytes
-  size_t at = 0;
-  if (text.compare(0, 2, "::") == 0) {
-    gap = 0;
-    at = 2;
-  }
-  while (at < text.size()) {
-    if (filled >= 16) return false;
-    // A dotted quad ends the address.
-    const size_t end = text.find(':', at);
-    const std::string piece = text.substr(at, end == std::string::npos ? end : end - at);
-    if (end == std::string::npos && piece.find('.') != std::string::npos) {
-      if (filled > 12 || !ParseIpv4(piece, bytes + filled)) return false;
-      filled += 4;
-      at = text.size();
-      break;
-    }
-    if (piece.empty() || piece.size() > 4) return false;
-    unsigned value = 0;
-    for (char c : piece) {
-      const int digit = HexDigit(c);
-      if (digit < 0) return false;
-      value = value << 4 | static_cast<unsigned>(digit);
-    }
-    bytes[filled++] = static_cast<unsigned char>(value >> 8);
-    bytes[filled++] = static_cast<unsigned char>(value & 0xFF);
-    if (end == std::string::npos) {
-      at = text.size();
-    } else if (text.compare(end, 2, "::") == 0) {
-      if (gap >= 0) return false;
-      gap = filled;
-      at = end + 2;
-    } else {
-      at = end + 1;
-      if (at == text.size()) return false;  // a trailing single colon
-    }
-  }
-  if (gap < 0) {
-    if (filled != 16) return false;
-  } else {
-    if (filled > 14) return false;  // "::" stands for at least one group
-    const int tail = filled - gap;
-    std::memmove(bytes + 16 - tail, bytes + gap, static_cast<size_t>(tail));
-    std::memset(bytes + gap, 0, static_cast<size_t>(16 - tail - gap));
-  }
-  std::memcpy(out, bytes, 16);
+// The family the header names, and nothing else.
+bool ParseIp(const std::string& text, bool v6, unsigned char* out) {
+  IpAddress address;
+  if (!ParseIpAddress(text, &address) || address.v6 != v6) return false;
+  std::memcpy(out, address.bytes, v6 ? 16 : 4);
   return true;
 }
 
@@ -281,13 +209,13 @@ void ProxyHeaderParser::FinishV1() {
   unsigned char source[16], destination[16];
   bool addressesValid;
   if (fields[0] == "TCP4") {
-    addressesValid = ParseIpv4(fields[1], source) && ParseIpv4(fields[2], destination);
+    addressesValid = ParseIp(fields[1], false, source) && ParseIp(fields[2], false, destination);
     if (addressesValid) {
       m_header.sourceAddress = Ipv4Text(source);
       m_header.destinationAddress = Ipv4Text(destination);
     }
   } else if (fields[0] == "TCP6") {
-    addressesValid = ParseIpv6(fields[1], source) && ParseIpv6(fields[2], destination);
+    addressesValid = ParseIp(fields[1], true, source) && ParseIp(fields[2], true, destination);
     if (addressesValid) {
       m_header.sourceAddress = Ipv6Text(source);
       m_header.destinationAddress = Ipv6Text(destination);

@@ -13,14 +13,16 @@ void RegisterProxyMetrics(const Proxy& proxy, const IScanner& scanner, MetricsRe
   static const char kMessages[] = "divivez_messages_total";
   static const char kMessagesHelp[] =
       "Messages by outcome: delivered (the server accepted it), refused (by the server), "
-      "infected (dropped), tempfailed (scan failed, client told 451), passed_unscanned (scan "
-      "failed, relayed by --on-scan-error pass), dropped_unscanned (scan failed, dropped by "
+      "infected (dropped), infected_rejected (answered 554 by --on-infected reject), tempfailed "
+      "(scan failed, client told 451), passed_unscanned (scan failed, relayed by --on-scan-error "
+      "pass), dropped_unscanned (scan failed, dropped by "
       "--on-scan-error drop), delivery_failed (the delivery was given up), unconfirmed (sent, the "
       "server's answer not seen).";
   const std::pair<const char*, const std::atomic<uint64_t>*> outcomes[] = {
       {"delivered", &k.delivered},
       {"refused", &k.refused},
       {"infected", &k.infected},
+      {"infected_rejected", &k.infectedRejected},
       {"tempfailed", &k.tempfailed},
       {"passed_unscanned", &k.unscanned},
       {"dropped_unscanned", &k.errorDropped},

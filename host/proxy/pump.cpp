@@ -5,6 +5,7 @@
 #include "host/proxy/pump.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "host/proxy/client_origin.h"
@@ -23,23 +24,31 @@ constexpr int kPeekBytes = 65536;
 constexpr uint64_t kOversizeSlack = 65536;
 // The name the proxy gives in its own EHLO before XCLIENT.
 const char kXclientHelo[] = "localhost";
-// Destinations remembered as not taking XCLIENT, at most; then forgotten
+// How often a server that does not offer XCLIENT is named in the log.
+constexpr auto kXclientWarnEvery = std::chrono::minutes(1);
+// Destinations remembered as not offering XCLIENT, at most; then forgotten
 // together (each costs one more attempt).
 constexpr size_t kMaxXclientOff = 4096;
 }  // namespace
 
 void Pump::Serve(Connection* c) {
   BindConnectionThread(c);
-  if (SetUp(c)) Relay(c);
+  if ((!c->header.awaiting || m_admission->AwaitHeader(c)) && SetUp(c)) Relay(c);
   Retire(c);
 }
 
-bool Pump::SetUp(Connection* c) {
-  ++m_context->counters.open;
-  if (m_context->settings.proxyProtocol) {
-    LoopGroup::LeaveBeforeWaiting();  // for the header
-    if (!m_admission->AdmitFromBalancer(c)) return false;
+Pump::Opening Pump::Open(Connection* c) {
+  // The PROXY header is read as it arrives: until it is whole the loop
+  // watches the client, and the next round comes back here.
+  if (c->header.awaiting) {
+    const Admission::HeaderStep step = m_admission->HeaderRound(c);
+    if (step == Admission::HeaderStep::kMore) return Opening::kWaiting;
+    if (step == Admission::HeaderStep::kEnded) return Opening::kEnded;
   }
+  return SetUp(c) ? Opening::kGoing : Opening::kEnded;
+}
+
+bool Pump::SetUp(Connection* c) {
   if (m_context->settings.originalDestination && !m_admission->AdmitRedirected(c)) return false;
   ++m_context->counters.connections;
   std::string error;
@@ -47,7 +56,7 @@ bool Pump::SetUp(Connection* c) {
       NetConnect(c->upstream.host, c->upstream.port, m_context->settings.connectTimeoutMs, &error));
   if (c->serverStream.Socket() != kNetInvalidSocket && m_context->settings.upstreamXclient) {
     LoopGroup::LeaveBeforeWaiting();  // for the server's answers
-    IntroduceClient(c, &error);
+    if (!IntroduceClient(c, &error)) return false;
   }
   if (c->serverStream.Socket() == kNetInvalidSocket) {
     ++m_context->counters.upstreamFailed;
@@ -69,57 +78,91 @@ void Pump::Retire(Connection* c) {
   BindConnectionThread(nullptr);
   m_admission->DestinationEnded(c);
   const std::string address = c->address;
+  const bool awaitingHeader = c->header.awaiting;
   delete c;
-  m_admission->Release(address);
+  m_admission->Release(address, awaitingHeader);
 }
 
-void Pump::IntroduceClient(Connection* c, std::string* error) {
-  if (XclientOff(c)) return;
-  std::string detail;
-  const XclientResult result =
-      SendXclient(c->serverStream.Socket(), kXclientHelo, c->clientIp, "[UNAVAILABLE]",
-                  m_context->settings.connectTimeoutMs, &m_context->abort, &detail);
-  switch (result) {
-    case XclientResult::kSent:
-    case XclientResult::kNoGreeting:
-      return;
-    case XclientResult::kNotOffered:
-    case XclientResult::kRefused:
-      // The server's configuration, not this client's: said once, then no
-      // longer tried.
-      if (MarkXclientOff(c)) {
-        m_context->log->Line("upstream %s: %s%s; going on without XCLIENT (--upstream-xclient)",
-                             EndpointText(c->upstream).c_str(),
-                             result == XclientResult::kRefused ? "XCLIENT refused: " : "",
-                             LogSafe(detail).c_str());
-      }
-      break;
-    case XclientResult::kFailed:
-      m_context->log->Line(
-          "%s from %s: XCLIENT to the server failed (%s); connecting again without it",
-          c->Label().c_str(), c->peer.c_str(), LogSafe(detail).c_str());
-      break;
-  }
-  // The session the introduction spent is ended; the client gets a fresh
-  // one with its own greeting.
+void Pump::CloseSpentSession(Connection* c) {
   static const char kQuit[] = "QUIT\r\n";
   c->serverStream.Send(kQuit, sizeof kQuit - 1);
   c->serverStream.ShutdownSend();
   c->serverStream.Close();
-  c->serverStream.Attach(
-      NetConnect(c->upstream.host, c->upstream.port, m_context->settings.connectTimeoutMs, error));
+  c->serverStream.Attach(kNetInvalidSocket);
 }
 
-// With one --upstream the answer holds for every connection; intercepted
-// connections go to many servers, and each answers for itself.
+bool Pump::IntroduceClient(Connection* c, std::string* error) {
+  const ProxySettings& settings = m_context->settings;
+  Logger* const log = m_context->log;
+  // Intercepted connections go to servers on the Internet, which offer
+  // XCLIENT to nobody and give the gateway no standing of its own: those
+  // go on without it.
+  const bool anyServer = settings.originalDestination;
+  if (anyServer && XclientOff(c)) return true;
+  std::string detail;
+  const XclientResult result =
+      SendXclient(c->serverStream.Socket(), kXclientHelo, c->clientIp, "[UNAVAILABLE]",
+                  settings.connectTimeoutMs, &m_context->abort, &detail);
+  if (result == XclientResult::kSent || result == XclientResult::kNoGreeting) return true;
+  if (anyServer && result == XclientResult::kNotOffered) {
+    if (MarkXclientOff(c)) {
+      log->Line(
+          "upstream %s does not offer XCLIENT; its clients go on without it "
+          "(--upstream-xclient)",
+          EndpointText(c->upstream).c_str());
+    }
+    CloseSpentSession(c);
+    c->serverStream.Attach(
+        NetConnect(c->upstream.host, c->upstream.port, settings.connectTimeoutMs, error));
+    return true;
+  }
+  // The operator asked for XCLIENT: without it the server would take this
+  // client for the proxy, with whatever trust the proxy's address has. The
+  // client is turned away; the next one tries again.
+  if (result == XclientResult::kNotOffered) {
+    // The server's setup, not this client's: said once a minute, not per
+    // client.
+    int refused = 0;
+    bool say = false;
+    {
+      std::lock_guard<std::mutex> lock(m_xclientMutex);
+      ++m_xclientRefused;
+      const Clock::time_point now = Clock::now();
+      if (m_xclientWarned == Clock::time_point() || now - m_xclientWarned >= kXclientWarnEvery) {
+        m_xclientWarned = now;
+        refused = m_xclientRefused;
+        m_xclientRefused = 0;
+        say = true;
+      }
+    }
+    if (say) {
+      log->Line(
+          "upstream %s does not advertise XCLIENT; %d client(s) answered 421 since the "
+          "last notice: enable XCLIENT for this host there, or drop "
+          "--upstream-xclient",
+          EndpointText(c->upstream).c_str(), refused);
+    }
+  } else {
+    log->Line("%s from %s: XCLIENT to upstream %s %s: %s; answered 421 (--upstream-xclient)",
+              c->Label().c_str(), c->peer.c_str(), EndpointText(c->upstream).c_str(),
+              result == XclientResult::kRefused ? "refused" : "failed", LogSafe(detail).c_str());
+  }
+  CloseSpentSession(c);
+  ++m_context->counters.upstreamFailed;
+  const std::string reply = XclientRefusalReply(result, detail);
+  c->clientStream.SendAll(reply.data(), reply.size(), 5000, &m_context->abort);
+  c->clientStream.LingeringClose(kLingerMs);
+  return false;
+}
+
+// Intercepted connections go to many servers, most of which offer XCLIENT
+// to nobody, and each answers for itself.
 bool Pump::XclientOff(const Connection* c) const {
-  if (!m_context->settings.originalDestination) return m_context->xclientOff.load();
   std::lock_guard<std::mutex> lock(m_xclientMutex);
   return m_xclientOffAt.count(EndpointText(c->upstream)) > 0;
 }
 
 bool Pump::MarkXclientOff(const Connection* c) {
-  if (!m_context->settings.originalDestination) return !m_context->xclientOff.exchange(true);
   std::lock_guard<std::mutex> lock(m_xclientMutex);
   if (m_xclientOffAt.size() >= kMaxXclientOff) m_xclientOffAt.clear();
   return m_xclientOffAt.insert(EndpointText(c->upstream)).second;
@@ -157,6 +200,7 @@ void Pump::Begin(Connection* c) {
   pump.grace = std::chrono::milliseconds(m_context->settings.closeGraceMs);
   pump.peek = m_context->settings.socketService == SocketService::kPlugin;
   pump.peekBuffer.resize(pump.peek ? kPeekBytes : 0);
+  c->dialogue.SetRepliesUnseen(pump.peek);
 }
 
 Clock::time_point Pump::Wants(const Connection* c, Clock::time_point now, bool* client,
@@ -226,8 +270,21 @@ void Pump::Relay(Connection* c) {
   End(c, reason, true);
 }
 
+void Pump::AnswerOwedReply(Connection* c) {
+  if (c->dialogue.ToldClosing()) return;
+  // A client still there that was not told of the end (221, 421) is owed
+  // an answer to whatever it sends next: a server that closed right after
+  // its greeting must not leave it to find a closed connection.
+  const bool clientOpen = c->state.client != PumpState::ClientSide::kDrained;
+  if (!c->dialogue.Owed() && !clientOpen) return;
+  const char* reply = m_context->abort.load() ? kShutdownReply : kServerClosedReply;
+  c->clientStream.SendAll(reply, std::strlen(reply), 5000, nullptr);
+  c->dialogue.MarkToldClosing();
+}
+
 void Pump::End(Connection* c, const char* reason, bool lingerHere) {
   m_context->plugin.OnEndConnection(&c->client);
+  AnswerOwedReply(c);
   c->message.Check("connection ended before delivery");
   // Server first: a server that did not close yet learns that we are done.
   c->serverStream.ShutdownSend();
@@ -344,6 +401,7 @@ const char* Pump::LimitReached(Connection* c, const PumpState& pump, bool* timed
         c->Label().c_str(), c->peer.c_str(),
         static_cast<unsigned long long>(m_context->settings.maxMessageSize));
     c->clientStream.SendAll(kOversizeReply, sizeof kOversizeReply - 1, 5000, &m_context->abort);
+    c->dialogue.MarkToldClosing();
     return "message over --max-message-size";
   }
   if (!clientOpen && Clock::now() >= pump.graceEnd) return pump.clientEnd;
@@ -353,6 +411,7 @@ const char* Pump::LimitReached(Connection* c, const PumpState& pump, bool* timed
     ++m_context->counters.timedOut;
     static const char kTimeout[] = "421 4.4.2 Time limit exceeded, closing connection\r\n";
     c->clientStream.SendAll(kTimeout, sizeof kTimeout - 1, 5000, &m_context->abort);
+    c->dialogue.MarkToldClosing();
   }
   return reason;
 }

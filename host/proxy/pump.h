@@ -20,9 +20,13 @@ class Pump {
  public:
   Pump(ProxyContext* context, Admission* admission) : m_context(context), m_admission(admission) {}
 
-  // On the connection's own thread: set-up, rounds until it ends, retired.
+  // On the connection's own thread: the PROXY header, set-up, rounds until
+  // it ends, retired.
   void Serve(Connection* connection);
-  // The connection's start: the PROXY header, the upstream connection,
+  // On an event loop: the PROXY header as far as it has come, then SetUp.
+  enum class Opening { kWaiting, kGoing, kEnded };
+  Opening Open(Connection* connection);
+  // The connection's start once admitted: the upstream connection,
   // XCLIENT, then the plug-in's session. False when it ended there (the
   // client has been answered and its socket closed); it is still to be
   // retired.
@@ -43,9 +47,16 @@ class Pump {
 
  private:
   // --upstream-xclient: introduces the client to the server just
-  // connected; connects again without XCLIENT (*error on failure) when that
-  // spent the session.
-  void IntroduceClient(Connection* connection, std::string* error);
+  // connected. False when that failed: the client has been answered 421 and
+  // both sockets are closed. With --upstream original-destination a server
+  // that does not offer XCLIENT is connected again without it (*error when
+  // that fails).
+  bool IntroduceClient(Connection* connection, std::string* error);
+  // Ends the server session an introduction spent.
+  void CloseSpentSession(Connection* connection);
+  // Before the host ends a connection: a 421 to a client that would
+  // otherwise be left without a reply.
+  void AnswerOwedReply(Connection* connection);
   // Sets up the plug-in's session and the pump's state.
   void Begin(Connection* connection);
   // Runs the rounds on the calling thread until the connection ends.
@@ -57,17 +68,21 @@ class Pump {
   const char* TimeLimitReached(Connection* connection, bool clientOpen);
   // Logs a warning for each message that went to the server without a scan.
   void WarnUnscanned(Connection* connection);
-  // Whether the connection's server is known not to take XCLIENT; Mark
-  // notes it and is true the first time (to log it once).
+  // Whether the connection's destination is known not to offer XCLIENT;
+  // Mark notes it and is true the first time (to log it once).
   bool XclientOff(const Connection* connection) const;
   bool MarkXclientOff(const Connection* connection);
 
   ProxyContext* const m_context;
   Admission* const m_admission;
-  // --upstream original-destination: the destinations that do not take
-  // XCLIENT (bounded).
   mutable std::mutex m_xclientMutex;
+  // --upstream original-destination: the destinations that do not offer
+  // XCLIENT (bounded).
   std::set<std::string> m_xclientOffAt;
+  // Clients turned away since the server was last logged as not offering
+  // XCLIENT, and when that was.
+  int m_xclientRefused = 0;
+  Clock::time_point m_xclientWarned;
 };
 
 #endif  // DIVIVEZ_HOST_PROXY_PUMP_H_

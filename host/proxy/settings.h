@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "host/base/cidr.h"
 #include "host/base/net.h"
 
 class Quarantine;
@@ -15,6 +17,9 @@ class Quarantine;
 enum class SocketService { kHost, kPlugin };
 // What becomes of a message whose scan failed.
 enum class ScanErrorPolicy { kTempfail, kPass, kDrop };
+// What the client hears of an infected message: "250 Mail accepted" (drop)
+// or "554 5.7.1 Message rejected: infected (NAME)" (reject).
+enum class InfectedPolicy { kDrop, kReject };
 
 // The name of a scan-error policy for log lines.
 inline const char* ScanErrorPolicyName(ScanErrorPolicy policy) {
@@ -29,14 +34,16 @@ inline const char* ScanErrorPolicyName(ScanErrorPolicy policy) {
   return "?";
 }
 
-struct ProxySettings {
-  Endpoint upstream;
-  SocketService socketService = SocketService::kHost;
-  std::string insertText;
-  ScanErrorPolicy onScanError = ScanErrorPolicy::kTempfail;
-  int keepaliveSeconds = 0;
+inline const char* InfectedPolicyName(InfectedPolicy policy) {
+  return policy == InfectedPolicy::kReject ? "reject" : "drop";
+}
+
+// The limits: how many connections, how large a message, how long each
+// wait.
+struct ProxyLimits {
   int maxConnections = 2000;
   int maxPerAddress = 50;
+  int maxPerDestination = 0;      // open connections to one destination; 0: no limit
   int commandTimeoutMs = 300000;  // between two complete client commands
   int dataTimeoutMs = 180000;     // between two reads of message data
   int sessionTimeoutMs = 3600000;
@@ -44,15 +51,28 @@ struct ProxySettings {
   int idleTimeoutMs = 600000;          // the server's silence while it owes an answer
   int connectTimeoutMs = 10000;
   int closeGraceMs = 2000;
+};
+
+struct ProxySettings : ProxyLimits {
+  Endpoint upstream;
+  SocketService socketService = SocketService::kHost;
+  std::string insertText;
+  ScanErrorPolicy onScanError = ScanErrorPolicy::kTempfail;
+  InfectedPolicy onInfected = InfectedPolicy::kDrop;
+  int keepaliveSeconds = 0;
   // Behind a load balancer: every connection opens with a PROXY protocol
   // header naming the real client, used for the log and --max-per-address.
   bool proxyProtocol = false;
+  // The balancers whose headers are taken; empty: any peer's.
+  CidrSet proxyProtocolFrom;
   // Tell the server the real client with XCLIENT when it offers it.
   bool upstreamXclient = false;
+  // Clients (by their address, the PROXY header's behind a balancer) whose
+  // XCLIENT and XFORWARD the plug-in relays; everyone else's are refused.
+  CidrSet trustForwarding;
   // Transparent interception: each connection goes where the client
   // addressed it before the firewall redirected it here (upstream unused).
   bool originalDestination = false;
-  int maxPerDestination = 0;         // open connections to one destination; 0: no limit
   Quarantine* quarantine = nullptr;  // keeps infected messages; null: none kept
 };
 

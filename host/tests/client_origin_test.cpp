@@ -165,6 +165,20 @@ TEST(Xclient, ByServerBehaviour) {
        XclientResult::kRefused,
        "XCLIENT ADDR=198.51.100.9 NAME=[UNAVAILABLE]\r\n",
        ""},
+      {"refused for now",
+       {"220 greeting\r\n", "250-mx\r\n250 XCLIENT ADDR NAME\r\n",
+        "451 4.3.0 Temporary lookup failure\r\n"},
+       "198.51.100.9",
+       XclientResult::kRefused,
+       "XCLIENT ADDR=198.51.100.9 NAME=[UNAVAILABLE]\r\n",
+       ""},
+      // A passing state, not the server's setup: no reason to give XCLIENT up.
+      {"EHLO answered 421",
+       {"220 greeting\r\n", "421 4.3.2 mx busy\r\n", ""},
+       "198.51.100.9",
+       XclientResult::kRefused,
+       "",
+       ""},
       {"greeting 554",
        {"554 5.3.2 go away\r\n", "", ""},
        "198.51.100.9",
@@ -191,6 +205,18 @@ TEST(Xclient, ByServerBehaviour) {
     }
     EXPECT_EQ(ReadAvailable(pair.near), c.unread);
   }
+}
+
+TEST(Xclient, RefusalReplyKeepsOnlyA4xxTextAndAlwaysSays421) {
+  EXPECT_EQ(XclientRefusalReply(XclientResult::kRefused, "451 4.3.0 Temporary lookup failure"),
+            "421 4.3.0 Temporary lookup failure\r\n");
+  EXPECT_EQ(XclientRefusalReply(XclientResult::kRefused, "421 mx\rbusy"), "421 mx busy\r\n");
+  const std::string own = "421 4.3.0 Mail server unavailable, try again later\r\n";
+  EXPECT_EQ(XclientRefusalReply(XclientResult::kRefused, "550 5.7.0 insufficient authorization"),
+            own);
+  EXPECT_EQ(XclientRefusalReply(XclientResult::kRefused, "4xx"), own);
+  EXPECT_EQ(XclientRefusalReply(XclientResult::kNotOffered, "XCLIENT not advertised"), own);
+  EXPECT_EQ(XclientRefusalReply(XclientResult::kFailed, "connection failed"), own);
 }
 
 TEST(Xclient, XtextEncoding) {

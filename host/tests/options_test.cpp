@@ -33,6 +33,7 @@ TEST(OptionsTest, DefaultsWithoutArguments) {
   EXPECT_EQ(o.scanner, ScannerKind::kBuiltin);
   EXPECT_EQ(o.insertText, "X-Virus-Scanned: divivez-proxy\r\n");
   EXPECT_EQ(o.onScanError, ScanErrorPolicy::kTempfail);
+  EXPECT_EQ(o.onInfected, InfectedPolicy::kDrop);
   EXPECT_EQ(o.keepaliveSeconds, 0);
   EXPECT_EQ(o.debugLevel, -1);
   EXPECT_EQ(o.outbox, "outbox");
@@ -50,6 +51,14 @@ TEST(OptionsTest, ScanErrorPoliciesAndLimits) {
   for (const char* name : {"tempfail", "pass", "drop"}) {
     ASSERT_TRUE(Parse({"--on-scan-error", name}, &o, &error)) << error;
     EXPECT_STREQ(ScanErrorPolicyName(o.onScanError), name);
+  }
+  ASSERT_TRUE(Parse({"--trust-forwarding", "127.0.0.1/32, ::1"}, &o, &error)) << error;
+  EXPECT_TRUE(o.trustForwarding.Contains("127.0.0.1"));
+  EXPECT_TRUE(o.trustForwarding.Contains("::1"));
+  EXPECT_FALSE(o.trustForwarding.Contains("127.0.0.2"));
+  for (const char* name : {"reject", "drop"}) {
+    ASSERT_TRUE(Parse({"--on-infected", name}, &o, &error)) << error;
+    EXPECT_STREQ(InfectedPolicyName(o.onInfected), name);
   }
   ASSERT_TRUE(Parse({"--max-per-address=7", "--command-timeout", "4.5", "--data-timeout=2",
                      "--session-timeout", "60", "--max-message-size", "1099511627776"},
@@ -78,6 +87,24 @@ TEST(OptionsTest, RunningBehindABalancer) {
   EXPECT_TRUE(o.hasMetrics);
   EXPECT_EQ(EndpointText(o.metrics), "[::1]:0");
   EXPECT_EQ(o.listen.port, 25);
+  EXPECT_TRUE(o.proxyProtocolFrom.Empty());
+  // The balancers, in one list or several.
+  Options from;
+  ASSERT_TRUE(Parse({"--proxy-protocol", "--proxy-protocol-from", "10.0.0.5,10.1.0.0/16",
+                     "--proxy-protocol-from=2001:db8::/64"},
+                    &from, &error))
+      << error;
+  EXPECT_TRUE(from.proxyProtocolFrom.Contains("10.1.2.3"));
+  EXPECT_TRUE(from.proxyProtocolFrom.Contains("::ffff:10.0.0.5"));
+  EXPECT_TRUE(from.proxyProtocolFrom.Contains("2001:db8::7"));
+  EXPECT_FALSE(from.proxyProtocolFrom.Contains("10.0.0.6"));
+  Options bad;
+  EXPECT_FALSE(
+      Parse({"--proxy-protocol", "--proxy-protocol-from", "10.0.0.0/8,10.0.0.1/8"}, &bad, &error));
+  EXPECT_EQ(error, "--proxy-protocol-from: '10.0.0.1/8' has bits set past its prefix length");
+  Options implied;
+  ASSERT_TRUE(Parse({"--proxy-protocol-from", "10.0.0.5"}, &implied, &error)) << error;
+  EXPECT_TRUE(implied.proxyProtocol);
 }
 
 TEST(OptionsTest, TransparentInterception) {
@@ -249,6 +276,8 @@ TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
       {"--upstream", "mail:0"},
       {"--socket-service", "both"},
       {"--on-scan-error", "ignore"},
+      {"--on-infected", "bounce"},
+      {"--trust-forwarding", "127.0.0.1/8"},
       {"--max-per-address", "0"},
       {"--command-timeout", "0"},
       {"--data-timeout", "0"},
@@ -267,6 +296,8 @@ TEST(OptionsTest, BadArgumentsGiveOneLineErrors) {
       {"--metrics", "127.0.0.1"},
       {"--metrics"},
       {"--proxy-protocol=yes"},
+      {"--proxy-protocol", "--proxy-protocol-from"},
+      {"--proxy-protocol", "--proxy-protocol-from", "mx.example.org"},
       {"--quarantine", ""},
   };
   for (const auto& args : cases) {
@@ -406,6 +437,13 @@ TEST_F(CommandLineTest, CommandLineWinsOverTheFile) {
                   {"--config", m_file, "--scanner", "builtin", "--signatures", "s.txt"}))
       << error;
   EXPECT_EQ(o.scanner, ScannerKind::kBuiltin);
+  // Balancers named in the file; a bad one names the file's line.
+  ASSERT_TRUE(Run("proxy-protocol-from = 192.0.2.0/24, ::1\n", {"--config", m_file})) << error;
+  EXPECT_TRUE(o.proxyProtocolFrom.Contains("192.0.2.9"));
+  EXPECT_TRUE(o.proxyProtocolFrom.Contains("::1"));
+  EXPECT_TRUE(o.proxyProtocol);
+  EXPECT_FALSE(Run("keepalive = 30\nproxy-protocol-from = 192.0.2.0/33\n", {"--config", m_file}));
+  EXPECT_EQ(error.compare(0, m_file.size() + 3, m_file + ":2:"), 0) << error;
 }
 
 TEST_F(CommandLineTest, ErrorsAroundTheFile) {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -126,14 +127,14 @@ int FakeOnRequestFromServer(CHostSocket* client, CHostSocket* server) {
 // A server that greets, answers QUIT with 221 and closes: one session at a
 // time, each after the last, or (concurrent) each on a thread of its own. A
 // session whose input starts with 'x' stops reading, like a server that no
-// longer takes what it is sent.
+// longer takes what it is sent. A hanging-up server closes right after its
+// greeting, which may be empty.
 class TinyServer {
  public:
-  explicit TinyServer(bool concurrent = false) : m_concurrent(concurrent) {
-    std::string error;
-    bool bad = false;
-    m_listener = NetListen("127.0.0.1", 0, &m_port, &bad, &error);
-    m_thread = std::thread([this] { Serve(); });
+  explicit TinyServer(bool concurrent = false) : m_concurrent(concurrent) { Listen(); }
+  TinyServer(const std::string& greeting, bool hangUp)
+      : m_concurrent(false), m_greeting(greeting), m_hangUp(hangUp) {
+    Listen();
   }
   ~TinyServer() {
     m_stop = true;
@@ -144,6 +145,13 @@ class TinyServer {
   uint16_t Port() const { return m_port; }
 
  private:
+  void Listen() {
+    std::string error;
+    bool bad = false;
+    m_listener = NetListen("127.0.0.1", 0, &m_port, &bad, &error);
+    m_thread = std::thread([this] { Serve(); });
+  }
+
   void Serve() {
     while (!m_stop) {
       NetSocket s = kNetInvalidSocket;
@@ -163,9 +171,9 @@ class TinyServer {
   }
 
   void Session(NetSocket s) {
-    NetSendAll(s, "220 tiny\r\n", 10, 2000, nullptr);
+    NetSendAll(s, m_greeting.data(), m_greeting.size(), 2000, nullptr);
     std::string input;
-    while (!m_stop) {
+    while (!m_stop && !m_hangUp) {
       char buffer[256];
       const int n = NetRecv(s, buffer, sizeof buffer);
       if (n > 0) {
@@ -189,6 +197,8 @@ class TinyServer {
   NetSocket m_listener = kNetInvalidSocket;
   uint16_t m_port = 0;
   const bool m_concurrent;
+  const std::string m_greeting = "220 tiny\r\n";
+  const bool m_hangUp = false;
   std::atomic<bool> m_stop{false};
   std::thread m_thread;
   std::vector<std::thread> m_sessions;
@@ -226,6 +236,7 @@ class ProxyTest : public ::testing::Test {
     bool bad = false;
     std::string error;
     ASSERT_TRUE(m_proxy->Listen(Endpoint{"127.0.0.1", 0}, &m_port, &bad, &error)) << error;
+    m_stopRequests = 0;
     m_thread = std::thread([this] { m_proxy->Run(m_stopRequests, 2000); });
   }
   void Stop() {
@@ -351,6 +362,34 @@ TEST_F(ProxyTest, RefusedUpstreamGets421AndTheProxyGoesOn) {
   for (const std::string& e : Events()) EXPECT_NE(e, "New");  // no session without a server
 }
 
+TEST_F(ProxyTest, AServerThatHangsUpLeavesNoClientInSilence) {
+  struct Case {
+    const char* greeting;
+    const char* client;  // sent after the greeting
+    const char* heard;
+  } cases[] = {
+      // Closed before its greeting: the greeting was owed from the connect.
+      {"", "", "421 4.4.2 Mail server closed the connection; try again later\r\n"},
+      // Closed right after it: the client was not told of the end.
+      {"220 tiny\r\n", "EHLO x\r\n",
+       "220 tiny\r\n421 4.4.2 Mail server closed the connection; try again later\r\n"},
+      // Its own 421 is the client's last word; nothing follows it.
+      {"421 busy\r\n", "", "421 busy\r\n"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.greeting);
+    TinyServer server(row.greeting, true);
+    Start(server.Port());
+    std::string error;
+    NetSocket client = NetConnect("127.0.0.1", m_port, 2000, &error);
+    ASSERT_NE(client, kNetInvalidSocket) << error;
+    NetSendAll(client, row.client, std::strlen(row.client), 2000, nullptr);
+    EXPECT_EQ(ReadToEnd(client), row.heard);
+    NetClose(client);
+    Stop();
+  }
+}
+
 TEST_F(ProxyTest, HeldBackClientIsNotPolledInATightLoop) {
   TinyServer server;
   m_fake.holdClient = true;
@@ -418,6 +457,80 @@ TEST_F(ProxyTest, BehindABalancerTheHeaderNamesTheClientThatLimitsCount) {
   m_thread.join();
   EXPECT_FALSE(health(&detail));
   EXPECT_NE(detail.find("not listening"), std::string::npos) << detail;
+}
+
+TEST_F(ProxyTest, OnlyTheNamedBalancersMayNameAClient) {
+  TinyServer server(true);
+  for (const char* from : {"192.0.2.0/24,2001:db8::/32", "127.0.0.0/8"}) {
+    SCOPED_TRACE(from);
+    const bool named = std::string(from) == "127.0.0.0/8";
+    Start(server.Port(), nullptr, [from](ProxySettings* settings) {
+      settings->proxyProtocol = true;
+      std::string error;
+      EXPECT_TRUE(settings->proxyProtocolFrom.Add(from, &error)) << error;
+    });
+    std::string error;
+    NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
+    ASSERT_NE(s, kNetInvalidSocket) << error;
+    EXPECT_TRUE(
+        NetSendAll(s, "PROXY TCP4 203.0.113.9 127.0.0.1 1000 25\r\nQUIT\r\n", 49, 2000, nullptr));
+    EXPECT_EQ(ReadToEnd(s), named ? "220 tiny\r\n221 bye\r\n" : "");
+    NetClose(s);
+    EXPECT_EQ(m_proxy->Counters().badProxyHeader.load(), named ? 0u : 1u);
+    EXPECT_EQ(m_proxy->Counters().connections.load(), named ? 1u : 0u);
+    Stop();
+  }
+}
+
+// Threads of this process (Linux); -1 elsewhere.
+int ThreadCount() {
+  std::error_code error;
+  int count = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end;
+       it.increment(error)) {
+    ++count;
+  }
+  return error || count == 0 ? -1 : count;
+}
+
+TEST_F(ProxyTest, ConnectionsWaitingForTheirHeaderHoldUpNoClientAndNoThread) {
+  TinyServer server;
+  Start(server.Port(), nullptr, [](ProxySettings* settings) {
+    settings->proxyProtocol = true;
+    settings->maxConnections = 5;
+  });
+  std::string error;
+  const auto connected = [&] {
+    NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
+    EXPECT_NE(s, kNetInvalidSocket) << error;
+    return s;
+  };
+  // Let the loops' threads start before counting.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const int threadsBefore = ThreadCount();
+  // Twice --max-connections, none of them sending its header.
+  std::vector<NetSocket> idle;
+  for (int i = 0; i < 10; ++i) idle.push_back(connected());
+  for (int i = 0; i < 100 && m_proxy->Counters().open.load() < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(m_proxy->Counters().open.load(), 10);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (threadsBefore > 0) {
+    EXPECT_LE(ThreadCount(), threadsBefore);
+  }
+  // A client whose header comes in two pieces is served meanwhile.
+  NetSocket client = connected();
+  const std::string header = "PROXY TCP4 203.0.113.9 127.0.0.1 1000 25\r\n";
+  ASSERT_TRUE(NetSendAll(client, header.data(), 10, 2000, nullptr));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(NetSendAll(client, header.data() + 10, header.size() - 10, 2000, nullptr));
+  EXPECT_EQ(ReadSome(client, 10), "220 tiny\r\n");
+  ASSERT_TRUE(NetSendAll(client, "QUIT\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadToEnd(client), "221 bye\r\n");
+  NetClose(client);
+  EXPECT_EQ(m_proxy->Counters().rejected.load(), 0u);
+  for (NetSocket s : idle) NetClose(s);
 }
 
 class FailingScanner final : public IScanner {

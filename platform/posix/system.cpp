@@ -185,6 +185,16 @@ bool PlatformReadRelayUnspooled() {
   return text != nullptr && std::strcmp(text, "1") == 0;
 }
 
+int PlatformReadCallbackVersion() {
+  const char* text = std::getenv("DIVIVEZ_CALLBACK_VERSION");
+  if (text == nullptr) return 1;
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < 1 || value > INT32_MAX) return 1;
+  return static_cast<int>(value);
+}
+
 long long PlatformFileLength(FILE* file) {
   if (fseeko(file, 0, SEEK_END) != 0) return -1;
   const off_t length = ftello(file);

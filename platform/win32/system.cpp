@@ -43,6 +43,20 @@ int PlatformReadTraceLevel() { return static_cast<int32_t>(ReadSettingValue("Deb
 
 bool PlatformReadRelayUnspooled() { return ReadSettingValue("RelayUnspooled") == 1; }
 
+// The process's environment block, not the C runtime's copy: the host may
+// link another runtime than the library does.
+int PlatformReadCallbackVersion() {
+  char text[16];
+  const DWORD n = GetEnvironmentVariableA("DIVIVEZ_CALLBACK_VERSION", text, sizeof text);
+  if (n == 0 || n >= sizeof text) return 1;
+  long value = 0;
+  for (DWORD i = 0; i < n; ++i) {
+    if (text[i] < '0' || text[i] > '9' || value > 100000) return 1;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value >= 1 ? static_cast<int>(value) : 1;
+}
+
 long long PlatformFileLength(FILE* file) {
   if (_fseeki64(file, 0, SEEK_END) != 0) return -1;
   const long long length = _ftelli64(file);

@@ -402,11 +402,12 @@ class LenientServer(MailServer):
     "220 go" and "250 injected" in one send, then does the handshake), with
     identity (an Identity of Certificates) as its certificate."""
 
-    def __init__(self, workdir, name, line_ends="lf", starttls=None, identity=None):
+    def __init__(self, workdir, name, line_ends="lf", options=(), starttls=None, identity=None):
+        """options: further lenient_server.py arguments (--hang-up, --xclient-refuse)."""
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir, exist_ok=True)
         argv = [PYTHON, os.path.join(HERE, "lenient_server.py"), "--dir", self.dir,
-                "--line-ends", line_ends]
+                "--line-ends", line_ends] + list(options)
         if starttls:
             argv += ["--starttls", starttls, "--tls-cert", identity.crt, "--tls-key", identity.key]
         self.proc = Proc(name, argv, os.path.join(workdir, name + ".log"), stdout=subprocess.PIPE)
@@ -502,7 +503,10 @@ class Postfix:
         "postlog unix-dgram n - n - 1 postlogd",
     ]
 
-    def __init__(self, workdir, name="postfix", listeners=(("main", {}),), tls=None, sasl=None):
+    def __init__(self, workdir, name="postfix", listeners=(("main", {}),), tls=None, sasl=None,
+                 main_extra=None, services=()):
+        """main_extra: main.cf parameters added or changed; services: further
+        master.cf lines (a content filter's transport, pickup)."""
         self.dir = os.path.join(workdir, name)
         self.conf = os.path.join(self.dir, "conf")
         self.maildir = os.path.join(self.dir, "mail", "mailbox")
@@ -561,6 +565,7 @@ class Postfix:
             })
         if sasl:
             main.update(self._sasl_config(sasl, owner))
+        main.update(main_extra or {})
         with open(os.path.join(self.conf, "main.cf"), "w") as f:
             for key, value in main.items():
                 f.write("%s = %s\n" % (key, value))
@@ -572,7 +577,7 @@ class Postfix:
                     f.write("127.0.0.1:%d inet n - n - - smtpd\n" % self.ports[label])
                     for key, value in overrides.items():
                         f.write("  -o %s=%s\n" % (key, value))
-                f.write("\n".join(self.SERVICES) + "\n")
+                f.write("\n".join(self.SERVICES + list(services)) + "\n")
                 if tls is not None:
                     # smtpd gets its randomness and session cache from it.
                     f.write("tlsmgr unix - - n 1000? 1 tlsmgr\n")

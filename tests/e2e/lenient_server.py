@@ -40,6 +40,10 @@ Replies: 220 greeting; EHLO with PIPELINING and 8BITMIME; 250 to HELO, MAIL,
 RCPT, NOOP, RSET; 252 to VRFY; 354 to DATA after an accepted RCPT (503
 before); "250 2.0.0 Ok: queued as E2E<seq>" after a message; 221 to QUIT;
 502 to anything else. --timeout SECS closes an idle connection with a 421.
+--hang-up connect closes each connection at once, --hang-up greeting right
+after the greeting (a server that is going down). --xclient-refuse N
+advertises XCLIENT, answers the first N XCLIENT commands 451 (a passing
+fault) and the rest with a new 220 greeting.
 Stops on SIGTERM or SIGINT.
 """
 
@@ -163,7 +167,11 @@ class Session:
     async def run(self):
         self.event("connect")
         try:
+            if self.server.hang_up == "connect":
+                return
             await self.reply("220 lenient.e2e.test ESMTP lenient test server")
+            if self.server.hang_up == "greeting":
+                return
             while await self.command():
                 pass
         except asyncio.TimeoutError:
@@ -191,7 +199,8 @@ class Session:
         if verb in ("EHLO", "HELO"):
             self.mail_from, self.rcpt_tos = None, []
             if verb == "EHLO":
-                await self.reply("250-lenient.e2e.test\r\n250-PIPELINING\r\n%s250 8BITMIME" % (
+                xclient = "250-XCLIENT ADDR NAME\r\n" if self.server.xclient_refuse is not None else ""
+                await self.reply("250-lenient.e2e.test\r\n" + xclient + "250-PIPELINING\r\n%s250 8BITMIME" % (
                     "250-STARTTLS\r\n" if offers_tls else ""))
             else:
                 await self.reply("250 lenient.e2e.test")
@@ -215,6 +224,13 @@ class Session:
             if verb == "RSET":
                 self.mail_from, self.rcpt_tos = None, []
             await self.reply("250 2.0.0 Ok")
+        elif verb == "XCLIENT" and self.server.xclient_refuse is not None:
+            self.mail_from, self.rcpt_tos = None, []
+            if self.server.xclient_refuse > 0:
+                self.server.xclient_refuse -= 1
+                await self.reply("451 4.3.0 lenient.e2e.test Temporary lookup failure")
+            else:
+                await self.reply("220 lenient.e2e.test ESMTP introduced")
         elif verb == "VRFY":
             await self.reply("252 2.0.0 Cannot VRFY user")
         elif verb == "STARTTLS" and offers_tls:
@@ -273,7 +289,9 @@ def address(text):
 
 
 class Server:
-    def __init__(self, directory, also_cr, timeout, starttls=None, cert=None, key=None):
+    def __init__(self, directory, also_cr, timeout, hang_up=None, xclient_refuse=None, starttls=None,
+                 cert=None, key=None):
+        self.xclient_refuse = xclient_refuse
         self.starttls = starttls
         self.tls_context = None
         if starttls:
@@ -282,6 +300,7 @@ class Server:
         self.recorder = Recorder(directory)
         self.also_cr = also_cr
         self.timeout = timeout
+        self.hang_up = hang_up
 
     async def serve(self, stop):
         server = await asyncio.start_server(
@@ -299,12 +318,14 @@ def main():
     parser.add_argument("--starttls", choices=["honest", "inject"])
     parser.add_argument("--tls-cert")
     parser.add_argument("--tls-key")
+    parser.add_argument("--hang-up", choices=["connect", "greeting"])
+    parser.add_argument("--xclient-refuse", type=int)
     args = parser.parse_args()
     if bool(args.starttls) != bool(args.tls_cert and args.tls_key):
         parser.error("--starttls needs --tls-cert and --tls-key, and they need it")
     os.makedirs(args.dir, exist_ok=True)
-    server = Server(args.dir, args.line_ends == "lf-cr", args.timeout, args.starttls, args.tls_cert,
-                    args.tls_key)
+    server = Server(args.dir, args.line_ends == "lf-cr", args.timeout, args.hang_up,
+                    args.xclient_refuse, args.starttls, args.tls_cert, args.tls_key)
 
     async def run():
         stop = asyncio.Event()

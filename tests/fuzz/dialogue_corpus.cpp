@@ -9,9 +9,9 @@
 // dialogue into OUTDIR, named after the table, the dialogue and the first 8
 // hex digits of the input's SHA-1, in the event script dialogue_fuzzer.cpp
 // decodes. Expectations are dropped: the fuzzer's model checks every input
-// itself. The settings "keepalive: n", "nocallback" and "relay-unspooled"
-// become the bits of the RECONNECT that starts each dialogue's connection,
-// its spool fault the SPOOLFAULT after it.
+// itself. The settings "keepalive: n", "nocallback", "relay-unspooled",
+// "callback: 2" and "trusted" become the bits of the RECONNECT that starts
+// each dialogue's connection, its spool fault the SPOOLFAULT after it.
 //
 // Exit status: 0 when every dialogue was written; 1 on a syntax error in a
 // table or a file that cannot be read or written; 2 on misuse.
@@ -126,6 +126,8 @@ void Start(const SDialogue& dialogue, CScript* script) {
   uint32_t bits = static_cast<uint32_t>(dialogue.nKeepAliveSeconds) & 7;
   if (dialogue.bNoCallback) bits |= 8;
   if (dialogue.bRelayUnspooled) bits |= 32;
+  if (dialogue.nCallbackVersion >= 2) bits |= 64;
+  if (dialogue.bTrustForwarding) bits |= 128;
   script->Op(kOpReconnect, bits);
   script->SetTick(0xFFFFF000u);  // the fuzzer's second connection starts here
   // SPOOLFAULT: create 0, write 1, short 2, reopen 4; the nth write is the
@@ -166,10 +168,12 @@ std::string Encode(const SDialogue& dialogue) {
         script.Data(step.bytes);
         break;
       case EStep::kVerdict: {
-        // The fuzzer's verdicts: 0, 1, a negative result, a larger one.
+        // The fuzzer's verdicts: 0, 1, a negative result, a larger one; 2
+        // under callback version 2, a rejection.
         const int32_t result = step.verdict.bThrow ? 0 : step.verdict.nResult;
         if (step.verdict.bThrow) script.Op(kOpThrow);
-        script.Op(kOpVerdict, result == 0 ? 0 : result == 1 ? 1 : result > 0 ? 3 : 2);
+        const bool reject = dialogue.nCallbackVersion >= 2 && result == 2;
+        script.Op(kOpVerdict, reject ? 4 : result == 0 ? 0 : result == 1 ? 1 : result > 0 ? 3 : 2);
         script.Data(step.verdict.strText);
         if (step.verdict.nKeepAlives > 0) {
           script.Op(kOpKeepAlive, static_cast<uint32_t>(step.verdict.nKeepAlives) & 7);

@@ -15,7 +15,8 @@
 //                          tokens; b & 128: when that answers all, one more reply
 //                          that answers nothing (421 if negative, else 354 if
 //                          multi-line, else 250)
-//   3  VERDICT b data      the next scan's result ({0, 1, -5, INT32_MAX}[b & 3]) and
+//   3  VERDICT b data      the next scan's result ({0, 1, -5, INT32_MAX}[b & 3]; 2, a
+//                          rejection, when b & 4 under callback version 2) and
 //                          text (264 bytes or more: the field is filled without a NUL)
 //   4  KEEPALIVE b         the next scan calls the keep-alive function b & 7 times
 //   5  THROW               the next scan throws
@@ -27,7 +28,9 @@
 //                          interval b & 7 seconds (0: off), b & 8: no host
 //                          callback, b & 16: trace level 0 instead of 3, b & 32:
 //                          a message that cannot be spooled is relayed unscanned
-//                          (else refused; the first connection refuses)
+//                          (else refused; the first connection refuses), b & 64:
+//                          the host speaks callback version 2, b & 128: and
+//                          trusts the client with XCLIENT and XFORWARD
 //   9  SPOOLFAULT b        (b & 7) % 7: create fails, a write stores nothing, a
 //                          write stores one byte less, closing the written file
 //                          fails, the reopen fails, a delivery read fails, the
@@ -635,12 +638,14 @@ void Check() {
   CheckFiles();
 }
 
-void StartConnection(int timeoutSeconds, bool callback, int debugLevel, bool relayUnspooled) {
+void StartConnection(int timeoutSeconds, bool callback, int debugLevel, bool relayUnspooled,
+                     int callbackVersion = 1, bool trusted = false) {
   g_nTracedServer = 0;
   g_nTracedClient = 0;
-  World().StartConnection(timeoutSeconds, callback, debugLevel, relayUnspooled);
+  World().StartConnection(timeoutSeconds, callback, debugLevel, relayUnspooled, callbackVersion,
+                          trusted);
   World().m_store.m_bAcceptWriteToReadStream = g_accept.spoolsIntoReadStream;
-  g_model.Start(callback, timeoutSeconds, relayUnspooled, g_accept);
+  g_model.Start(callback, timeoutSeconds, relayUnspooled, callbackVersion, trusted, g_accept);
   g_strict.Reset(g_accept);
   g_bodies.Reset();
   g_replyTokens.clear();
@@ -865,7 +870,11 @@ void RunEvent(CInput& input) {
     case kOpVerdict: {
       static const int32_t kResults[] = {0, 1, -5, INT32_MAX};
       SVerdict& verdict = world.m_scanner.Next();
-      verdict.nResult = kResults[input.Byte() & 3];
+      const uint8_t b = input.Byte();
+      verdict.nResult = kResults[b & 3];
+      // Under callback version 2, a rejected message (other inputs keep
+      // their meaning).
+      if ((b & 4) != 0 && world.m_nCallbackVersion >= 2) verdict.nResult = kScanResultReject;
       verdict.strText = input.Data();
       break;
     }
@@ -887,7 +896,8 @@ void RunEvent(CInput& input) {
     case kOpReconnect: {
       uint8_t b = input.Byte();
       EndConnection();
-      StartConnection(b & 7, (b & 8) == 0, (b & 16) ? 0 : 3, (b & 32) != 0);
+      StartConnection(b & 7, (b & 8) == 0, (b & 16) ? 0 : 3, (b & 32) != 0, (b & 64) ? 2 : 1,
+                      (b & 128) != 0);
       break;
     }
     case kOpSpoolFault: {

@@ -85,9 +85,24 @@ std::string Blanked(std::string bytes) {
   return bytes;
 }
 
-bool IsWithheldVerb(const std::string& verb) {
-  return EqualNoCase(verb, "STARTTLS") || EqualNoCase(verb, "XCLIENT") ||
-         EqualNoCase(verb, "XFORWARD");
+// A client the host trusts to forward keeps XCLIENT and XFORWARD.
+bool IsForwarding(const std::string& word) {
+  return EqualNoCase(word, "XCLIENT") || EqualNoCase(word, "XFORWARD");
+}
+
+bool IsWithheldVerb(const std::string& verb, bool trusted) {
+  return EqualNoCase(verb, "STARTTLS") || (!trusted && IsForwarding(verb));
+}
+
+// The answer to a message the host rejects: the signature name in printable
+// ASCII, other bytes as '?', cut to 100, "unknown" when empty.
+std::string RejectReply(const std::string& name) {
+  std::string shown;
+  for (size_t i = 0; i < name.size() && i < 100; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    shown.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+  }
+  return "554 5.7.1 Message rejected: infected (" + (shown.empty() ? "unknown" : shown) + ")\r\n";
 }
 
 bool IsDataLine(const std::string& line) {
@@ -124,9 +139,10 @@ int ReplyCode(const std::string& line) {
 const char* const kWithheldKeywords[] = {"CHUNKING", "BINARYMIME", "STARTTLS", "XCLIENT",
                                          "XFORWARD"};
 
-bool IsWithheldExtension(const std::string& line) {
+bool IsWithheldExtension(const std::string& line, bool trusted) {
   if (line.size() < 4) return false;
   std::string word = Keyword(line, nullptr);
+  if (trusted && IsForwarding(word)) return false;
   for (const char* keyword : kWithheldKeywords) {
     if (EqualNoCase(word, keyword)) return true;
   }
@@ -134,12 +150,13 @@ bool IsWithheldExtension(const std::string& line) {
 }
 
 // Whether an EHLO line that has not ended yet may still turn out withheld.
-bool MayBeWithheldExtension(const std::string& line) {
+bool MayBeWithheldExtension(const std::string& line, bool trusted) {
   if (line.size() < 4) return true;
   bool complete = false;
   std::string word = Keyword(line, &complete);
-  if (complete) return IsWithheldExtension(line);
+  if (complete) return IsWithheldExtension(line, trusted);
   for (const char* keyword : kWithheldKeywords) {
+    if (trusted && IsForwarding(keyword)) continue;
     if (PrefixNoCase(word, keyword)) return true;
   }
   return false;
@@ -296,10 +313,12 @@ bool CModelNormaliser::Byte(char c, std::string* out) {
 }
 
 void CDialogueModel::Start(bool callback, int keepAliveSeconds, bool relayUnspooled,
-                           const SAccept& accept) {
+                           int callbackVersion, bool trusted, const SAccept& accept) {
   *this = CDialogueModel();
   m_accept = accept;
   m_bCallback = callback;
+  m_bVersion2 = callback && callbackVersion >= 2;
+  m_bTrusted = m_bVersion2 && trusted;
   m_bKeepAliveTimer = keepAliveSeconds > 0;
   m_dwKeepAliveInterval = static_cast<uint32_t>(keepAliveSeconds) * 1000u;
   m_bRelayUnspooled = relayUnspooled;
@@ -469,7 +488,7 @@ size_t CDialogueModel::CommandBytes(const char* data, size_t length) {
       m_pRefusal = LineRefusal(m_strPartial.substr(0, body));
     bool answeredHere = IsDataLine(m_strPartial) ||
                         EqualNoCase(Verb(m_strPartial, nullptr), "BDAT") ||
-                        IsWithheldVerb(Verb(m_strPartial, nullptr));
+                        IsWithheldVerb(Verb(m_strPartial, nullptr), m_bTrusted);
     if (m_pRefusal != nullptr) {
       // Refused whatever follows: nothing of it is kept.
       m_strPartial.erase(0, body);
@@ -525,7 +544,7 @@ void CDialogueModel::HandleLine(const std::string& line) {
   } else if (EqualNoCase(verb, "BDAT")) {
     Local(k502);
     m_qwDiscard = BdatSize(line);
-  } else if (IsWithheldVerb(verb)) {
+  } else if (IsWithheldVerb(verb, m_bTrusted)) {
     Local(k502);
   } else {
     // PIPELINING is an answer to EHLO: a session that goes on with HELO has
@@ -611,6 +630,7 @@ void CDialogueModel::EndOfMessage() {
     return;
   }
   bool infected = false;
+  bool rejected = false;
   std::string text;
   if (m_bCallback) {
     const SLogEntry& scan = Take(ELogKind::kScan, "the end of a message");
@@ -622,10 +642,17 @@ void CDialogueModel::EndOfMessage() {
       Fail("the scanner was given spool file %d, the message went to %d", scan.spoolId, m_nSpoolId);
     }
     infected = !scan.threw && scan.result > 0;
+    rejected = infected && m_bVersion2 && scan.result == kScanResultReject;
     if (!scan.threw) text = scan.text;
     // The first keep-alive call sends a NOOP if nothing is owed; the others
     // find its answer owed (the fake server socket shows nothing unread).
     if (scan.keepAlives > 0) TryKeepAlive();
+  }
+  if (rejected) {
+    Local(RejectReply(text));
+    SendOwn("RSET\r\n", EOwner::kRset, false);
+    m_phase = EPhase::kRelay;
+    return;
   }
   if (infected) {
     Local(k250Accepted);
@@ -698,7 +725,7 @@ void CDialogueModel::LineHead(const std::string& head) {
   // An EHLO line is withheld by its first bytes, however long it grows; the
   // first line (the greeting of the reply) always stays.
   m_bWithheld = m_bRelay && m_replyFor == EOwner::kClientEhlo && m_nReplyLines > 1 &&
-                IsWithheldExtension(head);
+                IsWithheldExtension(head, m_bTrusted);
 }
 
 void CDialogueModel::StartReply(const std::string& head) {
@@ -945,7 +972,7 @@ void CDialogueModel::Owe(EOwner owner, bool slot, bool endsGroup, bool newSlot) 
   if (slot && newSlot) m_answers.push_back(SAnswer{false, std::string()});
 }
 
-void CDialogueModel::Local(const char* text) {
+void CDialogueModel::Local(const std::string& text) {
   m_answers.push_back(SAnswer{true, text});
   FlushAnswers();
 }
@@ -1012,7 +1039,7 @@ void CDialogueModel::CheckStreams(const std::string& serverOffered,
     if (m_bLineStarted) {
       mayRelay = !m_bWithheld;
     } else if (m_nReplyLines >= 1) {
-      mayRelay = !MayBeWithheldExtension(m_strLine);
+      mayRelay = !MayBeWithheldExtension(m_strLine, m_bTrusted);
     }
   }
   if (m_bServerLost) mayRelay = false;

@@ -24,7 +24,9 @@
 //    oldest; replies to client commands reach the client, those to the
 //    plug-in's own NOOP, RSET and DATA never do, except a 4xx or 5xx to its
 //    DATA (the client's answer to its end of data); EHLO replies lose their
-//    CHUNKING, BINARYMIME, STARTTLS, XCLIENT and XFORWARD lines, and a 250
+//    CHUNKING, BINARYMIME, STARTTLS, XCLIENT and XFORWARD lines (a client
+//    the host trusts under callback version 2 keeps the last two, and its
+//    XCLIENT and XFORWARD lines go to the server), and a 250
 //    EHLO reply's "SIZE n" line sets the server's message size limit;
 //  - the server is given up ("lost": nothing more goes to it, nothing it says
 //    is listened to, every later command is answered 421 locally, replies
@@ -38,7 +40,9 @@
 //  - a spooled message: the server lost -> 451; past the server's SIZE (the
 //    spool, its final ".\r\n" included, over n + 3 bytes) -> 552 and RSET;
 //    a failed spool write -> 452 and RSET; scanned infected (verdict > 0) ->
-//    "250 Mail accepted" and RSET; otherwise DATA, and the spool with the
+//    "250 Mail accepted" and RSET (under callback version 2 a verdict of 2:
+//    "554 5.7.1 Message rejected: infected (NAME)", NAME the text made
+//    printable and cut to 100, and RSET); otherwise DATA, and the spool with the
 //    scanner's text before the header-ending empty line only after a 354; a
 //    failed reopen or read -> 451 and the server is lost; no spool file at
 //    all -> 451 locally, or with the relay-unspooled setting DATA relayed and
@@ -128,7 +132,10 @@ struct SAccept {
 class CDialogueModel {
  public:
   // keepAliveSeconds: the keep-alive interval while spooling (0: off).
-  void Start(bool callback, int keepAliveSeconds, bool relayUnspooled, const SAccept& accept);
+  // callbackVersion 2: a verdict of 2 is rejected with 554, and trusted says
+  // whether the host trusts the client with XCLIENT and XFORWARD.
+  void Start(bool callback, int keepAliveSeconds, bool relayUnspooled, int callbackVersion,
+             bool trusted, const SAccept& accept);
 
   // Replays the log of one event against the model; Fail()s at the first
   // deviation. serverOffered is everything offered to the server so far.
@@ -200,11 +207,13 @@ class CDialogueModel {
   }
   // newSlot: the client's answer slot is opened here (not already).
   void Owe(EOwner owner, bool slot, bool endsGroup, bool newSlot = true);
-  void Local(const char* text);
+  void Local(const std::string& text);
   void FlushAnswers();
   void ToClient(const std::string& bytes) { m_toClient += bytes; }
 
   bool m_bCallback = true;
+  bool m_bVersion2 = false;        // the host speaks callback version 2
+  bool m_bTrusted = false;         // ... and trusts the client with XCLIENT and XFORWARD
   bool m_bKeepAliveTimer = false;  // NOOPs while spooling (SetTimeoutProtection > 0)
   uint32_t m_dwKeepAliveInterval = 0;
   uint32_t m_dwLastProtection = 0;  // the tick the interval counts from

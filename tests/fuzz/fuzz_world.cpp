@@ -116,16 +116,20 @@ void CWorld::Init() {
   RegisterCallback(ScanCallback);
 }
 
-void CWorld::StartConnection(int timeoutSeconds, bool callback, int debugLevel,
-                             bool relayUnspooled) {
+void CWorld::StartConnection(int timeoutSeconds, bool callback, int debugLevel, bool relayUnspooled,
+                             int callbackVersion, bool trusted) {
   ++m_nConnection;
   m_nHostContext = 7000 + m_nConnection;
   m_nTimeoutSeconds = timeoutSeconds;
   m_bCallback = callback;
   m_bRelayUnspooled = relayUnspooled;
-  // Both are read afresh by OnNewConnection, where a host would set them.
+  m_nCallbackVersion = callbackVersion;
+  m_bTrusted = trusted;
+  m_nQuestions = 0;
+  // All are read afresh by OnNewConnection, where a host would set them.
   setenv("DIVIVEZ_DEBUG_LEVEL", std::to_string(debugLevel).c_str(), 1);
   setenv("DIVIVEZ_RELAY_UNSPOOLED", relayUnspooled ? "1" : "0", 1);
+  setenv("DIVIVEZ_CALLBACK_VERSION", std::to_string(callbackVersion).c_str(), 1);
   SetTimeoutProtection(timeoutSeconds);
   if (timeoutSeconds > 0) m_dwInterval = static_cast<uint32_t>(timeoutSeconds) * 1000;
   RegisterCallback(callback ? ScanCallback : nullptr);
@@ -176,11 +180,20 @@ void CheckCount(const char* what, const std::vector<SLogEntry>& log, size_t from
 
 }  // namespace
 
+// A host of version 2 has been asked about the connection by the end of the
+// first request call.
+void CWorld::CheckAsked() const {
+  if (m_bCallback && m_nCallbackVersion >= 2 && m_nQuestions != 1) {
+    Fail("no connection question in the first request call");
+  }
+}
+
 int CWorld::CallClient() {
   Log(SLogEntry{ELogKind::kClientCallBegin});
   size_t from = m_log.size();
   int n = OnRequestFromApplication(m_pClient, m_pServer);
   CheckCount("OnRequestFromApplication", m_log, from, ESide::kClient, n);
+  CheckAsked();
   Log(SLogEntry{ELogKind::kClientCallEnd});
   return n;
 }
@@ -190,6 +203,7 @@ int CWorld::CallServer() {
   size_t from = m_log.size();
   int n = OnRequestFromServer(m_pClient, m_pServer);
   CheckCount("OnRequestFromServer", m_log, from, ESide::kServer, n);
+  CheckAsked();
   Log(SLogEntry{ELogKind::kServerCallEnd});
   return n;
 }
@@ -200,6 +214,17 @@ void CWorld::ScanCallback(int code, ScanRequest* request) {
     World().Scan(request);
   } else if (code == kScanCodeProgress) {
     World().Progress(request);
+  } else if (code == kCallbackCodeConnection) {
+    // Once per connection, and only from a plug-in told version 2.
+    CWorld& world = World();
+    if (world.m_nCallbackVersion < 2) Fail("connection question under callback version 1");
+    if (++world.m_nQuestions > 1) Fail("connection question asked twice");
+    if (world.m_sockets.Consumed(world.m_hClient) + world.m_sockets.Consumed(world.m_hServer) > 0) {
+      Fail("connection question after the connection's first read");
+    }
+    const std::string problems = RecordProblems(*request, world.m_pClient, world.m_nHostContext);
+    if (!problems.empty()) Fail("connection question: %s", problems.c_str());
+    request->nScanResult = world.m_bTrusted ? kConnectionTrustForwarding : 0;
   } else {
     Fail("host callback with unknown code %d", code);
   }

@@ -65,12 +65,14 @@ class CWorld {
   void Init();  // once per process
   // relayUnspooled: the plug-in's setting for a message that cannot be
   // spooled (relayed unscanned, or refused), read at the new connection.
-  void StartConnection(int timeoutSeconds, bool callback, int debugLevel, bool relayUnspooled);
+  void StartConnection(int timeoutSeconds, bool callback, int debugLevel, bool relayUnspooled,
+                       int callbackVersion, bool trusted);
   void EndConnection();
 
   // Host calls, logged.
   int CallClient();
   int CallServer();
+  void CheckAsked() const;
 
   void Log(const SLogEntry& entry) { m_log.push_back(entry); }
   SFakeEndpoint& Client() { return m_sockets.Endpoint(m_hClient); }
@@ -100,6 +102,9 @@ class CWorld {
       5000;  // the keep-alive interval: the last one set, as the plug-in keeps it
   bool m_bCallback = true;
   bool m_bRelayUnspooled = false;
+  int m_nCallbackVersion = 1;
+  bool m_bTrusted = false;  // the answer to the connection question (code 4)
+  int m_nQuestions = 0;     // connection questions this connection
   std::vector<SLogEntry> m_log;
   bool m_bInScan = false;
   uint32_t m_dwLastProgressDone = 0;

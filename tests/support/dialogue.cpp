@@ -51,11 +51,13 @@ class CRun {
   std::vector<std::string> m_spools;
   std::vector<std::pair<uint32_t, uint32_t>> m_progress;
   size_t m_nScansChecked = 0;
+  bool m_bCalled = false;  // a request export has been called
   bool m_bFailed = false;
 };
 
 bool CRun::Call(bool client) {
   SOCKET handle = client ? m_client.m_hSocket : m_server.m_hSocket;
+  m_bCalled = true;
   size_t before = m_host.m_sockets.Consumed(handle);
   int result = client ? OnRequestFromApplication(&m_client, &m_server)
                       : OnRequestFromServer(&m_client, &m_server);
@@ -144,6 +146,17 @@ bool CRun::Check(const std::string& where) {
     problem << "\n";
   }
   if (!scanner.m_otherCodes.empty()) problem << "callback called with an unknown code\n";
+  // Asked once, in the first request call, only by a host of version 2.
+  const size_t questions =
+      m_dialogue.nCallbackVersion >= 2 && !m_dialogue.bNoCallback && m_bCalled ? 1 : 0;
+  if (scanner.m_connections.size() != questions) {
+    problem << "connection questions: " << scanner.m_connections.size() << ", expected "
+            << questions << "\n";
+  }
+  for (const ScanRequest& question : scanner.m_connections) {
+    const std::string bad = RecordProblems(question, &m_client, kHostContext);
+    if (!bad.empty()) problem << "connection question: " << bad;
+  }
   if (problem.str().empty()) return true;
   ADD_FAILURE() << m_label << ", " << where << ":\n" << problem.str();
   m_bFailed = true;
@@ -159,6 +172,9 @@ bool CRun::Play(ESplit mode, int splitStep, size_t splitAt, const std::string& l
   if (m_dialogue.nShortWriteAt > 0) store.m_write.Once(m_dialogue.nShortWriteAt, EFault::kShort);
   SetTimeoutProtection(m_dialogue.nKeepAliveSeconds);
   SetRelayUnspooled(m_dialogue.bRelayUnspooled);
+  SetCallbackVersion(m_dialogue.nCallbackVersion);
+  m_host.m_scanner.m_nConnectionAnswer =
+      m_dialogue.bTrustForwarding ? kConnectionTrustForwarding : 0;
   RegisterCallback(m_dialogue.bNoCallback ? nullptr : &CFakeScanner::Callback);
   m_host.Open(&m_client, kHostContext);
 

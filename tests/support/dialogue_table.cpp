@@ -194,6 +194,10 @@ std::vector<SDialogue> ParseDialogues(const std::string& table) {
           dialogue.bNoCallback = true;
         } else if (key == "loose") {
           dialogue.bLoose = true;
+        } else if (key == "callback" && ParseNumber(payload, &value) && value >= 1) {
+          dialogue.nCallbackVersion = static_cast<int>(value);
+        } else if (key == "trusted") {
+          dialogue.bTrustForwarding = true;
         } else if (key == "relay-unspooled") {
           dialogue.bRelayUnspooled = true;
         } else if (key == "fault" && payload == "create") {

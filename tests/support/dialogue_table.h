@@ -10,6 +10,9 @@
 //   nocallback            no host callback registered
 //   loose                 compare the transcripts at the end only
 //   relay-unspooled       a message that cannot be spooled is relayed unscanned
+//   callback: 2           the host speaks callback version 2 (a verdict of 2
+//                         rejects with 554, the text naming the signature)
+//   trusted               ... and trusts the client with XCLIENT and XFORWARD
 //   fault: create | openread | write N | short N   spool store faults
 //   S: bytes              the server sends a chunk; OnRequestFromServer
 //   C: bytes              the client sends a chunk; OnRequestFromApplication
@@ -86,6 +89,8 @@ struct SDialogue {
   bool bNoCallback = false;
   bool bLoose = false;
   bool bRelayUnspooled = false;
+  int nCallbackVersion = 1;
+  bool bTrustForwarding = false;
   bool bFailCreate = false;
   bool bFailOpenRead = false;
   int nFailWriteAt = 0;

@@ -58,6 +58,7 @@ CHostHarness::CHostHarness() : m_pStore(&m_store) {
   g_dwTimeoutProtection = 5000;
   g_nDebugLevel = 0;
   SetRelayUnspooled(false);
+  SetCallbackVersion(1);
   CFakeClock::Set(kStartTick);
   SetTickSourceForTesting(&CFakeClock::Now);
   CTraceCapture::Clear();
@@ -73,6 +74,7 @@ CHostHarness::~CHostHarness() {
   g_dwTimeoutProtection = 5000;
   g_nDebugLevel = 0;
   SetRelayUnspooled(false);
+  SetCallbackVersion(1);
   SetTickSourceForTesting(nullptr);
   SetSpoolStoreForTesting(nullptr);
   SetDebugOutputHookExclusive(false);

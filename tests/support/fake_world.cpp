@@ -391,6 +391,9 @@ void DIVIVEZ_CDECL CFakeScanner::Callback(int code, ScanRequest* request) {
     scanner.Answer(request);
   } else if (code == kScanCodeProgress) {
     scanner.m_progress.push_back({request->dwKBytesDone, request->dwKBytesTotal, *request});
+  } else if (code == kCallbackCodeConnection) {
+    scanner.m_connections.push_back(*request);
+    request->nScanResult = scanner.m_nConnectionAnswer;
   } else {
     scanner.m_otherCodes.push_back(code);
   }
@@ -459,6 +462,7 @@ void CFakeScanner::Answer(ScanRequest* request) {
 void CFakeScanner::Reset() {
   m_scans.clear();
   m_progress.clear();
+  m_connections.clear();
   m_otherCodes.clear();
   m_verdicts.clear();
 }

@@ -211,7 +211,9 @@ class CFakeScanner {
 
   std::vector<SScanRecord> m_scans;
   std::vector<SProgressRecord> m_progress;
+  std::vector<ScanRequest> m_connections;  // code 4: the questions about the connection
   std::vector<int> m_otherCodes;
+  int32_t m_nConnectionAnswer = 0;  // the answer to each: kConnectionTrustForwarding trusts
 
  private:
   std::deque<SVerdict> m_verdicts;

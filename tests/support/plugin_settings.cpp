@@ -5,21 +5,31 @@
 
 #include "boundary/settings.h"
 
-void SetRelayUnspooled(bool relay) {
+namespace {
+
+// Where the plug-in reads it: the environment (on Windows the runtime's
+// _putenv_s sets the process's environment block too).
+void SetVariable(const char* name, const std::string& value) {
 #ifdef _WIN32
-  _putenv_s("DIVIVEZ_RELAY_UNSPOOLED", relay ? "1" : "0");
+  _putenv_s(name, value.c_str());
 #else
-  setenv("DIVIVEZ_RELAY_UNSPOOLED", relay ? "1" : "0", 1);
+  setenv(name, value.c_str(), 1);
 #endif
+}
+
+}  // namespace
+
+void SetRelayUnspooled(bool relay) {
+  SetVariable("DIVIVEZ_RELAY_UNSPOOLED", relay ? "1" : "0");
   g_bRelayUnspooled = relay ? 1 : 0;
 }
 
+void SetCallbackVersion(int version) {
+  SetVariable("DIVIVEZ_CALLBACK_VERSION", std::to_string(version));
+  g_nCallbackVersion = version;
+}
+
 void SetTraceLevel(int level) {
-  const std::string value = std::to_string(level);
-#ifdef _WIN32
-  _putenv_s("DIVIVEZ_DEBUG_LEVEL", value.c_str());
-#else
-  setenv("DIVIVEZ_DEBUG_LEVEL", value.c_str(), 1);
-#endif
+  SetVariable("DIVIVEZ_DEBUG_LEVEL", std::to_string(level));
   g_nDebugLevel = level;
 }

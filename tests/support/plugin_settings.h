@@ -9,5 +9,8 @@ void SetRelayUnspooled(bool relay);
 // The trace level, kept by connections opened later too (POSIX reads it
 // afresh at every new connection).
 void SetTraceLevel(int level);
+// The callback version the host speaks (1: today's callback; 2: it may
+// reject and is asked about each connection).
+void SetCallbackVersion(int version);
 
 #endif  // DIVIVEZ_TESTS_SUPPORT_PLUGIN_SETTINGS_H_

@@ -125,6 +125,14 @@ std::string OsSetPluginRelayUnspooled(bool relay, std::string* error) {
   return "environment variable DIVIVEZ_RELAY_UNSPOOLED";
 }
 
+bool OsSetPluginCallbackVersion(int version, std::string* error) {
+  if (setenv("DIVIVEZ_CALLBACK_VERSION", std::to_string(version).c_str(), 1) != 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 std::string OsTempDirectory() {
   // As the plug-in's GetTempPathA: $TMPDIR, else /tmp.
   const char* directory = std::getenv("TMPDIR");

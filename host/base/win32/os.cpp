@@ -148,6 +148,16 @@ std::string OsSetPluginRelayUnspooled(bool relay, std::string* error) {
   return "registry value HKLM\\Software\\Corvane\\ZEBMail\\RelayUnspooled";
 }
 
+bool OsSetPluginCallbackVersion(int version, std::string* error) {
+  // The process's environment block, which the plug-in reads whatever C
+  // runtime it links.
+  if (!SetEnvironmentVariableA("DIVIVEZ_CALLBACK_VERSION", std::to_string(version).c_str())) {
+    *error = "SetEnvironmentVariable failed (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  return true;
+}
+
 std::string OsTempDirectory() {
   char directory[MAX_PATH + 1];
   const DWORD n = GetTempPathA(sizeof directory, directory);

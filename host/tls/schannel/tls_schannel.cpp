@@ -6,6 +6,8 @@
 // Certificates of an upstream are checked here (manual validation): the
 // chain against the CA file's roots or the system's, then the name.
 #define SECURITY_WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <wincrypt.h>
 #include <schannel.h>
@@ -25,6 +27,9 @@
 // From wininet.h, which the SSL policy's extra data takes.
 #ifndef SECURITY_FLAG_IGNORE_UNKNOWN_CA
 #define SECURITY_FLAG_IGNORE_UNKNOWN_CA 0x00000100
+#endif
+#ifndef SECURITY_FLAG_IGNORE_CERT_CN_INVALID
+#define SECURITY_FLAG_IGNORE_CERT_CN_INVALID 0x00001000
 #endif
 
 namespace {
@@ -90,19 +95,100 @@ std::vector<BYTE> Decode(LPCSTR type, const BYTE* data, DWORD size) {
   return decoded;
 }
 
+// One DER item of that tag at p: its contents, and p moved past it.
+bool DerItem(const BYTE*& p, const BYTE* end, BYTE tag, const BYTE** body, size_t* size) {
+  if (end - p < 2 || p[0] != tag) return false;
+  size_t length = p[1];
+  p += 2;
+  if (length & 0x80) {
+    size_t count = length & 0x7f;
+    if (count == 0 || count > 4 || static_cast<size_t>(end - p) < count) return false;
+    for (length = 0; count > 0; --count) length = (length << 8) | *p++;
+  }
+  if (static_cast<size_t>(end - p) < length) return false;
+  *body = p;
+  *size = length;
+  p += length;
+  return true;
+}
+
+// The PKCS #1 key inside a PKCS #8 PrivateKeyInfo of an RSA key:
+// SEQUENCE { INTEGER version, SEQUENCE { rsaEncryption, ... }, OCTET STRING }.
+// Unwrapped here because Wine's CryptoAPI has no PKCS_PRIVATE_KEY_INFO
+// decoder, and openssl writes keys this way.
+std::vector<BYTE> RsaKeyOfPkcs8(const std::vector<BYTE>& der) {
+  static const BYTE kRsaEncryption[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86,
+                                        0xf7, 0x0d, 0x01, 0x01, 0x01};
+  const BYTE* p = der.data();
+  const BYTE* end = p + der.size();
+  const BYTE* info = nullptr;
+  const BYTE* item = nullptr;
+  size_t infoSize = 0;
+  size_t size = 0;
+  if (!DerItem(p, end, 0x30, &info, &infoSize)) return {};
+  p = info;
+  end = info + infoSize;
+  if (!DerItem(p, end, 0x02, &item, &size) || !DerItem(p, end, 0x30, &item, &size) ||
+      size < sizeof kRsaEncryption ||
+      std::memcmp(item, kRsaEncryption, sizeof kRsaEncryption) != 0 ||
+      !DerItem(p, end, 0x04, &item, &size)) {
+    return {};
+  }
+  return std::vector<BYTE>(item, item + size);
+}
+
 // An RSA key (PKCS #8 or PKCS #1) as a CryptoAPI PRIVATEKEYBLOB.
 std::vector<BYTE> RsaKeyBlob(const std::string& text) {
   for (const auto& der : PemBlocks(text, "PRIVATE KEY")) {
-    std::vector<BYTE> info =
-        Decode(PKCS_PRIVATE_KEY_INFO, der.data(), static_cast<DWORD>(der.size()));
-    if (info.empty()) continue;
-    const auto* keyInfo = reinterpret_cast<const CRYPT_PRIVATE_KEY_INFO*>(info.data());
-    return Decode(PKCS_RSA_PRIVATE_KEY, keyInfo->PrivateKey.pbData, keyInfo->PrivateKey.cbData);
+    const std::vector<BYTE> key = RsaKeyOfPkcs8(der);
+    if (key.empty()) continue;
+    return Decode(PKCS_RSA_PRIVATE_KEY, key.data(), static_cast<DWORD>(key.size()));
   }
   for (const auto& der : PemBlocks(text, "RSA PRIVATE KEY")) {
     return Decode(PKCS_RSA_PRIVATE_KEY, der.data(), static_cast<DWORD>(der.size()));
   }
   return {};
+}
+
+// Whether the certificate's subjectAltName holds this IP address. Checked
+// here: not every SChannel's SSL policy matches IP addresses (Wine's does
+// not).
+bool CertNamesAddress(PCCERT_CONTEXT cert, const std::string& address) {
+  unsigned char wanted[16];
+  size_t wantedSize = 4;
+  if (inet_pton(AF_INET, address.c_str(), wanted) != 1) {
+    if (inet_pton(AF_INET6, address.c_str(), wanted) != 1) return false;
+    wantedSize = 16;
+  }
+  const CERT_EXTENSION* extension = CertFindExtension(
+      szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
+  if (extension == nullptr) return false;
+  const std::vector<BYTE> decoded =
+      Decode(X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData);
+  if (decoded.empty()) return false;
+  const auto* names = reinterpret_cast<const CERT_ALT_NAME_INFO*>(decoded.data());
+  for (DWORD i = 0; i < names->cAltEntry; ++i) {
+    const CERT_ALT_NAME_ENTRY& name = names->rgAltEntry[i];
+    if (name.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && name.IPAddress.cbData == wantedSize &&
+        std::memcmp(name.IPAddress.pbData, wanted, wantedSize) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The exponent and modulus of a key, without the blob's header (whose
+// algorithm may differ between a key pair and a certificate's public key).
+std::vector<BYTE> PublicKeyBlob(HCRYPTKEY key) {
+  DWORD size = 0;
+  if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &size)) return {};
+  std::vector<BYTE> blob(size);
+  if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob.data(), &size) || size <= sizeof(BLOBHEADER)) {
+    return {};
+  }
+  blob.resize(size);
+  blob.erase(blob.begin(), blob.begin() + sizeof(BLOBHEADER));
+  return blob;
 }
 
 }  // namespace
@@ -144,7 +230,7 @@ std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFi
                                                    static_cast<DWORD>(certs[0].size()));
   }
   if (context->m_cert == nullptr) {
-    *error = "TLS certificate " + certFile + ": no PEM certificate found";
+    *error = "TLS certificate " + certFile + ": no PEM certificate found (no start line)";
     return nullptr;
   }
   const std::vector<BYTE> blob = RsaKeyBlob(keyText);
@@ -161,7 +247,19 @@ std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFi
              std::to_string(GetLastError()) + ")";
     return nullptr;
   }
+  // Not every SChannel checks the pair when the credential is made (Wine's
+  // does not): compare the public halves here.
+  HCRYPTKEY certKey = 0;
+  const bool matches =
+      CryptImportPublicKeyInfo(context->m_provider, X509_ASN_ENCODING,
+                               &context->m_cert->pCertInfo->SubjectPublicKeyInfo, &certKey) &&
+      !PublicKeyBlob(key).empty() && PublicKeyBlob(key) == PublicKeyBlob(certKey);
+  if (certKey != 0) CryptDestroyKey(certKey);
   CryptDestroyKey(key);
+  if (!matches) {
+    *error = "TLS key " + keyPath + " does not match the certificate " + certFile;
+    return nullptr;
+  }
   CERT_KEY_CONTEXT keyContext = {};
   keyContext.cbSize = sizeof keyContext;
   keyContext.hCryptProv = context->m_provider;
@@ -228,6 +326,9 @@ std::shared_ptr<const TlsContext> TlsMakeClientContext(const TlsClientSettings& 
 struct TlsSession::Impl {
   std::shared_ptr<const TlsContext> context;
   std::wstring target;
+  // SChannel sends the target as SNI, which must never name an address
+  // (RFC 6066): an IP literal is checked here, after the handshake.
+  bool sniTarget = false;
   CtxtHandle handle;
   bool haveHandle = false;
   bool helloSent = false;
@@ -286,6 +387,14 @@ struct TlsSession::Impl {
     }
   }
 
+  // Whether what the server sent starts with a ServerHello of TLS 1.1 or
+  // older: some SChannels refuse it with only SEC_E_INTERNAL_ERROR.
+  bool ServerChoseOldVersion() const {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
+    return inLength >= 11 && bytes[0] == 0x16 && bytes[5] == 0x02 && bytes[9] == 0x03 &&
+           bytes[10] < 0x03;
+  }
+
   Status Step();
   Status CheckPeer();
 };
@@ -316,7 +425,7 @@ TlsSession::Status TlsSession::Impl::Step() {
     if (helloSent && inLength == 0) return kWantRead;
     status = InitializeSecurityContextW(
         const_cast<CredHandle*>(&context->m_credential), haveHandle ? &handle : nullptr,
-        target.empty() ? nullptr : const_cast<wchar_t*>(target.c_str()),
+        sniTarget ? const_cast<wchar_t*>(target.c_str()) : nullptr,
         ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
             ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
             ISC_REQ_MANUAL_CRED_VALIDATION,
@@ -339,7 +448,8 @@ TlsSession::Status TlsSession::Impl::Step() {
     handshakeDone = true;
     return server ? kOk : CheckPeer();
   }
-  if (status == SEC_E_UNSUPPORTED_FUNCTION || status == SEC_E_ALGORITHM_MISMATCH) {
+  if (status == SEC_E_UNSUPPORTED_FUNCTION || status == SEC_E_ALGORITHM_MISMATCH ||
+      (!server && ServerChoseOldVersion())) {
     return Fail(
         TlsFailure::kProtocolVersion,
         "handshake failed: " +
@@ -363,8 +473,22 @@ TlsSession::Status TlsSession::Impl::CheckPeer() {
   CERT_CHAIN_PARA chainPara = {};
   chainPara.cbSize = sizeof chainPara;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  HCERTSTORE extra = context->m_roots != nullptr ? context->m_roots : cert->hCertStore;
-  if (!CertGetCertificateChain(nullptr, cert, nullptr, extra, &chainPara, 0, nullptr, &chain)) {
+  // The chain may use what the server sent (its intermediates) and the CA
+  // file's roots together.
+  HCERTSTORE extra = cert->hCertStore;
+  HCERTSTORE both = nullptr;
+  if (context->m_roots != nullptr) {
+    both = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
+    if (both != nullptr) {
+      CertAddStoreToCollection(both, cert->hCertStore, 0, 0);
+      CertAddStoreToCollection(both, context->m_roots, 0, 0);
+      extra = both;
+    }
+  }
+  const BOOL built =
+      CertGetCertificateChain(nullptr, cert, nullptr, extra, &chainPara, 0, nullptr, &chain);
+  if (both != nullptr) CertCloseStore(both, 0);
+  if (!built) {
     const DWORD code = GetLastError();
     CertFreeCertificateContext(cert);
     return Fail(TlsFailure::kCertificate,
@@ -385,6 +509,9 @@ TlsSession::Status TlsSession::Impl::CheckPeer() {
     CertFreeCertificateContext(found);
     ignore = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
   }
+  const std::string peer(target.begin(), target.end());
+  const bool address = TlsIsIpLiteral(peer);
+  if (address) ignore |= SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
   HTTPSPolicyCallbackData https = {};
   https.cbStruct = sizeof https;
   https.dwAuthType = AUTHTYPE_SERVER;
@@ -398,16 +525,17 @@ TlsSession::Status TlsSession::Impl::CheckPeer() {
   const BOOL checked =
       CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policyPara, &policy);
   CertFreeCertificateChain(chain);
+  const bool addressNamed = address && CertNamesAddress(cert, peer);
   CertFreeCertificateContext(cert);
   if (!checked) return Fail(TlsFailure::kInternal, "certificate verify failed: no SSL policy");
   switch (static_cast<HRESULT>(policy.dwError)) {
     case S_OK:
+      if (address && !addressNamed) {
+        return Fail(TlsFailure::kNameMismatch, "certificate verify failed: IP address mismatch");
+      }
       return kOk;
     case CERT_E_CN_NO_MATCH:
-      return Fail(TlsFailure::kNameMismatch,
-                  TlsIsIpLiteral(std::string(target.begin(), target.end()))
-                      ? "certificate verify failed: IP address mismatch"
-                      : "certificate verify failed: hostname mismatch");
+      return Fail(TlsFailure::kNameMismatch, "certificate verify failed: hostname mismatch");
     case CERT_E_UNTRUSTEDROOT:
     case CERT_E_CHAINING:
       return Fail(TlsFailure::kUnknownCa, "certificate verify failed: unknown CA");
@@ -442,6 +570,7 @@ std::unique_ptr<TlsSession> TlsSession::Client(std::shared_ptr<const TlsContext>
   auto impl = std::make_unique<Impl>();
   impl->context = std::move(context);
   impl->target = Widen(peerName);
+  impl->sniTarget = !peerName.empty() && !TlsIsIpLiteral(peerName);
   return std::unique_ptr<TlsSession>(new TlsSession(std::move(impl)));
 }
 
@@ -494,6 +623,7 @@ TlsSession::Status TlsSession::Read(char* buffer, size_t size, size_t* got) {
         {0, SECBUFFER_EMPTY, nullptr},
         {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+    const bool alertRecord = impl.in[0] == 0x15;  // TLS 1.2's record types are in the clear
     const SECURITY_STATUS status = DecryptMessage(&impl.handle, &desc, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return kWantRead;
     if (status != SEC_E_OK && status != SEC_I_CONTEXT_EXPIRED && status != SEC_I_RENEGOTIATE) {
@@ -513,7 +643,12 @@ TlsSession::Status TlsSession::Read(char* buffer, size_t size, size_t* got) {
     } else {
       impl.inLength = 0;
     }
-    if (status == SEC_I_CONTEXT_EXPIRED) impl.closed = true;
+    // Wine's SChannel answers the peer's close_notify with SEC_E_OK and no
+    // data rather than SEC_I_CONTEXT_EXPIRED.
+    if (status == SEC_I_CONTEXT_EXPIRED ||
+        (status == SEC_E_OK && alertRecord && impl.plainLength == 0)) {
+      impl.closed = true;
+    }
     if (status == SEC_I_RENEGOTIATE) {
       // TLS 1.3's post-handshake messages (tickets, key updates) come this
       // way; the handshake call takes them. Anything that would need a new
