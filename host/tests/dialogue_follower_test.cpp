@@ -144,6 +144,44 @@ TEST(DialogueFollowerTest, AMessageTakenForItsScanHasEndedAndTheEnvelopeIsLogSaf
   EXPECT_EQ(follower.MessagesEnded(), 0);
 }
 
+// Whether the client is owed a reply and whether it heard the end (221,
+// 421): from the replies the plug-in sent it, or with the plug-in's own
+// sockets from the server's.
+TEST(DialogueFollowerTest, TheClientIsOwedAReplyUntilOneGoesOutAndHearsTheEndIn221Or421) {
+  const auto now = DialogueFollower::Clock::now();
+  Replies replies;
+  DialogueFollower follower;
+  EXPECT_TRUE(follower.Owed());  // the greeting
+  const std::pair<std::string, bool> sent[] = {{"220 mx\r\n", false},
+                                               {"250-a\r\n250 b\r\n", false},
+                                               {"221 bye\r\n", true},
+                                               {"250-x\r\n421 4.4.2 closing\r\n", true},
+                                               {"421-x\r\n250 y\r\n", false}};
+  for (const auto& reply : sent) {
+    const std::string command = "NOOP\r\n";
+    follower.FromClient(command.data(), command.size(), now);
+    EXPECT_TRUE(follower.Owed()) << reply.first;
+    follower.ToClient(reply.first.data(), reply.first.size());
+    EXPECT_FALSE(follower.Owed()) << reply.first;
+    EXPECT_EQ(follower.ToldClosing(), reply.second) << reply.first;
+  }
+  // Without the host's socket service the server's replies stand for them.
+  DialogueFollower unseen;
+  unseen.SetRepliesUnseen(true);
+  const std::string quit = "QUIT\r\n";
+  unseen.FromClient(quit.data(), quit.size(), now);
+  const std::string bye = "221 bye\r\n";
+  unseen.FromServer(bye.data(), bye.size(), now, &replies);
+  EXPECT_FALSE(unseen.Owed());
+  EXPECT_TRUE(unseen.ToldClosing());
+  // Replies seen going out: the server's own say nothing of what the
+  // client heard.
+  DialogueFollower seen;
+  seen.FromServer(bye.data(), bye.size(), now, &replies);
+  EXPECT_TRUE(seen.Owed());
+  EXPECT_FALSE(seen.ToldClosing());
+}
+
 // The envelope the host follows is what the quarantine records: a long
 // path whole (the plug-in holds a command line of 16 KiB whole), fed in any
 // pieces, and never with the line's end in it.
