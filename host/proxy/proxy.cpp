@@ -107,7 +107,7 @@ int Proxy::Accept() {
     connection->peer = LogSafe(rawPeer);
     connection->address = client.address;
     connection->clientIp = client.ip;
-    connection->upstream = m_context.settings.upstream;
+    connection->route.upstream = m_context.settings.upstream;
     connection->clientStream.Attach(socket);
     connection->header.awaiting = client.awaitingHeader;
     connection->header.due = client.headerDue;

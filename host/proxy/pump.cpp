@@ -52,8 +52,8 @@ bool Pump::SetUp(Connection* c) {
   if (m_context->settings.originalDestination && !m_admission->AdmitRedirected(c)) return false;
   ++m_context->counters.connections;
   std::string error;
-  c->serverStream.Attach(
-      NetConnect(c->upstream.host, c->upstream.port, m_context->settings.connectTimeoutMs, &error));
+  c->serverStream.Attach(NetConnect(c->route.upstream.host, c->route.upstream.port,
+                                    m_context->settings.connectTimeoutMs, &error));
   if (c->serverStream.Socket() != kNetInvalidSocket && m_context->settings.upstreamXclient) {
     LoopGroup::LeaveBeforeWaiting();  // for the server's answers
     if (!IntroduceClient(c, &error)) return false;
@@ -61,8 +61,8 @@ bool Pump::SetUp(Connection* c) {
   if (c->serverStream.Socket() == kNetInvalidSocket) {
     ++m_context->counters.upstreamFailed;
     m_context->log->Line("%s from %s: upstream %s unreachable (%s); answered 421",
-                         c->Label().c_str(), c->peer.c_str(), EndpointText(c->upstream).c_str(),
-                         error.c_str());
+                         c->Label().c_str(), c->peer.c_str(),
+                         EndpointText(c->route.upstream).c_str(), error.c_str());
     static const char kUnavailable[] =
         "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
     c->clientStream.SendAll(kUnavailable, sizeof kUnavailable - 1, 5000, &m_context->abort);
@@ -109,11 +109,11 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
       log->Line(
           "upstream %s does not offer XCLIENT; its clients go on without it "
           "(--upstream-xclient)",
-          EndpointText(c->upstream).c_str());
+          EndpointText(c->route.upstream).c_str());
     }
     CloseSpentSession(c);
-    c->serverStream.Attach(
-        NetConnect(c->upstream.host, c->upstream.port, settings.connectTimeoutMs, error));
+    c->serverStream.Attach(NetConnect(c->route.upstream.host, c->route.upstream.port,
+                                      settings.connectTimeoutMs, error));
     return true;
   }
   // The operator asked for XCLIENT: without it the server would take this
@@ -140,11 +140,11 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
           "upstream %s does not advertise XCLIENT; %d client(s) answered 421 since the "
           "last notice: enable XCLIENT for this host there, or drop "
           "--upstream-xclient",
-          EndpointText(c->upstream).c_str(), refused);
+          EndpointText(c->route.upstream).c_str(), refused);
     }
   } else {
     log->Line("%s from %s: XCLIENT to upstream %s %s: %s; answered 421 (--upstream-xclient)",
-              c->Label().c_str(), c->peer.c_str(), EndpointText(c->upstream).c_str(),
+              c->Label().c_str(), c->peer.c_str(), EndpointText(c->route.upstream).c_str(),
               result == XclientResult::kRefused ? "refused" : "failed", LogSafe(detail).c_str());
   }
   CloseSpentSession(c);
@@ -159,13 +159,13 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
 // to nobody, and each answers for itself.
 bool Pump::XclientOff(const Connection* c) const {
   std::lock_guard<std::mutex> lock(m_xclientMutex);
-  return m_xclientOffAt.count(EndpointText(c->upstream)) > 0;
+  return m_xclientOffAt.count(EndpointText(c->route.upstream)) > 0;
 }
 
 bool Pump::MarkXclientOff(const Connection* c) {
   std::lock_guard<std::mutex> lock(m_xclientMutex);
   if (m_xclientOffAt.size() >= kMaxXclientOff) m_xclientOffAt.clear();
-  return m_xclientOffAt.insert(EndpointText(c->upstream)).second;
+  return m_xclientOffAt.insert(EndpointText(c->route.upstream)).second;
 }
 
 const char* Pump::TimeLimitReached(Connection* c, bool clientOpen) {
@@ -299,8 +299,8 @@ void Pump::End(Connection* c, const char* reason, bool lingerHere) {
   m_context->log->Line(
       "%s from %s%s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, "
       "%d message(s)",
-      c->Label().c_str(), c->peer.c_str(), c->to.c_str(), c->state.timedOut ? "cut, " : "", reason,
-      static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
+      c->Label().c_str(), c->peer.c_str(), c->route.to.c_str(), c->state.timedOut ? "cut, " : "",
+      reason, static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
       static_cast<unsigned long long>(c->clientStream.Taken()),
       static_cast<unsigned long long>(c->serverStream.Taken()), c->messages);
 }
