@@ -56,9 +56,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "divivez-proxy sits between SMTP clients and a mail server and has every\nmessage scanned (a built-in signature scanner or ClamAV's clamd) before the\nserver sees it. Runs as a systemd service; reload re-reads its signatures.")
 set(CPACK_STRIP_FILES ON)
-# The C and C++ libraries from dpkg-shlibdeps; adduser for the postinst.
+# The C and C++ libraries from dpkg-shlibdeps (libssl3 among them, named
+# here too so that a build without dpkg-shlibdeps still says it); adduser
+# for the postinst.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libssl3 (>= 3.0.0)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${DIVIVEZ_PACKAGING_DIR}/conffiles ${DIVIVEZ_PACKAGING_DIR}/postinst
     ${DIVIVEZ_PACKAGING_DIR}/prerm ${DIVIVEZ_PACKAGING_DIR}/postrm)

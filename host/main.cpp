@@ -138,6 +138,11 @@ int main(int argc, char** argv) {
     std::printf("divivez-proxy %s\n", DIVIVEZ_VERSION);
     return 0;
   }
+  if (options.originalDestination && !NetHasOriginalDestination()) {
+    return Fail(2,
+                "--upstream original-destination: transparent interception needs Linux; this "
+                "system cannot tell where a redirected connection was going");
+  }
 
   Logger log;
   log.SetTerminal(OsStderrIsTerminal());
@@ -246,6 +251,8 @@ int main(int argc, char** argv) {
   settings.closeGraceMs = options.closeGraceMs;
   settings.proxyProtocol = options.proxyProtocol;
   settings.upstreamXclient = options.upstreamXclient;
+  settings.originalDestination = options.originalDestination;
+  settings.maxPerDestination = options.maxPerDestination;
   std::unique_ptr<Quarantine> quarantine;
   if (!options.quarantineDir.empty()) {
     quarantine = std::make_unique<Quarantine>(options.quarantineDir, &log);
@@ -266,8 +273,9 @@ int main(int argc, char** argv) {
   log.Line(
       "upstream %s; plug-in %s; socket service %s; scanner %s; on scan error %s; "
       "keep-alive %s; up to %d connections, %d per address (open-file limit %lu)",
-      EndpointText(upstream).c_str(), pluginPath.c_str(), SocketServiceName(options.socketService),
-      scanner->Describe().c_str(), ScanErrorPolicyName(options.onScanError),
+      options.originalDestination ? "original-destination" : EndpointText(upstream).c_str(),
+      pluginPath.c_str(), SocketServiceName(options.socketService), scanner->Describe().c_str(),
+      ScanErrorPolicyName(options.onScanError),
       options.keepaliveSeconds > 0 ? (std::to_string(options.keepaliveSeconds) + " s").c_str()
                                    : "off",
       options.maxConnections, options.maxPerAddress, fileLimit);
@@ -284,6 +292,13 @@ int main(int argc, char** argv) {
         "(Postfix ends a session after about 100), so a long scan or several messages in "
         "one session may get the connection closed; see --help",
         options.keepaliveSeconds);
+  }
+  if (options.originalDestination) {
+    log.Line(
+        "transparent: each connection goes to its original destination; up to %s per "
+        "destination",
+        options.maxPerDestination > 0 ? std::to_string(options.maxPerDestination).c_str()
+                                      : "any number");
   }
   if (options.proxyProtocol) {
     log.Line("every connection must open with a PROXY protocol header (--proxy-protocol)");

@@ -114,6 +114,12 @@ bool IsRouteValueOption(const std::string& name) {
 bool ParseRouteValue(const std::string& name, const std::string& value, RouteSettings* route,
                      std::string* error) {
   std::string reason;
+  if (name == "--upstream" && value == "original-destination") {
+    route->hasUpstream = true;
+    route->originalDestination = true;
+    route->upstream = Endpoint();
+    return true;
+  }
   if (name == "--listen" || name == "--listen-tls" || name == "--upstream") {
     Endpoint endpoint;
     if (!ParseEndpoint(value, name != "--upstream", &endpoint, &reason)) {
@@ -123,6 +129,7 @@ bool ParseRouteValue(const std::string& name, const std::string& value, RouteSet
     if (name == "--upstream") {
       route->upstream = endpoint;
       route->hasUpstream = true;
+      route->originalDestination = false;
     } else {
       (name == "--listen" ? route->listen : route->listenTls).push_back(endpoint);
     }
@@ -190,7 +197,8 @@ bool Names(const RouteSection& section, const char* name) {
 // A route whose settings are complete: the checks that need every setting
 // in place, inherited ones included. The default route's errors name the
 // command line's options, a named route's its section and keys.
-bool CheckRoute(const RouteSettings& route, const std::string& where, std::string* error) {
+bool CheckRoute(const RouteSettings& route, const std::string& where, bool proxyProtocol,
+                std::string* error) {
   const bool named = !route.name.empty();
   const std::string prefix = named ? where + ": route '" + route.name + "': " : "";
   auto key = [named](const char* name) { return std::string(named ? "" : "--") + name; };
@@ -217,10 +225,18 @@ bool CheckRoute(const RouteSettings& route, const std::string& where, std::strin
   if (verifies && !route.hasUpstream) {
     return fail(mode + " needs " + key("upstream") + ": the capture server speaks no TLS");
   }
-  if (verifies && IsAddressLiteral(route.upstream.host) && route.upstreamTlsName.empty()) {
+  if (verifies && route.upstreamTlsName.empty() &&
+      (route.originalDestination || IsAddressLiteral(route.upstream.host))) {
     return fail(mode + " checks the server's certificate against a name, and " + key("upstream") +
-                " " + EndpointText(route.upstream) + " is an address: give " +
-                key("upstream-tls-name"));
+                (route.originalDestination
+                     ? " original-destination names no host"
+                     : " " + EndpointText(route.upstream) + " is an address") +
+                ": give " + key("upstream-tls-name"));
+  }
+  if (route.originalDestination && proxyProtocol) {
+    // The balancer's connections were not redirected: their destination is
+    // this proxy.
+    return fail(key("upstream") + " original-destination cannot be combined with --proxy-protocol");
   }
   if (!route.upstreamTlsName.empty() && route.upstreamTls == UpstreamTls::kNone) {
     return fail(key("upstream-tls-name") + " needs " + key("upstream-tls") +
@@ -482,6 +498,8 @@ bool ParseWords(const std::vector<std::string>& args, OptionSource source, Optio
       ok = number(1, 100000, &options->maxConnections);
     } else if (name == "--max-per-address") {
       ok = number(1, 100000, &options->maxPerAddress);
+    } else if (name == "--max-per-destination") {
+      ok = number(0, 100000, &options->maxPerDestination);
     } else if (name == "--command-timeout") {
       ok = seconds(&options->commandTimeoutMs);
     } else if (name == "--data-timeout") {
@@ -638,7 +656,14 @@ bool FinishRoutes(const std::vector<RouteSection>& sections, Options* options, s
     wheres.push_back(section.where);
   }
   for (size_t i = 0; i < routes.size(); ++i) {
-    if (!CheckRoute(routes[i], wheres[i], error)) return false;
+    if (!CheckRoute(routes[i], wheres[i], options->proxyProtocol, error)) return false;
+  }
+  const bool anyOriginalDestination =
+      std::any_of(routes.begin(), routes.end(),
+                  [](const RouteSettings& route) { return route.originalDestination; });
+  if (options->maxPerDestination > 0 && !anyOriginalDestination) {
+    *error = "--max-per-destination applies to --upstream original-destination only";
+    return false;
   }
 
   // Two listeners on one address and port: the second could not be opened.
@@ -676,6 +701,7 @@ bool FinishRoutes(const std::vector<RouteSection>& sections, Options* options, s
   options->listen = first.listen.empty() ? first.listenTls.front() : first.listen.front();
   options->hasUpstream = first.hasUpstream;
   options->upstream = first.upstream;
+  options->originalDestination = first.originalDestination;
   return true;
 }
 
@@ -707,6 +733,18 @@ Connections:
   --upstream HOST:PORT      the mail server to relay to. Without it an
                             embedded capture server on a loopback port takes
                             the mail and stores each message in --outbox
+  --upstream original-destination
+                            (Linux) transparent interception: each client is
+                            connected to the address and port it was going
+                            to before an nftables/iptables REDIRECT or DNAT
+                            rule sent it to the proxy. A connection whose
+                            original destination is the proxy itself (a local
+                            address with the listening port) hears "421 4.4.6
+                            Mail loop detected" and is closed
+  --max-per-destination N   with original-destination: concurrent connections
+                            to one server address and port (default 0: no
+                            limit); the next one gets "421 4.4.5 Too many
+                            connections to that server", is closed and logged
   --outbox DIR              where the capture server stores .eml files
                             (default ./outbox, created when missing)
   --capture-port-file FILE  write the capture server's port to FILE

@@ -39,11 +39,14 @@ struct Options {
   // settings file's sections in their order. Each has a listener; only the
   // default route may lack an upstream (the capture server stands in).
   std::vector<RouteSettings> routes;
-  // routes[0]'s first listener (a plain one if it has one) and upstream, for
-  // the code that serves a single route.
+  // routes[0]'s first listener (a plain one if it has one) and upstream
+  // (original-destination included), for the code that serves one route.
   Endpoint listen{"127.0.0.1", 2525};
   bool hasUpstream = false;  // false: relay to the embedded capture server
   Endpoint upstream;
+  bool originalDestination = false;
+  // With original-destination: open connections to one destination; 0: no limit.
+  int maxPerDestination = 0;
   std::string pluginPath;  // empty: the plug-in beside the executable
   SocketService socketService = SocketService::kHost;
   ScannerKind scanner = ScannerKind::kBuiltin;

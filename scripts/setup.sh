@@ -7,7 +7,8 @@
 #                               test peers (swaks, aiosmtpd, smtp-sink, clamd,
 #                               HAProxy, Prometheus)
 #   scripts/setup.sh --build    only what building and running the proxy
-#                               needs (compiler, CMake, Ninja)
+#                               needs (compiler, CMake, Ninja, OpenSSL's
+#                               headers)
 #
 # Safe on a mail server in production: no daemon is started by the package
 # installs (a temporary policy-rc.d refuses every start), and no process is
@@ -53,7 +54,8 @@ trap restore_policy EXIT
 
 if [ "$build_only" = 1 ]; then
   apt-get update -q
-  apt-get install -y -q --no-install-recommends cmake ninja-build g++ make ca-certificates
+  apt-get install -y -q --no-install-recommends cmake ninja-build g++ make ca-certificates \
+    libssl-dev
   echo "setup.sh: done (build tools only)"
   exit 0
 fi
@@ -66,13 +68,14 @@ echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-se
 
 apt-get update -q
 apt-get install -y -q --no-install-recommends \
-  cmake ninja-build g++ make git ca-certificates \
+  cmake ninja-build g++ make git ca-certificates libssl-dev openssl \
   googletest libgtest-dev libgmock-dev \
   clang clang-format libclang-rt-14-dev llvm \
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 \
   wine wine32:i386 \
   valgrind \
   swaks curl python3 python3-aiosmtpd \
+  iproute2 nftables \
   dpkg-dev systemd adduser \
   postfix clamav-daemon clamav \
   haproxy prometheus

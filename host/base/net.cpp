@@ -30,19 +30,34 @@ addrinfo* Resolve(const std::string& host, uint16_t port, bool passive, std::str
 
 }  // namespace
 
-std::string socket_api::AddressText(const sockaddr* address) {
+bool socket_api::EndpointOf(const sockaddr* address, Endpoint* endpoint) {
   char host[INET6_ADDRSTRLEN] = "?";
   if (address->sa_family == AF_INET) {
     auto* in4 = reinterpret_cast<const sockaddr_in*>(address);
     inet_ntop(AF_INET, const_cast<in_addr*>(&in4->sin_addr), host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(in4->sin_port));
-  }
-  if (address->sa_family == AF_INET6) {
+    endpoint->port = ntohs(in4->sin_port);
+  } else if (address->sa_family == AF_INET6) {
     auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
-    inet_ntop(AF_INET6, const_cast<in6_addr*>(&in6->sin6_addr), host, sizeof host);
-    return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&in6->sin6_addr);
+    static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (std::memcmp(bytes, kMapped, sizeof kMapped) == 0) {
+      in_addr in4{};
+      std::memcpy(&in4, bytes + sizeof kMapped, sizeof in4);
+      inet_ntop(AF_INET, &in4, host, sizeof host);
+    } else {
+      inet_ntop(AF_INET6, const_cast<in6_addr*>(&in6->sin6_addr), host, sizeof host);
+    }
+    endpoint->port = ntohs(in6->sin6_port);
+  } else {
+    return false;
   }
-  return "?";
+  endpoint->host = host;
+  return true;
+}
+
+std::string socket_api::AddressText(const sockaddr* address) {
+  Endpoint endpoint;
+  return EndpointOf(address, &endpoint) ? EndpointText(endpoint) : "?";
 }
 
 void socket_api::SetNoDelay(NetSocket socket) {
@@ -116,6 +131,19 @@ NetSocket NetConnect(const std::string& host, uint16_t port, int timeoutMs, std:
   if (s == kNetInvalidSocket) return kNetInvalidSocket;
   socket_api::SetNoDelay(s);
   return s;
+}
+
+bool NetIsLocalAddress(const std::string& host) {
+  std::string error;
+  addrinfo* list = Resolve(host, 0, false, &error);
+  if (list == nullptr) return false;
+  const NetSocket s =
+      socket_api::Open(list->ai_family, list->ai_socktype, list->ai_protocol, &error);
+  const bool local =
+      s != kNetInvalidSocket && bind(s, list->ai_addr, static_cast<int>(list->ai_addrlen)) == 0;
+  if (s != kNetInvalidSocket) socket_api::Close(s);
+  freeaddrinfo(list);
+  return local;
 }
 
 NetSocket NetConnectUnix(const std::string& path, int timeoutMs, std::string* error) {

@@ -60,6 +60,18 @@ NetSocket NetListen(const std::string& host, uint16_t port, uint16_t* boundPort,
 // of descriptors, ...) from an empty queue.
 NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed = nullptr);
 
+// Where an accepted connection was addressed before a REDIRECT or DNAT rule
+// of the firewall sent it here (Linux's connection tracking: SO_ORIGINAL_DST,
+// IP6T_SO_ORIGINAL_DST). A connection that no rule rewrote gives the local
+// address it reached. An IPv4 client of a dual-stack listener gives IPv4.
+// False with *error where the system cannot tell (NetHasOriginalDestination).
+bool NetOriginalDestination(NetSocket socket, Endpoint* destination, std::string* error);
+bool NetHasOriginalDestination();
+
+// Whether host, an address literal, is one of this host's own (a socket can
+// be bound to it).
+bool NetIsLocalAddress(const std::string& host);
+
 // Connects with a time-out, trying each resolved address in turn. Returns a
 // non-blocking socket, or kNetInvalidSocket with *error.
 NetSocket NetConnect(const std::string& host, uint16_t port, int timeoutMs, std::string* error);

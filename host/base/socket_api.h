@@ -50,6 +50,9 @@ extern const char kNoUnixSockets[];
 extern const int kListenBacklog;
 
 // Defined once for both platforms, in net.cpp:
+// The address without brackets and the port; an IPv4-mapped IPv6 address
+// (an IPv4 peer of a dual-stack listener) as IPv4. False for other families.
+bool EndpointOf(const sockaddr* address, Endpoint* endpoint);
 // "192.0.2.1:25", "[2001:db8::1]:25" or "?".
 std::string AddressText(const sockaddr* address);
 void SetNoDelay(NetSocket socket);

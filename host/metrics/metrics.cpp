@@ -144,6 +144,14 @@ void MetricsRegistry::AddGaugeFn(const std::string& name, const std::string& hel
   Add(name, help, Type::kGauge, labels).read = std::move(read);
 }
 
+void MetricsRegistry::AddGaugesFn(const std::string& name, const std::string& help,
+                                  const std::string& label, std::function<LabelledValues()> read) {
+  if (!ValidLabelName(label)) m_valid = false;
+  Series& series = Add(name, help, Type::kGauge, {});
+  series.readManyLabel = label;
+  series.readMany = std::move(read);
+}
+
 std::string MetricsRegistry::Render() const {
   std::string out;
   for (const Family& family : m_families) {
@@ -164,6 +172,13 @@ std::string MetricsRegistry::Render() const {
         }
         AppendSample(&out, family.name + "_sum", s.labels, h.Sum());
         AppendSample(&out, family.name + "_count", s.labels, static_cast<double>(cumulative));
+        continue;
+      }
+      if (s.readMany) {
+        for (const auto& entry : s.readMany()) {
+          AppendSample(&out, family.name, s.labels, entry.second, s.readManyLabel.c_str(),
+                       entry.first);
+        }
         continue;
       }
       double value = 0;

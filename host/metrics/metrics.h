@@ -92,6 +92,11 @@ class MetricsRegistry {
                     std::function<double()> read);
   void AddGaugeFn(const std::string& name, const std::string& help, const Labels& labels,
                   std::function<double()> read);
+  // Gauges whose label values come and go: read at each scrape, one series
+  // per (value of label, gauge value) pair.
+  using LabelledValues = std::vector<std::pair<std::string, double>>;
+  void AddGaugesFn(const std::string& name, const std::string& help, const std::string& label,
+                   std::function<LabelledValues()> read);
 
   // False when a name or label name given so far was not valid.
   bool Valid() const { return m_valid; }
@@ -109,6 +114,8 @@ class MetricsRegistry {
     const Histogram* externalHistogram = nullptr;
     const std::atomic<uint64_t>* external = nullptr;
     std::function<double()> read;
+    std::string readManyLabel;
+    std::function<LabelledValues()> readMany;
   };
   struct Family {
     std::string name;

@@ -51,6 +51,7 @@ bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress,
                    std::string* error) {
   m_listener = NetListen(where.host, where.port, boundPort, badAddress, error);
   m_listening = m_listener != kNetInvalidSocket;
+  m_listenPort = *boundPort;
   return m_listening;
 }
 
@@ -192,6 +193,7 @@ int Proxy::Accept() {
     connection->id = ++m_nextId;
     connection->peer = peer;
     connection->address = address;
+    connection->upstream = m_settings.upstream;
     connection->clientIp = AddressOf(rawPeer);
     if (connection->clientIp.size() > 1 && connection->clientIp.front() == '[') {
       connection->clientIp = connection->clientIp.substr(1, connection->clientIp.size() - 2);

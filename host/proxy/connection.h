@@ -82,6 +82,11 @@ struct Proxy::Connection {
   std::string peer;      // escaped for the log
   std::string address;   // the client's address without the port; "": not counted per address
   std::string clientIp;  // the same without brackets (for XCLIENT)
+  Endpoint upstream;     // the server: --upstream, or the original destination
+  // With --upstream original-destination: " to 192.0.2.25:25" for the log,
+  // and whether the connection is counted under it (m_perDestination).
+  std::string to;
+  bool destinationCounted = false;
   // Set when the host ends the connection itself (from the scan callback);
   // the relay loop stops after the current call.
   std::string cut;

@@ -41,6 +41,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,8 @@ struct ProxyCounters {
   std::atomic<uint64_t> bytesFromServers{0};
   std::atomic<int> open{0};                 // client connections open now
   std::atomic<uint64_t> badProxyHeader{0};  // closed without a valid PROXY header
+  std::atomic<uint64_t> perDestination{0};  // over --max-per-destination
+  std::atomic<uint64_t> mailLoops{0};       // the original destination was the proxy
   // Observed in microseconds: each scan, and from a scan's end to the
   // server's answer to the message.
   Histogram scanSeconds{LatencyBuckets(), 1e6};
@@ -104,6 +107,9 @@ class Proxy {
   // From a successful Listen until Run stops accepting (the health check).
   bool Listening() const { return m_listening.load(); }
   void LogCounters();
+  // With --upstream original-destination: the connections open now by
+  // destination ("192.0.2.25:25"), for the metrics.
+  std::vector<std::pair<std::string, int>> OpenByDestination() const;
 
   // Used by the connection threads (pump.cpp), the event loops and the
   // plug-in's callback (plugin_bridge.cpp).
@@ -215,14 +221,29 @@ class Proxy {
   // connected; connects again without XCLIENT (*error on failure) when that
   // spent the session.
   void IntroduceClient(Connection* connection, std::string* error);
+  // --upstream original-destination (transparent.cpp): sets the connection's
+  // upstream to where the client was going; turns it away (false, socket
+  // closed) when that is the proxy itself or over --max-per-destination.
+  bool AdmitRedirected(Connection* connection);
+  void DestinationEnded(Connection* connection);
+  // Whether the connection's server is known not to take XCLIENT; Mark
+  // notes it and is true the first time (to log it once).
+  bool XclientOff(const Connection* connection) const;
+  bool MarkXclientOff(const Connection* connection);
 
   ProxySettings m_settings;
   PluginApi m_plugin;
   IScanner* m_scanner;
   Logger* m_log;
   NetSocket m_listener = kNetInvalidSocket;
+  uint16_t m_listenPort = 0;
   std::atomic<bool> m_listening{false};
   std::atomic<bool> m_xclientOff{false};  // the server does not take XCLIENT: said once
+  // --upstream original-destination: open connections by destination, and
+  // the destinations that do not take XCLIENT (bounded).
+  mutable std::mutex m_destinationMutex;
+  std::map<std::string, int> m_perDestination;
+  std::set<std::string> m_xclientOffAt;
   ProxyCounters m_counters;
   std::atomic<int> m_nextId{0};
   std::atomic<bool> m_abort{false};

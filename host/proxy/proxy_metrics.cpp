@@ -54,14 +54,27 @@ void RegisterProxyMetrics(const Proxy& proxy, const IScanner& scanner, MetricsRe
   static const char kLimitsHelp[] =
       "Connections and messages cut or turned away by a limit of the proxy.";
   const std::pair<const char*, const std::atomic<uint64_t>*> limits[] = {
-      {"max_connections", &k.rejected},
-      {"max_per_address", &k.perAddress},
-      {"time_limit", &k.timedOut},
-      {"max_message_size", &k.oversize},
-      {"proxy_header", &k.badProxyHeader}};
+      {"max_connections", &k.rejected},    {"max_per_address", &k.perAddress},
+      {"time_limit", &k.timedOut},         {"max_message_size", &k.oversize},
+      {"proxy_header", &k.badProxyHeader}, {"max_per_destination", &k.perDestination}};
   for (const auto& limit : limits) {
     registry->AddCounterOf(kLimits, kLimitsHelp, {{"limit", limit.first}}, limit.second);
   }
+  registry->AddCounterOf("divivez_mail_loops_total",
+                         "Connections answered 421 because their original destination was the "
+                         "proxy itself (--upstream original-destination).",
+                         {}, &k.mailLoops);
+  const Proxy* p = &proxy;
+  registry->AddGaugesFn(
+      "divivez_destination_connections_open",
+      "Connections open now by original destination (--upstream original-destination).",
+      "destination", [p] {
+        MetricsRegistry::LabelledValues values;
+        for (const auto& entry : p->OpenByDestination()) {
+          values.emplace_back(entry.first, static_cast<double>(entry.second));
+        }
+        return values;
+      });
   registry->AddCounterOf("divivez_upstream_failures_total",
                          "Connections answered 421 because the upstream server was unreachable.",
                          {}, &k.upstreamFailed);

@@ -41,10 +41,11 @@ bool Proxy::SetUp(Connection* c) {
     LeaveLoopBeforeWaiting();  // for the header
     if (!AdmitFromBalancer(c)) return false;
   }
+  if (m_settings.originalDestination && !AdmitRedirected(c)) return false;
   ++m_counters.connections;
   std::string error;
-  c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
-                               m_settings.connectTimeoutMs, &error);
+  c->serverSocket =
+      NetConnect(c->upstream.host, c->upstream.port, m_settings.connectTimeoutMs, &error);
   if (c->serverSocket != kNetInvalidSocket && m_settings.upstreamXclient) {
     LeaveLoopBeforeWaiting();  // for the server's answers
     IntroduceClient(c, &error);
@@ -52,7 +53,7 @@ bool Proxy::SetUp(Connection* c) {
   if (c->serverSocket == kNetInvalidSocket) {
     ++m_counters.upstreamFailed;
     m_log->Line("%s from %s: upstream %s unreachable (%s); answered 421", c->Label().c_str(),
-                c->peer.c_str(), EndpointText(m_settings.upstream).c_str(), error.c_str());
+                c->peer.c_str(), EndpointText(c->upstream).c_str(), error.c_str());
     static const char kUnavailable[] =
         "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
     NetSendAll(c->clientSocket, kUnavailable, sizeof kUnavailable - 1, 5000, &m_abort);
@@ -66,13 +67,14 @@ bool Proxy::SetUp(Connection* c) {
 void Proxy::Retire(Connection* c) {
   --m_counters.open;
   BindConnectionThread(nullptr);
+  DestinationEnded(c);
   const std::string address = c->address;
   delete c;
   ConnectionEnded(address);
 }
 
 void Proxy::IntroduceClient(Connection* c, std::string* error) {
-  if (m_xclientOff.load()) return;
+  if (XclientOff(c)) return;
   std::string detail;
   const XclientResult result =
       SendXclient(c->serverSocket, kXclientHelo, c->clientIp, "[UNAVAILABLE]",
@@ -85,9 +87,9 @@ void Proxy::IntroduceClient(Connection* c, std::string* error) {
     case XclientResult::kRefused:
       // The server's configuration, not this client's: said once, then no
       // longer tried.
-      if (!m_xclientOff.exchange(true)) {
+      if (MarkXclientOff(c)) {
         m_log->Line("upstream %s: %s%s; going on without XCLIENT (--upstream-xclient)",
-                    EndpointText(m_settings.upstream).c_str(),
+                    EndpointText(c->upstream).c_str(),
                     result == XclientResult::kRefused ? "XCLIENT refused: " : "",
                     LogSafe(detail).c_str());
       }
@@ -103,8 +105,8 @@ void Proxy::IntroduceClient(Connection* c, std::string* error) {
   NetSend(c->serverSocket, kQuit, sizeof kQuit - 1);
   NetShutdownSend(c->serverSocket);
   NetClose(c->serverSocket);
-  c->serverSocket = NetConnect(m_settings.upstream.host, m_settings.upstream.port,
-                               m_settings.connectTimeoutMs, error);
+  c->serverSocket =
+      NetConnect(c->upstream.host, c->upstream.port, m_settings.connectTimeoutMs, error);
 }
 
 void Proxy::ReleaseHeldSegments(Connection* c) {
@@ -227,9 +229,9 @@ void Proxy::EndPump(Connection* c, const char* reason, bool lingerHere) {
     NetShutdownSend(c->clientSocket);
   }
   m_log->Line(
-      "%s from %s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, %d "
-      "message(s)",
-      c->Label().c_str(), c->peer.c_str(), c->pump.timedOut ? "cut, " : "", reason,
+      "%s from %s%s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, "
+      "%d message(s)",
+      c->Label().c_str(), c->peer.c_str(), c->to.c_str(), c->pump.timedOut ? "cut, " : "", reason,
       static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
       static_cast<unsigned long long>(c->fromClient),
       static_cast<unsigned long long>(c->fromServer), c->messages);

@@ -72,6 +72,9 @@ struct RouteSettings {
   std::vector<Endpoint> listenTls;  // TLS before the greeting (RFC 8314)
   bool hasUpstream = false;         // false: the capture server (the default route only)
   Endpoint upstream;
+  // --upstream original-destination: each connection goes where the client
+  // addressed it before the firewall redirected it here (upstream unused).
+  bool originalDestination = false;
   UpstreamTls upstreamTls = UpstreamTls::kNone;
   std::string upstreamCa;       // PEM; empty: the system's trust store
   std::string upstreamTlsName;  // checked and sent as SNI; empty: upstream's host
@@ -99,6 +102,10 @@ struct ProxySettings {
   bool proxyProtocol = false;
   // Tell the server the real client with XCLIENT when it offers it.
   bool upstreamXclient = false;
+  // Transparent interception: each connection goes where the client
+  // addressed it before the firewall redirected it here (upstream unused).
+  bool originalDestination = false;
+  int maxPerDestination = 0;         // open connections to one destination; 0: no limit
   Quarantine* quarantine = nullptr;  // keeps infected messages; null: none kept
 };
 

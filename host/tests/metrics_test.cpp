@@ -53,6 +53,25 @@ TEST(Metrics, ExpositionOfEachType) {
   EXPECT_NE(registry.Render().find("m_kept_total 9\n"), std::string::npos);
 }
 
+// Series that come and go between scrapes (connections by destination):
+// none is an empty family, each value escaped like any label value.
+TEST(Metrics, GaugesReadAsASetAtEachScrape) {
+  MetricsRegistry registry;
+  MetricsRegistry::LabelledValues now;
+  registry.AddGaugesFn("m_open_to", "By destination.", "destination", [&now] { return now; });
+  ASSERT_TRUE(registry.Valid());
+  EXPECT_EQ(registry.Render(), "# HELP m_open_to By destination.\n# TYPE m_open_to gauge\n");
+  now = {{"192.0.2.25:25", 2}, {"[2001:db8::25]:25", 1}, {"a\"b", 3}};
+  EXPECT_EQ(registry.Render(),
+            "# HELP m_open_to By destination.\n# TYPE m_open_to gauge\n"
+            "m_open_to{destination=\"192.0.2.25:25\"} 2\n"
+            "m_open_to{destination=\"[2001:db8::25]:25\"} 1\n"
+            "m_open_to{destination=\"a\\\"b\"} 3\n");
+  MetricsRegistry bad;
+  bad.AddGaugesFn("m_bad", "x", "not-a-label", [] { return MetricsRegistry::LabelledValues{}; });
+  EXPECT_FALSE(bad.Valid());
+}
+
 TEST(Metrics, LabelsOfAHistogramComeBeforeLe) {
   MetricsRegistry registry;
   registry.AddHistogram("h", "H.", {1}, 1, {{"stage", "scan"}}).Observe(1);

@@ -65,6 +65,59 @@ TEST(NetTest, LingeringCloseStopsAtItsDeadlineWhileDataKeepsArriving) {
   NetClose(listener);
 }
 
+// A connection that no firewall rule rewrote was going where it arrived,
+// the listener itself, which is what the loop guard of transparent
+// interception refuses. An IPv4 client of a dual-stack listener is IPv4 at
+// both ends. (Redirected connections: the transparent e2e scenarios.)
+TEST(NetTest, OriginalDestinationOfAConnectionNothingRedirected) {
+  std::string error;
+  ASSERT_TRUE(NetStartup(&error)) << error;
+  NetSocket listener = kNetInvalidSocket;
+  const auto pair = ConnectedPair(&listener);
+  ASSERT_NE(pair.first, kNetInvalidSocket);
+  Endpoint destination;
+  if (!NetHasOriginalDestination()) {
+    EXPECT_FALSE(NetOriginalDestination(pair.first, &destination, &error));
+    EXPECT_FALSE(error.empty());
+  } else {
+    ASSERT_TRUE(NetOriginalDestination(pair.first, &destination, &error)) << error;
+    EXPECT_EQ(destination.host, "127.0.0.1");
+    uint16_t port = 0;
+    bool badAddress = false;
+    const NetSocket dual = NetListen("::", 0, &port, &badAddress, &error);
+    if (dual != kNetInvalidSocket) {  // a host without IPv6 has no dual-stack listener
+      const NetSocket client = NetConnect("127.0.0.1", port, 5000, &error);
+      ASSERT_NE(client, kNetInvalidSocket) << error;
+      std::string peer;
+      NetSocket accepted = kNetInvalidSocket;
+      for (int i = 0; i < 100 && accepted == kNetInvalidSocket; ++i) {
+        accepted = NetAccept(dual, &peer);
+        if (accepted == kNetInvalidSocket)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      ASSERT_NE(accepted, kNetInvalidSocket);
+      EXPECT_EQ(peer.compare(0, 10, "127.0.0.1:"), 0) << peer;
+      ASSERT_TRUE(NetOriginalDestination(accepted, &destination, &error)) << error;
+      EXPECT_EQ(EndpointText(destination), "127.0.0.1:" + std::to_string(port));
+      NetClose(accepted);
+      NetClose(client);
+      NetClose(dual);
+    }
+  }
+  NetClose(pair.first);
+  NetClose(pair.second);
+  NetClose(listener);
+}
+
+TEST(NetTest, LocalAddressesAreThoseThatBind) {
+  std::string error;
+  ASSERT_TRUE(NetStartup(&error)) << error;
+  EXPECT_TRUE(NetIsLocalAddress("127.0.0.1"));
+  EXPECT_TRUE(NetIsLocalAddress("127.0.0.5"));   // all of 127/8, configured or not
+  EXPECT_FALSE(NetIsLocalAddress("192.0.2.1"));  // documentation range: never this host's
+  EXPECT_FALSE(NetIsLocalAddress("not an address"));
+}
+
 TEST(NetTest, PollerReportsWatchedSocketsOnlyAndWakes) {
   std::string error;
   ASSERT_TRUE(NetStartup(&error)) << error;

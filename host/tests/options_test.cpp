@@ -162,6 +162,29 @@ TEST(OptionsTest, RunningBehindABalancer) {
   EXPECT_EQ(o.listen.port, 25);
 }
 
+TEST(OptionsTest, TransparentInterception) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(
+      Parse({"--upstream", "original-destination", "--max-per-destination", "2"}, &o, &error))
+      << error;
+  EXPECT_TRUE(o.originalDestination && o.hasUpstream);
+  EXPECT_EQ(o.maxPerDestination, 2);
+  // The last --upstream wins, as with every option.
+  ASSERT_TRUE(Parse({"--upstream=original-destination", "--upstream", "192.0.2.25:25"}, &o, &error))
+      << error;
+  EXPECT_FALSE(o.originalDestination);
+  EXPECT_EQ(o.upstream.port, 25);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--max-per-destination", "2"},
+           {"--upstream", "192.0.2.25:25", "--max-per-destination", "2"},
+           {"--upstream", "original-destination", "--proxy-protocol"},
+           {"--upstream", "original-destination", "--max-per-destination", "-1"}}) {
+    EXPECT_FALSE(Parse(args, &o, &error)) << args.back();
+    EXPECT_FALSE(error.empty());
+  }
+}
+
 TEST(OptionsTest, EveryOptionInBothForms) {
   Options o;
   std::string error;
@@ -585,6 +608,15 @@ TEST_F(CommandLineTest, TheDefaultRouteAndItsListener) {
   EXPECT_EQ(o.routes[0].name, "");
   EXPECT_TRUE(o.routes[0].listen.empty());
   EXPECT_FALSE(o.routes[0].hasUpstream);
+  // A route may relay to the original destination; max-per-destination,
+  // read alone from its line, is checked against every route's upstream.
+  ASSERT_TRUE(
+      Run("max-per-destination = 2\n[route lan]\nlisten = 127.0.0.1:2600\n"
+          "upstream = original-destination\n",
+          {"--config", m_file}))
+      << error;
+  EXPECT_TRUE(o.routes[0].originalDestination && o.originalDestination);
+  EXPECT_EQ(o.maxPerDestination, 2);
 }
 
 TEST_F(CommandLineTest, RouteMistakesAreNamed) {
@@ -612,6 +644,14 @@ TEST_F(CommandLineTest, RouteMistakesAreNamed) {
       // Every route names its upstream: the top level's would serve nothing.
       {"upstream-tls-name = mx\n" + a, {}, "--upstream-tls-name is the default route's"},
       {a, {"--upstream", "m:25"}, "--upstream is the default route's, which has no --listen"},
+      {"upstream-tls = implicit\n[route lan]\nlisten = 127.0.0.1:2600\n"
+       "upstream = original-destination\n",
+       {},
+       "route 'lan': upstream-tls implicit checks the server's certificate against a name, and "
+       "upstream original-destination names no host"},
+      {"[route lan]\nlisten = 127.0.0.1:2600\nupstream = original-destination\n",
+       {"--proxy-protocol"},
+       "route 'lan': upstream original-destination cannot be combined with --proxy-protocol"},
       {a + "require-tls\n",
        {"--socket-service", "plugin"},
        ":1: route 'a': require-tls cannot be used with --socket-service plugin"},

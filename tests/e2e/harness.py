@@ -20,6 +20,7 @@ Assertions raise Failure.
 import base64
 import ctypes
 import getpass
+import itertools
 import json
 import os
 import pwd
@@ -59,6 +60,10 @@ RUN_ID = b"%08x" % random.getrandbits(32)
 
 class Failure(Exception):
     """A scenario's assertion failed."""
+
+
+class Skipped(Exception):
+    """A scenario cannot run on this machine (said, never counted a pass)."""
 
 
 def check(condition, message):
@@ -210,10 +215,14 @@ class MailServer:
     """smtp_server.py: records every message it takes, exactly."""
 
     def __init__(self, workdir, name="server", timeout=None, cut_sender=None, advertise=ADVERTISE,
-                 reject_rcpt=None, auth=None, noop_delay=None):
+                 reject_rcpt=None, auth=None, noop_delay=None, netns=None, address=None):
+        """netns, address: listen on address port 25 inside that network
+        namespace (a Netns's) instead of on a loopback port."""
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir, exist_ok=True)
         argv = [PYTHON, os.path.join(HERE, "smtp_server.py"), "--dir", self.dir]
+        if netns is not None:
+            argv = ["ip", "netns", "exec", netns] + argv + ["--host", address, "--port", "25"]
         if timeout is not None:
             argv += ["--timeout", str(timeout)]
         if cut_sender:
@@ -789,9 +798,12 @@ def wine_program_pid(group, windows_path):
 
 class Proxy:
     def __init__(self, ctx, name, upstream=None, mode=None, scanner=None, signatures=None,
-                 keepalive=None, on_scan_error=None, extra=(), temp_dir=None):
+                 keepalive=None, on_scan_error=None, extra=(), temp_dir=None,
+                 listen="127.0.0.1:0", netns=None):
         """temp_dir: the proxy's temporary directory, where the plug-in puts
-        its spool files, in place of the context's (it need not exist)."""
+        its spool files, in place of the context's (it need not exist).
+        upstream: a loopback port, or an option's text ("original-
+        destination"). netns: run it inside that network namespace."""
         build = ctx.build
         self.build = build
         self.dir = os.path.join(ctx.workdir, name)
@@ -800,11 +812,14 @@ class Proxy:
         if os.path.exists(self.port_file):
             os.unlink(self.port_file)  # a stale one would name a dead proxy
         self.outbox = os.path.join(self.dir, "outbox")
-        args = ["--listen", "127.0.0.1:0", "--port-file", build.path(self.port_file),
+        self.listen_host = listen[:listen.rindex(":")]
+        args = ["--listen", listen, "--port-file", build.path(self.port_file),
                 "--plugin", build.path(build.plugin),
                 "--socket-service", mode or ctx.mode,
                 "--shutdown-grace", "1"]
-        if upstream is not None:
+        if isinstance(upstream, str):
+            args += ["--upstream", upstream]
+        elif upstream is not None:
             args += ["--upstream", "127.0.0.1:%d" % upstream]
         else:
             args += ["--outbox", build.path(self.outbox)]
@@ -825,6 +840,8 @@ class Proxy:
         # Under Wine SIGINT becomes the console's Ctrl-C, which the proxy
         # handles like SIGTERM natively; Wine's SIGTERM kills without a word.
         argv = build.argv(args)
+        if netns is not None:
+            argv = ["ip", "netns", "exec", netns] + argv
         wrapped = build.wine and temp_dir is not None
         if wrapped:
             # Wine gives a program started from Linux the prefix's TMP and
@@ -869,7 +886,7 @@ class Proxy:
         except (OSError, ValueError):
             return None
         # The log line must say the same.
-        if ("listening on 127.0.0.1:%d" % port) not in self.proc.log_text():
+        if ("listening on %s:%d" % (self.listen_host, port)) not in self.proc.log_text():
             return None
         return port
 
@@ -878,6 +895,160 @@ class Proxy:
 
     def stop(self):
         self.proc.stop(grace=8.0 if self.build.wine else 5.0)
+
+
+# --------------------------------------------------------------------------
+# Network namespaces: a LAN client, a gateway that intercepts its SMTP, and
+# the servers it was sending to.
+
+_CLONE_NEWNET = 0x40000000
+_netns_serial = itertools.count(1)
+
+
+def in_netns(name, fn):
+    """fn() on a thread that has entered network namespace name: the
+    sockets it makes (and connects) stay in that namespace."""
+    result = {}
+
+    def body():
+        try:
+            fd = os.open("/var/run/netns/" + name, os.O_RDONLY)
+            try:
+                if _libc.setns(fd, _CLONE_NEWNET) != 0:
+                    raise OSError(ctypes.get_errno(), "setns into " + name)
+            finally:
+                os.close(fd)
+            result["value"] = fn()
+        except BaseException as e:  # handed to the caller's thread
+            result["error"] = e
+
+    thread = threading.Thread(target=body)
+    thread.start()
+    thread.join()
+    if "error" in result:
+        raise result["error"]
+    return result["value"]
+
+
+class NetnsSMTP(smtplib.SMTP):
+    """smtplib, connecting from inside a network namespace."""
+
+    def __init__(self, netns, host, port, **kwargs):
+        self.netns = netns
+        super().__init__(host, port, **kwargs)
+
+    def _get_socket(self, host, port, timeout):
+        return in_netns(self.netns, lambda: socket.create_connection((host, port), timeout))
+
+
+class Netns:
+    """Three network namespaces made for one scenario and removed on leaving
+    it, failure or not: a client (192.0.2.10, 2001:db8:1::10); a gateway
+    routing between it and the servers (192.0.2.1 and 198.51.100.1,
+    2001:db8:1::1 and 2001:db8:2::1), where an nftables rule redirects what
+    the client sends to port 25 to the proxy's PROXY_PORT; and a server
+    with SERVERS. Use as a context manager. Raises Skipped where
+    namespaces cannot be made (not root)."""
+
+    PROXY_PORT = 10025
+    CLIENT = "192.0.2.10"
+    GATEWAY = ("192.0.2.1", "198.51.100.1", "2001:db8:1::1", "2001:db8:2::1")
+    SERVERS = ("198.51.100.25", "198.51.100.26", "2001:db8:2::25", "2001:db8:2::26")
+
+    def __init__(self, ctx, extra_rules=()):
+        if os.geteuid() != 0:
+            raise Skipped("network namespaces need root")
+        self.ctx = ctx
+        serial = "%d-%d" % (os.getpid(), next(_netns_serial))
+        self.client, self.gateway, self.server = ("dvz%s-%s" % (serial, part) for part in "cgs")
+        self.started = []
+        self.made = []
+        self.extra_rules = extra_rules
+
+    def _ip(self, *args):
+        code, out = run(["ip"] + list(args), 20)
+        check(code == 0, "ip %s: %s" % (" ".join(args), out))
+
+    def __enter__(self):
+        try:
+            self._build()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def _build(self):
+        c, g, s = self.client, self.gateway, self.server
+        for name in (c, g, s):
+            self._ip("netns", "add", name)
+            self.made.append(name)
+            self._ip("-n", name, "link", "set", "lo", "up")
+        self._ip("-n", c, "link", "add", "c0", "type", "veth", "peer", "name", "g0", "netns", g)
+        self._ip("-n", g, "link", "add", "g1", "type", "veth", "peer", "name", "s0", "netns", s)
+        # nodad: the IPv6 addresses serve at once.
+        for ns, dev, addresses in ((c, "c0", ("192.0.2.10/24", "2001:db8:1::10/64")),
+                                   (g, "g0", ("192.0.2.1/24", "2001:db8:1::1/64")),
+                                   (g, "g1", ("198.51.100.1/24", "2001:db8:2::1/64")),
+                                   (s, "s0", ("198.51.100.25/24", "198.51.100.26/24",
+                                              "2001:db8:2::25/64", "2001:db8:2::26/64"))):
+            for address in addresses:
+                self._ip("-n", ns, "addr", "add", address, "dev", dev, *(("nodad",) if ":" in address else ()))
+            self._ip("-n", ns, "link", "set", dev, "up")
+        for ns, via4, via6 in ((c, "192.0.2.1", "2001:db8:1::1"), (s, "198.51.100.1", "2001:db8:2::1")):
+            self._ip("-n", ns, "route", "add", "default", "via", via4)
+            self._ip("-n", ns, "-6", "route", "add", "default", "via", via6)
+        code, out = run(["ip", "netns", "exec", g, "sysctl", "-qw", "net.ipv4.ip_forward=1",
+                         "net.ipv6.conf.all.forwarding=1"], 20)
+        check(code == 0, "sysctl in the gateway: " + out)
+        rules = ['iifname "g0" tcp dport 25 redirect to :%d' % self.PROXY_PORT] + list(self.extra_rules)
+        ruleset = ("table inet divivez_e2e {\n  chain prerouting {\n"
+                   "    type nat hook prerouting priority dstnat;\n%s\n  }\n}\n" % "\n".join(
+                       "    " + rule for rule in rules))
+        code, out = run(["ip", "netns", "exec", g, "nft", "-f", "-"], 20, ruleset.encode())
+        check(code == 0, "nft in the gateway: %s\n%s" % (out, ruleset))
+
+    def __exit__(self, *exc):
+        for item in reversed(self.started):
+            item.stop()
+        for name in self.made:
+            run(["ip", "netns", "del", name], 20)
+        self.made = []
+        return False
+
+    def servers(self, addresses):
+        """{address: MailServer} listening on port 25 of each address."""
+        found = {}
+        for address in addresses:
+            found[address] = MailServer(self.ctx.workdir, "%s-server-%s" % (self.server, address.replace(":", "_")),
+                                        netns=self.server, address=address)
+            self.started.append(found[address])
+        return found
+
+    def proxy(self, listen_host, extra=()):
+        """The proxy in the gateway, on listen_host and PROXY_PORT, sending
+        each connection to its original destination."""
+        proxy = Proxy(self.ctx, "%s-proxy" % self.gateway, upstream="original-destination",
+                      listen="%s:%d" % (listen_host, self.PROXY_PORT), netns=self.gateway, extra=extra)
+        self.started.append(proxy)
+        return proxy
+
+    def client_address(self, destination):
+        """How the proxy logs the client that sent to destination."""
+        return "[2001:db8:1::10]" if ":" in destination else self.CLIENT
+
+    def connect(self, address, port=25, timeout=20):
+        """A socket from the client connected to address and port."""
+        return in_netns(self.client, lambda: socket.create_connection((address, port), timeout))
+
+    def smtp(self, address, port=25, timeout=20):
+        """smtplib from the client to address and port, after EHLO."""
+        client = NetnsSMTP(self.client, address, port, local_hostname="client.e2e.test", timeout=timeout)
+        client.ehlo()
+        return client
+
+    def get(self, url):
+        """An HTTP GET from inside the gateway (the proxy's metrics)."""
+        return in_netns(self.gateway, lambda: urllib.request.urlopen(url, timeout=10).read().decode())
 
 
 # --------------------------------------------------------------------------
@@ -1017,8 +1188,9 @@ def write_file(ctx, name, data):
 class RawClient:
     """An SMTP client on a plain socket, for dialogues no library writes."""
 
-    def __init__(self, port, timeout=30):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout)
+    def __init__(self, port, timeout=30, sock=None):
+        """sock: a connected socket to use instead (Netns.connect)."""
+        self.sock = sock or socket.create_connection(("127.0.0.1", port), timeout)
         self.sock.settimeout(timeout)
         self.buffer = b""
 

@@ -42,7 +42,7 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402 (the harness sits beside this script)
     ROOT, INSERT, EICAR, CUSTOM, CUSTOM_NAME, REJECTED_RCPT, AUTH_USER, AUTH_PASSWORD, RUN_ID,
-    Failure, check, stop_all, free_port, wait_for, MailServer, LenientServer, SmtpSink, Postfix,
+    Failure, Skipped, Netns, check, stop_all, free_port, wait_for, MailServer, LenientServer, SmtpSink, Postfix,
     Clamd, SlowClamd, HAProxy, Prometheus, Build,
     Proxy, message, sent_content, with_insert, mime_base64, tag_for, describe_diff,
     assert_delivered, assert_not_delivered, assert_stored, run, swaks, write_file, RawClient, smtp,
@@ -2523,6 +2523,148 @@ def sc_pf_smuggled_end_of_data(ctx, env):
 
 
 # --------------------------------------------------------------------------
+# Transparent interception (--upstream original-destination) on a gateway in
+# network namespaces (Netns): the client sends to the server's own address,
+# the gateway's nftables rule redirects it to the proxy.
+
+
+def transparent_send(ctx, lab, servers, address, infected=False):
+    """One message from the client to address port 25: delivered, with the
+    proxy's header, to the server at that address and to no other; or,
+    infected, to none."""
+    tag = tag_for(ctx, "transparent-" + address)
+    text = message(tag, [b"Here:", EICAR] if infected else None)
+    client = lab.smtp(address)
+    try:
+        code, reply = client.mail("sender@example.test")
+        check(code == 250, "MAIL to %s answered %d %r" % (address, code, reply))
+        code, reply = client.rcpt("receiver@example.test")
+        check(code == 250, "RCPT to %s answered %d %r" % (address, code, reply))
+        code, reply = client.data(text)
+        if infected:
+            check((code, reply) == (250, b"Mail accepted"), "EICAR to %s answered %d %r" % (address, code, reply))
+        else:
+            check(code == 250 and b"queued as E2E" in reply,
+                  "message to %s answered %d %r, not the server's reply" % (address, code, reply))
+        client.quit()
+    finally:
+        client.close()
+    if not infected:
+        assert_delivered(servers[address], tag, with_insert(sent_content(text)))
+    for other, server in servers.items():
+        if other != address or infected:
+            assert_not_delivered(server, tag)
+
+
+def transparent_each(ctx, listen_host, addresses, eicar_to=None):
+    with Netns(ctx) as lab:
+        servers = lab.servers(addresses)
+        proxy = lab.proxy(listen_host)
+        for address in addresses:
+            transparent_send(ctx, lab, servers, address)
+        if eicar_to:
+            transparent_send(ctx, lab, servers, eicar_to, infected=True)
+        for address in addresses:
+            destination = "[%s]:25" % address if ":" in address else "%s:25" % address
+            pattern = r"conn \d+ from %s:\d+ to %s: " % (re.escape(lab.client_address(address)), re.escape(destination))
+            check(wait_for(lambda: re.search(pattern, proxy.log_text()), 5),
+                  "no connection line names %s (and the client) in the proxy's log:\n%s" % (
+                      destination, proxy.proc.log_tail()))
+
+
+def sc_transparent_ipv4(ctx):
+    """Each message lands at the server address it was sent to; EICAR at none."""
+    transparent_each(ctx, "0.0.0.0", ("198.51.100.25", "198.51.100.26"), eicar_to="198.51.100.25")
+
+
+def sc_transparent_ipv6(ctx):
+    transparent_each(ctx, "[::]", ("2001:db8:2::25", "2001:db8:2::26"), eicar_to="2001:db8:2::26")
+
+
+def sc_transparent_dual_stack(ctx):
+    """IPv4 clients through a dual-stack listener: the original destination
+    is found through the IPv4 entry, and the client is logged as IPv4."""
+    transparent_each(ctx, "[::]", ("198.51.100.25", "198.51.100.26"))
+
+
+def sc_transparent_loop(ctx):
+    """A connection whose original destination is the proxy, straight to its
+    port or rewritten by a rule from another of the gateway's addresses, is
+    refused as a loop; the server hears of neither."""
+    port = Netns.PROXY_PORT
+    with Netns(ctx, ['ip daddr 198.51.100.1 tcp dport %d redirect to :%d' % (port, port)]) as lab:
+        servers = lab.servers(("198.51.100.25",))
+        proxy = lab.proxy("0.0.0.0")
+        for gateway in ("192.0.2.1", "198.51.100.1"):
+            c = RawClient(None, 20, sock=lab.connect(gateway, port))
+            try:
+                code, lines = c.reply()
+                check(lines == ["421 4.4.6 Mail loop detected"], "%s:%d answered %r" % (gateway, port, lines))
+                check(c.reply()[0] is None, "%s:%d: the connection stayed open after the 421" % (gateway, port))
+            finally:
+                c.close()
+            check(re.search(r"from 192\.0\.2\.10:\d+ to %s:%d: that is this proxy; answered 421 mail loop" % (
+                re.escape(gateway), port), proxy.log_text()), "no loop line for %s:\n%s" % (
+                    gateway, proxy.proc.log_tail()))
+        check(proxy.proc.alive(), "the proxy died")
+        # (The server's own start-up probe connects from its address.)
+        check(not [e for e in servers["198.51.100.25"].events("connect") if e["peer"][0] == "198.51.100.1"],
+              "the gateway connected to the server")
+        transparent_send(ctx, lab, servers, "198.51.100.25")
+
+
+def sc_transparent_max_per_destination(ctx):
+    """--max-per-destination 2: the third parallel connection to one server
+    is refused, counted and logged; another server is unaffected, and a slot
+    freed is taken again."""
+    with Netns(ctx) as lab:
+        servers = lab.servers(("198.51.100.25", "198.51.100.26"))
+        proxy = lab.proxy("0.0.0.0", ["--max-per-destination", "2", "--metrics", "127.0.0.1:9125"])
+        held = []
+        try:
+            for _ in range(2):
+                held.append(RawClient(None, 20, sock=lab.connect("198.51.100.25")))
+                check(held[-1].reply()[0] == 220, "connection %d was not greeted" % len(held))
+            third = RawClient(None, 20, sock=lab.connect("198.51.100.25"))
+            try:
+                code, lines = third.reply()
+                check(lines == ["421 4.4.5 Too many connections to that server"], "the third answered %r" % lines)
+                check(third.reply()[0] is None, "the third stayed open after the 421")
+            finally:
+                third.close()
+            other = RawClient(None, 20, sock=lab.connect("198.51.100.26"))
+            try:
+                check(other.reply()[0] == 220, "the other server's connection was not greeted")
+                metrics = lab.get("http://127.0.0.1:9125/metrics")
+                for line in ('divivez_limits_hit_total{limit="max_per_destination"} 1',
+                             'divivez_destination_connections_open{destination="198.51.100.25:25"} 2',
+                             'divivez_destination_connections_open{destination="198.51.100.26:25"} 1'):
+                    check(line in metrics.splitlines(), "metrics lack %r:\n%s" % (line, metrics))
+            finally:
+                other.close()
+            check(re.search(r"refused 192\.0\.2\.10:\d+ to 198\.51\.100\.25:25: 2 connections open to that "
+                            r"server \(--max-per-destination\)", proxy.log_text()),
+                  "no log line for the refusal:\n" + proxy.proc.log_tail())
+            held.pop().close()
+            check(wait_for(lambda: 'destination="198.51.100.25:25"} 1' in lab.get("http://127.0.0.1:9125/metrics"), 10),
+                  "the closed connection is still counted")
+        finally:
+            for c in held:
+                c.close()
+        transparent_send(ctx, lab, servers, "198.51.100.25")
+
+
+def sc_transparent_refused_on_windows(ctx):
+    """Windows cannot tell a redirected connection's destination: the proxy
+    says so at start-up instead of relaying anywhere."""
+    build = ctx.build
+    code, out = run(build.argv(["--listen", "127.0.0.1:0", "--upstream", "original-destination",
+                                "--plugin", build.path(build.plugin)]), 60 * build.slow, env=build.env(ctx.tmpdir))
+    check(code == 2 and "transparent interception needs Linux" in out,
+          "started with --upstream original-destination: status %d\n%s" % (code, out[-1500:]))
+
+
+# --------------------------------------------------------------------------
 # The runner
 
 
@@ -2717,6 +2859,13 @@ OWN = [
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
     ("quarantine-eml-json", sc_quarantine, ("host",)),
     ("config-file", sc_config_file, ("host",)),
+    # Network namespaces need root; the Windows build has no transparent mode.
+    ("transparent-ipv4-two-servers-eicar", sc_transparent_ipv4, ("host",), "native"),
+    ("transparent-ipv6", sc_transparent_ipv6, ("host",), "native"),
+    ("transparent-dual-stack-ipv4", sc_transparent_dual_stack, ("host",), "native"),
+    ("transparent-loop-421", sc_transparent_loop, ("host",), "native"),
+    ("transparent-max-per-destination", sc_transparent_max_per_destination, ("host",), "native"),
+    ("transparent-refused-on-windows", sc_transparent_refused_on_windows, ("host",), "win32"),
 ]
 
 
@@ -2727,6 +2876,7 @@ class Runner:
         self.workroot = workroot
         self.passed = 0
         self.failed = 0
+        self.skipped = 0
         self.failures = []
 
     def wanted(self, label):
@@ -2742,6 +2892,10 @@ class Runner:
             if started > self.deadline:
                 raise Failure("not run: the suite's time budget is spent (something before it hung?)")
             fn(ctx, *args)
+        except Skipped as e:
+            self.skipped += 1
+            print("SKIPPED %-7s %-7s %-32s (%s)" % (ctx.build.name, ctx.mode, label, e), flush=True)
+            return
         except Failure as e:
             error = str(e)
         except Exception:
@@ -2873,10 +3027,11 @@ def main():
                                               workroot if (runner.failed or args.keep) else "(removed)"))
     if not runner.failed and not args.keep:
         shutil.rmtree(workroot, ignore_errors=True)
-    if runner.passed + runner.failed == 0:
+    if runner.passed + runner.failed + runner.skipped == 0:
         print("no scenario matched")
         runner.failed += 1
-    print("%d passed, %d failed" % (runner.passed, runner.failed))
+    print("%d passed, %d failed%s" % (runner.passed, runner.failed,
+                                      ", %d skipped" % runner.skipped if runner.skipped else ""))
     return 1 if runner.failed else 0
 
 

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""Recording SMTP server for the end-to-end suite (aiosmtpd, loopback only).
+"""Recording SMTP server for the end-to-end suite (aiosmtpd).
 
-Listens on 127.0.0.1 on a port the OS picks and prints "PORT <n>" on stdout
-once it accepts connections. Every message it takes is stored in --dir as
+Listens on 127.0.0.1 on a port the OS picks (or on --host and --port, inside
+a network namespace the suite made) and prints "PORT <n>" on stdout once it
+accepts connections. Every message it takes is stored in --dir as
 msg-<seq>.eml (the DATA content exactly as received, dot-stuffing undone,
 compared as bytes) and msg-<seq>.json (envelope, peer, size, sha256), each
 written under a temporary name and renamed, so a reader never sees half a
@@ -10,6 +11,9 @@ file. Protocol events (connect, NOOP, RSET, DATA, time-out, disconnect, cut)
 are appended to events.jsonl in the same directory.
 
 Options:
+  --host ADDR, --port N
+                      where to listen (default 127.0.0.1, 0: a port the OS
+                      picks)
   --timeout SECS      idle time-out; the connection is closed when no command
                       arrives for this long (aiosmtpd's own timer)
   --cut-sender TEXT   for a transaction whose MAIL FROM contains TEXT, answer
@@ -158,11 +162,11 @@ def make_authenticator(recorder, credentials):
 
 
 class RecordingController(Controller):
-    def __init__(self, handler, recorder, cut_sender, timeout, auth):
+    def __init__(self, handler, recorder, cut_sender, timeout, auth, host, port):
         extra = {}
         if auth:
             extra = {"auth_require_tls": False, "authenticator": make_authenticator(recorder, auth)}
-        super().__init__(handler, hostname="127.0.0.1", port=0, decode_data=False,
+        super().__init__(handler, hostname=host, port=port, decode_data=False,
                          enable_SMTPUTF8=False, timeout=timeout,
                          data_size_limit=64 * 1024 * 1024, **extra)
         self.recorder = recorder
@@ -189,12 +193,14 @@ def main():
     parser.add_argument("--reject-rcpt")
     parser.add_argument("--auth")
     parser.add_argument("--noop-delay", type=float, default=0)
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
     args = parser.parse_args()
 
     os.makedirs(args.dir, exist_ok=True)
     recorder = Recorder(args.dir)
     controller = RecordingController(Handler(recorder, args.advertise, args.reject_rcpt, args.noop_delay), recorder,
-                                     args.cut_sender, args.timeout, args.auth)
+                                     args.cut_sender, args.timeout, args.auth, args.host, args.port)
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())

@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #if defined(__linux__)
+#include <linux/netfilter_ipv4.h>  // SO_ORIGINAL_DST
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #endif
@@ -136,6 +137,55 @@ NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
   *peer = socket_api::AddressText(reinterpret_cast<sockaddr*>(&address));
   return fd;
 }
+
+#if defined(__linux__)
+// linux/netfilter_ipv6/ip6_tables.h's value; that header does not mix with
+// the C library's.
+#ifndef IP6T_SO_ORIGINAL_DST
+#define IP6T_SO_ORIGINAL_DST 80
+#endif
+
+bool NetHasOriginalDestination() { return true; }
+
+bool NetOriginalDestination(NetSocket socket, Endpoint* destination, std::string* error) {
+  sockaddr_storage local{};
+  socklen_t length = sizeof local;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    *error = std::string("getsockname: ") + std::strerror(errno);
+    return false;
+  }
+  // An IPv4 client of a dual-stack listener has an IPv4 tracking entry.
+  Endpoint reached;
+  socket_api::EndpointOf(reinterpret_cast<sockaddr*>(&local), &reached);
+  const bool ipv6 = reached.host.find(':') != std::string::npos;
+  sockaddr_storage original{};
+  length = sizeof original;
+  const int rc = ipv6 ? getsockopt(socket, SOL_IPV6, IP6T_SO_ORIGINAL_DST, &original, &length)
+                      : getsockopt(socket, SOL_IP, SO_ORIGINAL_DST, &original, &length);
+  if (rc != 0) {
+    // No tracking entry, or no connection tracking in this network
+    // namespace at all: nothing rewrote the destination.
+    if (errno == ENOENT || errno == ENOPROTOOPT) {
+      *destination = reached;
+      return true;
+    }
+    *error = std::string("SO_ORIGINAL_DST: ") + std::strerror(errno);
+    return false;
+  }
+  if (!socket_api::EndpointOf(reinterpret_cast<sockaddr*>(&original), destination)) {
+    *error = "SO_ORIGINAL_DST: not an IP address";
+    return false;
+  }
+  return true;
+}
+#else
+bool NetHasOriginalDestination() { return false; }
+
+bool NetOriginalDestination(NetSocket, Endpoint*, std::string* error) {
+  *error = "this system cannot tell a redirected connection's original destination";
+  return false;
+}
+#endif
 
 int NetRecv(NetSocket socket, char* buffer, int size) {
   ssize_t n;

@@ -123,6 +123,15 @@ NetSocket NetAccept(NetSocket listener, std::string* peer, bool* failed) {
   return s;
 }
 
+// Windows keeps no such record for a program to read: transparent
+// interception is Linux's.
+bool NetHasOriginalDestination() { return false; }
+
+bool NetOriginalDestination(NetSocket, Endpoint*, std::string* error) {
+  *error = "Windows cannot tell a redirected connection's original destination";
+  return false;
+}
+
 int NetRecv(NetSocket socket, char* buffer, int size) {
   int n = recv(socket, buffer, size, 0);
   if (n >= 0) return n;
