@@ -4,8 +4,9 @@
 # prefix is only created once.
 #
 #   scripts/setup.sh            everything: compilers, mingw-w64, Wine, the
-#                               test peers (swaks, aiosmtpd, smtp-sink, clamd,
-#                               HAProxy, Prometheus)
+#                               test peers (swaks with TLS, aiosmtpd,
+#                               smtp-sink, Postfix with Cyrus SASL, openssl,
+#                               clamd, HAProxy, Prometheus)
 #   scripts/setup.sh --build    only what building and running the proxy
 #                               needs (compiler, CMake, Ninja, OpenSSL's
 #                               headers)
@@ -74,10 +75,10 @@ apt-get install -y -q --no-install-recommends \
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 \
   wine wine32:i386 \
   valgrind \
-  swaks curl python3 python3-aiosmtpd \
+  swaks libnet-ssleay-perl libio-socket-ssl-perl curl python3 python3-aiosmtpd openssl \
   iproute2 nftables \
   dpkg-dev systemd adduser \
-  postfix clamav-daemon clamav \
+  postfix sasl2-bin libsasl2-modules clamav-daemon clamav \
   haproxy prometheus
 
 # A 32-bit Wine prefix for the win32 test suite, created once.

@@ -15,6 +15,14 @@ and Proxy: the proxy of one build (the Windows one through Wine) on an
 ephemeral loopback port. Messages: what the tests send and what the server
 must receive (with_insert). Clients: swaks, smtplib and a raw socket client.
 Assertions raise Failure.
+
+TLS: certificates(workdir) makes a test PKI at run time (Certificates);
+Postfix(tls=..., sasl=...) with postfix_tls_listeners() is an upstream that
+requires STARTTLS or speaks TLS from the first byte and takes AUTH only
+inside TLS, with ports whose certificate a verifying client must refuse;
+LenientServer(starttls="inject") answers STARTTLS with an injected reply.
+Clients: swaks(tls=, ca=, auth=), smtp_starttls, smtp_ssl, s_client,
+RawClient(tls=) and RawClient.starttls, starttls_injection.
 """
 
 import base64
@@ -29,6 +37,7 @@ import re
 import signal
 import smtplib
 import socket
+import ssl
 import subprocess
 import threading
 import time
@@ -208,6 +217,117 @@ def wait_for(predicate, timeout, interval=0.05):
 
 
 # --------------------------------------------------------------------------
+# Certificates for the TLS scenarios, made at run time (never committed)
+
+# The openssl command makes them: the TLS probes need it anyway (s_client),
+# so certificates add no package, and each file is what an administrator
+# would make with the same tool.
+_OPENSSL_CNF = """\
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+CN = unused
+[ca]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[leaf]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth, clientAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+subjectAltName = $ENV::E2E_SAN
+"""
+
+
+class Identity:
+    """One certificate and its key as PEM files: crt (the certificate then
+    its issuer's, the chain a server sends), leaf (the certificate alone),
+    key (the private key alone) and pem (the key then the chain, one file)."""
+
+    def __init__(self, directory, name):
+        base = os.path.join(directory, name)
+        self.name = name
+        self.crt = base + ".crt"
+        self.leaf = base + "-leaf.crt"
+        self.key = base + ".key"
+        self.pem = base + ".pem"
+
+
+class Certificates:
+    """A test PKI in directory: ca (the CA the tests trust; ca.crt is the
+    file to verify against), other_ca (a CA nobody trusts), and server
+    identities: localhost (DNS:localhost and IP:127.0.0.1, signed by ca, for
+    the proxy and the upstreams), wrong_name (DNS:wrong.example, signed by
+    ca) and unknown_ca (the names of localhost, signed by other_ca)."""
+
+    def __init__(self, directory):
+        self.dir = directory
+        os.makedirs(directory, exist_ok=True)
+        self.cnf = os.path.join(directory, "openssl.cnf")
+        with open(self.cnf, "w") as f:
+            f.write(_OPENSSL_CNF)
+        self.ca = self._authority("ca", "divivez e2e test CA")
+        self.other_ca = self._authority("other-ca", "divivez e2e unknown CA")
+        self.localhost = self._server("localhost", "localhost", "DNS:localhost,IP:127.0.0.1", self.ca)
+        self.wrong_name = self._server("wrong-name", "wrong.example", "DNS:wrong.example", self.ca)
+        self.unknown_ca = self._server("unknown-ca", "localhost", "DNS:localhost,IP:127.0.0.1",
+                                       self.other_ca)
+
+    def _openssl(self, args, san="DNS:unused"):
+        code, out = run(["openssl"] + args, 60, env=dict(os.environ, E2E_SAN=san))
+        if code != 0:
+            raise Failure("openssl %s failed (%d): %s" % (args[0], code, out[-1500:]))
+
+    def _authority(self, name, common_name):
+        ca = Identity(self.dir, name)
+        self._openssl(["req", "-x509", "-config", self.cnf, "-extensions", "ca", "-newkey", "rsa:2048",
+                       "-nodes", "-keyout", ca.key, "-out", ca.leaf, "-days", "3",
+                       "-subj", "/O=divivez e2e/CN=" + common_name])
+        self._join(ca, [ca.leaf])
+        return ca
+
+    def _server(self, name, common_name, san, issuer):
+        ident = Identity(self.dir, name)
+        csr = os.path.join(self.dir, name + ".csr")
+        self._openssl(["req", "-new", "-config", self.cnf, "-newkey", "rsa:2048", "-nodes",
+                       "-keyout", ident.key, "-out", csr, "-subj", "/O=divivez e2e/CN=" + common_name])
+        self._openssl(["x509", "-req", "-in", csr, "-CA", issuer.leaf, "-CAkey", issuer.key,
+                       "-set_serial", str(random.getrandbits(63)), "-days", "2",
+                       "-extfile", self.cnf, "-extensions", "leaf", "-out", ident.leaf], san)
+        self._join(ident, [ident.leaf, issuer.leaf])
+        return ident
+
+    @staticmethod
+    def _join(ident, chain):
+        parts = []
+        for path in chain:
+            with open(path, "rb") as f:
+                parts.append(f.read())
+        with open(ident.key, "rb") as f:
+            key = f.read()
+        with open(ident.crt, "wb") as f:
+            f.write(b"".join(parts))
+        with open(ident.pem, "wb") as f:
+            f.write(key + b"".join(parts))
+        os.chmod(ident.key, 0o600)
+        os.chmod(ident.pem, 0o600)
+
+
+_certificates = {}
+
+
+def certificates(workdir):
+    """The test PKI of workdir (made on first use, in workdir/pki)."""
+    directory = os.path.join(workdir, "pki")
+    if directory not in _certificates:
+        _certificates[directory] = Certificates(directory)
+    return _certificates[directory]
+
+
+# --------------------------------------------------------------------------
 # Servers
 
 
@@ -277,13 +397,18 @@ class LenientServer(MailServer):
     ("lf-cr"), takes a lone "." line as the end of a message whatever the
     line ends around it, and reads what follows as commands, like the
     servers of the SMTP smuggling research. Records like MailServer, and
-    also every byte each connection sent (transcripts)."""
+    also every byte each connection sent (transcripts). starttls: None
+    (STARTTLS not offered), "honest" or "inject" (answers STARTTLS with
+    "220 go" and "250 injected" in one send, then does the handshake), with
+    identity (an Identity of Certificates) as its certificate."""
 
-    def __init__(self, workdir, name, line_ends):
+    def __init__(self, workdir, name, line_ends="lf", starttls=None, identity=None):
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir, exist_ok=True)
         argv = [PYTHON, os.path.join(HERE, "lenient_server.py"), "--dir", self.dir,
                 "--line-ends", line_ends]
+        if starttls:
+            argv += ["--starttls", starttls, "--tls-cert", identity.crt, "--tls-key", identity.key]
         self.proc = Proc(name, argv, os.path.join(workdir, name + ".log"), stdout=subprocess.PIPE)
         self.port = int(read_announce(self.proc, "PORT", 20))
 
@@ -342,7 +467,16 @@ class Postfix:
     with -c, as a child of the driver, and is stopped by its own PID file and
     process group. smtpd refuses unsynchronised clients
     (smtpd_forbid_unauth_pipelining: in Debian's 3.7 since 3.7.6, the default
-    from 3.9) and, as 3.7 does by default, ends data at <LF>.<LF> too."""
+    from 3.9) and, as 3.7 does by default, ends data at <LF>.<LF> too.
+
+    tls: an Identity (see Certificates) that smtpd presents; every port then
+    offers STARTTLS (a listener may require it, or speak TLS from the first
+    byte with smtpd_tls_wrappermode=yes, or present another identity with
+    smtpd_tls_chain_files=key,crt), and the log records each handshake.
+    sasl: {user: password}, accounts in a private Cyrus sasldb2 (made with
+    saslpasswd2, realm e2e.test) that smtpd offers AUTH PLAIN and LOGIN for,
+    only inside TLS (smtpd_tls_auth_only). postfix_tls_listeners() gives
+    the ports the TLS scenarios use."""
 
     MASTER = "/usr/lib/postfix/sbin/master"
     # The services master.cf needs for SMTP in and virtual delivery out; no
@@ -368,7 +502,7 @@ class Postfix:
         "postlog unix-dgram n - n - 1 postlogd",
     ]
 
-    def __init__(self, workdir, name="postfix", listeners=(("main", {}),)):
+    def __init__(self, workdir, name="postfix", listeners=(("main", {}),), tls=None, sasl=None):
         self.dir = os.path.join(workdir, name)
         self.conf = os.path.join(self.dir, "conf")
         self.maildir = os.path.join(self.dir, "mail", "mailbox")
@@ -419,6 +553,14 @@ class Postfix:
             "virtual_gid_maps": "static:%d" % owner.pw_gid,
             "biff": "no",
         }
+        if tls is not None:
+            main.update({
+                "smtpd_tls_chain_files": "%s, %s" % (tls.key, tls.crt),
+                "smtpd_tls_security_level": "may",
+                "smtpd_tls_loglevel": "1",
+            })
+        if sasl:
+            main.update(self._sasl_config(sasl, owner))
         with open(os.path.join(self.conf, "main.cf"), "w") as f:
             for key, value in main.items():
                 f.write("%s = %s\n" % (key, value))
@@ -431,6 +573,9 @@ class Postfix:
                     for key, value in overrides.items():
                         f.write("  -o %s=%s\n" % (key, value))
                 f.write("\n".join(self.SERVICES) + "\n")
+                if tls is not None:
+                    # smtpd gets its randomness and session cache from it.
+                    f.write("tlsmgr unix - - n 1000? 1 tlsmgr\n")
             if attempt == 0:
                 # Creates the queue's directories with their owners and
                 # modes, and checks the configuration.
@@ -441,22 +586,75 @@ class Postfix:
             # daemons are stopped with it.
             self.proc = Proc(name, [self.MASTER, "-c", self.conf],
                              os.path.join(self.dir, "master-%d.out" % attempt), env=self.env)
-            if wait_for(lambda: all(self._answers(p) for p in self.ports.values()) or not self.proc.alive(),
-                        30, 0.1) and self.proc.alive():
+            wrapped = {label: overrides.get("smtpd_tls_wrappermode") == "yes"
+                       for label, overrides in listeners}
+            if wait_for(lambda: all(self._answers(p, wrapped[label]) for label, p in self.ports.items())
+                        or not self.proc.alive(), 30, 0.1) and self.proc.alive():
                 self.port = self.ports[listeners[0][0]]
                 return
             self._stop_master()
         raise Failure("Postfix did not start; master:\n%s\nmaillog:\n%s" % (
             self.proc.log_tail(), self.log_tail()))
 
+    def _sasl_config(self, sasl, owner):
+        """main.cf's settings for Cyrus SASL with a private sasldb2: smtpd
+        (not chrooted here) reads smtpd.conf from conf/sasl, never the
+        system's /etc/postfix/sasl (Debian's smtpd looks in
+        $config_directory/sasl whatever cyrus_sasl_config_path says, so both
+        name it). The sasldb2 lies outside conf, which postfix check wants
+        owned by root."""
+        sasl_dir = os.path.join(self.conf, "sasl")
+        os.makedirs(sasl_dir, exist_ok=True)
+        db_dir = os.path.join(self.dir, "sasldb")
+        os.makedirs(db_dir, exist_ok=True)
+        sasldb = self.sasldb = os.path.join(db_dir, "sasldb2")
+        for user, password in sasl.items():
+            code, out = run(["/usr/sbin/saslpasswd2", "-p", "-c", "-f", sasldb, "-u", "e2e.test", user],
+                            30, input_bytes=password.encode())
+            if code != 0:
+                raise Failure("saslpasswd2 failed (%d): %s" % (code, out[-1500:]))
+        # smtpd looks accounts up after it dropped root.
+        os.chown(sasldb, owner.pw_uid, owner.pw_gid)
+        os.chmod(sasldb, 0o600)
+        with open(os.path.join(sasl_dir, "smtpd.conf"), "w") as f:
+            f.write("pwcheck_method: auxprop\nauxprop_plugin: sasldb\n"
+                    "mech_list: PLAIN LOGIN\nsasldb_path: %s\n" % sasldb)
+        return {
+            "smtpd_sasl_auth_enable": "yes",
+            "smtpd_sasl_type": "cyrus",
+            "smtpd_sasl_path": "smtpd",
+            "cyrus_sasl_config_path": sasl_dir,
+            "smtpd_sasl_local_domain": "e2e.test",
+            "smtpd_sasl_security_options": "noanonymous",
+            "smtpd_tls_auth_only": "yes",
+        }
+
     @staticmethod
-    def _answers(port):
+    def _answers(port, wrapped=False):
         try:
             with socket.create_connection(("127.0.0.1", port), 1) as s:
                 s.settimeout(2)
+                if wrapped:
+                    with client_tls_context().wrap_socket(s) as t:
+                        return t.recv(100).startswith(b"220")
                 return s.recv(100).startswith(b"220")
         except OSError:
             return False
+
+    def log_lines(self, pattern, syslog_name=None):
+        """smtpd's log lines matching the regular expression pattern (on the
+        port that logs as syslog_name, when given)."""
+        return [line for line in self.log_text().splitlines() if re.search(pattern, line) and (
+            syslog_name is None or " %s/smtpd[" % syslog_name in line)]
+
+    def sasl_logins(self, user, syslog_name=None):
+        """How many messages were taken from a client authenticated as user."""
+        return len(self.log_lines(r"sasl_username=%s(@\S*)?$" % re.escape(user), syslog_name))
+
+    def tls_sessions(self, syslog_name=None):
+        """Log lines of TLS handshakes smtpd completed (the start-up check
+        makes one on each wrapper-mode port)."""
+        return self.log_lines("TLS connection established from", syslog_name)
 
     def log_text(self):
         try:
@@ -498,6 +696,27 @@ class Postfix:
 
     def stop(self):
         self._stop_master()
+
+
+def postfix_tls_listeners(certs):
+    """Ports for a Postfix(tls=certs.localhost, sasl={...}) upstream:
+    "starttls" (STARTTLS required), "implicit" (TLS from the first byte):
+    both relay for authenticated clients only, so a delivered message proves
+    AUTH went through; "wrong-name" and "unknown-ca" offer STARTTLS with a
+    certificate a verifying client must refuse, and relay for any loopback
+    client, so that a client that did not refuse it delivers (and a test
+    of the refusal can fail). Each logs as postfix/<its name>."""
+    auth_only = "permit_sasl_authenticated,reject"
+    return (
+        ("starttls", {"smtpd_tls_security_level": "encrypt", "smtpd_relay_restrictions": auth_only,
+                      "syslog_name": "postfix/starttls"}),
+        ("implicit", {"smtpd_tls_wrappermode": "yes", "smtpd_tls_security_level": "encrypt",
+                      "smtpd_relay_restrictions": auth_only, "syslog_name": "postfix/implicit"}),
+        ("wrong-name", {"smtpd_tls_chain_files": "%s,%s" % (certs.wrong_name.key, certs.wrong_name.crt),
+                        "syslog_name": "postfix/wrong-name"}),
+        ("unknown-ca", {"smtpd_tls_chain_files": "%s,%s" % (certs.unknown_ca.key, certs.unknown_ca.crt),
+                        "syslog_name": "postfix/unknown-ca"}),
+    )
 
 
 def postfix_stored(content):
@@ -1168,14 +1387,24 @@ def run(argv, timeout, input_bytes=None, env=None):
 
 
 def swaks(ctx, port, data_file, sender="sender@example.test", rcpts=("receiver@example.test",),
-          pipeline=False):
+          pipeline=False, tls=None, ca=None, auth=None, extra=()):
+    """swaks to 127.0.0.1:port: (exit code, transcript). tls: "starttls"
+    (--tls: STARTTLS or give up) or "implicit" (--tlsc); ca: a CA file the
+    server's chain must verify against (swaks checks no name); auth: (user,
+    password) for AUTH PLAIN."""
     argv = ["swaks", "--server", "127.0.0.1", "--port", str(port), "--from", sender,
             "--helo", "client.e2e.test", "--data", "@" + data_file, "--timeout", "60"]
     for rcpt in rcpts:
         argv += ["--to", rcpt]
     if pipeline:
         argv.append("--pipeline")
-    return run(argv, 90 * ctx.build.slow)
+    if tls is not None:
+        argv.append({"starttls": "--tls", "implicit": "--tlsc"}[tls])
+    if ca is not None:
+        argv += ["--tls-verify", "--tls-ca-path", ca]
+    if auth is not None:
+        argv += ["--auth", "PLAIN", "--auth-user", auth[0], "--auth-password", auth[1]]
+    return run(argv + list(extra), 90 * ctx.build.slow)
 
 
 def write_file(ctx, name, data):
@@ -1185,14 +1414,62 @@ def write_file(ctx, name, data):
     return path
 
 
-class RawClient:
-    """An SMTP client on a plain socket, for dialogues no library writes."""
+def client_tls_context(ca=None):
+    """A client's TLS context: verifying the chain against the CA file ca
+    and the server's name, or, without ca, verifying nothing."""
+    if ca is not None:
+        return ssl.create_default_context(cafile=ca)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
 
-    def __init__(self, port, timeout=30, sock=None):
-        """sock: a connected socket to use instead (Netns.connect)."""
+
+class RawClient:
+    """An SMTP client on a plain socket, for dialogues no library writes.
+    tls: a client_tls_context() to speak TLS from the first byte (the
+    certificate must be for server_name); sock: a connected socket to use
+    instead (Netns.connect)."""
+
+    def __init__(self, port, timeout=30, tls=None, server_name="localhost", sock=None):
         self.sock = sock or socket.create_connection(("127.0.0.1", port), timeout)
         self.sock.settimeout(timeout)
+        if tls is not None:
+            self.sock = tls.wrap_socket(self.sock, server_hostname=server_name)
         self.buffer = b""
+
+    def starttls(self, tls, server_name="localhost"):
+        """The handshake on this connection (after the server's 220 to
+        STARTTLS); returns what had arrived in plaintext beyond that reply,
+        which a sound client discards. Raises ssl.SSLError or OSError when
+        the handshake fails."""
+        leftover, self.buffer = self.buffer, b""
+        self.sock = tls.wrap_socket(self.sock, server_hostname=server_name)
+        return leftover
+
+    def pending(self, wait):
+        """Whatever arrives within wait seconds without a command: bytes
+        already read and not yet taken as a reply, then new ones until the
+        server closes or stays silent."""
+        deadline = time.monotonic() + wait
+        got, self.buffer = self.buffer, b""
+        previous = self.sock.gettimeout()
+        try:
+            while True:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                self.sock.settimeout(left)
+                try:
+                    chunk = self.sock.recv(65536)
+                except (socket.timeout, ssl.SSLWantReadError):
+                    break
+                if not chunk:
+                    break
+                got += chunk
+        finally:
+            self.sock.settimeout(previous)
+        return got
 
     def send(self, data):
         self.sock.sendall(data)
@@ -1236,3 +1513,252 @@ def expect_vrfy_in_step(client):
     command in place of the server's own 252."""
     code, text = client.verify("someone@example.test")
     check(code == 252, "replies out of step: VRFY answered %d %r (expected the server's 252)" % (code, text))
+
+
+def smtp_starttls(ctx, port, ca=None, server_name="localhost", timeout=20):
+    """An smtplib session on 127.0.0.1:port that has said EHLO, STARTTLS
+    (verifying the server as server_name against the CA file ca, or not at
+    all without ca) and EHLO again. smtplib raises SMTPNotSupportedError
+    when STARTTLS is not offered and ssl.SSLError when the handshake or the
+    verification fails."""
+    client = smtp(ctx, port, timeout)
+    try:
+        # starttls() verifies the name the session connected to, which is
+        # the address here; the certificate's name is what must match.
+        client._host = server_name
+        code, reply = client.starttls(context=client_tls_context(ca))
+        check(code == 220, "STARTTLS answered %d %r" % (code, reply))
+        code, reply = client.ehlo()
+        check(code == 250, "EHLO inside TLS answered %d %r" % (code, reply))
+    except BaseException:
+        client.close()
+        raise
+    return client
+
+
+class _NamedSMTP_SSL(smtplib.SMTP_SSL):
+    """SMTP_SSL to an address, verifying the certificate for another name."""
+
+    def __init__(self, server_name, *args, **kwargs):
+        self._server_name = server_name
+        super().__init__(*args, **kwargs)
+
+    def _get_socket(self, host, port, timeout):
+        sock = socket.create_connection((host, port), timeout, self.source_address)
+        return self.context.wrap_socket(sock, server_hostname=self._server_name)
+
+
+def smtp_ssl(ctx, port, ca=None, server_name="localhost", timeout=20):
+    """An smtplib session speaking TLS from the first byte (SMTP_SSL) to
+    127.0.0.1:port that has said EHLO; verification as smtp_starttls."""
+    client = _NamedSMTP_SSL(server_name, "127.0.0.1", port, local_hostname="client.e2e.test",
+                            timeout=timeout * ctx.build.slow, context=client_tls_context(ca))
+    code, reply = client.ehlo()
+    if code != 250:
+        client.close()
+        raise Failure("EHLO answered %d %r" % (code, reply))
+    return client
+
+
+def auth_plain(user, password):
+    """The argument of AUTH PLAIN for user and password."""
+    return base64.b64encode(b"\0" + user.encode() + b"\0" + password.encode()).decode()
+
+
+def secret_forms(user, password):
+    """{name: bytes} of the ways a password crosses SMTP: itself, AUTH
+    LOGIN's base64 of it, AUTH PLAIN's base64 of user and it."""
+    return {"the password": password.encode(),
+            "its base64 (AUTH LOGIN)": base64.b64encode(password.encode()),
+            "AUTH PLAIN's base64": auth_plain(user, password).encode()}
+
+
+def files_holding(roots, needles):
+    """[(path, name)] of every file below the directories or files roots
+    that holds one of needles ({name: bytes}): for the proof that logs and
+    traces never hold a credential."""
+    paths = []
+    for root in roots:
+        if os.path.isfile(root):
+            paths.append(root)
+        for directory, _, names in os.walk(root):
+            paths.extend(os.path.join(directory, name) for name in names)
+    found = []
+    for path in paths:
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError:
+            continue
+        found.extend((path, name) for name, needle in needles.items() if needle in data)
+    return found
+
+
+class SClient:
+    """What s_client() saw: code (its exit status, None when it was still
+    running at the end and was stopped), received (every byte the server
+    sent inside TLS, as text), log (its standard error: the one-line
+    summaries of -brief, "Verification: OK" or the verification error), and
+    replies ([(code, [lines])] in order)."""
+
+    def __init__(self, code, received, log):
+        self.code = code
+        self.received = received
+        self.log = log
+        self.replies = []
+        lines = []
+        for line in received.split("\r\n"):
+            if re.match(r"\d{3}([ -]|$)", line):
+                lines.append(line)
+                if line[3:4] != "-":
+                    self.replies.append((int(line[:3]), lines))
+                    lines = []
+
+    def __repr__(self):
+        return "s_client exit %s; received %r; stderr %r" % (self.code, self.received[-1500:],
+                                                             self.log[-1500:])
+
+
+def s_client(ctx, port, dialogue, starttls=True, ca=None, server_name="localhost", timeout=30):
+    """openssl s_client to 127.0.0.1:port, STARTTLS (-starttls smtp: its own
+    EHLO and STARTTLS in plaintext) or TLS from the first byte, verifying
+    the chain against the CA file ca and the name server_name (and giving
+    up on a failure) or, without ca, verifying nothing. Then dialogue, in
+    step: each entry is sent with CR LF after it once the reply to the one
+    before has arrived (the greeting first, for implicit TLS), so a server
+    that refuses pipelining is not provoked; a message and its final "."
+    make one entry. Ends when the server closes or after the last reply.
+    Returns an SClient."""
+    # -nocommands: a line starting with R or Q (RCPT, QUIT) is sent, not
+    # taken for renegotiate or quit.
+    argv = ["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, "-brief", "-nocommands",
+            "-servername", server_name]
+    if starttls:
+        argv += ["-starttls", "smtp", "-name", "client.e2e.test"]
+    if ca is not None:
+        argv += ["-CAfile", ca, "-verify_hostname", server_name, "-verify_return_error"]
+    timeout *= ctx.build.slow
+    proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, start_new_session=True, preexec_fn=_die_with_driver)
+    received = []
+    errors = []
+    cond = threading.Condition()
+
+    def pump(stream, into):
+        while True:
+            chunk = os.read(stream.fileno(), 65536)
+            with cond:
+                if chunk:
+                    into.append(chunk)
+                else:
+                    into.append(None)
+                cond.notify_all()
+            if not chunk:
+                return
+
+    readers = [threading.Thread(target=pump, args=(proc.stdout, received), daemon=True),
+               threading.Thread(target=pump, args=(proc.stderr, errors), daemon=True)]
+    for t in readers:
+        t.start()
+
+    def replies_so_far():
+        text = b"".join(c for c in received if c).decode("latin-1")
+        return len(SClient(None, text, "").replies), None in received
+
+    deadline = time.monotonic() + timeout
+    try:
+        expected = 0 if starttls else 1
+        for entry in list(dialogue) + [None]:
+            with cond:
+                while True:
+                    count, closed = replies_so_far()
+                    if count >= expected or closed or time.monotonic() >= deadline:
+                        break
+                    cond.wait(max(0.01, deadline - time.monotonic()))
+            if closed or count < expected or entry is None:
+                break
+            proc.stdin.write(entry.encode("latin-1") + b"\r\n")
+            proc.stdin.flush()
+            expected += 1
+        try:
+            proc.stdin.close()
+        except OSError:
+            pass
+        try:
+            # After QUIT the server closes and s_client ends.
+            proc.wait(max(0.5, min(5, deadline - time.monotonic())))
+        except subprocess.TimeoutExpired:
+            pass
+    except BrokenPipeError:
+        pass
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGTERM)
+            proc.wait(10)
+            code = None
+        else:
+            code = proc.returncode
+        for t in readers:
+            t.join(5)
+    return SClient(code, b"".join(c for c in received if c).decode("latin-1"),
+                   b"".join(c for c in errors if c).decode("latin-1"))
+
+
+class InjectionProbe:
+    """What starttls_injection() saw: starttls (code, lines) of the reply
+    to STARTTLS; plain (the plaintext that came after that reply, before the
+    handshake: a server's injected replies); handshake (None when the
+    handshake succeeded, else the error's text); unprompted (what the
+    server said inside TLS before the client sent anything: the reply to an
+    injected command, if the server ran it); ehlo (code, lines) of the EHLO
+    sent inside TLS after that, or None."""
+
+    def __init__(self):
+        self.starttls = None
+        self.plain = b""
+        self.handshake = None
+        self.unprompted = b""
+        self.ehlo = None
+
+    def __repr__(self):
+        return "STARTTLS %r, plain after it %r, handshake %s, unprompted %r, EHLO inside TLS %r" % (
+            self.starttls, self.plain, self.handshake or "ok", self.unprompted, self.ehlo)
+
+
+def starttls_injection(ctx, port, injected=b"MAIL FROM:<x>\r\n", ca=None, server_name="localhost",
+                       settle=1.0, timeout=20):
+    """The client-side STARTTLS injection: after the greeting and EHLO,
+    "STARTTLS\r\n" and injected in one packet; then the handshake on the
+    same socket (verifying as client_tls_context(ca)); then settle seconds
+    of listening inside TLS, and an EHLO. A sound server discards injected
+    (RFC 3207: commands before the handshake are void), so unprompted stays
+    empty. Returns an InjectionProbe; raises Failure only if the session
+    does not get as far as STARTTLS."""
+    probe = InjectionProbe()
+    c = RawClient(port, timeout * ctx.build.slow)
+    try:
+        c.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        code, lines = c.reply()
+        check(code == 220, "no greeting: %r" % lines)
+        code, lines = c.command("EHLO client.e2e.test")
+        check(code == 250, "EHLO answered %r" % lines)
+        c.send(b"STARTTLS\r\n" + injected)
+        probe.starttls = c.reply()
+        if probe.starttls[0] != 220:
+            return probe
+        # A TLS server says nothing before the client's hello: whatever
+        # comes now is plaintext (injected replies sent in a second write).
+        c.buffer = c.pending(0.3)
+        try:
+            probe.plain = c.starttls(client_tls_context(ca), server_name)
+        except (ssl.SSLError, OSError) as e:
+            probe.handshake = "%s: %s" % (type(e).__name__, e)
+            return probe
+        probe.unprompted = c.pending(settle)
+        try:
+            probe.ehlo = c.command("EHLO client.e2e.test")
+        except OSError as e:
+            probe.ehlo = (None, ["%s: %s" % (type(e).__name__, e)])
+        return probe
+    finally:
+        c.close()

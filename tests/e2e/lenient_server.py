@@ -23,6 +23,19 @@ sha256), each renamed into place once whole; conn-<n>.in, every byte each
 connection sent, appended as it arrives; events.jsonl (connect, command with
 the line as latin-1 text, MESSAGE, timeout, disconnect).
 
+STARTTLS, with --tls-cert and --tls-key (PEM files):
+  --starttls honest  offers STARTTLS, answers it with 220 and does the
+                     handshake
+  --starttls inject  offers STARTTLS and answers it with "220 go" and
+                     "250 injected" in one send (a server, or a man in the
+                     middle, injecting a reply that a client must not take
+                     for an answer inside TLS), then does the handshake
+Without them STARTTLS is not offered (a plaintext-only server). Either way
+the plaintext that came after the STARTTLS line is discarded, as RFC 3207
+wants, and recorded (event starttls, "discarded"); after the handshake
+(event tls, or tls-failed) the session starts afresh. Each command event
+says whether it came inside TLS ("tls").
+
 Replies: 220 greeting; EHLO with PIPELINING and 8BITMIME; 250 to HELO, MAIL,
 RCPT, NOOP, RSET; 252 to VRFY; 354 to DATA after an accepted RCPT (503
 before); "250 2.0.0 Ok: queued as E2E<seq>" after a message; 221 to QUIT;
@@ -37,6 +50,7 @@ import itertools
 import json
 import os
 import signal
+import ssl
 import sys
 import time
 
@@ -137,6 +151,7 @@ class Session:
         self.lines = LineReader(reader, self.transcript, server.also_cr, server.timeout)
         self.mail_from = None
         self.rcpt_tos = []
+        self.tls = False
 
     async def reply(self, text):
         self.writer.write(text.encode("latin-1") + b"\r\n")
@@ -169,13 +184,15 @@ class Session:
         if got is None:
             return False
         line = got[0].decode("latin-1")
-        self.event("command", line=line)
+        self.event("command", line=line, tls=self.tls)
         verb, _, arg = line.partition(" ")
         verb = verb.upper()
+        offers_tls = self.server.tls_context is not None and not self.tls
         if verb in ("EHLO", "HELO"):
             self.mail_from, self.rcpt_tos = None, []
             if verb == "EHLO":
-                await self.reply("250-lenient.e2e.test\r\n250-PIPELINING\r\n250 8BITMIME")
+                await self.reply("250-lenient.e2e.test\r\n250-PIPELINING\r\n%s250 8BITMIME" % (
+                    "250-STARTTLS\r\n" if offers_tls else ""))
             else:
                 await self.reply("250 lenient.e2e.test")
         elif verb == "MAIL" and arg.upper().startswith("FROM:"):
@@ -200,11 +217,31 @@ class Session:
             await self.reply("250 2.0.0 Ok")
         elif verb == "VRFY":
             await self.reply("252 2.0.0 Cannot VRFY user")
+        elif verb == "STARTTLS" and offers_tls:
+            return await self.starttls()
         elif verb == "QUIT":
             await self.reply("221 2.0.0 Bye")
             return False
         else:
             await self.reply("502 5.5.2 Error: command not recognized")
+        return True
+
+    async def starttls(self):
+        if self.server.starttls == "inject":
+            self.writer.write(b"220 go\r\n250 injected\r\n")
+        else:
+            self.writer.write(b"220 2.0.0 Ready to start TLS\r\n")
+        await self.writer.drain()
+        discarded, self.lines.buffer = self.lines.buffer, b""
+        self.event("starttls", discarded=discarded.decode("latin-1"))
+        try:
+            await self.writer.start_tls(self.server.tls_context)
+        except (ssl.SSLError, OSError) as e:
+            self.event("tls-failed", error=str(e))
+            return False
+        self.tls = True
+        self.mail_from, self.rcpt_tos = None, []
+        self.event("tls", version=self.writer.get_extra_info("ssl_object").version())
         return True
 
     async def data(self):
@@ -236,7 +273,12 @@ def address(text):
 
 
 class Server:
-    def __init__(self, directory, also_cr, timeout):
+    def __init__(self, directory, also_cr, timeout, starttls=None, cert=None, key=None):
+        self.starttls = starttls
+        self.tls_context = None
+        if starttls:
+            self.tls_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.tls_context.load_cert_chain(cert, key)
         self.recorder = Recorder(directory)
         self.also_cr = also_cr
         self.timeout = timeout
@@ -254,9 +296,15 @@ def main():
     parser.add_argument("--dir", required=True)
     parser.add_argument("--line-ends", choices=["lf", "lf-cr"], required=True)
     parser.add_argument("--timeout", type=float, default=60)
+    parser.add_argument("--starttls", choices=["honest", "inject"])
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
     args = parser.parse_args()
+    if bool(args.starttls) != bool(args.tls_cert and args.tls_key):
+        parser.error("--starttls needs --tls-cert and --tls-key, and they need it")
     os.makedirs(args.dir, exist_ok=True)
-    server = Server(args.dir, args.line_ends == "lf-cr", args.timeout)
+    server = Server(args.dir, args.line_ends == "lf-cr", args.timeout, args.starttls, args.tls_cert,
+                    args.tls_key)
 
     async def run():
         stop = asyncio.Event()

@@ -8,8 +8,10 @@ instance (its own configuration, queue and maildir; it refuses unsynchronised
 clients), a private clamd with a signature database written here, a slow
 stand-in for clamd (slow_clamd.py), and the proxy of the build under test
 (Linux native, or the Windows build under 32-bit Wine), in the socket-service
-modes that matter.
-Clients are swaks, curl, Python's smtplib and raw sockets.
+modes that matter. The peers-* scenarios check the TLS peers alone (a
+private Postfix with STARTTLS, implicit TLS and Cyrus SASL; the lenient
+server's STARTTLS modes), once a run on the native build.
+Clients are swaks, curl, openssl s_client, Python's smtplib and raw sockets.
 
 Prints one line per scenario, PASS or FAIL with the reason, and at the end
 "N passed, N failed". Exits 1 when anything failed. A scenario that cannot
@@ -33,6 +35,7 @@ import shutil
 import signal
 import smtplib
 import socket
+import ssl
 import sys
 import tempfile
 import threading
@@ -46,7 +49,8 @@ from harness import (  # noqa: E402 (the harness sits beside this script)
     Clamd, SlowClamd, HAProxy, Prometheus, Build,
     Proxy, message, sent_content, with_insert, mime_base64, tag_for, describe_diff,
     assert_delivered, assert_not_delivered, assert_stored, run, swaks, write_file, RawClient, smtp,
-    expect_vrfy_in_step)
+    expect_vrfy_in_step, certificates, postfix_tls_listeners, client_tls_context, smtp_starttls, smtp_ssl,
+    auth_plain, s_client, starttls_injection, secret_forms, files_holding)
 
 
 # --------------------------------------------------------------------------
@@ -2218,6 +2222,161 @@ def sc_upstream_xclient(ctx):
         postfix.stop()
 
 
+# The TLS peers, without the proxy: when these fail, a TLS scenario's failure
+# says nothing about the proxy.
+
+
+def sc_peers_postfix_tls(ctx):
+    """The TLS Postfix (postfix_tls_listeners): swaks, smtplib and s_client
+    authenticate inside TLS and deliver on its STARTTLS and implicit ports;
+    plaintext, a missing AUTH and a wrong password are refused; AUTH is
+    offered inside TLS only; the wrong-name and unknown-CA ports fail
+    verification and deliver for a client that does not verify."""
+    certs = certificates(ctx.workdir)
+    started = time.monotonic()
+    postfix = Postfix(ctx.workdir, "peers-tls-postfix", listeners=postfix_tls_listeners(certs),
+                      tls=certs.localhost, sasl={AUTH_USER: AUTH_PASSWORD})
+    ctx.note("Postfix with TLS and SASL up in %.1f s" % (time.monotonic() - started))
+    ca = certs.ca.crt
+    creds = (AUTH_USER, AUTH_PASSWORD)
+    try:
+        for kind in ("starttls", "implicit"):
+            tag = tag_for(ctx, "peer-swaks-" + kind)
+            text = message(tag)
+            code, out = swaks(ctx, postfix.ports[kind], write_file(ctx, "peer-%s.eml" % kind, text),
+                              tls=kind, ca=ca, auth=creds)
+            check(code == 0, "swaks %s with AUTH failed (%d):\n%s" % (kind, code, out[-2000:]))
+            assert_stored(postfix, tag, sent_content(text))
+        logins = [postfix.sasl_logins(AUTH_USER, "postfix/" + kind) for kind in ("starttls", "implicit")]
+        check(logins == [1, 1], "Postfix logged %r authenticated messages on its two ports:\n%s" % (
+            logins, postfix.log_tail()))
+
+        refused = message(tag_for(ctx, "peer-refused"))
+        path = write_file(ctx, "peer-refused.eml", refused)
+        code, out = swaks(ctx, postfix.ports["starttls"], path)
+        check(code != 0 and re.search(r"^<\*\* +530 ", out, re.M),
+              "plaintext MAIL was not refused with 530 on the STARTTLS-only port:\n" + out[-1500:])
+        code, out = swaks(ctx, postfix.ports["starttls"], path, tls="starttls", ca=ca)
+        check(code != 0 and re.search(r"^<~\* +554 .*Access denied", out, re.M),
+              "RCPT without AUTH was not refused:\n" + out[-1500:])
+
+        client = smtp(ctx, postfix.ports["starttls"])
+        try:
+            check(client.has_extn("starttls") and not client.has_extn("auth"),
+                  "before TLS: %r (STARTTLS and no AUTH expected)" % client.esmtp_features)
+        finally:
+            client.close()
+        for name, connect in (("starttls", smtp_starttls), ("implicit", smtp_ssl)):
+            tag = tag_for(ctx, "peer-smtplib-" + name)
+            text = message(tag)
+            client = connect(ctx, postfix.ports[name], ca=ca)
+            try:
+                check(client.has_extn("auth"), "no AUTH inside TLS: %r" % client.esmtp_features)
+                client.login(AUTH_USER, AUTH_PASSWORD)
+                client.sendmail("sender@example.test", ["receiver@example.test"], text)
+                client.quit()
+            finally:
+                client.close()
+            assert_stored(postfix, tag, sent_content(text))
+        client = smtp_starttls(ctx, postfix.ports["starttls"], ca=ca)
+        try:
+            try:
+                client.login(AUTH_USER, AUTH_PASSWORD + "x")
+                raise Failure("a wrong password was accepted")
+            except smtplib.SMTPAuthenticationError as e:
+                check(e.smtp_code == 535, "a wrong password answered %r" % (e,))
+        finally:
+            client.close()
+
+        tag = tag_for(ctx, "peer-s-client")
+        seen = s_client(ctx, postfix.ports["starttls"], [
+            "EHLO client.e2e.test", "AUTH PLAIN " + auth_plain(AUTH_USER, AUTH_PASSWORD),
+            "MAIL FROM:<sender@example.test>", "RCPT TO:<receiver@example.test>", "DATA",
+            stuff(sent_content(message(tag))).decode() + ".", "QUIT"], ca=ca)
+        check([code for code, _ in seen.replies] == [250, 235, 250, 250, 354, 250, 221],
+              "s_client's dialogue: %r" % seen)
+        check("Verification: OK" in seen.log, "s_client did not verify: %r" % seen)
+        assert_stored(postfix, tag, sent_content(message(tag)))
+        seen = s_client(ctx, postfix.ports["implicit"], ["EHLO client.e2e.test", "QUIT"], starttls=False, ca=ca)
+        check([code for code, _ in seen.replies] == [220, 250, 221], "s_client, implicit TLS: %r" % seen)
+        c = RawClient(postfix.ports["implicit"], 20, tls=client_tls_context(ca))
+        try:
+            check(c.reply()[0] == 220 and c.command("EHLO client.e2e.test")[0] == 250,
+                  "the raw client's session in implicit TLS failed")
+            code, lines = c.command("AUTH PLAIN " + auth_plain(AUTH_USER, AUTH_PASSWORD + "x"))
+            check(code == 535, "AUTH PLAIN with a wrong password answered %r" % lines)
+        finally:
+            c.close()
+
+        for name, problem in (("wrong-name", "hostname mismatch"),
+                              ("unknown-ca", "self-signed certificate in certificate chain")):
+            seen = s_client(ctx, postfix.ports[name], ["EHLO client.e2e.test", "QUIT"], ca=ca)
+            check(seen.code not in (0, None) and problem in seen.log and not seen.replies,
+                  "s_client did not refuse the %s certificate: %r" % (name, seen))
+            try:
+                smtp_starttls(ctx, postfix.ports[name], ca=ca).close()
+                raise Failure("smtplib verified the %s certificate" % name)
+            except ssl.SSLCertVerificationError:
+                pass
+            tag = tag_for(ctx, "peer-" + name)
+            client = smtp_starttls(ctx, postfix.ports[name])
+            try:
+                client.sendmail("sender@example.test", ["receiver@example.test"], message(tag))
+                client.quit()
+            finally:
+                client.close()
+            assert_stored(postfix, tag, sent_content(message(tag)))
+        # sasldb keeps passwords in clear: the search finds what is there,
+        # and Postfix's own files hold no credential a proxy could be blamed for.
+        found = files_holding([postfix.dir], secret_forms(AUTH_USER, AUTH_PASSWORD))
+        check(found == [(postfix.sasldb, "the password")], "credentials found in %r" % found)
+    finally:
+        postfix.stop()
+
+
+def sc_peers_lenient_starttls(ctx):
+    """The hostile and the plaintext lenient servers, and the raw probes
+    that the injection scenarios use: the plaintext one offers no STARTTLS;
+    "inject" sends "250 injected" in plaintext right after its 220 and then
+    completes the handshake; "honest" discards a command pipelined after
+    STARTTLS and records it, and starttls_injection() sees the handshake
+    succeed with nothing unprompted."""
+    certs = certificates(ctx.workdir)
+    servers = {mode: LenientServer(ctx.workdir, "peers-lenient-" + (mode or "plain"), starttls=mode,
+                                   identity=certs.localhost) for mode in (None, "inject", "honest")}
+    try:
+        c = RawClient(servers[None].port, 20)
+        try:
+            check(c.reply()[0] == 220, "no greeting")
+            code, lines = c.command("EHLO client.e2e.test")
+            check(code == 250 and not any("STARTTLS" in line for line in lines),
+                  "the plaintext server offered STARTTLS: %r" % lines)
+            check(c.command("STARTTLS")[0] == 502, "the plaintext server took STARTTLS")
+        finally:
+            c.close()
+
+        probe = starttls_injection(ctx, servers["inject"].port, injected=b"", ca=certs.ca.crt)
+        check(probe.starttls == (220, ["220 go"]) and probe.plain == b"250 injected\r\n"
+              and probe.handshake is None and probe.unprompted == b"" and probe.ehlo[0] == 250,
+              "the injecting server: %r" % (probe,))
+
+        server = servers["honest"]
+        probe = starttls_injection(ctx, server.port, ca=certs.ca.crt)
+        check(probe.starttls[0] == 220 and probe.plain == b"" and probe.handshake is None
+              and probe.unprompted == b"" and probe.ehlo[0] == 250, "the honest server: %r" % (probe,))
+        events = server.events()
+        discarded = [e["discarded"] for e in events if e["event"] == "starttls"]
+        check(discarded == ["MAIL FROM:<x>\r\n"], "the honest server discarded %r" % discarded)
+        inside = [e["line"] for e in events if e["event"] == "command" and e["tls"]]
+        check(inside == ["EHLO client.e2e.test"], "commands inside TLS: %r" % inside)
+        # Verification by name: the server's certificate is not for wrong.example.
+        probe = starttls_injection(ctx, server.port, injected=b"", ca=certs.ca.crt, server_name="wrong.example")
+        check(probe.handshake and "match" in probe.handshake, "a wrong name was verified: %r" % (probe,))
+    finally:
+        for server in servers.values():
+            server.stop()
+
+
 # Scenarios with a real Postfix smtpd as the server: a private instance
 # (harness.Postfix) that refuses unsynchronised clients, each accepted message
 # a file in its maildir, and a proxy with the builtin scanner.
@@ -2866,6 +3025,9 @@ OWN = [
     ("transparent-loop-421", sc_transparent_loop, ("host",), "native"),
     ("transparent-max-per-destination", sc_transparent_max_per_destination, ("host",), "native"),
     ("transparent-refused-on-windows", sc_transparent_refused_on_windows, ("host",), "win32"),
+    # The TLS peers alone: once a run.
+    ("peers-postfix-tls", sc_peers_postfix_tls, ("host",), "native"),
+    ("peers-lenient-starttls", sc_peers_lenient_starttls, ("host",), "native"),
 ]
 
 
@@ -3007,7 +3169,7 @@ def main():
     signal.signal(signal.SIGINT, on_signal)
 
     missing = [tool for tool in ("swaks", "curl", "/usr/sbin/smtp-sink", "/usr/sbin/clamd", "/usr/sbin/postfix",
-                                 "/usr/sbin/haproxy", "/usr/bin/prometheus")
+                                 "/usr/sbin/haproxy", "/usr/bin/prometheus", "openssl", "/usr/sbin/saslpasswd2")
                if shutil.which(tool) is None]
     workroot = tempfile.mkdtemp(prefix="divivez-e2e-")
     os.chmod(workroot, 0o755)  # smtp-sink, running as nobody, writes below it
