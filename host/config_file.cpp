@@ -18,6 +18,35 @@ bool IsNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
 }
 
+bool IsRouteNameChar(char c) { return IsNameChar(c) || c == '_'; }
+
+// "[route NAME]", blanks allowed around the words. False with *error.
+bool ParseSectionHeader(const std::string& line, size_t open, std::string* name,
+                        std::string* error) {
+  size_t i = open + 1;
+  while (i < line.size() && IsBlank(line[i])) ++i;
+  const std::string keyword = "route";
+  size_t nameStart = i + keyword.size();
+  if (line.compare(i, keyword.size(), keyword) != 0 || nameStart >= line.size() ||
+      !IsBlank(line[nameStart])) {
+    *error = "expected [route NAME]";
+    return false;
+  }
+  while (nameStart < line.size() && IsBlank(line[nameStart])) ++nameStart;
+  size_t nameEnd = nameStart;
+  while (nameEnd < line.size() && IsRouteNameChar(line[nameEnd])) ++nameEnd;
+  size_t close = nameEnd;
+  while (close < line.size() && IsBlank(line[close])) ++close;
+  size_t rest = close + 1;
+  while (rest < line.size() && IsBlank(line[rest])) ++rest;
+  if (nameEnd == nameStart || close >= line.size() || line[close] != ']' || rest != line.size()) {
+    *error = "expected [route NAME], NAME of letters, digits, '-' and '_'";
+    return false;
+  }
+  *name = line.substr(nameStart, nameEnd - nameStart);
+  return true;
+}
+
 bool ReadConfigFile(const std::string& path, std::string* text, std::string* error) {
   if (!OsReadRegularFile(path, kMaxConfigBytes, text, error)) {
     *error = "--config: " + *error;
@@ -26,15 +55,25 @@ bool ReadConfigFile(const std::string& path, std::string* text, std::string* err
   return true;
 }
 
+// A flag's line with a value as one word, "--require-tls=no": the form
+// ParseOptionWords takes from a file.
+std::vector<std::string> LineWords(const std::vector<std::string>& line) {
+  if (line.size() == 2 && OptionIsFlag(line[0])) return {line[0] + "=" + line[1]};
+  return line;
+}
+
 }  // namespace
 
 bool ConfigFileArguments(const std::string& text, const std::string& fileName,
-                         std::vector<std::vector<std::string>>* lines, std::string* error) {
+                         std::vector<std::vector<std::string>>* lines,
+                         std::vector<RouteSection>* routes, std::string* error) {
   size_t start = 0;
   // A byte order mark some editors write.
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
   int lineNumber = 0;
-  std::map<std::string, int> firstLine;  // each single-valued option's line
+  std::map<std::string, int> firstLine;  // each single-valued option's line, in its section
+  std::map<std::string, int> routeLine;  // each route's header line
+  RouteSection* section = nullptr;       // the section the lines belong to; null: the top level
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
@@ -46,6 +85,25 @@ bool ConfigFileArguments(const std::string& text, const std::string& fileName,
     size_t i = 0;
     while (i < line.size() && IsBlank(line[i])) ++i;
     if (i == line.size() || line[i] == '#') continue;
+    if (line[i] == '[') {
+      std::string name;
+      if (!ParseSectionHeader(line, i, &name, error)) {
+        *error = where + *error;
+        return false;
+      }
+      const auto first = routeLine.emplace(name, lineNumber);
+      if (!first.second) {
+        *error = where + "route '" + name + "' given again (first on line " +
+                 std::to_string(first.first->second) + ")";
+        return false;
+      }
+      routes->emplace_back();
+      section = &routes->back();
+      section->route.name = name;
+      section->where = fileName + ":" + std::to_string(lineNumber);
+      firstLine.clear();
+      continue;
+    }
     size_t nameEnd = i;
     while (nameEnd < line.size() && IsNameChar(line[nameEnd])) ++nameEnd;
     std::string name = line.substr(i, nameEnd - i);
@@ -96,11 +154,20 @@ bool ConfigFileArguments(const std::string& text, const std::string& fileName,
         return false;
       }
     }
-    std::vector<std::string> one = {option};
-    if (valueStart < valueEnd || equals) one.push_back(value);
-    Options scratch;
+    const bool hasValue = valueStart < valueEnd || equals;
     std::string reason;
-    if (!ParseOptions(one, &scratch, &reason)) {
+    if (section != nullptr) {
+      if (!ParseRouteOption(option, value, hasValue, section, &reason)) {
+        *error = where + "route '" + section->route.name + "': " + reason;
+        return false;
+      }
+      continue;
+    }
+    std::vector<std::string> one = {option};
+    if (hasValue) one.push_back(value);
+    Options scratch;
+    if (!ParseOptionWords(LineWords(one), OptionSource::kFile, &scratch, &reason) ||
+        !CheckOptions(scratch, &reason)) {
       *error = where + reason;
       return false;
     }
@@ -122,16 +189,34 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options* options, st
   }
   std::string text;
   std::vector<std::vector<std::string>> lines;
+  std::vector<RouteSection> routes;
   if (!ReadConfigFile(given.configFile, &text, error) ||
-      !ConfigFileArguments(text, given.configFile, &lines, error)) {
+      !ConfigFileArguments(text, given.configFile, &lines, &routes, error)) {
     return false;
   }
-  std::vector<std::string> merged;
+  std::vector<std::string> fromFile;
   for (const std::vector<std::string>& line : lines) {
     bool overridden = false;
-    for (const std::string& name : given.given) overridden = overridden || name == line[0];
-    if (!overridden) merged.insert(merged.end(), line.begin(), line.end());
+    for (const std::string& name : given.given) {
+      // The command line's certificate comes with its own key, or none.
+      overridden =
+          overridden || name == line[0] || (name == "--tls-cert" && line[0] == "--tls-key");
+    }
+    if (overridden) continue;
+    const std::vector<std::string> words = LineWords(line);
+    fromFile.insert(fromFile.end(), words.begin(), words.end());
   }
-  merged.insert(merged.end(), args.begin(), args.end());
-  return ParseOptions(merged, options, error);
+  // The command line's words after the file's, so that what they set last
+  // wins; the checks see both.
+  Options merged = *options;
+  if (!ParseOptionWords(fromFile, OptionSource::kFile, &merged, error) ||
+      !ParseOptionWords(args, OptionSource::kCommandLine, &merged, error)) {
+    return false;
+  }
+  if (!merged.help && !merged.version &&
+      (!CheckOptions(merged, error) || !FinishRoutes(routes, &merged, error))) {
+    return false;
+  }
+  *options = std::move(merged);
+  return true;
 }

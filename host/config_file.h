@@ -16,8 +16,22 @@
 // a pool), nor a NUL byte. The file must be a regular file: a FIFO or a
 // device is refused unread.
 //
-// The command line wins: an option given there is not taken from the file
-// at all, so a repeatable option's values come from one of the two.
+// A flag is written bare ("require-tls") or with yes or no
+// ("require-tls = no").
+//
+// A line "[route NAME]" opens a route section: a set of listeners with its
+// own upstream and TLS, NAME of letters, digits, '-' and '_'. Its lines,
+// up to the next section, take listen, listen-tls, upstream, upstream-tls,
+// upstream-ca, upstream-tls-name, tls-cert, tls-key and require-tls (listen
+// and listen-tls once per address; the others once per section); any other
+// option is the top level's and refused there. The top level's lines come
+// before the first section.
+//
+// The command line wins over the top level: an option given there is not
+// taken from the file's top level at all, so a repeatable option's values
+// come from one of the two. The command line cannot name a route's settings;
+// a route takes the TLS settings it does not name from the top level as the
+// command line leaves it.
 // Relative paths in the file are taken from the working directory, like
 // those of the command line.
 #ifndef DIVIVEZ_HOST_CONFIG_FILE_H_
@@ -28,11 +42,13 @@
 
 #include "host/options.h"
 
-// The file's option lines as arguments, as if given on the command line:
-// {"--name", "value"} for each ({"--name"} for a line without a value).
+// The file's top-level option lines as arguments, as if given on the
+// command line: {"--name", "value"} for each ({"--name"} for a line without
+// a value; a flag's value is yes or no), and its route sections in order.
 // fileName is for the error text only.
 bool ConfigFileArguments(const std::string& text, const std::string& fileName,
-                         std::vector<std::vector<std::string>>* lines, std::string* error);
+                         std::vector<std::vector<std::string>>* lines,
+                         std::vector<RouteSection>* routes, std::string* error);
 
 // The arguments after the program name: ParseOptions, with the file that
 // --config names read first and the command line's options over it. False

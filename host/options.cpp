@@ -1,6 +1,8 @@
 // Command-line parsing for divivez-proxy. See options.h.
 #include "host/options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -76,6 +78,170 @@ bool ParseUnsigned64(const std::string& text, uint64_t max, uint64_t* value) {
   }
   if (parsed > max) return false;
   *value = parsed;
+  return true;
+}
+
+// The flags and what each turns on. require-tls is a route's as well.
+bool* RouteFlag(const std::string& name, RouteSettings* route) {
+  if (name == "--require-tls") return &route->tls.requireTls;
+  return nullptr;
+}
+
+bool* Flag(const std::string& name, Options* options) {
+  if (name == "--proxy-protocol") return &options->proxyProtocol;
+  if (name == "--upstream-xclient") return &options->upstreamXclient;
+  if (name == "--allow-plaintext-auth") return &options->topLevel.tls.allowPlaintextAuth;
+  return RouteFlag(name, &options->topLevel);
+}
+
+bool ParseYesNo(const std::string& name, const std::string& value, bool* flag, std::string* error) {
+  if (value != "yes" && value != "no") {
+    *error = name + ": expected yes or no, got '" + value + "'";
+    return false;
+  }
+  *flag = value == "yes";
+  return true;
+}
+
+// The options a route section may hold besides its flags; at the top level
+// they are the default route's.
+bool IsRouteValueOption(const std::string& name) {
+  return name == "--listen" || name == "--listen-tls" || name == "--upstream" ||
+         name == "--upstream-tls" || name == "--upstream-ca" || name == "--upstream-tls-name" ||
+         name == "--tls-cert" || name == "--tls-key";
+}
+
+bool ParseRouteValue(const std::string& name, const std::string& value, RouteSettings* route,
+                     std::string* error) {
+  std::string reason;
+  if (name == "--upstream" && value == "original-destination") {
+    route->hasUpstream = true;
+    route->originalDestination = true;
+    route->upstream = Endpoint();
+    return true;
+  }
+  if (name == "--listen" || name == "--listen-tls" || name == "--upstream") {
+    Endpoint endpoint;
+    if (!ParseEndpoint(value, name != "--upstream", &endpoint, &reason)) {
+      *error = name + ": " + reason;
+      return false;
+    }
+    if (name == "--upstream") {
+      route->upstream = endpoint;
+      route->hasUpstream = true;
+      route->originalDestination = false;
+    } else {
+      (name == "--listen" ? route->listen : route->listenTls).push_back(endpoint);
+    }
+    return true;
+  }
+  if (name == "--upstream-tls") {
+    for (UpstreamTls mode :
+         {UpstreamTls::kNone, UpstreamTls::kMay, UpstreamTls::kStarttls, UpstreamTls::kImplicit}) {
+      if (value == UpstreamTlsName(mode)) {
+        route->upstreamTls = mode;
+        return true;
+      }
+    }
+    *error = name + ": expected none, may, starttls or implicit, got '" + value + "'";
+    return false;
+  }
+  if (value.empty()) {
+    *error = name + " needs a non-empty value";
+    return false;
+  }
+  if (name == "--upstream-ca") {
+    route->upstreamCa = value;
+  } else if (name == "--upstream-tls-name") {
+    route->upstreamTlsName = value;
+  } else if (name == "--tls-cert") {
+    route->tls.certFile = value;
+  } else {
+    route->tls.keyFile = value;
+  }
+  return true;
+}
+
+// The options that make no sense without the host's socket service: the
+// plug-in's own sockets speak plain TCP only.
+bool IsTlsOption(const std::string& name) {
+  return name == "--listen-tls" || name == "--tls-cert" || name == "--tls-key" ||
+         name == "--require-tls" || name == "--allow-plaintext-auth" || name == "--upstream-tls" ||
+         name == "--upstream-ca" || name == "--upstream-tls-name" ||
+         name == "--tls-handshake-timeout";
+}
+
+// An address is not what a server's certificate names. (A host name has no
+// ':' and is not digits and dots alone.)
+bool IsAddressLiteral(const std::string& host) {
+  return host.find(':') != std::string::npos ||
+         host.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+bool SameListener(const Endpoint& a, const Endpoint& b) {
+  // Port 0 asks for a free port each time: never the same twice.
+  if (a.port == 0 || a.port != b.port || a.host.size() != b.host.size()) return false;
+  for (size_t i = 0; i < a.host.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a.host[i])) !=
+        std::tolower(static_cast<unsigned char>(b.host[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Names(const RouteSection& section, const char* name) {
+  return std::find(section.named.begin(), section.named.end(), name) != section.named.end();
+}
+
+// A route whose settings are complete: the checks that need every setting
+// in place, inherited ones included. The default route's errors name the
+// command line's options, a named route's its section and keys.
+bool CheckRoute(const RouteSettings& route, const std::string& where, bool proxyProtocol,
+                std::string* error) {
+  const bool named = !route.name.empty();
+  const std::string prefix = named ? where + ": route '" + route.name + "': " : "";
+  auto key = [named](const char* name) { return std::string(named ? "" : "--") + name; };
+  auto fail = [&](const std::string& text) {
+    *error = prefix + text;
+    return false;
+  };
+  if (named && !route.hasUpstream) return fail("no upstream");
+  if (named && route.listen.empty() && route.listenTls.empty()) {
+    return fail("no listen or listen-tls");
+  }
+  const std::string certificate =
+      key("tls-cert") + (named ? " (in the route or at the top level)" : "");
+  if (!route.listenTls.empty() && route.tls.certFile.empty()) {
+    return fail(key("listen-tls") + " needs a certificate: " + certificate);
+  }
+  if (route.tls.requireTls && route.tls.certFile.empty()) {
+    return fail(key("require-tls") + " needs a certificate, " + certificate +
+                ": without TLS no client could send mail");
+  }
+  const bool verifies =
+      route.upstreamTls == UpstreamTls::kStarttls || route.upstreamTls == UpstreamTls::kImplicit;
+  const std::string mode = key("upstream-tls") + " " + UpstreamTlsName(route.upstreamTls);
+  if (verifies && !route.hasUpstream) {
+    return fail(mode + " needs " + key("upstream") + ": the capture server speaks no TLS");
+  }
+  if (verifies && route.upstreamTlsName.empty() &&
+      (route.originalDestination || IsAddressLiteral(route.upstream.host))) {
+    return fail(mode + " checks the server's certificate against a name, and " + key("upstream") +
+                (route.originalDestination
+                     ? " original-destination names no host"
+                     : " " + EndpointText(route.upstream) + " is an address") +
+                ": give " + key("upstream-tls-name"));
+  }
+  if (route.originalDestination && proxyProtocol) {
+    // The balancer's connections were not redirected: their destination is
+    // this proxy.
+    return fail(key("upstream") + " original-destination cannot be combined with --proxy-protocol");
+  }
+  if (!route.upstreamTlsName.empty() && route.upstreamTls == UpstreamTls::kNone) {
+    return fail(key("upstream-tls-name") + " needs " + key("upstream-tls") +
+                " may, starttls or implicit");
+  }
   return true;
 }
 
@@ -176,8 +342,14 @@ bool ParseSeconds(const std::string& text, int* milliseconds, std::string* error
   return true;
 }
 
-bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
+namespace {
+
+// ParseOptionWords; *unknown tells an option that does not exist from one
+// given wrong.
+bool ParseWords(const std::vector<std::string>& args, OptionSource source, Options* options,
+                std::string* error, bool* unknown) {
   error->clear();
+  *unknown = false;
   bool builtinGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -198,8 +370,17 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       return true;
     }
     options->given.push_back(name);
-    if ((name == "--proxy-protocol" || name == "--upstream-xclient") && !hasValue) {
-      (name == "--proxy-protocol" ? options->proxyProtocol : options->upstreamXclient) = true;
+    if (bool* flag = Flag(name, options)) {
+      if (!hasValue) {
+        *flag = true;
+        continue;
+      }
+      if (source == OptionSource::kCommandLine) {
+        *error = name + " takes no value on the command line (a settings file may say " +
+                 name.substr(2) + " = yes or no)";
+        return false;
+      }
+      if (!ParseYesNo(name, value, flag, error)) return false;
       continue;
     }
     // Every other option takes a value, inline or as the next argument.
@@ -243,19 +424,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     };
 
     bool ok;
-    if (name == "--listen") {
-      std::string reason;
-      ok = takeValue() && ParseEndpoint(value, true, &options->listen, &reason);
-      if (!ok && error->empty()) *error = "--listen: " + reason;
-    } else if (name == "--upstream") {
-      std::string reason;
-      ok = takeValue();
-      options->originalDestination = ok && value == "original-destination";
-      if (ok && !options->originalDestination) {
-        ok = ParseEndpoint(value, false, &options->upstream, &reason);
-        if (!ok) *error = "--upstream: " + reason;
-      }
-      options->hasUpstream = ok;
+    if (IsRouteValueOption(name)) {
+      ok = takeValue() && ParseRouteValue(name, value, &options->topLevel, error);
+    } else if (name == "--tls-handshake-timeout") {
+      ok = seconds(&options->tlsHandshakeTimeoutMs);
     } else if (name == "--plugin") {
       ok = text(&options->pluginPath);
     } else if (name == "--socket-service") {
@@ -376,34 +548,188 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     } else {
       *error = name.compare(0, 1, "-") == 0 ? "unknown option '" + name + "' (see --help)"
                                             : "unexpected argument '" + name + "' (see --help)";
+      *unknown = true;
       return false;
     }
     if (!ok) return false;
   }
-  if (options->signaturesFile.size() > 0 && options->scanner != ScannerKind::kBuiltin) {
+  return true;
+}
+
+}  // namespace
+
+bool ParseOptionWords(const std::vector<std::string>& args, OptionSource source, Options* options,
+                      std::string* error) {
+  bool unknown = false;
+  return ParseWords(args, source, options, error, &unknown);
+}
+
+bool CheckOptions(const Options& options, std::string* error) {
+  if (options.signaturesFile.size() > 0 && options.scanner != ScannerKind::kBuiltin) {
     *error = "--signatures applies to the builtin scanner only";
     return false;
   }
-  if (options->maxPerDestination > 0 && !options->originalDestination) {
-    *error = "--max-per-destination applies to --upstream original-destination only";
-    return false;
-  }
-  if (options->originalDestination && options->proxyProtocol) {
-    // The balancer's connections were not redirected: their destination is
-    // this proxy.
-    *error = "--upstream original-destination cannot be combined with --proxy-protocol";
-    return false;
-  }
-  if (options->idleTimeoutMs <= 0 || options->connectTimeoutMs <= 0 ||
-      options->scanTimeoutMs <= 0 || options->commandTimeoutMs <= 0 ||
-      options->dataTimeoutMs <= 0 || options->sessionTimeoutMs <= 0) {
+  if (options.idleTimeoutMs <= 0 || options.connectTimeoutMs <= 0 || options.scanTimeoutMs <= 0 ||
+      options.commandTimeoutMs <= 0 || options.dataTimeoutMs <= 0 ||
+      options.sessionTimeoutMs <= 0 || options.tlsHandshakeTimeoutMs <= 0) {
     *error = "time-outs must be greater than 0";
     return false;
   }
   return true;
 }
 
-bool OptionAccumulates(const std::string& name) { return name == "--scanner"; }
+bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
+  if (!ParseOptionWords(args, OptionSource::kCommandLine, options, error)) return false;
+  if (options->help || options->version) return true;
+  return CheckOptions(*options, error) && FinishRoutes({}, options, error);
+}
+
+bool ParseRouteOption(const std::string& name, const std::string& value, bool hasValue,
+                      RouteSection* section, std::string* error) {
+  if (bool* flag = RouteFlag(name, &section->route)) {
+    if (hasValue && !ParseYesNo(name, value, flag, error)) return false;
+    if (!hasValue) *flag = true;
+  } else if (IsRouteValueOption(name)) {
+    if (!hasValue) {
+      *error = name + " needs a value";
+      return false;
+    }
+    if (!ParseRouteValue(name, value, &section->route, error)) return false;
+  } else {
+    // Whether the top level knows it: parsed alone, an option that exists
+    // fails for its value at worst.
+    Options scratch;
+    std::string reason;
+    bool unknown = false;
+    ParseWords({name + "=x"}, OptionSource::kFile, &scratch, &reason, &unknown);
+    *error = unknown ? "unknown option '" + name + "' (see --help)"
+                     : name + " is a top-level setting: it cannot be given in a route";
+    return false;
+  }
+  section->named.push_back(name);
+  return true;
+}
+
+bool FinishRoutes(const std::vector<RouteSection>& sections, Options* options, std::string* error) {
+  const RouteSettings& top = options->topLevel;
+  if (options->socketService == SocketService::kPlugin) {
+    const std::string why =
+        " cannot be used with --socket-service plugin: the plug-in's own "
+        "sockets speak no TLS";
+    for (const std::string& name : options->given) {
+      if (IsTlsOption(name)) {
+        *error = name + why;
+        return false;
+      }
+    }
+    for (const RouteSection& section : sections) {
+      for (const std::string& name : section.named) {
+        if (IsTlsOption(name)) {
+          *error = section.where + ": route '" + section.route.name + "': " + name.substr(2) + why;
+          return false;
+        }
+      }
+    }
+  }
+  if (!top.tls.keyFile.empty() && top.tls.certFile.empty()) {
+    *error = "--tls-key needs --tls-cert";
+    return false;
+  }
+
+  std::vector<RouteSettings> routes;
+  std::vector<std::string> wheres;  // each route's section header
+  const bool topListens = !top.listen.empty() || !top.listenTls.empty();
+  if (topListens || sections.empty()) {
+    routes.push_back(top);
+    routes.back().name.clear();
+    if (!topListens) routes.back().listen.push_back(Endpoint{"127.0.0.1", 2525});
+    wheres.emplace_back();
+  } else if (top.hasUpstream || !top.upstreamTlsName.empty()) {
+    // Every route names its own upstream: the top level's would be unused.
+    *error = std::string(top.hasUpstream ? "--upstream" : "--upstream-tls-name") +
+             " is the default route's, which has no --listen or --listen-tls beside the "
+             "settings file's routes";
+    return false;
+  }
+  for (const RouteSection& section : sections) {
+    RouteSettings route = section.route;
+    // The certificate and its key are one setting: a route's own
+    // certificate never takes the top level's key.
+    if (Names(section, "--tls-key") && !Names(section, "--tls-cert")) {
+      *error = section.where + ": route '" + route.name + "': tls-key needs tls-cert in the route";
+      return false;
+    }
+    if (!Names(section, "--tls-cert")) {
+      route.tls.certFile = top.tls.certFile;
+      route.tls.keyFile = top.tls.keyFile;
+    }
+    if (!Names(section, "--require-tls")) route.tls.requireTls = top.tls.requireTls;
+    route.tls.allowPlaintextAuth = top.tls.allowPlaintextAuth;
+    if (!Names(section, "--upstream-tls")) route.upstreamTls = top.upstreamTls;
+    if (!Names(section, "--upstream-ca")) route.upstreamCa = top.upstreamCa;
+    // upstream-tls-name is not taken: it names the top level's upstream,
+    // and a route always has another.
+    routes.push_back(route);
+    wheres.push_back(section.where);
+  }
+  for (size_t i = 0; i < routes.size(); ++i) {
+    if (!CheckRoute(routes[i], wheres[i], options->proxyProtocol, error)) return false;
+  }
+  const bool anyOriginalDestination =
+      std::any_of(routes.begin(), routes.end(),
+                  [](const RouteSettings& route) { return route.originalDestination; });
+  if (options->maxPerDestination > 0 && !anyOriginalDestination) {
+    *error = "--max-per-destination applies to --upstream original-destination only";
+    return false;
+  }
+
+  // Two listeners on one address and port: the second could not be opened.
+  struct Listener {
+    size_t route;
+    const char* key;
+    const Endpoint* endpoint;
+  };
+  std::vector<Listener> listeners;
+  for (size_t i = 0; i < routes.size(); ++i) {
+    for (const Endpoint& endpoint : routes[i].listen) listeners.push_back({i, "listen", &endpoint});
+    for (const Endpoint& endpoint : routes[i].listenTls) {
+      listeners.push_back({i, "listen-tls", &endpoint});
+    }
+  }
+  auto describe = [&](const Listener& listener) {
+    const RouteSettings& route = routes[listener.route];
+    const std::string text = std::string(listener.key) + " " + EndpointText(*listener.endpoint);
+    return route.name.empty()
+               ? "--" + text
+               : text + " of route '" + route.name + "' (" + wheres[listener.route] + ")";
+  };
+  for (size_t i = 0; i < listeners.size(); ++i) {
+    for (size_t j = i + 1; j < listeners.size(); ++j) {
+      if (SameListener(*listeners[i].endpoint, *listeners[j].endpoint)) {
+        *error = describe(listeners[i]) + " and " + describe(listeners[j]) +
+                 ": two listeners on one address and port";
+        return false;
+      }
+    }
+  }
+
+  options->routes = std::move(routes);
+  const RouteSettings& first = options->routes.front();
+  options->listen = first.listen.empty() ? first.listenTls.front() : first.listen.front();
+  options->hasUpstream = first.hasUpstream;
+  options->upstream = first.upstream;
+  options->originalDestination = first.originalDestination;
+  return true;
+}
+
+bool OptionAccumulates(const std::string& name) {
+  return name == "--scanner" || name == "--listen" || name == "--listen-tls";
+}
+
+bool OptionIsFlag(const std::string& name) {
+  Options scratch;
+  return Flag(name, &scratch) != nullptr;
+}
 
 std::string UsageText() {
   return R"(Usage: divivez-proxy [OPTIONS]
@@ -415,7 +741,9 @@ scanned before the server sees it. An infected message is answered
 inserted.
 
 Connections:
-  --listen ADDR:PORT        where clients connect (default 127.0.0.1:2525);
+  --listen ADDR:PORT        where clients connect; may be given several times.
+                            127.0.0.1:2525 when no listener of any kind is
+                            named (no --listen, --listen-tls or route);
                             port 0 picks a free port, reported in the log line
                             "listening on ADDR:PORT"
   --port-file FILE          also write the listening port to FILE
@@ -464,6 +792,36 @@ cut by one hears "421 4.4.2" and the log line names the limit:
   --shutdown-grace SECS     on SIGINT/SIGTERM (Ctrl-C), how long running
                             connections may finish before they are cut
                             (default 10); a second signal cuts at once
+
+TLS (not with --socket-service plugin):
+  --tls-cert FILE           the certificate for clients (PEM, the chain after
+                            it in the same file); turns on STARTTLS on every
+                            plain listener
+  --tls-key FILE            its private key (PEM); left out, the key is read
+                            from the --tls-cert file
+  --listen-tls ADDR:PORT    a listener with implicit TLS (RFC 8314, port 465):
+                            the handshake comes before the greeting. Needs
+                            --tls-cert; may be given several times
+  --require-tls             on a plain connection MAIL and AUTH are answered
+                            "530 5.7.0": the client must use STARTTLS first
+  --allow-plaintext-auth    offer AUTH on a plain connection from a client
+                            that is not on loopback (without it, such a
+                            client is offered AUTH under TLS only)
+  --upstream-tls none|may|starttls|implicit
+                            TLS toward the server: none (default) changes
+                            nothing; may: STARTTLS when offered, else plain;
+                            starttls: STARTTLS required, a server without it
+                            is not used; implicit: TLS from the first byte
+                            (port 465). starttls and implicit check the
+                            server's certificate and need --upstream
+  --upstream-ca FILE        the certificates (PEM) that the server's must
+                            chain to, instead of the system's store
+  --upstream-tls-name NAME  the name checked in the server's certificate and
+                            sent as SNI, instead of the --upstream host (needed
+                            when --upstream is an address)
+  --tls-handshake-timeout SECS
+                            the time a whole TLS handshake may take, on either
+                            side (default 10)
 
 Running more than one:
   --proxy-protocol          every connection opens with a PROXY protocol
@@ -592,10 +950,18 @@ Logging:
                             command line without the leading "--":
                             "NAME = VALUE" or "NAME VALUE"; a value in double
                             quotes keeps its blanks; lines whose first
-                            non-blank character is '#' are comments. An
-                            option may be named once (scanner: once per
-                            endpoint). An option given on the command line
-                            wins: the file's lines for it are not used
+                            non-blank character is '#' are comments. A flag
+                            is written bare or "NAME = yes|no". An option may
+                            be named once (scanner, listen and listen-tls:
+                            once per value). An option given on the command
+                            line wins: the file's lines for it are not used.
+                            "[route NAME]" opens a route: its own listen,
+                            listen-tls, upstream, upstream-tls, upstream-ca,
+                            upstream-tls-name, tls-cert, tls-key and
+                            require-tls; it needs an upstream and a listener
+                            and takes the TLS settings it does not name from
+                            the top level (but upstream-tls-name, and the
+                            key of its own tls-cert)
   --help, --version
 
 Log lines go to stderr with timestamps: one per connection, one per message

@@ -21,15 +21,33 @@ struct ClamdAddress {
   Endpoint tcp;
 };
 
+// A [route NAME] section of the settings file as read: what it names. The
+// TLS settings it does not name come from the top level (FinishRoutes).
+struct RouteSection {
+  RouteSettings route;
+  std::string where;               // "FILE:LINE" of its header, for errors
+  std::vector<std::string> named;  // the options it names ("--tls-cert", ...)
+};
+
 struct Options {
+  // The top level: the default route's listeners, upstream and TLS, and the
+  // TLS settings a named route takes where it names none of its own.
+  RouteSettings topLevel;
+  int tlsHandshakeTimeoutMs = 10000;
+  // Every route, built by FinishRoutes: the default route (name "") first
+  // when the top level names a listener or there is no named route, then the
+  // settings file's sections in their order. Each has a listener; only the
+  // default route may lack an upstream (the capture server stands in).
+  std::vector<RouteSettings> routes;
+  // routes[0]'s first listener (a plain one if it has one) and upstream
+  // (original-destination included), for the code that serves one route.
   Endpoint listen{"127.0.0.1", 2525};
   bool hasUpstream = false;  // false: relay to the embedded capture server
   Endpoint upstream;
-  // --upstream original-destination: each connection goes where the client
-  // addressed it before the firewall redirected it here.
   bool originalDestination = false;
-  int maxPerDestination = 0;  // open connections to one destination; 0: no limit
-  std::string pluginPath;     // empty: the plug-in beside the executable
+  // With original-destination: open connections to one destination; 0: no limit.
+  int maxPerDestination = 0;
+  std::string pluginPath;  // empty: the plug-in beside the executable
   SocketService socketService = SocketService::kHost;
   ScannerKind scanner = ScannerKind::kBuiltin;
   std::vector<ClamdAddress> clamd;  // kClamd: one per --scanner, in order
@@ -67,13 +85,42 @@ struct Options {
   bool version = false;
 };
 
-// Parses the arguments after the program name. False with a one-line *error.
-// --help and --version set their flag and stop parsing.
+// Parses the arguments after the program name: ParseOptionWords, then
+// CheckOptions and FinishRoutes without named routes. False with a
+// one-line *error. --help and --version set their flag and stop parsing.
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
 
+// Where words come from. A flag (--proxy-protocol, --require-tls, ...) is
+// written bare on the command line; the settings file may also give it a
+// value, "--require-tls=yes" or "--require-tls=no".
+enum class OptionSource { kCommandLine, kFile };
+
+// The steps of ParseOptions, for the settings file, whose words and the
+// command line's are parsed into one Options before the checks across
+// options. ParseOptionWords sets what each word names and stops at --help
+// or --version; CheckOptions checks what needs no route; FinishRoutes builds
+// options->routes from the top level and the file's sections and checks
+// them (two listeners on one address and port, TLS without a certificate,
+// TLS with --socket-service plugin, ...).
+bool ParseOptionWords(const std::vector<std::string>& args, OptionSource source, Options* options,
+                      std::string* error);
+bool CheckOptions(const Options& options, std::string* error);
+bool FinishRoutes(const std::vector<RouteSection>& sections, Options* options, std::string* error);
+
+// One line of a route section: the option name with its "--" and, when the
+// line has one, the value. An option that only the top level takes, or none
+// at all, is refused. Records the name in section->named.
+bool ParseRouteOption(const std::string& name, const std::string& value, bool hasValue,
+                      RouteSection* section, std::string* error);
+
 // Whether the option may be given more than once to add to what it sets
-// (--scanner's pool); every other option sets one value.
+// (--scanner's pool, --listen and --listen-tls); every other option sets
+// one value.
 bool OptionAccumulates(const std::string& name);
+
+// Whether the option is a flag: named bare on the command line, bare or
+// with yes or no in the settings file.
+bool OptionIsFlag(const std::string& name);
 
 // The --help text.
 std::string UsageText();

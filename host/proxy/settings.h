@@ -38,6 +38,57 @@ inline const char* InfectedPolicyName(InfectedPolicy policy) {
   return policy == InfectedPolicy::kReject ? "reject" : "drop";
 }
 
+// TLS toward the server of a route.
+enum class UpstreamTls {
+  kNone,      // plain, as without TLS
+  kMay,       // STARTTLS when the server offers it, plain when it does not
+  kStarttls,  // STARTTLS or no relay: a server without it, or with a
+              // certificate that does not verify, is not used
+  kImplicit,  // TLS from the first byte (RFC 8314, port 465)
+};
+
+// The name of an upstream TLS mode, as --upstream-tls takes it.
+inline const char* UpstreamTlsName(UpstreamTls mode) {
+  switch (mode) {
+    case UpstreamTls::kNone:
+      return "none";
+    case UpstreamTls::kMay:
+      return "may";
+    case UpstreamTls::kStarttls:
+      return "starttls";
+    case UpstreamTls::kImplicit:
+      return "implicit";
+  }
+  return "?";
+}
+
+// TLS toward the clients of a route. Without a certificate the route's
+// listeners speak plain SMTP only.
+struct ClientTlsSettings {
+  std::string certFile;  // PEM: the certificate, then its chain; empty: no TLS
+  std::string keyFile;   // PEM; empty: the key is in certFile
+  // MAIL and AUTH on a connection without TLS are answered 530 5.7.0.
+  bool requireTls = false;
+  // AUTH is offered on a plain connection from a non-loopback client.
+  bool allowPlaintextAuth = false;
+};
+
+// One set of listeners and the server their clients are relayed to.
+struct RouteSettings {
+  std::string name;                 // "" for the default route
+  std::vector<Endpoint> listen;     // plain SMTP; STARTTLS with a certificate
+  std::vector<Endpoint> listenTls;  // TLS before the greeting (RFC 8314)
+  bool hasUpstream = false;         // false: the capture server (the default route only)
+  Endpoint upstream;
+  // --upstream original-destination: each connection goes where the client
+  // addressed it before the firewall redirected it here (upstream unused).
+  bool originalDestination = false;
+  UpstreamTls upstreamTls = UpstreamTls::kNone;
+  std::string upstreamCa;       // PEM; empty: the system's trust store
+  std::string upstreamTlsName;  // checked and sent as SNI; empty: upstream's host
+  ClientTlsSettings tls;
+};
+
 // The limits: how many connections, how large a message, how long each
 // wait.
 struct ProxyLimits {
@@ -51,6 +102,7 @@ struct ProxyLimits {
   int idleTimeoutMs = 600000;          // the server's silence while it owes an answer
   int connectTimeoutMs = 10000;
   int closeGraceMs = 2000;
+  int tlsHandshakeTimeoutMs = 10000;  // the whole handshake, either side
 };
 
 struct ProxySettings : ProxyLimits {

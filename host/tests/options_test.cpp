@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <fstream>
@@ -43,6 +44,87 @@ TEST(OptionsTest, DefaultsWithoutArguments) {
   EXPECT_EQ(o.dataTimeoutMs, 180000);
   EXPECT_EQ(o.sessionTimeoutMs, 3600000);
   EXPECT_EQ(o.maxMessageSize, 50u * 1024 * 1024);
+  // One route, plain, to the capture server.
+  ASSERT_EQ(o.routes.size(), 1u);
+  EXPECT_EQ(o.routes[0].name, "");
+  ASSERT_EQ(o.routes[0].listen.size(), 1u);
+  EXPECT_EQ(EndpointText(o.routes[0].listen[0]), "127.0.0.1:2525");
+  EXPECT_TRUE(o.routes[0].listenTls.empty());
+  EXPECT_FALSE(o.routes[0].hasUpstream);
+  EXPECT_EQ(o.routes[0].upstreamTls, UpstreamTls::kNone);
+  EXPECT_EQ(o.tlsHandshakeTimeoutMs, 10000);
+}
+
+TEST(OptionsTest, TlsOnBothLegsAndSeveralListeners) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(
+      Parse({"--listen", "0.0.0.0:25", "--listen=[::]:25", "--listen-tls", "0.0.0.0:465",
+             "--tls-cert", "/etc/c.pem", "--tls-key=/etc/k.pem", "--require-tls",
+             "--allow-plaintext-auth", "--upstream", "mail.example.org:25", "--upstream-tls",
+             "starttls", "--upstream-ca", "ca.pem", "--tls-handshake-timeout", "2.5"},
+            &o, &error))
+      << error;
+  ASSERT_EQ(o.routes.size(), 1u);
+  const RouteSettings& route = o.routes[0];
+  ASSERT_EQ(route.listen.size(), 2u);
+  EXPECT_EQ(EndpointText(route.listen[1]), "[::]:25");
+  ASSERT_EQ(route.listenTls.size(), 1u);
+  EXPECT_EQ(EndpointText(route.listenTls[0]), "0.0.0.0:465");
+  EXPECT_EQ(route.tls.certFile, "/etc/c.pem");
+  EXPECT_EQ(route.tls.keyFile, "/etc/k.pem");
+  EXPECT_TRUE(route.tls.requireTls && route.tls.allowPlaintextAuth);
+  EXPECT_EQ(route.upstreamTls, UpstreamTls::kStarttls);
+  EXPECT_EQ(route.upstreamCa, "ca.pem");
+  EXPECT_EQ(o.tlsHandshakeTimeoutMs, 2500);
+  EXPECT_EQ(EndpointText(o.listen), "0.0.0.0:25");
+  // An address is checked against a name given apart; may checks nothing.
+  for (const char* mode : {"may", "starttls", "implicit"}) {
+    ASSERT_TRUE(Parse({"--upstream", "192.0.2.1:465", "--upstream-tls-name", "mx.example.org",
+                       "--upstream-tls", mode},
+                      &o, &error))
+        << error;
+    EXPECT_STREQ(UpstreamTlsName(o.routes[0].upstreamTls), mode);
+    EXPECT_EQ(o.routes[0].upstreamTlsName, "mx.example.org");
+  }
+  ASSERT_TRUE(Parse({"--upstream", "192.0.2.1:25", "--upstream-tls", "may"}, &o, &error)) << error;
+  // A TLS listener alone: the default 127.0.0.1:2525 stays closed.
+  ASSERT_TRUE(Parse({"--listen-tls", "127.0.0.1:0", "--tls-cert", "c.pem"}, &o, &error)) << error;
+  EXPECT_TRUE(o.routes[0].listen.empty());
+  EXPECT_EQ(EndpointText(o.listen), "127.0.0.1:0");
+  // Port 0 twice is two free ports.
+  ASSERT_TRUE(Parse({"--listen", "127.0.0.1:0", "--listen", "127.0.0.1:0"}, &o, &error)) << error;
+}
+
+TEST(OptionsTest, TlsMistakesAreNamed) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--listen-tls", "127.0.0.1:465"}, "--listen-tls needs a certificate: --tls-cert"},
+      {{"--tls-key", "k.pem"}, "--tls-key needs --tls-cert"},
+      {{"--require-tls"}, "--require-tls needs a certificate"},
+      {{"--require-tls=yes", "--tls-cert", "c"}, "--require-tls takes no value on the command"},
+      {{"--upstream-tls", "starttls"}, "the capture server speaks no TLS"},
+      {{"--upstream", "192.0.2.1:465", "--upstream-tls", "implicit"},
+       "--upstream 192.0.2.1:465 is an address: give --upstream-tls-name"},
+      {{"--upstream", "[2001:db8::1]:25", "--upstream-tls", "starttls"}, "is an address"},
+      {{"--upstream", "mail.example.org:25", "--upstream-tls-name", "mx"},
+       "--upstream-tls-name needs --upstream-tls may, starttls or implicit"},
+      {{"--upstream-tls", "sometimes"}, "expected none, may, starttls or implicit"},
+      {{"--tls-cert", ""}, "--tls-cert needs a non-empty value"},
+      {{"--tls-handshake-timeout", "0"}, "time-outs must be greater than 0"},
+      {{"--listen", "127.0.0.1:25", "--listen", "127.0.0.1:25"},
+       "--listen 127.0.0.1:25 and --listen 127.0.0.1:25: two listeners on one address and port"},
+      {{"--listen", "LOCALHOST:25", "--listen-tls", "localhost:25", "--tls-cert", "c"},
+       "two listeners"},
+      {{"--socket-service", "plugin", "--tls-cert", "c.pem"},
+       "--tls-cert cannot be used with --socket-service plugin"},
+      {{"--upstream-tls", "none", "--socket-service", "plugin"}, "--upstream-tls cannot be used"},
+  };
+  for (const auto& c : cases) {
+    Options o;
+    std::string error;
+    EXPECT_FALSE(Parse(c.first, &o, &error)) << c.second;
+    EXPECT_NE(error.find(c.second), std::string::npos) << error;
+  }
 }
 
 TEST(OptionsTest, ScanErrorPoliciesAndLimits) {
@@ -354,8 +436,9 @@ TEST(ConfigFileTest, LineFormsBecomeArguments) {
       "scanner = clamd:unix:/run/b\n"
       "outbox = \"/var/box \"";
   std::vector<std::vector<std::string>> lines;
+  std::vector<RouteSection> routes;
   std::string error;
-  ASSERT_TRUE(ConfigFileArguments(text, "f.conf", &lines, &error)) << error;
+  ASSERT_TRUE(ConfigFileArguments(text, "f.conf", &lines, &routes, &error)) << error;
   const std::vector<std::vector<std::string>> expected = {
       {"--listen", "0.0.0.0:2525"},
       {"--upstream", "192.0.2.25:25"},
@@ -367,9 +450,35 @@ TEST(ConfigFileTest, LineFormsBecomeArguments) {
       {"--outbox", "/var/box "},
   };
   EXPECT_EQ(lines, expected);
+  EXPECT_TRUE(routes.empty());
   lines.clear();
-  ASSERT_TRUE(ConfigFileArguments("insert-text = \"\"\n", "f.conf", &lines, &error)) << error;
+  ASSERT_TRUE(ConfigFileArguments("insert-text = \"\"\n", "f.conf", &lines, &routes, &error))
+      << error;
   EXPECT_EQ(lines, (std::vector<std::vector<std::string>>{{"--insert-text", ""}}));
+
+  // Flags with yes or no; route sections up to the next one.
+  lines.clear();
+  const std::string sections =
+      "proxy-protocol = no\n"
+      "upstream-xclient\n"
+      "[route mx]\n"
+      "listen = 127.0.0.1:2600\n"
+      "listen = 127.0.0.1:2601\n"
+      "upstream = mx.example.org:25\n"
+      "require-tls = no\n"
+      " [ route  b_2 ] \r\n"
+      "listen-tls 127.0.0.1:4650\r\n";
+  ASSERT_TRUE(ConfigFileArguments(sections, "f.conf", &lines, &routes, &error)) << error;
+  EXPECT_EQ(lines, (std::vector<std::vector<std::string>>{{"--proxy-protocol", "no"},
+                                                          {"--upstream-xclient"}}));
+  ASSERT_EQ(routes.size(), 2u);
+  EXPECT_EQ(routes[0].route.name, "mx");
+  EXPECT_EQ(routes[0].where, "f.conf:3");
+  EXPECT_EQ(routes[0].route.listen.size(), 2u);
+  EXPECT_EQ(EndpointText(routes[0].route.upstream), "mx.example.org:25");
+  EXPECT_EQ(routes[0].named.back(), "--require-tls");
+  EXPECT_EQ(routes[1].route.name, "b_2");
+  EXPECT_EQ(routes[1].route.listenTls.size(), 1u);
 }
 
 TEST(ConfigFileTest, ErrorsNameTheFileAndLine) {
@@ -393,11 +502,30 @@ TEST(ConfigFileTest, ErrorsNameTheFileAndLine) {
       {"outbox = \"/var/box\n", "f.conf:1: unterminated quote"},
       {"outbox = \"\n", "f.conf:1: unterminated quote"},
       {"insert-text = \"X-A: 1\" # note\n", "f.conf:1: unterminated quote"},
+      {"proxy-protocol = maybe\n", "f.conf:1: --proxy-protocol: expected yes or no, got 'maybe'"},
+      {"upstream-xclient =\n", "f.conf:1: --upstream-xclient: expected yes or no, got ''"},
+      // Route sections: the header, the name, and what a route may hold.
+      {"[route]\n", "f.conf:1: expected [route NAME]"},
+      {"[server mx]\n", "f.conf:1: expected [route NAME]"},
+      {"[route m x]\n", "f.conf:1: expected [route NAME], NAME of letters"},
+      {"[route mx.1]\n", "f.conf:1: expected [route NAME], NAME of letters"},
+      {"[route mx] # note\n", "f.conf:1: expected [route NAME], NAME of letters"},
+      {"[route a]\nlisten = 127.0.0.1:25\n[route a]\n",
+       "f.conf:3: route 'a' given again (first on line 1)"},
+      {"[route a]\nscanner = builtin\n", "f.conf:2: route 'a': --scanner is a top-level setting"},
+      {"[route a]\nproxy-protocol\n", "f.conf:2: route 'a': --proxy-protocol is a top-level"},
+      {"[route a]\nlisten-port = 25\n", "f.conf:2: route 'a': unknown option '--listen-port'"},
+      {"upstream = a:25\n[route a]\nupstream = b:25\nupstream = c:25\n",
+       "f.conf:4: --upstream given again (first on line 3)"},
+      {"[route a]\nrequire-tls = sometimes\n", "f.conf:2: route 'a': --require-tls: expected yes"},
+      {"[route a]\nlisten\n", "f.conf:2: route 'a': --listen needs a value"},
+      {"[route a]\nlisten = 127.0.0.1\n", "f.conf:2: route 'a': --listen: bad address"},
   };
   for (const auto& c : cases) {
     std::vector<std::vector<std::string>> lines;
+    std::vector<RouteSection> routes;
     std::string error;
-    EXPECT_FALSE(ConfigFileArguments(c.first, "f.conf", &lines, &error)) << c.first;
+    EXPECT_FALSE(ConfigFileArguments(c.first, "f.conf", &lines, &routes, &error)) << c.first;
     EXPECT_EQ(error.compare(0, c.second.size(), c.second), 0) << error;
   }
 }
@@ -444,6 +572,135 @@ TEST_F(CommandLineTest, CommandLineWinsOverTheFile) {
   EXPECT_TRUE(o.proxyProtocol);
   EXPECT_FALSE(Run("keepalive = 30\nproxy-protocol-from = 192.0.2.0/33\n", {"--config", m_file}));
   EXPECT_EQ(error.compare(0, m_file.size() + 3, m_file + ":2:"), 0) << error;
+}
+
+TEST_F(CommandLineTest, RoutesTakeTheTopLevelsTls) {
+  const std::string file =
+      "tls-cert = /etc/top.pem\n"
+      "tls-key = /etc/top.key\n"
+      "require-tls\n"
+      "allow-plaintext-auth = yes\n"
+      "upstream-tls = starttls\n"
+      "upstream-ca = /etc/ca.pem\n"
+      "upstream-tls-name = mx.example.org\n"
+      "upstream-xclient = no\n"
+      "listen = 127.0.0.1:2525\n"
+      "upstream = mail.example.org:25\n"
+      "[route desk]\n"
+      "listen = 127.0.0.1:2600\n"
+      "upstream = smtp.one.example:465\n"
+      "upstream-tls = implicit\n"
+      "require-tls = no\n"
+      "[route gw]\n"
+      "listen-tls = 127.0.0.1:4650\n"
+      "upstream = 192.0.2.9:25\n"
+      "upstream-tls = may\n"
+      "tls-cert = /etc/gw.pem\n";
+  ASSERT_TRUE(Run(file, {"--config", m_file})) << error;
+  EXPECT_FALSE(o.upstreamXclient);
+  ASSERT_EQ(o.routes.size(), 3u);
+  const RouteSettings& top = o.routes[0];
+  EXPECT_EQ(top.name, "");
+  EXPECT_EQ(EndpointText(top.upstream), "mail.example.org:25");
+  EXPECT_TRUE(top.tls.requireTls);
+  const RouteSettings& desk = o.routes[1];
+  EXPECT_EQ(desk.name, "desk");
+  EXPECT_EQ(desk.tls.certFile, "/etc/top.pem");
+  EXPECT_EQ(desk.tls.keyFile, "/etc/top.key");
+  EXPECT_FALSE(desk.tls.requireTls);
+  EXPECT_TRUE(desk.tls.allowPlaintextAuth);
+  EXPECT_EQ(desk.upstreamTls, UpstreamTls::kImplicit);
+  EXPECT_EQ(desk.upstreamCa, "/etc/ca.pem");
+  // The top level's name is its own upstream's, not the route's.
+  EXPECT_EQ(top.upstreamTlsName, "mx.example.org");
+  EXPECT_EQ(desk.upstreamTlsName, "");
+  const RouteSettings& gw = o.routes[2];
+  // Its own certificate never takes the top level's key.
+  EXPECT_EQ(gw.tls.certFile, "/etc/gw.pem");
+  EXPECT_EQ(gw.tls.keyFile, "");
+  EXPECT_TRUE(gw.tls.requireTls);
+  EXPECT_EQ(gw.upstreamTls, UpstreamTls::kMay);
+
+  // The command line's certificate and flags win over the file's top level,
+  // and reach the routes that inherit; the file's key goes with its cert.
+  ASSERT_TRUE(Run(file, {"--config", m_file, "--tls-cert", "/run/new.pem", "--upstream-xclient"}))
+      << error;
+  EXPECT_TRUE(o.upstreamXclient);
+  EXPECT_EQ(o.routes[1].tls.certFile, "/run/new.pem");
+  EXPECT_EQ(o.routes[1].tls.keyFile, "");
+  EXPECT_EQ(o.routes[2].tls.certFile, "/etc/gw.pem");
+}
+
+TEST_F(CommandLineTest, TheDefaultRouteAndItsListener) {
+  const std::string route = "[route a]\nlisten = 127.0.0.1:2600\nupstream = mx.example.org:25\n";
+  // Named routes alone: no default route, nothing on 2525.
+  ASSERT_TRUE(Run(route, {"--config", m_file})) << error;
+  ASSERT_EQ(o.routes.size(), 1u);
+  EXPECT_EQ(o.routes[0].name, "a");
+  EXPECT_EQ(EndpointText(o.listen), "127.0.0.1:2600");
+  EXPECT_TRUE(o.hasUpstream);
+  // A top-level listener of either kind makes the default route, first.
+  ASSERT_TRUE(Run(route, {"--config", m_file, "--listen-tls", "127.0.0.1:4650", "--tls-cert", "c"}))
+      << error;
+  ASSERT_EQ(o.routes.size(), 2u);
+  EXPECT_EQ(o.routes[0].name, "");
+  EXPECT_TRUE(o.routes[0].listen.empty());
+  EXPECT_FALSE(o.routes[0].hasUpstream);
+  // A route may relay to the original destination; max-per-destination,
+  // read alone from its line, is checked against every route's upstream.
+  ASSERT_TRUE(
+      Run("max-per-destination = 2\n[route lan]\nlisten = 127.0.0.1:2600\n"
+          "upstream = original-destination\n",
+          {"--config", m_file}))
+      << error;
+  EXPECT_TRUE(o.routes[0].originalDestination && o.originalDestination);
+  EXPECT_EQ(o.maxPerDestination, 2);
+}
+
+TEST_F(CommandLineTest, RouteMistakesAreNamed) {
+  const std::string a = "[route a]\nlisten = 127.0.0.1:2601\nupstream = mx.example.org:25\n";
+  const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> cases = {
+      {"[route a]\nlisten = 127.0.0.1:2600\n", {}, ":1: route 'a': no upstream"},
+      {"[route a]\nupstream = mx.example.org:25\n", {}, ":1: route 'a': no listen or listen-tls"},
+      {a + "[route b]\nlisten-tls = 127.0.0.1:2601\nupstream = m:25\ntls-cert = c\n",
+       {},
+       "listen 127.0.0.1:2601 of route 'a' (" + m_file +
+           ":1) and listen-tls 127.0.0.1:2601 of "
+           "route 'b' (" +
+           m_file + ":4): two listeners on one address and port"},
+      {a, {"--listen", "127.0.0.1:2601"}, "--listen 127.0.0.1:2601 and listen 127.0.0.1:2601 of"},
+      {"[route a]\nlisten-tls = 127.0.0.1:2601\nupstream = m:25\n",
+       {},
+       ":1: route 'a': listen-tls needs a certificate: tls-cert (in the route or at the top"},
+      {"tls-cert = c\n" + a + "tls-key = k\n",
+       {},
+       "route 'a': tls-key needs tls-cert in the route"},
+      {"upstream-tls = starttls\n[route a]\nlisten = 127.0.0.1:2601\nupstream = 192.0.2.1:25\n",
+       {},
+       "route 'a': upstream-tls starttls checks the server's certificate against a name, and "
+       "upstream 192.0.2.1:25 is an address: give upstream-tls-name"},
+      // Every route names its upstream: the top level's would serve nothing.
+      {"upstream-tls-name = mx\n" + a, {}, "--upstream-tls-name is the default route's"},
+      {a, {"--upstream", "m:25"}, "--upstream is the default route's, which has no --listen"},
+      {"upstream-tls = implicit\n[route lan]\nlisten = 127.0.0.1:2600\n"
+       "upstream = original-destination\n",
+       {},
+       "route 'lan': upstream-tls implicit checks the server's certificate against a name, and "
+       "upstream original-destination names no host"},
+      {"[route lan]\nlisten = 127.0.0.1:2600\nupstream = original-destination\n",
+       {"--proxy-protocol"},
+       "route 'lan': upstream original-destination cannot be combined with --proxy-protocol"},
+      {a + "require-tls\n",
+       {"--socket-service", "plugin"},
+       ":1: route 'a': require-tls cannot be used with --socket-service plugin"},
+      {"tls-cert = c\n", {"--socket-service=plugin"}, "--tls-cert cannot be used with"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--config", m_file};
+    args.insert(args.end(), std::get<1>(c).begin(), std::get<1>(c).end());
+    EXPECT_FALSE(Run(std::get<0>(c), args)) << std::get<0>(c);
+    EXPECT_NE(error.find(std::get<2>(c)), std::string::npos) << error;
+  }
 }
 
 TEST_F(CommandLineTest, ErrorsAroundTheFile) {
