@@ -79,7 +79,7 @@ apt-get install -y -q --no-install-recommends \
   iproute2 nftables \
   dpkg-dev systemd adduser \
   postfix sasl2-bin libsasl2-modules clamav-daemon clamav \
-  haproxy prometheus
+  haproxy prometheus stunnel4
 
 # A 32-bit Wine prefix for the win32 test suite, created once.
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-divivez}"

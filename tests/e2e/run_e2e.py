@@ -2490,6 +2490,24 @@ def sc_upstream_xclient(ctx):
 # says nothing about the proxy.
 
 
+def send_authenticated(client, text, mechanism=None):
+    """On an smtplib session inside TLS that offers AUTH: AUTH as AUTH_USER
+    (smtplib's choice of mechanism, or "LOGIN"), one message, QUIT; closes
+    the session whatever happens."""
+    try:
+        check(client.has_extn("auth"), "no AUTH inside TLS: %r" % client.esmtp_features)
+        if mechanism == "LOGIN":
+            client.user, client.password = AUTH_USER, AUTH_PASSWORD
+            code, reply = client.auth("LOGIN", client.auth_login)
+            check(code == 235, "AUTH LOGIN answered %d %r" % (code, reply))
+        else:
+            client.login(AUTH_USER, AUTH_PASSWORD)
+        client.sendmail("sender@example.test", ["receiver@example.test"], text)
+        client.quit()
+    finally:
+        client.close()
+
+
 def sc_peers_postfix_tls(ctx):
     """The TLS Postfix (postfix_tls_listeners): swaks, smtplib and s_client
     authenticate inside TLS and deliver on its STARTTLS and implicit ports;
@@ -2533,14 +2551,7 @@ def sc_peers_postfix_tls(ctx):
         for name, connect in (("starttls", smtp_starttls), ("implicit", smtp_ssl)):
             tag = tag_for(ctx, "peer-smtplib-" + name)
             text = message(tag)
-            client = connect(ctx, postfix.ports[name], ca=ca)
-            try:
-                check(client.has_extn("auth"), "no AUTH inside TLS: %r" % client.esmtp_features)
-                client.login(AUTH_USER, AUTH_PASSWORD)
-                client.sendmail("sender@example.test", ["receiver@example.test"], text)
-                client.quit()
-            finally:
-                client.close()
+            send_authenticated(connect(ctx, postfix.ports[name], ca=ca), text)
             assert_stored(postfix, tag, sent_content(text))
         client = smtp_starttls(ctx, postfix.ports["starttls"], ca=ca)
         try:
@@ -2639,6 +2650,409 @@ def sc_peers_lenient_starttls(ctx):
     finally:
         for server in servers.values():
             server.stop()
+
+
+# --------------------------------------------------------------------------
+# TLS on both legs, through the proxy (native, the host's socket service:
+# with the plug-in's own sockets every TLS option is refused). A scenario
+# joins OWN once the proxy does what it checks; until then it is not run.
+
+TLS_VERSION = re.compile(r"TLSv1\.[23]")
+TLS_CIPHER = re.compile(r"\bTLS_(AES|CHACHA20)_\w+|\bECDHE-[\w-]+")
+
+
+def tls_proxy(ctx, name, upstream, certs, implicit=False, extra=()):
+    """A proxy that offers STARTTLS with the test certificate on its plain
+    listener and, with implicit, speaks TLS from the first byte on a
+    --listen-tls listener too (its port: proxy.tls_port)."""
+    args = ["--tls-cert", certs.localhost.pem]
+    tls_port = free_port() if implicit else None
+    if implicit:
+        args += ["--listen-tls", "127.0.0.1:%d" % tls_port]
+    proxy = Proxy(ctx, name, upstream=upstream, extra=args + list(extra))
+    if implicit:
+        check(wait_for(lambda: "listening on 127.0.0.1:%d" % tls_port in proxy.log_text(), 10),
+              "the proxy does not say it listens on its TLS port %d:\n%s" % (tls_port, proxy.proc.log_tail()))
+    proxy.tls_port = tls_port
+    return proxy
+
+
+def upstream_tls(certs, mode):
+    """The options for TLS toward an upstream with the test certificate."""
+    return ["--upstream-tls", mode, "--upstream-ca", certs.ca.crt, "--upstream-tls-name", "localhost"]
+
+
+def assert_tls_logged(proxy, legs):
+    """A connection's log line names the TLS version and the cipher of
+    legs of it (1: the client's; 2: the client's and the server's)."""
+    def found():
+        return any(len(TLS_VERSION.findall(line)) >= legs and len(TLS_CIPHER.findall(line)) >= legs
+                   for line in proxy.log_text().splitlines() if "conn " in line)
+    check(wait_for(found, 5), "no connection's log line names the TLS version and cipher of %d leg(s):\n%s" % (
+        legs, proxy.proc.log_tail(12)))
+
+
+def message_dialogue(tag):
+    """EHLO and one message, each answered, for s_client."""
+    return ["EHLO client.e2e.test", "MAIL FROM:<sender@example.test>", "RCPT TO:<receiver@example.test>",
+            "DATA", stuff(sent_content(message(tag))).decode() + ".", "QUIT"]
+
+
+def sc_tls_clients(ctx):
+    """Every client's way into TLS through the proxy, to the recording
+    server in plain text: swaks --tls and --tlsc, s_client with -starttls
+    smtp and from the first byte, smtplib's starttls() and SMTP_SSL; each
+    message delivered with the inserted header. STARTTLS is offered on a
+    plain connection only: neither after STARTTLS nor on an implicit-TLS
+    connection, where it is refused. EICAR inside TLS is dropped as over
+    plain text. The log names the client leg's TLS version and cipher."""
+    certs = certificates(ctx.workdir)
+    ca = certs.ca.crt
+    server = MailServer(ctx.workdir, "tls-clients-server")
+    proxy = tls_proxy(ctx, "tls-clients-proxy", server.port, certs, implicit=True)
+    try:
+        plain = smtp(ctx, proxy.port)
+        try:
+            check(plain.has_extn("starttls"), "no STARTTLS on the plain listener: %r" % plain.esmtp_features)
+        finally:
+            plain.close()
+        for kind, port in (("starttls", proxy.port), ("implicit", proxy.tls_port)):
+            tag = tag_for(ctx, "tls-swaks-" + kind)
+            text = message(tag)
+            code, out = swaks(ctx, port, write_file(ctx, "tls-swaks-%s.eml" % kind, text), tls=kind, ca=ca)
+            check(code == 0, "swaks %s through the proxy failed (%d):\n%s" % (kind, code, out[-2000:]))
+            assert_delivered(server, tag, with_insert(sent_content(text)))
+        for starttls, port in ((True, proxy.port), (False, proxy.tls_port)):
+            tag = tag_for(ctx, "tls-s-client-" + ("starttls" if starttls else "implicit"))
+            seen = s_client(ctx, port, message_dialogue(tag), starttls=starttls, ca=ca)
+            expected = ([] if starttls else [220]) + [250, 250, 250, 354, 250, 221]
+            check([code for code, _ in seen.replies] == expected and "Verification: OK" in seen.log,
+                  "s_client through the proxy: %r" % seen)
+            assert_delivered(server, tag, with_insert(sent_content(message(tag))))
+        for name, connect, port in (("starttls", smtp_starttls, proxy.port), ("ssl", smtp_ssl, proxy.tls_port)):
+            tag = tag_for(ctx, "tls-smtplib-" + name)
+            text = message(tag)
+            client = connect(ctx, port, ca=ca)
+            try:
+                check(not client.has_extn("starttls"), "STARTTLS offered inside TLS (%s): %r" % (
+                    name, client.esmtp_features))
+                code, reply = client.docmd("STARTTLS")
+                check(code == 503, "STARTTLS inside TLS (%s) answered %d %r" % (name, code, reply))
+                client.sendmail("sender@example.test", ["receiver@example.test"], text)
+                expect_vrfy_in_step(client)
+                client.quit()
+            finally:
+                client.close()
+            assert_delivered(server, tag, with_insert(sent_content(text)))
+
+        tag = tag_for(ctx, "tls-eicar")
+        text = message(tag, [b"The test file follows.", EICAR, b"That was it."])
+        code, out = swaks(ctx, proxy.tls_port, write_file(ctx, "tls-eicar.eml", text), tls="implicit", ca=ca)
+        check(code == 0 and re.search(r"^<~\s+250 Mail accepted\s*$", out, re.M),
+              "EICAR inside TLS was not answered '250 Mail accepted' (%d):\n%s" % (code, out[-1500:]))
+        time.sleep(0.3)
+        assert_not_delivered(server, tag)
+        assert_tls_logged(proxy, 1)
+    finally:
+        proxy.stop()
+        server.stop()
+
+
+def tls_postfix(ctx, name):
+    """Postfix with TLS and SASL on the ports of postfix_tls_listeners()."""
+    certs = certificates(ctx.workdir)
+    return Postfix(ctx.workdir, name, listeners=postfix_tls_listeners(certs), tls=certs.localhost,
+                   sasl={AUTH_USER: AUTH_PASSWORD})
+
+
+def sc_tls_postfix_sasl(ctx):
+    """A real Postfix that takes mail only inside TLS and only after AUTH
+    (sasldb): through a proxy to its STARTTLS port and one to its
+    implicit-TLS port, clients in TLS (STARTTLS and implicit) authenticate
+    with PLAIN and LOGIN through the proxy, and every message is stored
+    with the inserted header. The log names both legs' TLS versions and
+    ciphers. The proxies run at trace level 3 with the plug-in's trace in
+    their logs: no file of theirs holds the password in any form."""
+    certs = certificates(ctx.workdir)
+    ca = certs.ca.crt
+    creds = (AUTH_USER, AUTH_PASSWORD)
+    postfix = tls_postfix(ctx, "tls-sasl-postfix")
+    debug = [] if os.environ.get("E2E_DEBUG_LEVEL") else ["--debug-level", "3"]
+    proxies = {kind: tls_proxy(ctx, "tls-sasl-proxy-" + kind, postfix.ports[kind], certs, implicit=True,
+                               extra=upstream_tls(certs, kind) + debug)
+               for kind in ("starttls", "implicit")}
+    try:
+        for kind, proxy in proxies.items():
+            tag = tag_for(ctx, "tls-sasl-swaks-" + kind)
+            text = message(tag)
+            code, out = swaks(ctx, proxy.port, write_file(ctx, "tls-sasl-%s.eml" % kind, text),
+                              tls="starttls", ca=ca, auth=creds)
+            check(code == 0, "swaks with AUTH through the proxy to Postfix's %s port failed (%d):\n%s\n"
+                  "Postfix:\n%s" % (kind, code, out[-2000:], postfix.log_tail()))
+            assert_stored(postfix, tag, with_insert(sent_content(text)))
+
+            tag = tag_for(ctx, "tls-sasl-smtplib-" + kind)
+            text = message(tag)
+            send_authenticated(smtp_ssl(ctx, proxy.tls_port, ca=ca), text, "LOGIN")
+            assert_stored(postfix, tag, with_insert(sent_content(text)))
+        logins = [postfix.sasl_logins(AUTH_USER, "postfix/" + kind) for kind in ("starttls", "implicit")]
+        check(logins == [2, 2], "Postfix logged %r authenticated messages on its two ports:\n%s" % (
+            logins, postfix.log_tail()))
+        for proxy in proxies.values():
+            assert_tls_logged(proxy, 2)
+    finally:
+        for proxy in proxies.values():
+            proxy.stop()
+        postfix.stop()
+    found = files_holding([proxy.dir for proxy in proxies.values()], secret_forms(*creds))
+    check(not found, "credentials in the proxy's files: %r" % found)
+
+
+def sc_tls_upstream_unverified(ctx):
+    """An upstream whose certificate is for another name, or is signed by
+    an unknown CA: the client hears 4xx and nothing is delivered (the ports
+    would relay the message for a proxy that did not check)."""
+    certs = certificates(ctx.workdir)
+    postfix = tls_postfix(ctx, "tls-unverified-postfix")
+    try:
+        for name in ("wrong-name", "unknown-ca"):
+            proxy = Proxy(ctx, "tls-unverified-proxy-" + name, upstream=postfix.ports[name],
+                          extra=upstream_tls(certs, "starttls"))
+            tag = tag_for(ctx, "tls-unverified-" + name)
+            code, out = swaks(ctx, proxy.port, write_file(ctx, "tls-%s.eml" % name, message(tag)))
+            check(code != 0 and re.search(r"^<\*\*\s+4\d\d[ -]", out, re.M),
+                  "the %s upstream did not end in 4xx:\n%s" % (name, out[-1500:]))
+            proxy.stop()
+            time.sleep(0.5)
+            check(not postfix.with_token(tag), "a message reached the %s upstream" % name)
+    finally:
+        postfix.stop()
+
+
+def sc_tls_upstream_may(ctx):
+    """--upstream-tls may: plain text to a server without STARTTLS, TLS to
+    one with it; both deliver."""
+    certs = certificates(ctx.workdir)
+    servers = {mode: LenientServer(ctx.workdir, "tls-may-" + (mode or "plain"), starttls=mode,
+                                   identity=certs.localhost) for mode in (None, "honest")}
+    try:
+        for mode, server in servers.items():
+            proxy = Proxy(ctx, "tls-may-proxy-" + (mode or "plain"), upstream=server.port,
+                          extra=["--upstream-tls", "may"])
+            tag = tag_for(ctx, "tls-may-" + (mode or "plain"))
+            text = message(tag)
+            client = smtp(ctx, proxy.port)
+            try:
+                client.sendmail("sender@example.test", ["receiver@example.test"], text)
+                client.quit()
+            finally:
+                client.close()
+            assert_delivered(server, tag, with_insert(sent_content(text)))
+            commands = [(e["line"].split()[0].upper(), e["tls"]) for e in server.events() if e["event"] == "command"]
+            mail = [tls for verb, tls in commands if verb == "MAIL"]
+            check(mail == [mode is not None], "%s server: MAIL inside TLS %r; commands %r" % (
+                mode or "plain", mail, commands))
+            if mode is None:
+                check(not any(verb == "STARTTLS" for verb, _ in commands), "STARTTLS sent to a server without it")
+            else:
+                assert_tls_logged(proxy, 1)
+            proxy.stop()
+    finally:
+        for server in servers.values():
+            server.stop()
+
+
+def sc_tls_injection_client(ctx):
+    """"STARTTLS\\r\\nMAIL FROM:<x>\\r\\n" in one packet from the client: the
+    handshake goes on, the injected command is never run (no reply to it
+    inside TLS, never sent to the server)."""
+    certs = certificates(ctx.workdir)
+    server = LenientServer(ctx.workdir, "tls-inject-client-server")
+    proxy = tls_proxy(ctx, "tls-inject-client-proxy", server.port, certs)
+    try:
+        probe = starttls_injection(ctx, proxy.port, ca=certs.ca.crt)
+        check(probe.starttls[0] == 220 and probe.handshake is None and probe.ehlo and probe.ehlo[0] == 250,
+              "STARTTLS through the proxy: %r" % (probe,))
+        check(probe.unprompted == b"", "the injected command was answered inside TLS: %r" % (probe,))
+        sent = b"".join(server.transcripts().values())
+        check(b"MAIL FROM:<x>" not in sent, "the injected command reached the server: %r" % sent[-500:])
+    finally:
+        proxy.stop()
+        server.stop()
+
+
+def sc_tls_injection_server(ctx):
+    """"220 go\\r\\n250 injected\\r\\n" in one packet from the server after the
+    proxy's STARTTLS: the injected reply answers nothing; the client's
+    replies stay in step and the message is delivered once."""
+    certs = certificates(ctx.workdir)
+    server = LenientServer(ctx.workdir, "tls-inject-server", starttls="inject", identity=certs.localhost)
+    proxy = Proxy(ctx, "tls-inject-server-proxy", upstream=server.port, extra=upstream_tls(certs, "starttls"))
+    try:
+        tag = tag_for(ctx, "tls-inject-server")
+        text = message(tag)
+        client = smtp(ctx, proxy.port)
+        try:
+            check(not any("injected" in line for line in client.ehlo_resp.decode("latin-1").splitlines()),
+                  "the injected reply reached the client: %r" % client.ehlo_resp)
+            code, reply = client.mail("sender@example.test")
+            check(code == 250, "MAIL answered %d %r" % (code, reply))
+            code, reply = client.rcpt("receiver@example.test")
+            check(code == 250, "RCPT answered %d %r" % (code, reply))
+            code, reply = client.data(text)
+            check(code == 250, "end of data answered %d %r" % (code, reply))
+            expect_vrfy_in_step(client)
+            client.quit()
+        finally:
+            client.close()
+        assert_delivered(server, tag, with_insert(sent_content(text)))
+        inside = [e["line"].split()[0].upper() for e in server.events() if e["event"] == "command" and e["tls"]]
+        check(inside[:1] in (["EHLO"], ["XCLIENT"]) and "MAIL" in inside,
+              "commands inside TLS: %r (EHLO first, then the message)" % inside)
+    finally:
+        proxy.stop()
+        server.stop()
+
+
+def sc_tls_require(ctx):
+    """--require-tls: a plain connection is offered STARTTLS and no AUTH,
+    and MAIL and AUTH are answered 530; after STARTTLS AUTH is offered and
+    the message goes through."""
+    certs = certificates(ctx.workdir)
+    server = MailServer(ctx.workdir, "tls-require-server", auth=AUTH_USER + ":" + AUTH_PASSWORD)
+    proxy = tls_proxy(ctx, "tls-require-proxy", server.port, certs, extra=["--require-tls"])
+    try:
+        c = RawClient(proxy.port, 20 * ctx.build.slow)
+        try:
+            check(c.reply()[0] == 220, "no greeting")
+            code, lines = c.command("EHLO client.e2e.test")
+            check(code == 250 and any("STARTTLS" in line for line in lines)
+                  and not any(line[4:].upper().startswith("AUTH") for line in lines),
+                  "plain EHLO under --require-tls: %r (STARTTLS and no AUTH expected)" % lines)
+            for command in ("MAIL FROM:<sender@example.test>", "AUTH PLAIN " + auth_plain(AUTH_USER, AUTH_PASSWORD)):
+                code, lines = c.command(command)
+                check(code == 530, "%s in plain text answered %r" % (command.split()[0], lines))
+        finally:
+            c.close()
+        tag = tag_for(ctx, "tls-require")
+        text = message(tag)
+        send_authenticated(smtp_starttls(ctx, proxy.port, ca=certs.ca.crt), text)
+        assert_delivered(server, tag, with_insert(sent_content(text)))
+    finally:
+        proxy.stop()
+        server.stop()
+    found = files_holding([proxy.dir], secret_forms(AUTH_USER, AUTH_PASSWORD))
+    check(not found, "credentials in the proxy's files: %r" % found)
+
+
+def closed_within(sock, seconds):
+    """Whether the peer closed sock (or reset it) within seconds, reading
+    and dropping whatever it sends."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        sock.settimeout(max(0.05, deadline - time.monotonic()))
+        try:
+            if not sock.recv(65536):
+                return True
+        except socket.timeout:
+            return False
+        except OSError:
+            return True
+    return False
+
+
+def sc_tls_handshake_timeout(ctx):
+    """Handshakes that never finish are cut by --tls-handshake-timeout: a
+    silent client on the implicit-TLS listener, one that sends half a
+    ClientHello, one silent after STARTTLS; the proxy serves on."""
+    certs = certificates(ctx.workdir)
+    server = MailServer(ctx.workdir, "tls-timeout-server")
+    proxy = tls_proxy(ctx, "tls-timeout-proxy", server.port, certs, implicit=True,
+                      extra=["--tls-handshake-timeout", "2"])
+    # Far beyond 2 s, far below every other time limit of the proxy.
+    bound = 20 * ctx.build.slow
+    try:
+        for what, start in (("silent", b""), ("half a ClientHello", b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03")):
+            s = socket.create_connection(("127.0.0.1", proxy.tls_port), 10)
+            try:
+                if start:
+                    s.sendall(start)
+                check(closed_within(s, bound), "a %s client on the TLS listener was not cut" % what)
+            finally:
+                s.close()
+        c = RawClient(proxy.port, 20)
+        try:
+            check(c.reply()[0] == 220 and c.command("EHLO client.e2e.test")[0] == 250, "plain session failed")
+            check(c.command("STARTTLS")[0] == 220, "STARTTLS refused")
+            check(closed_within(c.sock, bound), "a client silent after STARTTLS was not cut")
+        finally:
+            c.close()
+        tag = tag_for(ctx, "tls-timeout-after")
+        text = message(tag)
+        code, out = swaks(ctx, proxy.tls_port, write_file(ctx, "tls-timeout.eml", text), tls="implicit",
+                          ca=certs.ca.crt)
+        check(code == 0, "swaks after the cut handshakes failed (%d):\n%s" % (code, out[-1500:]))
+        assert_delivered(server, tag, with_insert(sent_content(text)))
+    finally:
+        proxy.stop()
+        server.stop()
+
+
+def sc_tls_two_routes(ctx):
+    """Two routes at once from one settings file: the default one to
+    Postfix's STARTTLS port, [route second] to its implicit-TLS port; two
+    clients authenticate and send in parallel, and each message reaches
+    Postfix through its own route's port."""
+    certs = certificates(ctx.workdir)
+    postfix = tls_postfix(ctx, "tls-routes-postfix")
+    second_port = free_port()
+    settings = write_file(ctx, "tls-routes.conf", (
+        "[route second]\nlisten = 127.0.0.1:%d\nupstream = 127.0.0.1:%d\nupstream-tls = implicit\n"
+        "upstream-tls-name = localhost\nupstream-ca = %s\n" % (
+            second_port, postfix.ports["implicit"], certs.ca.crt)).encode())
+    proxy = tls_proxy(ctx, "tls-routes-proxy", postfix.ports["starttls"], certs,
+                      extra=upstream_tls(certs, "starttls") + ["--config", settings])
+    try:
+        check(wait_for(lambda: "listening on 127.0.0.1:%d" % second_port in proxy.log_text(), 10),
+              "the second route's listener is not up:\n%s" % proxy.proc.log_tail())
+        tags = {port: tag_for(ctx, "tls-route-%d" % port) for port in (proxy.port, second_port)}
+        outcomes = {}
+
+        def send(port):
+            text = message(tags[port])
+            outcomes[port] = swaks(ctx, port, write_file(ctx, "tls-route-%d.eml" % port, text),
+                                   tls="starttls", ca=certs.ca.crt, auth=(AUTH_USER, AUTH_PASSWORD))
+
+        threads = [threading.Thread(target=send, args=(port,)) for port in tags]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120 * ctx.build.slow)
+        for port, tag in tags.items():
+            code, out = outcomes.get(port, (None, "did not finish"))
+            check(code == 0, "swaks to route port %d failed (%s):\n%s" % (port, code, out[-1500:]))
+            assert_stored(postfix, tag, with_insert(sent_content(message(tag))))
+        logins = [postfix.sasl_logins(AUTH_USER, "postfix/" + kind) for kind in ("starttls", "implicit")]
+        check(logins == [1, 1], "Postfix logged %r authenticated messages on its STARTTLS and implicit "
+              "ports, expected one each:\n%s" % (logins, postfix.log_tail()))
+        check("route second" in proxy.log_text(), "the log never names route second:\n%s" % proxy.proc.log_tail())
+    finally:
+        proxy.stop()
+        postfix.stop()
+
+
+def sc_tls_refused_plugin_mode(ctx):
+    """With --socket-service plugin every TLS option is refused at start-up,
+    with a clear error and exit status 2."""
+    certs = certificates(ctx.workdir)
+    build = ctx.build
+    for option in (["--tls-cert", build.path(certs.localhost.pem)], ["--upstream-tls", "may"],
+                   ["--listen-tls", "127.0.0.1:%d" % free_port(), "--tls-cert", build.path(certs.localhost.pem)]):
+        argv = build.argv(["--listen", "127.0.0.1:0", "--plugin", build.path(build.plugin),
+                           "--socket-service", "plugin", "--upstream", "127.0.0.1:%d" % free_port()] + option)
+        code, out = run(argv, 60 * build.slow, env=build.env(ctx.tmpdir))
+        check(code == 2 and option[0] in out and "plugin" in out and "listening on" not in out,
+              "%s with --socket-service plugin: exit %s, output:\n%s" % (option[0], code, out[-1500:]))
 
 
 def xclient_refused(port, header):
@@ -3349,6 +3763,8 @@ OWN = [
     # The TLS peers alone: once a run.
     ("peers-postfix-tls", sc_peers_postfix_tls, ("host",), "native"),
     ("peers-lenient-starttls", sc_peers_lenient_starttls, ("host",), "native"),
+    # TLS needs the host's socket service; Wine's SChannel serves no server side.
+    ("tls-refused-socket-service-plugin", sc_tls_refused_plugin_mode, ("host",), "native"),
 ]
 
 
