@@ -20,7 +20,17 @@ a noisy machine's speed hits every path alike:
                  relay; it answers DATA itself, writes the message to an
                  unnamed file until its end marker, then sends DATA and the
                  file (sendfile), with no scan and nothing else
-The models are not in the default set (--paths names them). The first two
+TLS on both legs, each path behind the same two wrappers (smtp-source and
+smtp-sink speak no TLS): an stunnel client in front of smtp-source that
+speaks TLS to the path, and an stunnel server in front of smtp-sink that
+takes TLS from it, so that the paths differ only in the relay:
+  tls-direct     the wrappers alone (the TLS paths' reference)
+  tls-socat      socat with its openssl addresses: TLS in, TLS out (the
+                 server's certificate verified), no scan
+  tls-divivez    divivez-proxy with --listen-tls and --upstream-tls
+                 implicit (verified against the test CA), built-in scanner
+The TLS paths' ratios are to tls-direct (added when a TLS path is named).
+The models and the TLS paths are not in the default set (--paths names them). The first two
 copy bytes and nothing else, so they show the ceiling each way of serving
 connections allows on the machine at hand; model-spool shows the ceiling of
 any relay that lets a message reach the server only after all of it has
@@ -37,7 +47,7 @@ For every size and session count it prints the throughput of each path as a
 ratio to the direct path of the same repetition (median, min, max; the order
 of the paths rotates from one repetition to the next) and the CPU each relay
 used per message (the relay's own process, socat's forked children included,
-and for the clamd paths clamd's besides). Nothing is asserted: this measures.
+and for the clamd paths clamd's besides; the wrappers are not counted). Nothing is asserted: this measures.
 A relay or clamd that exits during the run stops it; scans that failed (and
 so passed unscanned, which would flatter the figures) are reported.
 
@@ -66,7 +76,8 @@ most of its CPU. perf record -g -p PID on the proxy shows which.
   all         all of them
 
 Run as root, it installs what it lacks with apt-get (postfix for smtp-source
-and smtp-sink, socat, clamsmtp, clamav-daemon, valgrind). It stops
+and smtp-sink, socat, clamsmtp, clamav-daemon, valgrind, stunnel4 for the TLS
+paths). It stops
 everything it started by process id, also on SIGINT or SIGTERM. A full table
 (five paths, three sizes, two session counts, three repetitions) takes about
 ten minutes on two cores, most of it clamsmtp's; --scale, --sizes,
@@ -75,7 +86,8 @@ ten minutes on two cores, most of it clamsmtp's; --scale, --sizes,
 usage: bench/relay_bench.py [table|callgrind|idle-memory|counts|all]
          [--proxy PATH] [--reps N] [--sizes 1k,100k,10m] [--sessions 1,20]
          [--paths direct,socat,clamsmtp,divivez,divivez-clamd,model-threads,
-                  model-loop,model-spool] [--scale F]
+                  model-loop,model-spool,tls-direct,tls-socat,tls-divivez]
+         [--scale F]
          [--reuse-connections] [--compare PROXY] [--idle-connections N]
 """
 import argparse
@@ -100,6 +112,8 @@ CLAMSMTPD = "/usr/sbin/clamsmtpd"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 ALL_PATHS = ["direct", "socat", "clamsmtp", "divivez", "divivez-clamd"]
 MODEL_PATHS = ["model-threads", "model-loop", "model-spool"]
+TLS_PATHS = ["tls-direct", "tls-socat", "tls-divivez"]
+STUNNEL = "/usr/bin/stunnel4"
 
 # Messages per run for (size, sessions), chosen so that a full table of five
 # paths, three repetitions, fits in about ten minutes on two cores; --scale
@@ -130,9 +144,11 @@ def size_text(n):
     return "%d B" % n
 
 
-def ensure_packages(need_valgrind):
+def ensure_packages(need_valgrind, need_stunnel):
     wanted = [(SMTP_SOURCE, "postfix"), ("/usr/bin/socat", "socat"), (CLAMSMTPD, "clamsmtp"),
               (CLAMD, "clamav-daemon")]
+    if need_stunnel:
+        wanted.append((STUNNEL, "stunnel4"))
     if need_valgrind:
         wanted.append(("/usr/bin/valgrind", "valgrind"))
     missing = sorted({pkg for path, pkg in wanted if not os.path.exists(path)})
@@ -284,14 +300,87 @@ def start_clamd(procs, work):
     return sock, clamd
 
 
+def tls_identity(work):
+    """A self-signed certificate for localhost and its key, in one PEM
+    file: the relays' and the sink wrapper's, and the CA they verify."""
+    pem = os.path.join(work, "localhost.pem")
+    crt = os.path.join(work, "localhost.crt")
+    key = os.path.join(work, "localhost.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", crt, "-days", "2", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(pem, "wb") as out:
+        for path in (key, crt):
+            with open(path, "rb") as f:
+                out.write(f.read())
+    os.chmod(pem, 0o600)
+    return pem, crt
+
+
+def start_stunnel(procs, work, name, services, client):
+    """One stunnel process (in the foreground) with services [(name,
+    accept port, connect port)]: client mode (plain in, TLS out, nothing
+    verified) or server mode (TLS in with the bench's certificate)."""
+    conf = os.path.join(work, name + ".conf")
+    with open(conf, "w") as f:
+        f.write("foreground = yes\npid =\nsyslog = no\ndebug = 3\n")
+        if not client:
+            f.write("cert = %s\n" % os.path.join(work, "localhost.pem"))
+        for service, accept, connect in services:
+            f.write("[%s]\nclient = %s\naccept = 127.0.0.1:%d\nconnect = 127.0.0.1:%d\n" % (
+                service, "yes" if client else "no", accept, connect))
+    proc = procs.start(name, [STUNNEL, conf])
+    for _, accept, _ in services:
+        wait_port(accept, proc)
+    return proc
+
+
+def start_tls_relays(args, procs, work, sink_port, paths):
+    """The TLS paths: {path: (the client wrapper's port, [relay pids], [])}."""
+    _, crt = tls_identity(work)
+    terminator = free_port()
+    start_stunnel(procs, work, "stunnel-sink", [("sink", terminator, sink_port)], client=False)
+    wrappers = []
+    relays = {}
+    for path in paths:
+        if path == "tls-direct":
+            target, pids = terminator, []
+        elif path == "tls-socat":
+            target = free_port()
+            proc = procs.start(path, [
+                "socat", "OPENSSL-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork,backlog=1024,nodelay,cert=%s,verify=0"
+                % (target, os.path.join(work, "localhost.pem")),
+                "OPENSSL:127.0.0.1:%d,nodelay,cafile=%s,commonname=localhost" % (terminator, crt)])
+            wait_port(target, proc)
+            pids = [proc.pid]
+        else:
+            target = free_port()
+            proc = procs.start(path, [args.proxy, "--listen-tls", "127.0.0.1:%d" % target,
+                                      "--tls-cert", os.path.join(work, "localhost.pem"),
+                                      "--upstream", "127.0.0.1:%d" % terminator,
+                                      "--upstream-tls", "implicit", "--upstream-ca", crt,
+                                      "--upstream-tls-name", "localhost"])
+            wait_port(target, proc)
+            pids = [proc.pid]
+        port = free_port()
+        wrappers.append((path, port, target))
+        relays[path] = (port, pids, [])
+    start_stunnel(procs, work, "stunnel-source", wrappers, client=True)
+    return relays
+
+
 def start_relays(args, procs, work, sink_port, paths):
     """Returns {path: (port, [relay pids], extra pids for CPU)}."""
     relays = {"direct": (sink_port, [], [])}
+    tls = [p for p in paths if p in TLS_PATHS]
+    if tls:
+        relays.update(start_tls_relays(args, procs, work, sink_port, tls))
     clamd_sock = clamd = None
     if "clamsmtp" in paths or "divivez-clamd" in paths:
         clamd_sock, clamd = start_clamd(procs, work)
     for path in paths:
-        if path == "direct":
+        if path == "direct" or path in TLS_PATHS:
             continue
         port = free_port()
         if path == "socat":
@@ -373,13 +462,14 @@ def table(args, procs, work):
                 cpu[(row, path)].append((own / m, more / m))
             for path in paths:
                 seconds[(row, path)].append(times[path])
-                results[(row, path)].append(times["direct"] / times[path]
-                                            if "direct" in times else 1.0 / times[path])
+                reference = "tls-direct" if path in TLS_PATHS else "direct"
+                results[(row, path)].append(times[reference] / times[path]
+                                            if reference in times else 1.0 / times[path])
             print("rep %d: %s x %d, %d session(s): %s" % (
                 rep + 1, size_text(size), m, sessions,
                 ", ".join("%s %.2f s" % (p, times[p]) for p in paths)), flush=True)
 
-    for path in ("divivez", "divivez-clamd"):
+    for path in ("divivez", "divivez-clamd", "tls-divivez"):
         log = os.path.join(work, path + ".log")
         if path in paths and os.path.exists(log):
             with open(log, errors="replace") as f:
@@ -387,10 +477,11 @@ def table(args, procs, work):
             if failed:
                 print("WARNING: %s: %d scan(s) failed (passed unscanned); see %s" % (
                     path, failed, log))
-    shown = [p for p in paths if p != "direct"]
+    shown = [p for p in paths if p not in ("direct", "tls-direct")]
     print()
-    print("Throughput as a ratio to smtp-source -> smtp-sink direct, median (min-max) of %d "
-          "repetitions; one connection per message" % args.reps)
+    print("Throughput as a ratio to smtp-source -> smtp-sink direct (the tls-* paths: to "
+          "tls-direct, the TLS wrappers alone), median (min-max) of %d repetitions; %s" % (
+              args.reps, "connections reused" if args.reuse else "one connection per message"))
     print()
     print("| message size, sessions | " + " | ".join(shown) + " |")
     print("|---|" + "---|" * len(shown))
@@ -512,8 +603,10 @@ def main():
         args.compare = os.path.abspath(args.compare)
         if "divivez-compare" not in args.paths:
             args.paths.append("divivez-compare")
+    if any(p in TLS_PATHS for p in args.paths) and "tls-direct" not in args.paths:
+        args.paths.insert(0, "tls-direct")
     for p in args.paths:
-        if p not in ALL_PATHS + MODEL_PATHS + ["divivez-compare"] or (
+        if p not in ALL_PATHS + MODEL_PATHS + TLS_PATHS + ["divivez-compare"] or (
                 p == "divivez-compare" and not args.compare):
             ap.error("unknown path %r" % p)
     args.models = os.path.join(os.path.dirname(os.path.abspath(args.proxy)), "..", "bench",
@@ -530,7 +623,7 @@ def main():
     # Also when started in the background, where SIGINT is ignored.
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
-    ensure_packages(args.what in ("callgrind", "counts", "all"))
+    ensure_packages(args.what in ("callgrind", "counts", "all"), any(p in TLS_PATHS for p in args.paths))
     raise_fd_limit()
     work = tempfile.mkdtemp(prefix="divivez-bench-")
     procs = Processes(work)
