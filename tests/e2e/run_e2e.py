@@ -2661,11 +2661,11 @@ TLS_VERSION = re.compile(r"TLSv1\.[23]")
 TLS_CIPHER = re.compile(r"\bTLS_(AES|CHACHA20)_\w+|\bECDHE-[\w-]+")
 
 
-def tls_proxy(ctx, name, upstream, certs, implicit=False, extra=()):
-    """A proxy that offers STARTTLS with the test certificate on its plain
-    listener and, with implicit, speaks TLS from the first byte on a
-    --listen-tls listener too (its port: proxy.tls_port)."""
-    args = ["--tls-cert", certs.localhost.pem]
+def tls_proxy(ctx, name, upstream, certs, implicit=False, extra=(), cert=None):
+    """A proxy that offers STARTTLS with the test certificate (or the PEM
+    file cert) on its plain listener and, with implicit, speaks TLS from the
+    first byte on a --listen-tls listener too (its port: proxy.tls_port)."""
+    args = ["--tls-cert", cert or certs.localhost.pem]
     tls_port = free_port() if implicit else None
     if implicit:
         args += ["--listen-tls", "127.0.0.1:%d" % tls_port]
@@ -2770,8 +2770,8 @@ def sc_tls_postfix_sasl(ctx):
     (sasldb): through a proxy to its STARTTLS port and one to its
     implicit-TLS port, clients in TLS (STARTTLS and implicit) authenticate
     with PLAIN and LOGIN through the proxy, and every message is stored
-    with the inserted header. The log names both legs' TLS versions and
-    ciphers. The proxies run at trace level 3 with the plug-in's trace in
+    with the inserted header; EICAR is dropped. The log names both legs'
+    TLS versions and ciphers. The proxies run at trace level 3 with the plug-in's trace in
     their logs: no file of theirs holds the password in any form."""
     certs = certificates(ctx.workdir)
     ca = certs.ca.crt
@@ -2795,6 +2795,10 @@ def sc_tls_postfix_sasl(ctx):
             text = message(tag)
             send_authenticated(smtp_ssl(ctx, proxy.tls_port, ca=ca), text, "LOGIN")
             assert_stored(postfix, tag, with_insert(sent_content(text)))
+        send_authenticated(smtp_ssl(ctx, proxies["starttls"].tls_port, ca=ca),
+                           message(tag_for(ctx, "tls-sasl-eicar"), [b"Attached:", EICAR]))
+        time.sleep(0.5)
+        assert_no_eicar(postfix)
         logins = [postfix.sasl_logins(AUTH_USER, "postfix/" + kind) for kind in ("starttls", "implicit")]
         check(logins == [2, 2], "Postfix logged %r authenticated messages on its two ports:\n%s" % (
             logins, postfix.log_tail()))
@@ -2993,6 +2997,55 @@ def sc_tls_handshake_timeout(ctx):
                           ca=certs.ca.crt)
         check(code == 0, "swaks after the cut handshakes failed (%d):\n%s" % (code, out[-1500:]))
         assert_delivered(server, tag, with_insert(sent_content(text)))
+    finally:
+        proxy.stop()
+        server.stop()
+
+
+def sc_tls_cert_reload(ctx):
+    """SIGHUP reloads --tls-cert: new connections get the new certificate
+    on the STARTTLS and the implicit-TLS listener alike; a file that does
+    not load leaves the one in force, and the log names it."""
+    certs = certificates(ctx.workdir)
+    pem = os.path.join(ctx.workdir, "tls-reload.pem")
+
+    def install(data):
+        # Whole, as an administrator replaces it: written beside, renamed over.
+        with open(pem + ".new", "wb") as f:
+            f.write(data)
+        os.chmod(pem + ".new", 0o600)
+        os.rename(pem + ".new", pem)
+
+    def pem_of(identity):
+        with open(identity.pem, "rb") as f:
+            return f.read()
+
+    install(pem_of(certs.localhost))
+    server = MailServer(ctx.workdir, "tls-reload-server")
+    proxy = tls_proxy(ctx, "tls-reload-proxy", server.port, certs, implicit=True, cert=pem)
+
+    def served(name):
+        """Whether both listeners present a certificate that verifies for name."""
+        for connect, port in ((smtp_starttls, proxy.port), (smtp_ssl, proxy.tls_port)):
+            try:
+                connect(ctx, port, ca=certs.ca.crt, server_name=name).close()
+            except ssl.SSLCertVerificationError:
+                return False
+        return True
+
+    try:
+        check(served("localhost") and not served("wrong.example"), "the first certificate is not served")
+        install(pem_of(certs.wrong_name))
+        proxy.proc.popen.send_signal(signal.SIGHUP)
+        check(wait_for(lambda: served("wrong.example"), 10) and not served("localhost"),
+              "the new certificate is not served after SIGHUP:\n%s" % proxy.proc.log_tail())
+        mark = len(proxy.log_text())
+        install(b"-----BEGIN CERTIFICATE-----\nnot one\n-----END CERTIFICATE-----\n")
+        proxy.proc.popen.send_signal(signal.SIGHUP)
+        check(wait_for(lambda: pem in proxy.log_text()[mark:], 10),
+              "no log line names the certificate file that failed to load:\n%s" % proxy.proc.log_tail())
+        check(served("wrong.example"), "a file that failed to load replaced the certificate in force")
+        check(proxy.proc.alive(), "the proxy ended on a bad certificate file")
     finally:
         proxy.stop()
         server.stop()
