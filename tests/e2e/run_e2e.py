@@ -2683,11 +2683,16 @@ def upstream_tls(certs, mode):
 
 
 def assert_tls_logged(proxy, legs):
-    """A connection's log line names the TLS version and the cipher of
+    """A connection's log lines name the TLS version and the cipher of
     legs of it (1: the client's; 2: the client's and the server's)."""
     def found():
-        return any(len(TLS_VERSION.findall(line)) >= legs and len(TLS_CIPHER.findall(line)) >= legs
-                   for line in proxy.log_text().splitlines() if "conn " in line)
+        per_connection = {}
+        for line in proxy.log_text().splitlines():
+            m = re.search(r"\bconn (\d+)\b", line)
+            if m:
+                per_connection[m.group(1)] = per_connection.get(m.group(1), "") + "\n" + line
+        return any(len(TLS_VERSION.findall(text)) >= legs and len(TLS_CIPHER.findall(text)) >= legs
+                   for text in per_connection.values())
     check(wait_for(found, 5), "no connection's log line names the TLS version and cipher of %d leg(s):\n%s" % (
         legs, proxy.proc.log_tail(12)))
 
@@ -2852,7 +2857,8 @@ def sc_tls_upstream_may(ctx):
             finally:
                 client.close()
             assert_delivered(server, tag, with_insert(sent_content(text)))
-            commands = [(e["line"].split()[0].upper(), e["tls"]) for e in server.events() if e["event"] == "command"]
+            commands = [((e["line"].split() or [""])[0].upper(), e["tls"])
+                        for e in server.events() if e["event"] == "command"]
             mail = [tls for verb, tls in commands if verb == "MAIL"]
             check(mail == [mode is not None], "%s server: MAIL inside TLS %r; commands %r" % (
                 mode or "plain", mail, commands))
@@ -2910,7 +2916,8 @@ def sc_tls_injection_server(ctx):
         finally:
             client.close()
         assert_delivered(server, tag, with_insert(sent_content(text)))
-        inside = [e["line"].split()[0].upper() for e in server.events() if e["event"] == "command" and e["tls"]]
+        inside = [(e["line"].split() or [""])[0].upper() for e in server.events()
+                  if e["event"] == "command" and e["tls"]]
         check(inside[:1] in (["EHLO"], ["XCLIENT"]) and "MAIL" in inside,
               "commands inside TLS: %r (EHLO first, then the message)" % inside)
     finally:
