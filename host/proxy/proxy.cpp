@@ -111,6 +111,7 @@ int Proxy::Accept() {
     connection->clientStream.Attach(socket);
     connection->header.awaiting = client.awaitingHeader;
     connection->header.due = client.headerDue;
+    connection->implicitTls = m_context.settings.implicitTls && m_context.settings.clientTls;
     ++m_context.counters.open;
     if (!m_loops.Empty()) {
       m_loops.Adopt(connection);

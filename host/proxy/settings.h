@@ -4,6 +4,7 @@
 #define DIVIVEZ_HOST_PROXY_SETTINGS_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "host/base/net.h"
 
 class Quarantine;
+class TlsContext;
 
 // Whose sockets the plug-in uses: the host's service (the host sees every
 // byte the plug-in reads) or the plug-in's own.
@@ -126,6 +128,10 @@ struct ProxySettings : ProxyLimits {
   // addressed it before the firewall redirected it here (upstream unused).
   bool originalDestination = false;
   Quarantine* quarantine = nullptr;  // keeps infected messages; null: none kept
+  // The certificate clients get; null: none. Every connection begins with
+  // the handshake when implicitTls is set.
+  std::shared_ptr<const TlsContext> clientTls;
+  bool implicitTls = false;
 };
 
 #endif  // DIVIVEZ_HOST_PROXY_SETTINGS_H_
