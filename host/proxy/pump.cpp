@@ -75,8 +75,10 @@ Pump::TlsStep Pump::ClientHandshake(Connection* c, bool wait) {
   if (!c->implicitTls) return TlsStep::kDone;
   if (c->clientStream.Tls() == nullptr) {
     std::string error;
-    std::unique_ptr<TlsSession> session = TlsSession::Server(m_context->settings.clientTls, &error);
+    const std::shared_ptr<const TlsContext> context = c->route->serverTls.Current();
+    std::unique_ptr<TlsSession> session = context ? TlsSession::Server(context, &error) : nullptr;
     if (!session) {
+      if (!context) error = "no certificate";
       m_context->log->Line("%s from %s: TLS not started (%s); closed", c->Label().c_str(),
                            c->peer.c_str(), error.c_str());
       ++m_context->counters.tlsFailures[kTlsClientSide][static_cast<int>(TlsFailure::kInternal)];
@@ -132,10 +134,15 @@ void Pump::HandshakeFailed(Connection* c, int side, const TlsSession* session, b
 }
 
 bool Pump::SetUp(Connection* c) {
-  if (m_context->settings.originalDestination && !m_admission->AdmitRedirected(c)) return false;
+  const RouteSettings& route = c->route->settings;
+  if (route.originalDestination) {
+    if (!m_admission->AdmitRedirected(c)) return false;
+  } else {
+    c->destination.upstream = route.upstream;
+  }
   ++m_context->counters.connections;
   std::string error;
-  c->serverStream.Attach(NetConnect(c->route.upstream.host, c->route.upstream.port,
+  c->serverStream.Attach(NetConnect(c->destination.upstream.host, c->destination.upstream.port,
                                     m_context->settings.connectTimeoutMs, &error));
   if (c->serverStream.Socket() != kNetInvalidSocket && m_context->settings.upstreamXclient) {
     LoopGroup::LeaveBeforeWaiting();  // for the server's answers
@@ -145,7 +152,7 @@ bool Pump::SetUp(Connection* c) {
     ++m_context->counters.upstreamFailed;
     m_context->log->Line("%s from %s: upstream %s unreachable (%s); answered 421",
                          c->Label().c_str(), c->peer.c_str(),
-                         EndpointText(c->route.upstream).c_str(), error.c_str());
+                         EndpointText(c->destination.upstream).c_str(), error.c_str());
     static const char kUnavailable[] =
         "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
     c->clientStream.SendAll(kUnavailable, sizeof kUnavailable - 1, 5000, &m_context->abort);
@@ -180,7 +187,7 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
   // Intercepted connections go to servers on the Internet, which offer
   // XCLIENT to nobody and give the gateway no standing of its own: those
   // go on without it.
-  const bool anyServer = settings.originalDestination;
+  const bool anyServer = c->route->settings.originalDestination;
   if (anyServer && XclientOff(c)) return true;
   std::string detail;
   const XclientResult result =
@@ -192,10 +199,10 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
       log->Line(
           "upstream %s does not offer XCLIENT; its clients go on without it "
           "(--upstream-xclient)",
-          EndpointText(c->route.upstream).c_str());
+          EndpointText(c->destination.upstream).c_str());
     }
     CloseSpentSession(c);
-    c->serverStream.Attach(NetConnect(c->route.upstream.host, c->route.upstream.port,
+    c->serverStream.Attach(NetConnect(c->destination.upstream.host, c->destination.upstream.port,
                                       settings.connectTimeoutMs, error));
     return true;
   }
@@ -223,11 +230,11 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
           "upstream %s does not advertise XCLIENT; %d client(s) answered 421 since the "
           "last notice: enable XCLIENT for this host there, or drop "
           "--upstream-xclient",
-          EndpointText(c->route.upstream).c_str(), refused);
+          EndpointText(c->destination.upstream).c_str(), refused);
     }
   } else {
     log->Line("%s from %s: XCLIENT to upstream %s %s: %s; answered 421 (--upstream-xclient)",
-              c->Label().c_str(), c->peer.c_str(), EndpointText(c->route.upstream).c_str(),
+              c->Label().c_str(), c->peer.c_str(), EndpointText(c->destination.upstream).c_str(),
               result == XclientResult::kRefused ? "refused" : "failed", LogSafe(detail).c_str());
   }
   CloseSpentSession(c);
@@ -242,13 +249,13 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
 // to nobody, and each answers for itself.
 bool Pump::XclientOff(const Connection* c) const {
   std::lock_guard<std::mutex> lock(m_xclientMutex);
-  return m_xclientOffAt.count(EndpointText(c->route.upstream)) > 0;
+  return m_xclientOffAt.count(EndpointText(c->destination.upstream)) > 0;
 }
 
 bool Pump::MarkXclientOff(const Connection* c) {
   std::lock_guard<std::mutex> lock(m_xclientMutex);
   if (m_xclientOffAt.size() >= kMaxXclientOff) m_xclientOffAt.clear();
-  return m_xclientOffAt.insert(EndpointText(c->route.upstream)).second;
+  return m_xclientOffAt.insert(EndpointText(c->destination.upstream)).second;
 }
 
 const char* Pump::TimeLimitReached(Connection* c, bool clientOpen) {
@@ -391,8 +398,9 @@ void Pump::End(Connection* c, const char* reason, bool lingerHere) {
   m_context->log->Line(
       "%s from %s%s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, "
       "%d message(s)%s",
-      c->Label().c_str(), c->peer.c_str(), c->route.to.c_str(), c->state.timedOut ? "cut, " : "",
-      reason, static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
+      c->Label().c_str(), c->peer.c_str(), c->destination.to.c_str(),
+      c->state.timedOut ? "cut, " : "", reason,
+      static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
       static_cast<unsigned long long>(c->clientStream.Taken()),
       static_cast<unsigned long long>(c->serverStream.Taken()), c->messages, tls.c_str());
 }

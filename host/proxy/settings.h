@@ -4,7 +4,6 @@
 #define DIVIVEZ_HOST_PROXY_SETTINGS_H_
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,7 +11,7 @@
 #include "host/base/net.h"
 
 class Quarantine;
-class TlsContext;
+struct Route;
 
 // Whose sockets the plug-in uses: the host's service (the host sees every
 // byte the plug-in reads) or the plug-in's own.
@@ -108,6 +107,10 @@ struct ProxyLimits {
 };
 
 struct ProxySettings : ProxyLimits {
+  // The routes, owned by the caller for the proxy's life. Empty: one
+  // default route to upstream (or the original destination), listening
+  // where Proxy::Listen is told.
+  std::vector<const Route*> routes;
   Endpoint upstream;
   SocketService socketService = SocketService::kHost;
   std::string insertText;
@@ -128,10 +131,6 @@ struct ProxySettings : ProxyLimits {
   // addressed it before the firewall redirected it here (upstream unused).
   bool originalDestination = false;
   Quarantine* quarantine = nullptr;  // keeps infected messages; null: none kept
-  // The certificate clients get; null: none. Every connection begins with
-  // the handshake when implicitTls is set.
-  std::shared_ptr<const TlsContext> clientTls;
-  bool implicitTls = false;
 };
 
 #endif  // DIVIVEZ_HOST_PROXY_SETTINGS_H_

@@ -219,7 +219,8 @@ class ProxyTest : public ::testing::Test {
   }
 
   void Start(uint16_t upstreamPort, IScanner* scanner = nullptr,
-             const std::function<void(ProxySettings*)>& adjust = nullptr) {
+             const std::function<void(ProxySettings*)>& adjust = nullptr,
+             bool implicitTls = false) {
     PluginApi api;
     api.RegisterCallback = FakeRegisterCallback;
     api.SetISocket = FakeSetISocket;
@@ -237,7 +238,8 @@ class ProxyTest : public ::testing::Test {
     m_proxy->ConfigurePlugin();
     bool bad = false;
     std::string error;
-    ASSERT_TRUE(m_proxy->Listen(Endpoint{"127.0.0.1", 0}, &m_port, &bad, &error)) << error;
+    ASSERT_TRUE(m_proxy->Listen(Endpoint{"127.0.0.1", 0}, &m_port, &bad, &error, implicitTls))
+        << error;
     m_stopRequests = 0;
     m_thread = std::thread([this] { m_proxy->Run(m_stopRequests, 2000); });
   }
@@ -752,11 +754,19 @@ TEST_F(ProxyTest, ImplicitTlsClientsHandshakeFirstAndFailuresAreCountedByReason)
   std::string error;
   ASSERT_TRUE(m_log.OpenFile(logs.File("log"), &error)) << error;
   TinyServer server;
-  Start(server.Port(), nullptr, [](ProxySettings* settings) {
-    settings->clientTls = Certificate().server;
-    settings->implicitTls = true;
-    settings->tlsHandshakeTimeoutMs = 600;
-  });
+  Route route;
+  route.settings.hasUpstream = true;
+  route.settings.upstream = Endpoint{"127.0.0.1", server.Port()};
+  ASSERT_TRUE(route.serverTls.Load(Certificate().dir.File("cert.pem"),
+                                   Certificate().dir.File("key.pem"), &error))
+      << error;
+  Start(
+      server.Port(), nullptr,
+      [&route](ProxySettings* settings) {
+        settings->routes.push_back(&route);
+        settings->tlsHandshakeTimeoutMs = 600;
+      },
+      true);
 
   {
     Stream client(NetConnect("127.0.0.1", m_port, 2000, &error));
