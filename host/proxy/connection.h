@@ -15,6 +15,7 @@
 #include "host/proxy/dialogue_follower.h"
 #include "host/proxy/message_record.h"
 #include "host/proxy/proxy_header.h"
+#include "host/proxy/route.h"
 #include "host/proxy/stream.h"
 
 using Clock = LoopClock;
@@ -59,8 +60,15 @@ struct HeaderWait {
   ProxyHeaderParser parser;
 };
 
+// The client's TLS handshake on an implicit-TLS listener, read as it
+// arrives (on an event loop) until due.
+struct TlsWait {
+  bool awaiting = false;
+  Clock::time_point due;
+};
+
 // Where the connection goes.
-struct Route {
+struct Destination {
   Endpoint upstream;  // the server: --upstream, or the original destination
   // With --upstream original-destination: " to 192.0.2.25:25" for the log,
   // and whether the connection is counted under it (Admission).
@@ -79,11 +87,17 @@ struct Connection final : LoopTask {
   std::string peer;      // escaped for the log
   std::string address;   // the client's address without the port; "": not counted per address
   std::string clientIp;  // the same without brackets (for XCLIENT)
-  Route route;
+  // The route of the listener that accepted it, and whether that listener
+  // speaks TLS from the first byte.
+  const Route* route = nullptr;
+  bool implicitTls = false;
+  Destination destination;
   // Set when the host ends the connection itself (from the scan callback);
   // the relay loop stops after the current call.
   std::string cut;
   HeaderWait header;
+  // The client's TLS handshake while it is under way.
+  TlsWait clientHandshake;
   // Each side's stream, and the handle the plug-in knows it by.
   Stream clientStream;
   Stream serverStream;

@@ -16,20 +16,36 @@ constexpr int kMaxAcceptBackoffMs = 1000;
 
 Proxy::Proxy(const ProxySettings& settings, const PluginApi& plugin, IScanner* scanner, Logger* log)
     : m_context(settings, plugin, scanner, log),
+      m_routes(settings.routes),
       m_admission(&m_context),
       m_pump(&m_context, &m_admission),
       m_bridge(&m_context),
       m_threads(&m_pump),
-      m_loops(log, kConnectionStack) {}
+      m_loops(log, kConnectionStack) {
+  if (m_routes.empty()) {
+    m_defaultRoute = std::make_unique<Route>();
+    m_defaultRoute->settings.hasUpstream = true;
+    m_defaultRoute->settings.upstream = settings.upstream;
+    m_defaultRoute->settings.originalDestination = settings.originalDestination;
+    m_routes.push_back(m_defaultRoute.get());
+  }
+}
 
-Proxy::~Proxy() { NetClose(m_listener); }
+Proxy::~Proxy() { CloseListeners(); }
 
-bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress,
-                   std::string* error) {
-  m_listener = NetListen(where.host, where.port, boundPort, badAddress, error);
-  m_listening = m_listener != kNetInvalidSocket;
+void Proxy::CloseListeners() {
+  for (const Listener& listener : m_listeners) NetClose(listener.socket);
+  m_listeners.clear();
+}
+
+bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error,
+                   bool implicitTls) {
+  const NetSocket socket = NetListen(where.host, where.port, boundPort, badAddress, error);
+  if (socket == kNetInvalidSocket) return false;
+  m_listeners.push_back(Listener{m_routes.front(), implicitTls, socket});
   m_admission.SetListenPort(*boundPort);
-  return m_listening;
+  m_listening = true;
+  return true;
 }
 
 void Proxy::StartLoops() {
@@ -42,20 +58,30 @@ void Proxy::StartLoops() {
 
 void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
   StartLoops();
+  std::vector<NetPollItem> items;
+  for (const Listener& listener : m_listeners)
+    items.push_back(NetPollItem{listener.socket, kNetIn, 0});
   while (stopRequests.load() == 0) {
-    NetPollItem item{m_listener, kNetIn, 0};
-    NetPoll(&item, 1, static_cast<int>(kPollSlice.count()));
+    for (NetPollItem& item : items) item.revents = 0;
+    NetPoll(items.data(), items.size(), static_cast<int>(kPollSlice.count()));
     // A listener that stays readable while accept fails (out of descriptors)
     // must not make this loop spin: the pause doubles up to a second while
     // the failures last.
-    if ((item.revents & (kNetIn | kNetErr)) && Accept() == 0) {
+    bool ready = false;
+    int accepted = 0;
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (items[i].revents & (kNetIn | kNetErr)) {
+        ready = true;
+        accepted += Accept(m_listeners[i]);
+      }
+    }
+    if (ready && accepted == 0) {
       const int pause = m_acceptBackoffMs > 0 ? m_acceptBackoffMs : 50;
       std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
   }
   m_listening = false;
-  NetClose(m_listener);
-  m_listener = kNetInvalidSocket;
+  CloseListeners();
 
   Logger* const log = m_context.log;
   int open = m_admission.Open();
@@ -82,11 +108,11 @@ void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
   m_loops.Stop(threadsEnd);
 }
 
-int Proxy::Accept() {
+int Proxy::Accept(const Listener& listener) {
   for (int accepted = 0;; ++accepted) {
     std::string rawPeer;
     bool failed = false;
-    const NetSocket socket = NetAccept(m_listener, &rawPeer, &failed);
+    const NetSocket socket = NetAccept(listener.socket, &rawPeer, &failed);
     if (socket == kNetInvalidSocket) {
       if (failed) {
         m_acceptBackoffMs = std::min(std::max(m_acceptBackoffMs * 2, 50), kMaxAcceptBackoffMs);
@@ -107,7 +133,8 @@ int Proxy::Accept() {
     connection->peer = LogSafe(rawPeer);
     connection->address = client.address;
     connection->clientIp = client.ip;
-    connection->route.upstream = m_context.settings.upstream;
+    connection->route = listener.route;
+    connection->implicitTls = listener.implicitTls;
     connection->clientStream.Attach(socket);
     connection->header.awaiting = client.awaitingHeader;
     connection->header.due = client.headerDue;

@@ -44,6 +44,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,6 +59,7 @@
 #include "host/proxy/plugin_bridge.h"
 #include "host/proxy/plugin_loader.h"
 #include "host/proxy/pump.h"
+#include "host/proxy/route.h"
 #include "host/proxy/settings.h"
 #include "host/scan/scanner.h"
 
@@ -72,9 +74,11 @@ class Proxy {
   // plug-in.
   void ConfigurePlugin() { m_bridge.Configure(); }
 
-  // Listens; *boundPort gets the actual port. *badAddress is set when the
-  // address did not resolve.
-  bool Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error);
+  // Listens for the first route at where, a plain listener or one whose
+  // clients speak TLS from the first byte (implicitTls); *boundPort gets the
+  // actual port. *badAddress is set when the address did not resolve.
+  bool Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error,
+              bool implicitTls = false);
 
   // Serves until stopRequests becomes non-zero, then stops accepting, lets
   // open connections finish for shutdownGraceMs (cut at once on a second
@@ -92,20 +96,32 @@ class Proxy {
   }
 
  private:
+  // One listening socket and whose it is.
+  struct Listener {
+    const Route* route;
+    bool implicitTls;
+    NetSocket socket;
+  };
+
   // With the host's socket service on a system with a readiness set, a loop
   // per processor runs the connections' rounds once they are set up;
   // otherwise (m_loops empty) each connection keeps its thread.
   void StartLoops();
-  // Accepts what is pending; returns how many connections were taken.
-  int Accept();
+  // Accepts what is pending on listener; returns how many connections were
+  // taken.
+  int Accept(const Listener& listener);
+  void CloseListeners();
 
   ProxyContext m_context;
+  // Without settings.routes, the one route to settings.upstream.
+  std::unique_ptr<Route> m_defaultRoute;
+  std::vector<const Route*> m_routes;
   Admission m_admission;
   Pump m_pump;
   PluginBridge m_bridge;
   ConnectionThreads m_threads;
   LoopGroup m_loops;
-  NetSocket m_listener = kNetInvalidSocket;
+  std::vector<Listener> m_listeners;
   std::atomic<bool> m_listening{false};
   std::atomic<int> m_nextId{0};
   int m_acceptBackoffMs = 0;

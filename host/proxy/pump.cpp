@@ -29,11 +29,29 @@ constexpr auto kXclientWarnEvery = std::chrono::minutes(1);
 // Destinations remembered as not offering XCLIENT, at most; then forgotten
 // together (each costs one more attempt).
 constexpr size_t kMaxXclientOff = 4096;
+
+// "; TLS client TLSv1.3 TLS_AES_256_GCM_SHA384, server TLSv1.2 ..." for the
+// legs that speak TLS; empty when neither does.
+std::string TlsLegs(const TlsSession* client, const TlsSession* server) {
+  std::string text;
+  const TlsSession* legs[] = {client, server};
+  const char* names[] = {"client", "server"};
+  for (int i = 0; i < 2; ++i) {
+    if (legs[i] == nullptr || !legs[i]->HandshakeDone()) continue;
+    text += text.empty() ? "; TLS " : ", ";
+    text += std::string(names[i]) + " " + legs[i]->Version() + " " + legs[i]->Cipher();
+    if (legs[i]->Resumed()) text += " resumed";
+  }
+  return text;
+}
 }  // namespace
 
 void Pump::Serve(Connection* c) {
   BindConnectionThread(c);
-  if ((!c->header.awaiting || m_admission->AwaitHeader(c)) && SetUp(c)) Relay(c);
+  if ((!c->header.awaiting || m_admission->AwaitHeader(c)) &&
+      ClientHandshake(c, true) == TlsStep::kDone && SetUp(c)) {
+    Relay(c);
+  }
   Retire(c);
 }
 
@@ -45,14 +63,86 @@ Pump::Opening Pump::Open(Connection* c) {
     if (step == Admission::HeaderStep::kMore) return Opening::kWaiting;
     if (step == Admission::HeaderStep::kEnded) return Opening::kEnded;
   }
+  // TLS before the greeting: the handshake, as its bytes come, before the
+  // upstream is set up (and after the PROXY header, which is plain text).
+  const TlsStep tls = ClientHandshake(c, false);
+  if (tls == TlsStep::kMore) return Opening::kWaiting;
+  if (tls == TlsStep::kEnded) return Opening::kEnded;
   return SetUp(c) ? Opening::kGoing : Opening::kEnded;
 }
 
+Pump::TlsStep Pump::ClientHandshake(Connection* c, bool wait) {
+  if (!c->implicitTls) return TlsStep::kDone;
+  if (c->clientStream.Tls() == nullptr) {
+    std::string error;
+    const std::shared_ptr<const TlsContext> context = c->route->serverTls.Current();
+    std::unique_ptr<TlsSession> session = context ? TlsSession::Server(context, &error) : nullptr;
+    if (!session) {
+      if (!context) error = "no certificate";
+      m_context->log->Line("%s from %s: TLS not started (%s); closed", c->Label().c_str(),
+                           c->peer.c_str(), error.c_str());
+      ++m_context->counters.tlsFailures[kTlsClientSide][static_cast<int>(TlsFailure::kInternal)];
+      c->clientStream.Close();
+      return TlsStep::kEnded;
+    }
+    c->clientStream.StartTls(std::move(session));
+    c->clientHandshake.awaiting = true;
+    c->clientHandshake.due =
+        Clock::now() + std::chrono::milliseconds(m_context->settings.tlsHandshakeTimeoutMs);
+  }
+  if (!c->clientHandshake.awaiting) return TlsStep::kDone;
+  Stream::HandshakeResult result = Stream::HandshakeResult::kMore;
+  if (wait) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->clientHandshake.due -
+                                                                            Clock::now());
+    result = c->clientStream.Handshake(static_cast<int>(std::max<long long>(0, left.count())),
+                                       &m_context->abort);
+  } else {
+    result = c->clientStream.HandshakeStep();
+  }
+  if (result == Stream::HandshakeResult::kMore && Clock::now() < c->clientHandshake.due &&
+      !m_context->abort.load()) {
+    return TlsStep::kMore;
+  }
+  c->clientHandshake.awaiting = false;
+  if (result == Stream::HandshakeResult::kDone) {
+    ++m_context->counters.tlsHandshakes[kTlsClientSide];
+    return TlsStep::kDone;
+  }
+  // No SMTP reply is possible: the client gets no plain text on a TLS port.
+  HandshakeFailed(c, kTlsClientSide, c->clientStream.Tls(),
+                  result == Stream::HandshakeResult::kMore);
+  c->clientStream.Close();
+  return TlsStep::kEnded;
+}
+
+void Pump::HandshakeFailed(Connection* c, int side, const TlsSession* session, bool timedOut) {
+  const TlsFailure failure = session != nullptr ? session->Failure() : TlsFailure::kNone;
+  std::string why;
+  if (timedOut) {
+    ++m_context->counters.tlsTimeouts[side];
+    why = "no handshake within " + std::to_string(m_context->settings.tlsHandshakeTimeoutMs) +
+          " ms (--tls-handshake-timeout)";
+  } else {
+    ++m_context->counters.tlsFailures[side][static_cast<int>(failure)];
+    why = failure == TlsFailure::kNone ? std::string("the peer closed the connection")
+                                       : session->FailureText();
+  }
+  m_context->log->Line("%s from %s: TLS handshake with the %s failed: %s; closed",
+                       c->Label().c_str(), c->peer.c_str(),
+                       side == kTlsClientSide ? "client" : "server", LogSafe(why).c_str());
+}
+
 bool Pump::SetUp(Connection* c) {
-  if (m_context->settings.originalDestination && !m_admission->AdmitRedirected(c)) return false;
+  const RouteSettings& route = c->route->settings;
+  if (route.originalDestination) {
+    if (!m_admission->AdmitRedirected(c)) return false;
+  } else {
+    c->destination.upstream = route.upstream;
+  }
   ++m_context->counters.connections;
   std::string error;
-  c->serverStream.Attach(NetConnect(c->route.upstream.host, c->route.upstream.port,
+  c->serverStream.Attach(NetConnect(c->destination.upstream.host, c->destination.upstream.port,
                                     m_context->settings.connectTimeoutMs, &error));
   if (c->serverStream.Socket() != kNetInvalidSocket && m_context->settings.upstreamXclient) {
     LoopGroup::LeaveBeforeWaiting();  // for the server's answers
@@ -62,7 +152,7 @@ bool Pump::SetUp(Connection* c) {
     ++m_context->counters.upstreamFailed;
     m_context->log->Line("%s from %s: upstream %s unreachable (%s); answered 421",
                          c->Label().c_str(), c->peer.c_str(),
-                         EndpointText(c->route.upstream).c_str(), error.c_str());
+                         EndpointText(c->destination.upstream).c_str(), error.c_str());
     static const char kUnavailable[] =
         "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
     c->clientStream.SendAll(kUnavailable, sizeof kUnavailable - 1, 5000, &m_context->abort);
@@ -97,7 +187,7 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
   // Intercepted connections go to servers on the Internet, which offer
   // XCLIENT to nobody and give the gateway no standing of its own: those
   // go on without it.
-  const bool anyServer = settings.originalDestination;
+  const bool anyServer = c->route->settings.originalDestination;
   if (anyServer && XclientOff(c)) return true;
   std::string detail;
   const XclientResult result =
@@ -109,10 +199,10 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
       log->Line(
           "upstream %s does not offer XCLIENT; its clients go on without it "
           "(--upstream-xclient)",
-          EndpointText(c->route.upstream).c_str());
+          EndpointText(c->destination.upstream).c_str());
     }
     CloseSpentSession(c);
-    c->serverStream.Attach(NetConnect(c->route.upstream.host, c->route.upstream.port,
+    c->serverStream.Attach(NetConnect(c->destination.upstream.host, c->destination.upstream.port,
                                       settings.connectTimeoutMs, error));
     return true;
   }
@@ -140,11 +230,11 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
           "upstream %s does not advertise XCLIENT; %d client(s) answered 421 since the "
           "last notice: enable XCLIENT for this host there, or drop "
           "--upstream-xclient",
-          EndpointText(c->route.upstream).c_str(), refused);
+          EndpointText(c->destination.upstream).c_str(), refused);
     }
   } else {
     log->Line("%s from %s: XCLIENT to upstream %s %s: %s; answered 421 (--upstream-xclient)",
-              c->Label().c_str(), c->peer.c_str(), EndpointText(c->route.upstream).c_str(),
+              c->Label().c_str(), c->peer.c_str(), EndpointText(c->destination.upstream).c_str(),
               result == XclientResult::kRefused ? "refused" : "failed", LogSafe(detail).c_str());
   }
   CloseSpentSession(c);
@@ -159,13 +249,13 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
 // to nobody, and each answers for itself.
 bool Pump::XclientOff(const Connection* c) const {
   std::lock_guard<std::mutex> lock(m_xclientMutex);
-  return m_xclientOffAt.count(EndpointText(c->route.upstream)) > 0;
+  return m_xclientOffAt.count(EndpointText(c->destination.upstream)) > 0;
 }
 
 bool Pump::MarkXclientOff(const Connection* c) {
   std::lock_guard<std::mutex> lock(m_xclientMutex);
   if (m_xclientOffAt.size() >= kMaxXclientOff) m_xclientOffAt.clear();
-  return m_xclientOffAt.insert(EndpointText(c->route.upstream)).second;
+  return m_xclientOffAt.insert(EndpointText(c->destination.upstream)).second;
 }
 
 const char* Pump::TimeLimitReached(Connection* c, bool clientOpen) {
@@ -209,6 +299,10 @@ Clock::time_point Pump::Wants(const Connection* c, Clock::time_point now, bool* 
   *client = pump.client == PumpState::ClientSide::kReading;
   *server = pump.server == PumpState::ServerSide::kReading;
   Clock::time_point wake = now + kPollSlice;
+  // Plaintext waiting inside a TLS engine: no socket will say so.
+  if ((*client && c->clientStream.Buffered()) || (*server && c->serverStream.Buffered())) {
+    wake = now;
+  }
   if (pump.client == PumpState::ClientSide::kHeld)
     wake = std::min(wake, pump.clientHeldAt + kHoldRetry);
   if (pump.server == PumpState::ServerSide::kHeld)
@@ -221,6 +315,9 @@ const char* Pump::Step(Connection* c, bool clientReadable, bool serverReadable) 
   if (m_context->abort.load()) return "cut at shutdown";
   PumpState& pump = c->state;
   const Clock::time_point now = Clock::now();
+  // Plaintext already decrypted is readable whatever the socket says.
+  clientReadable = clientReadable || c->clientStream.Buffered();
+  serverReadable = serverReadable || c->serverStream.Buffered();
   const bool serverDue =
       (serverReadable && pump.server == PumpState::ServerSide::kReading) ||
       (pump.server == PumpState::ServerSide::kHeld && now >= pump.serverHeldAt + kHoldRetry);
@@ -284,6 +381,8 @@ void Pump::AnswerOwedReply(Connection* c) {
 
 void Pump::End(Connection* c, const char* reason, bool lingerHere) {
   m_context->plugin.OnEndConnection(&c->client);
+  // Each leg's TLS, read before the sessions go with the sockets.
+  const std::string tls = TlsLegs(c->clientStream.Tls(), c->serverStream.Tls());
   AnswerOwedReply(c);
   c->message.Check("connection ended before delivery");
   // Server first: a server that did not close yet learns that we are done.
@@ -298,11 +397,12 @@ void Pump::End(Connection* c, const char* reason, bool lingerHere) {
   }
   m_context->log->Line(
       "%s from %s%s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, "
-      "%d message(s)",
-      c->Label().c_str(), c->peer.c_str(), c->route.to.c_str(), c->state.timedOut ? "cut, " : "",
-      reason, static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
+      "%d message(s)%s",
+      c->Label().c_str(), c->peer.c_str(), c->destination.to.c_str(),
+      c->state.timedOut ? "cut, " : "", reason,
+      static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
       static_cast<unsigned long long>(c->clientStream.Taken()),
-      static_cast<unsigned long long>(c->serverStream.Taken()), c->messages);
+      static_cast<unsigned long long>(c->serverStream.Taken()), c->messages, tls.c_str());
 }
 
 const char* Pump::ServerTurn(Connection* c, PumpState* pump, Clock::time_point now) {

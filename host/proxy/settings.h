@@ -11,6 +11,7 @@
 #include "host/base/net.h"
 
 class Quarantine;
+struct Route;
 
 // Whose sockets the plug-in uses: the host's service (the host sees every
 // byte the plug-in reads) or the plug-in's own.
@@ -106,6 +107,10 @@ struct ProxyLimits {
 };
 
 struct ProxySettings : ProxyLimits {
+  // The routes, owned by the caller for the proxy's life. Empty: one
+  // default route to upstream (or the original destination), listening
+  // where Proxy::Listen is told.
+  std::vector<const Route*> routes;
   Endpoint upstream;
   SocketService socketService = SocketService::kHost;
   std::string insertText;

@@ -28,16 +28,16 @@ bool Admission::AdmitRedirected(Connection* c) {
            &m_context->abort);
     return false;
   }
-  c->route.upstream = destination;
+  c->destination.upstream = destination;
   const std::string where = EndpointText(destination);
-  c->route.to = " to " + where;
+  c->destination.to = " to " + where;
   // A client that came straight to the proxy (nothing was rewritten), or a
   // rule that sent a connection for one of the proxy's own addresses here:
   // connecting on would reach the proxy again, and again.
   if (destination.port == m_listenPort && NetIsLocalAddress(destination.host)) {
     ++m_context->counters.mailLoops;
     m_context->log->Line("%s from %s%s: that is this proxy; answered 421 mail loop",
-                         c->Label().c_str(), c->peer.c_str(), c->route.to.c_str());
+                         c->Label().c_str(), c->peer.c_str(), c->destination.to.c_str());
     Refuse(c->clientStream.Socket(), "421 4.4.6 Mail loop detected\r\n", &m_context->abort);
     return false;
   }
@@ -52,20 +52,20 @@ bool Admission::AdmitRedirected(Connection* c) {
   if (over) {
     ++m_context->counters.perDestination;
     m_context->log->Line("refused %s%s: %d connections open to that server (--max-per-destination)",
-                         c->peer.c_str(), c->route.to.c_str(),
+                         c->peer.c_str(), c->destination.to.c_str(),
                          m_context->settings.maxPerDestination);
     Refuse(c->clientStream.Socket(), "421 4.4.5 Too many connections to that server\r\n",
            &m_context->abort);
     return false;
   }
-  c->route.counted = true;
+  c->destination.counted = true;
   return true;
 }
 
 void Admission::DestinationEnded(Connection* c) {
-  if (!c->route.counted) return;
+  if (!c->destination.counted) return;
   std::lock_guard<std::mutex> lock(m_destinationMutex);
-  auto it = m_perDestination.find(EndpointText(c->route.upstream));
+  auto it = m_perDestination.find(EndpointText(c->destination.upstream));
   if (it != m_perDestination.end() && --it->second <= 0) m_perDestination.erase(it);
 }
 
