@@ -766,6 +766,20 @@ std::string ReadTls(Stream* stream, size_t n) {
   return data;
 }
 
+// A route to the server on port with the test's certificate; the log
+// written to logFile too.
+bool TlsRoute(uint16_t port, Route* route, const std::string& logFile, Logger* log) {
+  std::string error;
+  route->settings.hasUpstream = true;
+  route->settings.upstream = Endpoint{"127.0.0.1", port};
+  const bool loaded = Certificate().client &&
+                      route->serverTls.Load(Certificate().dir.File("cert.pem"),
+                                            Certificate().dir.File("key.pem"), &error) &&
+                      log->OpenFile(logFile, &error);
+  EXPECT_TRUE(loaded) << error;
+  return loaded;
+}
+
 }  // namespace
 
 // On an implicit-TLS listener the client's handshake comes first, on the
@@ -773,17 +787,11 @@ std::string ReadTls(Stream* stream, size_t n) {
 // plaintext; a handshake that fails or never ends is closed and counted by
 // reason, however slowly its bytes come.
 TEST_F(ProxyTest, ImplicitTlsClientsHandshakeFirstAndFailuresAreCountedByReason) {
-  ASSERT_TRUE(Certificate().server && Certificate().client);
   CScratchDirectory logs("divivez-proxy-tls-log-");
-  std::string error;
-  ASSERT_TRUE(m_log.OpenFile(logs.File("log"), &error)) << error;
   TinyServer server;
   Route route;
-  route.settings.hasUpstream = true;
-  route.settings.upstream = Endpoint{"127.0.0.1", server.Port()};
-  ASSERT_TRUE(route.serverTls.Load(Certificate().dir.File("cert.pem"),
-                                   Certificate().dir.File("key.pem"), &error))
-      << error;
+  ASSERT_TRUE(TlsRoute(server.Port(), &route, logs.File("log"), &m_log));
+  std::string error;
   Start(
       server.Port(), nullptr,
       [&route](ProxySettings* settings) {
@@ -855,17 +863,11 @@ TEST_F(ProxyTest, ImplicitTlsClientsHandshakeFirstAndFailuresAreCountedByReason)
 // command pipelined behind STARTTLS is never executed, and STARTTLS is not
 // offered again over TLS.
 TEST_F(ProxyTest, StartTlsIsTheHostsAndWhatFollowsItBeforeTheHandshakeIsDropped) {
-  ASSERT_TRUE(Certificate().server && Certificate().client);
   CScratchDirectory logs("divivez-proxy-tls-log-");
-  std::string error;
-  ASSERT_TRUE(m_log.OpenFile(logs.File("log"), &error)) << error;
   TinyServer server(TinyServer::Answering{});
   Route route;
-  route.settings.hasUpstream = true;
-  route.settings.upstream = Endpoint{"127.0.0.1", server.Port()};
-  ASSERT_TRUE(route.serverTls.Load(Certificate().dir.File("cert.pem"),
-                                   Certificate().dir.File("key.pem"), &error))
-      << error;
+  ASSERT_TRUE(TlsRoute(server.Port(), &route, logs.File("log"), &m_log));
+  std::string error;
   Start(server.Port(), nullptr,
         [&route](ProxySettings* settings) { settings->routes.push_back(&route); });
 
