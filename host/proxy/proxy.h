@@ -79,6 +79,18 @@ class Proxy {
   // resolve.
   bool Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error);
 
+  // A listener as opened: its route, its kind and the actual port.
+  struct Bound {
+    const Route* route;
+    bool implicitTls;
+    Endpoint where;  // as configured (port 0 included)
+    uint16_t port;
+  };
+  // Listens on every route's listen and then listen-tls endpoints, route by
+  // route. False at the first that cannot be opened, *error naming it and
+  // a named route (those already open close with the proxy).
+  bool ListenAll(std::vector<Bound>* bound, bool* badAddress, std::string* error);
+
   // Serves until stopRequests becomes non-zero, then stops accepting, lets
   // open connections finish for shutdownGraceMs (cut at once on a second
   // request) and returns.
@@ -109,6 +121,8 @@ class Proxy {
   // Accepts what is pending on listener; returns how many connections were
   // taken.
   int Accept(const Listener& listener);
+  bool Open(const Route* route, bool implicitTls, const Endpoint& where, uint16_t* boundPort,
+            bool* badAddress, std::string* error);
   void CloseListeners();
 
   ProxyContext m_context;

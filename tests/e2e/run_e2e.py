@@ -1069,6 +1069,60 @@ def sc_clamd_pool(ctx):
     second.stop()
 
 
+def sc_routes_two_upstreams(ctx):
+    """A settings file's route beside the default one: each listener relays
+    to its own route's server, at once; with no top-level listener only the
+    routes listen (no default 127.0.0.1:2525)."""
+    home = MailServer(ctx.workdir, "routes-home-" + ctx.mode)
+    work = MailServer(ctx.workdir, "routes-work-" + ctx.mode)
+    config = os.path.join(ctx.workdir, "routes-%s.conf" % ctx.mode)
+    with open(config, "w") as f:
+        f.write("[route work]\nlisten = 127.0.0.1:0\nupstream = 127.0.0.1:%d\n" % work.port)
+    proxy = Proxy(ctx, "routes-proxy-" + ctx.mode, upstream=home.port,
+                  extra=["--config", ctx.build.path(config)])
+    check([(name, kind) for name, kind, _ in proxy.listeners] == [("-", "listen"), ("work", "listen")],
+          "the port file does not list both listeners: %r" % proxy.listeners)
+    work_port = proxy.listener_port("work")
+    check(proxy.listener_port("-") == proxy.port, "the port file's first line is not the default listener")
+    check("listening on 127.0.0.1:%d (route work)" % work_port in proxy.log_text(),
+          "the route's listener is not in the log:\n" + proxy.log_text()[-2000:])
+    # Both sessions open before either sends: the routes serve at once.
+    clients = {}
+    try:
+        for route, port in (("home", proxy.port), ("work", work_port)):
+            clients[route] = smtp(ctx, port, timeout=30)
+        for route, client in clients.items():
+            tag = tag_for(ctx, "routes-" + route)
+            text = message(tag)
+            refused = client.sendmail("sender@example.test", ["receiver@example.test"], text)
+            check(not refused, "route %s refused %r" % (route, refused))
+            client.quit()
+            assert_delivered(home if route == "home" else work, tag, with_insert(sent_content(text)))
+            assert_not_delivered(work if route == "home" else home, tag)
+    finally:
+        for client in clients.values():
+            client.close()
+    # The connection's last line comes once the proxy has seen the close.
+    check(wait_for(lambda: re.search(r"conn \d+ \[route work\] from ", proxy.log_text()), 10),
+          "the work route's connection is not named in the log:\n" + proxy.log_text()[-2000:])
+    proxy.stop()
+
+    only = os.path.join(ctx.workdir, "routes-only-%s.conf" % ctx.mode)
+    with open(only, "w") as f:
+        f.write("[route work]\nlisten = 127.0.0.1:0\nupstream = 127.0.0.1:%d\n" % work.port)
+    alone = Proxy(ctx, "routes-alone-" + ctx.mode, upstream=None, listen=None,
+                  extra=["--config", ctx.build.path(only)])
+    listening = re.findall(r"listening on (\S+)", alone.log_text())
+    check(listening == ["127.0.0.1:%d" % alone.port], "with only a route, the proxy listens on %r" % listening)
+    tag = tag_for(ctx, "routes-alone")
+    text = message(tag)
+    check(send_one(ctx, alone.port, text)[0] == 250, "the route alone did not take the message")
+    assert_delivered(work, tag, with_insert(sent_content(text)))
+    alone.stop()
+    home.stop()
+    work.stop()
+
+
 def send_one(ctx, port, text):
     """One message over smtplib: (code, reply) of its end of data, and
     whether the proxy closed the connection after it."""
@@ -3339,6 +3393,7 @@ OWN = [
     ("infected-reject-554", sc_infected_reject, ("host", "plugin")),
     ("postfix-content-filter", sc_pf_content_filter, ("host", "plugin"), "native"),
     ("config-file", sc_config_file, ("host",)),
+    ("routes-two-upstreams", sc_routes_two_upstreams, ("host",)),
     # Network namespaces need root; the Windows build has no transparent mode.
     ("transparent-ipv4-two-servers-eicar", sc_transparent_ipv4, ("host",), "native"),
     ("transparent-ipv6", sc_transparent_ipv6, ("host",), "native"),
