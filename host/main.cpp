@@ -28,9 +28,11 @@
 #include "host/proxy/plugin_loader.h"
 #include "host/proxy/proxy.h"
 #include "host/proxy/proxy_metrics.h"
+#include "host/proxy/route.h"
 #include "host/scan/scanner_pool.h"
 #include "host/scan/reload.h"
 #include "host/scan/signature_scanner.h"
+#include "host/tls/tls.h"
 
 namespace {
 
@@ -138,6 +140,55 @@ std::string PortFileText(const std::vector<Proxy::Bound>& bound) {
 // What a route is called in the start-up log: nothing for the default route.
 std::string RouteLabel(const Route& route) {
   return route.name.empty() ? "" : "route " + route.name;
+}
+
+// An error about a route's setting: a named route's names the route.
+std::string RouteError(const Route& route, const std::string& error) {
+  return (route.name.empty() ? "" : "route '" + route.name + "': ") + error;
+}
+
+// Each route's certificate and key for its clients, and its context for the
+// upstream's TLS. False with *error naming the route and the file.
+bool LoadRouteTls(Route* route, std::string* error) {
+  const RouteSettings& settings = route->settings;
+  if (!settings.tls.certFile.empty() &&
+      !route->serverTls.Load(settings.tls.certFile, settings.tls.keyFile, error)) {
+    *error = RouteError(*route, "--tls-cert: " + *error);
+    return false;
+  }
+  if (settings.upstreamTls != UpstreamTls::kNone) {
+    TlsClientSettings client;
+    // may is opportunistic (RFC 7435): a certificate that does not verify
+    // still beats plain text.
+    client.verify = settings.upstreamTls != UpstreamTls::kMay;
+    client.caFile = settings.upstreamCa;
+    route->upstreamTls = TlsMakeClientContext(client, error);
+    if (!route->upstreamTls) {
+      *error = RouteError(
+          *route,
+          "--upstream-tls " + std::string(UpstreamTlsName(settings.upstreamTls)) + ": " + *error);
+      return false;
+    }
+  }
+  return true;
+}
+
+// SIGHUP: every route's certificate and key read again. One that does not
+// load leaves the one in force; connections keep the context they began
+// with either way.
+void ReloadCertificates(const std::vector<std::unique_ptr<Route>>& routes, Logger* log) {
+  for (const auto& route : routes) {
+    const ClientTlsSettings& tls = route->settings.tls;
+    if (tls.certFile.empty()) continue;
+    const std::string which = route->name.empty() ? "" : " of route " + route->name;
+    std::string error;
+    if (route->serverTls.Load(tls.certFile, tls.keyFile, &error)) {
+      log->Line("certificate%s reloaded from %s", which.c_str(), LogSafe(tls.certFile).c_str());
+    } else {
+      log->Line("certificate reload%s FAILED, the one in force stays: %s", which.c_str(),
+                LogSafe(error).c_str());
+    }
+  }
 }
 
 }  // namespace
@@ -264,7 +315,11 @@ int main(int argc, char** argv) {
     routes.push_back(std::make_unique<Route>());
     routes.back()->name = routeSettings.name;
     routes.back()->settings = routeSettings;
+    if (!LoadRouteTls(routes.back().get(), &error)) return Fail(2, error);
   }
+  const bool anyCertificate = std::any_of(routes.begin(), routes.end(), [](const auto& route) {
+    return !route->settings.tls.certFile.empty();
+  });
 
   std::unique_ptr<CaptureServer> capture;
   Endpoint upstream = options.upstream;
@@ -395,6 +450,7 @@ int main(int argc, char** argv) {
   }
 
   SignatureReloader reloader(builtin, options.signaturesFile, &log);
+  if (anyCertificate) reloader.AlsoOnSignal([&routes, &log] { ReloadCertificates(routes, &log); });
   if (reloadSignal) reloader.Start();
   proxy.Run(g_stopRequests, options.shutdownGraceMs);
   reloader.Stop();

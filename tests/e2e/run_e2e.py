@@ -1123,6 +1123,66 @@ def sc_routes_two_upstreams(ctx):
     work.stop()
 
 
+def sc_routes_certificates(ctx):
+    """Each route's certificate is loaded at start-up (one that cannot be
+    read, or whose key is another's, stops the proxy naming the route and
+    the file) and again on SIGHUP (a bad file keeps the one in force)."""
+    certs = certificates(ctx.workdir)
+    server = MailServer(ctx.workdir, "routes-cert-server-" + ctx.mode)
+    garbage = os.path.join(ctx.workdir, "routes-garbage-%s.pem" % ctx.mode)
+    with open(garbage, "w") as f:
+        f.write("not a certificate\n")
+    for name, cert, key, said in (
+            ("garbage", garbage, certs.localhost.key, "routes-garbage-%s.pem" % ctx.mode),
+            ("missing", garbage + ".none", certs.localhost.key, "routes-garbage-%s.pem.none" % ctx.mode),
+            ("mismatch", certs.localhost.crt, certs.wrong_name.key, "")):
+        config = os.path.join(ctx.workdir, "routes-bad-%s-%s.conf" % (name, ctx.mode))
+        with open(config, "w") as f:
+            f.write("[route work]\nlisten = 127.0.0.1:0\nupstream = 127.0.0.1:%d\n"
+                    "tls-cert = %s\ntls-key = %s\n" % (server.port, ctx.build.path(cert), ctx.build.path(key)))
+        code, out = run(ctx.build.argv(["--config", ctx.build.path(config), "--plugin",
+                                        ctx.build.path(ctx.build.plugin)]),
+                        60 * ctx.build.slow, env=ctx.build.env(ctx.tmpdir))
+        check(code == 2 and "route 'work': --tls-cert: " in out and said in out,
+              "certificate %s at start-up gave status %d:\n%s" % (name, code, out[-1000:]))
+
+    # The default route's certificate and a route's own, reloaded one by one.
+    cert = os.path.join(ctx.workdir, "routes-cert-%s.pem" % ctx.mode)
+    shutil.copy(certs.localhost.pem, cert)
+    config = os.path.join(ctx.workdir, "routes-reload-%s.conf" % ctx.mode)
+    with open(config, "w") as f:
+        f.write("tls-cert = %s\n[route work]\nlisten = 127.0.0.1:0\nupstream = 127.0.0.1:%d\n"
+                "tls-cert = %s\n" % (ctx.build.path(cert), server.port, ctx.build.path(certs.wrong_name.pem)))
+    proxy = Proxy(ctx, "routes-reload-" + ctx.mode, upstream=server.port,
+                  extra=["--config", ctx.build.path(config)])
+    client = smtp(ctx, proxy.port)
+
+    def reload(line, count):
+        proxy.proc.popen.send_signal(signal.SIGHUP)
+        check(wait_for(lambda: proxy.log_text().count(line) == count, 10),
+              "no %r line after SIGHUP:\n%s" % (line, proxy.proc.log_tail()))
+
+    try:
+        with open(cert, "w") as f:
+            f.write("half written\n")
+        reload("certificate reload FAILED, the one in force stays: ", 1)
+        reload("certificate of route work reloaded from ", 2)
+        check("nothing to reload" not in proxy.log_text(), "SIGHUP said nothing was reloaded")
+        shutil.copy(certs.localhost.pem, cert)
+        reload("certificate reloaded from %s" % ctx.build.path(cert), 1)
+        # The session that was open all along goes on.
+        tag = tag_for(ctx, "routes-reload")
+        text = message(tag)
+        code, reply = send_on(client, text)
+        check(code == 250, "after the reloads the open session got %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    assert_delivered(server, tag, with_insert(sent_content(text)))
+    proxy.stop()
+    server.stop()
+
+
 def send_one(ctx, port, text):
     """One message over smtplib: (code, reply) of its end of data, and
     whether the proxy closed the connection after it."""
@@ -3394,6 +3454,7 @@ OWN = [
     ("postfix-content-filter", sc_pf_content_filter, ("host", "plugin"), "native"),
     ("config-file", sc_config_file, ("host",)),
     ("routes-two-upstreams", sc_routes_two_upstreams, ("host",)),
+    ("routes-certificates-sighup", sc_routes_certificates, ("host",), "native"),
     # Network namespaces need root; the Windows build has no transparent mode.
     ("transparent-ipv4-two-servers-eicar", sc_transparent_ipv4, ("host",), "native"),
     ("transparent-ipv6", sc_transparent_ipv6, ("host",), "native"),
