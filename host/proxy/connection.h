@@ -60,6 +60,13 @@ struct HeaderWait {
   ProxyHeaderParser parser;
 };
 
+// The client's TLS handshake on an implicit-TLS listener, read as it
+// arrives (on an event loop) until due.
+struct TlsWait {
+  bool awaiting = false;
+  Clock::time_point due;
+};
+
 // Where the connection goes.
 struct Destination {
   Endpoint upstream;  // the server: --upstream, or the original destination
@@ -89,6 +96,8 @@ struct Connection final : LoopTask {
   // the relay loop stops after the current call.
   std::string cut;
   HeaderWait header;
+  // The client's TLS handshake while it is under way.
+  TlsWait clientHandshake;
   // Each side's stream, and the handle the plug-in knows it by.
   Stream clientStream;
   Stream serverStream;

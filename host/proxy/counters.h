@@ -46,7 +46,19 @@ struct MessageCounters {
   Histogram deliverySeconds{LatencyBuckets(), 1e6};
 };
 
-struct ProxyCounters : ConnectionCounters, MessageCounters {};
+// TLS handshakes by side (kTlsClientSide: with the client, kTlsServerSide:
+// with the server): those done, and those failed by reason (TlsFailure's
+// values; kNone: the peer left mid-way) or by --tls-handshake-timeout.
+constexpr int kTlsClientSide = 0;
+constexpr int kTlsServerSide = 1;
+constexpr int kTlsFailureReasons = 8;
+struct TlsCounters {
+  std::atomic<uint64_t> tlsHandshakes[2] = {};
+  std::atomic<uint64_t> tlsFailures[2][kTlsFailureReasons] = {};
+  std::atomic<uint64_t> tlsTimeouts[2] = {};
+};
+
+struct ProxyCounters : ConnectionCounters, MessageCounters, TlsCounters {};
 
 inline uint64_t MicrosecondsSince(std::chrono::steady_clock::time_point start) {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(

@@ -38,9 +38,9 @@ void Proxy::CloseListeners() {
   m_listeners.clear();
 }
 
-bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress,
-                   std::string* error) {
-  return Open(m_routes.front(), false, where, boundPort, badAddress, error);
+bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error,
+                   bool implicitTls) {
+  return Open(m_routes.front(), implicitTls, where, boundPort, badAddress, error);
 }
 
 bool Proxy::Open(const Route* route, bool implicitTls, const Endpoint& where, uint16_t* boundPort,

@@ -74,10 +74,11 @@ class Proxy {
   // plug-in.
   void ConfigurePlugin() { m_bridge.Configure(); }
 
-  // Listens for the first route on a plain listener at where; *boundPort
-  // gets the actual port. *badAddress is set when the address did not
-  // resolve.
-  bool Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error);
+  // Listens for the first route at where, a plain listener or one whose
+  // clients speak TLS from the first byte (implicitTls); *boundPort gets the
+  // actual port. *badAddress is set when the address did not resolve.
+  bool Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error,
+              bool implicitTls = false);
 
   // A listener as opened: its route, its kind and the actual port.
   struct Bound {

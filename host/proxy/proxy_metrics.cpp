@@ -3,6 +3,11 @@
 
 #include <string>
 
+#include "host/tls/tls.h"
+
+static_assert(static_cast<int>(TlsFailure::kInternal) + 1 == kTlsFailureReasons,
+              "a counter per TLS failure reason");
+
 void RegisterProxyMetrics(const Proxy& proxy, const IScanner& scanner, MetricsRegistry* registry) {
   const ProxyCounters& k = proxy.Counters();
   registry->AddGaugeFn("divivez_connections_open", "Client connections open now.", {},
@@ -77,6 +82,27 @@ void RegisterProxyMetrics(const Proxy& proxy, const IScanner& scanner, MetricsRe
         }
         return values;
       });
+  static const char kTlsDone[] = "divivez_tls_handshakes_total";
+  static const char kTlsDoneHelp[] = "TLS handshakes completed, with clients and with servers.";
+  static const char kTlsFailed[] = "divivez_tls_handshake_failures_total";
+  static const char kTlsFailedHelp[] =
+      "TLS handshakes that failed, by side and reason: version, unknown_ca, name_mismatch, "
+      "certificate, handshake, protocol, internal, closed (the peer left mid-way), timeout "
+      "(--tls-handshake-timeout).";
+  for (int side = 0; side < 2; ++side) {
+    const char* sideName = side == kTlsClientSide ? "client" : "server";
+    registry->AddCounterOf(kTlsDone, kTlsDoneHelp, {{"side", sideName}}, &k.tlsHandshakes[side]);
+    for (int reason = 0; reason < kTlsFailureReasons; ++reason) {
+      const TlsFailure failure = static_cast<TlsFailure>(reason);
+      registry->AddCounterOf(
+          kTlsFailed, kTlsFailedHelp,
+          {{"side", sideName},
+           {"reason", failure == TlsFailure::kNone ? "closed" : TlsFailureName(failure)}},
+          &k.tlsFailures[side][reason]);
+    }
+    registry->AddCounterOf(kTlsFailed, kTlsFailedHelp, {{"side", sideName}, {"reason", "timeout"}},
+                           &k.tlsTimeouts[side]);
+  }
   registry->AddCounterOf("divivez_upstream_failures_total",
                          "Connections answered 421 because the upstream server was unreachable.",
                          {}, &k.upstreamFailed);

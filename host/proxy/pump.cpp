@@ -29,11 +29,29 @@ constexpr auto kXclientWarnEvery = std::chrono::minutes(1);
 // Destinations remembered as not offering XCLIENT, at most; then forgotten
 // together (each costs one more attempt).
 constexpr size_t kMaxXclientOff = 4096;
+
+// "; TLS client TLSv1.3 TLS_AES_256_GCM_SHA384, server TLSv1.2 ..." for the
+// legs that speak TLS; empty when neither does.
+std::string TlsLegs(const TlsSession* client, const TlsSession* server) {
+  std::string text;
+  const TlsSession* legs[] = {client, server};
+  const char* names[] = {"client", "server"};
+  for (int i = 0; i < 2; ++i) {
+    if (legs[i] == nullptr || !legs[i]->HandshakeDone()) continue;
+    text += text.empty() ? "; TLS " : ", ";
+    text += std::string(names[i]) + " " + legs[i]->Version() + " " + legs[i]->Cipher();
+    if (legs[i]->Resumed()) text += " resumed";
+  }
+  return text;
+}
 }  // namespace
 
 void Pump::Serve(Connection* c) {
   BindConnectionThread(c);
-  if ((!c->header.awaiting || m_admission->AwaitHeader(c)) && SetUp(c)) Relay(c);
+  if ((!c->header.awaiting || m_admission->AwaitHeader(c)) &&
+      ClientHandshake(c, true) == TlsStep::kDone && SetUp(c)) {
+    Relay(c);
+  }
   Retire(c);
 }
 
@@ -45,7 +63,74 @@ Pump::Opening Pump::Open(Connection* c) {
     if (step == Admission::HeaderStep::kMore) return Opening::kWaiting;
     if (step == Admission::HeaderStep::kEnded) return Opening::kEnded;
   }
+  // TLS before the greeting: the handshake, as its bytes come, before the
+  // upstream is set up (and after the PROXY header, which is plain text).
+  const TlsStep tls = ClientHandshake(c, false);
+  if (tls == TlsStep::kMore) return Opening::kWaiting;
+  if (tls == TlsStep::kEnded) return Opening::kEnded;
   return SetUp(c) ? Opening::kGoing : Opening::kEnded;
+}
+
+Pump::TlsStep Pump::ClientHandshake(Connection* c, bool wait) {
+  if (!c->implicitTls) return TlsStep::kDone;
+  if (c->clientStream.Tls() == nullptr) {
+    std::string error;
+    const std::shared_ptr<const TlsContext> context = c->route->serverTls.Current();
+    std::unique_ptr<TlsSession> session = context ? TlsSession::Server(context, &error) : nullptr;
+    if (!session) {
+      if (!context) error = "no certificate";
+      m_context->log->Line("%s from %s: TLS not started (%s); closed", c->Label().c_str(),
+                           c->peer.c_str(), error.c_str());
+      ++m_context->counters.tlsFailures[kTlsClientSide][static_cast<int>(TlsFailure::kInternal)];
+      c->clientStream.Close();
+      return TlsStep::kEnded;
+    }
+    c->clientStream.StartTls(std::move(session));
+    c->clientHandshake.awaiting = true;
+    c->clientHandshake.due =
+        Clock::now() + std::chrono::milliseconds(m_context->settings.tlsHandshakeTimeoutMs);
+  }
+  if (!c->clientHandshake.awaiting) return TlsStep::kDone;
+  Stream::HandshakeResult result = Stream::HandshakeResult::kMore;
+  if (wait) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->clientHandshake.due -
+                                                                            Clock::now());
+    result = c->clientStream.Handshake(static_cast<int>(std::max<long long>(0, left.count())),
+                                       &m_context->abort);
+  } else {
+    result = c->clientStream.HandshakeStep();
+  }
+  if (result == Stream::HandshakeResult::kMore && Clock::now() < c->clientHandshake.due &&
+      !m_context->abort.load()) {
+    return TlsStep::kMore;
+  }
+  c->clientHandshake.awaiting = false;
+  if (result == Stream::HandshakeResult::kDone) {
+    ++m_context->counters.tlsHandshakes[kTlsClientSide];
+    return TlsStep::kDone;
+  }
+  // No SMTP reply is possible: the client gets no plain text on a TLS port.
+  HandshakeFailed(c, kTlsClientSide, c->clientStream.Tls(),
+                  result == Stream::HandshakeResult::kMore);
+  c->clientStream.Close();
+  return TlsStep::kEnded;
+}
+
+void Pump::HandshakeFailed(Connection* c, int side, const TlsSession* session, bool timedOut) {
+  const TlsFailure failure = session != nullptr ? session->Failure() : TlsFailure::kNone;
+  std::string why;
+  if (timedOut) {
+    ++m_context->counters.tlsTimeouts[side];
+    why = "no handshake within " + std::to_string(m_context->settings.tlsHandshakeTimeoutMs) +
+          " ms (--tls-handshake-timeout)";
+  } else {
+    ++m_context->counters.tlsFailures[side][static_cast<int>(failure)];
+    why = failure == TlsFailure::kNone ? std::string("the peer closed the connection")
+                                       : session->FailureText();
+  }
+  m_context->log->Line("%s from %s: TLS handshake with the %s failed: %s; closed",
+                       c->Label().c_str(), c->peer.c_str(),
+                       side == kTlsClientSide ? "client" : "server", LogSafe(why).c_str());
 }
 
 bool Pump::SetUp(Connection* c) {
@@ -214,6 +299,10 @@ Clock::time_point Pump::Wants(const Connection* c, Clock::time_point now, bool* 
   *client = pump.client == PumpState::ClientSide::kReading;
   *server = pump.server == PumpState::ServerSide::kReading;
   Clock::time_point wake = now + kPollSlice;
+  // Plaintext waiting inside a TLS engine: no socket will say so.
+  if ((*client && c->clientStream.Buffered()) || (*server && c->serverStream.Buffered())) {
+    wake = now;
+  }
   if (pump.client == PumpState::ClientSide::kHeld)
     wake = std::min(wake, pump.clientHeldAt + kHoldRetry);
   if (pump.server == PumpState::ServerSide::kHeld)
@@ -226,6 +315,9 @@ const char* Pump::Step(Connection* c, bool clientReadable, bool serverReadable) 
   if (m_context->abort.load()) return "cut at shutdown";
   PumpState& pump = c->state;
   const Clock::time_point now = Clock::now();
+  // Plaintext already decrypted is readable whatever the socket says.
+  clientReadable = clientReadable || c->clientStream.Buffered();
+  serverReadable = serverReadable || c->serverStream.Buffered();
   const bool serverDue =
       (serverReadable && pump.server == PumpState::ServerSide::kReading) ||
       (pump.server == PumpState::ServerSide::kHeld && now >= pump.serverHeldAt + kHoldRetry);
@@ -289,6 +381,8 @@ void Pump::AnswerOwedReply(Connection* c) {
 
 void Pump::End(Connection* c, const char* reason, bool lingerHere) {
   m_context->plugin.OnEndConnection(&c->client);
+  // Each leg's TLS, read before the sessions go with the sockets.
+  const std::string tls = TlsLegs(c->clientStream.Tls(), c->serverStream.Tls());
   AnswerOwedReply(c);
   c->message.Check("connection ended before delivery");
   // Server first: a server that did not close yet learns that we are done.
@@ -303,12 +397,12 @@ void Pump::End(Connection* c, const char* reason, bool lingerHere) {
   }
   m_context->log->Line(
       "%s from %s%s: %s%s after %.3f s; client->server %llu bytes, server->client %llu bytes, "
-      "%d message(s)",
+      "%d message(s)%s",
       c->Label().c_str(), c->peer.c_str(), c->destination.to.c_str(),
       c->state.timedOut ? "cut, " : "", reason,
       static_cast<double>(MillisecondsSince(c->start)) / 1000.0,
       static_cast<unsigned long long>(c->clientStream.Taken()),
-      static_cast<unsigned long long>(c->serverStream.Taken()), c->messages);
+      static_cast<unsigned long long>(c->serverStream.Taken()), c->messages, tls.c_str());
 }
 
 const char* Pump::ServerTurn(Connection* c, PumpState* pump, Clock::time_point now) {

@@ -23,7 +23,8 @@ class Pump {
   // On the connection's own thread: the PROXY header, set-up, rounds until
   // it ends, retired.
   void Serve(Connection* connection);
-  // On an event loop: the PROXY header as far as it has come, then SetUp.
+  // On an event loop: the PROXY header as far as it has come, the client's
+  // TLS handshake on an implicit-TLS listener likewise, then SetUp.
   enum class Opening { kWaiting, kGoing, kEnded };
   Opening Open(Connection* connection);
   // The connection's start once admitted: the upstream connection,
@@ -46,6 +47,15 @@ class Pump {
   void Retire(Connection* connection);
 
  private:
+  // An implicit-TLS connection's handshake with the client: begun (the
+  // session made, its time-out set), then a step at a time (wait: false
+  // runs the whole on this thread). kEnded: failed or timed out, logged,
+  // counted and the socket closed.
+  enum class TlsStep { kMore, kDone, kEnded };
+  TlsStep ClientHandshake(Connection* connection, bool wait);
+  // Logs and counts a failed handshake; side is kTlsClientSide or
+  // kTlsServerSide.
+  void HandshakeFailed(Connection* connection, int side, const TlsSession* session, bool timedOut);
   // --upstream-xclient: introduces the client to the server just
   // connected. False when that failed: the client has been answered 421 and
   // both sockets are closed. With --upstream original-destination a server

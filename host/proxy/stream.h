@@ -1,17 +1,27 @@
 // One side of a connection as the host handles it: its socket, what the
 // plug-in reads and sends through it, and its state between two calls.
 //
-// A plain TCP stream. The plug-in's socket service (plugin_bridge.cpp) maps
-// the socket it names to the connection's stream; the pump reads readiness,
-// peeks and shuts down through it. Only the connection's thread uses it.
+// A TCP stream, or TLS over one: the plug-in's socket service
+// (plugin_bridge.cpp) maps the socket it names to the connection's stream;
+// the pump reads readiness, peeks and shuts down through it. Only the
+// connection's thread uses it.
+//
+// With a TlsSession (StartTls) every read and send of plaintext goes
+// through the engine: the plug-in, the host's own replies and the pump see
+// plaintext, and the socket carries ciphertext. Plaintext the engine has
+// already decrypted makes the side readable whatever the socket says
+// (Buffered). The engine bounds what it holds; reads and sends use a fixed
+// buffer on the stack, never an allocation per piece.
 #ifndef DIVIVEZ_HOST_PROXY_STREAM_H_
 #define DIVIVEZ_HOST_PROXY_STREAM_H_
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "host/base/net.h"
+#include "host/tls/tls.h"
 
 class Stream {
  public:
@@ -21,8 +31,34 @@ class Stream {
   Stream& operator=(const Stream&) = delete;
 
   NetSocket Socket() const { return m_socket; }
-  // A new socket for this side (the server's, once connected).
-  void Attach(NetSocket socket) { m_socket = socket; }
+  // A new socket for this side (the server's, once connected); any TLS
+  // session of the old one is gone with it.
+  void Attach(NetSocket socket) {
+    m_socket = socket;
+    m_tls.reset();
+    m_peerEnded = 0;
+  }
+
+  // From now on the stream speaks TLS through session (its handshake first,
+  // see HandshakeStep).
+  void StartTls(std::unique_ptr<TlsSession> session) {
+    m_tls = std::move(session);
+    m_peerEnded = 0;
+  }
+  const TlsSession* Tls() const { return m_tls.get(); }
+
+  // One step of the handshake without waiting: sends what the engine has,
+  // feeds it what the socket holds. kMore: call again when the socket is
+  // readable (the caller bounds the whole by --tls-handshake-timeout).
+  // kFailed: the session's Failure() says why, or the socket ended
+  // (Failure() kNone).
+  enum class HandshakeResult { kDone, kMore, kFailed };
+  HandshakeResult HandshakeStep();
+  // The same, waiting up to timeoutMs for the whole handshake.
+  HandshakeResult Handshake(int timeoutMs, const std::atomic<bool>* abort);
+
+  // Plaintext decrypted and waiting inside the engine: the side is due now.
+  bool Buffered() const { return m_tls != nullptr && m_tls->InputPending(); }
 
   // The plug-in's reads and sends through the host's socket service.
   //
@@ -39,14 +75,16 @@ class Stream {
   void NewCall() { m_drained = false; }
 
   // The host's own replies and commands, outside what the plug-in sees.
-  bool SendAll(const char* data, size_t length, int timeoutMs,
-               const std::atomic<bool>* abort) const {
-    return NetSendAll(m_socket, data, length, timeoutMs, abort);
-  }
-  int Send(const char* data, int length) const { return NetSend(m_socket, data, length); }
+  bool SendAll(const char* data, size_t length, int timeoutMs, const std::atomic<bool>* abort);
+  // Without waiting: what the socket takes now (TLS: all of it is taken
+  // into the engine, and its ciphertext goes out as far as the socket takes
+  // it).
+  int Send(const char* data, int length);
 
-  // NetPeek and NetPeekData on the socket.
-  int Peek() const { return NetPeek(m_socket); }
+  // NetPeek on the socket; with TLS, plaintext waiting in the engine counts
+  // (> 0), and the peer's close_notify is the end of the stream (0).
+  int Peek() const;
+  // NetPeekData on the socket (the plug-in's own socket road: never TLS).
   int PeekData(char* buffer, int size) const { return NetPeekData(m_socket, buffer, size); }
 
   // While held, the socket sends full segments only (see
@@ -54,11 +92,16 @@ class Stream {
   void HoldSegments();
   void ReleaseSegments();
 
-  void ShutdownSend() { NetShutdownSend(m_socket); }
+  // With TLS, close_notify goes out first.
+  void ShutdownSend();
   void ShutdownBoth() { NetShutdownBoth(m_socket); }
-  void Close() { NetClose(m_socket); }
-  // Reads and drops what the peer still sends, up to lingerMs, then closes.
-  void LingeringClose(int lingerMs) { NetLingeringClose(m_socket, lingerMs); }
+  void Close() {
+    NetClose(m_socket);
+    m_tls.reset();
+  }
+  // Reads and drops what the peer still sends, up to lingerMs, then closes
+  // (with TLS, after close_notify).
+  void LingeringClose(int lingerMs);
 
   // Bytes the plug-in took from this side (counted by the pump, which learns
   // them from the plug-in's calls whoever's sockets it uses), and bytes it
@@ -68,7 +111,19 @@ class Stream {
   uint64_t Sent() const { return m_sent; }
 
  private:
+  // TLS: ciphertext from the socket into the engine, as much as it takes
+  // now: > 0 fed, 0 nothing waiting (or no room), else the socket ended.
+  int Pull();
+  // TLS: the engine's ciphertext to the socket; waits up to timeoutMs
+  // (0: only what the socket takes now). False when the socket failed.
+  bool Flush(int timeoutMs, const std::atomic<bool>* abort);
+  int TlsReceive(char* buffer, int size);
+  bool TlsSend(const char* data, size_t length, int timeoutMs, const std::atomic<bool>* abort);
+
   NetSocket m_socket = kNetInvalidSocket;
+  std::unique_ptr<TlsSession> m_tls;
+  // TLS: the peer ended (1: close_notify or end of stream, 2: failure).
+  int m_peerEnded = 0;
   bool m_drained = false;
   bool m_holding = false;
   uint64_t m_taken = 0;

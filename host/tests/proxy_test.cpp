@@ -26,6 +26,8 @@
 #include "host/proxy/proxy.h"
 #include "host/proxy/proxy_metrics.h"
 #include "host/scan/signature_scanner.h"
+#include "host/tls/tls.h"
+#include "posix_shell.h"
 #include "support/scratch_directory.h"
 
 namespace {
@@ -217,7 +219,8 @@ class ProxyTest : public ::testing::Test {
   }
 
   void Start(uint16_t upstreamPort, IScanner* scanner = nullptr,
-             const std::function<void(ProxySettings*)>& adjust = nullptr) {
+             const std::function<void(ProxySettings*)>& adjust = nullptr,
+             bool implicitTls = false) {
     PluginApi api;
     api.RegisterCallback = FakeRegisterCallback;
     api.SetISocket = FakeSetISocket;
@@ -235,7 +238,8 @@ class ProxyTest : public ::testing::Test {
     m_proxy->ConfigurePlugin();
     bool bad = false;
     std::string error;
-    ASSERT_TRUE(m_proxy->Listen(Endpoint{"127.0.0.1", 0}, &m_port, &bad, &error)) << error;
+    ASSERT_TRUE(m_proxy->Listen(Endpoint{"127.0.0.1", 0}, &m_port, &bad, &error, implicitTls))
+        << error;
     m_stopRequests = 0;
     m_thread = std::thread([this] { m_proxy->Run(m_stopRequests, 2000); });
   }
@@ -685,3 +689,139 @@ TEST_F(ProxyTest, AServerThatStopsReadingHoldsUpNoOtherConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+// A self-signed certificate for localhost, made once with the openssl
+// command (no key is kept in the tree).
+struct TestCertificate {
+  TestCertificate() : dir("divivez-proxy-tls-") {
+    std::string output;
+    const int status =
+        ShellRun(dir.Path(),
+                 "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost "
+                 "-addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout key.pem -out cert.pem",
+                 120000, &output);
+    EXPECT_EQ(status, 0) << output;
+    std::string error;
+    server = TlsLoadServerContext(dir.File("cert.pem"), dir.File("key.pem"), &error);
+    EXPECT_TRUE(server) << error;
+    TlsClientSettings settings;
+    settings.caFile = dir.File("cert.pem");
+    client = TlsMakeClientContext(settings, &error);
+    EXPECT_TRUE(client) << error;
+  }
+  CScratchDirectory dir;
+  std::shared_ptr<const TlsContext> server;
+  std::shared_ptr<const TlsContext> client;
+};
+
+const TestCertificate& Certificate() {
+  static const TestCertificate certificate;
+  return certificate;
+}
+
+// Reads plaintext from a TLS stream until it holds n bytes, the peer ends
+// or 5 s pass.
+std::string ReadTls(Stream* stream, size_t n) {
+  std::string data;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (data.size() < n && std::chrono::steady_clock::now() < deadline) {
+    char buffer[512];
+    stream->NewCall();
+    const int got = stream->ReceiveForPlugin(buffer, sizeof buffer);
+    if (got > 0) {
+      data.append(buffer, static_cast<size_t>(got));
+    } else if (stream->Peek() == 0) {
+      break;
+    } else {
+      NetPollItem item{stream->Socket(), kNetIn, 0};
+      NetPoll(&item, 1, 50);
+    }
+  }
+  return data;
+}
+
+}  // namespace
+
+// On an implicit-TLS listener the client's handshake comes first, on the
+// event loop, and the session then runs over TLS with the plug-in reading
+// plaintext; a handshake that fails or never ends is closed and counted by
+// reason, however slowly its bytes come.
+TEST_F(ProxyTest, ImplicitTlsClientsHandshakeFirstAndFailuresAreCountedByReason) {
+  ASSERT_TRUE(Certificate().server && Certificate().client);
+  CScratchDirectory logs("divivez-proxy-tls-log-");
+  std::string error;
+  ASSERT_TRUE(m_log.OpenFile(logs.File("log"), &error)) << error;
+  TinyServer server;
+  Route route;
+  route.settings.hasUpstream = true;
+  route.settings.upstream = Endpoint{"127.0.0.1", server.Port()};
+  ASSERT_TRUE(route.serverTls.Load(Certificate().dir.File("cert.pem"),
+                                   Certificate().dir.File("key.pem"), &error))
+      << error;
+  Start(
+      server.Port(), nullptr,
+      [&route](ProxySettings* settings) {
+        settings->routes.push_back(&route);
+        settings->tlsHandshakeTimeoutMs = 600;
+      },
+      true);
+
+  {
+    Stream client(NetConnect("127.0.0.1", m_port, 2000, &error));
+    ASSERT_NE(client.Socket(), kNetInvalidSocket) << error;
+    client.StartTls(TlsSession::Client(Certificate().client, "localhost", &error));
+    ASSERT_EQ(client.Handshake(5000, nullptr), Stream::HandshakeResult::kDone)
+        << client.Tls()->FailureText();
+    EXPECT_EQ(ReadTls(&client, 10), "220 tiny\r\n");
+    // Two commands in one record.
+    ASSERT_TRUE(client.SendAll("NOOP\r\nQUIT\r\n", 12, 2000, nullptr));
+    EXPECT_EQ(ReadTls(&client, 100), "221 bye\r\n");
+    EXPECT_EQ(client.Peek(), 0) << "no close_notify";
+    client.Close();
+  }
+
+  struct Failing {
+    const char* name;
+    const char* sent;  // then silence; nullptr: trickles a byte every 100 ms
+    int counted;       // the reason's index; -1: the time-out
+  };
+  const Failing failing[] = {
+      {"plain text on the TLS port", "EHLO x\r\n", static_cast<int>(TlsFailure::kHandshake)},
+      {"silence", "", -1},
+      {"a hello a byte at a time", nullptr, -1},
+  };
+  for (const Failing& f : failing) {
+    SCOPED_TRACE(f.name);
+    const auto& k = m_proxy->Counters();
+    const uint64_t before = f.counted < 0 ? k.tlsTimeouts[kTlsClientSide].load()
+                                          : k.tlsFailures[kTlsClientSide][f.counted].load();
+    NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
+    ASSERT_NE(s, kNetInvalidSocket) << error;
+    if (f.sent != nullptr) {
+      NetSendAll(s, f.sent, std::strlen(f.sent), 2000, nullptr);
+    } else {
+      // A client hello that never completes, its bytes each within the
+      // time-out of the last.
+      static const char kHello[] = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\x00";
+      for (int i = 0; i < 12 && NetSend(s, kHello + i, 1) == 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    }
+    // Closed with no SMTP reply: nothing in plain text reaches the client.
+    const std::string heard = ReadToEnd(s);
+    EXPECT_EQ(heard.find("220"), std::string::npos) << heard;
+    EXPECT_EQ(heard.find("<no end>"), std::string::npos);
+    NetClose(s);
+    const uint64_t after = f.counted < 0 ? k.tlsTimeouts[kTlsClientSide].load()
+                                         : k.tlsFailures[kTlsClientSide][f.counted].load();
+    EXPECT_EQ(after, before + 1);
+  }
+  Stop();
+  std::ifstream in(logs.File("log"));
+  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find("; TLS client TLSv1."), std::string::npos) << log;
+  EXPECT_NE(log.find("(--tls-handshake-timeout)"), std::string::npos) << log;
+  EXPECT_NE(log.find("TLS handshake with the client failed"), std::string::npos) << log;
+}

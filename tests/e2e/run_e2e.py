@@ -1148,26 +1148,43 @@ def sc_routes_certificates(ctx):
 
     # The default route's certificate and a route's own, reloaded one by one.
     cert = os.path.join(ctx.workdir, "routes-cert-%s.pem" % ctx.mode)
+    work_cert = os.path.join(ctx.workdir, "routes-work-cert-%s.pem" % ctx.mode)
     shutil.copy(certs.localhost.pem, cert)
+    shutil.copy(certs.localhost.pem, work_cert)
     config = os.path.join(ctx.workdir, "routes-reload-%s.conf" % ctx.mode)
     with open(config, "w") as f:
-        f.write("tls-cert = %s\n[route work]\nlisten = 127.0.0.1:0\nupstream = 127.0.0.1:%d\n"
-                "tls-cert = %s\n" % (ctx.build.path(cert), server.port, ctx.build.path(certs.wrong_name.pem)))
+        f.write("tls-cert = %s\n[route work]\nlisten-tls = 127.0.0.1:0\nupstream = 127.0.0.1:%d\n"
+                "tls-cert = %s\n" % (ctx.build.path(cert), server.port, ctx.build.path(work_cert)))
     proxy = Proxy(ctx, "routes-reload-" + ctx.mode, upstream=server.port,
                   extra=["--config", ctx.build.path(config)])
-    client = smtp(ctx, proxy.port)
+    tls_port = proxy.listener_port("work", "listen-tls")
+
+    def served():
+        """The certificate the work route's implicit-TLS listener sends now (DER)."""
+        with socket.create_connection(("127.0.0.1", tls_port), 10) as raw:
+            with client_tls_context().wrap_socket(raw, server_hostname="localhost") as tls:
+                return tls.getpeercert(binary_form=True)
+
+    def leaf(identity):
+        with open(identity.leaf) as f:
+            return ssl.PEM_cert_to_DER_cert(f.read())
 
     def reload(line, count):
         proxy.proc.popen.send_signal(signal.SIGHUP)
         check(wait_for(lambda: proxy.log_text().count(line) == count, 10),
               "no %r line after SIGHUP:\n%s" % (line, proxy.proc.log_tail()))
 
+    check(served() == leaf(certs.localhost), "the route does not serve its certificate")
+    client = smtp(ctx, proxy.port)
     try:
         with open(cert, "w") as f:
             f.write("half written\n")
+        shutil.copy(certs.wrong_name.pem, work_cert)
         reload("certificate reload FAILED, the one in force stays: ", 1)
-        reload("certificate of route work reloaded from ", 2)
+        check(wait_for(lambda: "certificate of route work reloaded from " in proxy.log_text(), 10),
+              "the work route's certificate was not reloaded:\n" + proxy.proc.log_tail())
         check("nothing to reload" not in proxy.log_text(), "SIGHUP said nothing was reloaded")
+        check(served() == leaf(certs.wrong_name), "the next client did not get the reloaded certificate")
         shutil.copy(certs.localhost.pem, cert)
         reload("certificate reloaded from %s" % ctx.build.path(cert), 1)
         # The session that was open all along goes on.
