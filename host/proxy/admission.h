@@ -33,9 +33,9 @@ class Admission {
     bool awaitingHeader = false;  // --proxy-protocol: due by headerDue
     std::chrono::steady_clock::time_point headerDue;
   };
-  // Takes a slot for a connection just accepted from rawPeer; false when it
-  // was turned away (logged, answered and closed).
-  bool Admit(NetSocket socket, const std::string& rawPeer, Client* client);
+  // Takes a slot for a connection just accepted from rawPeer on a listener
+  // of route; false when it was turned away (logged, answered and closed).
+  bool Admit(NetSocket socket, const std::string& rawPeer, const Route* route, Client* client);
   // --proxy-protocol. AwaitHeader reads the header on the connection's own
   // thread, HeaderRound on an event loop as far as it has arrived; either
   // then admits the connection (AdmitFromBalancer): its slot under

@@ -121,11 +121,7 @@ struct Connection final : LoopTask {
   bool LingerDone();
 
   // "conn 7", and its route when that is not the default: "conn 7 [route work]".
-  std::string Label() const {
-    std::string label = "conn " + std::to_string(id);
-    if (route != nullptr && !route->name.empty()) label += " [route " + route->name + "]";
-    return label;
-  }
+  std::string Label() const { return "conn " + std::to_string(id) + RouteTag(route); }
 };
 
 // Ties the plug-in's calls on this thread (its socket service and its

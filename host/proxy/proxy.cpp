@@ -149,7 +149,7 @@ int Proxy::Accept(const Listener& listener) {
     }
     m_acceptBackoffMs = 0;
     Admission::Client client;
-    if (!m_admission.Admit(socket, rawPeer, &client)) continue;
+    if (!m_admission.Admit(socket, rawPeer, listener.route, &client)) continue;
     auto* connection = new Connection(&m_pump, &m_context);
     connection->id = ++m_nextId;
     connection->peer = LogSafe(rawPeer);
@@ -161,6 +161,7 @@ int Proxy::Accept(const Listener& listener) {
     connection->header.awaiting = client.awaitingHeader;
     connection->header.due = client.headerDue;
     ++m_context.counters.open;
+    ++listener.route->counters.open;
     if (!m_loops.Empty()) {
       m_loops.Adopt(connection);
       continue;

@@ -98,6 +98,8 @@ class Proxy {
   void Run(const std::atomic<int>& stopRequests, int shutdownGraceMs);
 
   const ProxyCounters& Counters() const { return m_context.counters; }
+  // Every route the proxy serves (one, the default, without settings.routes).
+  const std::vector<const Route*>& Routes() const { return m_routes; }
   // From a successful Listen until Run stops accepting (the health check).
   bool Listening() const { return m_listening.load(); }
   void LogCounters();

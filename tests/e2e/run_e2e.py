@@ -1079,7 +1079,7 @@ def sc_routes_two_upstreams(ctx):
     with open(config, "w") as f:
         f.write("[route work]\nlisten = 127.0.0.1:0\nupstream = 127.0.0.1:%d\n" % work.port)
     proxy = Proxy(ctx, "routes-proxy-" + ctx.mode, upstream=home.port,
-                  extra=["--config", ctx.build.path(config)])
+                  extra=["--config", ctx.build.path(config), "--metrics", "127.0.0.1:0"])
     check([(name, kind) for name, kind, _ in proxy.listeners] == [("-", "listen"), ("work", "listen")],
           "the port file does not list both listeners: %r" % proxy.listeners)
     work_port = proxy.listener_port("work")
@@ -1105,6 +1105,12 @@ def sc_routes_two_upstreams(ctx):
     # The connection's last line comes once the proxy has seen the close.
     check(wait_for(lambda: re.search(r"conn \d+ \[route work\] from ", proxy.log_text()), 10),
           "the work route's connection is not named in the log:\n" + proxy.log_text()[-2000:])
+    # One connection each by route; the total keeps its unlabelled series.
+    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % metrics_port(proxy), timeout=10) as r:
+        exposition = r.read().decode()
+    for series in ('divivez_route_connections_total{route=""} 1', 'divivez_route_connections_total{route="work"} 1',
+                   'divivez_route_connections_open{route="work"} 0', "divivez_connections_total 2"):
+        check(series in exposition.splitlines(), "no %r in the metrics:\n%s" % (series, exposition))
     proxy.stop()
 
     only = os.path.join(ctx.workdir, "routes-only-%s.conf" % ctx.mode)
