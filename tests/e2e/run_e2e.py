@@ -3202,12 +3202,18 @@ def sc_transparent_dual_stack(ctx):
 def sc_transparent_loop(ctx):
     """A connection whose original destination is the proxy, straight to its
     port or rewritten by a rule from another of the gateway's addresses, is
-    refused as a loop; the server hears of neither."""
+    refused as a loop; the server hears of neither. So is one whose original
+    destination is another route's listener."""
     port = Netns.PROXY_PORT
-    with Netns(ctx, ['ip daddr 198.51.100.1 tcp dport %d redirect to :%d' % (port, port)]) as lab:
+    other = port + 1
+    config = os.path.join(ctx.workdir, "loop-routes.conf")
+    with open(config, "w") as f:
+        f.write("[route other]\nlisten = 0.0.0.0:%d\nupstream = 127.0.0.1:%d\n" % (other, free_port()))
+    with Netns(ctx, ['ip daddr 198.51.100.1 tcp dport %d redirect to :%d' % (port, port),
+                     'ip daddr 198.51.100.1 tcp dport %d redirect to :%d' % (other, port)]) as lab:
         servers = lab.servers(("198.51.100.25",))
-        proxy = lab.proxy("0.0.0.0")
-        for gateway in ("192.0.2.1", "198.51.100.1"):
+        proxy = lab.proxy("0.0.0.0", ["--config", ctx.build.path(config)])
+        for gateway, port in (("192.0.2.1", port), ("198.51.100.1", port), ("198.51.100.1", other)):
             c = RawClient(None, 20, sock=lab.connect(gateway, port))
             try:
                 code, lines = c.reply()
