@@ -133,7 +133,8 @@ struct Connection final : LoopTask {
   // or its time is up, and the socket is closed.
   bool LingerDone();
 
-  std::string Label() const { return "conn " + std::to_string(id); }
+  // "conn 7", and its route when that is not the default: "conn 7 [route work]".
+  std::string Label() const { return "conn " + std::to_string(id) + RouteTag(route); }
   // Before the set-up: the PROXY header or an implicit-TLS handshake under
   // way (a STARTTLS handshake runs in the pump's rounds).
   bool Opening() const { return header.awaiting || (implicitTls && clientHandshake.awaiting); }

@@ -177,6 +177,7 @@ bool Pump::SetUp(Connection* c) {
     c->destination.upstream = route.upstream;
   }
   ++m_context->counters.connections;
+  ++c->route->counters.connections;
   std::string error;
   c->serverStream.Attach(NetConnect(c->destination.upstream.host, c->destination.upstream.port,
                                     m_context->settings.connectTimeoutMs, &error));
@@ -201,6 +202,7 @@ bool Pump::SetUp(Connection* c) {
 
 void Pump::Retire(Connection* c) {
   --m_context->counters.open;
+  --c->route->counters.open;
   BindConnectionThread(nullptr);
   m_admission->DestinationEnded(c);
   const std::string address = c->address;

@@ -264,6 +264,8 @@ class ProxyTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(m_proxy->Listen(Endpoint{"127.0.0.1", 0}, &m_port, &bad, &error, implicitTls))
         << error;
+    // The routes' own listeners, when a test's routes name any.
+    ASSERT_TRUE(m_proxy->ListenAll(&m_bound, &bad, &error)) << error;
     m_stopRequests = 0;
     m_thread = std::thread([this] { m_proxy->Run(m_stopRequests, 2000); });
   }
@@ -337,6 +339,7 @@ class ProxyTest : public ::testing::Test {
   std::atomic<int> m_stopRequests{0};
   std::thread m_thread;
   uint16_t m_port = 0;
+  std::vector<Proxy::Bound> m_bound;
 };
 
 TEST_F(ProxyTest, CallingOrderAndServerLastWordsBeforeTheClose) {
@@ -781,6 +784,69 @@ bool TlsRoute(uint16_t port, Route* route, const std::string& logFile, Logger* l
 }
 
 }  // namespace
+
+// Each route's listener relays to its own server; the limit per address
+// counts every route's connections, and its refusals, the per-route
+// counters and the connections' log lines name the route.
+TEST_F(ProxyTest, EachRouteRelaysToItsOwnServerAndItsCountsAndLinesNameIt) {
+  CScratchDirectory logs("divivez-proxy-routes-log-");
+  std::string error;
+  ASSERT_TRUE(m_log.OpenFile(logs.File("log"), &error)) << error;
+  TinyServer home;
+  TinyServer work("220 work\r\n", false);
+  Route homeRoute;
+  homeRoute.settings.hasUpstream = true;
+  homeRoute.settings.upstream = Endpoint{"127.0.0.1", home.Port()};
+  Route workRoute;
+  workRoute.name = "work";
+  workRoute.settings = homeRoute.settings;
+  workRoute.settings.upstream.port = work.Port();
+  workRoute.settings.listen.push_back(Endpoint{"127.0.0.1", 0});
+  Start(home.Port(), nullptr, [&](ProxySettings* settings) {
+    settings->routes = {&homeRoute, &workRoute};
+    settings->maxPerAddress = 1;
+  });
+  ASSERT_EQ(m_bound.size(), 1u);
+  EXPECT_EQ(m_bound[0].route, &workRoute);
+  EXPECT_FALSE(m_bound[0].implicitTls);
+  auto connect = [&](uint16_t port) {
+    NetSocket s = NetConnect("127.0.0.1", port, 2000, &error);
+    EXPECT_NE(s, kNetInvalidSocket) << error;
+    return s;
+  };
+  NetSocket toWork = connect(m_bound[0].port);
+  EXPECT_EQ(ReadSome(toWork, 10), "220 work\r\n");
+  ASSERT_TRUE(NetSendAll(toWork, "QUIT\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadToEnd(toWork), "221 bye\r\n");
+  NetClose(toWork);
+  // Its slot is free once the proxy has seen the close.
+  for (int i = 0; i < 200 && workRoute.counters.open.load() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(workRoute.counters.open.load(), 0);
+  NetSocket toHome = connect(m_port);
+  EXPECT_EQ(ReadSome(toHome, 10), "220 tiny\r\n");
+  EXPECT_EQ(homeRoute.counters.open.load(), 1);
+  NetSocket refused = connect(m_bound[0].port);
+  EXPECT_EQ(ReadToEnd(refused).substr(0, 10), "421 4.7.0 ");
+  NetClose(refused);
+  ASSERT_TRUE(NetSendAll(toHome, "QUIT\r\n", 6, 2000, nullptr));
+  EXPECT_EQ(ReadToEnd(toHome), "221 bye\r\n");
+  NetClose(toHome);
+  Stop();
+  EXPECT_EQ(homeRoute.counters.connections.load(), 1u);
+  EXPECT_EQ(workRoute.counters.connections.load(), 1u);
+  EXPECT_EQ(workRoute.counters.perAddress.load(), 1u);
+  EXPECT_EQ(homeRoute.counters.perAddress.load(), 0u);
+  EXPECT_EQ(homeRoute.counters.open.load() + workRoute.counters.open.load(), 0);
+  std::ifstream in(logs.File("log"));
+  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find("conn 1 [route work] from 127.0.0.1:"), std::string::npos) << log;
+  EXPECT_NE(log.find("conn 2 from 127.0.0.1:"), std::string::npos) << log;
+  EXPECT_NE(log.find(" [route work]: 1 connections open from its address (--max-per-address)"),
+            std::string::npos)
+      << log;
+}
 
 // On an implicit-TLS listener the client's handshake comes first, on the
 // event loop, and the session then runs over TLS with the plug-in reading
