@@ -28,9 +28,11 @@
 #include "host/proxy/plugin_loader.h"
 #include "host/proxy/proxy.h"
 #include "host/proxy/proxy_metrics.h"
+#include "host/proxy/route.h"
 #include "host/scan/scanner_pool.h"
 #include "host/scan/reload.h"
 #include "host/scan/signature_scanner.h"
+#include "host/tls/tls.h"
 
 namespace {
 
@@ -46,11 +48,11 @@ int Fail(int status, const std::string& message) {
 
 // Written under a temporary name and renamed, so a test that polls for the
 // file never reads it half-written.
-bool WritePortFile(const std::string& path, uint16_t port, std::string* error) {
+bool WritePortFile(const std::string& path, const std::string& text, std::string* error) {
   const std::string temporary = path + ".tmp";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << port << "\n";
+    out << text;
     if (!out) {
       *error = "cannot write " + temporary;
       return false;
@@ -120,6 +122,75 @@ const char* SocketServiceName(SocketService service) {
   return "?";
 }
 
+// --port-file: the first listener's port on the first line, as with one
+// listener; with several, then a line per listener, "NAME KIND PORT" (NAME
+// "-" for the default route, KIND listen or listen-tls), in the order of
+// the start-up log.
+std::string PortFileText(const std::vector<Proxy::Bound>& bound) {
+  std::string text = std::to_string(bound.front().port) + "\n";
+  if (bound.size() == 1) return text;
+  for (const Proxy::Bound& listener : bound) {
+    text += (listener.route->name.empty() ? "-" : listener.route->name) + " " +
+            (listener.implicitTls ? "listen-tls " : "listen ") + std::to_string(listener.port) +
+            "\n";
+  }
+  return text;
+}
+
+// What a route is called in the start-up log: nothing for the default route.
+std::string RouteLabel(const Route& route) {
+  return route.name.empty() ? "" : "route " + route.name;
+}
+
+// An error about a route's setting: a named route's names the route.
+std::string RouteError(const Route& route, const std::string& error) {
+  return (route.name.empty() ? "" : "route '" + route.name + "': ") + error;
+}
+
+// Each route's certificate and key for its clients, and its context for the
+// upstream's TLS. False with *error naming the route and the file.
+bool LoadRouteTls(Route* route, std::string* error) {
+  const RouteSettings& settings = route->settings;
+  if (!settings.tls.certFile.empty() &&
+      !route->serverTls.Load(settings.tls.certFile, settings.tls.keyFile, error)) {
+    *error = RouteError(*route, "--tls-cert: " + *error);
+    return false;
+  }
+  if (settings.upstreamTls != UpstreamTls::kNone) {
+    TlsClientSettings client;
+    // may is opportunistic (RFC 7435): a certificate that does not verify
+    // still beats plain text.
+    client.verify = settings.upstreamTls != UpstreamTls::kMay;
+    client.caFile = settings.upstreamCa;
+    route->upstreamTls = TlsMakeClientContext(client, error);
+    if (!route->upstreamTls) {
+      *error = RouteError(
+          *route,
+          "--upstream-tls " + std::string(UpstreamTlsName(settings.upstreamTls)) + ": " + *error);
+      return false;
+    }
+  }
+  return true;
+}
+
+// SIGHUP: every route's certificate and key read again. One that does not
+// load leaves the one in force; connections keep the context they began
+// with either way.
+void ReloadCertificates(const std::vector<std::unique_ptr<Route>>& routes, Logger* log) {
+  for (const auto& route : routes) {
+    const ClientTlsSettings& tls = route->settings.tls;
+    if (tls.certFile.empty()) continue;
+    const std::string which = route->name.empty() ? "" : " of route " + route->name;
+    std::string error;
+    if (route->serverTls.Load(tls.certFile, tls.keyFile, &error)) {
+      log->Line("certificate%s reloaded from %s", which.c_str(), LogSafe(tls.certFile).c_str());
+    } else {
+      log->Line("certificate reload%s FAILED, the one in force stays: %s", which.c_str(),
+                LogSafe(error).c_str());
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,10 +209,15 @@ int main(int argc, char** argv) {
     std::printf("divivez-proxy %s\n", DIVIVEZ_VERSION);
     return 0;
   }
-  if (options.originalDestination && !NetHasOriginalDestination()) {
-    return Fail(2,
-                "--upstream original-destination: transparent interception needs Linux; this "
-                "system cannot tell where a redirected connection was going");
+  bool anyOriginalDestination = false;
+  for (const RouteSettings& route : options.routes) {
+    if (!route.originalDestination) continue;
+    anyOriginalDestination = true;
+    if (!NetHasOriginalDestination()) {
+      return Fail(2, (route.name.empty() ? "" : "route '" + route.name + "': ") +
+                         "--upstream original-destination: transparent interception needs "
+                         "Linux; this system cannot tell where a redirected connection was going");
+    }
   }
 
   Logger log;
@@ -233,6 +309,18 @@ int main(int argc, char** argv) {
   const unsigned long fileLimit = OsRaiseFileLimit();
   RemoveStaleSpoolFiles(&log, started, options.sessionTimeoutMs);
 
+  // The routes, for the proxy's life.
+  std::vector<std::unique_ptr<Route>> routes;
+  for (const RouteSettings& routeSettings : options.routes) {
+    routes.push_back(std::make_unique<Route>());
+    routes.back()->name = routeSettings.name;
+    routes.back()->settings = routeSettings;
+    if (!LoadRouteTls(routes.back().get(), &error)) return Fail(2, error);
+  }
+  const bool anyCertificate = std::any_of(routes.begin(), routes.end(), [](const auto& route) {
+    return !route->settings.tls.certFile.empty();
+  });
+
   std::unique_ptr<CaptureServer> capture;
   Endpoint upstream = options.upstream;
   if (!options.hasUpstream) {
@@ -240,16 +328,18 @@ int main(int argc, char** argv) {
     uint16_t capturePort = 0;
     if (!capture->Start(&capturePort, &error)) return Fail(1, error);
     upstream = Endpoint{"127.0.0.1", capturePort};
+    // Only the default route, the first, may lack an upstream.
+    routes.front()->settings.upstream = upstream;
     log.Line("capture server listening on %s, storing messages in %s",
              EndpointText(upstream).c_str(), options.outbox.c_str());
     if (!options.capturePortFile.empty() &&
-        !WritePortFile(options.capturePortFile, capturePort, &error)) {
+        !WritePortFile(options.capturePortFile, std::to_string(capturePort) + "\n", &error)) {
       return Fail(1, error);
     }
   }
 
   ProxySettings settings;
-  settings.upstream = upstream;
+  for (const auto& route : routes) settings.routes.push_back(route.get());
   settings.socketService = options.socketService;
   settings.insertText = options.insertText;
   settings.onScanError = options.onScanError;
@@ -268,7 +358,6 @@ int main(int argc, char** argv) {
   settings.proxyProtocolFrom = options.proxyProtocolFrom;
   settings.upstreamXclient = options.upstreamXclient;
   settings.trustForwarding = options.trustForwarding;
-  settings.originalDestination = options.originalDestination;
   settings.maxPerDestination = options.maxPerDestination;
   std::unique_ptr<Quarantine> quarantine;
   if (!options.quarantineDir.empty()) {
@@ -281,12 +370,16 @@ int main(int argc, char** argv) {
   proxy.ConfigurePlugin();
 
   OsInstallStopHandler(OnStopRequest);
-  uint16_t port = 0;
+  std::vector<Proxy::Bound> bound;
   bool badAddress = false;
-  if (!proxy.Listen(options.listen, &port, &badAddress, &error)) {
-    return Fail(badAddress ? 2 : 1, error);
+  if (!proxy.ListenAll(&bound, &badAddress, &error)) return Fail(badAddress ? 2 : 1, error);
+  for (const Proxy::Bound& listener : bound) {
+    std::string detail = RouteLabel(*listener.route);
+    if (listener.implicitTls) detail += std::string(detail.empty() ? "" : ", ") + "implicit TLS";
+    log.Line("listening on %s%s",
+             EndpointText(Endpoint{listener.where.host, listener.port}).c_str(),
+             detail.empty() ? "" : (" (" + detail + ")").c_str());
   }
-  log.Line("listening on %s", EndpointText(Endpoint{options.listen.host, port}).c_str());
   log.Line(
       "upstream %s; plug-in %s; socket service %s; scanner %s; on scan error %s; on infected "
       "%s; keep-alive %s; up to %d connections, %d per address (open-file limit %lu)",
@@ -303,6 +396,13 @@ int main(int argc, char** argv) {
       options.sessionTimeoutMs / 1000.0, options.idleTimeoutMs / 1000.0,
       options.maxMessageSize > 0 ? std::to_string(options.maxMessageSize).c_str()
                                  : "any number of");
+  for (const auto& named : routes) {
+    if (named->name.empty()) continue;
+    const RouteSettings& route = named->settings;
+    log.Line(
+        "%s: upstream %s", RouteLabel(*named).c_str(),
+        route.originalDestination ? "original-destination" : EndpointText(route.upstream).c_str());
+  }
   if (options.keepaliveSeconds > 0 && options.keepaliveSeconds < 10) {
     log.Line(
         "WARNING: --keepalive %d is below 10 s: servers count every NOOP as a junk command "
@@ -310,7 +410,7 @@ int main(int argc, char** argv) {
         "one session may get the connection closed; see --help",
         options.keepaliveSeconds);
   }
-  if (options.originalDestination) {
+  if (anyOriginalDestination) {
     log.Line(
         "transparent: each connection goes to its original destination; up to %s per "
         "destination",
@@ -345,11 +445,12 @@ int main(int argc, char** argv) {
     log.Line("metrics on http://%s/metrics, health check on /healthz",
              EndpointText(Endpoint{options.metrics.host, metricsPort}).c_str());
   }
-  if (!options.portFile.empty() && !WritePortFile(options.portFile, port, &error)) {
+  if (!options.portFile.empty() && !WritePortFile(options.portFile, PortFileText(bound), &error)) {
     return Fail(1, error);
   }
 
   SignatureReloader reloader(builtin, options.signaturesFile, &log);
+  if (anyCertificate) reloader.AlsoOnSignal([&routes, &log] { ReloadCertificates(routes, &log); });
   if (reloadSignal) reloader.Start();
   proxy.Run(g_stopRequests, options.shutdownGraceMs);
   reloader.Stop();

@@ -38,10 +38,11 @@ void Admission::TurnAway(NetSocket socket, const char* reply) {
   NetClose(socket);
 }
 
-bool Admission::Admit(NetSocket socket, const std::string& rawPeer, Client* client) {
+bool Admission::Admit(NetSocket socket, const std::string& rawPeer, const Route* route,
+                      Client* client) {
   const ProxySettings& settings = m_context->settings;
   Logger* const log = m_context->log;
-  const std::string peer = LogSafe(rawPeer);
+  const std::string peer = LogSafe(rawPeer) + RouteTag(route);
   if (settings.proxyProtocol && !settings.proxyProtocolFrom.Empty() &&
       !settings.proxyProtocolFrom.Contains(BareAddress(rawPeer))) {
     // Its header would name whatever client it likes: not read at all.
@@ -75,6 +76,7 @@ bool Admission::Admit(NetSocket socket, const std::string& rawPeer, Client* clie
   }
   if (refusal == Refusal::kAddress) {
     ++m_context->counters.perAddress;
+    ++route->counters.perAddress;
     log->Line("refused %s: %d connections open from its address (--max-per-address)", peer.c_str(),
               settings.maxPerAddress);
     TurnAway(socket, "421 4.7.0 Too many connections from your address\r\n");
@@ -82,6 +84,7 @@ bool Admission::Admit(NetSocket socket, const std::string& rawPeer, Client* clie
   }
   if (refusal != Refusal::kNone) {
     ++m_context->counters.rejected;
+    ++route->counters.maxConnections;
     if (refusal == Refusal::kHeaders) {
       log->Line(
           "refused %s: %d connections waiting for their PROXY header (%d x "
@@ -176,8 +179,9 @@ bool Admission::AdmitFromBalancer(Connection* c, const ProxyHeader& header) {
   }
   if (full) {
     ++m_context->counters.rejected;
-    m_context->log->Line("refused %s: %d connections open (--max-connections)", c->peer.c_str(),
-                         m_context->settings.maxConnections);
+    ++c->route->counters.maxConnections;
+    m_context->log->Line("refused %s%s: %d connections open (--max-connections)", c->peer.c_str(),
+                         RouteTag(c->route).c_str(), m_context->settings.maxConnections);
     TurnAway(c->clientStream.Socket(), "421 4.3.2 Too many connections, try again later\r\n");
     return false;
   }
@@ -198,8 +202,10 @@ bool Admission::AdmitFromBalancer(Connection* c, const ProxyHeader& header) {
   }
   if (over) {
     ++m_context->counters.perAddress;
-    m_context->log->Line("refused %s: %d connections open from its address (--max-per-address)",
-                         c->peer.c_str(), m_context->settings.maxPerAddress);
+    ++c->route->counters.perAddress;
+    m_context->log->Line("refused %s%s: %d connections open from its address (--max-per-address)",
+                         c->peer.c_str(), RouteTag(c->route).c_str(),
+                         m_context->settings.maxPerAddress);
     TurnAway(c->clientStream.Socket(), "421 4.7.0 Too many connections from your address\r\n");
     return false;
   }

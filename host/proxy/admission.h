@@ -33,9 +33,9 @@ class Admission {
     bool awaitingHeader = false;  // --proxy-protocol: due by headerDue
     std::chrono::steady_clock::time_point headerDue;
   };
-  // Takes a slot for a connection just accepted from rawPeer; false when it
-  // was turned away (logged, answered and closed).
-  bool Admit(NetSocket socket, const std::string& rawPeer, Client* client);
+  // Takes a slot for a connection just accepted from rawPeer on a listener
+  // of route; false when it was turned away (logged, answered and closed).
+  bool Admit(NetSocket socket, const std::string& rawPeer, const Route* route, Client* client);
   // --proxy-protocol. AwaitHeader reads the header on the connection's own
   // thread, HeaderRound on an event loop as far as it has arrived; either
   // then admits the connection (AdmitFromBalancer): its slot under
@@ -54,8 +54,8 @@ class Admission {
   void DestinationEnded(Connection* connection);
   // The connections open now by destination ("192.0.2.25:25").
   std::vector<std::pair<std::string, int>> OpenByDestination() const;
-  // The port the proxy listens on (the loop guard's).
-  void SetListenPort(uint16_t port) { m_listenPort = port; }
+  // A port the proxy listens on (the loop guard's); before Run.
+  void AddListenPort(uint16_t port) { m_listenPorts.push_back(port); }
   // Waits until no connection is open, the deadline passes or stop() holds;
   // the connections still open.
   int WaitForNone(std::chrono::steady_clock::time_point deadline,
@@ -78,7 +78,7 @@ class Admission {
   // budget of their own, not --max-connections; m_mutex.
   int m_awaitingHeader = 0;
   std::map<std::string, int> m_perAddress;  // open connections by client address; m_mutex
-  uint16_t m_listenPort = 0;
+  std::vector<uint16_t> m_listenPorts;
   mutable std::mutex m_destinationMutex;
   std::map<std::string, int> m_perDestination;  // open connections by destination
 };

@@ -40,11 +40,33 @@ void Proxy::CloseListeners() {
 
 bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error,
                    bool implicitTls) {
+  return Open(m_routes.front(), implicitTls, where, boundPort, badAddress, error);
+}
+
+bool Proxy::Open(const Route* route, bool implicitTls, const Endpoint& where, uint16_t* boundPort,
+                 bool* badAddress, std::string* error) {
   const NetSocket socket = NetListen(where.host, where.port, boundPort, badAddress, error);
   if (socket == kNetInvalidSocket) return false;
-  m_listeners.push_back(Listener{m_routes.front(), implicitTls, socket});
-  m_admission.SetListenPort(*boundPort);
+  m_listeners.push_back(Listener{route, implicitTls, socket});
+  m_admission.AddListenPort(*boundPort);
   m_listening = true;
+  return true;
+}
+
+bool Proxy::ListenAll(std::vector<Bound>* bound, bool* badAddress, std::string* error) {
+  for (const Route* route : m_routes) {
+    for (const bool implicitTls : {false, true}) {
+      for (const Endpoint& where :
+           implicitTls ? route->settings.listenTls : route->settings.listen) {
+        uint16_t port = 0;
+        if (!Open(route, implicitTls, where, &port, badAddress, error)) {
+          if (!route->name.empty()) *error = "route '" + route->name + "': " + *error;
+          return false;
+        }
+        bound->push_back(Bound{route, implicitTls, where, port});
+      }
+    }
+  }
   return true;
 }
 
@@ -127,7 +149,7 @@ int Proxy::Accept(const Listener& listener) {
     }
     m_acceptBackoffMs = 0;
     Admission::Client client;
-    if (!m_admission.Admit(socket, rawPeer, &client)) continue;
+    if (!m_admission.Admit(socket, rawPeer, listener.route, &client)) continue;
     auto* connection = new Connection(&m_pump, &m_context);
     connection->id = ++m_nextId;
     connection->peer = LogSafe(rawPeer);
@@ -139,6 +161,7 @@ int Proxy::Accept(const Listener& listener) {
     connection->header.awaiting = client.awaitingHeader;
     connection->header.due = client.headerDue;
     ++m_context.counters.open;
+    ++listener.route->counters.open;
     if (!m_loops.Empty()) {
       m_loops.Adopt(connection);
       continue;

@@ -80,12 +80,26 @@ class Proxy {
   bool Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error,
               bool implicitTls = false);
 
+  // A listener as opened: its route, its kind and the actual port.
+  struct Bound {
+    const Route* route;
+    bool implicitTls;
+    Endpoint where;  // as configured (port 0 included)
+    uint16_t port;
+  };
+  // Listens on every route's listen and then listen-tls endpoints, route by
+  // route. False at the first that cannot be opened, *error naming it and
+  // a named route (those already open close with the proxy).
+  bool ListenAll(std::vector<Bound>* bound, bool* badAddress, std::string* error);
+
   // Serves until stopRequests becomes non-zero, then stops accepting, lets
   // open connections finish for shutdownGraceMs (cut at once on a second
   // request) and returns.
   void Run(const std::atomic<int>& stopRequests, int shutdownGraceMs);
 
   const ProxyCounters& Counters() const { return m_context.counters; }
+  // Every route the proxy serves (one, the default, without settings.routes).
+  const std::vector<const Route*>& Routes() const { return m_routes; }
   // From a successful Listen until Run stops accepting (the health check).
   bool Listening() const { return m_listening.load(); }
   void LogCounters();
@@ -110,6 +124,8 @@ class Proxy {
   // Accepts what is pending on listener; returns how many connections were
   // taken.
   int Accept(const Listener& listener);
+  bool Open(const Route* route, bool implicitTls, const Endpoint& where, uint16_t* boundPort,
+            bool* badAddress, std::string* error);
   void CloseListeners();
 
   ProxyContext m_context;

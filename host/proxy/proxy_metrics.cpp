@@ -103,6 +103,28 @@ void RegisterProxyMetrics(const Proxy& proxy, const IScanner& scanner, MetricsRe
     registry->AddCounterOf(kTlsFailed, kTlsFailedHelp, {{"side", sideName}, {"reason", "timeout"}},
                            &k.tlsTimeouts[side]);
   }
+  // By route, beside the totals, whose series stay as they were. The
+  // default route's label is empty; a configured route cannot be.
+  static const char kRouteLimits[] = "divivez_route_limits_hit_total";
+  static const char kRouteLimitsHelp[] =
+      "Connections of a route turned away by --max-connections or --max-per-address (both count "
+      "every route's connections).";
+  for (const Route* route : proxy.Routes()) {
+    const std::string& name = route->name;
+    const RouteCounters* counters = &route->counters;
+    registry->AddCounterOf("divivez_route_connections_total",
+                           "Client connections served, by route (\"\": the default route).",
+                           {{"route", name}}, &counters->connections);
+    registry->AddGaugeFn("divivez_route_connections_open",
+                         "Client connections open now, by route (\"\": the default route).",
+                         {{"route", name}},
+                         [counters] { return static_cast<double>(counters->open.load()); });
+    registry->AddCounterOf(kRouteLimits, kRouteLimitsHelp,
+                           {{"route", name}, {"limit", "max_connections"}},
+                           &counters->maxConnections);
+    registry->AddCounterOf(kRouteLimits, kRouteLimitsHelp,
+                           {{"route", name}, {"limit", "max_per_address"}}, &counters->perAddress);
+  }
   registry->AddCounterOf("divivez_upstream_failures_total",
                          "Connections answered 421 because the upstream server was unreachable.",
                          {}, &k.upstreamFailed);

@@ -5,11 +5,23 @@
 #ifndef DIVIVEZ_HOST_PROXY_ROUTE_H_
 #define DIVIVEZ_HOST_PROXY_ROUTE_H_
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "host/proxy/settings.h"
 #include "host/tls/tls.h"
+
+// What the metrics count per route; any thread.
+struct RouteCounters {
+  std::atomic<uint64_t> connections{0};  // set up toward the server
+  std::atomic<int> open{0};              // accepted and not yet ended
+  // Turned away by --max-connections (the PROXY headers' budget included)
+  // and by --max-per-address, which count every route's connections.
+  std::atomic<uint64_t> maxConnections{0};
+  std::atomic<uint64_t> perAddress{0};
+};
 
 struct Route {
   std::string name;  // "" for the default route; logs say "route NAME"
@@ -21,6 +33,14 @@ struct Route {
   // For the upstream leg when settings.upstreamTls != kNone: verifying
   // (starttls, implicit: upstreamCa or the system store) or not (may).
   std::shared_ptr<const TlsContext> upstreamTls;
+  // Counted as its connections come and go; nothing else of it changes.
+  mutable RouteCounters counters;
 };
+
+// " [route NAME]" in a log line about a named route's connection; nothing
+// for the default route.
+inline std::string RouteTag(const Route* route) {
+  return route == nullptr || route->name.empty() ? "" : " [route " + route->name + "]";
+}
 
 #endif  // DIVIVEZ_HOST_PROXY_ROUTE_H_

@@ -7,6 +7,7 @@
 #endif
 #include "host/proxy/admission.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -34,7 +35,10 @@ bool Admission::AdmitRedirected(Connection* c) {
   // A client that came straight to the proxy (nothing was rewritten), or a
   // rule that sent a connection for one of the proxy's own addresses here:
   // connecting on would reach the proxy again, and again.
-  if (destination.port == m_listenPort && NetIsLocalAddress(destination.host)) {
+  // Any listener's port counts: another route's listener is the proxy too.
+  const bool proxyPort = std::find(m_listenPorts.begin(), m_listenPorts.end(), destination.port) !=
+                         m_listenPorts.end();
+  if (proxyPort && NetIsLocalAddress(destination.host)) {
     ++m_context->counters.mailLoops;
     m_context->log->Line("%s from %s%s: that is this proxy; answered 421 mail loop",
                          c->Label().c_str(), c->peer.c_str(), c->destination.to.c_str());

@@ -14,8 +14,10 @@
 #define DIVIVEZ_HOST_RELOAD_H_
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 
 class BuiltinScanner;
 class Logger;
@@ -32,6 +34,11 @@ class SignatureReloader {
   // Reads the file now; true when its signatures are in force.
   bool Reload();
 
+  // What else the signal reloads (the routes' certificates), after the
+  // signatures; before Start. With it, a signal without a signature file
+  // reloads only that, and says nothing about signatures.
+  void AlsoOnSignal(std::function<void()> reload) { m_also = std::move(reload); }
+
   // Starts the thread that waits for the signal. Call only where
   // OsBlockReloadSignal succeeded at start-up.
   void Start();
@@ -44,6 +51,7 @@ class SignatureReloader {
   BuiltinScanner* m_scanner;
   std::string m_path;
   Logger* m_log;
+  std::function<void()> m_also;
   std::thread m_thread;
   std::atomic<bool> m_stopping{false};
 };

@@ -1027,7 +1027,11 @@ class Proxy:
         """temp_dir: the proxy's temporary directory, where the plug-in puts
         its spool files, in place of the context's (it need not exist).
         upstream: a loopback port, or an option's text ("original-
-        destination"). netns: run it inside that network namespace."""
+        destination"). netns: run it inside that network namespace.
+        listen: None names no --listen (the settings file's routes listen).
+        self.listeners: [(route, kind, port)] from the port file when there
+        are several listeners (route "-" for the default route, kind
+        "listen" or "listen-tls"); self.port is the first one's."""
         build = ctx.build
         self.build = build
         self.dir = os.path.join(ctx.workdir, name)
@@ -1036,8 +1040,10 @@ class Proxy:
         if os.path.exists(self.port_file):
             os.unlink(self.port_file)  # a stale one would name a dead proxy
         self.outbox = os.path.join(self.dir, "outbox")
-        self.listen_host = listen[:listen.rindex(":")]
-        args = ["--listen", listen, "--port-file", build.path(self.port_file),
+        self.listen_host = listen[:listen.rindex(":")] if listen else "127.0.0.1"
+        self.listeners = []
+        args = (["--listen", listen] if listen else []) + [
+                "--port-file", build.path(self.port_file),
                 "--plugin", build.path(build.plugin),
                 "--socket-service", mode or ctx.mode,
                 "--shutdown-grace", "1"]
@@ -1105,14 +1111,24 @@ class Proxy:
             return True  # stop waiting; the caller sees no port
         try:
             with open(self.port_file) as f:
-                text = f.read().strip()
-            port = int(text)
-        except (OSError, ValueError):
+                lines = f.read().splitlines()
+            port = int(lines[0])
+            listeners = [(words[0], words[1], int(words[2]))
+                         for words in (line.split() for line in lines[1:])]
+        except (OSError, ValueError, IndexError):
             return None
         # The log line must say the same.
         if ("listening on %s:%d" % (self.listen_host, port)) not in self.proc.log_text():
             return None
+        self.listeners = listeners
         return port
+
+    def listener_port(self, route, kind="listen"):
+        """The port of route's first listener of that kind ("-": the default route)."""
+        for name, found, port in self.listeners:
+            if name == route and found == kind:
+                return port
+        raise Failure("the proxy has no %s listener for route %s: %r" % (kind, route, self.listeners))
 
     def log_text(self):
         return self.proc.log_text()

@@ -1069,6 +1069,143 @@ def sc_clamd_pool(ctx):
     second.stop()
 
 
+def sc_routes_two_upstreams(ctx):
+    """A settings file's route beside the default one: each listener relays
+    to its own route's server, at once; with no top-level listener only the
+    routes listen (no default 127.0.0.1:2525)."""
+    home = MailServer(ctx.workdir, "routes-home-" + ctx.mode)
+    work = MailServer(ctx.workdir, "routes-work-" + ctx.mode)
+    config = os.path.join(ctx.workdir, "routes-%s.conf" % ctx.mode)
+    with open(config, "w") as f:
+        f.write("[route work]\nlisten = 127.0.0.1:0\nupstream = 127.0.0.1:%d\n" % work.port)
+    proxy = Proxy(ctx, "routes-proxy-" + ctx.mode, upstream=home.port,
+                  extra=["--config", ctx.build.path(config), "--metrics", "127.0.0.1:0"])
+    check([(name, kind) for name, kind, _ in proxy.listeners] == [("-", "listen"), ("work", "listen")],
+          "the port file does not list both listeners: %r" % proxy.listeners)
+    work_port = proxy.listener_port("work")
+    check(proxy.listener_port("-") == proxy.port, "the port file's first line is not the default listener")
+    check("listening on 127.0.0.1:%d (route work)" % work_port in proxy.log_text(),
+          "the route's listener is not in the log:\n" + proxy.log_text()[-2000:])
+    # Both sessions open before either sends: the routes serve at once.
+    clients = {}
+    try:
+        for route, port in (("home", proxy.port), ("work", work_port)):
+            clients[route] = smtp(ctx, port, timeout=30)
+        for route, client in clients.items():
+            tag = tag_for(ctx, "routes-" + route)
+            text = message(tag)
+            refused = client.sendmail("sender@example.test", ["receiver@example.test"], text)
+            check(not refused, "route %s refused %r" % (route, refused))
+            client.quit()
+            assert_delivered(home if route == "home" else work, tag, with_insert(sent_content(text)))
+            assert_not_delivered(work if route == "home" else home, tag)
+    finally:
+        for client in clients.values():
+            client.close()
+    # The connection's last line comes once the proxy has seen the close.
+    check(wait_for(lambda: re.search(r"conn \d+ \[route work\] from ", proxy.log_text()), 10),
+          "the work route's connection is not named in the log:\n" + proxy.log_text()[-2000:])
+    # One connection each by route; the total keeps its unlabelled series.
+    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % metrics_port(proxy), timeout=10) as r:
+        exposition = r.read().decode()
+    for series in ('divivez_route_connections_total{route=""} 1', 'divivez_route_connections_total{route="work"} 1',
+                   'divivez_route_connections_open{route="work"} 0', "divivez_connections_total 2"):
+        check(series in exposition.splitlines(), "no %r in the metrics:\n%s" % (series, exposition))
+    proxy.stop()
+
+    only = os.path.join(ctx.workdir, "routes-only-%s.conf" % ctx.mode)
+    with open(only, "w") as f:
+        f.write("[route work]\nlisten = 127.0.0.1:0\nupstream = 127.0.0.1:%d\n" % work.port)
+    alone = Proxy(ctx, "routes-alone-" + ctx.mode, upstream=None, listen=None,
+                  extra=["--config", ctx.build.path(only)])
+    listening = re.findall(r"listening on (\S+)", alone.log_text())
+    check(listening == ["127.0.0.1:%d" % alone.port], "with only a route, the proxy listens on %r" % listening)
+    tag = tag_for(ctx, "routes-alone")
+    text = message(tag)
+    check(send_one(ctx, alone.port, text)[0] == 250, "the route alone did not take the message")
+    assert_delivered(work, tag, with_insert(sent_content(text)))
+    alone.stop()
+    home.stop()
+    work.stop()
+
+
+def sc_routes_certificates(ctx):
+    """Each route's certificate is loaded at start-up (one that cannot be
+    read, or whose key is another's, stops the proxy naming the route and
+    the file) and again on SIGHUP (a bad file keeps the one in force)."""
+    certs = certificates(ctx.workdir)
+    server = MailServer(ctx.workdir, "routes-cert-server-" + ctx.mode)
+    garbage = os.path.join(ctx.workdir, "routes-garbage-%s.pem" % ctx.mode)
+    with open(garbage, "w") as f:
+        f.write("not a certificate\n")
+    for name, cert, key, said in (
+            ("garbage", garbage, certs.localhost.key, "routes-garbage-%s.pem" % ctx.mode),
+            ("missing", garbage + ".none", certs.localhost.key, "routes-garbage-%s.pem.none" % ctx.mode),
+            ("mismatch", certs.localhost.crt, certs.wrong_name.key, "")):
+        config = os.path.join(ctx.workdir, "routes-bad-%s-%s.conf" % (name, ctx.mode))
+        with open(config, "w") as f:
+            f.write("[route work]\nlisten = 127.0.0.1:0\nupstream = 127.0.0.1:%d\n"
+                    "tls-cert = %s\ntls-key = %s\n" % (server.port, ctx.build.path(cert), ctx.build.path(key)))
+        code, out = run(ctx.build.argv(["--config", ctx.build.path(config), "--plugin",
+                                        ctx.build.path(ctx.build.plugin)]),
+                        60 * ctx.build.slow, env=ctx.build.env(ctx.tmpdir))
+        check(code == 2 and "route 'work': --tls-cert: " in out and said in out,
+              "certificate %s at start-up gave status %d:\n%s" % (name, code, out[-1000:]))
+
+    # The default route's certificate and a route's own, reloaded one by one.
+    cert = os.path.join(ctx.workdir, "routes-cert-%s.pem" % ctx.mode)
+    work_cert = os.path.join(ctx.workdir, "routes-work-cert-%s.pem" % ctx.mode)
+    shutil.copy(certs.localhost.pem, cert)
+    shutil.copy(certs.localhost.pem, work_cert)
+    config = os.path.join(ctx.workdir, "routes-reload-%s.conf" % ctx.mode)
+    with open(config, "w") as f:
+        f.write("tls-cert = %s\n[route work]\nlisten-tls = 127.0.0.1:0\nupstream = 127.0.0.1:%d\n"
+                "tls-cert = %s\n" % (ctx.build.path(cert), server.port, ctx.build.path(work_cert)))
+    proxy = Proxy(ctx, "routes-reload-" + ctx.mode, upstream=server.port,
+                  extra=["--config", ctx.build.path(config)])
+    tls_port = proxy.listener_port("work", "listen-tls")
+
+    def served():
+        """The certificate the work route's implicit-TLS listener sends now (DER)."""
+        with socket.create_connection(("127.0.0.1", tls_port), 10) as raw:
+            with client_tls_context().wrap_socket(raw, server_hostname="localhost") as tls:
+                return tls.getpeercert(binary_form=True)
+
+    def leaf(identity):
+        with open(identity.leaf) as f:
+            return ssl.PEM_cert_to_DER_cert(f.read())
+
+    def reload(line, count):
+        proxy.proc.popen.send_signal(signal.SIGHUP)
+        check(wait_for(lambda: proxy.log_text().count(line) == count, 10),
+              "no %r line after SIGHUP:\n%s" % (line, proxy.proc.log_tail()))
+
+    check(served() == leaf(certs.localhost), "the route does not serve its certificate")
+    client = smtp(ctx, proxy.port)
+    try:
+        with open(cert, "w") as f:
+            f.write("half written\n")
+        shutil.copy(certs.wrong_name.pem, work_cert)
+        reload("certificate reload FAILED, the one in force stays: ", 1)
+        check(wait_for(lambda: "certificate of route work reloaded from " in proxy.log_text(), 10),
+              "the work route's certificate was not reloaded:\n" + proxy.proc.log_tail())
+        check("nothing to reload" not in proxy.log_text(), "SIGHUP said nothing was reloaded")
+        check(served() == leaf(certs.wrong_name), "the next client did not get the reloaded certificate")
+        shutil.copy(certs.localhost.pem, cert)
+        reload("certificate reloaded from %s" % ctx.build.path(cert), 1)
+        # The session that was open all along goes on.
+        tag = tag_for(ctx, "routes-reload")
+        text = message(tag)
+        code, reply = send_on(client, text)
+        check(code == 250, "after the reloads the open session got %d %r" % (code, reply))
+        client.quit()
+    finally:
+        client.close()
+    assert_delivered(server, tag, with_insert(sent_content(text)))
+    proxy.stop()
+    server.stop()
+
+
 def send_one(ctx, port, text):
     """One message over smtplib: (code, reply) of its end of data, and
     whether the proxy closed the connection after it."""
@@ -3536,12 +3673,18 @@ def sc_transparent_dual_stack(ctx):
 def sc_transparent_loop(ctx):
     """A connection whose original destination is the proxy, straight to its
     port or rewritten by a rule from another of the gateway's addresses, is
-    refused as a loop; the server hears of neither."""
+    refused as a loop; the server hears of neither. So is one whose original
+    destination is another route's listener."""
     port = Netns.PROXY_PORT
-    with Netns(ctx, ['ip daddr 198.51.100.1 tcp dport %d redirect to :%d' % (port, port)]) as lab:
+    other = port + 1
+    config = os.path.join(ctx.workdir, "loop-routes.conf")
+    with open(config, "w") as f:
+        f.write("[route other]\nlisten = 0.0.0.0:%d\nupstream = 127.0.0.1:%d\n" % (other, free_port()))
+    with Netns(ctx, ['ip daddr 198.51.100.1 tcp dport %d redirect to :%d' % (port, port),
+                     'ip daddr 198.51.100.1 tcp dport %d redirect to :%d' % (other, port)]) as lab:
         servers = lab.servers(("198.51.100.25",))
-        proxy = lab.proxy("0.0.0.0")
-        for gateway in ("192.0.2.1", "198.51.100.1"):
+        proxy = lab.proxy("0.0.0.0", ["--config", ctx.build.path(config)])
+        for gateway, port in (("192.0.2.1", port), ("198.51.100.1", port), ("198.51.100.1", other)):
             c = RawClient(None, 20, sock=lab.connect(gateway, port))
             try:
                 code, lines = c.reply()
@@ -3810,6 +3953,8 @@ OWN = [
     ("infected-reject-554", sc_infected_reject, ("host", "plugin")),
     ("postfix-content-filter", sc_pf_content_filter, ("host", "plugin"), "native"),
     ("config-file", sc_config_file, ("host",)),
+    ("routes-two-upstreams", sc_routes_two_upstreams, ("host",)),
+    ("routes-certificates-sighup", sc_routes_certificates, ("host",), "native"),
     # Network namespaces need root; the Windows build has no transparent mode.
     ("transparent-ipv4-two-servers-eicar", sc_transparent_ipv4, ("host",), "native"),
     ("transparent-ipv6", sc_transparent_ipv6, ("host",), "native"),
