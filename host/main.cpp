@@ -350,6 +350,7 @@ int main(int argc, char** argv) {
   settings.commandTimeoutMs = options.commandTimeoutMs;
   settings.dataTimeoutMs = options.dataTimeoutMs;
   settings.sessionTimeoutMs = options.sessionTimeoutMs;
+  settings.tlsHandshakeTimeoutMs = options.tlsHandshakeTimeoutMs;
   settings.maxMessageSize = options.maxMessageSize;
   settings.idleTimeoutMs = options.idleTimeoutMs;
   settings.connectTimeoutMs = options.connectTimeoutMs;

@@ -3112,9 +3112,10 @@ def sc_tls_handshake_timeout(ctx):
     certs = certificates(ctx.workdir)
     server = MailServer(ctx.workdir, "tls-timeout-server")
     proxy = tls_proxy(ctx, "tls-timeout-proxy", server.port, certs, implicit=True,
-                      extra=["--tls-handshake-timeout", "2"])
-    # Far beyond 2 s, far below every other time limit of the proxy.
-    bound = 20 * ctx.build.slow
+                      extra=["--tls-handshake-timeout", "1"])
+    # Well beyond 1 s, below the default time-out (10 s) and every other
+    # time limit of the proxy: the option's own value must cut them.
+    bound = 7
     try:
         for what, start in (("silent", b""), ("half a ClientHello", b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03")):
             s = socket.create_connection(("127.0.0.1", proxy.tls_port), 10)
@@ -3967,6 +3968,10 @@ OWN = [
     ("peers-lenient-starttls", sc_peers_lenient_starttls, ("host",), "native"),
     # TLS needs the host's socket service; Wine's SChannel serves no server side.
     ("tls-refused-socket-service-plugin", sc_tls_refused_plugin_mode, ("host",), "native"),
+    ("tls-clients-all-ways-eicar", sc_tls_clients, ("host",), "native"),
+    ("tls-injection-client", sc_tls_injection_client, ("host",), "native"),
+    ("tls-require-tls-530", sc_tls_require, ("host",), "native"),
+    ("tls-handshake-timeout", sc_tls_handshake_timeout, ("host",), "native"),
 ]
 
 
