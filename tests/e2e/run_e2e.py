@@ -3972,6 +3972,7 @@ OWN = [
     ("tls-injection-client", sc_tls_injection_client, ("host",), "native"),
     ("tls-require-tls-530", sc_tls_require, ("host",), "native"),
     ("tls-handshake-timeout", sc_tls_handshake_timeout, ("host",), "native"),
+    ("tls-cert-reload-sighup", sc_tls_cert_reload, ("host",), "native"),
 ]
 
 
