@@ -255,6 +255,12 @@ XclientResult SendXclient(NetSocket server, const std::string& heloName, const s
   return XclientResult::kSent;
 }
 
+bool ReadServerReply(NetSocket server, int timeoutMs, const std::atomic<bool>* abort,
+                     std::string* reply, int* code, std::string* error) {
+  return ReadReply(server, Clock::now() + std::chrono::milliseconds(timeoutMs), abort, reply, code,
+                   error);
+}
+
 std::string XclientRefusalReply(XclientResult result, const std::string& detail) {
   // The server's enhanced code and text are kept only where their class
   // fits the 421 (RFC 3463): the reply code itself must say "closing".

@@ -53,6 +53,12 @@ XclientResult SendXclient(NetSocket server, const std::string& heloName, const s
 // the proxy's 421 4.3.0.
 std::string XclientRefusalReply(XclientResult result, const std::string& detail);
 
+// Waits up to timeoutMs for one complete reply from server and takes
+// exactly it, leaving what follows queued; *code gets its code (-1:
+// malformed). False with *error when none came.
+bool ReadServerReply(NetSocket server, int timeoutMs, const std::atomic<bool>* abort,
+                     std::string* reply, int* code, std::string* error);
+
 // RFC 3461 4: bytes other than '!'..'~', and '+' and '=', as "+XX".
 std::string Xtext(const std::string& text);
 

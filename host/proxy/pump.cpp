@@ -10,6 +10,7 @@
 
 #include "host/proxy/client_origin.h"
 #include "host/proxy/client_starttls.h"
+#include "host/proxy/upstream_tls.h"
 
 namespace {
 
@@ -181,8 +182,28 @@ bool Pump::SetUp(Connection* c) {
   std::string error;
   c->serverStream.Attach(NetConnect(c->destination.upstream.host, c->destination.upstream.port,
                                     m_context->settings.connectTimeoutMs, &error));
+  if (c->serverStream.Socket() != kNetInvalidSocket &&
+      c->route->settings.upstreamTls != UpstreamTls::kNone) {
+    LoopGroup::LeaveBeforeWaiting();  // for the server's answers and the handshake
+    if (!SecureUpstream(c, &error)) return false;
+  }
   if (c->serverStream.Socket() != kNetInvalidSocket && m_context->settings.upstreamXclient) {
     LoopGroup::LeaveBeforeWaiting();  // for the server's answers
+    if (c->serverStream.Tls() != nullptr) {
+      // The introduction reads the server's socket itself: it does not run
+      // over TLS yet, and the client is not sent on without it.
+      m_context->log->Line(
+          "%s from %s: XCLIENT over TLS to upstream %s is not supported; answered 421 "
+          "(--upstream-xclient with --upstream-tls)",
+          c->Label().c_str(), c->peer.c_str(), EndpointText(c->destination.upstream).c_str());
+      ++m_context->counters.upstreamFailed;
+      static const char kRefused[] = "421 4.3.0 Temporary failure, try again later\r\n";
+      c->serverStream.ShutdownSend();
+      c->serverStream.Close();
+      c->clientStream.SendAll(kRefused, sizeof kRefused - 1, 5000, &m_context->abort);
+      c->clientStream.LingeringClose(kLingerMs);
+      return false;
+    }
     if (!IntroduceClient(c, &error)) return false;
   }
   if (c->serverStream.Socket() == kNetInvalidSocket) {
@@ -198,6 +219,52 @@ bool Pump::SetUp(Connection* c) {
   }
   Begin(c);
   return true;
+}
+
+bool Pump::SecureUpstream(Connection* c, std::string* error) {
+  const RouteSettings& route = c->route->settings;
+  const std::string name =
+      route.upstreamTlsName.empty() ? c->destination.upstream.host : route.upstreamTlsName;
+  const UpstreamTlsOutcome outcome =
+      StartUpstreamTls(&c->serverStream, route.upstreamTls, c->route->upstreamTls, name,
+                       m_context->settings.connectTimeoutMs,
+                       m_context->settings.tlsHandshakeTimeoutMs, &m_context->abort);
+  if (outcome.result == UpstreamTlsOutcome::kTls) {
+    ++m_context->counters.tlsHandshakes[kTlsServerSide];
+    return true;
+  }
+  if (outcome.result == UpstreamTlsOutcome::kPlain) return true;
+  if (outcome.handshake) {
+    if (outcome.timedOut) {
+      ++m_context->counters.tlsTimeouts[kTlsServerSide];
+    } else {
+      ++m_context->counters.tlsFailures[kTlsServerSide][static_cast<int>(outcome.failure)];
+    }
+  }
+  const std::string upstream = EndpointText(c->destination.upstream);
+  if (outcome.result == UpstreamTlsOutcome::kRetryPlain) {
+    // Opportunistic TLS (RFC 7435): a server whose TLS fails still gets
+    // the mail, in plain text, once.
+    m_context->log->Line(
+        "%s from %s: upstream %s: %s; connecting again without TLS (--upstream-tls may)",
+        c->Label().c_str(), c->peer.c_str(), upstream.c_str(), LogSafe(outcome.reason).c_str());
+    c->serverStream.Close();
+    c->serverStream.Attach(NetConnect(c->destination.upstream.host, c->destination.upstream.port,
+                                      m_context->settings.connectTimeoutMs, error));
+    return true;
+  }
+  // TLS required and not to be had: never plain text instead, and never
+  // silence.
+  ++m_context->counters.upstreamFailed;
+  m_context->log->Line("%s from %s: upstream %s: %s; answered 421 (--upstream-tls %s)",
+                       c->Label().c_str(), c->peer.c_str(), upstream.c_str(),
+                       LogSafe(outcome.reason).c_str(), UpstreamTlsName(route.upstreamTls));
+  c->serverStream.ShutdownBoth();
+  c->serverStream.Close();
+  c->serverStream.Attach(kNetInvalidSocket);
+  c->clientStream.SendAll(outcome.reply.data(), outcome.reply.size(), 5000, &m_context->abort);
+  c->clientStream.LingeringClose(kLingerMs);
+  return false;
 }
 
 void Pump::Retire(Connection* c) {

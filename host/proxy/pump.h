@@ -64,6 +64,11 @@ class Pump {
   // Logs and counts a failed handshake; side is kTlsClientSide or
   // kTlsServerSide.
   void HandshakeFailed(Connection* connection, int side, const TlsSession* session, bool timedOut);
+  // --upstream-tls: TLS toward the server just connected. False when the
+  // client has been answered 421 and both sockets are closed; with may, a
+  // failed handshake is connected again without TLS (*error when that
+  // fails).
+  bool SecureUpstream(Connection* connection, std::string* error);
   // --upstream-xclient: introduces the client to the server just
   // connected. False when that failed: the client has been answered 421 and
   // both sockets are closed. With --upstream original-destination a server

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 namespace {
 
@@ -23,6 +24,12 @@ int MillisecondsLeft(StreamClock::time_point deadline) {
 }  // namespace
 
 int Stream::ReceiveForPlugin(char* buffer, int size) {
+  if (!m_preload.empty() && size > 0) {
+    const size_t n = std::min(m_preload.size(), static_cast<size_t>(size));
+    std::memcpy(buffer, m_preload.data(), n);
+    m_preload.erase(0, n);
+    return static_cast<int>(n);
+  }
   if (m_drained) return 0;
   const int n = m_tls ? TlsReceive(buffer, size) : NetRecv(m_socket, buffer, size);
   if (n <= 0) return 0;
@@ -71,6 +78,7 @@ int Stream::Send(const char* data, int length) {
 }
 
 int Stream::Peek() const {
+  if (!m_preload.empty()) return 1;
   if (!m_tls) return NetPeek(m_socket);
   if (m_tls->InputPending()) return 1;
   if (m_peerEnded == 1) return 0;

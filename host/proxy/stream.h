@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "host/base/net.h"
 #include "host/tls/tls.h"
@@ -37,6 +38,7 @@ class Stream {
     m_socket = socket;
     m_tls.reset();
     m_peerEnded = 0;
+    m_preload.clear();
   }
 
   // From now on the stream speaks TLS through session (its handshake first,
@@ -57,8 +59,15 @@ class Stream {
   // The same, waiting up to timeoutMs for the whole handshake.
   HandshakeResult Handshake(int timeoutMs, const std::atomic<bool>* abort);
 
-  // Plaintext decrypted and waiting inside the engine: the side is due now.
-  bool Buffered() const { return m_tls != nullptr && m_tls->InputPending(); }
+  // Bytes the plug-in reads before anything from the socket: the server's
+  // greeting, read by the host before its STARTTLS and handed on after it.
+  void Preload(const std::string& bytes) { m_preload = bytes; }
+
+  // Plaintext decrypted and waiting inside the engine, or preloaded: the
+  // side is due now.
+  bool Buffered() const {
+    return !m_preload.empty() || (m_tls != nullptr && m_tls->InputPending());
+  }
 
   // The plug-in's reads and sends through the host's socket service.
   //
@@ -124,6 +133,7 @@ class Stream {
   std::unique_ptr<TlsSession> m_tls;
   // TLS: the peer ended (1: close_notify or end of stream, 2: failure).
   int m_peerEnded = 0;
+  std::string m_preload;
   bool m_drained = false;
   bool m_holding = false;
   uint64_t m_taken = 0;

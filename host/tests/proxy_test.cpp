@@ -986,3 +986,155 @@ TEST_F(ProxyTest, StartTlsIsTheHostsAndWhatFollowsItBeforeTheHandshakeIsDropped)
   const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(log.find("; TLS client TLSv1."), std::string::npos) << log;
 }
+
+namespace {
+
+// A server that may offer STARTTLS (and may answer it with 220 and one more
+// reply in the same packet), speaking through a Stream: what it heard, and
+// how many EHLO came over TLS.
+class StartTlsServer {
+ public:
+  StartTlsServer(bool offer, bool inject) : m_offer(offer), m_inject(inject) {
+    std::string error;
+    bool bad = false;
+    m_listener = NetListen("127.0.0.1", 0, &m_port, &bad, &error);
+    m_thread = std::thread([this] { Serve(); });
+  }
+  ~StartTlsServer() {
+    m_stop = true;
+    m_thread.join();
+    NetClose(m_listener);
+  }
+  uint16_t Port() const { return m_port; }
+  int EhloOverTls() const { return m_ehloOverTls; }
+
+ private:
+  void Serve() {
+    while (!m_stop) {
+      NetPollItem item{m_listener, kNetIn, 0};
+      NetPoll(&item, 1, 50);
+      std::string peer;
+      const NetSocket s = NetAccept(m_listener, &peer);
+      if (s == kNetInvalidSocket) continue;
+      Stream stream(s);
+      Session(&stream);
+      stream.Close();
+    }
+  }
+
+  void Session(Stream* stream) {
+    stream->SendAll("220 tiny\r\n", 10, 2000, nullptr);
+    std::string input;
+    while (!m_stop) {
+      char buffer[256];
+      stream->NewCall();
+      const int n = stream->ReceiveForPlugin(buffer, sizeof buffer);
+      if (n <= 0) {
+        if (stream->Peek() == 0 || stream->Peek() == kNetError) return;
+        NetPollItem item{stream->Socket(), kNetIn, 0};
+        NetPoll(&item, 1, 50);
+        continue;
+      }
+      input.append(buffer, static_cast<size_t>(n));
+      for (size_t end = input.find("\r\n"); end != std::string::npos; end = input.find("\r\n")) {
+        const std::string verb = input.substr(0, 4);
+        input.erase(0, end + 2);
+        const bool tls = stream->Tls() != nullptr;
+        if (verb == "EHLO") {
+          m_ehloOverTls += tls ? 1 : 0;
+          const std::string reply =
+              m_offer && !tls ? "250-tiny\r\n250 STARTTLS\r\n" : "250 tiny\r\n";
+          stream->SendAll(reply.data(), reply.size(), 2000, nullptr);
+        } else if (verb == "STAR") {
+          const std::string reply = m_inject ? "220 go\r\n250 injected\r\n" : "220 go\r\n";
+          stream->SendAll(reply.data(), reply.size(), 2000, nullptr);
+          std::string error;
+          stream->StartTls(TlsSession::Server(Certificate().server, &error));
+          if (stream->Handshake(2000, nullptr) != Stream::HandshakeResult::kDone) return;
+        } else if (verb == "QUIT") {
+          stream->SendAll("221 bye\r\n", 9, 2000, nullptr);
+          return;
+        } else {
+          stream->SendAll("250 ok\r\n", 8, 2000, nullptr);
+        }
+      }
+    }
+  }
+
+  const bool m_offer;
+  const bool m_inject;
+  NetSocket m_listener = kNetInvalidSocket;
+  uint16_t m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::atomic<int> m_ehloOverTls{0};
+  std::thread m_thread;
+};
+
+}  // namespace
+
+// --upstream-tls: the client hears one greeting and the server hears its
+// EHLO again over TLS; a server without STARTTLS, with a certificate that
+// does not verify, or that says more after its 220 to STARTTLS gets the
+// client a 421 4.7.0 in place of the greeting, never plain text (may
+// goes on in plain text where the server offers no STARTTLS).
+TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
+  ASSERT_TRUE(Certificate().server && Certificate().client);
+  struct Case {
+    const char* name;
+    UpstreamTls mode;
+    bool offer;
+    bool inject;
+    bool trusted;           // the server's certificate verifies
+    const char* greeting;   // what the client hears first
+    const char* ehloReply;  // to its EHLO, or "" (ended)
+    int ehloOverTls;        // the server's count
+    int failure;            // counted against the server: a reason, -1 none
+  };
+  const Case cases[] = {
+      {"starttls", UpstreamTls::kStarttls, true, false, true, "220 tiny\r\n", "250 tiny\r\n", 1,
+       -1},
+      {"not offered", UpstreamTls::kStarttls, false, false, true,
+       "421 4.7.0 Upstream server does not offer STARTTLS\r\n", "", 0, -1},
+      {"injected after 220", UpstreamTls::kStarttls, true, true, true,
+       "421 4.7.0 Upstream server broke STARTTLS\r\n", "", 0, -1},
+      {"not trusted", UpstreamTls::kStarttls, true, false, false,
+       "421 4.7.0 Upstream server certificate not trusted\r\n", "", 0,
+       static_cast<int>(TlsFailure::kUnknownCa)},
+      {"may, not offered", UpstreamTls::kMay, false, false, true, "220 tiny\r\n", "250 tiny\r\n", 0,
+       -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartTlsServer server(c.offer, c.inject);
+    Route route;
+    route.settings.hasUpstream = true;
+    route.settings.upstream = Endpoint{"127.0.0.1", server.Port()};
+    route.settings.upstreamTls = c.mode;
+    TlsClientSettings client;
+    client.verify = c.mode != UpstreamTls::kMay;
+    // Without the test's root the system's store knows nothing of it.
+    client.caFile = c.trusted ? Certificate().dir.File("cert.pem") : "";
+    std::string error;
+    route.upstreamTls = TlsMakeClientContext(client, &error);
+    ASSERT_TRUE(route.upstreamTls) << error;
+    Start(server.Port(), nullptr,
+          [&route](ProxySettings* settings) { settings->routes.push_back(&route); });
+    NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
+    ASSERT_NE(s, kNetInvalidSocket) << error;
+    EXPECT_EQ(ReadSome(s, std::strlen(c.greeting)), c.greeting);
+    if (*c.ehloReply != '\0') {
+      ASSERT_TRUE(NetSendAll(s, "EHLO a\r\nQUIT\r\n", 14, 2000, nullptr));
+      EXPECT_EQ(ReadToEnd(s), std::string(c.ehloReply) + "221 bye\r\n");
+    } else {
+      EXPECT_EQ(ReadToEnd(s), "");
+    }
+    NetClose(s);
+    const auto& k = m_proxy->Counters();
+    EXPECT_EQ(k.tlsHandshakes[kTlsServerSide].load(), c.ehloOverTls > 0 ? 1u : 0u);
+    if (c.failure >= 0) {
+      EXPECT_EQ(k.tlsFailures[kTlsServerSide][c.failure].load(), 1u);
+    }
+    Stop();
+    EXPECT_EQ(server.EhloOverTls(), c.ehloOverTls);
+  }
+}
