@@ -17,6 +17,7 @@
 #include "host/proxy/proxy_header.h"
 #include "host/proxy/route.h"
 #include "host/proxy/stream.h"
+#include "host/smtp/client_tls_gate.h"
 
 using Clock = LoopClock;
 
@@ -67,6 +68,17 @@ struct TlsWait {
   Clock::time_point due;
 };
 
+// STARTTLS toward the client (client_starttls.h): the gate when the route
+// has a certificate, the client's bytes read but not yet taken by it, the
+// plug-in's bytes that came after its 220 (they wait for the handshake),
+// and the bytes going to the client (kept to reuse their room).
+struct ClientStartTls {
+  std::unique_ptr<ClientTlsGate> gate;
+  std::string held;
+  std::string later;
+  std::string out;
+};
+
 // Where the connection goes.
 struct Destination {
   Endpoint upstream;  // the server: --upstream, or the original destination
@@ -98,6 +110,7 @@ struct Connection final : LoopTask {
   HeaderWait header;
   // The client's TLS handshake while it is under way.
   TlsWait clientHandshake;
+  ClientStartTls startTls;
   // Each side's stream, and the handle the plug-in knows it by.
   Stream clientStream;
   Stream serverStream;
@@ -122,6 +135,9 @@ struct Connection final : LoopTask {
 
   // "conn 7", and its route when that is not the default: "conn 7 [route work]".
   std::string Label() const { return "conn " + std::to_string(id) + RouteTag(route); }
+  // Before the set-up: the PROXY header or an implicit-TLS handshake under
+  // way (a STARTTLS handshake runs in the pump's rounds).
+  bool Opening() const { return header.awaiting || (implicitTls && clientHandshake.awaiting); }
 };
 
 // Ties the plug-in's calls on this thread (its socket service and its

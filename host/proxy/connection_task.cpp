@@ -20,7 +20,7 @@ LoopTask::Status Connection::Start() {
 
 LoopTask::Status Connection::Round(bool clientReadable, bool serverReadable) {
   if (state.lingering) return LingerDone() ? Status::kDone : Status::kWindingDown;
-  if (header.awaiting || clientHandshake.awaiting) return Start();
+  if (Opening()) return Start();
   BindConnectionThread(this);
   const char* reason = pump->Step(this, clientReadable, serverReadable);
   if (reason != nullptr) {
@@ -38,7 +38,7 @@ LoopTask::Status Connection::Round(bool clientReadable, bool serverReadable) {
 Clock::time_point Connection::Wants(NetSocket handles[kHandles], bool watch[kHandles]) {
   handles[0] = clientStream.Socket();
   handles[1] = serverStream.Socket();
-  if (state.lingering || header.awaiting || clientHandshake.awaiting) {
+  if (state.lingering || Opening()) {
     watch[0] = true;
     watch[1] = false;
     if (state.lingering) return state.lingerEnd;

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "host/capture/quarantine.h"
+#include "host/proxy/client_starttls.h"
 
 namespace {
 
@@ -41,16 +42,23 @@ class HostSocketService final : public ISocket {
     // The plug-in reads until a read comes back empty; after a short read
     // the stream answers that last read without a system call. Whatever
     // arrives meanwhile is seen by the connection's next poll.
-    const int n = stream->ReceiveForPlugin(buffer, size);
+    // STARTTLS toward the client: the gate stands between them.
+    Connection* const c = t_connection;
+    const int n = stream == &c->clientStream && c->startTls.gate
+                      ? GateReceive(c, buffer, size, g_sendTimeoutMs, g_abort)
+                      : stream->ReceiveForPlugin(buffer, size);
     if (n > 0) SawReceived(stream, buffer, n);
     return n;
   }
   BOOL Send(SOCKET socket, const char* data, int length) override {
     Stream* const stream = StreamOf(socket);
     const size_t n = length > 0 ? static_cast<size_t>(length) : 0;
-    if (stream != nullptr ? stream->SendForPlugin(data, n, g_sendTimeoutMs, g_abort)
-                          : n == 0 || NetSendAll(static_cast<NetSocket>(socket), data, n,
-                                                 g_sendTimeoutMs, g_abort)) {
+    Connection* const c = t_connection;
+    const bool gated = stream != nullptr && stream == &c->clientStream && c->startTls.gate;
+    if (gated               ? GateSend(c, data, n, g_sendTimeoutMs, g_abort)
+        : stream != nullptr ? stream->SendForPlugin(data, n, g_sendTimeoutMs, g_abort)
+                            : n == 0 || NetSendAll(static_cast<NetSocket>(socket), data, n,
+                                                   g_sendTimeoutMs, g_abort)) {
       if (n > 0 && stream != nullptr) SawSent(stream, data, n);
       return TRUE;
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/proxy/client_origin.h"
+#include "host/proxy/client_starttls.h"
 
 namespace {
 
@@ -48,8 +49,7 @@ std::string TlsLegs(const TlsSession* client, const TlsSession* server) {
 
 void Pump::Serve(Connection* c) {
   BindConnectionThread(c);
-  if ((!c->header.awaiting || m_admission->AwaitHeader(c)) &&
-      ClientHandshake(c, true) == TlsStep::kDone && SetUp(c)) {
+  if ((!c->header.awaiting || m_admission->AwaitHeader(c)) && ImplicitTls(c, true) && SetUp(c)) {
     Relay(c);
   }
   Retire(c);
@@ -65,31 +65,69 @@ Pump::Opening Pump::Open(Connection* c) {
   }
   // TLS before the greeting: the handshake, as its bytes come, before the
   // upstream is set up (and after the PROXY header, which is plain text).
-  const TlsStep tls = ClientHandshake(c, false);
-  if (tls == TlsStep::kMore) return Opening::kWaiting;
-  if (tls == TlsStep::kEnded) return Opening::kEnded;
+  if (!ImplicitTls(c, false)) return Opening::kEnded;
+  if (c->clientHandshake.awaiting) return Opening::kWaiting;
   return SetUp(c) ? Opening::kGoing : Opening::kEnded;
 }
 
-Pump::TlsStep Pump::ClientHandshake(Connection* c, bool wait) {
-  if (!c->implicitTls) return TlsStep::kDone;
-  if (c->clientStream.Tls() == nullptr) {
-    std::string error;
-    const std::shared_ptr<const TlsContext> context = c->route->serverTls.Current();
-    std::unique_ptr<TlsSession> session = context ? TlsSession::Server(context, &error) : nullptr;
-    if (!session) {
-      if (!context) error = "no certificate";
-      m_context->log->Line("%s from %s: TLS not started (%s); closed", c->Label().c_str(),
-                           c->peer.c_str(), error.c_str());
-      ++m_context->counters.tlsFailures[kTlsClientSide][static_cast<int>(TlsFailure::kInternal)];
-      c->clientStream.Close();
-      return TlsStep::kEnded;
-    }
-    c->clientStream.StartTls(std::move(session));
-    c->clientHandshake.awaiting = true;
-    c->clientHandshake.due =
-        Clock::now() + std::chrono::milliseconds(m_context->settings.tlsHandshakeTimeoutMs);
+bool Pump::ImplicitTls(Connection* c, bool wait) {
+  if (!c->implicitTls) return true;
+  if (c->clientStream.Tls() == nullptr && !StartClientTls(c)) {
+    c->clientStream.Close();
+    return false;
   }
+  // No SMTP reply is possible when it fails: the client hears no plain
+  // text on a TLS port.
+  if (ClientHandshake(c, wait) != TlsStep::kEnded) return true;
+  c->clientStream.Close();
+  return false;
+}
+
+const char* Pump::StartTlsRound(Connection* c) {
+  if (c->clientHandshake.awaiting) {
+    const TlsStep step = ClientHandshake(c, false);
+    if (step == TlsStep::kMore) return nullptr;
+    if (step == TlsStep::kEnded) {
+      // A client in the middle of a handshake can be told nothing.
+      c->dialogue.MarkToldClosing();
+      return "TLS handshake with the client failed";
+    }
+    if (!GateHandshakeDone(c, m_context->settings.idleTimeoutMs, &m_context->abort)) {
+      return "client connection failed";
+    }
+    c->state.client = PumpState::ClientSide::kReading;
+    return nullptr;
+  }
+  ClientTlsGate* const gate = c->startTls.gate.get();
+  if (gate == nullptr || !gate->WantsHandshake() || c->clientStream.Tls() != nullptr) {
+    return nullptr;
+  }
+  // What the client sent after STARTTLS is never executed: it was sent
+  // before the handshake (RFC 3207 section 4).
+  GateDropHeld(c);
+  if (!StartClientTls(c)) return "TLS not started";
+  c->state.client = PumpState::ClientSide::kReading;
+  return StartTlsRound(c);
+}
+
+bool Pump::StartClientTls(Connection* c) {
+  const std::shared_ptr<const TlsContext> context = c->route->serverTls.Current();
+  std::string error = "no certificate";
+  std::unique_ptr<TlsSession> session = context ? TlsSession::Server(context, &error) : nullptr;
+  if (!session) {
+    m_context->log->Line("%s from %s: TLS not started (%s)", c->Label().c_str(), c->peer.c_str(),
+                         error.c_str());
+    ++m_context->counters.tlsFailures[kTlsClientSide][static_cast<int>(TlsFailure::kInternal)];
+    return false;
+  }
+  c->clientStream.StartTls(std::move(session));
+  c->clientHandshake.awaiting = true;
+  c->clientHandshake.due =
+      Clock::now() + std::chrono::milliseconds(m_context->settings.tlsHandshakeTimeoutMs);
+  return true;
+}
+
+Pump::TlsStep Pump::ClientHandshake(Connection* c, bool wait) {
   if (!c->clientHandshake.awaiting) return TlsStep::kDone;
   Stream::HandshakeResult result = Stream::HandshakeResult::kMore;
   if (wait) {
@@ -109,10 +147,8 @@ Pump::TlsStep Pump::ClientHandshake(Connection* c, bool wait) {
     ++m_context->counters.tlsHandshakes[kTlsClientSide];
     return TlsStep::kDone;
   }
-  // No SMTP reply is possible: the client gets no plain text on a TLS port.
   HandshakeFailed(c, kTlsClientSide, c->clientStream.Tls(),
                   result == Stream::HandshakeResult::kMore);
-  c->clientStream.Close();
   return TlsStep::kEnded;
 }
 
@@ -128,9 +164,9 @@ void Pump::HandshakeFailed(Connection* c, int side, const TlsSession* session, b
     why = failure == TlsFailure::kNone ? std::string("the peer closed the connection")
                                        : session->FailureText();
   }
-  m_context->log->Line("%s from %s: TLS handshake with the %s failed: %s; closed",
-                       c->Label().c_str(), c->peer.c_str(),
-                       side == kTlsClientSide ? "client" : "server", LogSafe(why).c_str());
+  m_context->log->Line("%s from %s: TLS handshake with the %s failed: %s", c->Label().c_str(),
+                       c->peer.c_str(), side == kTlsClientSide ? "client" : "server",
+                       LogSafe(why).c_str());
 }
 
 bool Pump::SetUp(Connection* c) {
@@ -293,6 +329,11 @@ void Pump::Begin(Connection* c) {
   pump.peek = m_context->settings.socketService == SocketService::kPlugin;
   pump.peekBuffer.resize(pump.peek ? kPeekBytes : 0);
   c->dialogue.SetRepliesUnseen(pump.peek);
+  // A route with a certificate: the host offers STARTTLS and takes it (the
+  // options keep TLS from the plug-in's own socket road).
+  if (!pump.peek && c->route->serverTls.Current() != nullptr) {
+    c->startTls.gate = std::make_unique<ClientTlsGate>(GateSettings(*c));
+  }
 }
 
 Clock::time_point Pump::Wants(const Connection* c, Clock::time_point now, bool* client,
@@ -301,9 +342,16 @@ Clock::time_point Pump::Wants(const Connection* c, Clock::time_point now, bool* 
   *client = pump.client == PumpState::ClientSide::kReading;
   *server = pump.server == PumpState::ServerSide::kReading;
   Clock::time_point wake = now + kPollSlice;
-  // Plaintext waiting inside a TLS engine: no socket will say so.
-  if ((*client && c->clientStream.Buffered()) || (*server && c->serverStream.Buffered())) {
+  // Plaintext waiting inside a TLS engine, or client bytes the STARTTLS
+  // gate holds for the plug-in: no socket will say so.
+  if ((*client && (c->clientStream.Buffered() || GateHolds(*c))) ||
+      (*server && c->serverStream.Buffered())) {
     wake = now;
+  }
+  // The client's STARTTLS handshake: its socket, and its time-out.
+  if (c->clientHandshake.awaiting) {
+    *client = true;
+    wake = std::min(wake, c->clientHandshake.due);
   }
   if (pump.client == PumpState::ClientSide::kHeld)
     wake = std::min(wake, pump.clientHeldAt + kHoldRetry);
@@ -317,8 +365,12 @@ const char* Pump::Step(Connection* c, bool clientReadable, bool serverReadable) 
   if (m_context->abort.load()) return "cut at shutdown";
   PumpState& pump = c->state;
   const Clock::time_point now = Clock::now();
+  // The client's STARTTLS handshake runs here, the plug-in not called for
+  // the client meanwhile.
+  const char* reason = StartTlsRound(c);
+  if (reason != nullptr) return reason;
   // Plaintext already decrypted is readable whatever the socket says.
-  clientReadable = clientReadable || c->clientStream.Buffered();
+  clientReadable = clientReadable || c->clientStream.Buffered() || GateHolds(*c);
   serverReadable = serverReadable || c->serverStream.Buffered();
   const bool serverDue =
       (serverReadable && pump.server == PumpState::ServerSide::kReading) ||
@@ -326,13 +378,14 @@ const char* Pump::Step(Connection* c, bool clientReadable, bool serverReadable) 
   const bool clientDue =
       (clientReadable && pump.client == PumpState::ClientSide::kReading) ||
       (pump.client == PumpState::ClientSide::kHeld && now >= pump.clientHeldAt + kHoldRetry);
-  const char* reason = nullptr;
   if (serverDue) {
     reason = ServerTurn(c, &pump, now);
+    if (reason == nullptr) reason = StartTlsRound(c);
     if (reason != nullptr) return reason;
   }
-  if (clientDue && pump.client != PumpState::ClientSide::kDrained) {
+  if (clientDue && pump.client != PumpState::ClientSide::kDrained && !c->clientHandshake.awaiting) {
     reason = ClientTurn(c, &pump);
+    if (reason == nullptr) reason = StartTlsRound(c);
     if (reason != nullptr) return reason;
   }
   return LimitReached(c, pump, &pump.timedOut);
@@ -472,6 +525,12 @@ const char* Pump::ClientTurn(Connection* c, PumpState* pump) {
   if (!c->cut.empty()) return c->cut.c_str();
   if (n > 0) {
     pump->client = PumpState::ClientSide::kReading;
+    return nullptr;
+  }
+  // The gate holds the client's next bytes until the plug-in has answered.
+  if (GateHolds(*c)) {
+    pump->client = PumpState::ClientSide::kHeld;
+    pump->clientHeldAt = Clock::now();
     return nullptr;
   }
   const int peekResult = c->clientStream.Peek();

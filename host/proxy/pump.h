@@ -47,12 +47,20 @@ class Pump {
   void Retire(Connection* connection);
 
  private:
-  // An implicit-TLS connection's handshake with the client: begun (the
-  // session made, its time-out set), then a step at a time (wait: false
-  // runs the whole on this thread). kEnded: failed or timed out, logged,
-  // counted and the socket closed.
+  // The client's TLS: the session from the route's certificate and the
+  // handshake's time-out (false, logged and counted, when it cannot
+  // start); then the handshake a step at a time (wait: the whole of it on
+  // this thread). kEnded: failed or timed out, logged and counted.
   enum class TlsStep { kMore, kDone, kEnded };
+  bool StartClientTls(Connection* connection);
   TlsStep ClientHandshake(Connection* connection, bool wait);
+  // An implicit-TLS connection's handshake, before the upstream set-up:
+  // false when it failed (the socket closed); true while it goes on
+  // (clientHandshake.awaiting) or once done.
+  bool ImplicitTls(Connection* connection, bool wait);
+  // STARTTLS: the handshake once the gate's 220 is out, a step per round,
+  // then the gate told. Why the connection ends, or nullptr.
+  const char* StartTlsRound(Connection* connection);
   // Logs and counts a failed handshake; side is kTlsClientSide or
   // kTlsServerSide.
   void HandshakeFailed(Connection* connection, int side, const TlsSession* session, bool timedOut);

@@ -48,6 +48,7 @@ bool Stream::SendAll(const char* data, size_t length, int timeoutMs,
 
 int Stream::Send(const char* data, int length) {
   if (!m_tls) return NetSend(m_socket, data, length);
+  if (!m_tls->HandshakeDone()) return kNetError;
   if (length <= 0) return 0;
   size_t taken = 0;
   while (taken < static_cast<size_t>(length)) {
@@ -193,6 +194,8 @@ int Stream::TlsReceive(char* buffer, int size) {
 
 bool Stream::TlsSend(const char* data, size_t length, int timeoutMs,
                      const std::atomic<bool>* abort) {
+  // Nothing in plain text or in the clear mid-handshake.
+  if (!m_tls->HandshakeDone()) return false;
   const StreamClock::time_point deadline =
       StreamClock::now() + std::chrono::milliseconds(timeoutMs);
   size_t taken = 0;

@@ -44,6 +44,7 @@ struct FakePlugin {
   std::string spoolFile;  // a line "SCAN" from the client has it scanned
   std::atomic<int> scanResult{-1};
   std::atomic<int> sendsAfterScan{0};  // of them, how many the service took
+  std::string fromClient;              // what the relay read from the client
 
   void Record(const std::string& event) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -53,12 +54,13 @@ struct FakePlugin {
 
 FakePlugin* g_fake = nullptr;
 
-int Relay(CHostSocket* from, CHostSocket* to) {
+int Relay(CHostSocket* from, CHostSocket* to, std::string* seen = nullptr) {
   char buffer[4096];
   int total = 0;
   for (;;) {
     const int n = g_fake->socketService->Receive(from->m_hSocket, buffer, sizeof buffer);
     if (n < 1) break;
+    if (seen != nullptr) seen->append(buffer, static_cast<size_t>(n));
     g_fake->socketService->Send(to->m_hSocket, buffer, n);
     total += n;
   }
@@ -115,8 +117,11 @@ int FakeOnRequestFromApplication(CHostSocket* client, CHostSocket* server) {
         (g_fake->socketService->Send(server->m_hSocket, "RSET\r\n", 6) ? 1 : 0);
     return n;
   }
-  const int n = Relay(client, server);
+  std::string seen;
+  const int n = Relay(client, server, &seen);
   g_fake->Record("App " + std::to_string(n));
+  std::lock_guard<std::mutex> lock(g_fake->mutex);
+  g_fake->fromClient += seen;
   return n;
 }
 int FakeOnRequestFromServer(CHostSocket* client, CHostSocket* server) {
@@ -138,6 +143,9 @@ class TinyServer {
       : m_concurrent(false), m_greeting(greeting), m_hangUp(hangUp) {
     Listen();
   }
+  // One that answers every command line: EHLO with a list, others 250.
+  struct Answering {};
+  explicit TinyServer(Answering) : m_concurrent(false), m_answers(true) { Listen(); }
   ~TinyServer() {
     m_stop = true;
     m_thread.join();
@@ -180,6 +188,7 @@ class TinyServer {
       const int n = NetRecv(s, buffer, sizeof buffer);
       if (n > 0) {
         input.append(buffer, static_cast<size_t>(n));
+        if (m_answers && Answer(s, &input)) break;
         while (input[0] == 'x' && !m_stop)
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (input.find("QUIT\r\n") != std::string::npos) {
@@ -196,11 +205,26 @@ class TinyServer {
     NetClose(s);
   }
 
+  // Answers the whole lines in *input and drops them; true after QUIT.
+  static bool Answer(NetSocket s, std::string* input) {
+    for (size_t end = input->find("\r\n"); end != std::string::npos; end = input->find("\r\n")) {
+      const std::string verb = input->substr(0, 4);
+      input->erase(0, end + 2);
+      const std::string reply = verb == "QUIT"   ? "221 bye\r\n"
+                                : verb == "EHLO" ? "250-tiny\r\n250 PIPELINING\r\n"
+                                                 : "250 ok\r\n";
+      NetSendAll(s, reply.data(), reply.size(), 2000, nullptr);
+      if (verb == "QUIT") return true;
+    }
+    return false;
+  }
+
   NetSocket m_listener = kNetInvalidSocket;
   uint16_t m_port = 0;
   const bool m_concurrent;
   const std::string m_greeting = "220 tiny\r\n";
   const bool m_hangUp = false;
+  const bool m_answers = false;
   std::atomic<bool> m_stop{false};
   std::thread m_thread;
   std::vector<std::thread> m_sessions;
@@ -745,6 +769,20 @@ std::string ReadTls(Stream* stream, size_t n) {
   return data;
 }
 
+// A route to the server on port with the test's certificate; the log
+// written to logFile too.
+bool TlsRoute(uint16_t port, Route* route, const std::string& logFile, Logger* log) {
+  std::string error;
+  route->settings.hasUpstream = true;
+  route->settings.upstream = Endpoint{"127.0.0.1", port};
+  const bool loaded = Certificate().client &&
+                      route->serverTls.Load(Certificate().dir.File("cert.pem"),
+                                            Certificate().dir.File("key.pem"), &error) &&
+                      log->OpenFile(logFile, &error);
+  EXPECT_TRUE(loaded) << error;
+  return loaded;
+}
+
 }  // namespace
 
 // Each route's listener relays to its own server; the limit per address
@@ -815,17 +853,11 @@ TEST_F(ProxyTest, EachRouteRelaysToItsOwnServerAndItsCountsAndLinesNameIt) {
 // plaintext; a handshake that fails or never ends is closed and counted by
 // reason, however slowly its bytes come.
 TEST_F(ProxyTest, ImplicitTlsClientsHandshakeFirstAndFailuresAreCountedByReason) {
-  ASSERT_TRUE(Certificate().server && Certificate().client);
   CScratchDirectory logs("divivez-proxy-tls-log-");
-  std::string error;
-  ASSERT_TRUE(m_log.OpenFile(logs.File("log"), &error)) << error;
   TinyServer server;
   Route route;
-  route.settings.hasUpstream = true;
-  route.settings.upstream = Endpoint{"127.0.0.1", server.Port()};
-  ASSERT_TRUE(route.serverTls.Load(Certificate().dir.File("cert.pem"),
-                                   Certificate().dir.File("key.pem"), &error))
-      << error;
+  ASSERT_TRUE(TlsRoute(server.Port(), &route, logs.File("log"), &m_log));
+  std::string error;
   Start(
       server.Port(), nullptr,
       [&route](ProxySettings* settings) {
@@ -890,4 +922,67 @@ TEST_F(ProxyTest, ImplicitTlsClientsHandshakeFirstAndFailuresAreCountedByReason)
   EXPECT_NE(log.find("; TLS client TLSv1."), std::string::npos) << log;
   EXPECT_NE(log.find("(--tls-handshake-timeout)"), std::string::npos) << log;
   EXPECT_NE(log.find("TLS handshake with the client failed"), std::string::npos) << log;
+}
+
+// STARTTLS toward the client: the host offers it in the EHLO reply and takes
+// the command itself, the plug-in reading plain text before and after; a
+// command pipelined behind STARTTLS is never executed, and STARTTLS is not
+// offered again over TLS.
+TEST_F(ProxyTest, StartTlsIsTheHostsAndWhatFollowsItBeforeTheHandshakeIsDropped) {
+  CScratchDirectory logs("divivez-proxy-tls-log-");
+  TinyServer server(TinyServer::Answering{});
+  Route route;
+  ASSERT_TRUE(TlsRoute(server.Port(), &route, logs.File("log"), &m_log));
+  std::string error;
+  Start(server.Port(), nullptr,
+        [&route](ProxySettings* settings) { settings->routes.push_back(&route); });
+
+  struct Injection {
+    const char* sent;        // in one packet after EHLO
+    const char* answered;    // what the plug-in answers before the 220
+    const char* pluginRead;  // of it, what the plug-in reads
+  };
+  const Injection injections[] = {
+      {"STARTTLS\r\nMAIL FROM:<x>\r\n", "", ""},
+      // The 220 waits for the reply to NOOP: the command after STARTTLS is
+      // still the host's to drop when the handshake begins.
+      {"NOOP\r\nSTARTTLS\r\nMAIL FROM:<x>\r\n", "250 ok\r\n", "NOOP\r\n"},
+  };
+  for (const Injection& injection : injections) {
+    SCOPED_TRACE(injection.sent);
+    {
+      std::lock_guard<std::mutex> lock(m_fake.mutex);
+      m_fake.fromClient.clear();
+    }
+    Stream client(NetConnect("127.0.0.1", m_port, 2000, &error));
+    ASSERT_NE(client.Socket(), kNetInvalidSocket) << error;
+    EXPECT_EQ(ReadSome(client.Socket(), 10), "220 tiny\r\n");
+    ASSERT_TRUE(client.SendAll("EHLO a\r\n", 8, 2000, nullptr));
+    EXPECT_EQ(ReadSome(client.Socket(), 40), "250-tiny\r\n250-PIPELINING\r\n250 STARTTLS\r\n");
+    ASSERT_TRUE(client.SendAll(injection.sent, std::strlen(injection.sent), 2000, nullptr));
+    EXPECT_EQ(ReadSome(client.Socket(), std::strlen(injection.answered)), injection.answered);
+    std::string ready;
+    while (ready.find('\n') == std::string::npos) {
+      const std::string more = ReadSome(client.Socket(), 1);
+      if (more.empty()) break;
+      ready += more;
+    }
+    ASSERT_EQ(ready.substr(0, 4), "220 ");
+    client.StartTls(TlsSession::Client(Certificate().client, "localhost", &error));
+    ASSERT_EQ(client.Handshake(5000, nullptr), Stream::HandshakeResult::kDone)
+        << client.Tls()->FailureText();
+    ASSERT_TRUE(client.SendAll("EHLO b\r\n", 8, 2000, nullptr));
+    EXPECT_EQ(ReadTls(&client, 26), "250-tiny\r\n250 PIPELINING\r\n");
+    ASSERT_TRUE(client.SendAll("QUIT\r\n", 6, 2000, nullptr));
+    EXPECT_EQ(ReadTls(&client, 100), "221 bye\r\n");
+    client.Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::lock_guard<std::mutex> lock(m_fake.mutex);
+    EXPECT_EQ(m_fake.fromClient,
+              "EHLO a\r\n" + std::string(injection.pluginRead) + "EHLO b\r\nQUIT\r\n");
+  }
+  Stop();
+  std::ifstream in(logs.File("log"));
+  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find("; TLS client TLSv1."), std::string::npos) << log;
 }

@@ -1,0 +1,92 @@
+// STARTTLS toward the client. See client_starttls.h.
+#include "host/proxy/client_starttls.h"
+
+#include <algorithm>
+
+namespace {
+
+// What the plug-in may say after the gate's 220 before the handshake ends
+// (it speaks unasked only by fault): past this the send fails.
+constexpr size_t kMaxLater = 16384;
+
+bool SendOut(Connection* c, int timeoutMs, const std::atomic<bool>* abort) {
+  std::string& out = c->startTls.out;
+  const bool sent =
+      out.empty() || c->clientStream.SendAll(out.data(), out.size(), timeoutMs, abort);
+  out.clear();
+  return sent;
+}
+
+}  // namespace
+
+bool IsLoopbackAddress(const std::string& ip) {
+  return ip.compare(0, 4, "127.") == 0 || ip == "::1" || ip.compare(0, 11, "::ffff:127.") == 0;
+}
+
+ClientTlsGate::Settings GateSettings(const Connection& c) {
+  ClientTlsGate::Settings settings;
+  settings.implicitTls = c.implicitTls;
+  settings.startTls = !c.implicitTls;
+  settings.requireTls = c.route->settings.tls.requireTls;
+  settings.plaintextAuth = c.route->settings.tls.allowPlaintextAuth;
+  settings.loopbackClient = IsLoopbackAddress(c.clientIp);
+  return settings;
+}
+
+int GateReceive(Connection* c, char* buffer, int size, int timeoutMs,
+                const std::atomic<bool>* abort) {
+  ClientTlsGate& gate = *c->startTls.gate;
+  const size_t capacity = size > 0 ? static_cast<size_t>(size) : 0;
+  if (gate.WantsHandshake() || capacity <= ClientTlsGate::kMaxExtraOutput) return 0;
+  // At most the plug-in's buffer less what the gate may add, counting what
+  // it still holds: so what it gives always fits.
+  std::string& held = c->startTls.held;
+  const size_t room = capacity - ClientTlsGate::kMaxExtraOutput;
+  if (held.size() < room) {
+    const size_t old = held.size();
+    held.resize(room);
+    const int n = c->clientStream.ReceiveForPlugin(&held[old], static_cast<int>(room - old));
+    held.resize(old + static_cast<size_t>(std::max(n, 0)));
+  }
+  size_t total = 0;
+  // The gate's own replies, once out, make room for more.
+  while (!held.empty() && !gate.WantsHandshake() &&
+         held.size() + ClientTlsGate::kMaxExtraOutput <= capacity - total) {
+    size_t produced = 0;
+    const size_t used = gate.FromClient(held.data(), held.size(), buffer + total, &produced);
+    held.erase(0, used);
+    total += produced;
+    gate.TakeLocalReplies(&c->startTls.out);
+    if (!SendOut(c, timeoutMs, abort)) break;
+    if (used == 0) break;
+  }
+  return static_cast<int>(total);
+}
+
+bool GateSend(Connection* c, const char* data, size_t length, int timeoutMs,
+              const std::atomic<bool>* abort) {
+  ClientTlsGate& gate = *c->startTls.gate;
+  std::string& later = c->startTls.later;
+  size_t used = 0;
+  if (later.empty()) used = gate.ToClient(data, length, &c->startTls.out);
+  if (used < length) {
+    if (later.size() + length - used > kMaxLater) return false;
+    later.append(data + used, length - used);
+  }
+  gate.TakeLocalReplies(&c->startTls.out);
+  return SendOut(c, timeoutMs, abort);
+}
+
+size_t GateDropHeld(Connection* c) {
+  const size_t dropped = c->startTls.held.size();
+  c->startTls.held.clear();
+  return dropped;
+}
+
+bool GateHandshakeDone(Connection* c, int timeoutMs, const std::atomic<bool>* abort) {
+  c->startTls.gate->HandshakeDone();
+  if (c->startTls.later.empty()) return true;
+  std::string later;
+  later.swap(c->startTls.later);
+  return GateSend(c, later.data(), later.size(), timeoutMs, abort);
+}
