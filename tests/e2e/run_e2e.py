@@ -2949,6 +2949,10 @@ def sc_tls_postfix_sasl(ctx):
         for proxy in proxies.values():
             proxy.stop()
         postfix.stop()
+    if debug:
+        # The search means something only if the client's commands were traced.
+        check(all("MAIL FROM:<sender@example.test>" in proxy.log_text() for proxy in proxies.values()),
+              "the plug-in's level-3 trace is not in the proxies' logs")
     found = files_holding([proxy.dir for proxy in proxies.values()], secret_forms(*creds))
     check(not found, "credentials in the proxy's files: %r" % found)
 
