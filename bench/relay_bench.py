@@ -360,7 +360,10 @@ def start_tls_relays(args, procs, work, sink_port, paths):
                                       "--tls-cert", os.path.join(work, "localhost.pem"),
                                       "--upstream", "127.0.0.1:%d" % terminator,
                                       "--upstream-tls", "implicit", "--upstream-ca", crt,
-                                      "--upstream-tls-name", "localhost"])
+                                      "--upstream-tls-name", "localhost",
+                                      # Every client comes from the one wrapper, whose
+                                      # closed connections linger past the default 50.
+                                      "--max-per-address", "2000"])
             wait_port(target, proc)
             pids = [proc.pid]
         port = free_port()
