@@ -2798,7 +2798,8 @@ def sc_peers_lenient_starttls(ctx):
 # with the plug-in's own sockets every TLS option is refused).
 
 TLS_VERSION = re.compile(r"TLSv1\.[23]")
-TLS_CIPHER = re.compile(r"\bTLS_(AES|CHACHA20)_\w+|\bECDHE-[\w-]+")
+# OpenSSL's names and the IANA ones (SChannel's).
+TLS_CIPHER = re.compile(r"\bTLS_\w*(AES|CHACHA20)\w*|\bECDHE-[\w-]+")
 
 
 def tls_proxy(ctx, name, upstream, certs, implicit=False, extra=(), cert=None):
@@ -3964,7 +3965,8 @@ OWN = [
     # The TLS peers alone: once a run.
     ("peers-postfix-tls", sc_peers_postfix_tls, ("host",), "native"),
     ("peers-lenient-starttls", sc_peers_lenient_starttls, ("host",), "native"),
-    # TLS needs the host's socket service; Wine's SChannel serves no server side.
+    # TLS needs the host's socket service; Wine's SChannel serves no server
+# side, so the scenarios with TLS toward the client are native-only.
     ("tls-refused-socket-service-plugin", sc_tls_refused_plugin_mode, ("host",), "native"),
     ("tls-clients-all-ways-eicar", sc_tls_clients, ("host",), "native"),
     ("tls-injection-client", sc_tls_injection_client, ("host",), "native"),
@@ -3972,10 +3974,11 @@ OWN = [
     ("tls-handshake-timeout", sc_tls_handshake_timeout, ("host",), "native"),
     ("tls-cert-reload-sighup", sc_tls_cert_reload, ("host",), "native"),
     ("tls-postfix-sasl-both-legs", sc_tls_postfix_sasl, ("host",), "native"),
-    ("tls-upstream-unverified-4xx", sc_tls_upstream_unverified, ("host",), "native"),
-    ("tls-upstream-may", sc_tls_upstream_may, ("host",), "native"),
-    ("tls-injection-server", sc_tls_injection_server, ("host",), "native"),
     ("tls-two-routes-postfix", sc_tls_two_routes, ("host",), "native"),
+    # Upstream TLS only: the client side of SChannel serves under Wine.
+    ("tls-upstream-unverified-4xx", sc_tls_upstream_unverified, ("host",)),
+    ("tls-upstream-may", sc_tls_upstream_may, ("host",)),
+    ("tls-injection-server", sc_tls_injection_server, ("host",)),
 ]
 
 
