@@ -142,6 +142,34 @@ std::string RouteLabel(const Route& route) {
   return route.name.empty() ? "" : "route " + route.name;
 }
 
+// A route's start-up line: a named route's upstream, and either leg's TLS;
+// empty for a default route without TLS (the general line says it all).
+std::string RouteDescription(const Route& route) {
+  const RouteSettings& settings = route.settings;
+  std::vector<std::string> parts;
+  if (!route.name.empty()) {
+    parts.push_back("upstream " + (settings.originalDestination
+                                       ? std::string("original-destination")
+                                       : EndpointText(settings.upstream)));
+  }
+  if (!settings.tls.certFile.empty()) {
+    parts.push_back("certificate " + LogSafe(settings.tls.certFile) +
+                    (settings.tls.requireTls ? ", TLS required" : ""));
+  }
+  if (settings.upstreamTls != UpstreamTls::kNone) {
+    std::string text = std::string("upstream TLS ") + UpstreamTlsName(settings.upstreamTls);
+    if (settings.upstreamTls != UpstreamTls::kMay) {
+      text += " verified against " +
+              (settings.upstreamCa.empty() ? "the system's store" : LogSafe(settings.upstreamCa));
+    }
+    parts.push_back(text);
+  }
+  if (parts.empty()) return "";
+  std::string line = route.name.empty() ? "default route" : RouteLabel(route);
+  for (size_t i = 0; i < parts.size(); ++i) line += (i == 0 ? ": " : "; ") + parts[i];
+  return line;
+}
+
 // An error about a route's setting: a named route's names the route.
 std::string RouteError(const Route& route, const std::string& error) {
   return (route.name.empty() ? "" : "route '" + route.name + "': ") + error;
@@ -396,12 +424,9 @@ int main(int argc, char** argv) {
       options.sessionTimeoutMs / 1000.0, options.idleTimeoutMs / 1000.0,
       options.maxMessageSize > 0 ? std::to_string(options.maxMessageSize).c_str()
                                  : "any number of");
-  for (const auto& named : routes) {
-    if (named->name.empty()) continue;
-    const RouteSettings& route = named->settings;
-    log.Line(
-        "%s: upstream %s", RouteLabel(*named).c_str(),
-        route.originalDestination ? "original-destination" : EndpointText(route.upstream).c_str());
+  for (const auto& route : routes) {
+    const std::string text = RouteDescription(*route);
+    if (!text.empty()) log.Line("%s", text.c_str());
   }
   if (options.keepaliveSeconds > 0 && options.keepaliveSeconds < 10) {
     log.Line(

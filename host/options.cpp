@@ -746,7 +746,10 @@ Connections:
                             named (no --listen, --listen-tls or route);
                             port 0 picks a free port, reported in the log line
                             "listening on ADDR:PORT"
-  --port-file FILE          also write the listening port to FILE
+  --port-file FILE          also write the first listener's port to FILE;
+                            with several listeners, then a line for each:
+                            "ROUTE KIND PORT" (ROUTE - for the default route,
+                            KIND listen or listen-tls)
   --upstream HOST:PORT      the mail server to relay to. Without it an
                             embedded capture server on a loopback port takes
                             the mail and stores each message in --outbox

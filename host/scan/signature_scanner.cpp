@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 
 #include "host/base/os.h"
 
@@ -13,6 +13,8 @@ namespace {
 
 // Per scan, not per connection: a thousand scans at once stay within 32 MiB.
 constexpr size_t kBlockSize = 16384;
+// Far larger than any list of patterns; a wrong file is not read without bound.
+constexpr size_t kMaxSignatureFileBytes = 64 * 1024 * 1024;
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -114,11 +116,15 @@ long MarkerCount(const std::string& line) {
 
 bool LoadSignatureFile(const std::string& path, std::vector<Signature>* signatures,
                        std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot open signature file " + path + ": " + std::strerror(errno);
+  // Read whole and checked on the opened file: a FIFO or a device named by
+  // mistake would otherwise hold up start-up or the reload for good.
+  std::string text;
+  std::string reason;
+  if (!OsReadRegularFile(path, kMaxSignatureFileBytes, &text, &reason)) {
+    *error = "signature file: " + reason;
     return false;
   }
+  std::istringstream in(text);
   std::string line;
   int number = 0;
   long announced = -1;
@@ -134,7 +140,6 @@ bool LoadSignatureFile(const std::string& path, std::vector<Signature>* signatur
     if (marker >= 0) announced = marker;
     Signature signature;
     bool isEntry = false;
-    std::string reason;
     if (!ParseSignatureLine(line, &signature, &isEntry, &reason)) {
       *error = where + reason;
       return false;
@@ -143,10 +148,6 @@ bool LoadSignatureFile(const std::string& path, std::vector<Signature>* signatur
       signatures->push_back(signature);
       ++loaded;
     }
-  }
-  if (in.bad()) {
-    *error = "cannot read signature file " + path;
-    return false;
   }
   // A file cut short where a line ends parses cleanly: only a count given
   // beforehand, or the emptiness of a file just truncated, tells.

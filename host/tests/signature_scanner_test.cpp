@@ -2,6 +2,10 @@
 // EICAR as sent and inside base64 MIME parts, dot-stuffed spool files.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -109,6 +113,14 @@ TEST(SignatureFileTest, LoadNamesFileAndLineOfAnError) {
   EXPECT_NE(error.find(path + ":2:"), std::string::npos) << error;
   std::filesystem::remove(path);
   EXPECT_FALSE(LoadSignatureFile(path, &signatures, &error));
+#ifndef _WIN32
+  // A FIFO named by mistake is refused unread instead of holding up the
+  // start or the reload for good.
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  EXPECT_FALSE(LoadSignatureFile(path, &signatures, &error));
+  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+  std::filesystem::remove(path);
+#endif
 
   // A file caught while written in place: empty, or short of the count its
   // "# signatures: N" line announces (a count that is not a number leaves

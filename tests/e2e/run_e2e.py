@@ -1164,6 +1164,10 @@ def sc_routes_certificates(ctx):
     proxy = Proxy(ctx, "routes-reload-" + ctx.mode, upstream=server.port,
                   extra=["--config", ctx.build.path(config)])
     tls_port = proxy.listener_port("work", "listen-tls")
+    for line in ("listening on 127.0.0.1:%d (route work, implicit TLS)" % tls_port,
+                 "route work: upstream 127.0.0.1:%d; certificate %s" % (server.port, ctx.build.path(work_cert)),
+                 "default route: certificate %s" % ctx.build.path(cert)):
+        check(line in proxy.log_text(), "no start-up line %r:\n%s" % (line, proxy.log_text()[-2000:]))
 
     def served():
         """The certificate the work route's implicit-TLS listener sends now (DER)."""
