@@ -997,7 +997,8 @@ class StartTlsServer {
   // How it takes TLS: offered with STARTTLS, answered with 220 and one more
   // reply in the same packet, STARTTLS answered and the connection closed
   // (the first time only), or TLS from the connect.
-  enum Mode { kOffer, kInject, kBreak, kImplicit, kPlain };
+  // kXclient: as kOffer, and XCLIENT offered over TLS.
+  enum Mode { kOffer, kInject, kBreak, kImplicit, kPlain, kXclient };
   explicit StartTlsServer(Mode mode) : m_mode(mode) {
     std::string error;
     bool bad = false;
@@ -1011,6 +1012,7 @@ class StartTlsServer {
   }
   uint16_t Port() const { return m_port; }
   int EhloOverTls() const { return m_ehloOverTls; }
+  int XclientOverTls() const { return m_xclientOverTls; }
 
  private:
   void Serve() {
@@ -1052,7 +1054,9 @@ class StartTlsServer {
         if (verb == "EHLO") {
           m_ehloOverTls += tls ? 1 : 0;
           const bool offer = m_mode != kImplicit && m_mode != kPlain && !tls;
-          const std::string reply = offer ? "250-tiny\r\n250 STARTTLS\r\n" : "250 tiny\r\n";
+          const std::string reply = offer                       ? "250-tiny\r\n250 STARTTLS\r\n"
+                                    : m_mode == kXclient && tls ? "250-tiny\r\n250 XCLIENT ADDR\r\n"
+                                                                : "250 tiny\r\n";
           stream->SendAll(reply.data(), reply.size(), 2000, nullptr);
         } else if (verb == "STAR") {
           const std::string reply = m_mode == kInject ? "220 go\r\n250 injected\r\n" : "220 go\r\n";
@@ -1061,6 +1065,9 @@ class StartTlsServer {
           std::string error;
           stream->StartTls(TlsSession::Server(Certificate().server, &error));
           if (stream->Handshake(2000, nullptr) != Stream::HandshakeResult::kDone) return;
+        } else if (verb == "XCLI") {
+          m_xclientOverTls += tls ? 1 : 0;
+          stream->SendAll("220 tiny\r\n", 10, 2000, nullptr);
         } else if (verb == "QUIT") {
           stream->SendAll("221 bye\r\n", 9, 2000, nullptr);
           return;
@@ -1077,6 +1084,7 @@ class StartTlsServer {
   uint16_t m_port = 0;
   std::atomic<bool> m_stop{false};
   std::atomic<int> m_ehloOverTls{0};
+  std::atomic<int> m_xclientOverTls{0};
   std::thread m_thread;
 };
 
@@ -1114,6 +1122,9 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
        static_cast<int>(TlsFailure::kUnknownCa)},
       {"may, not offered", UpstreamTls::kMay, Server::kPlain, true, "220 tiny\r\n", "250 tiny\r\n",
        0, -1},
+      // After TLS: EHLO and XCLIENT, the server's new 220 for the client.
+      {"starttls, XCLIENT", UpstreamTls::kStarttls, Server::kXclient, true, "220 tiny\r\n",
+       "250-tiny\r\n250 XCLIENT ADDR\r\n", 2, -1},
       // The handshake fails: connected again, plain text from the start.
       {"may, handshake fails", UpstreamTls::kMay, Server::kBreak, true, "220 tiny\r\n",
        "250-tiny\r\n250 STARTTLS\r\n", 0, static_cast<int>(TlsFailure::kNone)},
@@ -1132,8 +1143,11 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
     std::string error;
     route.upstreamTls = TlsMakeClientContext(client, &error);
     ASSERT_TRUE(route.upstreamTls) << error;
-    Start(server.Port(), nullptr,
-          [&route](ProxySettings* settings) { settings->routes.push_back(&route); });
+    const bool xclient = c.server == Server::kXclient;
+    Start(server.Port(), nullptr, [&route, xclient](ProxySettings* settings) {
+      settings->routes.push_back(&route);
+      settings->upstreamXclient = xclient;
+    });
     NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
     ASSERT_NE(s, kNetInvalidSocket) << error;
     EXPECT_EQ(ReadSome(s, std::strlen(c.greeting)), c.greeting);
@@ -1151,5 +1165,6 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
     }
     Stop();
     EXPECT_EQ(server.EhloOverTls(), c.ehloOverTls);
+    EXPECT_EQ(server.XclientOverTls(), xclient ? 1 : 0);
   }
 }
