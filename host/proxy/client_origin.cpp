@@ -202,25 +202,121 @@ bool ReadProxyHeader(NetSocket socket, int timeoutMs, const std::atomic<bool>* a
   return true;
 }
 
-XclientResult SendXclient(NetSocket server, const std::string& heloName, const std::string& address,
-                          const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
-                          std::string* detail) {
+namespace {
+
+// The server's side of the introduction: replies seen without being taken,
+// taken, and commands sent. On a plain socket the kernel keeps what is not
+// taken; over TLS the plaintext is read into a buffer and what was not
+// taken is preloaded back into the stream for the plug-in.
+class ServerIo {
+ public:
+  virtual ~ServerIo() = default;
+  virtual bool Peek(Clock::time_point deadline, const std::atomic<bool>* abort, std::string* reply,
+                    int* code, std::string* error) = 0;
+  virtual bool Take(size_t length) = 0;
+  virtual bool Send(const std::string& command, int timeoutMs, const std::atomic<bool>* abort) = 0;
+  bool Read(Clock::time_point deadline, const std::atomic<bool>* abort, std::string* reply,
+            int* code, std::string* error) {
+    if (!Peek(deadline, abort, reply, code, error)) return false;
+    if (Take(reply->size())) return true;
+    *error = "connection failed";
+    return false;
+  }
+};
+
+class SocketIo final : public ServerIo {
+ public:
+  explicit SocketIo(NetSocket socket) : m_socket(socket) {}
+  bool Peek(Clock::time_point deadline, const std::atomic<bool>* abort, std::string* reply,
+            int* code, std::string* error) override {
+    return PeekReply(m_socket, deadline, abort, reply, code, error);
+  }
+  bool Take(size_t length) override { return ::Take(m_socket, length); }
+  bool Send(const std::string& command, int timeoutMs, const std::atomic<bool>* abort) override {
+    return NetSendAll(m_socket, command.data(), command.size(), timeoutMs, abort);
+  }
+
+ private:
+  NetSocket m_socket;
+};
+
+class StreamIo final : public ServerIo {
+ public:
+  explicit StreamIo(Stream* stream) : m_stream(stream) { m_buffer.reserve(kMaxReply); }
+  // What the introduction did not take goes back to the stream.
+  ~StreamIo() override { m_stream->Preload(m_buffer); }
+  bool Peek(Clock::time_point deadline, const std::atomic<bool>* abort, std::string* reply,
+            int* code, std::string* error) override {
+    for (;;) {
+      const size_t length = ReplyLength(m_buffer.data(), m_buffer.size(), code);
+      if (length > 0) {
+        reply->assign(m_buffer, 0, length);
+        return true;
+      }
+      if (m_buffer.size() >= kMaxReply) {
+        *error = "a reply longer than " + std::to_string(kMaxReply) + " bytes";
+        return false;
+      }
+      if (abort != nullptr && abort->load()) {
+        *error = "shutting down";
+        return false;
+      }
+      char buffer[1024];
+      m_stream->NewCall();
+      const int n = m_stream->ReceiveForPlugin(
+          buffer, static_cast<int>(std::min(sizeof buffer, kMaxReply - m_buffer.size())));
+      if (n > 0) {
+        m_buffer.append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      const int peek = m_stream->Peek();
+      if (peek == 0 || peek == kNetError) {
+        *error = peek == 0 ? "the server closed the connection" : "connection failed";
+        return false;
+      }
+      const int wait = RemainingMs(deadline);
+      if (wait == 0) {
+        *error = "no complete reply in time";
+        return false;
+      }
+      if (peek <= 0) {
+        NetPollItem item{m_stream->Socket(), kNetIn, 0};
+        NetPoll(&item, 1, wait);
+      }
+    }
+  }
+  bool Take(size_t length) override {
+    m_buffer.erase(0, length);
+    return true;
+  }
+  bool Send(const std::string& command, int timeoutMs, const std::atomic<bool>* abort) override {
+    return m_stream->SendAll(command.data(), command.size(), timeoutMs, abort);
+  }
+
+ private:
+  Stream* const m_stream;
+  std::string m_buffer;
+};
+
+XclientResult Introduce(ServerIo* server, const std::string& heloName, const std::string& address,
+                        const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
+                        std::string* detail) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string reply;
   int code = 0;
   // A greeting other than 220 (421, 554) is the client's to hear.
-  if (!PeekReply(server, deadline, abort, &reply, &code, detail)) return XclientResult::kFailed;
+  if (!server->Peek(deadline, abort, &reply, &code, detail)) return XclientResult::kFailed;
   if (code != 220) {
     *detail = FirstLine(reply);
     return XclientResult::kNoGreeting;
   }
-  if (!Take(server, reply.size())) {
+  if (!server->Take(reply.size())) {
     *detail = "connection failed";
     return XclientResult::kFailed;
   }
   const std::string ehlo = "EHLO " + heloName + "\r\n";
-  if (!NetSendAll(server, ehlo.data(), ehlo.size(), timeoutMs, abort) ||
-      !ReadReply(server, deadline, abort, &reply, &code, detail)) {
+  if (!server->Send(ehlo, timeoutMs, abort) ||
+      !server->Read(deadline, abort, &reply, &code, detail)) {
     if (detail->empty()) *detail = "connection failed";
     return XclientResult::kFailed;
   }
@@ -242,17 +338,33 @@ XclientResult SendXclient(NetSocket server, const std::string& heloName, const s
   }
   if (Lists(attributes, "NAME")) command += " NAME=" + Xtext(name);
   command += "\r\n";
-  if (!NetSendAll(server, command.data(), command.size(), timeoutMs, abort) ||
-      !PeekReply(server, deadline, abort, &reply, &code, detail)) {
+  if (!server->Send(command, timeoutMs, abort) ||
+      !server->Peek(deadline, abort, &reply, &code, detail)) {
     if (detail->empty()) *detail = "connection failed";
     return XclientResult::kFailed;
   }
   *detail = FirstLine(reply);
   if (code != 220) {
-    Take(server, reply.size());
+    server->Take(reply.size());
     return XclientResult::kRefused;
   }
   return XclientResult::kSent;
+}
+
+}  // namespace
+
+XclientResult SendXclient(NetSocket server, const std::string& heloName, const std::string& address,
+                          const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
+                          std::string* detail) {
+  SocketIo io(server);
+  return Introduce(&io, heloName, address, name, timeoutMs, abort, detail);
+}
+
+XclientResult SendXclient(Stream* server, const std::string& heloName, const std::string& address,
+                          const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
+                          std::string* detail) {
+  StreamIo io(server);
+  return Introduce(&io, heloName, address, name, timeoutMs, abort, detail);
 }
 
 bool ReadServerReply(NetSocket server, int timeoutMs, const std::atomic<bool>* abort,

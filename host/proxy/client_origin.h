@@ -15,6 +15,7 @@
 
 #include "host/base/net.h"
 #include "host/proxy/proxy_header.h"
+#include "host/proxy/stream.h"
 
 // Reads the PROXY protocol header (version 1 or 2) that must open the
 // connection. False with *error when none arrives before timeoutMs, the
@@ -45,6 +46,12 @@ enum class XclientResult {
 // turns it away (XclientRefusalReply). *detail gets the server's reply (its
 // first line) or the failure, for a log line (not escaped).
 XclientResult SendXclient(NetSocket server, const std::string& heloName, const std::string& address,
+                          const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
+                          std::string* detail);
+
+// The same over a TLS stream: what the introduction did not take (the new
+// greeting) is preloaded back into it for the plug-in.
+XclientResult SendXclient(Stream* server, const std::string& heloName, const std::string& address,
                           const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
                           std::string* detail);
 

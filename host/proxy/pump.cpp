@@ -189,21 +189,6 @@ bool Pump::SetUp(Connection* c) {
   }
   if (c->serverStream.Socket() != kNetInvalidSocket && m_context->settings.upstreamXclient) {
     LoopGroup::LeaveBeforeWaiting();  // for the server's answers
-    if (c->serverStream.Tls() != nullptr) {
-      // The introduction reads the server's socket itself: it does not run
-      // over TLS yet, and the client is not sent on without it.
-      m_context->log->Line(
-          "%s from %s: XCLIENT over TLS to upstream %s is not supported; answered 421 "
-          "(--upstream-xclient with --upstream-tls)",
-          c->Label().c_str(), c->peer.c_str(), EndpointText(c->destination.upstream).c_str());
-      ++m_context->counters.upstreamFailed;
-      static const char kRefused[] = "421 4.3.0 Temporary failure, try again later\r\n";
-      c->serverStream.ShutdownSend();
-      c->serverStream.Close();
-      c->clientStream.SendAll(kRefused, sizeof kRefused - 1, 5000, &m_context->abort);
-      c->clientStream.LingeringClose(kLingerMs);
-      return false;
-    }
     if (!IntroduceClient(c, &error)) return false;
   }
   if (c->serverStream.Socket() == kNetInvalidSocket) {
@@ -295,9 +280,13 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
   const bool anyServer = c->route->settings.originalDestination;
   if (anyServer && XclientOff(c)) return true;
   std::string detail;
+  // Over TLS (--upstream-tls) the introduction runs inside the session.
   const XclientResult result =
-      SendXclient(c->serverStream.Socket(), kXclientHelo, c->clientIp, "[UNAVAILABLE]",
-                  settings.connectTimeoutMs, &m_context->abort, &detail);
+      c->serverStream.Tls() != nullptr
+          ? SendXclient(&c->serverStream, kXclientHelo, c->clientIp, "[UNAVAILABLE]",
+                        settings.connectTimeoutMs, &m_context->abort, &detail)
+          : SendXclient(c->serverStream.Socket(), kXclientHelo, c->clientIp, "[UNAVAILABLE]",
+                        settings.connectTimeoutMs, &m_context->abort, &detail);
   if (result == XclientResult::kSent || result == XclientResult::kNoGreeting) return true;
   if (anyServer && result == XclientResult::kNotOffered) {
     if (MarkXclientOff(c)) {
@@ -309,6 +298,11 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
     CloseSpentSession(c);
     c->serverStream.Attach(NetConnect(c->destination.upstream.host, c->destination.upstream.port,
                                       settings.connectTimeoutMs, error));
+    // The new session takes TLS as the first did.
+    if (c->serverStream.Socket() != kNetInvalidSocket &&
+        c->route->settings.upstreamTls != UpstreamTls::kNone) {
+      return SecureUpstream(c, error);
+    }
     return true;
   }
   // The operator asked for XCLIENT: without it the server would take this

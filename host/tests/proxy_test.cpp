@@ -994,7 +994,12 @@ namespace {
 // how many EHLO came over TLS.
 class StartTlsServer {
  public:
-  StartTlsServer(bool offer, bool inject) : m_offer(offer), m_inject(inject) {
+  // How it takes TLS: offered with STARTTLS, answered with 220 and one more
+  // reply in the same packet, STARTTLS answered and the connection closed
+  // (the first time only), or TLS from the connect.
+  // kXclient: as kOffer, and XCLIENT offered over TLS.
+  enum Mode { kOffer, kInject, kBreak, kImplicit, kPlain, kXclient };
+  explicit StartTlsServer(Mode mode) : m_mode(mode) {
     std::string error;
     bool bad = false;
     m_listener = NetListen("127.0.0.1", 0, &m_port, &bad, &error);
@@ -1007,6 +1012,7 @@ class StartTlsServer {
   }
   uint16_t Port() const { return m_port; }
   int EhloOverTls() const { return m_ehloOverTls; }
+  int XclientOverTls() const { return m_xclientOverTls; }
 
  private:
   void Serve() {
@@ -1023,6 +1029,11 @@ class StartTlsServer {
   }
 
   void Session(Stream* stream) {
+    if (m_mode == kImplicit) {
+      std::string error;
+      stream->StartTls(TlsSession::Server(Certificate().server, &error));
+      if (stream->Handshake(2000, nullptr) != Stream::HandshakeResult::kDone) return;
+    }
     stream->SendAll("220 tiny\r\n", 10, 2000, nullptr);
     std::string input;
     while (!m_stop) {
@@ -1042,15 +1053,21 @@ class StartTlsServer {
         const bool tls = stream->Tls() != nullptr;
         if (verb == "EHLO") {
           m_ehloOverTls += tls ? 1 : 0;
-          const std::string reply =
-              m_offer && !tls ? "250-tiny\r\n250 STARTTLS\r\n" : "250 tiny\r\n";
+          const bool offer = m_mode != kImplicit && m_mode != kPlain && !tls;
+          const std::string reply = offer                       ? "250-tiny\r\n250 STARTTLS\r\n"
+                                    : m_mode == kXclient && tls ? "250-tiny\r\n250 XCLIENT ADDR\r\n"
+                                                                : "250 tiny\r\n";
           stream->SendAll(reply.data(), reply.size(), 2000, nullptr);
         } else if (verb == "STAR") {
-          const std::string reply = m_inject ? "220 go\r\n250 injected\r\n" : "220 go\r\n";
+          const std::string reply = m_mode == kInject ? "220 go\r\n250 injected\r\n" : "220 go\r\n";
           stream->SendAll(reply.data(), reply.size(), 2000, nullptr);
+          if (m_mode == kBreak && !m_broken.exchange(true)) return;
           std::string error;
           stream->StartTls(TlsSession::Server(Certificate().server, &error));
           if (stream->Handshake(2000, nullptr) != Stream::HandshakeResult::kDone) return;
+        } else if (verb == "XCLI") {
+          m_xclientOverTls += tls ? 1 : 0;
+          stream->SendAll("220 tiny\r\n", 10, 2000, nullptr);
         } else if (verb == "QUIT") {
           stream->SendAll("221 bye\r\n", 9, 2000, nullptr);
           return;
@@ -1061,12 +1078,13 @@ class StartTlsServer {
     }
   }
 
-  const bool m_offer;
-  const bool m_inject;
+  const Mode m_mode;
+  std::atomic<bool> m_broken{false};
   NetSocket m_listener = kNetInvalidSocket;
   uint16_t m_port = 0;
   std::atomic<bool> m_stop{false};
   std::atomic<int> m_ehloOverTls{0};
+  std::atomic<int> m_xclientOverTls{0};
   std::thread m_thread;
 };
 
@@ -1079,11 +1097,11 @@ class StartTlsServer {
 // goes on in plain text where the server offers no STARTTLS).
 TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
   ASSERT_TRUE(Certificate().server && Certificate().client);
+  using Server = StartTlsServer;
   struct Case {
     const char* name;
     UpstreamTls mode;
-    bool offer;
-    bool inject;
+    Server::Mode server;
     bool trusted;           // the server's certificate verifies
     const char* greeting;   // what the client hears first
     const char* ehloReply;  // to its EHLO, or "" (ended)
@@ -1091,21 +1109,29 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
     int failure;            // counted against the server: a reason, -1 none
   };
   const Case cases[] = {
-      {"starttls", UpstreamTls::kStarttls, true, false, true, "220 tiny\r\n", "250 tiny\r\n", 1,
+      {"starttls", UpstreamTls::kStarttls, Server::kOffer, true, "220 tiny\r\n", "250 tiny\r\n", 1,
        -1},
-      {"not offered", UpstreamTls::kStarttls, false, false, true,
+      {"implicit", UpstreamTls::kImplicit, Server::kImplicit, true, "220 tiny\r\n", "250 tiny\r\n",
+       1, -1},
+      {"not offered", UpstreamTls::kStarttls, Server::kPlain, true,
        "421 4.7.0 Upstream server does not offer STARTTLS\r\n", "", 0, -1},
-      {"injected after 220", UpstreamTls::kStarttls, true, true, true,
+      {"injected after 220", UpstreamTls::kStarttls, Server::kInject, true,
        "421 4.7.0 Upstream server broke STARTTLS\r\n", "", 0, -1},
-      {"not trusted", UpstreamTls::kStarttls, true, false, false,
+      {"not trusted", UpstreamTls::kStarttls, Server::kOffer, false,
        "421 4.7.0 Upstream server certificate not trusted\r\n", "", 0,
        static_cast<int>(TlsFailure::kUnknownCa)},
-      {"may, not offered", UpstreamTls::kMay, false, false, true, "220 tiny\r\n", "250 tiny\r\n", 0,
-       -1},
+      {"may, not offered", UpstreamTls::kMay, Server::kPlain, true, "220 tiny\r\n", "250 tiny\r\n",
+       0, -1},
+      // After TLS: EHLO and XCLIENT, the server's new 220 for the client.
+      {"starttls, XCLIENT", UpstreamTls::kStarttls, Server::kXclient, true, "220 tiny\r\n",
+       "250-tiny\r\n250 XCLIENT ADDR\r\n", 2, -1},
+      // The handshake fails: connected again, plain text from the start.
+      {"may, handshake fails", UpstreamTls::kMay, Server::kBreak, true, "220 tiny\r\n",
+       "250-tiny\r\n250 STARTTLS\r\n", 0, static_cast<int>(TlsFailure::kNone)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    StartTlsServer server(c.offer, c.inject);
+    StartTlsServer server(c.server);
     Route route;
     route.settings.hasUpstream = true;
     route.settings.upstream = Endpoint{"127.0.0.1", server.Port()};
@@ -1117,8 +1143,11 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
     std::string error;
     route.upstreamTls = TlsMakeClientContext(client, &error);
     ASSERT_TRUE(route.upstreamTls) << error;
-    Start(server.Port(), nullptr,
-          [&route](ProxySettings* settings) { settings->routes.push_back(&route); });
+    const bool xclient = c.server == Server::kXclient;
+    Start(server.Port(), nullptr, [&route, xclient](ProxySettings* settings) {
+      settings->routes.push_back(&route);
+      settings->upstreamXclient = xclient;
+    });
     NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
     ASSERT_NE(s, kNetInvalidSocket) << error;
     EXPECT_EQ(ReadSome(s, std::strlen(c.greeting)), c.greeting);
@@ -1136,5 +1165,6 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
     }
     Stop();
     EXPECT_EQ(server.EhloOverTls(), c.ehloOverTls);
+    EXPECT_EQ(server.XclientOverTls(), xclient ? 1 : 0);
   }
 }
