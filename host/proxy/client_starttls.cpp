@@ -10,7 +10,7 @@ namespace {
 constexpr size_t kMaxLater = 16384;
 
 bool SendOut(Connection* c, int timeoutMs, const std::atomic<bool>* abort) {
-  std::string& out = c->startTls.out;
+  std::string& out = c->clientTls.startTls.out;
   const bool sent =
       out.empty() || c->clientStream.SendAll(out.data(), out.size(), timeoutMs, abort);
   out.clear();
@@ -25,8 +25,8 @@ bool IsLoopbackAddress(const std::string& ip) {
 
 ClientTlsGate::Settings GateSettings(const Connection& c) {
   ClientTlsGate::Settings settings;
-  settings.implicitTls = c.implicitTls;
-  settings.startTls = !c.implicitTls;
+  settings.implicitTls = c.clientTls.implicit;
+  settings.startTls = !c.clientTls.implicit;
   settings.requireTls = c.route->settings.tls.requireTls;
   settings.plaintextAuth = c.route->settings.tls.allowPlaintextAuth;
   settings.loopbackClient = IsLoopbackAddress(c.clientIp);
@@ -35,12 +35,12 @@ ClientTlsGate::Settings GateSettings(const Connection& c) {
 
 int GateReceive(Connection* c, char* buffer, int size, int timeoutMs,
                 const std::atomic<bool>* abort) {
-  ClientTlsGate& gate = *c->startTls.gate;
+  ClientTlsGate& gate = *c->clientTls.startTls.gate;
   const size_t capacity = size > 0 ? static_cast<size_t>(size) : 0;
   if (gate.WantsHandshake() || capacity <= ClientTlsGate::kMaxExtraOutput) return 0;
   // At most the plug-in's buffer less what the gate may add, counting what
   // it still holds: so what it gives always fits.
-  std::string& held = c->startTls.held;
+  std::string& held = c->clientTls.startTls.held;
   const size_t room = capacity - ClientTlsGate::kMaxExtraOutput;
   if (held.size() < room) {
     const size_t old = held.size();
@@ -56,7 +56,7 @@ int GateReceive(Connection* c, char* buffer, int size, int timeoutMs,
     const size_t used = gate.FromClient(held.data(), held.size(), buffer + total, &produced);
     held.erase(0, used);
     total += produced;
-    gate.TakeLocalReplies(&c->startTls.out);
+    gate.TakeLocalReplies(&c->clientTls.startTls.out);
     if (!SendOut(c, timeoutMs, abort)) break;
     if (used == 0) break;
   }
@@ -65,28 +65,28 @@ int GateReceive(Connection* c, char* buffer, int size, int timeoutMs,
 
 bool GateSend(Connection* c, const char* data, size_t length, int timeoutMs,
               const std::atomic<bool>* abort) {
-  ClientTlsGate& gate = *c->startTls.gate;
-  std::string& later = c->startTls.later;
+  ClientTlsGate& gate = *c->clientTls.startTls.gate;
+  std::string& later = c->clientTls.startTls.later;
   size_t used = 0;
-  if (later.empty()) used = gate.ToClient(data, length, &c->startTls.out);
+  if (later.empty()) used = gate.ToClient(data, length, &c->clientTls.startTls.out);
   if (used < length) {
     if (later.size() + length - used > kMaxLater) return false;
     later.append(data + used, length - used);
   }
-  gate.TakeLocalReplies(&c->startTls.out);
+  gate.TakeLocalReplies(&c->clientTls.startTls.out);
   return SendOut(c, timeoutMs, abort);
 }
 
 size_t GateDropHeld(Connection* c) {
-  const size_t dropped = c->startTls.held.size();
-  c->startTls.held.clear();
+  const size_t dropped = c->clientTls.startTls.held.size();
+  c->clientTls.startTls.held.clear();
   return dropped;
 }
 
 bool GateHandshakeDone(Connection* c, int timeoutMs, const std::atomic<bool>* abort) {
-  c->startTls.gate->HandshakeDone();
-  if (c->startTls.later.empty()) return true;
+  c->clientTls.startTls.gate->HandshakeDone();
+  if (c->clientTls.startTls.later.empty()) return true;
   std::string later;
-  later.swap(c->startTls.later);
+  later.swap(c->clientTls.startTls.later);
   return GateSend(c, later.data(), later.size(), timeoutMs, abort);
 }

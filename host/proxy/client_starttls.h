@@ -46,6 +46,6 @@ bool GateHandshakeDone(Connection* c, int timeoutMs, const std::atomic<bool>* ab
 
 // Bytes the gate holds for the plug-in: the client side is due once the
 // plug-in has answered.
-inline bool GateHolds(const Connection& c) { return !c.startTls.held.empty(); }
+inline bool GateHolds(const Connection& c) { return !c.clientTls.startTls.held.empty(); }
 
 #endif  // DIVIVEZ_HOST_PROXY_CLIENT_STARTTLS_H_

@@ -79,6 +79,15 @@ struct ClientStartTls {
   std::string out;
 };
 
+// TLS toward the client: whether the listener that accepted the connection
+// speaks it from the first byte, the handshake while it is under way
+// (implicit, or after STARTTLS), and STARTTLS.
+struct ClientTls {
+  bool implicit = false;
+  TlsWait handshake;
+  ClientStartTls startTls;
+};
+
 // Where the connection goes.
 struct Destination {
   Endpoint upstream;  // the server: --upstream, or the original destination
@@ -99,18 +108,14 @@ struct Connection final : LoopTask {
   std::string peer;      // escaped for the log
   std::string address;   // the client's address without the port; "": not counted per address
   std::string clientIp;  // the same without brackets (for XCLIENT)
-  // The route of the listener that accepted it, and whether that listener
-  // speaks TLS from the first byte.
+  // The route of the listener that accepted it.
   const Route* route = nullptr;
-  bool implicitTls = false;
   Destination destination;
   // Set when the host ends the connection itself (from the scan callback);
   // the relay loop stops after the current call.
   std::string cut;
   HeaderWait header;
-  // The client's TLS handshake while it is under way.
-  TlsWait clientHandshake;
-  ClientStartTls startTls;
+  ClientTls clientTls;
   // Each side's stream, and the handle the plug-in knows it by.
   Stream clientStream;
   Stream serverStream;
@@ -137,7 +142,9 @@ struct Connection final : LoopTask {
   std::string Label() const { return "conn " + std::to_string(id) + RouteTag(route); }
   // Before the set-up: the PROXY header or an implicit-TLS handshake under
   // way (a STARTTLS handshake runs in the pump's rounds).
-  bool Opening() const { return header.awaiting || (implicitTls && clientHandshake.awaiting); }
+  bool Opening() const {
+    return header.awaiting || (clientTls.implicit && clientTls.handshake.awaiting);
+  }
 };
 
 // Ties the plug-in's calls on this thread (its socket service and its

@@ -42,7 +42,7 @@ Clock::time_point Connection::Wants(NetSocket handles[kHandles], bool watch[kHan
     watch[0] = true;
     watch[1] = false;
     if (state.lingering) return state.lingerEnd;
-    return header.awaiting ? header.due : clientHandshake.due;
+    return header.awaiting ? header.due : clientTls.handshake.due;
   }
   return pump->Wants(this, Clock::now(), &watch[0], &watch[1]);
 }

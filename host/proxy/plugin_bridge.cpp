@@ -44,7 +44,7 @@ class HostSocketService final : public ISocket {
     // arrives meanwhile is seen by the connection's next poll.
     // STARTTLS toward the client: the gate stands between them.
     Connection* const c = t_connection;
-    const int n = stream == &c->clientStream && c->startTls.gate
+    const int n = stream == &c->clientStream && c->clientTls.startTls.gate
                       ? GateReceive(c, buffer, size, g_sendTimeoutMs, g_abort)
                       : stream->ReceiveForPlugin(buffer, size);
     if (n > 0) SawReceived(stream, buffer, n);
@@ -54,7 +54,8 @@ class HostSocketService final : public ISocket {
     Stream* const stream = StreamOf(socket);
     const size_t n = length > 0 ? static_cast<size_t>(length) : 0;
     Connection* const c = t_connection;
-    const bool gated = stream != nullptr && stream == &c->clientStream && c->startTls.gate;
+    const bool gated =
+        stream != nullptr && stream == &c->clientStream && c->clientTls.startTls.gate;
     if (gated               ? GateSend(c, data, n, g_sendTimeoutMs, g_abort)
         : stream != nullptr ? stream->SendForPlugin(data, n, g_sendTimeoutMs, g_abort)
                             : n == 0 || NetSendAll(static_cast<NetSocket>(socket), data, n,

@@ -39,15 +39,10 @@ void Proxy::CloseListeners() {
 }
 
 bool Proxy::Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error,
-                   bool implicitTls) {
-  return Open(m_routes.front(), implicitTls, where, boundPort, badAddress, error);
-}
-
-bool Proxy::Open(const Route* route, bool implicitTls, const Endpoint& where, uint16_t* boundPort,
-                 bool* badAddress, std::string* error) {
+                   bool implicitTls, const Route* route) {
   const NetSocket socket = NetListen(where.host, where.port, boundPort, badAddress, error);
   if (socket == kNetInvalidSocket) return false;
-  m_listeners.push_back(Listener{route, implicitTls, socket});
+  m_listeners.push_back(Listener{route != nullptr ? route : m_routes.front(), implicitTls, socket});
   m_admission.AddListenPort(*boundPort);
   m_listening = true;
   return true;
@@ -59,7 +54,7 @@ bool Proxy::ListenAll(std::vector<Bound>* bound, bool* badAddress, std::string* 
       for (const Endpoint& where :
            implicitTls ? route->settings.listenTls : route->settings.listen) {
         uint16_t port = 0;
-        if (!Open(route, implicitTls, where, &port, badAddress, error)) {
+        if (!Listen(where, &port, badAddress, error, implicitTls, route)) {
           if (!route->name.empty()) *error = "route '" + route->name + "': " + *error;
           return false;
         }
@@ -70,16 +65,16 @@ bool Proxy::ListenAll(std::vector<Bound>* bound, bool* badAddress, std::string* 
   return true;
 }
 
-void Proxy::StartLoops() {
-  if (m_context.settings.socketService != SocketService::kHost) return;
-  // The socket layer's waits (a connect, a send, a lingering close) leave
-  // the loop first; a no-op on any other thread.
-  NetSetBeforeWait(LoopGroup::LeaveBeforeWaiting);
-  m_loops.Start(std::max(1u, std::min(std::thread::hardware_concurrency(), 16u)));
-}
-
 void Proxy::Run(const std::atomic<int>& stopRequests, int shutdownGraceMs) {
-  StartLoops();
+  // With the host's socket service on a system with a readiness set, a loop
+  // per processor runs the connections' rounds once they are set up;
+  // otherwise (no loop started) each connection keeps its thread.
+  if (m_context.settings.socketService == SocketService::kHost) {
+    // The socket layer's waits (a connect, a send, a lingering close) leave
+    // the loop first; a no-op on any other thread.
+    NetSetBeforeWait(LoopGroup::LeaveBeforeWaiting);
+    m_loops.Start(std::max(1u, std::min(std::thread::hardware_concurrency(), 16u)));
+  }
   std::vector<NetPollItem> items;
   for (const Listener& listener : m_listeners)
     items.push_back(NetPollItem{listener.socket, kNetIn, 0});
@@ -156,7 +151,7 @@ int Proxy::Accept(const Listener& listener) {
     connection->address = client.address;
     connection->clientIp = client.ip;
     connection->route = listener.route;
-    connection->implicitTls = listener.implicitTls;
+    connection->clientTls.implicit = listener.implicitTls;
     connection->clientStream.Attach(socket);
     connection->header.awaiting = client.awaitingHeader;
     connection->header.due = client.headerDue;

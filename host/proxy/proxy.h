@@ -74,11 +74,12 @@ class Proxy {
   // plug-in.
   void ConfigurePlugin() { m_bridge.Configure(); }
 
-  // Listens for the first route at where, a plain listener or one whose
-  // clients speak TLS from the first byte (implicitTls); *boundPort gets the
-  // actual port. *badAddress is set when the address did not resolve.
+  // Listens at where for route (nullptr: the first route), a plain listener
+  // or one whose clients speak TLS from the first byte (implicitTls);
+  // *boundPort gets the actual port. *badAddress is set when the address did
+  // not resolve.
   bool Listen(const Endpoint& where, uint16_t* boundPort, bool* badAddress, std::string* error,
-              bool implicitTls = false);
+              bool implicitTls = false, const Route* route = nullptr);
 
   // A listener as opened: its route, its kind and the actual port.
   struct Bound {
@@ -117,15 +118,9 @@ class Proxy {
     NetSocket socket;
   };
 
-  // With the host's socket service on a system with a readiness set, a loop
-  // per processor runs the connections' rounds once they are set up;
-  // otherwise (m_loops empty) each connection keeps its thread.
-  void StartLoops();
   // Accepts what is pending on listener; returns how many connections were
   // taken.
   int Accept(const Listener& listener);
-  bool Open(const Route* route, bool implicitTls, const Endpoint& where, uint16_t* boundPort,
-            bool* badAddress, std::string* error);
   void CloseListeners();
 
   ProxyContext m_context;

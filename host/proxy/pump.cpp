@@ -67,12 +67,12 @@ Pump::Opening Pump::Open(Connection* c) {
   // TLS before the greeting: the handshake, as its bytes come, before the
   // upstream is set up (and after the PROXY header, which is plain text).
   if (!ImplicitTls(c, false)) return Opening::kEnded;
-  if (c->clientHandshake.awaiting) return Opening::kWaiting;
+  if (c->clientTls.handshake.awaiting) return Opening::kWaiting;
   return SetUp(c) ? Opening::kGoing : Opening::kEnded;
 }
 
 bool Pump::ImplicitTls(Connection* c, bool wait) {
-  if (!c->implicitTls) return true;
+  if (!c->clientTls.implicit) return true;
   if (c->clientStream.Tls() == nullptr && !StartClientTls(c)) {
     c->clientStream.Close();
     return false;
@@ -85,7 +85,7 @@ bool Pump::ImplicitTls(Connection* c, bool wait) {
 }
 
 const char* Pump::StartTlsRound(Connection* c) {
-  if (c->clientHandshake.awaiting) {
+  if (c->clientTls.handshake.awaiting) {
     const TlsStep step = ClientHandshake(c, false);
     if (step == TlsStep::kMore) return nullptr;
     if (step == TlsStep::kEnded) {
@@ -99,7 +99,7 @@ const char* Pump::StartTlsRound(Connection* c) {
     c->state.client = PumpState::ClientSide::kReading;
     return nullptr;
   }
-  ClientTlsGate* const gate = c->startTls.gate.get();
+  ClientTlsGate* const gate = c->clientTls.startTls.gate.get();
   if (gate == nullptr || !gate->WantsHandshake() || c->clientStream.Tls() != nullptr) {
     return nullptr;
   }
@@ -122,28 +122,28 @@ bool Pump::StartClientTls(Connection* c) {
     return false;
   }
   c->clientStream.StartTls(std::move(session));
-  c->clientHandshake.awaiting = true;
-  c->clientHandshake.due =
+  c->clientTls.handshake.awaiting = true;
+  c->clientTls.handshake.due =
       Clock::now() + std::chrono::milliseconds(m_context->settings.tlsHandshakeTimeoutMs);
   return true;
 }
 
 Pump::TlsStep Pump::ClientHandshake(Connection* c, bool wait) {
-  if (!c->clientHandshake.awaiting) return TlsStep::kDone;
+  if (!c->clientTls.handshake.awaiting) return TlsStep::kDone;
   Stream::HandshakeResult result = Stream::HandshakeResult::kMore;
   if (wait) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->clientHandshake.due -
-                                                                            Clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        c->clientTls.handshake.due - Clock::now());
     result = c->clientStream.Handshake(static_cast<int>(std::max<long long>(0, left.count())),
                                        &m_context->abort);
   } else {
     result = c->clientStream.HandshakeStep();
   }
-  if (result == Stream::HandshakeResult::kMore && Clock::now() < c->clientHandshake.due &&
+  if (result == Stream::HandshakeResult::kMore && Clock::now() < c->clientTls.handshake.due &&
       !m_context->abort.load()) {
     return TlsStep::kMore;
   }
-  c->clientHandshake.awaiting = false;
+  c->clientTls.handshake.awaiting = false;
   if (result == Stream::HandshakeResult::kDone) {
     ++m_context->counters.tlsHandshakes[kTlsClientSide];
     return TlsStep::kDone;
@@ -393,7 +393,7 @@ void Pump::Begin(Connection* c) {
   // A route with a certificate: the host offers STARTTLS and takes it (the
   // options keep TLS from the plug-in's own socket road).
   if (!pump.peek && c->route->serverTls.Current() != nullptr) {
-    c->startTls.gate = std::make_unique<ClientTlsGate>(GateSettings(*c));
+    c->clientTls.startTls.gate = std::make_unique<ClientTlsGate>(GateSettings(*c));
   }
 }
 
@@ -410,9 +410,9 @@ Clock::time_point Pump::Wants(const Connection* c, Clock::time_point now, bool* 
     wake = now;
   }
   // The client's STARTTLS handshake: its socket, and its time-out.
-  if (c->clientHandshake.awaiting) {
+  if (c->clientTls.handshake.awaiting) {
     *client = true;
-    wake = std::min(wake, c->clientHandshake.due);
+    wake = std::min(wake, c->clientTls.handshake.due);
   }
   if (pump.client == PumpState::ClientSide::kHeld)
     wake = std::min(wake, pump.clientHeldAt + kHoldRetry);
@@ -444,7 +444,8 @@ const char* Pump::Step(Connection* c, bool clientReadable, bool serverReadable) 
     if (reason == nullptr) reason = StartTlsRound(c);
     if (reason != nullptr) return reason;
   }
-  if (clientDue && pump.client != PumpState::ClientSide::kDrained && !c->clientHandshake.awaiting) {
+  if (clientDue && pump.client != PumpState::ClientSide::kDrained &&
+      !c->clientTls.handshake.awaiting) {
     reason = ClientTurn(c, &pump);
     if (reason == nullptr) reason = StartTlsRound(c);
     if (reason != nullptr) return reason;

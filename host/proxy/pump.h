@@ -56,7 +56,7 @@ class Pump {
   TlsStep ClientHandshake(Connection* connection, bool wait);
   // An implicit-TLS connection's handshake, before the upstream set-up:
   // false when it failed (the socket closed); true while it goes on
-  // (clientHandshake.awaiting) or once done.
+  // (clientTls.handshake.awaiting) or once done.
   bool ImplicitTls(Connection* connection, bool wait);
   // STARTTLS: the handshake once the gate's 220 is out, a step per round,
   // then the gate told. Why the connection ends, or nullptr.
