@@ -134,11 +134,6 @@ void MetricsRegistry::AddHistogramOf(const std::string& name, const std::string&
   Add(name, help, Type::kHistogram, labels).externalHistogram = histogram;
 }
 
-void MetricsRegistry::AddCounterFn(const std::string& name, const std::string& help,
-                                   const Labels& labels, std::function<double()> read) {
-  Add(name, help, Type::kCounter, labels).read = std::move(read);
-}
-
 void MetricsRegistry::AddGaugeFn(const std::string& name, const std::string& help,
                                  const Labels& labels, std::function<double()> read) {
   Add(name, help, Type::kGauge, labels).read = std::move(read);

@@ -87,9 +87,9 @@ class MetricsRegistry {
   // A histogram the program keeps elsewhere; it must outlive the registry.
   void AddHistogramOf(const std::string& name, const std::string& help, const Labels& labels,
                       const Histogram* histogram);
-  // Values read at each scrape (from the scraping thread).
-  void AddCounterFn(const std::string& name, const std::string& help, const Labels& labels,
-                    std::function<double()> read);
+  // Values read at each scrape (from the scraping thread). No counter is
+  // read this way: one derived from others can run backwards between their
+  // increments.
   void AddGaugeFn(const std::string& name, const std::string& help, const Labels& labels,
                   std::function<double()> read);
   // Gauges whose label values come and go: read at each scrape, one series

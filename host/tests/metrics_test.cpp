@@ -83,13 +83,13 @@ TEST(Metrics, LabelsOfAHistogramComeBeforeLe) {
   Histogram kept({0.5}, 1000);
   int reads = 0;
   registry.AddHistogramOf("k", "K.", {}, &kept);
-  registry.AddCounterFn("f_total", "F.", {}, [&reads] { return ++reads; });
+  registry.AddGaugeFn("f", "F.", {}, [&reads] { return ++reads; });
   kept.Observe(600);
   const std::string again = registry.Render();
   EXPECT_NE(again.find("k_bucket{le=\"0.5\"} 0\nk_bucket{le=\"+Inf\"} 1\nk_sum 0.6\n"),
             std::string::npos)
       << again;
-  EXPECT_NE(again.find("# TYPE f_total counter\nf_total 1\n"), std::string::npos) << again;
+  EXPECT_NE(again.find("# TYPE f gauge\nf 1\n"), std::string::npos) << again;
 }
 
 TEST(Metrics, EscapesAndValues) {
