@@ -805,8 +805,10 @@ TLS (not with --socket-service plugin):
   --listen-tls ADDR:PORT    a listener with implicit TLS (RFC 8314, port 465):
                             the handshake comes before the greeting. Needs
                             --tls-cert; may be given several times
-  --require-tls             on a plain connection MAIL and AUTH are answered
-                            "530 5.7.0": the client must use STARTTLS first
+  --require-tls             on a plain connection every command but EHLO,
+                            HELO, NOOP, RSET, QUIT and STARTTLS is answered
+                            "530 5.7.0" and never passed on: the client must
+                            use STARTTLS first
   --allow-plaintext-auth    offer AUTH on a plain connection from a client
                             that is not on loopback (without it, such a
                             client is offered AUTH under TLS only)

@@ -5,10 +5,6 @@
 
 namespace {
 
-// What the plug-in may say after the gate's 220 before the handshake ends
-// (it speaks unasked only by fault): past this the send fails.
-constexpr size_t kMaxLater = 16384;
-
 bool SendOut(Connection* c, int timeoutMs, const std::atomic<bool>* abort) {
   std::string& out = c->clientTls.startTls.out;
   const bool sent =
@@ -66,15 +62,20 @@ int GateReceive(Connection* c, char* buffer, int size, int timeoutMs,
 bool GateSend(Connection* c, const char* data, size_t length, int timeoutMs,
               const std::atomic<bool>* abort) {
   ClientTlsGate& gate = *c->clientTls.startTls.gate;
-  std::string& later = c->clientTls.startTls.later;
-  size_t used = 0;
-  if (later.empty()) used = gate.ToClient(data, length, &c->clientTls.startTls.out);
-  if (used < length) {
-    if (later.size() + length - used > kMaxLater) return false;
-    later.append(data + used, length - used);
-  }
+  const size_t used = gate.ToClient(data, length, &c->clientTls.startTls.out);
   gate.TakeLocalReplies(&c->clientTls.startTls.out);
-  return SendOut(c, timeoutMs, abort);
+  const bool sent = SendOut(c, timeoutMs, abort);
+  if (used == length) return sent;
+  // The plug-in spoke after the 220 to STARTTLS, when every reply owed
+  // before it had gone out: this answers something the client sent in
+  // plain text (or nothing), and inside TLS the client would take it for
+  // the answer to its first command there (RFC 3207 section 4). It is
+  // dropped and the connection ends; the client, mid-handshake, can be
+  // told nothing.
+  c->cut = "the plug-in answered plain text past the 220 to STARTTLS (" +
+           std::to_string(length - used) + " bytes dropped, never sent inside TLS)";
+  c->dialogue.MarkToldClosing();
+  return false;
 }
 
 size_t GateDropHeld(Connection* c) {
@@ -83,10 +84,4 @@ size_t GateDropHeld(Connection* c) {
   return dropped;
 }
 
-bool GateHandshakeDone(Connection* c, int timeoutMs, const std::atomic<bool>* abort) {
-  c->clientTls.startTls.gate->HandshakeDone();
-  if (c->clientTls.startTls.later.empty()) return true;
-  std::string later;
-  later.swap(c->clientTls.startTls.later);
-  return GateSend(c, later.data(), later.size(), timeoutMs, abort);
-}
+void GateHandshakeDone(Connection* c) { c->clientTls.startTls.gate->HandshakeDone(); }

@@ -7,7 +7,8 @@
 // EHLO filter and reply accounting stay as they are, and the bytes a client
 // pipelines behind STARTTLS never reach it. Once the gate's 220 is out the
 // pump stops calling the plug-in for the client, runs the handshake on the
-// loop, and then calls GateHandshakeDone.
+// loop, and then calls GateHandshakeDone. Nothing the plug-in says after
+// the 220 reaches the client: it answers plain text.
 #ifndef DIVIVEZ_HOST_PROXY_CLIENT_STARTTLS_H_
 #define DIVIVEZ_HOST_PROXY_CLIENT_STARTTLS_H_
 
@@ -32,7 +33,8 @@ int GateReceive(Connection* c, char* buffer, int size, int timeoutMs,
                 const std::atomic<bool>* abort);
 
 // The plug-in's bytes for the client, through the gate. False when the
-// send failed.
+// send failed, or when the plug-in spoke after the gate's 220: then the
+// connection is cut (its reason in c->cut) and nothing more is sent.
 bool GateSend(Connection* c, const char* data, size_t length, int timeoutMs,
               const std::atomic<bool>* abort);
 
@@ -40,9 +42,8 @@ bool GateSend(Connection* c, const char* data, size_t length, int timeoutMs,
 // were sent before the handshake). Returns how many.
 size_t GateDropHeld(Connection* c);
 
-// After the handshake: the gate starts over, and what the plug-in said
-// after the 220 goes out now. False when that send failed.
-bool GateHandshakeDone(Connection* c, int timeoutMs, const std::atomic<bool>* abort);
+// After the handshake: the gate starts over.
+void GateHandshakeDone(Connection* c);
 
 // Bytes the gate holds for the plug-in: the client side is due once the
 // plug-in has answered.

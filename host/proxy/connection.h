@@ -69,13 +69,11 @@ struct TlsWait {
 };
 
 // STARTTLS toward the client (client_starttls.h): the gate when the route
-// has a certificate, the client's bytes read but not yet taken by it, the
-// plug-in's bytes that came after its 220 (they wait for the handshake),
-// and the bytes going to the client (kept to reuse their room).
+// has a certificate, the client's bytes read but not yet taken by it, and
+// the bytes going to the client (kept to reuse their room).
 struct ClientStartTls {
   std::unique_ptr<ClientTlsGate> gate;
   std::string held;
-  std::string later;
   std::string out;
 };
 

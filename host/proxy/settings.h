@@ -68,7 +68,8 @@ inline const char* UpstreamTlsName(UpstreamTls mode) {
 struct ClientTlsSettings {
   std::string certFile;  // PEM: the certificate, then its chain; empty: no TLS
   std::string keyFile;   // PEM; empty: the key is in certFile
-  // MAIL and AUTH on a connection without TLS are answered 530 5.7.0.
+  // On a connection without TLS every command but EHLO, HELO, NOOP, RSET,
+  // QUIT and STARTTLS is answered 530 5.7.0.
   bool requireTls = false;
   // AUTH is offered on a plain connection from a non-loopback client.
   bool allowPlaintextAuth = false;

@@ -12,6 +12,7 @@ const char* const kLocalReplyText[] = {
     "220 2.0.0 Ready to start TLS\r\n",
     "501 5.5.4 Syntax error (no parameters allowed)\r\n",
     "503 5.5.1 TLS already active\r\n",
+    "502 5.5.1 Command not available\r\n",
     "503 5.5.1 Send EHLO first\r\n",
     "530 5.7.0 Must issue a STARTTLS command first\r\n",
     "538 5.7.11 Encryption required for requested authentication mechanism\r\n",
@@ -37,30 +38,23 @@ size_t LineEnd(const char* data, size_t from, size_t length) {
   return lf == nullptr ? length : static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
 }
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-bool SameNoCase(const char* text, size_t length, const char* word) {
-  if (length != std::strlen(word)) return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (Upper(text[i]) != word[i]) return false;
-  }
-  return true;
-}
-
 // An EHLO keyword line the client must not see: STARTTLS (the gate offers
 // its own, or none), and AUTH in either form ("AUTH PLAIN", "AUTH=PLAIN").
+// A keyword has a verb's syntax (RFC 5321 section 4.1.1.1), so it is read as
+// one: whatever byte ends it, the client could take it for the keyword.
 bool IsHiddenKeyword(const char* line, size_t length, bool hideAuth) {
   if (length <= 4) return false;
   const char* keyword = line + 4;
-  size_t n = 0;
-  while (n < length - 4 && !IsBlank(keyword[n]) && keyword[n] != '\r' && keyword[n] != '\n' &&
-         (keyword[n] != '=' || n != 4)) {
-    ++n;
-  }
-  if (SameNoCase(keyword, n, "STARTTLS")) return true;
-  return hideAuth && SameNoCase(keyword, n, "AUTH");
+  if (CommandVerbIs(keyword, length - 4, "STARTTLS")) return true;
+  return hideAuth && CommandVerbIs(keyword, length - 4, "AUTH");
+}
+
+// Verbs that the gate lets through before TLS under --require-tls, and
+// between STARTTLS and EHLO: none gives the session anything to act on.
+bool IsSessionVerb(const char* verb, size_t length) {
+  return CommandVerbIs(verb, length, "EHLO") || CommandVerbIs(verb, length, "HELO") ||
+         CommandVerbIs(verb, length, "NOOP") || CommandVerbIs(verb, length, "RSET") ||
+         CommandVerbIs(verb, length, "QUIT");
 }
 
 // Appends a reply line with its continuation mark set: more lines follow it
@@ -90,7 +84,7 @@ bool ClientTlsGate::HoldingClient() const {
   if (m_input == Input::kDiscard) return false;
   if (m_awaiting != Await::kNone) return true;
   // A new command may need a place in the queue.
-  return m_input == Input::kCommand && m_line == Line::kVerb && m_verbLength == 0 &&
+  return m_input == Input::kCommand && m_line == Line::kVerb && m_verbLength == 0 && !m_verbCr &&
          m_queueCount == kMaxLocalReplies;
 }
 
@@ -118,9 +112,9 @@ size_t ClientTlsGate::FromClient(const char* data, size_t length, char* out, siz
         break;
       }
       case Input::kChunk: {
+        // Nobody reads it but the gate: it is no command, and the BDAT that
+        // brought it was answered here.
         const size_t n = static_cast<size_t>(std::min<uint64_t>(m_chunkLeft, left));
-        std::memcpy(out + produced, at, n);
-        produced += n;
         pos += n;
         m_chunkLeft -= n;
         if (m_chunkLeft == 0) m_input = Input::kCommand;
@@ -172,15 +166,29 @@ size_t ClientTlsGate::CommandBytes(const char* data, size_t length, char* out, s
   size_t pos = 0;
   while (m_line == Line::kVerb && pos < length) {
     const char c = data[pos];
-    const bool overlong = m_verbLength == kMaxVerb;
-    if (IsBlank(c) || c == '\r' || c == '\n' || overlong) {
-      // The verb ends here, or is none the gate knows; the byte that ends
-      // it belongs to the rest of the line.
-      DecideVerb(overlong && !IsBlank(c) && c != '\r' && c != '\n', out, produced);
+    if (m_verbCr) {
+      // The byte after the CR that followed the verb: LF ends a line that
+      // is its verb alone; anything else makes the CR a bare one. Either
+      // belongs to the rest of the line.
+      DecideVerb(c == '\n' ? VerbEnd::kLineEnd : VerbEnd::kByte, '\r', out, produced);
       break;
     }
-    m_verb[m_verbLength++] = c;
-    ++pos;
+    if (IsCommandVerbByte(c)) {
+      if (m_verbLength == kMaxVerb) {
+        // Longer than any verb the gate knows: the rest of it is the line's.
+        DecideVerb(VerbEnd::kOverlong, 0, out, produced);
+        break;
+      }
+      m_verb[m_verbLength++] = c;
+      ++pos;
+    } else if (c == '\r') {
+      m_verbCr = true;
+      ++pos;
+    } else {
+      // The verb ends here; the byte that ends it belongs to the rest.
+      DecideVerb(VerbEnd::kByte, c, out, produced);
+      break;
+    }
   }
   if (pos == length) return pos;
 
@@ -190,12 +198,11 @@ size_t ClientTlsGate::CommandBytes(const char* data, size_t length, char* out, s
     case Line::kPass:
       std::memcpy(out + *produced, data + pos, n);
       *produced += n;
-      if (m_lineIsBdat) ParseChunkSize(data + pos, n);
-      break;
-    case Line::kStartTls:
-      m_afterVerb = std::min<size_t>(m_afterVerb + n, 3);
       break;
     case Line::kRefuse:
+      if (m_lineIsBdat) ReadBdatRest(data + pos, n, ended);
+      break;
+    case Line::kStartTls:
     case Line::kVerb:
       break;
   }
@@ -203,57 +210,73 @@ size_t ClientTlsGate::CommandBytes(const char* data, size_t length, char* out, s
   return pos + n;
 }
 
-void ClientTlsGate::DecideVerb(bool overlong, char* out, size_t* produced) {
+void ClientTlsGate::DecideVerb(VerbEnd how, char after, char* out, size_t* produced) {
   const char* verb = m_verb;
-  // An over-long verb matches none: its length is no known verb's.
-  const size_t n = overlong ? kMaxVerb + 1 : m_verbLength;
-  // The plug-in takes any line that begins with DATA for DATA.
-  const bool data = m_verbLength >= 4 && SameNoCase(verb, 4, "DATA");
-  const bool ehlo = SameNoCase(verb, n, "EHLO");
-  const bool helo = SameNoCase(verb, n, "HELO");
-  const bool auth = SameNoCase(verb, n, "AUTH");
-  const bool mail = SameNoCase(verb, n, "MAIL");
+  // The line as the plug-in judges it, up to the verb's end.
+  m_syntax.Begin();
+  m_syntax.Feed(verb, m_verbLength);
+  if (how == VerbEnd::kByte) m_syntax.Feed(&after, 1);
+  // A verb that ends in a byte other than SP, HTAB or the line's end is
+  // none the gate knows: "STARTTLS<VT>" is no STARTTLS here, nor at the
+  // plug-in, which refuses the line.
+  const size_t n = how != VerbEnd::kOverlong && m_syntax.WellFormed() ? m_verbLength : 0;
+  // The plug-in may take any line that begins with DATA for DATA: its
+  // reply decides.
+  const bool data = m_verbLength >= 4 && CommandVerbIs(verb, 4, "DATA");
+  const bool ehlo = n > 0 && CommandVerbIs(verb, n, "EHLO");
+  const bool auth = n > 0 && CommandVerbIs(verb, n, "AUTH");
+  const bool session = n > 0 && IsSessionVerb(verb, n);
 
   m_line = Line::kRefuse;
-  if (SameNoCase(verb, n, "STARTTLS") && (m_tlsActive || m_settings.startTls)) {
+  m_lineIsBdat = n > 0 && CommandVerbIs(verb, n, "BDAT");
+  m_bdatCr = false;
+  m_chunkDigits = 0;
+  m_chunkLeft = 0;
+  if (n > 0 && CommandVerbIs(verb, n, "STARTTLS") && (m_tlsActive || m_settings.startTls)) {
     // Once only (RFC 3207 section 4.2); with no certificate the plug-in
-    // answers it as before, not offered.
+    // answers it as before, not offered. It takes no parameters.
     if (m_tlsActive) {
       m_refusal = LocalReply::kTlsActive;
-    } else {
+    } else if (how == VerbEnd::kLineEnd) {
       m_line = Line::kStartTls;
-      m_afterVerb = 0;
+    } else {
+      m_refusal = LocalReply::kNoParameters;
     }
-  } else if (m_ehloFirst && !(ehlo || helo || SameNoCase(verb, n, "NOOP") ||
-                              SameNoCase(verb, n, "RSET") || SameNoCase(verb, n, "QUIT"))) {
+  } else if (m_ehloFirst && !session) {
     // What the session knew before the handshake is void (RFC 3207
     // section 4.2); EHLO tells the client what the encrypted one offers.
     m_refusal = LocalReply::kEhloFirst;
-  } else if (!m_tlsActive && m_settings.requireTls && (mail || auth)) {
+  } else if (!m_tlsActive && m_settings.requireTls && !session) {
+    // Every command but these, malformed and unknown ones included: none
+    // reaches the server in plain text.
     m_refusal = LocalReply::kTlsRequired;
+  } else if (m_lineIsBdat) {
+    // CHUNKING is never offered: a BDAT message would pass unscanned.
+    m_refusal = LocalReply::kNotAvailable;
   } else if (!m_tlsActive && auth && !AuthInPlainText()) {
     m_refusal = LocalReply::kAuthEncryption;
   } else {
     m_line = Line::kPass;
-    if (ehlo || helo) m_ehloFirst = false;
+    if (ehlo || (n > 0 && CommandVerbIs(verb, n, "HELO"))) m_ehloFirst = false;
     // Whether what follows is a command depends on these replies.
     m_lineAwaits = ehlo ? Await::kEhlo : data ? Await::kData : auth ? Await::kAuth : Await::kNone;
-    m_lineIsBdat = SameNoCase(verb, n, "BDAT");
-    m_chunkDigits = 0;
-    m_chunkLeft = 0;
     std::memcpy(out + *produced, verb, m_verbLength);
     *produced += m_verbLength;
+    if (m_verbCr) out[(*produced)++] = '\r';
   }
+  // The rest of the line follows the CR, if one came.
+  m_lastCr = m_verbCr;
+  m_verbCr = false;
   // Nothing of a line outlives its decision.
   std::memset(m_verb, 0, sizeof m_verb);
   m_verbLength = 0;
 }
 
-void ClientTlsGate::ParseChunkSize(const char* data, size_t length) {
-  // As the plug-in reads it: blanks, then digits (RFC 3030).
+void ClientTlsGate::ReadBdatRest(const char* data, size_t length, bool ended) {
+  // Its size as RFC 3030 has it: blanks, then digits.
   for (size_t i = 0; i < length && m_chunkDigits < 2; ++i) {
     const char c = data[i];
-    if (m_chunkDigits == 0 && IsBlank(c)) continue;
+    if (m_chunkDigits == 0 && IsCommandBlank(c)) continue;
     if (c >= '0' && c <= '9' && m_chunkLeft < (1ull << 60)) {
       m_chunkDigits = 1;
       m_chunkLeft = m_chunkLeft * 10 + static_cast<uint64_t>(c - '0');
@@ -261,6 +284,16 @@ void ClientTlsGate::ParseChunkSize(const char* data, size_t length) {
       m_chunkDigits = 2;
     }
   }
+  // Its syntax, the CR LF that ends it left out: a CR at the end of a piece
+  // is judged once the next byte shows whether an LF follows it.
+  if (m_bdatCr && !(ended && length == 1)) m_syntax.Feed("\r", 1);
+  m_bdatCr = false;
+  size_t body = ended ? length - std::min<size_t>(length, 2) : length;
+  if (!ended && body > 0 && data[body - 1] == '\r') {
+    m_bdatCr = true;
+    --body;
+  }
+  m_syntax.Feed(data, body);
 }
 
 void ClientTlsGate::EndCommandLine() {
@@ -268,23 +301,20 @@ void ClientTlsGate::EndCommandLine() {
     case Line::kPass:
       ++m_passed;
       m_awaiting = m_lineAwaits;
-      if (m_lineIsBdat && m_chunkLeft > 0) m_input = Input::kChunk;
       break;
     case Line::kStartTls:
-      // "STARTTLS" CR LF and nothing else.
-      if (m_afterVerb == 2) {
-        ++m_tally.startTls;
-        Queue(LocalReply::kReadyForTls);
-        m_input = Input::kDiscard;
-      } else {
-        ++m_tally.startTlsRefused;
-        Queue(LocalReply::kNoParameters);
-      }
+      ++m_tally.startTls;
+      Queue(LocalReply::kReadyForTls);
+      m_input = Input::kDiscard;
       break;
     case Line::kRefuse:
       switch (m_refusal) {
         case LocalReply::kTlsActive:
+        case LocalReply::kNoParameters:
           ++m_tally.startTlsRefused;
+          break;
+        case LocalReply::kNotAvailable:
+          ++m_tally.bdat;
           break;
         case LocalReply::kEhloFirst:
           ++m_tally.ehloFirst;
@@ -296,10 +326,12 @@ void ClientTlsGate::EndCommandLine() {
           ++m_tally.authEncryption;
           break;
         case LocalReply::kReadyForTls:
-        case LocalReply::kNoParameters:
           break;
       }
       Queue(m_refusal);
+      // A chunk follows a well-formed BDAT line whatever its answer; after
+      // a malformed one, commands do.
+      if (m_lineIsBdat && m_syntax.WellFormed() && m_chunkLeft > 0) m_input = Input::kChunk;
       break;
     case Line::kVerb:
       break;
@@ -336,6 +368,7 @@ void ClientTlsGate::HandshakeDone() {
   m_input = Input::kCommand;
   m_line = Line::kVerb;
   m_lastCr = false;
+  m_verbCr = false;
 }
 
 size_t ClientTlsGate::ToClient(const char* data, size_t length, std::string* out) {

@@ -6,14 +6,25 @@
 // itself, at a command boundary; the plug-in never sees it. This is that
 // policy as a value: no I/O, no clock. It follows the client's commands and
 // the replies the plug-in sends back to know where a command begins (never
-// inside a message, a BDAT chunk or an answer to an AUTH challenge) and when
-// every reply owed before STARTTLS has gone out.
+// inside a message or an answer to an AUTH challenge) and when every reply
+// owed before STARTTLS has gone out. It reads a command line as the plug-in
+// does (session/command_syntax.h): a line whose verb does not end in SP,
+// HTAB or the line's end is no STARTTLS, NOOP or EHLO to it, whatever its
+// letters spell. It never guesses the plug-in's state: it takes a message
+// or an answer to a challenge only once the reply says so (354, 334).
+//
+// BDAT is answered here (502; CHUNKING is never offered to the client) and
+// never passed on, so the gate alone reads what follows it: the chunk of a
+// well-formed BDAT line is read and thrown away (RFC 3030: the client sends
+// it right behind the line, without waiting for the reply), and after a
+// malformed one, whose size nobody can trust, commands follow.
 //
 // The client's bytes are read for the plug-in through FromClient; what the
 // plug-in sends the client goes through ToClient. Replies the gate gives
-// itself (220, 501, 503, 530, 538) wait in a short queue until every reply
-// the plug-in owes before them has passed, so the client reads them in the
-// order of its commands (RFC 2920). The greeting is owed from the start.
+// itself (220, 501, 502, 503, 530, 538) wait in a short queue until every
+// reply the plug-in owes before them has passed, so the client reads them
+// in the order of its commands (RFC 2920). The greeting is owed from the
+// start.
 //
 // A STARTTLS taken ends the plain-text dialogue: every byte the client sent
 // after it is thrown away, never executed after the handshake (RFC 3207
@@ -31,8 +42,9 @@
 //     an AUTH or an EHLO, or replies owed before the gate's own): offer
 //     them again after each ToClient.
 //   - the plug-in's Send: ToClient; send `out` to the client. Bytes not
-//     consumed come after the 220 (the plug-in spoke unasked): they wait for
-//     the handshake, then go through ToClient again.
+//     consumed came after the 220: they answer something sent before the
+//     handshake (or nothing), so they are dropped and the connection ends;
+//     they never go to the client inside TLS.
 //   - once WantsHandshake(): drop the client bytes still held, stop reading
 //     for the plug-in, run the handshake, then HandshakeDone(); a failed
 //     handshake ends the connection.
@@ -51,13 +63,15 @@
 #include <string>
 
 #include "host/smtp/smtp_data.h"
+#include "session/command_syntax.h"
 
 class ClientTlsGate {
  public:
   struct Settings {
     bool startTls = false;        // a certificate is loaded: STARTTLS may be offered
     bool implicitTls = false;     // the connection began with the handshake
-    bool requireTls = false;      // --require-tls: no MAIL or AUTH in plain text
+    bool requireTls = false;      // --require-tls: in plain text only EHLO, HELO, NOOP,
+                                  // RSET, QUIT and STARTTLS
     bool plaintextAuth = false;   // --allow-plaintext-auth
     bool loopbackClient = false;  // plain-text AUTH never leaves the machine
   };
@@ -65,7 +79,8 @@ class ClientTlsGate {
   // What the gate did, for the log.
   struct Tally {
     uint32_t startTls = 0;         // STARTTLS taken (220)
-    uint32_t tlsRequired = 0;      // MAIL or AUTH answered 530
+    uint32_t tlsRequired = 0;      // a command answered 530
+    uint32_t bdat = 0;             // BDAT answered 502
     uint32_t authEncryption = 0;   // AUTH answered 538
     uint32_t ehloFirst = 0;        // a command answered 503 between STARTTLS and EHLO
     uint32_t startTlsRefused = 0;  // STARTTLS answered 503 (TLS active) or 501 (parameters)
@@ -75,8 +90,8 @@ class ClientTlsGate {
   // The longest verb the gate tells apart (STARTTLS).
   static constexpr size_t kMaxVerb = 8;
   // The most bytes FromClient writes beyond the input it consumes: the verb
-  // of a command that began in an earlier piece.
-  static constexpr size_t kMaxExtraOutput = kMaxVerb;
+  // of a command that began in an earlier piece, and the CR after it.
+  static constexpr size_t kMaxExtraOutput = kMaxVerb + 1;
   // An EHLO reply line held back longer than this goes out as it arrives.
   static constexpr size_t kMaxHeldLine = 4096;
   // Own replies waiting for the plug-in's; past this the client is held.
@@ -109,7 +124,7 @@ class ClientTlsGate {
   enum class Input : uint8_t {
     kCommand,       // command lines
     kMessage,       // after a 354, up to CR LF . CR LF
-    kChunk,         // a BDAT chunk: the plug-in throws it away
+    kChunk,         // the chunk of a refused BDAT: thrown away here
     kAuthResponse,  // after a 334, one line that is no command
     kDiscard,       // after STARTTLS, until the handshake
   };
@@ -117,14 +132,17 @@ class ClientTlsGate {
     kVerb,      // its first bytes, up to the verb's end
     kPass,      // to the plug-in
     kRefuse,    // answered here, thrown away
-    kStartTls,  // STARTTLS: answered here once it ends
+    kStartTls,  // STARTTLS CR LF: answered here
   };
+  // How a verb ended: at a byte, at the line's CR LF, or past kMaxVerb.
+  enum class VerbEnd : uint8_t { kByte, kLineEnd, kOverlong };
   // Why a passed command's reply must come before the client is read on.
   enum class Await : uint8_t { kNone, kEhlo, kData, kAuth };
   enum class LocalReply : uint8_t {
     kReadyForTls,
     kNoParameters,
     kTlsActive,
+    kNotAvailable,
     kEhloFirst,
     kTlsRequired,
     kAuthEncryption,
@@ -136,12 +154,13 @@ class ClientTlsGate {
 
   bool HoldingClient() const;
   size_t CommandBytes(const char* data, size_t length, char* out, size_t* produced);
-  // overlong: the verb is longer than any the gate knows.
-  void DecideVerb(bool overlong, char* out, size_t* produced);
+  // after: the byte that ended the verb (VerbEnd::kByte).
+  void DecideVerb(VerbEnd how, char after, char* out, size_t* produced);
   void EndCommandLine();
   // Bytes up to and including the first CR LF (*ended), or all of them.
   size_t LineRun(const char* data, size_t length, bool* ended);
-  void ParseChunkSize(const char* data, size_t length);
+  // The rest of a BDAT line (a run of LineRun): its size and its syntax.
+  void ReadBdatRest(const char* data, size_t length, bool ended);
   void Queue(LocalReply reply);
 
   bool OfferStartTls() const { return m_settings.startTls && !m_tlsActive; }
@@ -176,8 +195,11 @@ class ClientTlsGate {
   bool m_lastCr = false;  // the line's last byte so far was CR
   char m_verb[kMaxVerb];
   size_t m_verbLength = 0;
-  size_t m_afterVerb = 0;  // bytes of a STARTTLS line after the verb (saturating)
+  bool m_verbCr = false;  // a CR after the verb: the line's end, or a bare CR
+  // The line's syntax: up to the verb's end, and all of a BDAT line.
+  CCommandSyntax m_syntax;
   bool m_lineIsBdat = false;
+  bool m_bdatCr = false;      // a BDAT line's last byte so far was CR, not yet judged
   uint8_t m_chunkDigits = 0;  // of a BDAT line: 0 blanks, 1 digits, 2 done
   uint64_t m_chunkLeft = 0;
   DataEndFinder m_dataEnd;

@@ -1,7 +1,9 @@
 // ClientTlsGate: dialogues of client bytes, plug-in sends and handshakes,
 // each played whole, with every piece split in two at every offset, and one
 // byte at a time; the plug-in and the client must get the same bytes each
-// time, the handshake at the same place.
+// time, the handshake at the same place. What the plug-in sends after the
+// 220 to STARTTLS ends the connection, as the host does: "#" in the client's
+// bytes, and the dialogue stops there.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,7 +23,7 @@ struct Case {
   ClientTlsGate::Settings settings;
   std::vector<Step> steps;
   std::string plugin;  // "|" where the handshake ended
-  std::string client;  // "|" where the handshake begins
+  std::string client;  // "|" where the handshake begins, "#" where it ended
 };
 
 // Drives the gate as the host does.
@@ -46,8 +48,13 @@ struct Host {
   void PluginSends(const std::string& bytes) {
     std::string out;
     const size_t used = gate.ToClient(bytes.data(), bytes.size(), &out);
-    unsent.append(bytes, used, std::string::npos);
     ToWire(out);
+    if (used < bytes.size()) {
+      // It answers something sent before the handshake: never inside TLS.
+      client += "#";
+      closed = true;
+      return;
+    }
     ReadClient();
   }
   void ToWire(const std::string& bytes) {
@@ -59,6 +66,7 @@ struct Host {
     }
   }
   void Play(const Step& step) {
+    if (closed) return;
     if (step.who == 'c') {
       // Once the 220 is out, what comes is the TLS engine's to read.
       if (!gate.WantsHandshake()) held += step.bytes;
@@ -69,15 +77,13 @@ struct Host {
       gate.HandshakeDone();
       handshake = false;
       plugin += "|";
-      std::string rest;
-      rest.swap(unsent);
-      PluginSends(rest);
     }
   }
 
   ClientTlsGate gate;
-  std::string held, unsent, plugin, client;
+  std::string held, plugin, client;
   bool handshake = false;
+  bool closed = false;
 };
 
 ClientTlsGate::Settings Offering() {
@@ -105,6 +111,7 @@ const std::string k220 = "220 mx\r\n";
 const std::string kReady = "220 2.0.0 Ready to start TLS\r\n";
 const std::string k503Ehlo = "503 5.5.1 Send EHLO first\r\n";
 const std::string k501 = "501 5.5.4 Syntax error (no parameters allowed)\r\n";
+const std::string k502 = "502 5.5.1 Command not available\r\n";
 const std::string k530 = "530 5.7.0 Must issue a STARTTLS command first\r\n";
 const std::string k538 =
     "538 5.7.11 Encryption required for requested authentication mechanism\r\n";
@@ -126,11 +133,11 @@ const Case kCases[] = {
      {{'c', "NOOP\r\nSTARTTLS\r\n"}, {'p', k220}, {'p', "250 ok\r\n"}, {'h', ""}},
      "NOOP\r\n|",
      k220 + "250 ok\r\n" + kReady + "|"},
-    {"UnaskedReplyWaitsForTheHandshake",
+    {"ReplyAfterThe220EndsTheConnection",
      Offering(),
      {{'p', k220}, {'c', "NOOP\r\nSTARTTLS\r\n"}, {'p', "250 ok\r\n421 bye\r\n"}, {'h', ""}},
-     "NOOP\r\n|",
-     k220 + "250 ok\r\n" + kReady + "|421 bye\r\n"},
+     "NOOP\r\n",
+     k220 + "250 ok\r\n" + kReady + "|#"},
     {"StartTlsInsideMessageIsData",
      Offering(),
      {{'p', k220},
@@ -157,11 +164,28 @@ const Case kCases[] = {
       {'c', "STARTTLS\r\n"}},
      "AUTH LOGIN\r\nSTARTTLS\r\nSTARTTLS\r\n",
      k220 + "334 VXNlcg==\r\n334 UGFzcw==\r\n235 ok\r\n" + kReady + "|"},
-    {"BdatChunkIsNoCommand",
+    {"BdatAnsweredHereItsChunkThrownAway",
      Offering(),
-     {{'p', k220}, {'c', "BDAT 10\r\nSTARTTLS\r\nNOOP\r\n"}, {'p', "502 no\r\n250 ok\r\n"}},
-     "BDAT 10\r\nSTARTTLS\r\nNOOP\r\n",
-     k220 + "502 no\r\n250 ok\r\n"},
+     {{'p', k220}, {'c', "BDAT 10\r\nSTARTTLS\r\nNOOP\r\n"}, {'p', "250 ok\r\n"}},
+     "NOOP\r\n",
+     k220 + k502 + "250 ok\r\n"},
+    // No size can be trusted from a line that is no command: what follows
+    // it is read as commands, by the gate alone.
+    {"MalformedBdatLineIsFollowedByCommands",
+     With(true, false, false, false),
+     {{'p', k220},
+      {'c', "BDAT 30 \n\r\nMAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\nhi\r\n.\r\n"},
+      {'c', "BDAT 15\r\nMAIL FROM:<a>\r\nNOOP\r\n"},
+      {'p', "250 ok\r\n"}},
+     "NOOP\r\n",
+     k220 + Repeat(k530, 7) + "250 ok\r\n"},
+    {"MalformedVerbsAreNoneOfTheGates",
+     Offering(),
+     {{'p', k220},
+      {'c', "STARTTLS\v\r\nNOOP\f\r\nSTARTTLS\r\r\n"},
+      {'p', "500 a\r\n500 b\r\n500 c\r\n"}},
+     "STARTTLS\v\r\nNOOP\f\r\nSTARTTLS\r\r\n",
+     k220 + "500 a\r\n500 b\r\n500 c\r\n"},
     {"SingleLineEhloGetsStartTls",
      Offering(),
      {{'c', "EHLO a\r\n"}, {'p', k220}, {'p', "250 mx\r\n"}},
@@ -181,7 +205,9 @@ const Case kCases[] = {
      Offering(),
      {{'p', k220},
       {'c', "ehlo a\r\n"},
-      {'p', "250-mx\r\n250-AUTH=LOGIN\r\n250-auth PLAIN\r\n250-AUTHX\r\n250 8BITMIME\r\n"}},
+      {'p',
+       "250-mx\r\n250-AUTH=LOGIN\r\n250-auth PLAIN\r\n250-AUTH\vLOGIN\r\n250-AUTHX\r\n250 "
+       "8BITMIME\r\n"}},
      "ehlo a\r\n",
      k220 + "250-mx\r\n250-AUTHX\r\n250-8BITMIME\r\n250 STARTTLS\r\n"},
     {"RequireTlsHidesAuthOnLoopback",
@@ -231,19 +257,21 @@ const Case kCases[] = {
       {'c', "MAIL FROM:<x>\r\n"}},
      "|NOOP\r\nEHLO b\r\nMAIL FROM:<x>\r\n",
      k220 + kReady + "|" + k503Ehlo + "503 5.5.1 TLS already active\r\n250 ok\r\n250 mx\r\n"},
-    {"RequireTlsRefusesMailAndAuthInOrder",
+    {"RequireTlsRefusesAllButSessionCommandsInOrder",
      With(true, false, false, false),
-     {{'c', "NOOP\r\nMAIL FROM:<x>\r\nAUTH PLAIN AGEAYg==\r\nRCPT TO:<y>\r\n"},
+     {{'c',
+       "NOOP\r\nMAIL FROM:<x>\r\nAUTH PLAIN AGEAYg==\r\nRCPT TO:<y>\r\nDATA\r\nVRFY x\r\n"
+       "XYZZY\r\nABCDEFGHIJK\r\nNOOP\fx\r\nSTARTTLS\v\r\n\r\nRSET\r\n"},
       {'p', k220},
       {'p', "250 ok\r\n"},
-      {'p', "503 no\r\n"},
+      {'p', "250 reset\r\n"},
       {'c', "STARTTLS\r\n"},
       {'h', ""},
       {'c', "EHLO a\r\n"},
       {'p', "250 mx\r\n"},
       {'c', "MAIL FROM:<x>\r\n"}},
-     "NOOP\r\nRCPT TO:<y>\r\n|EHLO a\r\nMAIL FROM:<x>\r\n",
-     k220 + "250 ok\r\n" + k530 + k530 + "503 no\r\n" + kReady + "|250 mx\r\n"},
+     "NOOP\r\nRSET\r\n|EHLO a\r\nMAIL FROM:<x>\r\n",
+     k220 + "250 ok\r\n" + Repeat(k530, 10) + "250 reset\r\n" + kReady + "|250 mx\r\n"},
     {"PlainAuthRefusedFromAfar",
      Offering(),
      {{'p', k220}, {'c', "AUTH PLAIN AGEAYg==\r\n"}},

@@ -144,7 +144,8 @@ class TinyServer {
       : m_concurrent(false), m_greeting(greeting), m_hangUp(hangUp) {
     Listen();
   }
-  // One that answers every command line: EHLO with a list, others 250.
+  // One that answers every command line: EHLO with a list, XTWO twice (as a
+  // server out of step would, or someone on its path), others 250.
   struct Answering {};
   explicit TinyServer(Answering) : m_concurrent(false), m_answers(true) { Listen(); }
   ~TinyServer() {
@@ -213,6 +214,7 @@ class TinyServer {
       input->erase(0, end + 2);
       const std::string reply = verb == "QUIT"   ? "221 bye\r\n"
                                 : verb == "EHLO" ? "250-tiny\r\n250 PIPELINING\r\n"
+                                : verb == "XTWO" ? "250 ok\r\n250 twice\r\n"
                                                  : "250 ok\r\n";
       NetSendAll(s, reply.data(), reply.size(), 2000, nullptr);
       if (verb == "QUIT") return true;
@@ -958,8 +960,10 @@ TEST_F(ProxyTest, ImplicitTlsClientsHandshakeFirstAndFailuresAreCountedByReason)
 
 // STARTTLS toward the client: the host offers it in the EHLO reply and takes
 // the command itself, the plug-in reading plain text before and after; a
-// command pipelined behind STARTTLS is never executed, and STARTTLS is not
-// offered again over TLS.
+// command pipelined behind STARTTLS is never executed, nor one hidden in a
+// BDAT chunk, and STARTTLS is not offered again over TLS. The client's first
+// reply inside TLS answers its EHLO: a reply to plain text that comes after
+// the 220 ends the connection instead.
 TEST_F(ProxyTest, StartTlsIsTheHostsAndWhatFollowsItBeforeTheHandshakeIsDropped) {
   SKIP_UNLESS_SERVER_SIDE_SERVED();
   CScratchDirectory logs("divivez-proxy-tls-log-");
@@ -974,12 +978,17 @@ TEST_F(ProxyTest, StartTlsIsTheHostsAndWhatFollowsItBeforeTheHandshakeIsDropped)
     const char* sent;        // in one packet after EHLO
     const char* answered;    // what the plug-in answers before the 220
     const char* pluginRead;  // of it, what the plug-in reads
+    bool closed;             // the connection ends after the 220
   };
   const Injection injections[] = {
-      {"STARTTLS\r\nMAIL FROM:<x>\r\n", "", ""},
+      {"STARTTLS\r\nMAIL FROM:<x>\r\n", "", "", false},
       // The 220 waits for the reply to NOOP: the command after STARTTLS is
       // still the host's to drop when the handshake begins.
-      {"NOOP\r\nSTARTTLS\r\nMAIL FROM:<x>\r\n", "250 ok\r\n", "NOOP\r\n"},
+      {"NOOP\r\nSTARTTLS\r\nMAIL FROM:<x>\r\n", "250 ok\r\n", "NOOP\r\n", false},
+      // BDAT is the host's to answer, and its chunk no command for anyone.
+      {"BDAT 6\r\nNOOP\r\nSTARTTLS\r\n", "502 5.5.1 Command not available\r\n", "", false},
+      // The server's second reply comes when all were had.
+      {"XTWO\r\nSTARTTLS\r\n", "250 ok\r\n", "XTWO\r\n", true},
   };
   for (const Injection& injection : injections) {
     SCOPED_TRACE(injection.sent);
@@ -1001,6 +1010,14 @@ TEST_F(ProxyTest, StartTlsIsTheHostsAndWhatFollowsItBeforeTheHandshakeIsDropped)
       ready += more;
     }
     ASSERT_EQ(ready.substr(0, 4), "220 ");
+    if (injection.closed) {
+      EXPECT_EQ(ReadToEnd(client.Socket()), "");
+      client.Close();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::lock_guard<std::mutex> lock(m_fake.mutex);
+      EXPECT_EQ(m_fake.fromClient, "EHLO a\r\n" + std::string(injection.pluginRead));
+      continue;
+    }
     client.StartTls(TlsSession::Client(Certificate().client, "localhost", &error));
     ASSERT_EQ(client.Handshake(5000, nullptr), Stream::HandshakeResult::kDone)
         << client.Tls()->FailureText();
@@ -1018,6 +1035,10 @@ TEST_F(ProxyTest, StartTlsIsTheHostsAndWhatFollowsItBeforeTheHandshakeIsDropped)
   std::ifstream in(logs.File("log"));
   const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(log.find("; TLS client TLSv1."), std::string::npos) << log;
+  EXPECT_NE(
+      log.find(": the plug-in answered plain text past the 220 to STARTTLS (11 bytes dropped"),
+      std::string::npos)
+      << log;
 }
 
 namespace {

@@ -3059,8 +3059,9 @@ def sc_tls_injection_server(ctx):
 
 def sc_tls_require(ctx):
     """--require-tls: a plain connection is offered STARTTLS and no AUTH,
-    and MAIL and AUTH are answered 530; after STARTTLS AUTH is offered and
-    the message goes through."""
+    and every command but EHLO, HELO, NOOP, RSET, QUIT and STARTTLS is
+    answered 530 (MAIL, AUTH, RCPT, DATA, VRFY tried); after STARTTLS AUTH is
+    offered and the message goes through."""
     certs = certificates(ctx.workdir)
     server = MailServer(ctx.workdir, "tls-require-server", auth=AUTH_USER + ":" + AUTH_PASSWORD)
     proxy = tls_proxy(ctx, "tls-require-proxy", server.port, certs, extra=["--require-tls"])
@@ -3072,7 +3073,8 @@ def sc_tls_require(ctx):
             check(code == 250 and any("STARTTLS" in line for line in lines)
                   and not any(line[4:].upper().startswith("AUTH") for line in lines),
                   "plain EHLO under --require-tls: %r (STARTTLS and no AUTH expected)" % lines)
-            for command in ("MAIL FROM:<sender@example.test>", "AUTH PLAIN " + auth_plain(AUTH_USER, AUTH_PASSWORD)):
+            for command in ("MAIL FROM:<sender@example.test>", "AUTH PLAIN " + auth_plain(AUTH_USER, AUTH_PASSWORD),
+                            "RCPT TO:<receiver@example.test>", "DATA", "VRFY receiver"):
                 code, lines = c.command(command)
                 check(code == 530, "%s in plain text answered %r" % (command.split()[0], lines))
         finally:
