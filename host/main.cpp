@@ -112,16 +112,6 @@ void RemoveStaleSpoolFiles(Logger* log, std::filesystem::file_time_type started,
   }
 }
 
-const char* SocketServiceName(SocketService service) {
-  switch (service) {
-    case SocketService::kHost:
-      return "host";
-    case SocketService::kPlugin:
-      return "plugin";
-  }
-  return "?";
-}
-
 // --port-file: the first listener's port on the first line, as with one
 // listener; with several, then a line per listener, "NAME KIND PORT" (NAME
 // "-" for the default route, KIND listen or listen-tls), in the order of
