@@ -911,7 +911,7 @@ std::string Fill(const std::string& text, size_t indent) {
   return out;
 }
 
-// Text for roff: backslashes and the dashes of option names escaped, a
+// Text for roff: backslashes and the dashes that open option names escaped, a
 // line break between the help's paragraphs, no line that starts with a
 // control character.
 std::string Roff(const std::string& text) {
@@ -923,8 +923,9 @@ std::string Roff(const std::string& text) {
     lineStart = false;
     if (c == '\\') {
       out += "\\e";
-    } else if (c == '-' &&
-               ((i + 1 < text.size() && text[i + 1] == '-') || (i > 0 && text[i - 1] == '-'))) {
+    } else if (c == '-' && i + 1 < text.size() &&
+               (i == 0 || std::string(" (-").find(text[i - 1]) != std::string::npos) &&
+               (text[i + 1] == '-' || std::isalpha(static_cast<unsigned char>(text[i + 1])))) {
       out += "\\-";
     } else if (c == '\n') {
       out += "\n.br\n";
