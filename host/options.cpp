@@ -986,3 +986,61 @@ std::string ManPageOptions() {
   }
   return text;
 }
+
+ProxySettings ProxySettingsOf(const Options& options) {
+  ProxySettings settings;
+  settings.socketService = options.socketService;
+  settings.insertText = options.insertText;
+  settings.onScanError = options.onScanError;
+  settings.onInfected = options.onInfected;
+  settings.keepaliveSeconds = options.keepaliveSeconds;
+  settings.maxConnections = options.maxConnections;
+  settings.maxPerAddress = options.maxPerAddress;
+  settings.commandTimeoutMs = options.commandTimeoutMs;
+  settings.dataTimeoutMs = options.dataTimeoutMs;
+  settings.sessionTimeoutMs = options.sessionTimeoutMs;
+  settings.tlsHandshakeTimeoutMs = options.tlsHandshakeTimeoutMs;
+  settings.maxMessageSize = options.maxMessageSize;
+  settings.idleTimeoutMs = options.idleTimeoutMs;
+  settings.connectTimeoutMs = options.connectTimeoutMs;
+  settings.closeGraceMs = options.closeGraceMs;
+  settings.proxyProtocol = options.proxyProtocol;
+  settings.proxyProtocolFrom = options.proxyProtocolFrom;
+  settings.upstreamXclient = options.upstreamXclient;
+  settings.trustForwarding = options.trustForwarding;
+  settings.maxPerDestination = options.maxPerDestination;
+  return settings;
+}
+
+std::vector<std::string> StartupNotes(const Options& options) {
+  std::vector<std::string> notes;
+  if (options.keepaliveSeconds > 0 && options.keepaliveSeconds < 10) {
+    notes.push_back("WARNING: --keepalive " + std::to_string(options.keepaliveSeconds) +
+                    " is below 10 s: servers count every NOOP as a junk command (Postfix ends "
+                    "a session after about 100), so a long scan or several messages in one "
+                    "session may get the connection closed; see --help");
+  }
+  if (std::any_of(options.routes.begin(), options.routes.end(),
+                  [](const RouteSettings& route) { return route.originalDestination; })) {
+    notes.push_back("transparent: each connection goes to its original destination; up to " +
+                    (options.maxPerDestination > 0 ? std::to_string(options.maxPerDestination)
+                                                   : std::string("any number")) +
+                    " per destination");
+  }
+  if (options.proxyProtocol) {
+    notes.push_back(
+        "every connection must open with a PROXY protocol header (--proxy-protocol)" +
+        (options.proxyProtocolFrom.Empty() ? "" : ", from " + options.proxyProtocolFrom.Text()));
+  }
+  if (options.proxyProtocol && options.upstreamXclient && options.proxyProtocolFrom.Empty()) {
+    notes.push_back(
+        "WARNING: --proxy-protocol with --upstream-xclient and no --proxy-protocol-from: anyone "
+        "who reaches the listener can name any client address, and the server is told it; "
+        "name the balancers with --proxy-protocol-from");
+  }
+  if (!options.trustForwarding.Empty()) {
+    notes.push_back("XCLIENT and XFORWARD relayed for clients in " +
+                    options.trustForwarding.Text() + " (--trust-forwarding)");
+  }
+  return notes;
+}

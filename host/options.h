@@ -167,6 +167,16 @@ bool OptionOverrides(const std::string& higher, const std::string& lower);
 std::string UsageText();
 std::string ManPageOptions();
 
+// The proxy's settings the options give, all but the routes and the
+// quarantine, which main makes.
+ProxySettings ProxySettingsOf(const Options& options);
+
+// The start-up log's lines about the options beyond the listeners and the
+// limits: what a combination of options does, and WARNING lines for the
+// combinations that work but are most likely a mistake. A new warning about
+// options goes here.
+std::vector<std::string> StartupNotes(const Options& options);
+
 // "HOST:PORT", "[IPV6]:PORT". allowPortZero admits port 0 (listening on an
 // ephemeral port).
 bool ParseEndpoint(const std::string& text, bool allowPortZero, Endpoint* endpoint,
