@@ -639,11 +639,14 @@ bool ParseWords(const std::vector<std::string>& args, OptionSource source, Optio
       given.value = args[++i];
       given.hasValue = true;
     }
+    // Named even when its value turns out wrong (an error that recurs when
+    // the settings file's words are parsed first).
+    const bool ends = (row->places & kOptEndsParsing) != 0;
+    if (!ends) options->given.push_back(given);
     OptionSetter setter{*row,          given.value, given.hasValue, options, &options->topLevel,
                         &builtinGiven, error};
     if (!row->set(setter)) return false;
-    if ((row->places & kOptEndsParsing) != 0) return true;
-    options->given.push_back(std::move(given));
+    if (ends) return true;
   }
   return true;
 }
