@@ -120,7 +120,9 @@ bool ConfigFileArguments(const std::string& text, const std::string& fileName,
       *error = where + "expected NAME = VALUE";
       return false;
     }
-    if (name == "help" || name == "h" || name == "version" || name == "config") {
+    const OptionRow* row = FindOption("--" + name);
+    if (row == nullptr) row = FindOption("-" + name);  // a short one, "h"
+    if (row != nullptr && (row->places & kOptCommandLineOnly) != 0) {
       *error = where + name + " cannot be given in a configuration file";
       return false;
     }
@@ -197,10 +199,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options* options, st
   std::vector<std::string> fromFile;
   for (const std::vector<std::string>& line : lines) {
     bool overridden = false;
-    for (const std::string& name : given.given) {
-      // The command line's certificate comes with its own key, or none.
-      overridden =
-          overridden || name == line[0] || (name == "--tls-cert" && line[0] == "--tls-key");
+    for (const GivenOption& option : given.given) {
+      overridden = overridden || OptionOverrides(option.name, line[0]);
     }
     if (overridden) continue;
     const std::vector<std::string> words = LineWords(line);

@@ -11,20 +11,20 @@
 // blanks around it. A value in double quotes keeps its blanks and may be
 // empty; a value that opens a quote must close it at its end; '#' after the
 // name is part of the value. Every line is checked on its own, so an error
-// names it ("FILE:LINE: ..."); --help, --version and --config cannot be
-// given in a file, nor an option twice (but --scanner, whose lines add to
-// a pool), nor a NUL byte. The file must be a regular file: a FIFO or a
-// device is refused unread.
+// names it ("FILE:LINE: ..."); the command line's own options (--help,
+// --version, --config) cannot be given in a file, nor an option twice (but
+// those that add a value each time, such as --scanner's pool), nor a NUL
+// byte. The file must be a regular file: a FIFO or a device is refused
+// unread.
 //
 // A flag is written bare ("require-tls") or with yes or no
 // ("require-tls = no").
 //
 // A line "[route NAME]" opens a route section: a set of listeners with its
 // own upstream and TLS, NAME of letters, digits, '-' and '_'. Its lines,
-// up to the next section, take listen, listen-tls, upstream, upstream-tls,
-// upstream-ca, upstream-tls-name, tls-cert, tls-key and require-tls (listen
-// and listen-tls once per address; the others once per section); any other
-// option is the top level's and refused there. The top level's lines come
+// up to the next section, take the options the table marks as a route's
+// (those that add a value once per value; the others once per section); any
+// other option is the top level's and refused there. The top level's lines come
 // before the first section.
 //
 // The command line wins over the top level: an option given there is not

@@ -81,96 +81,6 @@ bool ParseUnsigned64(const std::string& text, uint64_t max, uint64_t* value) {
   return true;
 }
 
-// The flags and what each turns on. require-tls is a route's as well.
-bool* RouteFlag(const std::string& name, RouteSettings* route) {
-  if (name == "--require-tls") return &route->tls.requireTls;
-  return nullptr;
-}
-
-bool* Flag(const std::string& name, Options* options) {
-  if (name == "--proxy-protocol") return &options->proxyProtocol;
-  if (name == "--upstream-xclient") return &options->upstreamXclient;
-  if (name == "--allow-plaintext-auth") return &options->topLevel.tls.allowPlaintextAuth;
-  return RouteFlag(name, &options->topLevel);
-}
-
-bool ParseYesNo(const std::string& name, const std::string& value, bool* flag, std::string* error) {
-  if (value != "yes" && value != "no") {
-    *error = name + ": expected yes or no, got '" + value + "'";
-    return false;
-  }
-  *flag = value == "yes";
-  return true;
-}
-
-// The options a route section may hold besides its flags; at the top level
-// they are the default route's.
-bool IsRouteValueOption(const std::string& name) {
-  return name == "--listen" || name == "--listen-tls" || name == "--upstream" ||
-         name == "--upstream-tls" || name == "--upstream-ca" || name == "--upstream-tls-name" ||
-         name == "--tls-cert" || name == "--tls-key";
-}
-
-bool ParseRouteValue(const std::string& name, const std::string& value, RouteSettings* route,
-                     std::string* error) {
-  std::string reason;
-  if (name == "--upstream" && value == "original-destination") {
-    route->hasUpstream = true;
-    route->originalDestination = true;
-    route->upstream = Endpoint();
-    return true;
-  }
-  if (name == "--listen" || name == "--listen-tls" || name == "--upstream") {
-    Endpoint endpoint;
-    if (!ParseEndpoint(value, name != "--upstream", &endpoint, &reason)) {
-      *error = name + ": " + reason;
-      return false;
-    }
-    if (name == "--upstream") {
-      route->upstream = endpoint;
-      route->hasUpstream = true;
-      route->originalDestination = false;
-    } else {
-      (name == "--listen" ? route->listen : route->listenTls).push_back(endpoint);
-    }
-    return true;
-  }
-  if (name == "--upstream-tls") {
-    for (UpstreamTls mode :
-         {UpstreamTls::kNone, UpstreamTls::kMay, UpstreamTls::kStarttls, UpstreamTls::kImplicit}) {
-      if (value == UpstreamTlsName(mode)) {
-        route->upstreamTls = mode;
-        return true;
-      }
-    }
-    *error = name + ": expected none, may, starttls or implicit, got '" + value + "'";
-    return false;
-  }
-  if (value.empty()) {
-    *error = name + " needs a non-empty value";
-    return false;
-  }
-  if (name == "--upstream-ca") {
-    route->upstreamCa = value;
-  } else if (name == "--upstream-tls-name") {
-    route->upstreamTlsName = value;
-  } else if (name == "--tls-cert") {
-    route->tls.certFile = value;
-  } else {
-    route->tls.keyFile = value;
-  }
-  return true;
-}
-
-// The options that make no sense without the host's socket service: the
-// plug-in's own sockets speak plain TCP only.
-bool IsTlsOption(const std::string& name) {
-  return name == "--listen-tls" || name == "--tls-cert" || name == "--tls-key" ||
-         name == "--require-tls" || name == "--allow-plaintext-auth" || name == "--upstream-tls" ||
-         name == "--upstream-ca" || name == "--upstream-tls-name" ||
-         name == "--tls-handshake-timeout";
-}
-
 // An address is not what a server's certificate names. (A host name has no
 // ':' and is not digits and dots alone.)
 bool IsAddressLiteral(const std::string& host) {
@@ -342,226 +252,430 @@ bool ParseSeconds(const std::string& text, int* milliseconds, std::string* error
   return true;
 }
 
+// What a row's set function works on: the option's value, and where it goes.
+// In a route section options is null and route is the section's route; at
+// the top level route is options->topLevel.
+struct OptionSetter {
+  const OptionRow& row;
+  const std::string& value;
+  bool hasValue;
+  Options* options;
+  RouteSettings* route;
+  bool* builtinGiven;  // an earlier --scanner builtin in these words
+  std::string* error;
+
+  bool Fail(const std::string& reason) {
+    *error = std::string(row.name) + ": " + reason;
+    return false;
+  }
+  bool Text(std::string* target) {
+    if (value.empty()) {
+      *error = std::string(row.name) + " needs a non-empty value";
+      return false;
+    }
+    *target = value;
+    return true;
+  }
+  bool Number(long min, long max, int* target) {
+    long parsed = 0;
+    if (!ParseInt(value, min, max, &parsed)) {
+      return Fail("expected a whole number from " + std::to_string(min) + " to " +
+                  std::to_string(max) + ", got '" + value + "'");
+    }
+    *target = static_cast<int>(parsed);
+    return true;
+  }
+  bool Seconds(int* target) {
+    std::string reason;
+    return ParseSeconds(value, target, &reason) || Fail(reason);
+  }
+  bool Address(bool allowPortZero, Endpoint* target) {
+    std::string reason;
+    return ParseEndpoint(value, allowPortZero, target, &reason) || Fail(reason);
+  }
+  bool Networks(CidrSet* target) {
+    std::string reason;
+    return target->Add(value, &reason) || Fail(reason);
+  }
+  // One of an enumeration's values, by the name nameOf gives it.
+  template <typename E>
+  bool Choice(E* target, const char* (*nameOf)(E), int count) {
+    std::string names;
+    for (int k = 0; k < count; ++k) {
+      if (value == nameOf(static_cast<E>(k))) {
+        *target = static_cast<E>(k);
+        return true;
+      }
+      names += std::string(k == 0           ? ""
+                           : k + 1 == count ? " or "
+                                            : ", ") +
+               nameOf(static_cast<E>(k));
+    }
+    return Fail("expected " + names + ", got '" + value + "'");
+  }
+  // Bare: on; in a settings file also yes or no.
+  bool Flag(bool* target) {
+    if (!hasValue) {
+      *target = true;
+      return true;
+    }
+    if (value != "yes" && value != "no") return Fail("expected yes or no, got '" + value + "'");
+    *target = value == "yes";
+    return true;
+  }
+};
+
 namespace {
 
-// ParseOptionWords; *unknown tells an option that does not exist from one
-// given wrong.
+bool SetInsertText(OptionSetter& s) {
+  std::string& inserted = s.options->insertText;
+  std::string reason;
+  if (!UnescapeText(s.value, &inserted, &reason)) return s.Fail(reason);
+  // The text goes before the empty line that ends the headers, so it must
+  // end a line itself or it would swallow that empty line.
+  if (!inserted.empty() &&
+      (inserted.size() < 2 || inserted.compare(inserted.size() - 2, 2, "\r\n") != 0)) {
+    inserted += "\r\n";
+  }
+  if (inserted.size() > kMaxInsertText) {
+    return s.Fail("longer than " + std::to_string(kMaxInsertText) + " bytes with its line end");
+  }
+  if (inserted.find('\0') != std::string::npos) return s.Fail("contains a NUL byte");
+  return true;
+}
+
+bool SetUpstream(OptionSetter& s) {
+  RouteSettings& route = *s.route;
+  if (s.value == "original-destination") {
+    route.upstream = Endpoint();
+    route.originalDestination = true;
+  } else if (s.Address(false, &route.upstream)) {
+    route.originalDestination = false;
+  } else {
+    return false;
+  }
+  route.hasUpstream = true;
+  return true;
+}
+
+bool AddListener(OptionSetter& s, std::vector<Endpoint>* listeners) {
+  Endpoint endpoint;
+  if (!s.Address(true, &endpoint)) return false;
+  listeners->push_back(endpoint);
+  return true;
+}
+
+// Every option: one row each, in the order --help shows them; a row without
+// a name heads a group. set parses the value into its place (the top level's
+// or a route's settings); fallback is applied by Options() the same way.
+const std::vector<OptionRow> kOptions = {
+    {nullptr, nullptr, 0, nullptr, nullptr, "Connections:"},
+    {"--listen", "ADDR:PORT", kOptRepeats | kOptRoute, nullptr,
+     [](OptionSetter& s) { return AddListener(s, &s.route->listen); },
+     "where clients connect; may be given several times. 127.0.0.1:2525 when no listener of "
+     "any kind is named (no --listen, --listen-tls or route); port 0 picks a free port, "
+     "reported in the log line \"listening on ADDR:PORT\""},
+    {"--port-file", "FILE", 0, nullptr,
+     [](OptionSetter& s) { return s.Text(&s.options->portFile); },
+     "also write the first listener's port to FILE; with several listeners, then a line for "
+     "each: \"ROUTE KIND PORT\" (ROUTE - for the default route, KIND listen or listen-tls)"},
+    {"--upstream", "HOST:PORT|original-destination", kOptRoute, nullptr, SetUpstream,
+     "the mail server to relay to. Without it an embedded capture server on a loopback port "
+     "takes the mail and stores each message in --outbox.\n"
+     "original-destination (Linux): transparent interception: each client is connected to the "
+     "address and port it was going to before an nftables/iptables REDIRECT or DNAT rule sent "
+     "it to the proxy. A connection whose original destination is the proxy itself (a local "
+     "address with the listening port) hears \"421 4.4.6 Mail loop detected\" and is closed"},
+    {"--max-per-destination", "N", 0, "0",
+     [](OptionSetter& s) { return s.Number(0, 100000, &s.options->maxPerDestination); },
+     "with original-destination: concurrent connections to one server address and port "
+     "(0: no limit); the next one gets \"421 4.4.5 Too many connections to that server\", is "
+     "closed and logged"},
+    {"--outbox", "DIR", 0, "outbox", [](OptionSetter& s) { return s.Text(&s.options->outbox); },
+     "where the capture server stores .eml files (created when missing)"},
+    {"--capture-port-file", "FILE", 0, nullptr,
+     [](OptionSetter& s) { return s.Text(&s.options->capturePortFile); },
+     "write the capture server's port to FILE"},
+    {"--max-connections", "N", 0, "2000",
+     [](OptionSetter& s) { return s.Number(1, 100000, &s.options->maxConnections); },
+     "concurrent client connections; further clients get \"421\" and are closed"},
+    {"--max-per-address", "N", 0, "50",
+     [](OptionSetter& s) { return s.Number(1, 100000, &s.options->maxPerAddress); },
+     "concurrent connections from one client address; the next one gets \"421 4.7.0 Too many "
+     "connections from your address\", is closed and logged"},
+    {"--connect-timeout", "SECS", 0, "10",
+     [](OptionSetter& s) { return s.Seconds(&s.options->connectTimeoutMs); },
+     "time-out connecting upstream; an upstream that cannot be reached gives the client "
+     "\"421 4.4.0\" and a log line"},
+    {"--close-grace", "SECS", 0, "2",
+     [](OptionSetter& s) { return s.Seconds(&s.options->closeGraceMs); },
+     "after a client has closed, how long the server may still answer what was relayed "
+     "last (the 221 to QUIT), renewed while it talks, before its connection is closed too"},
+
+    {nullptr, nullptr, 0, nullptr, nullptr,
+     "Limits on a session (RFC 5321 section 4.5.3.2 gives the minimums); a client cut by one "
+     "hears \"421 4.4.2\" and the log line names the limit:"},
+    {"--command-timeout", "SECS", 0, "300",
+     [](OptionSetter& s) { return s.Seconds(&s.options->commandTimeoutMs); },
+     "between two complete commands of the client; bytes of an unfinished command do not "
+     "renew it"},
+    {"--data-timeout", "SECS", 0, "180",
+     [](OptionSetter& s) { return s.Seconds(&s.options->dataTimeoutMs); },
+     "between two reads while a message arrives"},
+    {"--session-timeout", "SECS", 0, "3600",
+     [](OptionSetter& s) { return s.Seconds(&s.options->sessionTimeoutMs); }, "a whole connection"},
+    {"--idle-timeout", "SECS", 0, "600",
+     [](OptionSetter& s) { return s.Seconds(&s.options->idleTimeoutMs); },
+     "how long the server may leave an answer owed to the client"},
+    {"--max-message-size", "BYTES", 0, "52428800",
+     [](OptionSetter& s) {
+       // Up to 1 TiB; 0 leaves the size to the server.
+       return ParseUnsigned64(s.value, uint64_t{1} << 40, &s.options->maxMessageSize) ||
+              s.Fail("expected a number of bytes from 0 to 1099511627776, got '" + s.value + "'");
+     },
+     "the largest message taken (52428800 is 50 MiB; 0: no cap of the proxy's own). A larger "
+     "one is answered \"552 5.3.4\" and never reaches the server; the connection is then "
+     "closed"},
+    {"--shutdown-grace", "SECS", 0, "10",
+     [](OptionSetter& s) { return s.Seconds(&s.options->shutdownGraceMs); },
+     "on SIGINT/SIGTERM (Ctrl-C), how long running connections may finish before they are "
+     "cut; a second signal cuts at once"},
+
+    {nullptr, nullptr, 0, nullptr, nullptr, "TLS (not with --socket-service plugin):"},
+    {"--tls-cert", "FILE", kOptRoute | kOptInherited | kOptTls, nullptr,
+     [](OptionSetter& s) { return s.Text(&s.route->tls.certFile); },
+     "the certificate for clients (PEM, the chain after it in the same file); turns on "
+     "STARTTLS on every plain listener"},
+    {"--tls-key", "FILE", kOptRoute | kOptInherited | kOptTls, nullptr,
+     [](OptionSetter& s) { return s.Text(&s.route->tls.keyFile); },
+     "its private key (PEM); left out, the key is read from the --tls-cert file", "--tls-cert"},
+    {"--listen-tls", "ADDR:PORT", kOptRepeats | kOptRoute | kOptTls, nullptr,
+     [](OptionSetter& s) { return AddListener(s, &s.route->listenTls); },
+     "a listener with implicit TLS (RFC 8314, port 465): the handshake comes before the "
+     "greeting. Needs --tls-cert; may be given several times"},
+    {"--require-tls", nullptr, kOptRoute | kOptInherited | kOptTls, nullptr,
+     [](OptionSetter& s) { return s.Flag(&s.route->tls.requireTls); },
+     "on a plain connection every command but EHLO, HELO, NOOP, RSET, QUIT and STARTTLS is "
+     "answered \"530 5.7.0\" and never passed on: the client must use STARTTLS first"},
+    {"--allow-plaintext-auth", nullptr, kOptInherited | kOptTls, nullptr,
+     [](OptionSetter& s) { return s.Flag(&s.route->tls.allowPlaintextAuth); },
+     "offer AUTH on a plain connection from a client that is not on loopback (without it, such "
+     "a client is offered AUTH under TLS only)"},
+    {"--upstream-tls", "none|may|starttls|implicit", kOptRoute | kOptInherited | kOptTls, "none",
+     [](OptionSetter& s) { return s.Choice(&s.route->upstreamTls, UpstreamTlsName, 4); },
+     "TLS toward the server: none changes nothing; may: STARTTLS when offered, else plain; "
+     "starttls: STARTTLS required, a server without it is not used; implicit: TLS from the "
+     "first byte (port 465). starttls and implicit check the server's certificate and need "
+     "--upstream"},
+    {"--upstream-ca", "FILE", kOptRoute | kOptInherited | kOptTls, nullptr,
+     [](OptionSetter& s) { return s.Text(&s.route->upstreamCa); },
+     "the certificates (PEM) that the server's must chain to, instead of the system's store"},
+    {"--upstream-tls-name", "NAME", kOptRoute | kOptTls, nullptr,
+     [](OptionSetter& s) { return s.Text(&s.route->upstreamTlsName); },
+     "the name checked in the server's certificate and sent as SNI, instead of the --upstream "
+     "host (needed when --upstream is an address)"},
+    {"--tls-handshake-timeout", "SECS", kOptTls, "10",
+     [](OptionSetter& s) { return s.Seconds(&s.options->tlsHandshakeTimeoutMs); },
+     "the time a whole TLS handshake may take, on either side"},
+
+    {nullptr, nullptr, 0, nullptr, nullptr, "Running more than one:"},
+    {"--proxy-protocol", nullptr, 0, nullptr,
+     [](OptionSetter& s) { return s.Flag(&s.options->proxyProtocol); },
+     "every connection opens with a PROXY protocol header (version 1 or 2) from a load "
+     "balancer; the client it names is the one logged and counted by --max-per-address. A "
+     "connection without a valid header within 5 s is closed. It counts toward "
+     "--max-connections once its header has come; up to 4 x --max-connections may wait for "
+     "theirs"},
+    {"--proxy-protocol-from", "CIDR[,CIDR...]", 0, nullptr,
+     [](OptionSetter& s) {
+       s.options->proxyProtocol = true;  // the balancers' headers are what it names
+       return s.Networks(&s.options->proxyProtocolFrom);
+     },
+     "take PROXY headers only from these balancers (e.g. 10.0.0.5,2001:db8::/64; repeatable); "
+     "a connection from any other address is closed unread. Implies --proxy-protocol; without "
+     "it any peer may name any client"},
+    {"--upstream-xclient", nullptr, 0, nullptr,
+     [](OptionSetter& s) { return s.Flag(&s.options->upstreamXclient); },
+     "after the server's greeting, tell it the client's address with XCLIENT; a client that "
+     "cannot be introduced (not offered, refused) hears 421"},
+    {"--trust-forwarding", "CIDR[,CIDR...]", 0, nullptr,
+     [](OptionSetter& s) { return s.Networks(&s.options->trustForwarding); },
+     "clients in these IPv4 or IPv6 networks (with --proxy-protocol: the address the header "
+     "names; an IPv4-mapped client matches IPv4 networks) see XCLIENT and XFORWARD in the "
+     "server's EHLO reply and may use them, as Postfix's smtpd_authorized_xforward_hosts: give "
+     "the address of the Postfix whose content_filter points here. Everyone else is refused "
+     "them (502)"},
+    {"--metrics", "HOST:PORT", 0, nullptr,
+     [](OptionSetter& s) { return s.options->hasMetrics = s.Address(true, &s.options->metrics); },
+     "serve GET /metrics (Prometheus text format; the README's table lists the series) and "
+     "GET /healthz (200 while listening with a scanner endpoint up, else 503) on this "
+     "address"},
+
+    {nullptr, nullptr, 0, nullptr, nullptr, "Plug-in:"},
+    {"--plugin", "PATH", 0, nullptr, [](OptionSetter& s) { return s.Text(&s.options->pluginPath); },
+     "the plug-in library (default: libdivivez.so or divivez.dll beside this executable)"},
+    {"--socket-service", "host|plugin", 0, "host",
+     [](OptionSetter& s) { return s.Choice(&s.options->socketService, SocketServiceName, 2); },
+     "host: the proxy gives the plug-in its own socket service; plugin: the plug-in reads and "
+     "writes the sockets itself"},
+    {"--keepalive", "SECS", 0, "0",
+     [](OptionSetter& s) { return s.Number(0, 2000000, &s.options->keepaliveSeconds); },
+     "keep-alive interval during scans (0: off). While a message is being spooled or scanned "
+     "the server hears nothing; the plug-in then sends NOOP every SECS. Choose SECS below the "
+     "server's own command time-out (Postfix: smtpd_timeout, 300 s) but not much lower: "
+     "servers count NOOP as a junk command and Postfix ends a session after about 100 of them "
+     "(smtpd_junk_command_limit), so (longest scan + longest upload) / SECS, summed over the "
+     "messages of a session, must stay well under 100. With --scan-timeout 60, 30 is a good "
+     "value; below 10 the proxy warns at start-up"},
+    {"--debug-level", "N", 0, nullptr,
+     // The plug-in's trace lines have thresholds 0 to 2: a level above 3
+     // would trace nothing more.
+     [](OptionSetter& s) { return s.Number(0, 3, &s.options->debugLevel); },
+     "plug-in trace level 0-3: 0 off, 1 operations, 2 adds the server's replies, 3 the "
+     "client's commands. Linux: set through DIVIVEZ_DEBUG_LEVEL, trace lines go to stderr. "
+     "Windows: written to the registry value HKLM\\Software\\Corvane\\ZEBMail\\DebugLevel "
+     "(needs administrator rights; failure is ignored); trace lines go to the debugger output "
+     "(under Wine: WINEDEBUG=+debugstr)"},
+
+    {nullptr, nullptr, 0, nullptr, nullptr, "Scanning:"},
+    {"--scanner", "KIND", kOptRepeats, "builtin",
+     [](OptionSetter& s) { return ParseScanner(s.value, s.options, s.builtinGiven, s.error); },
+     "builtin: the EICAR test file and the signatures of --signatures, also inside base64 MIME "
+     "parts; clamd:unix:PATH or clamd:tcp:HOST:PORT: a ClamAV daemon (INSTREAM). Given several "
+     "times with clamd endpoints, a pool: each scan goes to the least busy endpoint that is "
+     "up; one that fails (unreachable, time-out, broken reply) is logged down, skipped and "
+     "probed with PING (after 1 s, doubling to 30 s) until it answers; a failed scan is tried "
+     "once more on another endpoint before --on-scan-error applies. Verdicts are never "
+     "retried. builtin cannot be mixed with clamd"},
+    {"--signatures", "FILE", 0, nullptr,
+     [](OptionSetter& s) { return s.Text(&s.options->signaturesFile); },
+     "extra signatures for the builtin scanner, one per line: NAME HEXBYTES ('#' starts a "
+     "comment); a line \"# signatures: N\" announces how many, and a file that holds another "
+     "number, or none at all, is refused. On SIGHUP the file is read again: its signatures "
+     "apply to the scans that start after it; a file that fails to load leaves the set in "
+     "force, and the log says why. Replace the file whole (mv), never write it in place. "
+     "Connections stay open. (Windows has no SIGHUP: restart the proxy there.)"},
+    {"--scan-timeout", "SECS", 0, "60",
+     [](OptionSetter& s) { return s.Seconds(&s.options->scanTimeoutMs); },
+     "time-out for a clamd scan; a scan tried on a second endpoint gets it afresh"},
+    {"--on-scan-error", "tempfail|pass|drop", 0, "tempfail",
+     [](OptionSetter& s) { return s.Choice(&s.options->onScanError, ScanErrorPolicyName, 3); },
+     "what to do when the scanner fails (daemon down, time-out, error reply such as clamd's "
+     "size limit): tempfail answers the client \"451 4.7.0\" and closes the connection, so the "
+     "client keeps the message and tries again and the server never sees it; pass delivers "
+     "the message unscanned, without the inserted text, with a warning line in the log; drop "
+     "treats it as infected. The plug-in's own failure to create a spool file follows it too: "
+     "refused with \"451 4.3.0\" unless pass"},
+    {"--on-infected", "drop|reject", 0, "drop",
+     [](OptionSetter& s) { return s.Choice(&s.options->onInfected, InfectedPolicyName, 2); },
+     "what the client hears of an infected message: drop answers \"250 Mail accepted\" and "
+     "drops it; reject answers 554 5.7.1 Message rejected: infected (NAME), NAME being the "
+     "signature, and the session goes on. reject is for clients that submit directly: behind "
+     "a Postfix content_filter, Postfix bounces the rejected message, virus included and "
+     "unscanned, to its possibly forged sender; keep drop or --quarantine there. A scan error "
+     "dropped by --on-scan-error drop is never rejected"},
+    {"--insert-text", "TEXT", 0, "X-Virus-Scanned: divivez-proxy\\r\\n", SetInsertText,
+     "header text inserted into delivered messages; \\r \\n \\t \\\\ are expanded, a missing "
+     "final line end is added, \"\" inserts nothing; at most 263 bytes"},
+    {"--quarantine", "DIR", 0, nullptr,
+     [](OptionSetter& s) { return s.Text(&s.options->quarantineDir); },
+     "keep a copy of each infected message in DIR (created when missing, mode 0700): NAME.eml "
+     "(mode 0600; NAME holds the date and time in UTC, the process, connection and message "
+     "numbers) and NAME.json beside it, written last, with the signature, size, time, client "
+     "and envelope. Without it infected messages are dropped"},
+
+    {nullptr, nullptr, 0, nullptr, nullptr, "Logging and the settings file:"},
+    {"--log-file", "FILE", 0, nullptr, [](OptionSetter& s) { return s.Text(&s.options->logFile); },
+     "append log lines to FILE as well as stderr"},
+    {"--config", "FILE", kOptCommandLineOnly, nullptr,
+     [](OptionSetter& s) { return s.Text(&s.options->configFile); },
+     "read options from FILE, one a line, as on the command line without the leading \"--\": "
+     "\"NAME = VALUE\" or \"NAME VALUE\"; a value in double quotes keeps its blanks; lines "
+     "whose first non-blank character is '#' are comments. A flag is written bare or "
+     "\"NAME = yes|no\". An option may be named once ({repeats}: once per value). An option "
+     "given on the command line wins: the file's lines for it are not used. \"[route NAME]\" "
+     "opens a route: its own {route}; it needs an upstream and a listener and takes the TLS "
+     "settings it does not name from the "
+     "top level (but upstream-tls-name, and the key of its own tls-cert)"},
+    {"--help", nullptr, kOptCommandLineOnly | kOptEndsParsing, nullptr,
+     [](OptionSetter& s) { return s.options->help = true; }, "this text"},
+    {"-h", nullptr, kOptCommandLineOnly | kOptEndsParsing, nullptr,
+     [](OptionSetter& s) { return s.options->help = true; }, "the same"},
+    {"--version", nullptr, kOptCommandLineOnly | kOptEndsParsing, nullptr,
+     [](OptionSetter& s) { return s.options->version = true; }, "the version"},
+};
+
+// ParseOptionWords.
 bool ParseWords(const std::vector<std::string>& args, OptionSource source, Options* options,
-                std::string* error, bool* unknown) {
+                std::string* error) {
   error->clear();
-  *unknown = false;
   bool builtinGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
-    std::string name = args[i];
-    std::string value;
-    bool hasValue = false;
-    const size_t equals = name.find('=');
-    if (name.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      value = name.substr(equals + 1);
-      name = name.substr(0, equals);
-      hasValue = true;
+    GivenOption given{args[i], "", false};
+    const size_t equals = given.name.find('=');
+    if (given.name.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      given.value = given.name.substr(equals + 1);
+      given.name.erase(equals);
+      given.hasValue = true;
     }
-    if (name == "--help" || name == "-h") {
-      options->help = true;
-      return true;
+    const std::string& name = given.name;
+    const OptionRow* row = FindOption(name);
+    if (row == nullptr) {
+      *error = name.compare(0, 1, "-") == 0 ? "unknown option '" + name + "' (see --help)"
+                                            : "unexpected argument '" + name + "' (see --help)";
+      return false;
     }
-    if (name == "--version") {
-      options->version = true;
-      return true;
+    if (row->value == nullptr && given.hasValue && source == OptionSource::kCommandLine &&
+        (row->places & kOptEndsParsing) == 0) {
+      *error = name + " takes no value on the command line (a settings file may say " +
+               name.substr(2) + " = yes or no)";
+      return false;
     }
-    options->given.push_back(name);
-    if (bool* flag = Flag(name, options)) {
-      if (!hasValue) {
-        *flag = true;
-        continue;
-      }
-      if (source == OptionSource::kCommandLine) {
-        *error = name + " takes no value on the command line (a settings file may say " +
-                 name.substr(2) + " = yes or no)";
-        return false;
-      }
-      if (!ParseYesNo(name, value, flag, error)) return false;
-      continue;
-    }
-    // Every other option takes a value, inline or as the next argument.
-    auto takeValue = [&]() -> bool {
-      if (hasValue) return true;
+    if (row->value != nullptr && !given.hasValue) {
       if (i + 1 >= args.size()) {
         *error = name + " needs a value";
         return false;
       }
-      value = args[++i];
-      return true;
-    };
-    auto number = [&](long min, long max, int* target) -> bool {
-      if (!takeValue()) return false;
-      long parsed = 0;
-      if (!ParseInt(value, min, max, &parsed)) {
-        *error = name + ": expected a whole number from " + std::to_string(min) + " to " +
-                 std::to_string(max) + ", got '" + value + "'";
-        return false;
-      }
-      *target = static_cast<int>(parsed);
-      return true;
-    };
-    auto seconds = [&](int* target) -> bool {
-      if (!takeValue()) return false;
-      std::string reason;
-      if (!ParseSeconds(value, target, &reason)) {
-        *error = name + ": " + reason;
-        return false;
-      }
-      return true;
-    };
-    auto text = [&](std::string* target) -> bool {
-      if (!takeValue()) return false;
-      if (value.empty()) {
-        *error = name + " needs a non-empty value";
-        return false;
-      }
-      *target = value;
-      return true;
-    };
-
-    bool ok;
-    if (IsRouteValueOption(name)) {
-      ok = takeValue() && ParseRouteValue(name, value, &options->topLevel, error);
-    } else if (name == "--tls-handshake-timeout") {
-      ok = seconds(&options->tlsHandshakeTimeoutMs);
-    } else if (name == "--plugin") {
-      ok = text(&options->pluginPath);
-    } else if (name == "--socket-service") {
-      ok = takeValue();
-      if (ok && value == "host") {
-        options->socketService = SocketService::kHost;
-      } else if (ok && value == "plugin") {
-        options->socketService = SocketService::kPlugin;
-      } else if (ok) {
-        *error = "--socket-service: expected host or plugin, got '" + value + "'";
-        ok = false;
-      }
-    } else if (name == "--scanner") {
-      ok = takeValue() && ParseScanner(value, options, &builtinGiven, error);
-    } else if (name == "--signatures") {
-      ok = text(&options->signaturesFile);
-    } else if (name == "--insert-text") {
-      std::string reason;
-      ok = takeValue() && UnescapeText(value, &options->insertText, &reason);
-      if (!ok && error->empty()) *error = "--insert-text: " + reason;
-      // The text goes before the empty line that ends the headers, so it
-      // must end a line itself or it would swallow that empty line.
-      const std::string& inserted = options->insertText;
-      if (ok && !inserted.empty() &&
-          (inserted.size() < 2 || inserted.compare(inserted.size() - 2, 2, "\r\n") != 0)) {
-        options->insertText += "\r\n";
-      }
-      if (ok && options->insertText.size() > kMaxInsertText) {
-        *error = "--insert-text: longer than " + std::to_string(kMaxInsertText) +
-                 " bytes with its line end";
-        ok = false;
-      }
-      if (ok && options->insertText.find('\0') != std::string::npos) {
-        *error = "--insert-text: contains a NUL byte";
-        ok = false;
-      }
-    } else if (name == "--on-scan-error") {
-      ok = takeValue();
-      if (ok && value == "tempfail") {
-        options->onScanError = ScanErrorPolicy::kTempfail;
-      } else if (ok && value == "pass") {
-        options->onScanError = ScanErrorPolicy::kPass;
-      } else if (ok && value == "drop") {
-        options->onScanError = ScanErrorPolicy::kDrop;
-      } else if (ok) {
-        *error = "--on-scan-error: expected tempfail, pass or drop, got '" + value + "'";
-        ok = false;
-      }
-    } else if (name == "--trust-forwarding") {
-      std::string reason;
-      ok = takeValue() && options->trustForwarding.Add(value, &reason);
-      if (!ok && error->empty()) *error = "--trust-forwarding: " + reason;
-    } else if (name == "--on-infected") {
-      ok = takeValue();
-      if (ok && (value == "drop" || value == "reject")) {
-        options->onInfected = value == "drop" ? InfectedPolicy::kDrop : InfectedPolicy::kReject;
-      } else if (ok) {
-        *error = "--on-infected: expected drop or reject, got '" + value + "'";
-        ok = false;
-      }
-    } else if (name == "--keepalive") {
-      ok = number(0, 2000000, &options->keepaliveSeconds);
-    } else if (name == "--debug-level") {
-      // The plug-in's trace lines have thresholds 0 to 2: a level above 3
-      // would trace nothing more.
-      ok = number(0, 3, &options->debugLevel);
-    } else if (name == "--outbox") {
-      ok = text(&options->outbox);
-    } else if (name == "--port-file") {
-      ok = text(&options->portFile);
-    } else if (name == "--capture-port-file") {
-      ok = text(&options->capturePortFile);
-    } else if (name == "--log-file") {
-      ok = text(&options->logFile);
-    } else if (name == "--quarantine") {
-      ok = text(&options->quarantineDir);
-    } else if (name == "--config") {
-      ok = text(&options->configFile);
-    } else if (name == "--max-connections") {
-      ok = number(1, 100000, &options->maxConnections);
-    } else if (name == "--max-per-address") {
-      ok = number(1, 100000, &options->maxPerAddress);
-    } else if (name == "--max-per-destination") {
-      ok = number(0, 100000, &options->maxPerDestination);
-    } else if (name == "--command-timeout") {
-      ok = seconds(&options->commandTimeoutMs);
-    } else if (name == "--data-timeout") {
-      ok = seconds(&options->dataTimeoutMs);
-    } else if (name == "--session-timeout") {
-      ok = seconds(&options->sessionTimeoutMs);
-    } else if (name == "--max-message-size") {
-      ok = takeValue();
-      // Up to 1 TiB; 0 leaves the size to the server.
-      if (ok && !ParseUnsigned64(value, uint64_t{1} << 40, &options->maxMessageSize)) {
-        *error = name + ": expected a number of bytes from 0 to 1099511627776, got '" + value + "'";
-        ok = false;
-      }
-    } else if (name == "--idle-timeout") {
-      ok = seconds(&options->idleTimeoutMs);
-    } else if (name == "--connect-timeout") {
-      ok = seconds(&options->connectTimeoutMs);
-    } else if (name == "--close-grace") {
-      ok = seconds(&options->closeGraceMs);
-    } else if (name == "--scan-timeout") {
-      ok = seconds(&options->scanTimeoutMs);
-    } else if (name == "--shutdown-grace") {
-      ok = seconds(&options->shutdownGraceMs);
-    } else if (name == "--proxy-protocol-from") {
-      std::string reason;
-      ok = takeValue() && options->proxyProtocolFrom.Add(value, &reason);
-      if (!ok && error->empty()) *error = name + ": " + reason;
-      options->proxyProtocol = true;  // the balancers' headers are what it names
-    } else if (name == "--metrics") {
-      std::string reason;
-      ok = takeValue() && ParseEndpoint(value, true, &options->metrics, &reason);
-      if (!ok && error->empty()) *error = "--metrics: " + reason;
-      options->hasMetrics = ok;
-    } else {
-      *error = name.compare(0, 1, "-") == 0 ? "unknown option '" + name + "' (see --help)"
-                                            : "unexpected argument '" + name + "' (see --help)";
-      *unknown = true;
-      return false;
+      given.value = args[++i];
+      given.hasValue = true;
     }
-    if (!ok) return false;
+    // Named even when its value turns out wrong (an error that recurs when
+    // the settings file's words are parsed first).
+    const bool ends = (row->places & kOptEndsParsing) != 0;
+    if (!ends) options->given.push_back(given);
+    OptionSetter setter{*row,          given.value, given.hasValue, options, &options->topLevel,
+                        &builtinGiven, error};
+    if (!row->set(setter)) return false;
+    if (ends) return true;
   }
   return true;
 }
 
 }  // namespace
 
+Options::Options() {
+  bool builtinGiven = false;
+  std::string error;
+  for (const OptionRow& row : kOptions) {
+    if (row.fallback == nullptr) continue;
+    const std::string value = row.fallback;
+    OptionSetter setter{row, value, true, this, &topLevel, &builtinGiven, &error};
+    row.set(setter);
+  }
+}
+
+const std::vector<OptionRow>& OptionTable() { return kOptions; }
+
+const OptionRow* FindOption(const std::string& name) {
+  for (const OptionRow& row : kOptions) {
+    if (row.name != nullptr && name == row.name) return &row;
+  }
+  return nullptr;
+}
+
 bool ParseOptionWords(const std::vector<std::string>& args, OptionSource source, Options* options,
                       std::string* error) {
-  bool unknown = false;
-  return ParseWords(args, source, options, error, &unknown);
+  return ParseWords(args, source, options, error);
 }
 
 bool CheckOptions(const Options& options, std::string* error) {
@@ -586,26 +700,22 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
 
 bool ParseRouteOption(const std::string& name, const std::string& value, bool hasValue,
                       RouteSection* section, std::string* error) {
-  if (bool* flag = RouteFlag(name, &section->route)) {
-    if (hasValue && !ParseYesNo(name, value, flag, error)) return false;
-    if (!hasValue) *flag = true;
-  } else if (IsRouteValueOption(name)) {
-    if (!hasValue) {
-      *error = name + " needs a value";
-      return false;
-    }
-    if (!ParseRouteValue(name, value, &section->route, error)) return false;
-  } else {
-    // Whether the top level knows it: parsed alone, an option that exists
-    // fails for its value at worst.
-    Options scratch;
-    std::string reason;
-    bool unknown = false;
-    ParseWords({name + "=x"}, OptionSource::kFile, &scratch, &reason, &unknown);
-    *error = unknown ? "unknown option '" + name + "' (see --help)"
-                     : name + " is a top-level setting: it cannot be given in a route";
+  const OptionRow* row = FindOption(name);
+  if (row == nullptr || (row->places & kOptCommandLineOnly) != 0) {
+    *error = "unknown option '" + name + "' (see --help)";
     return false;
   }
+  if ((row->places & kOptRoute) == 0) {
+    *error = name + " is a top-level setting: it cannot be given in a route";
+    return false;
+  }
+  if (row->value != nullptr && !hasValue) {
+    *error = name + " needs a value";
+    return false;
+  }
+  bool builtinGiven = false;
+  OptionSetter setter{*row, value, hasValue, nullptr, &section->route, &builtinGiven, error};
+  if (!row->set(setter)) return false;
   section->named.push_back(name);
   return true;
 }
@@ -616,15 +726,15 @@ bool FinishRoutes(const std::vector<RouteSection>& sections, Options* options, s
     const std::string why =
         " cannot be used with --socket-service plugin: the plug-in's own "
         "sockets speak no TLS";
-    for (const std::string& name : options->given) {
-      if (IsTlsOption(name)) {
-        *error = name + why;
+    for (const GivenOption& given : options->given) {
+      if ((FindOption(given.name)->places & kOptTls) != 0) {
+        *error = given.name + why;
         return false;
       }
     }
     for (const RouteSection& section : sections) {
       for (const std::string& name : section.named) {
-        if (IsTlsOption(name)) {
+        if ((FindOption(name)->places & kOptTls) != 0) {
           *error = section.where + ": route '" + section.route.name + "': " + name.substr(2) + why;
           return false;
         }
@@ -659,16 +769,22 @@ bool FinishRoutes(const std::vector<RouteSection>& sections, Options* options, s
       *error = section.where + ": route '" + route.name + "': tls-key needs tls-cert in the route";
       return false;
     }
-    if (!Names(section, "--tls-cert")) {
-      route.tls.certFile = top.tls.certFile;
-      route.tls.keyFile = top.tls.keyFile;
+    // What the route does not name it takes from the top level, as the
+    // top level's options left it; upstream-tls-name is not taken: it names
+    // the top level's upstream, and a route always has another.
+    for (const GivenOption& given : options->given) {
+      const OptionRow& row = *FindOption(given.name);
+      if ((row.places & kOptInherited) == 0 ||
+          std::any_of(section.named.begin(), section.named.end(),
+                      [&](const std::string& named) { return OptionOverrides(named, row.name); })) {
+        continue;
+      }
+      bool builtinGiven = false;
+      std::string ignored;  // parsed once already
+      OptionSetter setter{row,    given.value,   given.hasValue, options,
+                          &route, &builtinGiven, &ignored};
+      row.set(setter);
     }
-    if (!Names(section, "--require-tls")) route.tls.requireTls = top.tls.requireTls;
-    route.tls.allowPlaintextAuth = top.tls.allowPlaintextAuth;
-    if (!Names(section, "--upstream-tls")) route.upstreamTls = top.upstreamTls;
-    if (!Names(section, "--upstream-ca")) route.upstreamCa = top.upstreamCa;
-    // upstream-tls-name is not taken: it names the top level's upstream,
-    // and a route always has another.
     routes.push_back(route);
     wheres.push_back(section.where);
   }
@@ -723,256 +839,211 @@ bool FinishRoutes(const std::vector<RouteSection>& sections, Options* options, s
 }
 
 bool OptionAccumulates(const std::string& name) {
-  return name == "--scanner" || name == "--listen" || name == "--listen-tls";
+  const OptionRow* row = FindOption(name);
+  return row != nullptr && (row->places & kOptRepeats) != 0;
 }
 
 bool OptionIsFlag(const std::string& name) {
-  Options scratch;
-  return Flag(name, &scratch) != nullptr;
+  const OptionRow* row = FindOption(name);
+  return row != nullptr && row->value == nullptr && (row->places & kOptCommandLineOnly) == 0;
 }
 
+bool OptionOverrides(const std::string& higher, const std::string& lower) {
+  const OptionRow* row = FindOption(lower);
+  return higher == lower || (row != nullptr && row->follows != nullptr && higher == row->follows);
+}
+
+namespace {
+
+// The names of the options with these places, "a, b and c", without "--".
+std::string NamesWith(unsigned places) {
+  std::vector<std::string> names;
+  for (const OptionRow& row : kOptions) {
+    if (row.name != nullptr && (row.places & places) == places) names.push_back(row.name + 2);
+  }
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  }
+  return text;
+}
+
+// An option's help, its default after it; {route} and {repeats} stand for
+// the options a route may name and those named once per value.
+std::string HelpText(const OptionRow& row) {
+  std::string text = row.help;
+  for (const auto& [key, places] : {std::pair<std::string, unsigned>{"{route}", kOptRoute},
+                                    std::pair<std::string, unsigned>{"{repeats}", kOptRepeats}}) {
+    const size_t at = text.find(key);
+    if (at != std::string::npos) text.replace(at, key.size(), NamesWith(places));
+  }
+  if (row.fallback == nullptr) return text;
+  const std::string fallback = row.fallback;
+  const bool quote = fallback.find(' ') != std::string::npos;
+  return text + " (default " + (quote ? "\"" + fallback + "\"" : fallback) + ")";
+}
+
+// Words filled into lines of at most 78 columns, each after `indent`
+// blanks; the first line's blanks are the caller's.
+std::string Fill(const std::string& text, size_t indent) {
+  constexpr size_t kWidth = 78;
+  std::string out;
+  size_t column = indent;
+  size_t start = 0;
+  while (start < text.size()) {
+    if (text[start] == '\n') {  // a new paragraph within the help
+      out += "\n" + std::string(indent, ' ');
+      column = indent;
+      ++start;
+      continue;
+    }
+    size_t end = text.find_first_of(" \n", start);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(start, end - start);
+    if (column > indent && column + 1 + word.size() > kWidth) {
+      out += "\n" + std::string(indent, ' ');
+      column = indent;
+    } else if (column > indent) {
+      out += ' ';
+      ++column;
+    }
+    out += word;
+    column += word.size();
+    start = end < text.size() && text[end] == ' ' ? end + 1 : end;
+  }
+  return out;
+}
+
+// Text for roff: backslashes and the dashes that open option names escaped, a
+// line break between the help's paragraphs, no line that starts with a
+// control character.
+std::string Roff(const std::string& text) {
+  std::string out;
+  bool lineStart = true;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (lineStart && (c == '.' || c == '\'')) out += "\\&";
+    lineStart = false;
+    if (c == '\\') {
+      out += "\\e";
+    } else if (c == '-' && i + 1 < text.size() &&
+               (i == 0 || std::string(" (-").find(text[i - 1]) != std::string::npos) &&
+               (text[i + 1] == '-' || std::isalpha(static_cast<unsigned char>(text[i + 1])))) {
+      out += "\\-";
+    } else if (c == '\n') {
+      out += "\n.br\n";
+      lineStart = true;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string UsageText() {
-  return R"(Usage: divivez-proxy [OPTIONS]
+  std::string text =
+      "Usage: divivez-proxy [OPTIONS]\n\n" +
+      Fill(
+          "Scanning SMTP proxy. Accepts SMTP clients, connects each to the upstream server "
+          "and lets the divivez plug-in relay the dialogue; every message is scanned before "
+          "the server sees it. An infected message is answered \"250 Mail accepted\" and "
+          "dropped; a clean one is delivered with a header line inserted.",
+          0) +
+      "\n";
+  constexpr size_t kHelpColumn = 28;
+  for (const OptionRow& row : kOptions) {
+    if (row.name == nullptr) {
+      text += "\n" + Fill(row.help, 0) + "\n";
+      continue;
+    }
+    std::string label =
+        std::string("  ") + row.name + (row.value ? std::string(" ") + row.value : "");
+    label += label.size() < kHelpColumn ? std::string(kHelpColumn - label.size(), ' ')
+                                        : "\n" + std::string(kHelpColumn, ' ');
+    text += label + Fill(HelpText(row), kHelpColumn) + "\n";
+  }
+  return text + "\n" +
+         Fill(
+             "Log lines go to stderr with timestamps: one per connection, one per message "
+             "(size, verdict and signature, scan and delivery time), delivery progress for "
+             "large messages (a bar on a terminal, a line per 25% otherwise) and the counters "
+             "at exit. Exit status: 0 after a signal, 1 on a failure at run time, 2 on bad "
+             "arguments or an unusable plug-in.",
+             0) +
+         "\n";
+}
 
-Scanning SMTP proxy. Accepts SMTP clients, connects each to the upstream
-server and lets the divivez plug-in relay the dialogue; every message is
-scanned before the server sees it. An infected message is answered
-"250 Mail accepted" and dropped; a clean one is delivered with a header line
-inserted.
+std::string ManPageOptions() {
+  std::string text = ".SH OPTIONS\n";
+  for (const OptionRow& row : kOptions) {
+    if (row.name == nullptr) {
+      text += ".SS " + Roff(row.help) + "\n";
+    } else if (row.value == nullptr) {
+      text += ".TP\n.B " + Roff(row.name) + "\n" + Roff(HelpText(row)) + "\n";
+    } else {
+      text += ".TP\n.BI " + Roff(row.name) + " \" " + Roff(row.value) + "\"\n" +
+              Roff(HelpText(row)) + "\n";
+    }
+  }
+  return text;
+}
 
-Connections:
-  --listen ADDR:PORT        where clients connect; may be given several times.
-                            127.0.0.1:2525 when no listener of any kind is
-                            named (no --listen, --listen-tls or route);
-                            port 0 picks a free port, reported in the log line
-                            "listening on ADDR:PORT"
-  --port-file FILE          also write the first listener's port to FILE;
-                            with several listeners, then a line for each:
-                            "ROUTE KIND PORT" (ROUTE - for the default route,
-                            KIND listen or listen-tls)
-  --upstream HOST:PORT      the mail server to relay to. Without it an
-                            embedded capture server on a loopback port takes
-                            the mail and stores each message in --outbox
-  --upstream original-destination
-                            (Linux) transparent interception: each client is
-                            connected to the address and port it was going
-                            to before an nftables/iptables REDIRECT or DNAT
-                            rule sent it to the proxy. A connection whose
-                            original destination is the proxy itself (a local
-                            address with the listening port) hears "421 4.4.6
-                            Mail loop detected" and is closed
-  --max-per-destination N   with original-destination: concurrent connections
-                            to one server address and port (default 0: no
-                            limit); the next one gets "421 4.4.5 Too many
-                            connections to that server", is closed and logged
-  --outbox DIR              where the capture server stores .eml files
-                            (default ./outbox, created when missing)
-  --capture-port-file FILE  write the capture server's port to FILE
-  --max-connections N       concurrent client connections (default 2000);
-                            further clients get "421" and are closed
-  --max-per-address N       concurrent connections from one client address
-                            (default 50); the next one gets "421 4.7.0 Too
-                            many connections from your address", is closed
-                            and logged
-  --connect-timeout SECS    time-out connecting upstream (default 10); an
-                            upstream that cannot be reached gives the client
-                            "421 4.4.0" and a log line
+ProxySettings ProxySettingsOf(const Options& options) {
+  ProxySettings settings;
+  settings.socketService = options.socketService;
+  settings.insertText = options.insertText;
+  settings.onScanError = options.onScanError;
+  settings.onInfected = options.onInfected;
+  settings.keepaliveSeconds = options.keepaliveSeconds;
+  settings.maxConnections = options.maxConnections;
+  settings.maxPerAddress = options.maxPerAddress;
+  settings.commandTimeoutMs = options.commandTimeoutMs;
+  settings.dataTimeoutMs = options.dataTimeoutMs;
+  settings.sessionTimeoutMs = options.sessionTimeoutMs;
+  settings.tlsHandshakeTimeoutMs = options.tlsHandshakeTimeoutMs;
+  settings.maxMessageSize = options.maxMessageSize;
+  settings.idleTimeoutMs = options.idleTimeoutMs;
+  settings.connectTimeoutMs = options.connectTimeoutMs;
+  settings.closeGraceMs = options.closeGraceMs;
+  settings.proxyProtocol = options.proxyProtocol;
+  settings.proxyProtocolFrom = options.proxyProtocolFrom;
+  settings.upstreamXclient = options.upstreamXclient;
+  settings.trustForwarding = options.trustForwarding;
+  settings.maxPerDestination = options.maxPerDestination;
+  return settings;
+}
 
-Limits on a session (RFC 5321 section 4.5.3.2 gives the minimums); a client
-cut by one hears "421 4.4.2" and the log line names the limit:
-  --command-timeout SECS    between two complete commands of the client
-                            (default 300); bytes of an unfinished command do
-                            not renew it
-  --data-timeout SECS       between two reads while a message arrives
-                            (default 180)
-  --session-timeout SECS    a whole connection (default 3600)
-  --idle-timeout SECS       how long the server may leave an answer owed to
-                            the client (default 600)
-  --max-message-size BYTES  the largest message taken (default 52428800,
-                            50 MiB; 0: no cap of the proxy's own). A larger
-                            one is answered "552 5.3.4" and never reaches the
-                            server; the connection is then closed
-  --shutdown-grace SECS     on SIGINT/SIGTERM (Ctrl-C), how long running
-                            connections may finish before they are cut
-                            (default 10); a second signal cuts at once
-
-TLS (not with --socket-service plugin):
-  --tls-cert FILE           the certificate for clients (PEM, the chain after
-                            it in the same file); turns on STARTTLS on every
-                            plain listener
-  --tls-key FILE            its private key (PEM); left out, the key is read
-                            from the --tls-cert file
-  --listen-tls ADDR:PORT    a listener with implicit TLS (RFC 8314, port 465):
-                            the handshake comes before the greeting. Needs
-                            --tls-cert; may be given several times
-  --require-tls             on a plain connection every command but EHLO,
-                            HELO, NOOP, RSET, QUIT and STARTTLS is answered
-                            "530 5.7.0" and never passed on: the client must
-                            use STARTTLS first
-  --allow-plaintext-auth    offer AUTH on a plain connection from a client
-                            that is not on loopback (without it, such a
-                            client is offered AUTH under TLS only)
-  --upstream-tls none|may|starttls|implicit
-                            TLS toward the server: none (default) changes
-                            nothing; may: STARTTLS when offered, else plain;
-                            starttls: STARTTLS required, a server without it
-                            is not used; implicit: TLS from the first byte
-                            (port 465). starttls and implicit check the
-                            server's certificate and need --upstream
-  --upstream-ca FILE        the certificates (PEM) that the server's must
-                            chain to, instead of the system's store
-  --upstream-tls-name NAME  the name checked in the server's certificate and
-                            sent as SNI, instead of the --upstream host (needed
-                            when --upstream is an address)
-  --tls-handshake-timeout SECS
-                            the time a whole TLS handshake may take, on either
-                            side (default 10)
-
-Running more than one:
-  --proxy-protocol          every connection opens with a PROXY protocol
-                            header (version 1 or 2) from a load balancer; the
-                            client it names is the one logged and counted by
-                            --max-per-address. A connection without a valid
-                            header within 5 s is closed. It counts toward
-                            --max-connections once its header has come;
-                            up to 4 x --max-connections may wait for theirs
-  --proxy-protocol-from CIDR[,CIDR...]
-                            take PROXY headers only from these balancers
-                            (e.g. 10.0.0.5,2001:db8::/64; repeatable); a
-                            connection from any other address is closed
-                            unread. Implies --proxy-protocol; without it
-                            any peer may name any client
-  --upstream-xclient        after the server's greeting, tell it the client's
-                            address with XCLIENT; a client that cannot be
-                            introduced (not offered, refused) hears 421
-  --trust-forwarding CIDR[,CIDR...]
-                            clients in these IPv4 or IPv6 networks (with
-                            --proxy-protocol: the address the header names;
-                            an IPv4-mapped client matches IPv4 networks) see
-                            XCLIENT and XFORWARD in the server's EHLO reply
-                            and may use them, as Postfix's
-                            smtpd_authorized_xforward_hosts: give the address
-                            of the Postfix whose content_filter points here.
-                            Everyone else is refused them (502)
-  --metrics HOST:PORT       serve GET /metrics (Prometheus text format) and
-                            GET /healthz (200 while listening with a scanner
-                            endpoint up, else 503) on this address
-
-Plug-in:
-  --plugin PATH             the plug-in library (default: libdivivez.so or
-                            divivez.dll beside this executable)
-  --socket-service host|plugin
-                            host (default): the proxy gives the plug-in its
-                            own socket service; plugin: the plug-in reads and
-                            writes the sockets itself
-  --keepalive SECS          keep-alive interval during scans (default 0: off).
-                            While a message is being spooled or scanned the
-                            server hears nothing; the plug-in then sends NOOP
-                            every SECS. Choose SECS below the server's own
-                            command time-out (Postfix: smtpd_timeout, 300 s)
-                            but not much lower: servers count NOOP as a junk
-                            command and Postfix ends a session after about
-                            100 of them (smtpd_junk_command_limit), so
-                            (longest scan + longest upload) / SECS, summed
-                            over the messages of a session, must stay well
-                            under 100. With --scan-timeout 60, 30 is a good
-                            value; below 10 the proxy warns at start-up
-  --debug-level N           plug-in trace level 0-3: 0 off, 1 operations,
-                            2 adds the server's replies, 3 the client's
-                            commands. Linux: set through
-                            DIVIVEZ_DEBUG_LEVEL, trace lines go to stderr.
-                            Windows: written to the registry value
-                            HKLM\Software\Corvane\ZEBMail\DebugLevel (needs
-                            administrator rights; failure is ignored); trace
-                            lines go to the debugger output (under Wine:
-                            WINEDEBUG=+debugstr)
-
-Scanning:
-  --scanner KIND            builtin (default): the EICAR test file and the
-                            signatures of --signatures, also inside base64
-                            MIME parts; clamd:unix:PATH or clamd:tcp:HOST:PORT:
-                            a ClamAV daemon (INSTREAM). Given several times
-                            with clamd endpoints, a pool: each scan goes to
-                            the least busy endpoint that is up; one that fails
-                            (unreachable, time-out, broken reply) is logged
-                            down, skipped and probed with PING (after 1 s,
-                            doubling to 30 s) until it answers; a failed scan
-                            is tried once more on another endpoint before
-                            --on-scan-error applies. Verdicts are never
-                            retried. builtin cannot be mixed with clamd
-  --signatures FILE         extra signatures for the builtin scanner, one per
-                            line: NAME HEXBYTES ('#' starts a comment); a
-                            line "# signatures: N" announces how many, and a
-                            file that holds another number, or none at all,
-                            is refused. On SIGHUP the file is read again:
-                            its signatures apply to the scans that start
-                            after it; a file that fails to load leaves the
-                            set in force, and the log says why. Replace the
-                            file whole (mv), never write it in place.
-                            Connections stay open. (Windows has no SIGHUP:
-                            restart the proxy there.)
-  --scan-timeout SECS       time-out for a clamd scan (default 60); a scan
-                            tried on a second endpoint gets it afresh
-  --on-scan-error tempfail|pass|drop
-                            what to do when the scanner fails (daemon down,
-                            time-out, error reply such as clamd's size limit):
-                            tempfail (default) answers the client "451 4.7.0"
-                            and closes the connection, so the client keeps the
-                            message and tries again and the server never sees
-                            it; pass delivers the message unscanned, without
-                            the inserted text, with a warning line in the log;
-                            drop treats it as infected. The plug-in's own
-                            failure to create a spool file follows it too:
-                            refused with "451 4.3.0" unless pass
-  --on-infected drop|reject what the client hears of an infected message:
-                            drop (default) answers "250 Mail accepted" and
-                            drops it; reject answers 554 5.7.1 Message
-                            rejected: infected (NAME), NAME being the
-                            signature, and the session goes on. reject is
-                            for clients that submit directly: behind a
-                            Postfix content_filter, Postfix bounces the
-                            rejected message, virus included and unscanned,
-                            to its possibly forged sender; keep drop or
-                            --quarantine there. A scan error dropped by
-                            --on-scan-error drop is never rejected
-  --insert-text TEXT        header text inserted into delivered messages
-                            (default "X-Virus-Scanned: divivez-proxy\r\n");
-                            \r \n \t \\ are expanded, a missing final line
-                            end is added, "" inserts nothing; at most 263 bytes
-
-  --quarantine DIR          keep a copy of each infected message in DIR
-                            (created when missing, mode 0700): NAME.eml
-                            (mode 0600; NAME holds the date and time in UTC,
-                            the process, connection and message numbers) and
-                            NAME.json beside it, written last, with the
-                            signature, size, time, client and envelope.
-                            Without it infected messages are dropped
-
-Logging:
-  --log-file FILE           append log lines to FILE as well as stderr
-
-  --config FILE             read options from FILE, one a line, as on the
-                            command line without the leading "--":
-                            "NAME = VALUE" or "NAME VALUE"; a value in double
-                            quotes keeps its blanks; lines whose first
-                            non-blank character is '#' are comments. A flag
-                            is written bare or "NAME = yes|no". An option may
-                            be named once (scanner, listen and listen-tls:
-                            once per value). An option given on the command
-                            line wins: the file's lines for it are not used.
-                            "[route NAME]" opens a route: its own listen,
-                            listen-tls, upstream, upstream-tls, upstream-ca,
-                            upstream-tls-name, tls-cert, tls-key and
-                            require-tls; it needs an upstream and a listener
-                            and takes the TLS settings it does not name from
-                            the top level (but upstream-tls-name, and the
-                            key of its own tls-cert)
-  --help, --version
-
-Log lines go to stderr with timestamps: one per connection, one per message
-(size, verdict and signature, scan and delivery time), delivery progress for
-large messages (a bar on a terminal, a line per 25% otherwise) and the
-counters at exit. Exit status: 0 after a signal, 1 on a failure at run time,
-2 on bad arguments or an unusable plug-in.
-)";
+std::vector<std::string> StartupNotes(const Options& options) {
+  std::vector<std::string> notes;
+  if (options.keepaliveSeconds > 0 && options.keepaliveSeconds < 10) {
+    notes.push_back("WARNING: --keepalive " + std::to_string(options.keepaliveSeconds) +
+                    " is below 10 s: servers count every NOOP as a junk command (Postfix ends "
+                    "a session after about 100), so a long scan or several messages in one "
+                    "session may get the connection closed; see --help");
+  }
+  if (std::any_of(options.routes.begin(), options.routes.end(),
+                  [](const RouteSettings& route) { return route.originalDestination; })) {
+    notes.push_back("transparent: each connection goes to its original destination; up to " +
+                    (options.maxPerDestination > 0 ? std::to_string(options.maxPerDestination)
+                                                   : std::string("any number")) +
+                    " per destination");
+  }
+  if (options.proxyProtocol) {
+    notes.push_back(
+        "every connection must open with a PROXY protocol header (--proxy-protocol)" +
+        (options.proxyProtocolFrom.Empty() ? "" : ", from " + options.proxyProtocolFrom.Text()));
+  }
+  if (options.proxyProtocol && options.upstreamXclient && options.proxyProtocolFrom.Empty()) {
+    notes.push_back(
+        "WARNING: --proxy-protocol with --upstream-xclient and no --proxy-protocol-from: anyone "
+        "who reaches the listener can name any client address, and the server is told it; "
+        "name the balancers with --proxy-protocol-from");
+  }
+  if (!options.trustForwarding.Empty()) {
+    notes.push_back("XCLIENT and XFORWARD relayed for clients in " +
+                    options.trustForwarding.Text() + " (--trust-forwarding)");
+  }
+  return notes;
 }

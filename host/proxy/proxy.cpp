@@ -6,6 +6,9 @@
 #include "host/proxy/proxy.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -189,4 +192,40 @@ void Proxy::LogCounters() {
       v(k.oversize), v(k.delivered), v(k.refused), v(k.deliveryFailed), v(k.unconfirmed),
       static_cast<unsigned long long>(k.bytesFromClients.load()),
       static_cast<unsigned long long>(k.bytesFromServers.load()));
+}
+
+// Written under a temporary name and renamed, so a test that polls for the
+// file never reads it half-written.
+bool WritePortFile(const std::string& path, const std::string& text, std::string* error) {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) {
+      *error = "cannot write " + temporary;
+      return false;
+    }
+  }
+  std::error_code fsError;
+  std::filesystem::rename(temporary, path, fsError);
+  if (fsError) {
+    *error = "cannot rename " + temporary + " to " + path + ": " + fsError.message();
+    return false;
+  }
+  return true;
+}
+
+// --port-file: the first listener's port on the first line, as with one
+// listener; with several, then a line per listener, "NAME KIND PORT" (NAME
+// "-" for the default route, KIND listen or listen-tls), in the order of
+// the start-up log.
+std::string PortFileText(const std::vector<Proxy::Bound>& bound) {
+  std::string text = std::to_string(bound.front().port) + "\n";
+  if (bound.size() == 1) return text;
+  for (const Proxy::Bound& listener : bound) {
+    text += (listener.route->name.empty() ? "-" : listener.route->name) + " " +
+            (listener.implicitTls ? "listen-tls " : "listen ") + std::to_string(listener.port) +
+            "\n";
+  }
+  return text;
 }

@@ -139,4 +139,13 @@ class Proxy {
   std::chrono::steady_clock::time_point m_acceptWarned;
 };
 
+// --port-file: the first listener's port on the first line, as with one
+// listener; with several, then a line per listener, "NAME KIND PORT" (NAME
+// "-" for the default route, KIND listen or listen-tls).
+std::string PortFileText(const std::vector<Proxy::Bound>& bound);
+
+// Writes a port file under a temporary name and renames it, so a test that
+// polls for the file never reads it half-written.
+bool WritePortFile(const std::string& path, const std::string& text, std::string* error);
+
 #endif  // DIVIVEZ_HOST_PROXY_PROXY_H_

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/proxy/settings.h"
 #include "host/tls/tls.h"
@@ -42,5 +43,23 @@ struct Route {
 inline std::string RouteTag(const Route* route) {
   return route == nullptr || route->name.empty() ? "" : " [route " + route->name + "]";
 }
+
+class Logger;
+
+// What a route is called in the start-up log: nothing for the default route.
+std::string RouteLabel(const Route& route);
+
+// A route's start-up line: a named route's upstream, and either leg's TLS;
+// empty for a default route without TLS (the general line says it all).
+std::string RouteDescription(const Route& route);
+
+// Each route's certificate and key for its clients, and its context for the
+// upstream's TLS. False with *error naming the route and the file.
+bool LoadRouteTls(Route* route, std::string* error);
+
+// SIGHUP: every route's certificate and key read again. One that does not
+// load leaves the one in force; connections keep the context they began
+// with either way.
+void ReloadCertificates(const std::vector<std::unique_ptr<Route>>& routes, Logger* log);
 
 #endif  // DIVIVEZ_HOST_PROXY_ROUTE_H_

@@ -22,6 +22,10 @@ enum class ScanErrorPolicy { kTempfail, kPass, kDrop };
 // or "554 5.7.1 Message rejected: infected (NAME)" (reject).
 enum class InfectedPolicy { kDrop, kReject };
 
+inline const char* SocketServiceName(SocketService service) {
+  return service == SocketService::kPlugin ? "plugin" : "host";
+}
+
 // The name of a scan-error policy for log lines.
 inline const char* ScanErrorPolicyName(ScanErrorPolicy policy) {
   switch (policy) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <fstream>
+#include <iterator>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -728,6 +729,57 @@ TEST_F(CommandLineTest, ErrorsAroundTheFile) {
   // --help needs no readable file.
   ASSERT_TRUE(Run("", {"--config", m_scratch.File("missing.conf"), "--help"})) << error;
   EXPECT_TRUE(o.help);
+}
+
+// The man page and the README against the option table. The man page's
+// OPTIONS section is made from the table (ManPageOptions): a change of the
+// table writes the page as it should be beside the test for copying.
+std::string SourceFile(const std::string& name) {
+  std::ifstream in(std::string(DIVIVEZ_SOURCE_DIR) + "/" + name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(OptionDocumentationTest, TheManPagesOptionsAreTheTables) {
+  const std::string page = SourceFile("packaging/divivez-proxy.8");
+  const size_t start = page.find(".SH OPTIONS\n");
+  ASSERT_NE(start, std::string::npos) << "the man page has no OPTIONS section";
+  size_t end = page.find("\n.SH ", start);
+  end = end == std::string::npos ? page.size() : end + 1;
+  const std::string wanted = ManPageOptions();
+  if (page.compare(start, end - start, wanted) != 0) {
+    const std::string fixed = page.substr(0, start) + wanted + page.substr(end);
+    std::ofstream("divivez-proxy.8.expected", std::ios::binary) << fixed;
+    ADD_FAILURE() << "packaging/divivez-proxy.8's OPTIONS section differs from the option "
+                     "table; the page as it should be is divivez-proxy.8.expected in the "
+                     "test's working directory";
+  }
+  // Every option is shown by --help and by the man page.
+  const std::string usage = UsageText();
+  for (const OptionRow& row : OptionTable()) {
+    if (row.name == nullptr) continue;
+    const std::string name = row.name;
+    EXPECT_NE(usage.find("\n  " + name + " "), std::string::npos) << name << " is not in --help";
+    std::string roff = name;  // the dashes that open it escaped
+    for (size_t at = 0; at < roff.size() && roff[at] == '-'; at += 2) roff.insert(at, "\\");
+    EXPECT_NE(page.find(std::string(row.value ? ".BI " : ".B ") + roff), std::string::npos)
+        << name << " is not in the man page";
+  }
+}
+
+TEST(OptionDocumentationTest, EveryOptionTheReadmeNamesExists) {
+  const std::string readme = SourceFile("README.md");
+  ASSERT_FALSE(readme.empty());
+  // `--word ...`: a code span that starts with an option's name.
+  int named = 0;
+  for (size_t open = readme.find("`--"); open != std::string::npos;
+       open = readme.find("`--", open + 1)) {
+    const size_t end = readme.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-", open + 3);
+    const std::string name = readme.substr(open + 1, end - open - 1);
+    if (name == "--") continue;  // `--` itself
+    ++named;
+    EXPECT_NE(FindOption(name), nullptr) << "the README names " << name;
+  }
+  EXPECT_GT(named, 30);
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -629,6 +631,64 @@ TEST_F(ProxyTest, ScanErrorDroppedIsCountedOnItsOwnAndNeverRunsBackwards) {
   // the dropped not yet) sees the same count, not one that went backwards.
   ++const_cast<ProxyCounters&>(m_proxy->Counters()).infected;
   EXPECT_NE(registry.Render().find(dropped + "1\n"), std::string::npos) << registry.Render();
+}
+
+// The README's metrics table lists every series a running proxy serves,
+// each with the labels its samples carry, and nothing it does not serve.
+TEST_F(ProxyTest, TheReadmesMetricsTableIsWhatTheProxyServes) {
+  TinyServer server;
+  Start(server.Port());
+  MetricsRegistry registry;
+  RegisterProxyMetrics(*m_proxy, m_scanner, &registry);
+  const std::string text = registry.Render();
+  Stop();
+  // "name{label,label}" from the samples (histograms by their family's name,
+  // without le), "name" for a family that has none yet.
+  std::set<std::string> served;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.compare(0, 7, "# TYPE ") == 0) {
+      served.insert(line.substr(7, line.find(' ', 7) - 7));
+      continue;
+    }
+    if (line.empty() || line[0] == '#') continue;
+    std::string name = line.substr(0, line.find_first_of("{ "));
+    for (const char* suffix : {"_bucket", "_sum", "_count"}) {
+      const std::string family =
+          name.substr(0, name.size() - std::min(name.size(), strlen(suffix)));
+      if (name.size() > strlen(suffix) &&
+          name.compare(family.size(), std::string::npos, suffix) == 0 &&
+          served.count(family) != 0) {
+        name = family;
+      }
+    }
+    std::string labels;
+    const size_t open = line.find('{');
+    for (size_t at = open; at != std::string::npos && line[at] != '}';) {
+      const size_t equals = line.find('=', at + 1);
+      const std::string label = line.substr(at + 1, equals - at - 1);
+      if (label != "le") labels += (labels.empty() ? "" : ",") + label;
+      at = line.find_first_of(",}", line.find('"', line.find('"', equals) + 1));
+    }
+    served.erase(name);
+    served.insert(labels.empty() ? name : name + "{" + labels + "}");
+  }
+  std::ifstream in(std::string(DIVIVEZ_SOURCE_DIR) + "/README.md");
+  std::set<std::string> listed;
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, 11, "| `divivez_") != 0) continue;
+    std::string series = line.substr(3, line.find('`', 3) - 3);
+    // A family with no sample yet shows no labels: its name is all there is
+    // to compare.
+    const std::string name = series.substr(0, series.find('{'));
+    listed.insert(served.count(name) != 0 ? name : series);
+  }
+  for (const std::string& series : served) {
+    EXPECT_EQ(listed.count(series), 1u) << series << " is served but not in the README's table";
+  }
+  for (const std::string& series : listed) {
+    EXPECT_EQ(served.count(series), 1u) << series << " is in the README's table but not served";
+  }
 }
 
 // Holds every scan until released.

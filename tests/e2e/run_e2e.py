@@ -1739,7 +1739,9 @@ def sc_infected_reject(ctx):
 # main.cf's content_filter sends every message to the proxy through the
 # "scan" transport, and the proxy delivers it to the reinjection listener.
 def content_filter_recipe(proxy_port):
-    main = {"content_filter": "scan:[127.0.0.1]:%d" % proxy_port}
+    main = {"content_filter": "scan:[127.0.0.1]:%d" % proxy_port,
+            "receive_override_options": "no_address_mappings"}
+    front = {"syslog_name": "postfix/front"}
     scan = ("scan unix - - n - 10 smtp -o smtp_send_xforward_command=yes "
             "-o disable_mime_output_conversion=yes -o smtp_generic_maps=")
     reinject = {
@@ -1754,7 +1756,7 @@ def content_filter_recipe(proxy_port):
         "smtpd_authorized_xforward_hosts": "127.0.0.0/8",
         "syslog_name": "postfix/reinject",
     }
-    return main, scan, reinject
+    return main, front, scan, reinject
 
 
 def sc_pf_content_filter(ctx):
@@ -1766,9 +1768,9 @@ def sc_pf_content_filter(ctx):
     flush after clamd is back; with --on-infected reject Postfix bounces the
     EICAR message to its sender, unscanned (the README's warning)."""
     proxy_port = free_port()
-    main, scan, reinject = content_filter_recipe(proxy_port)
+    main, front, scan, reinject = content_filter_recipe(proxy_port)
     postfix = Postfix(ctx.workdir, "cf-postfix-" + ctx.mode, listeners=(
-        ("front", {}), ("reinject", reinject)), main_extra=main,
+        ("front", front), ("reinject", reinject)), main_extra=main,
         services=[scan, "pickup unix n - n 60 1 pickup"])
     clamd = Clamd(ctx.workdir, False, name="cf-clamd-" + ctx.mode)
     started = [postfix, clamd]
@@ -1818,6 +1820,9 @@ def sc_pf_content_filter(ctx):
                                          postfix.log_text()), 10),
               "the reinjection smtpd did not log orig_queue_id=%s and orig_client=:\n%s"
               % (queue_id, "\n".join(l for l in postfix.log_text().splitlines() if "reinject" in l)[-2000:]))
+        # The front smtpd logs under its own name, so the two are told apart.
+        check(re.search(r"postfix/front/smtpd\[\d+\]: %s: client=" % queue_id, postfix.log_text()),
+              "the front smtpd did not log %s as postfix/front:\n%s" % (queue_id, postfix.log_tail()))
 
         sendmail_tag = tag_for(ctx, "cf-sendmail")
         code, out = run(["/usr/sbin/sendmail", "-f", "sender@example.test", "-i", "receiver@example.test"],
