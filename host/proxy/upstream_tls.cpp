@@ -17,7 +17,11 @@ UpstreamTlsOutcome Failed(const std::string& reason, const char* reply) {
   return outcome;
 }
 
-UpstreamTlsOutcome Plain(Stream* server, const std::string& greeting) {
+// The one way to a plain-text session on this connection: only under may;
+// under any other mode the failure, and the client hears reply.
+UpstreamTlsOutcome PlainOnlyIfMay(Stream* server, UpstreamTls mode, const std::string& greeting,
+                                  const std::string& reason, const char* reply) {
+  if (mode != UpstreamTls::kMay) return Failed(reason, reply);
   server->Preload(greeting);
   UpstreamTlsOutcome outcome;
   outcome.result = UpstreamTlsOutcome::kPlain;
@@ -91,6 +95,21 @@ UpstreamTlsOutcome Handshake(Stream* server, const std::shared_ptr<const TlsCont
 
 }  // namespace
 
+// Every way out of here that leaves the connection in plain text, each
+// reachable under may alone (PlainOnlyIfMay, and kRetryPlain at the end);
+// under starttls and implicit each is a 421 4.7.0 for the client instead:
+//   1. a greeting other than 220 (a server turning us away, or someone on
+//      the path answering "250" to skip STARTTLS);
+//   2. EHLO refused, or its reply without STARTTLS;
+//   3. STARTTLS answered other than 220 (454);
+//   4. the handshake failed or timed out: kRetryPlain, the caller connects
+//      again without TLS (Pump::SecureUpstream).
+// The caller connects again in one more place, when a server of
+// --upstream original-destination does not offer XCLIENT
+// (Pump::IntroduceClient); it runs the new session through here as well.
+// After a kFailed the caller closes the server's socket without QUIT: a
+// session that opened with anything but 220, or whose TLS failed, is not
+// one the proxy says more to in plain text.
 UpstreamTlsOutcome StartUpstreamTls(Stream* server, UpstreamTls mode,
                                     const std::shared_ptr<const TlsContext>& context,
                                     const std::string& name, int replyTimeoutMs,
@@ -98,7 +117,6 @@ UpstreamTlsOutcome StartUpstreamTls(Stream* server, UpstreamTls mode,
   if (mode == UpstreamTls::kImplicit) {
     return Handshake(server, context, name, handshakeTimeoutMs, abort);
   }
-  const bool required = mode == UpstreamTls::kStarttls;
   const NetSocket socket = server->Socket();
   std::string greeting;
   std::string reply;
@@ -107,25 +125,29 @@ UpstreamTlsOutcome StartUpstreamTls(Stream* server, UpstreamTls mode,
   if (!ReadServerReply(socket, replyTimeoutMs, abort, &greeting, &code, &error)) {
     return Failed("no greeting before STARTTLS: " + error, "Upstream server unavailable");
   }
-  // A server that turns us away says so to the client itself.
-  if (code != 220) return Plain(server, greeting);
+  // Under may a server that turns us away says so to the client itself.
+  if (code != 220) {
+    return PlainOnlyIfMay(server, mode, greeting,
+                          "the greeting before STARTTLS was not 220: " + FirstLine(greeting),
+                          "Upstream server did not greet with 220");
+  }
   if (!NetSendAll(socket, kEhlo, sizeof kEhlo - 1, replyTimeoutMs, abort) ||
       !ReadServerReply(socket, replyTimeoutMs, abort, &reply, &code, &error)) {
     return Failed("EHLO before STARTTLS failed: " + error, "Upstream server unavailable");
   }
   if (code != 250 || !OffersStartTls(reply)) {
-    if (!required) return Plain(server, greeting);
-    return Failed(code != 250 ? "EHLO refused: " + FirstLine(reply)
-                              : std::string("the server does not offer STARTTLS"),
-                  "Upstream server does not offer STARTTLS");
+    return PlainOnlyIfMay(server, mode, greeting,
+                          code != 250 ? "EHLO refused: " + FirstLine(reply)
+                                      : std::string("the server does not offer STARTTLS"),
+                          "Upstream server does not offer STARTTLS");
   }
   if (!NetSendAll(socket, kStartTls, sizeof kStartTls - 1, replyTimeoutMs, abort) ||
       !ReadServerReply(socket, replyTimeoutMs, abort, &reply, &code, &error)) {
     return Failed("STARTTLS failed: " + error, "Upstream server unavailable");
   }
   if (code != 220) {
-    if (!required) return Plain(server, greeting);
-    return Failed("STARTTLS refused: " + FirstLine(reply), "Upstream server refused STARTTLS");
+    return PlainOnlyIfMay(server, mode, greeting, "STARTTLS refused: " + FirstLine(reply),
+                          "Upstream server refused STARTTLS");
   }
   // Bytes behind the 220 were written before the handshake: never replies.
   if (NetPeek(socket) > 0) {
@@ -135,7 +157,7 @@ UpstreamTlsOutcome StartUpstreamTls(Stream* server, UpstreamTls mode,
   UpstreamTlsOutcome outcome = Handshake(server, context, name, handshakeTimeoutMs, abort);
   if (outcome.result == UpstreamTlsOutcome::kTls) {
     server->Preload(greeting);
-  } else if (!required) {
+  } else if (mode == UpstreamTls::kMay) {
     outcome.result = UpstreamTlsOutcome::kRetryPlain;
   }
   return outcome;

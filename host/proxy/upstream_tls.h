@@ -10,7 +10,8 @@
 // (Stream::Preload), so the client hears one greeting and says its EHLO to
 // the server over TLS (RFC 3207: what the host learned before TLS is
 // forgotten). A server that answers STARTTLS with 220 and more bytes in the
-// same breath fails: those bytes are never taken for replies.
+// same breath fails: those bytes are never taken for replies. Only may ever
+// leaves the connection in plain text (see StartUpstreamTls).
 #ifndef DIVIVEZ_HOST_PROXY_UPSTREAM_TLS_H_
 #define DIVIVEZ_HOST_PROXY_UPSTREAM_TLS_H_
 
@@ -25,7 +26,8 @@
 struct UpstreamTlsOutcome {
   enum Result {
     kTls,         // the stream speaks TLS
-    kPlain,       // may: plain text (the server offers no STARTTLS, or refused it)
+    kPlain,       // may: plain text (the server greeted with other than 220, offers no
+                  // STARTTLS, or refused it); its greeting is preloaded in the stream
     kRetryPlain,  // may: the handshake failed; connect again without TLS
     kFailed,      // no relay: the client hears reply
   };

@@ -3057,6 +3057,43 @@ def sc_tls_injection_server(ctx):
         server.stop()
 
 
+def sc_tls_upstream_greeting_downgrade(ctx):
+    """--upstream-tls starttls behind someone on the path who greets with
+    "250 x" in place of the server's 220, hoping the proxy skips STARTTLS:
+    the client hears 421 4.7.0 and nothing more, and the server hears
+    nothing at all (no EHLO, no QUIT, no mail), however the client goes on."""
+    certs = certificates(ctx.workdir)
+    server = LenientServer(ctx.workdir, "tls-greeting-downgrade-server", options=["--greeting", "250 x"])
+    proxy = Proxy(ctx, "tls-greeting-downgrade-proxy", upstream=server.port,
+                  extra=upstream_tls(certs, "starttls"))
+    tag = tag_for(ctx, "tls-greeting-downgrade")
+    try:
+        c = RawClient(proxy.port, 20 * ctx.build.slow)
+        try:
+            greeting = c.reply()
+            # A client that does not listen: the whole transaction, sent anyway.
+            for line in ("EHLO client.e2e.test", "MAIL FROM:<sender@example.test>",
+                         "RCPT TO:<receiver@example.test>", "DATA"):
+                c.command(line)
+            c.send(message(tag) + b"\r\n.\r\nQUIT\r\n")
+            c.pending(2)
+        except OSError:
+            pass
+        finally:
+            c.close()
+        check(greeting[0] == 421 and greeting[1][0].startswith("421 4.7.0 "),
+              "the client of a server that greeted 250 heard %r" % (greeting,))
+        check(wait_for(lambda: "was not 220: 250 x" in proxy.log_text(), 5),
+              "the log does not say the greeting was not 220:\n%s" % proxy.proc.log_tail())
+        proxy.stop()
+        sent = b"".join(server.transcripts().values())
+        check(sent == b"", "the server heard %r after its greeting" % sent[-500:])
+        check(not server.with_token(tag), "the message reached the server in plain text")
+    finally:
+        proxy.stop()
+        server.stop()
+
+
 def sc_tls_require(ctx):
     """--require-tls: a plain connection is offered STARTTLS and no AUTH,
     and MAIL and AUTH are answered 530; after STARTTLS AUTH is offered and
@@ -3979,6 +4016,7 @@ OWN = [
     ("tls-upstream-unverified-4xx", sc_tls_upstream_unverified, ("host",)),
     ("tls-upstream-may", sc_tls_upstream_may, ("host",)),
     ("tls-injection-server", sc_tls_injection_server, ("host",)),
+    ("tls-upstream-greeting-downgrade-421", sc_tls_upstream_greeting_downgrade, ("host",)),
 ]
 
 
