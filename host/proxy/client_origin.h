@@ -49,8 +49,9 @@ XclientResult SendXclient(NetSocket server, const std::string& heloName, const s
                           const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
                           std::string* detail);
 
-// The same over a TLS stream: what the introduction did not take (the new
-// greeting) is preloaded back into it for the plug-in.
+// The same over a Stream (TLS, or plain with the greeting read already and
+// preloaded): what the introduction did not take (the new greeting) is
+// preloaded back into it for the plug-in.
 XclientResult SendXclient(Stream* server, const std::string& heloName, const std::string& address,
                           const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
                           std::string* detail);

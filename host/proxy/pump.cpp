@@ -281,8 +281,11 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
   if (anyServer && XclientOff(c)) return true;
   std::string detail;
   // Over TLS (--upstream-tls) the introduction runs inside the session.
+  // When --upstream-tls may ended in plain text the host has read the
+  // greeting already and keeps it in the stream: read there too, never
+  // waited for again on the socket.
   const XclientResult result =
-      c->serverStream.Tls() != nullptr
+      c->serverStream.Tls() != nullptr || c->serverStream.Buffered()
           ? SendXclient(&c->serverStream, kXclientHelo, c->clientIp, "[UNAVAILABLE]",
                         settings.connectTimeoutMs, &m_context->abort, &detail)
           : SendXclient(c->serverStream.Socket(), kXclientHelo, c->clientIp, "[UNAVAILABLE]",

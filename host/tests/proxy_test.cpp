@@ -1150,7 +1150,7 @@ class StartTlsServer {
 // STARTTLS, has a certificate that does not verify, or says more after its
 // 220 to STARTTLS gets the client a 421 4.7.0 in place of the greeting,
 // never plain text (may goes on in plain text where the server offers no
-// STARTTLS).
+// STARTTLS, and introduces the client there with XCLIENT).
 TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
   SKIP_UNLESS_SERVER_SIDE_SERVED();
   ASSERT_TRUE(Certificate().server && Certificate().client);
@@ -1190,6 +1190,11 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
       // nothing said to the server (no QUIT either).
       {"starttls, greeting 250", UpstreamTls::kStarttls, Server::kBadGreeting, true,
        "421 4.7.0 Upstream server did not greet with 220\r\n", "", 0, -1, ""},
+      // may ends in plain text with the greeting read already: XCLIENT
+      // starts from that greeting, not from a second one never sent.
+      {"may, not offered, XCLIENT", UpstreamTls::kMay, Server::kPlainXclient, true, "220 tiny\r\n",
+       "250-tiny\r\n250 XCLIENT ADDR\r\n", 0, -1,
+       "EHLO localhost\r\nEHLO localhost\r\nXCLIENT ADDR=127.0.0.1\r\nEHLO a\r\nQUIT\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
