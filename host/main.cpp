@@ -454,6 +454,13 @@ int main(int argc, char** argv) {
         "who reaches the listener can name any client address, and the server is told it; "
         "name the balancers with --proxy-protocol-from");
   }
+  if (options.proxyProtocol && !options.trustForwarding.Empty() &&
+      options.proxyProtocolFrom.Empty()) {
+    log.Line(
+        "WARNING: --proxy-protocol with --trust-forwarding and no --proxy-protocol-from: anyone "
+        "who reaches the listener can name a trusted client address and have its XCLIENT and "
+        "XFORWARD relayed; name the balancers with --proxy-protocol-from");
+  }
   if (!options.trustForwarding.Empty()) {
     log.Line("XCLIENT and XFORWARD relayed for clients in %s (--trust-forwarding)",
              options.trustForwarding.Text().c_str());

@@ -2605,6 +2605,9 @@ def sc_upstream_xclient(ctx):
               "Postfix did not learn the client's address:\n" + postfix.log_tail())
         check("(--upstream-xclient)" not in proxy.log_text(), "the introduction failed:\n" +
               proxy.proc.log_tail())
+        # Any peer may send the header here: the start-up warns of it.
+        check("WARNING: --proxy-protocol with --upstream-xclient and no --proxy-protocol-from"
+              in proxy.log_text(), "no warning of an unchecked header:\n" + proxy.proc.log_tail())
         proxy.stop()
 
         # --trust-forwarding behind a balancer matches the client the header
@@ -2622,6 +2625,9 @@ def sc_upstream_xclient(ctx):
                 c.command("QUIT")
             finally:
                 c.close()
+        check("WARNING: --proxy-protocol with --trust-forwarding and no --proxy-protocol-from"
+              in trusting.log_text(), "no warning that a header may claim forwarding trust:\n" +
+              trusting.proc.log_tail())
         trusting.stop()
     finally:
         postfix.stop()
