@@ -1241,3 +1241,77 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
     }
   }
 }
+
+// --upstream-tls starttls toward a server that takes connections and says
+// nothing for a while: each connection's set-up waits on the event loop,
+// not on a thread of its own, and goes on when the server speaks (here a
+// greeting that is not 220: every client hears 421 4.7.0).
+TEST_F(ProxyTest, SlowUpstreamTlsSetUpsHoldNoThread) {
+  constexpr int kConnections = 200;
+  std::string error;
+  bool bad = false;
+  uint16_t port = 0;
+  const NetSocket listener = NetListen("127.0.0.1", 0, &port, &bad, &error);
+  ASSERT_NE(listener, kNetInvalidSocket) << error;
+  std::mutex mutex;
+  std::vector<NetSocket> held;
+  std::atomic<bool> stop{false};
+  std::thread silent([&] {
+    while (!stop) {
+      NetPollItem item{listener, kNetIn, 0};
+      NetPoll(&item, 1, 20);
+      std::string peer;
+      for (NetSocket s = NetAccept(listener, &peer); s != kNetInvalidSocket;
+           s = NetAccept(listener, &peer)) {
+        std::lock_guard<std::mutex> lock(mutex);
+        held.push_back(s);
+      }
+    }
+  });
+  const auto heldCount = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return held.size();
+  };
+  Route route;
+  route.settings.hasUpstream = true;
+  route.settings.upstream = Endpoint{"127.0.0.1", port};
+  route.settings.upstreamTls = UpstreamTls::kStarttls;
+  route.upstreamTls = TlsMakeClientContext(TlsClientSettings(), &error);
+  ASSERT_TRUE(route.upstreamTls) << error;
+  Start(port, nullptr, [&route](ProxySettings* settings) {
+    settings->routes.push_back(&route);
+    settings->maxPerAddress = kConnections + 10;
+  });
+  // Let the loops' threads start before counting.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const int threadsBefore = ThreadCount();
+  std::vector<NetSocket> clients;
+  for (int i = 0; i < kConnections; ++i) {
+    clients.push_back(NetConnect("127.0.0.1", m_port, 2000, &error));
+    ASSERT_NE(clients.back(), kNetInvalidSocket) << error;
+  }
+  for (int i = 0; i < 500 && heldCount() < kConnections; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(heldCount(), static_cast<size_t>(kConnections));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (threadsBefore > 0) {
+    EXPECT_LE(ThreadCount(), threadsBefore);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (NetSocket s : held) NetSendAll(s, "554 busy\r\n", 10, 2000, nullptr);
+  }
+  const std::string refusal = "421 4.7.0 Upstream server did not greet with 220\r\n";
+  int refused = 0;
+  for (NetSocket s : clients) {
+    refused += ReadSome(s, refusal.size()) == refusal ? 1 : 0;
+    NetClose(s);
+  }
+  EXPECT_EQ(refused, kConnections);
+  Stop();
+  stop = true;
+  silent.join();
+  for (NetSocket s : held) NetClose(s);
+  NetClose(listener);
+}
