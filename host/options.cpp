@@ -1041,6 +1041,13 @@ std::vector<std::string> StartupNotes(const Options& options) {
         "who reaches the listener can name any client address, and the server is told it; "
         "name the balancers with --proxy-protocol-from");
   }
+  if (options.proxyProtocol && !options.trustForwarding.Empty() &&
+      options.proxyProtocolFrom.Empty()) {
+    notes.push_back(
+        "WARNING: --proxy-protocol with --trust-forwarding and no --proxy-protocol-from: anyone "
+        "who reaches the listener can name a trusted client address and have its XCLIENT and "
+        "XFORWARD relayed; name the balancers with --proxy-protocol-from");
+  }
   if (!options.trustForwarding.Empty()) {
     notes.push_back("XCLIENT and XFORWARD relayed for clients in " +
                     options.trustForwarding.Text() + " (--trust-forwarding)");

@@ -13,9 +13,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSliceMs = 250;
-// The longest server reply taken here (an EHLO reply lists a few dozen
-// keywords); RFC 5321 4.5.3.1.5 puts a reply line at 512 bytes.
-constexpr size_t kMaxReply = 8192;
+constexpr size_t kMaxReply = kMaxServerReply;
 
 int RemainingMs(Clock::time_point deadline) {
   const auto left =
@@ -34,29 +32,6 @@ bool Take(NetSocket socket, size_t length) {
   return true;
 }
 
-// The length of the first complete reply in data (through its last line's
-// LF), 0 when it is not complete yet; *code gets its code, -1 if malformed.
-size_t ReplyLength(const char* data, size_t size, int* code) {
-  size_t at = 0;
-  *code = 0;
-  while (at < size) {
-    const void* lf = std::memchr(data + at, '\n', size - at);
-    if (lf == nullptr) return 0;
-    const size_t end = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
-    const char* line = data + at;
-    const size_t length = end - at;
-    if (length < 4 || line[0] < '2' || line[0] > '5' || line[1] < '0' || line[1] > '9' ||
-        line[2] < '0' || line[2] > '9') {
-      *code = -1;
-      return end;
-    }
-    *code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
-    if (line[3] != '-') return end;
-    at = end;
-  }
-  return 0;
-}
-
 // Waits for a complete reply and copies it into *reply without taking it.
 bool PeekReply(NetSocket socket, Clock::time_point deadline, const std::atomic<bool>* abort,
                std::string* reply, int* code, std::string* error) {
@@ -72,7 +47,7 @@ bool PeekReply(NetSocket socket, Clock::time_point deadline, const std::atomic<b
       return false;
     }
     if (n > 0) {
-      const size_t length = ReplyLength(buffer.data(), static_cast<size_t>(n), code);
+      const size_t length = ServerReplyLength(buffer.data(), static_cast<size_t>(n), code);
       if (length > 0) {
         reply->assign(buffer.data(), length);
         return true;
@@ -248,7 +223,7 @@ class StreamIo final : public ServerIo {
   bool Peek(Clock::time_point deadline, const std::atomic<bool>* abort, std::string* reply,
             int* code, std::string* error) override {
     for (;;) {
-      const size_t length = ReplyLength(m_buffer.data(), m_buffer.size(), code);
+      const size_t length = ServerReplyLength(m_buffer.data(), m_buffer.size(), code);
       if (length > 0) {
         reply->assign(m_buffer, 0, length);
         return true;
@@ -402,4 +377,25 @@ std::string Xtext(const std::string& text) {
     }
   }
   return out;
+}
+
+size_t ServerReplyLength(const char* data, size_t size, int* code) {
+  size_t at = 0;
+  *code = 0;
+  while (at < size) {
+    const void* lf = std::memchr(data + at, '\n', size - at);
+    if (lf == nullptr) return 0;
+    const size_t end = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
+    const char* line = data + at;
+    const size_t length = end - at;
+    if (length < 4 || line[0] < '2' || line[0] > '5' || line[1] < '0' || line[1] > '9' ||
+        line[2] < '0' || line[2] > '9') {
+      *code = -1;
+      return end;
+    }
+    *code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+    if (line[3] != '-') return end;
+    at = end;
+  }
+  return 0;
 }

@@ -49,8 +49,9 @@ XclientResult SendXclient(NetSocket server, const std::string& heloName, const s
                           const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
                           std::string* detail);
 
-// The same over a TLS stream: what the introduction did not take (the new
-// greeting) is preloaded back into it for the plug-in.
+// The same over a Stream (TLS, or plain with the greeting read already and
+// preloaded): what the introduction did not take (the new greeting) is
+// preloaded back into it for the plug-in.
 XclientResult SendXclient(Stream* server, const std::string& heloName, const std::string& address,
                           const std::string& name, int timeoutMs, const std::atomic<bool>* abort,
                           std::string* detail);
@@ -59,6 +60,14 @@ XclientResult SendXclient(Stream* server, const std::string& heloName, const std
 // with the server's own text when it answered 4xx (kRefused, detail), else
 // the proxy's 421 4.3.0.
 std::string XclientRefusalReply(XclientResult result, const std::string& detail);
+
+// The longest server reply the host reads itself (an EHLO reply lists a few
+// dozen keywords); RFC 5321 4.5.3.1.5 puts a reply line at 512 bytes.
+constexpr size_t kMaxServerReply = 8192;
+
+// The length of the first complete reply in data (through its last line's
+// LF), 0 while it is incomplete; *code gets its code, -1 if malformed.
+size_t ServerReplyLength(const char* data, size_t size, int* code);
 
 // Waits up to timeoutMs for one complete reply from server and takes
 // exactly it, leaving what follows queued; *code gets its code (-1:

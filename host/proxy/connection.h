@@ -17,6 +17,7 @@
 #include "host/proxy/proxy_header.h"
 #include "host/proxy/route.h"
 #include "host/proxy/stream.h"
+#include "host/proxy/upstream_tls.h"
 #include "host/smtp/client_tls_gate.h"
 
 using Clock = LoopClock;
@@ -114,6 +115,9 @@ struct Connection final : LoopTask {
   std::string cut;
   HeaderWait header;
   ClientTls clientTls;
+  // --upstream-tls while the server's greeting, EHLO, STARTTLS and
+  // handshake are under way (on an event loop, a step per round).
+  std::unique_ptr<UpstreamTlsSetUp> upstreamSetUp;
   // Each side's stream, and the handle the plug-in knows it by.
   Stream clientStream;
   Stream serverStream;
@@ -138,11 +142,15 @@ struct Connection final : LoopTask {
 
   // "conn 7", and its route when that is not the default: "conn 7 [route work]".
   std::string Label() const { return "conn " + std::to_string(id) + RouteTag(route); }
-  // Before the set-up: the PROXY header or an implicit-TLS handshake under
-  // way (a STARTTLS handshake runs in the pump's rounds).
+  // Before the plug-in's session: the PROXY header, an implicit-TLS
+  // handshake or the server's TLS set-up under way (a STARTTLS handshake
+  // toward the client runs in the pump's rounds).
   bool Opening() const {
-    return header.awaiting || (clientTls.implicit && clientTls.handshake.awaiting);
+    return header.awaiting || (clientTls.implicit && clientTls.handshake.awaiting) ||
+           upstreamSetUp != nullptr;
   }
+  // Before the pump closes the server's socket while a loop may watch it.
+  void ServerSocketClosing() { HandleClosed(1); }
 };
 
 // Ties the plug-in's calls on this thread (its socket service and its

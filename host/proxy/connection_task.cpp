@@ -38,6 +38,12 @@ LoopTask::Status Connection::Round(bool clientReadable, bool serverReadable) {
 Clock::time_point Connection::Wants(NetSocket handles[kHandles], bool watch[kHandles]) {
   handles[0] = clientStream.Socket();
   handles[1] = serverStream.Socket();
+  if (upstreamSetUp != nullptr && !state.lingering) {
+    // The server's answers; the client waits for its greeting meanwhile.
+    watch[0] = false;
+    watch[1] = true;
+    return upstreamSetUp->Due();
+  }
   if (state.lingering || Opening()) {
     watch[0] = true;
     watch[1] = false;

@@ -50,7 +50,8 @@ std::string TlsLegs(const TlsSession* client, const TlsSession* server) {
 
 void Pump::Serve(Connection* c) {
   BindConnectionThread(c);
-  if ((!c->header.awaiting || m_admission->AwaitHeader(c)) && ImplicitTls(c, true) && SetUp(c)) {
+  if ((!c->header.awaiting || m_admission->AwaitHeader(c)) && ImplicitTls(c, true) &&
+      SetUp(c, true) == Opening::kGoing) {
     Relay(c);
   }
   Retire(c);
@@ -68,7 +69,7 @@ Pump::Opening Pump::Open(Connection* c) {
   // upstream is set up (and after the PROXY header, which is plain text).
   if (!ImplicitTls(c, false)) return Opening::kEnded;
   if (c->clientTls.handshake.awaiting) return Opening::kWaiting;
-  return SetUp(c) ? Opening::kGoing : Opening::kEnded;
+  return SetUp(c, false);
 }
 
 bool Pump::ImplicitTls(Connection* c, bool wait) {
@@ -168,26 +169,42 @@ void Pump::HandshakeFailed(Connection* c, int side, const TlsSession* session, b
                        LogSafe(why).c_str());
 }
 
-bool Pump::SetUp(Connection* c) {
-  const RouteSettings& route = c->route->settings;
-  if (route.originalDestination) {
-    if (!m_admission->AdmitRedirected(c)) return false;
-  } else {
-    c->destination.upstream = route.upstream;
-  }
-  ++m_context->counters.connections;
-  ++c->route->counters.connections;
+Pump::Opening Pump::SetUp(Connection* c, bool wait) {
   std::string error;
-  c->serverStream.Attach(NetConnect(c->destination.upstream.host, c->destination.upstream.port,
-                                    m_context->settings.connectTimeoutMs, &error));
-  if (c->serverStream.Socket() != kNetInvalidSocket &&
-      c->route->settings.upstreamTls != UpstreamTls::kNone) {
-    LoopGroup::LeaveBeforeWaiting();  // for the server's answers and the handshake
-    if (!SecureUpstream(c, &error)) return false;
+  if (c->upstreamSetUp == nullptr) {
+    const RouteSettings& route = c->route->settings;
+    if (route.originalDestination) {
+      if (!m_admission->AdmitRedirected(c)) return Opening::kEnded;
+    } else {
+      c->destination.upstream = route.upstream;
+    }
+    ++m_context->counters.connections;
+    ++c->route->counters.connections;
+    c->serverStream.Attach(NetConnect(c->destination.upstream.host, c->destination.upstream.port,
+                                      m_context->settings.connectTimeoutMs, &error));
+    if (c->serverStream.Socket() != kNetInvalidSocket && route.upstreamTls != UpstreamTls::kNone) {
+      // The server's greeting, EHLO, STARTTLS and the handshake, as the
+      // server's bytes come: on an event loop no thread waits for them.
+      c->upstreamSetUp = std::make_unique<UpstreamTlsSetUp>(
+          &c->serverStream, route.upstreamTls, c->route->upstreamTls,
+          route.upstreamTlsName.empty() ? c->destination.upstream.host : route.upstreamTlsName,
+          m_context->settings.connectTimeoutMs, m_context->settings.tlsHandshakeTimeoutMs);
+    }
+  }
+  if (c->upstreamSetUp != nullptr) {
+    UpstreamTlsSetUp* const setUp = c->upstreamSetUp.get();
+    if (wait) {
+      setUp->Run(&m_context->abort);
+    } else if (!setUp->Step(&m_context->abort)) {
+      return Opening::kWaiting;
+    }
+    const UpstreamTlsOutcome outcome = setUp->Outcome();
+    c->upstreamSetUp.reset();
+    if (!UpstreamSecured(c, outcome, &error)) return Opening::kEnded;
   }
   if (c->serverStream.Socket() != kNetInvalidSocket && m_context->settings.upstreamXclient) {
     LoopGroup::LeaveBeforeWaiting();  // for the server's answers
-    if (!IntroduceClient(c, &error)) return false;
+    if (!IntroduceClient(c, &error)) return Opening::kEnded;
   }
   if (c->serverStream.Socket() == kNetInvalidSocket) {
     ++m_context->counters.upstreamFailed;
@@ -198,20 +215,27 @@ bool Pump::SetUp(Connection* c) {
         "421 4.4.0 Upstream mail server unavailable, try again later\r\n";
     c->clientStream.SendAll(kUnavailable, sizeof kUnavailable - 1, 5000, &m_context->abort);
     c->clientStream.LingeringClose(kLingerMs);
-    return false;
+    return Opening::kEnded;
   }
   Begin(c);
-  return true;
+  return Opening::kGoing;
 }
 
 bool Pump::SecureUpstream(Connection* c, std::string* error) {
   const RouteSettings& route = c->route->settings;
   const std::string name =
       route.upstreamTlsName.empty() ? c->destination.upstream.host : route.upstreamTlsName;
-  const UpstreamTlsOutcome outcome =
+  LoopGroup::LeaveBeforeWaiting();  // for the server's answers and the handshake
+  return UpstreamSecured(
+      c,
       StartUpstreamTls(&c->serverStream, route.upstreamTls, c->route->upstreamTls, name,
                        m_context->settings.connectTimeoutMs,
-                       m_context->settings.tlsHandshakeTimeoutMs, &m_context->abort);
+                       m_context->settings.tlsHandshakeTimeoutMs, &m_context->abort),
+      error);
+}
+
+bool Pump::UpstreamSecured(Connection* c, const UpstreamTlsOutcome& outcome, std::string* error) {
+  const RouteSettings& route = c->route->settings;
   if (outcome.result == UpstreamTlsOutcome::kTls) {
     ++m_context->counters.tlsHandshakes[kTlsServerSide];
     return true;
@@ -225,6 +249,8 @@ bool Pump::SecureUpstream(Connection* c, std::string* error) {
     }
   }
   const std::string upstream = EndpointText(c->destination.upstream);
+  // The server's socket is closed below, perhaps while a loop watches it.
+  c->ServerSocketClosing();
   if (outcome.result == UpstreamTlsOutcome::kRetryPlain) {
     // Opportunistic TLS (RFC 7435): a server whose TLS fails still gets
     // the mail, in plain text, once.
@@ -279,8 +305,11 @@ bool Pump::IntroduceClient(Connection* c, std::string* error) {
   if (anyServer && XclientOff(c)) return true;
   std::string detail;
   // Over TLS (--upstream-tls) the introduction runs inside the session.
+  // When --upstream-tls may ended in plain text the host has read the
+  // greeting already and keeps it in the stream: read there too, never
+  // waited for again on the socket.
   const XclientResult result =
-      c->serverStream.Tls() != nullptr
+      c->serverStream.Tls() != nullptr || c->serverStream.Buffered()
           ? SendXclient(&c->serverStream, kXclientHelo, c->clientIp, "[UNAVAILABLE]",
                         settings.connectTimeoutMs, &m_context->abort, &detail)
           : SendXclient(c->serverStream.Socket(), kXclientHelo, c->clientIp, "[UNAVAILABLE]",

@@ -15,6 +15,7 @@
 #include "host/proxy/admission.h"
 #include "host/proxy/connection.h"
 #include "host/proxy/context.h"
+#include "host/proxy/upstream_tls.h"
 
 class Pump {
  public:
@@ -27,11 +28,13 @@ class Pump {
   // TLS handshake on an implicit-TLS listener likewise, then SetUp.
   enum class Opening { kWaiting, kGoing, kEnded };
   Opening Open(Connection* connection);
-  // The connection's start once admitted: the upstream connection,
-  // XCLIENT, then the plug-in's session. False when it ended there (the
-  // client has been answered and its socket closed); it is still to be
-  // retired.
-  bool SetUp(Connection* connection);
+  // The connection's start once admitted: the upstream connection, its TLS
+  // (--upstream-tls), XCLIENT, then the plug-in's session. kWaiting (only
+  // without wait): the server's TLS set-up waits for the server's socket
+  // or upstreamSetUp's due time, and the next call goes on from there.
+  // kEnded when it ended there (the client has been answered and its
+  // socket closed); it is still to be retired.
+  Opening SetUp(Connection* connection, bool wait);
   // What the pump waits for: readability of each side, and the time its
   // next round is due anyway.
   Clock::time_point Wants(const Connection* connection, Clock::time_point now, bool* client,
@@ -64,11 +67,14 @@ class Pump {
   // Logs and counts a failed handshake; side is kTlsClientSide or
   // kTlsServerSide.
   void HandshakeFailed(Connection* connection, int side, const TlsSession* session, bool timedOut);
-  // --upstream-tls: TLS toward the server just connected. False when the
-  // client has been answered 421 and both sockets are closed; with may, a
-  // failed handshake is connected again without TLS (*error when that
-  // fails).
+  // --upstream-tls: TLS toward the server just connected, waiting on this
+  // thread (the loop handed on). False when the client has been answered
+  // 421 and both sockets are closed; with may, a failed handshake is
+  // connected again without TLS (*error when that fails).
   bool SecureUpstream(Connection* connection, std::string* error);
+  // The same once the set-up's outcome is known.
+  bool UpstreamSecured(Connection* connection, const UpstreamTlsOutcome& outcome,
+                       std::string* error);
   // --upstream-xclient: introduces the client to the server just
   // connected. False when that failed: the client has been answered 421 and
   // both sockets are closed. With --upstream original-destination a server

@@ -1111,8 +1111,10 @@ class StartTlsServer {
   // How it takes TLS: offered with STARTTLS, answered with 220 and one more
   // reply in the same packet, STARTTLS answered and the connection closed
   // (the first time only), or TLS from the connect.
-  // kXclient: as kOffer, and XCLIENT offered over TLS.
-  enum Mode { kOffer, kInject, kBreak, kImplicit, kPlain, kXclient };
+  // kXclient: as kOffer, and XCLIENT offered over TLS. kPlainXclient:
+  // XCLIENT offered and no STARTTLS. kBadGreeting: as kOffer, but the
+  // greeting is "250 x" (someone on the path hoping to skip STARTTLS).
+  enum Mode { kOffer, kInject, kBreak, kImplicit, kPlain, kXclient, kPlainXclient, kBadGreeting };
   explicit StartTlsServer(Mode mode) : m_mode(mode) {
     std::string error;
     bool bad = false;
@@ -1127,6 +1129,15 @@ class StartTlsServer {
   uint16_t Port() const { return m_port; }
   int EhloOverTls() const { return m_ehloOverTls; }
   int XclientOverTls() const { return m_xclientOverTls; }
+  // Every byte the first session heard, once it has ended (or 5 s passed).
+  std::string Heard() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (m_sessions == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_heard;
+  }
 
  private:
   void Serve() {
@@ -1139,6 +1150,7 @@ class StartTlsServer {
       Stream stream(s);
       Session(&stream);
       stream.Close();
+      ++m_sessions;
     }
   }
 
@@ -1148,7 +1160,8 @@ class StartTlsServer {
       stream->StartTls(TlsSession::Server(Certificate().server, &error));
       if (stream->Handshake(2000, nullptr) != Stream::HandshakeResult::kDone) return;
     }
-    stream->SendAll("220 tiny\r\n", 10, 2000, nullptr);
+    const std::string greeting = m_mode == kBadGreeting ? "250 x\r\n" : "220 tiny\r\n";
+    stream->SendAll(greeting.data(), greeting.size(), 2000, nullptr);
     std::string input;
     while (!m_stop) {
       char buffer[256];
@@ -1161,16 +1174,22 @@ class StartTlsServer {
         continue;
       }
       input.append(buffer, static_cast<size_t>(n));
+      if (m_sessions == 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_heard.append(buffer, static_cast<size_t>(n));
+      }
       for (size_t end = input.find("\r\n"); end != std::string::npos; end = input.find("\r\n")) {
         const std::string verb = input.substr(0, 4);
         input.erase(0, end + 2);
         const bool tls = stream->Tls() != nullptr;
         if (verb == "EHLO") {
           m_ehloOverTls += tls ? 1 : 0;
-          const bool offer = m_mode != kImplicit && m_mode != kPlain && !tls;
-          const std::string reply = offer                       ? "250-tiny\r\n250 STARTTLS\r\n"
-                                    : m_mode == kXclient && tls ? "250-tiny\r\n250 XCLIENT ADDR\r\n"
-                                                                : "250 tiny\r\n";
+          const bool offer =
+              m_mode != kImplicit && m_mode != kPlain && m_mode != kPlainXclient && !tls;
+          const bool xclient = (m_mode == kXclient && tls) || m_mode == kPlainXclient;
+          const std::string reply = offer     ? "250-tiny\r\n250 STARTTLS\r\n"
+                                    : xclient ? "250-tiny\r\n250 XCLIENT ADDR\r\n"
+                                              : "250 tiny\r\n";
           stream->SendAll(reply.data(), reply.size(), 2000, nullptr);
         } else if (verb == "STAR") {
           const std::string reply = m_mode == kInject ? "220 go\r\n250 injected\r\n" : "220 go\r\n";
@@ -1199,16 +1218,20 @@ class StartTlsServer {
   std::atomic<bool> m_stop{false};
   std::atomic<int> m_ehloOverTls{0};
   std::atomic<int> m_xclientOverTls{0};
+  std::atomic<int> m_sessions{0};
+  std::mutex m_mutex;
+  std::string m_heard;  // by the first session
   std::thread m_thread;
 };
 
 }  // namespace
 
 // --upstream-tls: the client hears one greeting and the server hears its
-// EHLO again over TLS; a server without STARTTLS, with a certificate that
-// does not verify, or that says more after its 220 to STARTTLS gets the
-// client a 421 4.7.0 in place of the greeting, never plain text (may
-// goes on in plain text where the server offers no STARTTLS).
+// EHLO again over TLS; a server that greets with other than 220, offers no
+// STARTTLS, has a certificate that does not verify, or says more after its
+// 220 to STARTTLS gets the client a 421 4.7.0 in place of the greeting,
+// never plain text (may goes on in plain text where the server offers no
+// STARTTLS, and introduces the client there with XCLIENT).
 TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
   SKIP_UNLESS_SERVER_SIDE_SERVED();
   ASSERT_TRUE(Certificate().server && Certificate().client);
@@ -1217,11 +1240,12 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
     const char* name;
     UpstreamTls mode;
     Server::Mode server;
-    bool trusted;           // the server's certificate verifies
-    const char* greeting;   // what the client hears first
-    const char* ehloReply;  // to its EHLO, or "" (ended)
-    int ehloOverTls;        // the server's count
-    int failure;            // counted against the server: a reason, -1 none
+    bool trusted;                 // the server's certificate verifies
+    const char* greeting;         // what the client hears first
+    const char* ehloReply;        // to its EHLO, or "" (ended)
+    int ehloOverTls;              // the server's count
+    int failure;                  // counted against the server: a reason, -1 none
+    const char* heard = nullptr;  // all the server heard, where checked
   };
   const Case cases[] = {
       {"starttls", UpstreamTls::kStarttls, Server::kOffer, true, "220 tiny\r\n", "250 tiny\r\n", 1,
@@ -1243,6 +1267,15 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
       // The handshake fails: connected again, plain text from the start.
       {"may, handshake fails", UpstreamTls::kMay, Server::kBreak, true, "220 tiny\r\n",
        "250-tiny\r\n250 STARTTLS\r\n", 0, static_cast<int>(TlsFailure::kNone)},
+      // A greeting other than 220 under starttls: the session closes with
+      // nothing said to the server (no QUIT either).
+      {"starttls, greeting 250", UpstreamTls::kStarttls, Server::kBadGreeting, true,
+       "421 4.7.0 Upstream server did not greet with 220\r\n", "", 0, -1, ""},
+      // may ends in plain text with the greeting read already: XCLIENT
+      // starts from that greeting, not from a second one never sent.
+      {"may, not offered, XCLIENT", UpstreamTls::kMay, Server::kPlainXclient, true, "220 tiny\r\n",
+       "250-tiny\r\n250 XCLIENT ADDR\r\n", 0, -1,
+       "EHLO localhost\r\nEHLO localhost\r\nXCLIENT ADDR=127.0.0.1\r\nEHLO a\r\nQUIT\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -1258,7 +1291,7 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
     std::string error;
     route.upstreamTls = TlsMakeClientContext(client, &error);
     ASSERT_TRUE(route.upstreamTls) << error;
-    const bool xclient = c.server == Server::kXclient;
+    const bool xclient = c.server == Server::kXclient || c.server == Server::kPlainXclient;
     Start(server.Port(), nullptr, [&route, xclient](ProxySettings* settings) {
       settings->routes.push_back(&route);
       settings->upstreamXclient = xclient;
@@ -1266,8 +1299,11 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
     NetSocket s = NetConnect("127.0.0.1", m_port, 2000, &error);
     ASSERT_NE(s, kNetInvalidSocket) << error;
     EXPECT_EQ(ReadSome(s, std::strlen(c.greeting)), c.greeting);
+    // Turned away or not, the client goes on: nothing of it may reach the
+    // server then.
+    const bool sent = NetSendAll(s, "EHLO a\r\nQUIT\r\n", 14, 2000, nullptr);
     if (*c.ehloReply != '\0') {
-      ASSERT_TRUE(NetSendAll(s, "EHLO a\r\nQUIT\r\n", 14, 2000, nullptr));
+      EXPECT_TRUE(sent);
       EXPECT_EQ(ReadToEnd(s), std::string(c.ehloReply) + "221 bye\r\n");
     } else {
       EXPECT_EQ(ReadToEnd(s), "");
@@ -1280,6 +1316,83 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
     }
     Stop();
     EXPECT_EQ(server.EhloOverTls(), c.ehloOverTls);
-    EXPECT_EQ(server.XclientOverTls(), xclient ? 1 : 0);
+    EXPECT_EQ(server.XclientOverTls(), c.server == Server::kXclient ? 1 : 0);
+    if (c.heard != nullptr) {
+      EXPECT_EQ(server.Heard(), c.heard);
+    }
   }
+}
+
+// --upstream-tls starttls toward a server that takes connections and says
+// nothing for a while: each connection's set-up waits on the event loop,
+// not on a thread of its own, and goes on when the server speaks (here a
+// greeting that is not 220: every client hears 421 4.7.0).
+TEST_F(ProxyTest, SlowUpstreamTlsSetUpsHoldNoThread) {
+  constexpr int kConnections = 200;
+  std::string error;
+  bool bad = false;
+  uint16_t port = 0;
+  const NetSocket listener = NetListen("127.0.0.1", 0, &port, &bad, &error);
+  ASSERT_NE(listener, kNetInvalidSocket) << error;
+  std::mutex mutex;
+  std::vector<NetSocket> held;
+  std::atomic<bool> stop{false};
+  std::thread silent([&] {
+    while (!stop) {
+      NetPollItem item{listener, kNetIn, 0};
+      NetPoll(&item, 1, 20);
+      std::string peer;
+      for (NetSocket s = NetAccept(listener, &peer); s != kNetInvalidSocket;
+           s = NetAccept(listener, &peer)) {
+        std::lock_guard<std::mutex> lock(mutex);
+        held.push_back(s);
+      }
+    }
+  });
+  const auto heldCount = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return held.size();
+  };
+  Route route;
+  route.settings.hasUpstream = true;
+  route.settings.upstream = Endpoint{"127.0.0.1", port};
+  route.settings.upstreamTls = UpstreamTls::kStarttls;
+  route.upstreamTls = TlsMakeClientContext(TlsClientSettings(), &error);
+  ASSERT_TRUE(route.upstreamTls) << error;
+  Start(port, nullptr, [&route](ProxySettings* settings) {
+    settings->routes.push_back(&route);
+    settings->maxPerAddress = kConnections + 10;
+  });
+  // Let the loops' threads start before counting.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const int threadsBefore = ThreadCount();
+  std::vector<NetSocket> clients;
+  for (int i = 0; i < kConnections; ++i) {
+    clients.push_back(NetConnect("127.0.0.1", m_port, 2000, &error));
+    ASSERT_NE(clients.back(), kNetInvalidSocket) << error;
+  }
+  for (int i = 0; i < 500 && heldCount() < kConnections; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(heldCount(), static_cast<size_t>(kConnections));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (threadsBefore > 0) {
+    EXPECT_LE(ThreadCount(), threadsBefore);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (NetSocket s : held) NetSendAll(s, "554 busy\r\n", 10, 2000, nullptr);
+  }
+  const std::string refusal = "421 4.7.0 Upstream server did not greet with 220\r\n";
+  int refused = 0;
+  for (NetSocket s : clients) {
+    refused += ReadSome(s, refusal.size()) == refusal ? 1 : 0;
+    NetClose(s);
+  }
+  EXPECT_EQ(refused, kConnections);
+  Stop();
+  stop = true;
+  silent.join();
+  for (NetSocket s : held) NetClose(s);
+  NetClose(listener);
 }

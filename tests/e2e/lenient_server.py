@@ -41,7 +41,9 @@ RCPT, NOOP, RSET; 252 to VRFY; 354 to DATA after an accepted RCPT (503
 before); "250 2.0.0 Ok: queued as E2E<seq>" after a message; 221 to QUIT;
 502 to anything else. --timeout SECS closes an idle connection with a 421.
 --hang-up connect closes each connection at once, --hang-up greeting right
-after the greeting (a server that is going down). --xclient-refuse N
+after the greeting (a server that is going down). --greeting TEXT greets
+with TEXT instead of the 220 ("250 x": someone on the path who would have a
+client skip STARTTLS). --xclient-refuse N
 advertises XCLIENT, answers the first N XCLIENT commands 451 (a passing
 fault) and the rest with a new 220 greeting.
 Stops on SIGTERM or SIGINT.
@@ -169,7 +171,7 @@ class Session:
         try:
             if self.server.hang_up == "connect":
                 return
-            await self.reply("220 lenient.e2e.test ESMTP lenient test server")
+            await self.reply(self.server.greeting)
             if self.server.hang_up == "greeting":
                 return
             while await self.command():
@@ -290,7 +292,8 @@ def address(text):
 
 class Server:
     def __init__(self, directory, also_cr, timeout, hang_up=None, xclient_refuse=None, starttls=None,
-                 cert=None, key=None):
+                 cert=None, key=None, greeting=None):
+        self.greeting = greeting or "220 lenient.e2e.test ESMTP lenient test server"
         self.xclient_refuse = xclient_refuse
         self.starttls = starttls
         self.tls_context = None
@@ -320,12 +323,13 @@ def main():
     parser.add_argument("--tls-key")
     parser.add_argument("--hang-up", choices=["connect", "greeting"])
     parser.add_argument("--xclient-refuse", type=int)
+    parser.add_argument("--greeting")
     args = parser.parse_args()
     if bool(args.starttls) != bool(args.tls_cert and args.tls_key):
         parser.error("--starttls needs --tls-cert and --tls-key, and they need it")
     os.makedirs(args.dir, exist_ok=True)
     server = Server(args.dir, args.line_ends == "lf-cr", args.timeout, args.hang_up,
-                    args.xclient_refuse, args.starttls, args.tls_cert, args.tls_key)
+                    args.xclient_refuse, args.starttls, args.tls_cert, args.tls_key, args.greeting)
 
     async def run():
         stop = asyncio.Event()

@@ -2610,6 +2610,9 @@ def sc_upstream_xclient(ctx):
               "Postfix did not learn the client's address:\n" + postfix.log_tail())
         check("(--upstream-xclient)" not in proxy.log_text(), "the introduction failed:\n" +
               proxy.proc.log_tail())
+        # Any peer may send the header here: the start-up warns of it.
+        check("WARNING: --proxy-protocol with --upstream-xclient and no --proxy-protocol-from"
+              in proxy.log_text(), "no warning of an unchecked header:\n" + proxy.proc.log_tail())
         proxy.stop()
 
         # --trust-forwarding behind a balancer matches the client the header
@@ -2627,6 +2630,9 @@ def sc_upstream_xclient(ctx):
                 c.command("QUIT")
             finally:
                 c.close()
+        check("WARNING: --proxy-protocol with --trust-forwarding and no --proxy-protocol-from"
+              in trusting.log_text(), "no warning that a header may claim forwarding trust:\n" +
+              trusting.proc.log_tail())
         trusting.stop()
     finally:
         postfix.stop()
@@ -3057,6 +3063,43 @@ def sc_tls_injection_server(ctx):
               "the log does not say the server sent more after its 220:\n%s" % proxy.proc.log_tail())
         verbs = [(e["line"].split() or [""])[0].upper() for e in server.events() if e["event"] == "command"]
         check(verbs == ["EHLO", "STARTTLS"], "the server heard %r (the proxy's EHLO and STARTTLS only)" % verbs)
+    finally:
+        proxy.stop()
+        server.stop()
+
+
+def sc_tls_upstream_greeting_downgrade(ctx):
+    """--upstream-tls starttls behind someone on the path who greets with
+    "250 x" in place of the server's 220, hoping the proxy skips STARTTLS:
+    the client hears 421 4.7.0 and nothing more, and the server hears
+    nothing at all (no EHLO, no QUIT, no mail), however the client goes on."""
+    certs = certificates(ctx.workdir)
+    server = LenientServer(ctx.workdir, "tls-greeting-downgrade-server", options=["--greeting", "250 x"])
+    proxy = Proxy(ctx, "tls-greeting-downgrade-proxy", upstream=server.port,
+                  extra=upstream_tls(certs, "starttls"))
+    tag = tag_for(ctx, "tls-greeting-downgrade")
+    try:
+        c = RawClient(proxy.port, 20 * ctx.build.slow)
+        try:
+            greeting = c.reply()
+            # A client that does not listen: the whole transaction, sent anyway.
+            for line in ("EHLO client.e2e.test", "MAIL FROM:<sender@example.test>",
+                         "RCPT TO:<receiver@example.test>", "DATA"):
+                c.command(line)
+            c.send(message(tag) + b"\r\n.\r\nQUIT\r\n")
+            c.pending(2)
+        except OSError:
+            pass
+        finally:
+            c.close()
+        check(greeting[0] == 421 and greeting[1][0].startswith("421 4.7.0 "),
+              "the client of a server that greeted 250 heard %r" % (greeting,))
+        check(wait_for(lambda: "was not 220: 250 x" in proxy.log_text(), 5),
+              "the log does not say the greeting was not 220:\n%s" % proxy.proc.log_tail())
+        proxy.stop()
+        sent = b"".join(server.transcripts().values())
+        check(sent == b"", "the server heard %r after its greeting" % sent[-500:])
+        check(not server.with_token(tag), "the message reached the server in plain text")
     finally:
         proxy.stop()
         server.stop()
@@ -3986,6 +4029,7 @@ OWN = [
     ("tls-upstream-unverified-4xx", sc_tls_upstream_unverified, ("host",)),
     ("tls-upstream-may", sc_tls_upstream_may, ("host",)),
     ("tls-injection-server", sc_tls_injection_server, ("host",)),
+    ("tls-upstream-greeting-downgrade-421", sc_tls_upstream_greeting_downgrade, ("host",)),
 ]
 
 
