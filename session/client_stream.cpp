@@ -339,7 +339,7 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
   if (refusal != nullptr) {
     // Never relayed, not even in part: the server could read it as another
     // command than the one judged here. The reply names the fault.
-    TraceText(0, "DIVIVEZ: Command line refused: ", refusal, std::strlen(refusal), "");
+    TraceText(0, "DIVIVEZ: Command line refused: ", refusal, std::strlen(refusal) - 2, "\n");
     QueueLocalReply(refusal);
     return;
   }
