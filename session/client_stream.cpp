@@ -1,10 +1,13 @@
 // The client side of the relay: command lines, the interception of DATA, and
 // where each client byte goes in each phase.
 //
-// Command lines end in CRLF (RFC 5321 section 2.3.8). A line that holds a
-// bare CR or LF is answered here and never relayed: a server that ends lines
-// at a bare LF would read two commands where we saw one, and one of them
-// could be DATA. Every complete line is handled in the order it arrived,
+// Command lines end in CRLF (RFC 5321 section 2.3.8). Every line is read by
+// the one definition of a command line (session/command_syntax.h) that the
+// host's STARTTLS gate reads it by too; a line it calls malformed is answered
+// here and never relayed: a server that ends lines at a bare LF would read
+// two commands where we saw one (one of them could be DATA), and one that
+// ends a verb at VT or FF would run "XCLIENT<VT>..." that we took for no
+// XCLIENT. Every complete line is handled in the order it arrived,
 // however many one read carries (pipelining, RFC 2920). Bytes that arrive
 // while the message awaits the server are held, and handled as commands once
 // it has been refused or delivered.
@@ -13,6 +16,7 @@
 
 #include "boundary/settings.h"
 #include "boundary/trace.h"
+#include "session/command_syntax.h"
 #include "session/smtp_connection.h"
 
 namespace {
@@ -21,32 +25,13 @@ const char k354Reply[] = "354 Enter mail, end with \".\" on a line by itself\r\n
 const char k502Reply[] = "502 5.5.1 Command not available\r\n";
 const char kBareLineBreakReply[] = "500 5.5.2 Bare CR or LF not allowed\r\n";
 const char kLeadingSpaceReply[] = "500 5.5.2 Syntax error: command starts with white space\r\n";
+const char kMalformedReply[] = "500 5.5.2 Syntax error: malformed command line\r\n";
 const char kNoSpoolReply[] = "451 4.3.0 Message cannot be scanned now; try again later\r\n";
 
 const size_t kReadSize = 8192;
 // A message arrives in reads of this size once the session has its message
 // buffer: a tenth of the system calls and spool writes of 8 KiB reads.
 const size_t kMessageReadSize = CSmtpConnection::kMessageBufferSize - 1;
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-// The command verb: the bytes before the first SP, HTAB or line end.
-size_t VerbLength(const char* line, size_t length) {
-  size_t n = 0;
-  while (n < length && !IsBlank(line[n]) && line[n] != '\r' && line[n] != '\n') ++n;
-  return n;
-}
-
-bool VerbIs(const char* line, size_t length, const char* verb) {
-  size_t n = VerbLength(line, length);
-  if (n != std::strlen(verb)) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char c = line[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != verb[i]) return false;
-  }
-  return true;
-}
 
 // Verbs of RFC 5321 and its extensions; any other line (such as an answer to
 // an AUTH challenge) is not echoed in the trace, since it may be a secret.
@@ -55,30 +40,47 @@ bool IsKnownVerb(const char* line, size_t length) {
                                        "NOOP",     "QUIT", "VRFY", "EXPN",    "HELP",    "AUTH",
                                        "STARTTLS", "BDAT", "ETRN", "XCLIENT", "XFORWARD"};
   for (const char* verb : kVerbs) {
-    if (VerbIs(line, length, verb)) return true;
+    if (CommandVerbIs(line, length, verb)) return true;
   }
   return false;
 }
 
-// Why a command line may not go to the server as it is, or nullptr. The
-// line's own CRLF, when it has one, is not part of the question.
-const char* LineRefusal(const char* line, size_t length) {
+// Why a line may not go to the server as it is, or nullptr. A command line
+// must be well formed (session/command_syntax.h). An answer to an AUTH
+// challenge has no verb (base64 or "*", RFC 4954 section 4): it is refused
+// only for white space before it or a control byte in it. The line's own
+// CRLF, when it has one, is not part of the question.
+const char* LineRefusal(const char* line, size_t length, bool authResponse) {
   if (length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n') length -= 2;
   if (std::memchr(line, '\n', length) != nullptr || std::memchr(line, '\r', length) != nullptr) {
     return kBareLineBreakReply;
   }
-  // Servers differ on whether the verb may follow white space.
-  if (length > 0 && IsBlank(line[0])) return kLeadingSpaceReply;
-  return nullptr;
+  if (authResponse) {
+    if (length > 0 && IsCommandBlank(line[0])) return kLeadingSpaceReply;
+    for (size_t i = 0; i < length; ++i) {
+      if (IsCommandControlByte(line[i])) return kMalformedReply;
+    }
+    return nullptr;
+  }
+  switch (CommandLineSyntax(line, length)) {
+    case ECommandSyntax::kWellFormed:
+      return nullptr;
+    case ECommandSyntax::kLeadingSpace:
+      return kLeadingSpaceReply;
+    case ECommandSyntax::kBadVerbEnd:
+    case ECommandSyntax::kControlByte:
+      break;
+  }
+  return kMalformedReply;
 }
 
 // Commands that would hand the client the proxy's standing at the server
 // (its address, its authority to relay) or bypass the scan. A client the
 // host trusts to forward may give the server its own client's address.
 bool IsWithheldVerb(const char* line, size_t length, bool forwardingTrusted) {
-  if (VerbIs(line, length, "STARTTLS")) return true;
+  if (CommandVerbIs(line, length, "STARTTLS")) return true;
   return !forwardingTrusted &&
-         (VerbIs(line, length, "XCLIENT") || VerbIs(line, length, "XFORWARD"));
+         (CommandVerbIs(line, length, "XCLIENT") || CommandVerbIs(line, length, "XFORWARD"));
 }
 
 // Whether the server must answer the command before it is sent another one.
@@ -87,52 +89,43 @@ bool IsWithheldVerb(const char* line, size_t length, bool forwardingTrusted) {
 bool EndsGroup(const char* line, size_t length) {
   static const char* const kInGroup[] = {"MAIL", "RCPT", "RSET", "SEND", "SOML", "SAML"};
   for (const char* verb : kInGroup) {
-    if (VerbIs(line, length, verb)) return false;
+    if (CommandVerbIs(line, length, verb)) return false;
+  }
+  return true;
+}
+
+// A line whose first four bytes are DATA, in any case, is taken for DATA
+// whatever follows them: intercepting more than DATA is safe, relaying a
+// DATA the server would take is not.
+bool StartsWithData(const char* line, size_t length) {
+  static const char kData[] = "DATA";
+  if (length < 4) return false;
+  for (size_t i = 0; i < 4; ++i) {
+    char c = line[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != kData[i]) return false;
   }
   return true;
 }
 
 // DATA, BDAT, STARTTLS, XCLIENT and XFORWARD (unless trusted) are answered
 // by the plug-in, never relayed.
-bool IsAnsweredHere(const std::string& line, bool forwardingTrusted) {
-  static const char kData[] = "DATA";
-  size_t n = std::min<size_t>(line.size(), 4);
-  bool data = n == 4;
-  for (size_t i = 0; i < n && data; ++i) {
-    char c = line[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    data = c == kData[i];
-  }
-  return data || VerbIs(line.data(), line.size(), "BDAT") ||
-         IsWithheldVerb(line.data(), line.size(), forwardingTrusted);
+bool IsAnsweredHere(const char* line, size_t length, bool forwardingTrusted) {
+  return StartsWithData(line, length) || CommandVerbIs(line, length, "BDAT") ||
+         IsWithheldVerb(line, length, forwardingTrusted);
 }
 
-// A line relayed as it grows cannot be taken back; a bare CR or LF in its
-// rest must not split it at the server, so it goes out as a space.
-void BlankBareLineBreaks(char* text, size_t length) {
+// A line relayed as it grows cannot be taken back; a control byte in its
+// rest (a bare CR or LF would split it at the server, others end a verb at
+// some servers) goes out as a space.
+void BlankControlBytes(char* text, size_t length) {
   if (length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n') length -= 2;
   for (size_t i = 0; i < length; ++i) {
-    if (text[i] == '\r' || text[i] == '\n') text[i] = ' ';
+    if (IsCommandControlByte(text[i])) text[i] = ' ';
   }
 }
 
 }  // namespace
-
-int CSmtpConnection::CompareNoCase(const std::string& first, const std::string& second) const {
-  size_t i = 0;
-  for (;; ++i) {
-    if (i >= first.size() || i >= second.size()) {
-      return static_cast<int>(second.size()) - static_cast<int>(first.size());
-    }
-    char a = first[i];
-    char b = second[i];
-    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-    if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-    if (a != b) {
-      return static_cast<signed char>(a) < static_cast<signed char>(b) ? -1 : 1;
-    }
-  }
-}
 
 int CSmtpConnection::OnPendingRequestFromApplication(CHostSocket* client, CHostSocket* server) {
   Trace(0, "DIVIVEZ: OnPendingRequestFromApplication...\n");
@@ -272,29 +265,34 @@ size_t CSmtpConnection::ProcessCommandBytes(const char* data, size_t length) {
       // stay under 12288). A trailing CR stays, since it may begin the line's
       // CRLF.
       size_t keep = m_strCommand.back() == '\r' ? 1 : 0;
+      size_t body = m_strCommand.size() - keep;
       if (!m_bLineRelayed && m_pLineRefusal == nullptr) {
-        m_pLineRefusal = LineRefusal(m_strCommand.data(), m_strCommand.size() - keep);
+        // Judged as far as it came. A verb still unended here is longer than
+        // any server's: whatever byte ends it, the server reads no command
+        // it knows.
+        m_pLineRefusal = LineRefusal(m_strCommand.data(), body, m_bAuthResponseDue != 0);
       }
       if (m_pLineRefusal != nullptr) {
         // Refused whatever follows: the rest is read and thrown away.
-        m_strCommand.erase(0, m_strCommand.size() - keep);
-      } else if (!m_bLineRelayed &&
-                 (m_bServerLost || IsAnsweredHere(m_strCommand, m_bForwardingTrusted != 0))) {
+        m_strCommand.erase(0, body);
+      } else if (!m_bLineRelayed && (m_bServerLost || IsAnsweredHere(m_strCommand.data(), body,
+                                                                     m_bForwardingTrusted != 0))) {
         // A line we answer ourselves never reaches the server, so what makes
         // it over-long is thrown away; its head decides the answer.
         size_t head = kMaxPartialLine - 1;
-        m_strCommand.erase(head, m_strCommand.size() - keep - head);
+        m_strCommand.erase(head, body - head);
       } else {
-        // Passed on as it grows: the server judges it.
-        // An EHLO's reply is still filtered when it comes.
+        // Passed on as it grows, its head well formed: the server judges the
+        // rest, whose control bytes go out as spaces. An EHLO's reply is
+        // still filtered when it comes.
         if (!m_bLineRelayed) {
-          m_bLineRelayed = VerbIs(m_strCommand.data(), m_strCommand.size(), "EHLO") ? 2 : 1;
+          m_bLineRelayed = CommandVerbIs(m_strCommand.data(), body, "EHLO") ? 2 : 1;
           // A HELO ends PIPELINING however long it is (RFC 2920 section 3).
-          if (VerbIs(m_strCommand.data(), m_strCommand.size(), "HELO")) m_bServerPipelining = 0;
+          if (CommandVerbIs(m_strCommand.data(), body, "HELO")) m_bServerPipelining = 0;
         }
-        BlankBareLineBreaks(&m_strCommand[0], m_strCommand.size() - keep);
-        RelayToServer(m_strCommand.data(), m_strCommand.size() - keep);
-        m_strCommand.erase(0, m_strCommand.size() - keep);
+        BlankControlBytes(&m_strCommand[0], body);
+        RelayToServer(m_strCommand.data(), body);
+        m_strCommand.erase(0, body);
       }
     }
     return length;
@@ -329,15 +327,19 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
       return;
     }
     std::string rest(line, length);
-    BlankBareLineBreaks(&rest[0], rest.size());
+    BlankControlBytes(&rest[0], rest.size());
     RelayToServer(rest.data(), rest.size());
     ExpectReply(kind, true);
     return;
   }
-  const char* refusal = m_pLineRefusal != nullptr ? m_pLineRefusal : LineRefusal(line, length);
+  const char* refusal = m_pLineRefusal != nullptr
+                            ? m_pLineRefusal
+                            : LineRefusal(line, length, m_bAuthResponseDue != 0);
   m_pLineRefusal = nullptr;
   if (refusal != nullptr) {
-    Trace(0, "DIVIVEZ: Command line refused: bare CR or LF, or leading white space\n");
+    // Never relayed, not even in part: the server could read it as another
+    // command than the one judged here. The reply names the fault.
+    TraceText(0, "DIVIVEZ: Command line refused: ", refusal, std::strlen(refusal) - 2, "\n");
     QueueLocalReply(refusal);
     return;
   }
@@ -345,17 +347,16 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     QueueLocalReply(kServerLostReply);
     return;
   }
-  if (CompareNoCase(std::string(line, std::min<size_t>(length, 4)), "DATA") == 0) {
+  if (StartsWithData(line, length)) {
     HandleDataCommand(line, length);
     return;
   }
-  if (VerbIs(line, length, "BDAT")) {
+  if (CommandVerbIs(line, length, "BDAT")) {
     // A BDAT message would reach the server unscanned. Its chunk follows the
     // line, so its bytes must be consumed to keep the command stream in step.
-    size_t verb = VerbLength(line, length);
     uint64_t size = 0;
-    size_t i = verb;
-    while (i < length && IsBlank(line[i])) ++i;
+    size_t i = CommandVerbLength(line, length);
+    while (i < length && IsCommandBlank(line[i])) ++i;
     while (i < length && line[i] >= '0' && line[i] <= '9' && size < (1ull << 60)) {
       size = size * 10 + static_cast<uint64_t>(line[i] - '0');
       ++i;
@@ -368,16 +369,18 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
   if (IsWithheldVerb(line, length, m_bForwardingTrusted != 0)) {
     // A TLS session cannot be relayed and scanned line by line; XCLIENT and
     // XFORWARD would let the client speak with the proxy's authority.
-    TraceText(0, "DIVIVEZ: Command refused: ", line, VerbLength(line, length), "\n");
+    TraceText(0, "DIVIVEZ: Command refused: ", line, CommandVerbLength(line, length), "\n");
     QueueLocalReply(k502Reply);
     return;
   }
   // PIPELINING is an answer to EHLO (RFC 2920 section 3): a session that
   // goes on with HELO has none.
-  if (VerbIs(line, length, "HELO")) m_bServerPipelining = 0;
+  if (CommandVerbIs(line, length, "HELO")) m_bServerPipelining = 0;
+  // An answer to a challenge is no command of a group: the server answers it
+  // before it reads on.
   SendCommandToServer(line, length,
-                      VerbIs(line, length, "EHLO") ? EOwed::kClientEhlo : EOwed::kClient,
-                      EndsGroup(line, length));
+                      CommandVerbIs(line, length, "EHLO") ? EOwed::kClientEhlo : EOwed::kClient,
+                      m_bAuthResponseDue != 0 || EndsGroup(line, length));
 }
 
 void CSmtpConnection::HandleDataCommand(const char* line, size_t length) {
@@ -402,14 +405,13 @@ void CSmtpConnection::HandleDataCommand(const char* line, size_t length) {
 
 void CSmtpConnection::TraceCommand(const char* line, size_t length) const {
   if (!TraceOn(2)) return;
-  if (VerbIs(line, length, "AUTH")) {
+  if (CommandVerbIs(line, length, "AUTH") && m_bAuthResponseDue == 0) {
     // Verb and mechanism only: an initial response is a credential.
-    size_t verb = VerbLength(line, length);
-    size_t end = verb;
-    while (end < length && line[end] == ' ') ++end;
-    end += VerbLength(line + end, length - end);
+    size_t end = CommandVerbLength(line, length);
+    while (end < length && IsCommandBlank(line[end])) ++end;
+    end += CommandVerbLength(line + end, length - end);
     TraceText(2, "DIVIVEZ: Complete command: ", line, end, " (credentials not shown)\n");
-  } else if (!IsKnownVerb(line, length)) {
+  } else if (m_bAuthResponseDue != 0 || !IsKnownVerb(line, length)) {
     TraceF(2, "DIVIVEZ: Complete command: (%d bytes not shown)\n", static_cast<int>(length));
   } else {
     TraceText(2, "DIVIVEZ: Complete command: ", line, length, "\n");

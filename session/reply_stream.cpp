@@ -20,6 +20,8 @@ const char k421OutOfStep[] = "421 4.3.0 Mail server out of step; closing the tra
 
 void CSmtpConnection::ExpectReply(EOwed kind, bool endsGroup) {
   m_owed.Expect(kind, endsGroup);
+  // Whatever goes to the server now is what it takes for the AUTH answer.
+  m_bAuthResponseDue = 0;
   if (kind == EOwed::kNoop) m_bNoopSent = 1;
   m_nServerOwedShared = static_cast<uint32_t>(m_owed.Server());
 }
@@ -217,6 +219,11 @@ void CSmtpConnection::FinishReply() {
       if (m_reply.Code() == 421) LoseServer(kServerLostReply, "421 in answer to RSET");
       break;
     case EOwed::kClient:
+      // A challenge (RFC 4954 section 4): the server reads the client's next
+      // line as its answer, which is no command. Only while nothing else is
+      // on its way to the server can that next line be known.
+      if (m_reply.Code() == 334 && m_owed.Server() == 0) m_bAuthResponseDue = 1;
+      break;
     case EOwed::kClientEhlo:
     case EOwed::kLocal:
       break;

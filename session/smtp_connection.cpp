@@ -58,6 +58,7 @@ CSmtpConnection::CSmtpConnection(int hostContext, CHostSocket* client)
       m_qwSpoolBytes(0),
       m_qwHeaderEnd(-1),
       m_pLineRefusal(nullptr),
+      m_bAuthResponseDue(0),
       m_qwSizeLimit(0),
       m_bTooBig(0),
       m_bServerPipelining(0),

@@ -77,10 +77,6 @@ class CSmtpConnection {
   // Server side: drains the server socket. Returns the bytes read.
   int OnPendingRequestFromServer(CHostSocket* client, CHostSocket* server);
 
-  // 0 when equal ignoring ASCII case; otherwise the sign of the first
-  // difference, or the difference of the lengths when one is a prefix.
-  int CompareNoCase(const std::string& first, const std::string& second) const;
-
   // Spooling (spool.cpp).
   // Creates the spool file and resets what belongs to one message; once the
   // file exists, enters spooling. False when no file could be created.
@@ -154,8 +150,11 @@ class CSmtpConnection {
   CHeaderEndFinder m_headerEnd;     // FindHeaderEnd's place in the line structure
   CMessageNormaliser m_normaliser;  // the message as the server will read it
   const char* m_pLineRefusal;       // the over-long partial line is refused: the reply
-  uint64_t m_qwSizeLimit;           // the server's EHLO SIZE, or 0
-  int32_t m_bTooBig;                // the message outgrew m_qwSizeLimit
+  // The server's last word was a 334 to a client command and nothing has
+  // gone to it since: the client's next line answers the AUTH challenge.
+  int32_t m_bAuthResponseDue;
+  uint64_t m_qwSizeLimit;                    // the server's EHLO SIZE, or 0
+  int32_t m_bTooBig;                         // the message outgrew m_qwSizeLimit
   std::unique_ptr<char[]> m_pMessageBuffer;  // client reads while spooling, or null
 
   // Command synchronisation with the server.

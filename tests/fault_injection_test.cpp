@@ -368,7 +368,8 @@ TEST_F(FaultInjectionTest, ScannerThrowsMessageDeliveredWithoutItsText) {
 // inserted text in the first; the QUIT that follows the second message in its
 // chunk is held until the message has been delivered.
 // WithoutSpool: DATA goes to the server and the message passes through
-// unscanned; then a line of binary junk and QUIT.
+// unscanned; then a line of binary junk (refused here), one of 8-bit bytes
+// (relayed) and QUIT.
 const char kSocketFaultDialogues[] = R"DLG(
 == Scanned
 V: 0 noop=1 | X-Scanned: first
@@ -441,7 +442,9 @@ C: line two\r\n.\r\n
 S: 250 2.0.0 queued as 1\r\n
 >C: 250 2.0.0 queued as 1\r\n
 C: \0\0junk\r\n
->S: \0\0junk\r\n
+>C: {500BAD}
+C: NOOP \xff\xfejunk\r\n
+>S: NOOP \xff\xfejunk\r\n
 S: 500 5.5.2 what\r\n
 >C: 500 5.5.2 what\r\n
 C: QUIT\r\n

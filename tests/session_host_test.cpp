@@ -286,6 +286,20 @@ TEST_F(SessionHostTest, OverlongLineKeepsItsEndsInOneLine) {
   connection.FromClient(line);
   connection.FromClient("\nDATA\rx\r\n");
   EXPECT_TRUE(connection.ServerGot() == line + " DATA x\r\n");
+  // Nor may any other control byte reach the server in it: VT or FF would
+  // end a verb at Postfix.
+  connection.FromServer("500 5.5.2 line too long\r\n");
+  connection.FromClient(line);
+  const char tail[] = "\x0bXCLIENT\x0c\0\x7f\x1b\r\n";
+  connection.FromClient(std::string(tail, sizeof tail - 1));
+  EXPECT_TRUE(connection.ServerGot() == line + " DATA x\r\n" + line + " XCLIENT    \r\n");
+  // A control byte in what was judged is refused whole, the rest with it.
+  connection.FromServer("500 5.5.2 line too long\r\n");
+  connection.FromClient("NOOP \x0b" + line);
+  connection.FromClient(line + "\r\n");
+  EXPECT_TRUE(connection.ServerGot() == line + " DATA x\r\n" + line + " XCLIENT    \r\n");
+  EXPECT_EQ(connection.ClientGot(), std::string("220 mx\r\n500 5.5.2 line too long\r\n") +
+                                        "500 5.5.2 line too long\r\n" + kReplyMalformed);
   m_host.Finish();
 }
 

@@ -2638,6 +2638,56 @@ def sc_upstream_xclient(ctx):
         postfix.stop()
 
 
+def sc_upstream_xclient_vt(ctx):
+    """Behind --upstream-xclient a real Postfix trusts the proxy with
+    XCLIENT, and Postfix ends a verb at any white space: a client outside
+    --trust-forwarding that sends "XCLIENT<VT>ADDR=..." must hear 500 5.5.2
+    and the line never reach Postfix, or the client picks the address
+    Postfix judges and logs. Postfix checks its XCLIENT list against the
+    client the proxy introduced, so the client here comes from a network
+    the list holds too (an internal network, as with a list of
+    $mynetworks). Its mail then goes through as that client."""
+    postfix = Postfix(ctx.workdir, "xclient-vt-postfix-" + ctx.mode,
+                      listeners=(("main", {"smtpd_authorized_xclient_hosts":
+                                           "127.0.0.0/8,198.51.100.0/24"}),))
+    try:
+        proxy = Proxy(ctx, "xclient-vt-proxy-" + ctx.mode, upstream=postfix.port,
+                      extra=["--proxy-protocol", "--upstream-xclient"])
+        tag = tag_for(ctx, "xclient-vt")
+        c = RawClient(proxy.port, 30)
+        try:
+            c.send(b"PROXY TCP4 198.51.100.7 127.0.0.1 40000 25\r\n")
+            check(c.reply()[0] == 220, "no greeting")
+            check(c.command("EHLO client.e2e.test")[0] == 250, "EHLO failed")
+            for line in (b"XCLIENT\x0bADDR=192.0.2.66 NAME=spoofed.example",
+                         b"XCLIENT\x0cADDR=192.0.2.66 NAME=spoofed.example"):
+                c.send(line + b"\r\n")
+                code, lines = c.reply()
+                check(code == 500 and lines[0].startswith("500 5.5.2 "),
+                      "%r answered %r" % (line, lines))
+            check(c.command("EHLO client.e2e.test")[0] == 250, "EHLO after the refusals failed")
+            check(c.command("MAIL FROM:<sender@example.test>")[0] == 250, "MAIL failed")
+            check(c.command("RCPT TO:<receiver@example.test>")[0] == 250, "RCPT failed")
+            check(c.command("DATA")[0] == 354, "DATA failed")
+            c.send(stuff(sent_content(message(tag))) + b".\r\n")
+            check(c.reply()[0] == 250, "the message was not taken")
+            c.command("QUIT")
+        finally:
+            c.close()
+        found = postfix.wait_token(tag, 15, 1) or []
+        check(len(found) == 1, "the message reached Postfix's mailbox %d times" % len(found))
+        stored = found[0]
+        check(b"[198.51.100.7]" in stored and b"192.0.2.66" not in stored and b"spoofed" not in stored,
+              "the stored message does not name the real client:\n%r" % stored[:1500])
+        check(wait_for(lambda: "client=unknown[198.51.100.7]" in postfix.log_text(), 10),
+              "Postfix did not log the real client:\n" + postfix.log_tail())
+        check("192.0.2.66" not in postfix.log_text() and "spoofed" not in postfix.log_text(),
+              "Postfix saw the spoofed client:\n" + postfix.log_tail())
+        proxy.stop()
+    finally:
+        postfix.stop()
+
+
 # The TLS peers, without the proxy: when these fail, a TLS scenario's failure
 # says nothing about the proxy.
 
@@ -3995,6 +4045,7 @@ OWN = [
     ("load-balanced-haproxy-prometheus", sc_load_balanced, ("host",), "native"),
     ("metrics-healthz-slow-clients", sc_metrics_slow_clients, ("host",), "native"),
     ("upstream-xclient-postfix", sc_upstream_xclient, ("host",)),
+    ("upstream-xclient-vt-refused", sc_upstream_xclient_vt, ("host",)),
     ("upstream-xclient-fail-closed", sc_upstream_xclient_fail_closed, ("host",)),
     ("proxy-header-wait-on-loop", sc_proxy_header_wait, ("host",), "native"),
     # Windows has no SIGHUP.

@@ -16,6 +16,7 @@ const char k451[] = "451 4.3.0 Message could not be delivered; try again later\r
 const char k451NoSpool[] = "451 4.3.0 Message cannot be scanned now; try again later\r\n";
 const char k500BareLineBreak[] = "500 5.5.2 Bare CR or LF not allowed\r\n";
 const char k500LeadingSpace[] = "500 5.5.2 Syntax error: command starts with white space\r\n";
+const char k500Malformed[] = "500 5.5.2 Syntax error: malformed command line\r\n";
 const char k421OutOfStep[] = "421 4.3.0 Mail server out of step; closing the transaction\r\n";
 const char k552[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
 
@@ -45,11 +46,21 @@ bool PrefixNoCase(const std::string& prefix, const char* word) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// The verb: bytes before the first SP, HTAB, CR or LF; *complete when one of
-// those follows it.
-std::string Verb(const std::string& line, bool* complete) {
-  size_t end = line.find_first_of(" \t\r\n");
-  if (complete != nullptr) *complete = end != std::string::npos;
+// C0 controls but HTAB, and DEL; bytes 0x80 and above are none.
+bool IsControl(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return (u < 0x20 && c != '\t') || u == 0x7f;
+}
+
+// The verb: the leading ASCII letters, digits and "-".
+std::string Verb(const std::string& line) {
+  size_t end = 0;
+  while (end < line.size()) {
+    const char c = line[end];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'))
+      break;
+    ++end;
+  }
   return line.substr(0, end);
 }
 
@@ -64,23 +75,30 @@ std::string Keyword(const std::string& line, bool* complete) {
   return line.substr(4, end == std::string::npos ? std::string::npos : end - 4);
 }
 
-// Why a command line may not go to the server, or nullptr: a bare CR or LF
-// before its own CRLF, or white space before the verb.
-const char* LineRefusal(const std::string& line) {
+// Why a line may not go to the server, or nullptr, its own CRLF aside: a
+// bare CR or LF; white space first; a control byte; in a command (not an
+// answer to an AUTH challenge) a verb followed by other than SP, HTAB or the
+// end.
+const char* LineRefusal(const std::string& line, bool authAnswer) {
   size_t n = line.size();
   if (n >= 2 && line.compare(n - 2, 2, "\r\n") == 0) n -= 2;
   if (line.find_first_of("\r\n") < n) return k500BareLineBreak;
   if (n > 0 && IsBlank(line[0])) return k500LeadingSpace;
+  for (size_t i = 0; i < n; ++i) {
+    if (IsControl(line[i])) return k500Malformed;
+  }
+  size_t verb = Verb(line.substr(0, n)).size();
+  if (!authAnswer && verb < n && !IsBlank(line[verb])) return k500Malformed;
   return nullptr;
 }
 
-// A line that went out as it grew: a bare CR or LF in it (not its own CRLF)
-// must not split it at the server.
+// A line that went out as it grew: a control byte in it (not its own CRLF)
+// goes out as a space.
 std::string Blanked(std::string bytes) {
   size_t n = bytes.size();
   if (n >= 2 && bytes.compare(n - 2, 2, "\r\n") == 0) n -= 2;
   for (size_t i = 0; i < n; ++i) {
-    if (bytes[i] == '\r' || bytes[i] == '\n') bytes[i] = ' ';
+    if (IsControl(bytes[i])) bytes[i] = ' ';
   }
   return bytes;
 }
@@ -485,10 +503,9 @@ size_t CDialogueModel::CommandBytes(const char* data, size_t length) {
     size_t keep = m_strPartial.back() == '\r' ? 1 : 0;
     size_t body = m_strPartial.size() - keep;
     if (!m_bHeadRelayed && m_pRefusal == nullptr)
-      m_pRefusal = LineRefusal(m_strPartial.substr(0, body));
-    bool answeredHere = IsDataLine(m_strPartial) ||
-                        EqualNoCase(Verb(m_strPartial, nullptr), "BDAT") ||
-                        IsWithheldVerb(Verb(m_strPartial, nullptr), m_bTrusted);
+      m_pRefusal = LineRefusal(m_strPartial.substr(0, body), m_bAuthAnswer);
+    bool answeredHere = IsDataLine(m_strPartial) || EqualNoCase(Verb(m_strPartial), "BDAT") ||
+                        IsWithheldVerb(Verb(m_strPartial), m_bTrusted);
     if (m_pRefusal != nullptr) {
       // Refused whatever follows: nothing of it is kept.
       m_strPartial.erase(0, body);
@@ -501,9 +518,9 @@ size_t CDialogueModel::CommandBytes(const char* data, size_t length) {
       // Goes out as it grows; the server judges it.
       if (!m_bHeadRelayed) {
         m_bHeadRelayed = true;
-        m_bHeadHelo = EqualNoCase(Verb(m_strPartial, nullptr), "HELO");
-        m_headOwner = EqualNoCase(Verb(m_strPartial, nullptr), "EHLO") ? EOwner::kClientEhlo
-                                                                       : EOwner::kClient;
+        m_bHeadHelo = EqualNoCase(Verb(m_strPartial), "HELO");
+        m_headOwner =
+            EqualNoCase(Verb(m_strPartial), "EHLO") ? EOwner::kClientEhlo : EOwner::kClient;
       }
       ToServer(Blanked(m_strPartial.substr(0, body)));
       m_strPartial.erase(0, body);
@@ -528,7 +545,7 @@ void CDialogueModel::HandleLine(const std::string& line) {
     Owe(m_headOwner, true, true);
     return;
   }
-  const char* refusal = m_pRefusal != nullptr ? m_pRefusal : LineRefusal(line);
+  const char* refusal = m_pRefusal != nullptr ? m_pRefusal : LineRefusal(line, m_bAuthAnswer);
   m_pRefusal = nullptr;
   if (refusal != nullptr) {
     Local(refusal);
@@ -538,7 +555,7 @@ void CDialogueModel::HandleLine(const std::string& line) {
     Local(k421);
     return;
   }
-  std::string verb = Verb(line, nullptr);
+  std::string verb = Verb(line);
   if (IsDataLine(line)) {
     HandleData(line);
   } else if (EqualNoCase(verb, "BDAT")) {
@@ -551,7 +568,8 @@ void CDialogueModel::HandleLine(const std::string& line) {
     // none.
     if (EqualNoCase(verb, "HELO")) m_bPipelining = false;
     ToServer(line);
-    Owe(EqualNoCase(verb, "EHLO") ? EOwner::kClientEhlo : EOwner::kClient, true, EndsGroup(verb));
+    Owe(EqualNoCase(verb, "EHLO") ? EOwner::kClientEhlo : EOwner::kClient, true,
+        m_bAuthAnswer || EndsGroup(verb));
   }
 }
 
@@ -846,6 +864,9 @@ void CDialogueModel::FinishReply() {
       if (m_nCode == 421) LoseServer(k421);
       break;
     case EOwner::kClient:
+      // A challenge: the next line the server gets is its answer.
+      if (m_nCode == 334 && m_owed.empty()) m_bAuthAnswer = true;
+      break;
     case EOwner::kClientEhlo:
       break;
   }
@@ -968,6 +989,7 @@ bool CDialogueModel::TryKeepAlive() {
 
 void CDialogueModel::Owe(EOwner owner, bool slot, bool endsGroup, bool newSlot) {
   m_owed.push_back(SOwed{owner, slot, endsGroup});
+  m_bAuthAnswer = false;
   if (IsClientOwner(owner)) ++m_nClientOwed;
   if (slot && newSlot) m_answers.push_back(SAnswer{false, std::string()});
 }

@@ -6,15 +6,21 @@
 // code:
 //  - every complete client line (CRLF) outside a message goes to the server
 //    once and in order, except: a line holding a bare CR or LF before its
-//    CRLF, or starting with SP or HTAB (answered 500 locally, even after the
-//    server is lost); a line whose first four bytes are DATA (any case:
-//    intercepted, answered 354 locally, then spooled up to the "\r\n.\r\n"
-//    that the DATA line's own CRLF may begin); BDAT (its chunk is skipped),
-//    STARTTLS, XCLIENT and XFORWARD lines (answered 502 locally); verbs end at
-//    SP, HTAB or the line end;
+//    CRLF, starting with SP or HTAB, holding another control byte (0x00-0x1F
+//    but HTAB, 0x7F), or whose verb (its leading ASCII letters, digits and
+//    "-") is followed by a byte other than SP or HTAB (answered 500 locally,
+//    even after the server is lost); a line whose first four bytes are DATA
+//    (any case: intercepted, answered 354 locally, then spooled up to the
+//    "\r\n.\r\n" that the DATA line's own CRLF may begin); BDAT (its chunk
+//    is skipped), STARTTLS, XCLIENT and XFORWARD lines (answered 502
+//    locally);
+//  - an answer to an AUTH challenge (a line while the server's last reply
+//    was a 334 to a client command and nothing went to the server since) is
+//    judged alike, but its verb may be followed by any byte but a control,
+//    and it ends a group whatever its verb;
 //  - a line that grows past kMaxPartialLine goes out as it grows unless it is
 //    refused or answered locally; then its head decides; once its head went
-//    out, its bare CRs and LFs go out as spaces;
+//    out, its control bytes go out as spaces;
 //  - message bytes (spooled or passed through) are normalised: a bare LF ends
 //    a line (CRLF), a bare CR becomes a space, a line that begins after a bare
 //    LF with "." gets another "." unless it starts with "..", and only CRLF
@@ -236,7 +242,8 @@ class CDialogueModel {
   std::string m_strHeld;
   uint64_t m_qwDiscard = 0;
   bool m_bServerLost = false;
-  std::string m_strMessage;  // the message as normalised (spooled or passed through)
+  bool m_bAuthAnswer = false;  // the server's last word was a 334 to the client: see above
+  std::string m_strMessage;    // the message as normalised (spooled or passed through)
   CModelNormaliser m_normaliser;
   uint64_t m_qwSizeLimit = 0;  // the server's EHLO SIZE, or 0
   bool m_bTooBig = false;      // the spool outgrew the size limit

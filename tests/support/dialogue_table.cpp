@@ -27,6 +27,7 @@ std::string Unescape(const std::string& text, std::string* error) {
                  {"{451S}", kReplyNoSpool},
                  {"{500LF}", kReplyBareLineBreak},
                  {"{500SP}", kReplyLeadingSpace},
+                 {"{500BAD}", kReplyMalformed},
                  {"{421X}", kReplyOutOfStep},
                  {"{421L}", kReplyServerLost},
                  {"{552}", kReplyTooBig}};

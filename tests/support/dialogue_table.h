@@ -28,8 +28,8 @@
 //   nospool               no spool file exists at this point
 //
 // Bytes take the escapes \r \n \t \0 \\ \{ \xHH and the plug-in's own replies
-// {354} {250A} {452} {451} {502}, {451S} (DATA refused without a spool), {500LF}
-// and {500SP} (command line refused), {421X} (server out of step), {421L}
+// {354} {250A} {452} {451} {502}, {451S} (DATA refused without a spool), {500LF},
+// {500SP} and {500BAD} (command line refused), {421X} (server out of step), {421L}
 // (server lost) and {552} (message over the server's SIZE). Unless the dialogue is loose,
 // everything each side received, the scans and the progress reports are compared with the
 // expectations before every chunk and at the end, so nothing may arrive early,

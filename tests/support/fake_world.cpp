@@ -22,6 +22,7 @@ const char kReplyNotAvailable[] = "502 5.5.1 Command not available\r\n";
 const char kReplyNoSpool[] = "451 4.3.0 Message cannot be scanned now; try again later\r\n";
 const char kReplyBareLineBreak[] = "500 5.5.2 Bare CR or LF not allowed\r\n";
 const char kReplyLeadingSpace[] = "500 5.5.2 Syntax error: command starts with white space\r\n";
+const char kReplyMalformed[] = "500 5.5.2 Syntax error: malformed command line\r\n";
 const char kReplyOutOfStep[] = "421 4.3.0 Mail server out of step; closing the transaction\r\n";
 const char kReplyTooBig[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
 const char kReplyServerLost[] = "421 4.3.0 Connection to the mail server lost\r\n";

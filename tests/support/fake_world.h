@@ -246,6 +246,7 @@ extern const char kReplyNotAvailable[];
 extern const char kReplyNoSpool[];
 extern const char kReplyBareLineBreak[];
 extern const char kReplyLeadingSpace[];
+extern const char kReplyMalformed[];
 extern const char kReplyOutOfStep[];
 extern const char kReplyTooBig[];
 extern const char kReplyServerLost[];
