@@ -275,8 +275,10 @@ size_t CSmtpConnection::ProcessCommandBytes(const char* data, size_t length) {
       if (m_pLineRefusal != nullptr) {
         // Refused whatever follows: the rest is read and thrown away.
         m_strCommand.erase(0, body);
-      } else if (!m_bLineRelayed && (m_bServerLost || IsAnsweredHere(m_strCommand.data(), body,
-                                                                     m_bForwardingTrusted != 0))) {
+      } else if (!m_bLineRelayed &&
+                 (m_bServerLost ||
+                  (m_bAuthResponseDue == 0 &&
+                   IsAnsweredHere(m_strCommand.data(), body, m_bForwardingTrusted != 0)))) {
         // A line we answer ourselves never reaches the server, so what makes
         // it over-long is thrown away; its head decides the answer.
         size_t head = kMaxPartialLine - 1;
@@ -286,9 +288,12 @@ size_t CSmtpConnection::ProcessCommandBytes(const char* data, size_t length) {
         // rest, whose control bytes go out as spaces. An EHLO's reply is
         // still filtered when it comes.
         if (!m_bLineRelayed) {
-          m_bLineRelayed = CommandVerbIs(m_strCommand.data(), body, "EHLO") ? 2 : 1;
+          const bool command = m_bAuthResponseDue == 0;
+          m_bLineRelayed = command && CommandVerbIs(m_strCommand.data(), body, "EHLO") ? 2 : 1;
           // A HELO ends PIPELINING however long it is (RFC 2920 section 3).
-          if (CommandVerbIs(m_strCommand.data(), body, "HELO")) m_bServerPipelining = 0;
+          if (command && CommandVerbIs(m_strCommand.data(), body, "HELO")) {
+            m_bServerPipelining = 0;
+          }
         }
         BlankControlBytes(&m_strCommand[0], body);
         RelayToServer(m_strCommand.data(), body);
@@ -347,6 +352,13 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
     QueueLocalReply(kServerLostReply);
     return;
   }
+  if (m_bAuthResponseDue != 0) {
+    // An answer to a challenge is no command, whatever it spells (base64
+    // may spell DATA or STARTTLS): the server reads it as the answer, and
+    // so does the host's STARTTLS gate, which passes it unread.
+    SendCommandToServer(line, length, EOwed::kClient, true);
+    return;
+  }
   if (StartsWithData(line, length)) {
     HandleDataCommand(line, length);
     return;
@@ -376,11 +388,9 @@ void CSmtpConnection::HandleCommandLine(const char* line, size_t length) {
   // PIPELINING is an answer to EHLO (RFC 2920 section 3): a session that
   // goes on with HELO has none.
   if (CommandVerbIs(line, length, "HELO")) m_bServerPipelining = 0;
-  // An answer to a challenge is no command of a group: the server answers it
-  // before it reads on.
   SendCommandToServer(line, length,
                       CommandVerbIs(line, length, "EHLO") ? EOwed::kClientEhlo : EOwed::kClient,
-                      m_bAuthResponseDue != 0 || EndsGroup(line, length));
+                      EndsGroup(line, length));
 }
 
 void CSmtpConnection::HandleDataCommand(const char* line, size_t length) {

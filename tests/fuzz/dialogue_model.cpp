@@ -504,8 +504,10 @@ size_t CDialogueModel::CommandBytes(const char* data, size_t length) {
     size_t body = m_strPartial.size() - keep;
     if (!m_bHeadRelayed && m_pRefusal == nullptr)
       m_pRefusal = LineRefusal(m_strPartial.substr(0, body), m_bAuthAnswer);
-    bool answeredHere = IsDataLine(m_strPartial) || EqualNoCase(Verb(m_strPartial), "BDAT") ||
-                        IsWithheldVerb(Verb(m_strPartial), m_bTrusted);
+    // An answer to a challenge is no command, whatever it spells.
+    bool answeredHere =
+        !m_bAuthAnswer && (IsDataLine(m_strPartial) || EqualNoCase(Verb(m_strPartial), "BDAT") ||
+                           IsWithheldVerb(Verb(m_strPartial), m_bTrusted));
     if (m_pRefusal != nullptr) {
       // Refused whatever follows: nothing of it is kept.
       m_strPartial.erase(0, body);
@@ -518,9 +520,10 @@ size_t CDialogueModel::CommandBytes(const char* data, size_t length) {
       // Goes out as it grows; the server judges it.
       if (!m_bHeadRelayed) {
         m_bHeadRelayed = true;
-        m_bHeadHelo = EqualNoCase(Verb(m_strPartial), "HELO");
-        m_headOwner =
-            EqualNoCase(Verb(m_strPartial), "EHLO") ? EOwner::kClientEhlo : EOwner::kClient;
+        m_bHeadHelo = !m_bAuthAnswer && EqualNoCase(Verb(m_strPartial), "HELO");
+        m_headOwner = !m_bAuthAnswer && EqualNoCase(Verb(m_strPartial), "EHLO")
+                          ? EOwner::kClientEhlo
+                          : EOwner::kClient;
       }
       ToServer(Blanked(m_strPartial.substr(0, body)));
       m_strPartial.erase(0, body);
@@ -556,7 +559,11 @@ void CDialogueModel::HandleLine(const std::string& line) {
     return;
   }
   std::string verb = Verb(line);
-  if (IsDataLine(line)) {
+  if (m_bAuthAnswer) {
+    // The answer to a challenge, read by the server as such.
+    ToServer(line);
+    Owe(EOwner::kClient, true, true);
+  } else if (IsDataLine(line)) {
     HandleData(line);
   } else if (EqualNoCase(verb, "BDAT")) {
     Local(k502);
@@ -568,8 +575,7 @@ void CDialogueModel::HandleLine(const std::string& line) {
     // none.
     if (EqualNoCase(verb, "HELO")) m_bPipelining = false;
     ToServer(line);
-    Owe(EqualNoCase(verb, "EHLO") ? EOwner::kClientEhlo : EOwner::kClient, true,
-        m_bAuthAnswer || EndsGroup(verb));
+    Owe(EqualNoCase(verb, "EHLO") ? EOwner::kClientEhlo : EOwner::kClient, true, EndsGroup(verb));
   }
 }
 
