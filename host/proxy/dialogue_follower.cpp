@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "host/base/log.h"
+#include "session/command_syntax.h"
 
 namespace {
 
@@ -80,8 +81,22 @@ void DialogueFollower::FromClient(const char* data, size_t length, Clock::time_p
     m_awaiting = true;
     const std::string& line = m_line;
     m_owed = true;
-    if (StartsNoCase(line, "DATA")) {
-      // The plug-in takes any line beginning with DATA as DATA.
+    // Read as the plug-in reads it (session/command_syntax.h): a malformed
+    // line is refused there, and an answer to a challenge is no command
+    // whatever it spells. Of an over-long line the kept head is judged, as
+    // the plug-in judges the head it acts on. NOT: a line the client sent
+    // before the 334 arrived is taken as a command here, where the plug-in,
+    // which holds it until then, takes it as the answer; only the time
+    // limits and the log can differ, never what reaches the server.
+    const bool whole = line.size() >= 2 && line[line.size() - 2] == '\r';
+    const bool command =
+        !m_authAnswerDue && CommandLineSyntax(line.data(), whole ? line.size() : line.size() - 1) ==
+                                ECommandSyntax::kWellFormed;
+    m_authAnswerDue = false;
+    if (!command) {
+      // Answered without the server, or passed on as an answer.
+    } else if (StartsNoCase(line, "DATA")) {
+      // The plug-in takes any well-formed line beginning with DATA as DATA.
       m_inData = true;
       m_dataBytes = 0;
       m_dataEnd.Begin();
@@ -115,6 +130,8 @@ void DialogueFollower::FromServer(const char* data, size_t length, Clock::time_p
         // A DATA the server refused (relayed when the plug-in could not
         // spool) leaves the client in the command phase.
         if (m_inData && m_dataBytes == 0 && code >= 400) m_inData = false;
+        // The client's next line answers the challenge (RFC 4954 section 4).
+        m_authAnswerDue = code == 334 && !m_inData;
         if (m_repliesUnseen) m_toldClosing = code == 221 || code == 421;
         sink->ServerReply(code, line);
       }

@@ -72,6 +72,7 @@ class DialogueFollower {
   Clock::time_point m_progress = Clock::now();  // the last event a limit counts from
   std::string m_replyLine;                      // the server's current line (its head)
   bool m_replyLineCr = false;
+  bool m_authAnswerDue = false;  // the server's last reply was a 334
   bool m_owed = true;
   bool m_toldClosing = false;
   bool m_repliesUnseen = false;
