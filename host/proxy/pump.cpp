@@ -450,6 +450,13 @@ const char* Pump::Step(Connection* c, bool clientReadable, bool serverReadable) 
     if (reason == nullptr) reason = StartTlsRound(c);
     if (reason != nullptr) return reason;
   }
+  // Between rounds an idle TLS session holds no record buffer: taken and
+  // given back at most once a round, never per record or per send.
+  c->clientStream.ReleaseIdleBuffers();
+  c->serverStream.ReleaseIdleBuffers();
+  // Likewise the room the STARTTLS gate reads into, once it holds nothing.
+  std::string& held = c->clientTls.startTls.held;
+  if (held.empty() && held.capacity() > std::string().capacity()) std::string().swap(held);
   return LimitReached(c, pump, &pump.timedOut);
 }
 
