@@ -50,7 +50,8 @@ std::string TlsLegs(const TlsSession* client, const TlsSession* server) {
 
 void Pump::Serve(Connection* c) {
   BindConnectionThread(c);
-  if ((!c->header.awaiting || m_admission->AwaitHeader(c)) && ImplicitTls(c, true) && SetUp(c)) {
+  if ((!c->header.awaiting || m_admission->AwaitHeader(c)) && ImplicitTls(c, true) &&
+      m_admission->HandshakeDone(c) && SetUp(c)) {
     Relay(c);
   }
   Retire(c);
@@ -68,6 +69,7 @@ Pump::Opening Pump::Open(Connection* c) {
   // upstream is set up (and after the PROXY header, which is plain text).
   if (!ImplicitTls(c, false)) return Opening::kEnded;
   if (c->clientTls.handshake.awaiting) return Opening::kWaiting;
+  if (!m_admission->HandshakeDone(c)) return Opening::kEnded;
   return SetUp(c) ? Opening::kGoing : Opening::kEnded;
 }
 
@@ -259,8 +261,9 @@ void Pump::Retire(Connection* c) {
   m_admission->DestinationEnded(c);
   const std::string address = c->address;
   const bool awaitingHeader = c->header.awaiting;
+  const bool awaitingHandshake = c->clientTls.budgeted;
   delete c;
-  m_admission->Release(address, awaitingHeader);
+  m_admission->Release(address, awaitingHeader, awaitingHandshake);
 }
 
 void Pump::CloseSpentSession(Connection* c) {

@@ -960,6 +960,84 @@ TEST_F(ProxyTest, ImplicitTlsClientsHandshakeFirstAndFailuresAreCountedByReason)
   EXPECT_NE(log.find("TLS handshake with the client failed"), std::string::npos) << log;
 }
 
+// On an implicit-TLS listener connections in their handshake have a budget
+// of their own (4 x --max-connections): stalled ones hold up no client that
+// completes its handshake. And nothing there is ever sent in plain text:
+// refused before the handshake it is the close alone, after it a 421 inside
+// TLS.
+TEST_F(ProxyTest, StalledTlsHandshakesHoldUpNoClientAndRefusalsAreNeverPlainText) {
+  SKIP_UNLESS_SERVER_SIDE_SERVED();
+  struct Case {
+    const char* name;
+    int maxConnections;
+    int maxPerAddress;
+    bool originalDestination;  // a client that came straight to the proxy: the loop guard
+    int stalled;               // connections that send nothing, opened first
+    int served;                // clients served and left open, next
+    const char* heard;         // by the last one inside TLS; "": closed before its handshake
+  };
+  const Case cases[] = {
+      {"stalled handshakes take no slot", 1, 50, false, 3, 0, "220 tiny\r\n"},
+      {"the handshakes' budget full", 1, 50, false, 4, 0, ""},
+      {"--max-per-address", 10, 1, false, 1, 0, ""},
+      {"--max-connections, after the handshake", 1, 50, false, 2, 1, "421 4.3.2 "},
+      {"the loop guard", 10, 50, true, 0, 0, "421 4.4.6 "},
+  };
+  TinyServer server(true);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CScratchDirectory logs("divivez-proxy-tls-log-");
+    Route route;
+    ASSERT_TRUE(TlsRoute(server.Port(), &route, logs.File("log"), &m_log));
+    route.settings.originalDestination = c.originalDestination;
+    Start(
+        server.Port(), nullptr,
+        [&route, &c](ProxySettings* settings) {
+          settings->routes.push_back(&route);
+          settings->maxConnections = c.maxConnections;
+          settings->maxPerAddress = c.maxPerAddress;
+          settings->tlsHandshakeTimeoutMs = 30000;
+        },
+        true);
+    std::string error;
+    std::vector<NetSocket> stalled;
+    for (int i = 0; i < c.stalled; ++i) {
+      stalled.push_back(NetConnect("127.0.0.1", m_port, 2000, &error));
+      ASSERT_NE(stalled.back(), kNetInvalidSocket) << error;
+    }
+    for (int i = 0; i < 200 && m_proxy->Counters().open.load() < c.stalled; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::vector<std::unique_ptr<Stream>> clients;
+    for (int i = 0; i <= c.served; ++i) {
+      clients.push_back(std::make_unique<Stream>(NetConnect("127.0.0.1", m_port, 2000, &error)));
+      Stream& client = *clients.back();
+      ASSERT_NE(client.Socket(), kNetInvalidSocket) << error;
+      client.StartTls(TlsSession::Client(Certificate().client, "localhost", &error));
+      const bool last = i == c.served;
+      if (last && *c.heard == '\0') {
+        // Closed with not one byte, let alone a plain-text 421.
+        EXPECT_EQ(ReadToEnd(client.Socket()), "");
+        break;
+      }
+      if (client.Handshake(5000, nullptr) != Stream::HandshakeResult::kDone) {
+        ADD_FAILURE() << "no handshake: " << client.Tls()->FailureText();
+        break;
+      }
+      const std::string expected = last ? c.heard : "220 tiny\r\n";
+      EXPECT_EQ(ReadTls(&client, expected.size()).substr(0, expected.size()), expected);
+    }
+    // The stalled ones heard nothing either.
+    for (NetSocket s : stalled) {
+      char byte = 0;
+      EXPECT_LE(NetRecv(s, &byte, 1), 0);
+      NetClose(s);
+    }
+    for (auto& client : clients) client->Close();
+    Stop();
+  }
+}
+
 // STARTTLS toward the client: the host offers it in the EHLO reply and takes
 // the command itself, the plug-in reading plain text before and after; a
 // command pipelined behind STARTTLS is never executed, and STARTTLS is not
