@@ -559,6 +559,7 @@ IDLE_ROWS = [
     ("tls upstream leg", False, True, "ehlo"),
     ("tls both legs", True, True, "ehlo"),
     ("tls handshake, silent", True, False, "silent"),
+    ("tls handshake, half a hello", True, False, "half"),
     ("tls handshake, hello sent", True, False, "hello"),
 ]
 
@@ -566,18 +567,19 @@ IDLE_ROWS = [
 def idle_client(port, tls, action, context):
     """One client of the idle-memory mode, left open: after its EHLO has
     been answered (in TLS on a TLS port), or in a handshake it stalls:
-    nothing sent, or its ClientHello and nothing more."""
+    nothing sent, half its ClientHello, or all of it and nothing more."""
     s = socket.create_connection(("127.0.0.1", port), timeout=30)
     if action == "silent":
         return s
-    if action == "hello":
+    if action in ("half", "hello"):
         incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
         engine = context.wrap_bio(incoming, outgoing, server_hostname="localhost")
         try:
             engine.do_handshake()
         except ssl.SSLWantReadError:
             pass
-        s.sendall(outgoing.read())
+        hello = outgoing.read()
+        s.sendall(hello if action == "hello" else hello[:len(hello) // 2])
         return (s, engine)
     if tls:
         s = context.wrap_socket(s, server_hostname="localhost")

@@ -24,6 +24,9 @@ namespace {
 // Each direction holds a little more than one largest record (16 KiB of
 // plaintext, 2 KiB of expansion, the header).
 constexpr size_t kBufferSize = 20 * 1024;
+// The longest record a peer may send: 2^14 bytes and 2048 of expansion
+// (RFC 5246 section 6.2.3).
+constexpr size_t kMaxRecord = 16384 + 2048;
 // What a record adds to the plaintext at most (TLS 1.2 CBC: IV, MAC,
 // padding); Write() keeps this much room free so OpenSSL never holds a
 // half-written record of its own.
@@ -42,9 +45,13 @@ constexpr char kServerTls12Ciphers[] =
 
 // One direction's bytes: taken from the heap when the first byte comes,
 // given back by Release() once empty. Readers take from the front; a
-// writer that lacks room at the back moves what waits to the front.
+// writer that lacks room at the back moves what waits to the front. A
+// small first piece (a command, a reply, a ClientHello) takes a small
+// buffer, grown to the whole once more is needed.
 struct ByteQueue {
+  static constexpr size_t kSmall = 2048;
   char* data = nullptr;
+  size_t capacity = 0;
   size_t start = 0;
   size_t size = 0;
 
@@ -53,13 +60,16 @@ struct ByteQueue {
   size_t Push(const char* bytes, size_t n) {
     if (n > Room()) n = Room();
     if (n == 0) return 0;
-    if (data == nullptr) {
-      data = static_cast<char*>(std::malloc(kBufferSize));
-      if (data == nullptr) return 0;
-    }
-    if (start + size + n > kBufferSize) {
-      std::memmove(data, data + start, size);
+    if (start + size + n > capacity) {
+      if (size > 0 && start > 0) std::memmove(data, data + start, size);
       start = 0;
+      if (size + n > capacity) {
+        const size_t grown = size + n <= kSmall ? kSmall : kBufferSize;
+        char* bigger = static_cast<char*>(std::realloc(data, grown));
+        if (bigger == nullptr) return 0;
+        data = bigger;
+        capacity = grown;
+      }
     }
     std::memcpy(data + start + size, bytes, n);
     size += n;
@@ -82,8 +92,26 @@ struct ByteQueue {
     if (size != 0) return;
     std::free(data);
     data = nullptr;
+    capacity = 0;
   }
-  bool Held() const { return data != nullptr; }
+  // Whether what waits begins with a whole record (RFC 8446 section 5.1:
+  // type, version, 16-bit length).
+  bool WholeRecord() const {
+    if (size < 5) return false;
+    const auto* header = reinterpret_cast<const unsigned char*>(data + start);
+    return size >= 5 + ((static_cast<size_t>(header[3]) << 8) | header[4]);
+  }
+  // Whether what waits is the beginning of a handshake record: nothing,
+  // or part of one whose header is plausible. Anything else is the
+  // library's to refuse.
+  bool AwaitsHandshakeRecord() const {
+    if (size == 0) return true;
+    const auto* header = reinterpret_cast<const unsigned char*>(data + start);
+    if (header[0] != 0x16) return false;
+    if (size < 5) return true;
+    const size_t length = (static_cast<size_t>(header[3]) << 8) | header[4];
+    return length <= kMaxRecord && size < 5 + length;
+  }
 };
 
 // The BIO OpenSSL reads the peer's ciphertext from and writes its own to.
@@ -468,7 +496,10 @@ TlsSession::Status TlsSession::Handshake() {
   if (impl.failure != TlsFailure::kNone) return kFailed;
   if (impl.handshakeDone) return kOk;
   if (!impl.started) {
-    if (impl.context->IsServer() && impl.io.in.size == 0) return kWantRead;
+    // A server waits for the client's whole first record (its hello, or
+    // whatever it is): a client that stalls before it holds no record
+    // buffer of the library's.
+    if (impl.context->IsServer() && impl.io.in.AwaitsHandshakeRecord()) return kWantRead;
     impl.started = true;
   }
   ERR_clear_error();
@@ -537,12 +568,8 @@ bool TlsSession::InputPending() const {
   if (in.size == 0) return false;
   // A record OpenSSL has begun: what was fed since continues it.
   if (SSL_has_pending(impl.ssl) == 1) return true;
-  // Otherwise what waits starts at a record: only a whole one can be read
-  // (RFC 8446 section 5.1: type, version, 16-bit length).
-  if (in.size < 5) return false;
-  const auto* header = reinterpret_cast<const unsigned char*>(in.data + in.start);
-  const size_t length = (static_cast<size_t>(header[3]) << 8) | header[4];
-  return in.size >= 5 + length;
+  // Otherwise what waits starts at a record: only a whole one can be read.
+  return in.WholeRecord();
 }
 
 void TlsSession::ReleaseIdleBuffers() {
