@@ -3148,7 +3148,8 @@ def sc_tls_renegotiation_refused(ctx):
     warning alert no_renegotiation at once, not silence until
     --command-timeout. OpenSSL's client library takes a refused
     renegotiation as fatal and ends the session itself: the proxy sees that
-    end at once, and the next client is served."""
+    end at once, and the next client is served. TLS 1.2 is offered with
+    ECDHE and AEAD ciphers only."""
     certs = certificates(ctx.workdir)
     server = MailServer(ctx.workdir, "tls-reneg-server")
     proxy = tls_proxy(ctx, "tls-reneg-proxy", server.port, certs, implicit=True,
@@ -3188,6 +3189,17 @@ def sc_tls_renegotiation_refused(ctx):
                         ca=certs.ca.crt)
         check([code for code, _ in seen.replies] == [220, 250, 221],
               "the next client was not served: %r" % seen)
+        # TLS 1.2 toward clients: forward secrecy and AEAD only.
+        for ciphers, served in (("AES128-GCM-SHA256:AES256-SHA", False),
+                                ("ECDHE-RSA-AES128-SHA", False),
+                                ("ECDHE-RSA-CHACHA20-POLY1305", True)):
+            done = subprocess.run(argv[:argv.index("-msg")] + ["-cipher", ciphers], input=b"",
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  timeout=30 * ctx.build.slow)
+            text = done.stdout.decode("latin-1")
+            check(("Cipher is " + ciphers in text) == served,
+                  "TLS 1.2 with %s %s:\n%s" % (ciphers, "refused" if served else "served",
+                                                text[-1500:]))
     finally:
         if proc.poll() is None:
             proc.kill()
