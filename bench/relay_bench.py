@@ -70,8 +70,11 @@ most of its CPU. perf record -g -p PID on the proxy shows which.
               two runs with different message counts, so start-up and
               shutdown cancel out; stable on a noisy machine
   idle-memory resident memory of divivez-proxy per idle connection with
-              --idle-connections (1000) client connections open, each with
-              the server's greeting relayed
+              --idle-connections (1000) client connections open after the
+              answer to their EHLO: plain, TLS on the client leg, on the
+              upstream leg (an stunnel server in front of smtp-sink), on
+              both; and per connection stalled in the TLS handshake (silent,
+              or after its ClientHello)
   counts      callgrind and idle-memory
   all         all of them
 
@@ -97,6 +100,7 @@ import resource
 import shutil
 import signal
 import socket
+import ssl
 import statistics
 import subprocess
 import sys
@@ -548,36 +552,105 @@ def callgrind(args, procs, work):
     sys.stdout.flush()
 
 
+IDLE_ROWS = [
+    # (row, TLS toward the clients, TLS toward the server, what each client does)
+    ("plain", False, False, "ehlo"),
+    ("tls client leg", True, False, "ehlo"),
+    ("tls upstream leg", False, True, "ehlo"),
+    ("tls both legs", True, True, "ehlo"),
+    ("tls handshake, silent", True, False, "silent"),
+    ("tls handshake, half a hello", True, False, "half"),
+    ("tls handshake, hello sent", True, False, "hello"),
+]
+
+
+def idle_client(port, tls, action, context):
+    """One client of the idle-memory mode, left open: after its EHLO has
+    been answered (in TLS on a TLS port), or in a handshake it stalls:
+    nothing sent, half its ClientHello, or all of it and nothing more."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    if action == "silent":
+        return s
+    if action in ("half", "hello"):
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        engine = context.wrap_bio(incoming, outgoing, server_hostname="localhost")
+        try:
+            engine.do_handshake()
+        except ssl.SSLWantReadError:
+            pass
+        hello = outgoing.read()
+        s.sendall(hello if action == "hello" else hello[:len(hello) // 2])
+        return (s, engine)
+    if tls:
+        s = context.wrap_socket(s, server_hostname="localhost")
+    reply = b""
+    while b"\r\n" not in reply:
+        reply += s.recv(512)
+    if not reply.startswith(b"220"):
+        raise RuntimeError("no greeting through the proxy: %r" % reply)
+    s.sendall(b"EHLO bench.invalid\r\n")
+    reply = b""
+    while not re.search(rb"(^|\n)250 [^\n]*\n", reply):
+        more = s.recv(4096)
+        if not more:
+            raise RuntimeError("no answer to EHLO through the proxy")
+        reply += more
+    return s
+
+
 def idle_memory(args, procs, work):
+    """Resident memory of divivez-proxy per idle connection, for each row
+    of IDLE_ROWS: a proxy of its own, --idle-connections clients opened
+    and left idle, the growth of its RSS divided by their number."""
     sink_port, _ = start_sink(procs, "smtp-sink-idle")
-    port = free_port()
-    # All the clients come from one address: the per-address limit (default
-    # 50) is raised to let them in, and the start-up probe whose connection
-    # may still be closing; it changes nothing a connection holds.
-    proxy = procs.start("divivez-idle", [args.proxy, "--listen", "127.0.0.1:%d" % port,
-                                         "--upstream", "127.0.0.1:%d" % sink_port,
-                                         "--max-per-address", str(args.idle_connections + 1)])
-    wait_port(port, proxy)
-    time.sleep(0.5)
-    before = rss_kib(proxy.pid)
-    clients = []
-    try:
-        for _ in range(args.idle_connections):
-            s = socket.create_connection(("127.0.0.1", port), timeout=30)
-            clients.append(s)
-        # Every client has had the server's greeting relayed: its connection is set up.
-        for s in clients:
-            if not s.recv(512).startswith(b"220"):
-                raise RuntimeError("no greeting through the proxy")
-        time.sleep(1.0)
-        after = rss_kib(proxy.pid)
-    finally:
-        for s in clients:
-            s.close()
-    n = len(clients)
-    print("Resident memory of divivez-proxy: %d KiB idle, %d KiB with %d connections open: "
-          "%.1f KiB per idle connection" % (before, after, n, (after - before) / n))
-    procs.stop(proxy)
+    _, crt = tls_identity(work)
+    terminator = free_port()
+    start_stunnel(procs, work, "stunnel-idle-sink", [("sink", terminator, sink_port)],
+                  client=False)
+    context = ssl.create_default_context(cafile=crt)
+    results = []
+    for row, client_tls, upstream_tls, action in IDLE_ROWS:
+        port = free_port()
+        # All the clients come from one address: the per-address limit
+        # (default 50) is raised to let them in, and the start-up probe whose
+        # connection may still be closing; it changes nothing a connection
+        # holds. Stalled handshakes are given the time the measurement takes.
+        argv = [args.proxy, "--listen-tls" if client_tls else "--listen",
+                "127.0.0.1:%d" % port,
+                "--max-per-address", str(args.idle_connections + 1),
+                "--tls-handshake-timeout", "120"]
+        if client_tls:
+            argv += ["--tls-cert", os.path.join(work, "localhost.pem")]
+        if upstream_tls:
+            argv += ["--upstream", "127.0.0.1:%d" % terminator, "--upstream-tls", "implicit",
+                     "--upstream-ca", crt, "--upstream-tls-name", "localhost"]
+        else:
+            argv += ["--upstream", "127.0.0.1:%d" % sink_port]
+        proxy = procs.start("divivez-idle", argv)
+        wait_port(port, proxy)
+        time.sleep(0.5)
+        before = rss_kib(proxy.pid)
+        clients = []
+        try:
+            for _ in range(args.idle_connections):
+                clients.append(idle_client(port, client_tls, action, context))
+            time.sleep(1.0)
+            procs.check_alive()
+            after = rss_kib(proxy.pid)
+        finally:
+            for c in clients:
+                (c[0] if isinstance(c, tuple) else c).close()
+        n = len(clients)
+        results.append((row, before, after, (after - before) / n))
+        procs.stop(proxy)
+    print("Resident memory of divivez-proxy per idle connection, %d connections each "
+          "(clients after the answer to their EHLO, or stalled in the handshake):"
+          % args.idle_connections)
+    print()
+    print("| connections | RSS idle (KiB) | RSS with them (KiB) | per connection (KiB) |")
+    print("|---|---|---|---|")
+    for row, before, after, per in results:
+        print("| %s | %d | %d | %.1f |" % (row, before, after, per))
     sys.stdout.flush()
 
 
@@ -626,7 +699,9 @@ def main():
     # Also when started in the background, where SIGINT is ignored.
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
-    ensure_packages(args.what in ("callgrind", "counts", "all"), any(p in TLS_PATHS for p in args.paths))
+    ensure_packages(args.what in ("callgrind", "counts", "all"),
+                    any(p in TLS_PATHS for p in args.paths) or
+                    args.what in ("idle-memory", "counts", "all"))
     raise_fd_limit()
     work = tempfile.mkdtemp(prefix="divivez-bench-")
     procs = Processes(work)

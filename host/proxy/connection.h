@@ -83,6 +83,9 @@ struct ClientStartTls {
 // (implicit, or after STARTTLS), and STARTTLS.
 struct ClientTls {
   bool implicit = false;
+  // Implicit TLS: counted under the handshakes' budget, not
+  // --max-connections, until its handshake is done (Admission).
+  bool budgeted = false;
   TlsWait handshake;
   ClientStartTls startTls;
 };

@@ -147,7 +147,9 @@ int Proxy::Accept(const Listener& listener) {
     }
     m_acceptBackoffMs = 0;
     Admission::Client client;
-    if (!m_admission.Admit(socket, rawPeer, listener.route, &client)) continue;
+    if (!m_admission.Admit(socket, rawPeer, listener.route, listener.implicitTls, &client)) {
+      continue;
+    }
     auto* connection = new Connection(&m_pump, &m_context);
     connection->id = ++m_nextId;
     connection->peer = LogSafe(rawPeer);
@@ -158,6 +160,7 @@ int Proxy::Accept(const Listener& listener) {
     connection->clientStream.Attach(socket);
     connection->header.awaiting = client.awaitingHeader;
     connection->header.due = client.headerDue;
+    connection->clientTls.budgeted = client.awaitingHandshake;
     ++m_context.counters.open;
     ++listener.route->counters.open;
     if (!m_loops.Empty()) {
@@ -168,7 +171,8 @@ int Proxy::Accept(const Listener& listener) {
     if (!m_threads.Serve(connection, &error)) {
       m_context.log->Line("refused %s: cannot start a thread: %s", connection->peer.c_str(),
                           error.c_str());
-      Admission::TurnAway(socket, "421 4.3.0 Temporary failure, try again later\r\n");
+      Admission::TurnAway(socket, "421 4.3.0 Temporary failure, try again later\r\n",
+                          listener.implicitTls);
       ++m_context.counters.rejected;
       m_pump.Retire(connection);
     }

@@ -51,7 +51,7 @@ std::string TlsLegs(const TlsSession* client, const TlsSession* server) {
 void Pump::Serve(Connection* c) {
   BindConnectionThread(c);
   if ((!c->header.awaiting || m_admission->AwaitHeader(c)) && ImplicitTls(c, true) &&
-      SetUp(c, true) == Opening::kGoing) {
+      m_admission->HandshakeDone(c) && SetUp(c, true) == Opening::kGoing) {
     Relay(c);
   }
   Retire(c);
@@ -69,6 +69,7 @@ Pump::Opening Pump::Open(Connection* c) {
   // upstream is set up (and after the PROXY header, which is plain text).
   if (!ImplicitTls(c, false)) return Opening::kEnded;
   if (c->clientTls.handshake.awaiting) return Opening::kWaiting;
+  if (!m_admission->HandshakeDone(c)) return Opening::kEnded;
   return SetUp(c, false);
 }
 
@@ -283,8 +284,9 @@ void Pump::Retire(Connection* c) {
   m_admission->DestinationEnded(c);
   const std::string address = c->address;
   const bool awaitingHeader = c->header.awaiting;
+  const bool awaitingHandshake = c->clientTls.budgeted;
   delete c;
-  m_admission->Release(address, awaitingHeader);
+  m_admission->Release(address, awaitingHeader, awaitingHandshake);
 }
 
 void Pump::CloseSpentSession(Connection* c) {
@@ -477,6 +479,13 @@ const char* Pump::Step(Connection* c, bool clientReadable, bool serverReadable) 
     if (reason == nullptr) reason = StartTlsRound(c);
     if (reason != nullptr) return reason;
   }
+  // Between rounds an idle TLS session holds no record buffer: taken and
+  // given back at most once a round, never per record or per send.
+  c->clientStream.ReleaseIdleBuffers();
+  c->serverStream.ReleaseIdleBuffers();
+  // Likewise the room the STARTTLS gate reads into, once it holds nothing.
+  std::string& held = c->clientTls.startTls.held;
+  if (held.empty() && held.capacity() > std::string().capacity()) std::string().swap(held);
   return LimitReached(c, pump, &pump.timedOut);
 }
 

@@ -80,10 +80,16 @@ int Stream::Send(const char* data, int length) {
 int Stream::Peek() const {
   if (!m_preload.empty()) return 1;
   if (!m_tls) return NetPeek(m_socket);
-  if (m_tls->InputPending()) return 1;
+  // The end first: once the peer has ended nothing more is read from the
+  // engine, whatever part of a record it holds.
   if (m_peerEnded == 1) return 0;
   if (m_peerEnded == 2) return kNetError;
+  if (m_tls->InputPending()) return 1;
   return NetPeek(m_socket);
+}
+
+void Stream::ReleaseIdleBuffers() {
+  if (m_tls) m_tls->ReleaseIdleBuffers();
 }
 
 void Stream::ShutdownSend() {
@@ -119,7 +125,11 @@ Stream::HandshakeResult Stream::HandshakeStep() {
       continue;
     }
     const int fed = Pull();
-    if (fed == 0) return HandshakeResult::kMore;
+    if (fed == 0) {
+      // A handshake that waits for its peer holds no record buffer.
+      m_tls->ReleaseIdleBuffers();
+      return HandshakeResult::kMore;
+    }
     if (fed < 0) return HandshakeResult::kFailed;
   }
 }
@@ -183,6 +193,12 @@ int Stream::TlsReceive(char* buffer, int size) {
     if (status == TlsSession::kOk) {
       total += static_cast<int>(got);
     } else if (status == TlsSession::kWantRead) {
+      // What reading queued for the peer goes now (the alert that refuses
+      // a renegotiation): the peer waits for it before it sends more.
+      if (!Flush(0, nullptr)) {
+        m_peerEnded = 2;
+        break;
+      }
       if (Pull() <= 0) break;
     } else if (status == TlsSession::kWantWrite) {
       if (!Flush(0, nullptr)) {

@@ -91,8 +91,13 @@ class Stream {
   int Send(const char* data, int length);
 
   // NetPeek on the socket; with TLS, plaintext waiting in the engine counts
-  // (> 0), and the peer's close_notify is the end of the stream (0).
+  // (> 0; part of a record does not), and the peer's close_notify or the
+  // end of the socket is the end of the stream (0) at once.
   int Peek() const;
+  // TLS: the engine's record buffers given back while they hold nothing
+  // (the pump calls it at the end of each round; taken again when data
+  // flows).
+  void ReleaseIdleBuffers();
   // NetPeekData on the socket (the plug-in's own socket road: never TLS).
   int PeekData(char* buffer, int size) const { return NetPeekData(m_socket, buffer, size); }
 

@@ -12,9 +12,11 @@
 
 namespace {
 
-void Refuse(NetSocket socket, const char* reply, const std::atomic<bool>* abort) {
-  NetSendAll(socket, reply, std::strlen(reply), 5000, abort);
-  NetLingeringClose(socket, kLingerMs);
+// Through the client's stream: on an implicit-TLS listener the handshake
+// is done by now, and the reply goes inside TLS.
+void Refuse(Stream* client, const char* reply, const std::atomic<bool>* abort) {
+  client->SendAll(reply, std::strlen(reply), 5000, abort);
+  client->LingeringClose(kLingerMs);
 }
 
 }  // namespace
@@ -25,8 +27,7 @@ bool Admission::AdmitRedirected(Connection* c) {
   if (!NetOriginalDestination(c->clientStream.Socket(), &destination, &error)) {
     m_context->log->Line("%s from %s: original destination unknown (%s); answered 421",
                          c->Label().c_str(), c->peer.c_str(), error.c_str());
-    Refuse(c->clientStream.Socket(), "421 4.3.0 Temporary failure, try again later\r\n",
-           &m_context->abort);
+    Refuse(&c->clientStream, "421 4.3.0 Temporary failure, try again later\r\n", &m_context->abort);
     return false;
   }
   c->destination.upstream = destination;
@@ -42,7 +43,7 @@ bool Admission::AdmitRedirected(Connection* c) {
     ++m_context->counters.mailLoops;
     m_context->log->Line("%s from %s%s: that is this proxy; answered 421 mail loop",
                          c->Label().c_str(), c->peer.c_str(), c->destination.to.c_str());
-    Refuse(c->clientStream.Socket(), "421 4.4.6 Mail loop detected\r\n", &m_context->abort);
+    Refuse(&c->clientStream, "421 4.4.6 Mail loop detected\r\n", &m_context->abort);
     return false;
   }
   bool over = false;
@@ -58,7 +59,7 @@ bool Admission::AdmitRedirected(Connection* c) {
     m_context->log->Line("refused %s%s: %d connections open to that server (--max-per-destination)",
                          c->peer.c_str(), c->destination.to.c_str(),
                          m_context->settings.maxPerDestination);
-    Refuse(c->clientStream.Socket(), "421 4.4.5 Too many connections to that server\r\n",
+    Refuse(&c->clientStream, "421 4.4.5 Too many connections to that server\r\n",
            &m_context->abort);
     return false;
   }

@@ -31,6 +31,10 @@
 #include "host/scan/signature_scanner.h"
 #include "host/tls/tls.h"
 #include "posix_shell.h"
+#if !defined(_WIN32)
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#endif
 #include "support/scratch_directory.h"
 
 namespace {
@@ -1018,6 +1022,84 @@ TEST_F(ProxyTest, ImplicitTlsClientsHandshakeFirstAndFailuresAreCountedByReason)
   EXPECT_NE(log.find("TLS handshake with the client failed"), std::string::npos) << log;
 }
 
+// On an implicit-TLS listener connections in their handshake have a budget
+// of their own (4 x --max-connections): stalled ones hold up no client that
+// completes its handshake. And nothing there is ever sent in plain text:
+// refused before the handshake it is the close alone, after it a 421 inside
+// TLS.
+TEST_F(ProxyTest, StalledTlsHandshakesHoldUpNoClientAndRefusalsAreNeverPlainText) {
+  SKIP_UNLESS_SERVER_SIDE_SERVED();
+  struct Case {
+    const char* name;
+    int maxConnections;
+    int maxPerAddress;
+    bool originalDestination;  // a client that came straight to the proxy: the loop guard
+    int stalled;               // connections that send nothing, opened first
+    int served;                // clients served and left open, next
+    const char* heard;         // by the last one inside TLS; "": closed before its handshake
+  };
+  const Case cases[] = {
+      {"stalled handshakes take no slot", 1, 50, false, 3, 0, "220 tiny\r\n"},
+      {"the handshakes' budget full", 1, 50, false, 4, 0, ""},
+      {"--max-per-address", 10, 1, false, 1, 0, ""},
+      {"--max-connections, after the handshake", 1, 50, false, 2, 1, "421 4.3.2 "},
+      {"the loop guard", 10, 50, true, 0, 0, "421 4.4.6 "},
+  };
+  TinyServer server(true);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CScratchDirectory logs("divivez-proxy-tls-log-");
+    Route route;
+    ASSERT_TRUE(TlsRoute(server.Port(), &route, logs.File("log"), &m_log));
+    route.settings.originalDestination = c.originalDestination;
+    Start(
+        server.Port(), nullptr,
+        [&route, &c](ProxySettings* settings) {
+          settings->routes.push_back(&route);
+          settings->maxConnections = c.maxConnections;
+          settings->maxPerAddress = c.maxPerAddress;
+          settings->tlsHandshakeTimeoutMs = 30000;
+        },
+        true);
+    std::string error;
+    std::vector<NetSocket> stalled;
+    for (int i = 0; i < c.stalled; ++i) {
+      stalled.push_back(NetConnect("127.0.0.1", m_port, 2000, &error));
+      ASSERT_NE(stalled.back(), kNetInvalidSocket) << error;
+    }
+    for (int i = 0; i < 200 && m_proxy->Counters().open.load() < c.stalled; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::vector<std::unique_ptr<Stream>> clients;
+    for (int i = 0; i <= c.served; ++i) {
+      clients.push_back(std::make_unique<Stream>(NetConnect("127.0.0.1", m_port, 2000, &error)));
+      Stream& client = *clients.back();
+      ASSERT_NE(client.Socket(), kNetInvalidSocket) << error;
+      client.StartTls(TlsSession::Client(Certificate().client, "localhost", &error));
+      const bool last = i == c.served;
+      if (last && *c.heard == '\0') {
+        // Closed with not one byte, let alone a plain-text 421.
+        EXPECT_EQ(ReadToEnd(client.Socket()), "");
+        break;
+      }
+      if (client.Handshake(5000, nullptr) != Stream::HandshakeResult::kDone) {
+        ADD_FAILURE() << "no handshake: " << client.Tls()->FailureText();
+        break;
+      }
+      const std::string expected = last ? c.heard : "220 tiny\r\n";
+      EXPECT_EQ(ReadTls(&client, expected.size()).substr(0, expected.size()), expected);
+    }
+    // The stalled ones heard nothing either.
+    for (NetSocket s : stalled) {
+      char byte = 0;
+      EXPECT_LE(NetRecv(s, &byte, 1), 0);
+      NetClose(s);
+    }
+    for (auto& client : clients) client->Close();
+    Stop();
+  }
+}
+
 // STARTTLS toward the client: the host offers it in the EHLO reply and takes
 // the command itself, the plug-in reading plain text before and after; a
 // command pipelined behind STARTTLS is never executed, nor one hidden in a
@@ -1100,6 +1182,144 @@ TEST_F(ProxyTest, StartTlsIsTheHostsAndWhatFollowsItBeforeTheHandshakeIsDropped)
       std::string::npos)
       << log;
 }
+
+namespace {
+
+// Both ends of a loopback connection.
+void ConnectedPair(NetSocket* client, NetSocket* server) {
+  std::string error;
+  uint16_t port = 0;
+  bool bad = false;
+  const NetSocket listener = NetListen("127.0.0.1", 0, &port, &bad, &error);
+  ASSERT_NE(listener, kNetInvalidSocket) << error;
+  *client = NetConnect("127.0.0.1", port, 2000, &error);
+  ASSERT_NE(*client, kNetInvalidSocket) << error;
+  NetPollItem item{listener, kNetIn, 0};
+  NetPoll(&item, 1, 2000);
+  std::string peer;
+  *server = NetAccept(listener, &peer);
+  NetClose(listener);
+  ASSERT_NE(*server, kNetInvalidSocket);
+}
+
+// Whether the socket becomes readable within ms.
+bool ReadableWithin(NetSocket s, int ms) {
+  NetPollItem item{s, kNetIn, 0};
+  return NetPoll(&item, 1, ms) > 0;
+}
+
+}  // namespace
+
+// What the pump asks of a TLS stream between rounds: part of a record is
+// no input (the side is watched, not held), the end of the socket after it
+// is the end at once.
+TEST_F(ProxyTest, PartOfATlsRecordIsNoInputAndAnEndAfterItIsSeenAtOnce) {
+  SKIP_UNLESS_SERVER_SIDE_SERVED();
+  NetSocket clientSocket = kNetInvalidSocket;
+  NetSocket serverSocket = kNetInvalidSocket;
+  ASSERT_NO_FATAL_FAILURE(ConnectedPair(&clientSocket, &serverSocket));
+  std::string error;
+  Stream client(clientSocket);
+  Stream server(serverSocket);
+  client.StartTls(TlsSession::Client(Certificate().client, "localhost", &error));
+  server.StartTls(TlsSession::Server(Certificate().server, &error));
+  Stream::HandshakeResult clientStep = Stream::HandshakeResult::kMore;
+  Stream::HandshakeResult serverStep = Stream::HandshakeResult::kMore;
+  for (int i = 0; i < 500 && (clientStep == Stream::HandshakeResult::kMore ||
+                              serverStep == Stream::HandshakeResult::kMore);
+       ++i) {
+    if (clientStep == Stream::HandshakeResult::kMore) clientStep = client.HandshakeStep();
+    if (serverStep == Stream::HandshakeResult::kMore) serverStep = server.HandshakeStep();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(serverStep, Stream::HandshakeResult::kDone) << server.Tls()->FailureText();
+  ASSERT_EQ(clientStep, Stream::HandshakeResult::kDone);
+  // A record in two pieces, the second one later.
+  ASSERT_TRUE(client.SendAll("NOOP\r\n", 6, 2000, nullptr));
+  std::string record(64, '\0');
+  ASSERT_TRUE(ReadableWithin(serverSocket, 2000));
+  record.resize(static_cast<size_t>(std::max(0, NetRecv(serverSocket, &record[0], 64))));
+  ASSERT_GT(record.size(), 8u);
+  char buffer[64];
+  for (const size_t end : {size_t{3}, record.size()}) {
+    SCOPED_TRACE(end);
+    const size_t from = end == 3 ? 0 : 3;
+    ASSERT_TRUE(NetSendAll(clientSocket, record.data() + from, end - from, 2000, nullptr));
+    ASSERT_TRUE(ReadableWithin(serverSocket, 2000));
+    server.NewCall();
+    const int n = server.ReceiveForPlugin(buffer, sizeof buffer);
+    if (end == 3) {
+      EXPECT_EQ(n, 0);
+      EXPECT_FALSE(server.Buffered());
+      EXPECT_EQ(server.Peek(), kNetWouldBlock) << "the side would be held, its socket unwatched";
+    } else {
+      EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max(n, 0))), "NOOP\r\n");
+    }
+  }
+  // Three bytes of the next record, then the end of the socket.
+  ASSERT_TRUE(NetSendAll(clientSocket, record.data(), 3, 2000, nullptr));
+  NetShutdownSend(clientSocket);
+  for (int i = 0; i < 100 && server.Peek() != 0; ++i) {
+    ASSERT_TRUE(ReadableWithin(serverSocket, 2000));
+    server.NewCall();
+    EXPECT_EQ(server.ReceiveForPlugin(buffer, sizeof buffer), 0);
+  }
+  EXPECT_EQ(server.Peek(), 0) << "the end unseen: the connection waits for its time-out";
+  client.Close();
+  server.Close();
+}
+
+#if !defined(_WIN32)
+// A TLS 1.2 client that asks to renegotiate is refused at once with the
+// warning alert no_renegotiation (RFC 5746 section 4.2 leaves the choice to
+// the server), and the session stays up on the proxy's side. The client
+// is OpenSSL's own (the engine makes no TLS 1.2-only client); the alert is
+// what makes it give up (its library ends a refused renegotiation).
+TEST_F(ProxyTest, ARenegotiationIsRefusedAtOnceAndTheSessionStays) {
+  SKIP_UNLESS_SERVER_SIDE_SERVED();
+  NetSocket clientSocket = kNetInvalidSocket;
+  NetSocket serverSocket = kNetInvalidSocket;
+  ASSERT_NO_FATAL_FAILURE(ConnectedPair(&clientSocket, &serverSocket));
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  ASSERT_NE(ctx, nullptr);
+  SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+  SSL* ssl = SSL_new(ctx);
+  ASSERT_NE(ssl, nullptr);
+  SSL_set_fd(ssl, static_cast<int>(clientSocket));
+  SSL_set_connect_state(ssl);
+  std::string error;
+  Stream server(serverSocket);
+  server.StartTls(TlsSession::Server(Certificate().server, &error));
+  bool clientDone = false;
+  Stream::HandshakeResult serverStep = Stream::HandshakeResult::kMore;
+  for (int i = 0; i < 500 && (!clientDone || serverStep == Stream::HandshakeResult::kMore); ++i) {
+    if (!clientDone) clientDone = SSL_do_handshake(ssl) == 1;
+    if (serverStep == Stream::HandshakeResult::kMore) serverStep = server.HandshakeStep();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(clientDone);
+  ASSERT_EQ(serverStep, Stream::HandshakeResult::kDone) << server.Tls()->FailureText();
+  EXPECT_EQ(server.Tls()->Version(), "TLSv1.2");
+  ASSERT_EQ(SSL_renegotiate(ssl), 1);
+  EXPECT_EQ(SSL_get_error(ssl, SSL_do_handshake(ssl)), SSL_ERROR_WANT_READ);  // its hello sent
+  ASSERT_TRUE(ReadableWithin(serverSocket, 2000));
+  char buffer[64];
+  server.NewCall();
+  EXPECT_EQ(server.ReceiveForPlugin(buffer, sizeof buffer), 0);
+  EXPECT_EQ(server.Tls()->Failure(), TlsFailure::kNone) << server.Tls()->FailureText();
+  EXPECT_LT(server.Peek(), 0);  // neither ended nor anything to read
+  // The alert is on its way without anything more from the client.
+  ASSERT_TRUE(ReadableWithin(clientSocket, 2000)) << "no answer to the renegotiation";
+  ERR_clear_error();
+  EXPECT_NE(SSL_do_handshake(ssl), 1);
+  EXPECT_EQ(ERR_GET_REASON(ERR_peek_error()), SSL_R_NO_RENEGOTIATION);
+  ERR_clear_error();
+  SSL_free(ssl);
+  SSL_CTX_free(ctx);
+  NetClose(clientSocket);
+  server.Close();
+}
+#endif
 
 namespace {
 

@@ -303,6 +303,36 @@ TEST_F(TlsTest, DataSentWithTheLastHandshakeFlightIsReported) {
   EXPECT_FALSE(pair.server->InputPending());
 }
 
+// Part of a record is not input: the caller must wait for the socket, not
+// come back at once; the record's last byte makes it input.
+TEST_F(TlsTest, OnlyAWholeRecordIsPendingInput) {
+  SKIP_UNLESS_SERVER_SIDE_SERVED();
+  Pair pair = MakePair(ClientContext(), ServerContext());
+  ASSERT_TRUE(Handshake(pair)) << pair.server->FailureText();
+  char buffer[64];
+  size_t got = 0;
+  ASSERT_EQ(pair.server->Read(buffer, sizeof buffer, &got), TlsSession::kWantRead);
+  size_t taken = 0;
+  ASSERT_EQ(pair.client->Write("NOOP\r\n", 6, &taken), TlsSession::kOk);
+  size_t size = 0;
+  const char* record = pair.client->Outgoing(&size);
+  ASSERT_GT(size, 8u);
+  for (const size_t piece : {size_t{3}, size - 4}) {  // in the header, then in the body
+    SCOPED_TRACE(piece);
+    ASSERT_EQ(pair.server->Feed(record, piece), piece);
+    pair.client->Consume(piece);
+    record = pair.client->Outgoing(&size);
+    EXPECT_EQ(pair.server->Read(buffer, sizeof buffer, &got), TlsSession::kWantRead);
+    EXPECT_FALSE(pair.server->InputPending());
+  }
+  ASSERT_EQ(size, 1u);
+  ASSERT_EQ(pair.server->Feed(record, 1), 1u);
+  EXPECT_TRUE(pair.server->InputPending());
+  ASSERT_EQ(pair.server->Read(buffer, sizeof buffer, &got), TlsSession::kOk);
+  EXPECT_EQ(std::string(buffer, got), "NOOP\r\n");
+  EXPECT_FALSE(pair.server->InputPending());
+}
+
 TEST_F(TlsTest, RefusedCertificatesNameTheirReason) {
   SKIP_UNLESS_SERVER_SIDE_SERVED();
   for (const RefusalCase& c : kRefusals) {

@@ -8,8 +8,10 @@
 // platform behind this header: OpenSSL 3 on Linux (a bounded BIO pair),
 // SChannel through SSPI on Windows.
 //
-// TLS 1.2 or newer only, the library's default secure ciphers, no
-// renegotiation, no compression.
+// TLS 1.2 or newer only; toward clients TLS 1.2 with ECDHE and AEAD
+// ciphers only, toward servers the library's defaults; no renegotiation (a
+// peer that asks is refused with the warning alert no_renegotiation and
+// the session goes on), no compression.
 //
 // The caller's loop, for one session (one thread at a time per session;
 // contexts are shared between threads):
@@ -26,13 +28,20 @@
 //   4. After the handshake, Read() and Write() plaintext. Write() takes what
 //      fits while earlier ciphertext waits in Outgoing() (kWantWrite when it
 //      took nothing); Read() gives kWantRead when the peer owes a record.
-//      InputPending() says the peer's data is already inside the engine
-//      (sent with or right behind its last handshake flight): Read() it
-//      before waiting for the socket again.
+//      Read() may also queue ciphertext for the peer (an alert refusing a
+//      renegotiation): step 1 applies after it too. InputPending() says
+//      the peer's data is already inside the engine (sent with or right
+//      behind its last handshake flight, or more than one Read() took):
+//      Read() it before waiting for the socket again. Part of a record is
+//      not data: the socket must be waited for.
 //   5. Close() queues close_notify; send Outgoing() and then shut the
 //      socket. Read() gives kClosed once the peer's close_notify came.
 //      A socket that ends without close_notify is the caller's to see.
-// Memory per session is bounded: about two records in each direction.
+//   6. When the session goes idle (the peer owes nothing, nothing waits to
+//      go out), ReleaseIdleBuffers() gives its record buffers back; they
+//      are taken again when data flows.
+// Memory per session is bounded: about two records in each direction
+// while data flows; a few KB while idle or before a server's first byte.
 #ifndef DIVIVEZ_HOST_TLS_TLS_H_
 #define DIVIVEZ_HOST_TLS_TLS_H_
 
@@ -138,8 +147,13 @@ class TlsSession {
   // Write: kOk with *taken > 0 (maybe fewer than size), kWantWrite when
   // nothing fits before Outgoing() drains, kFailed.
   Status Write(const char* data, size_t size, size_t* taken);
-  // True when decrypted plaintext or a whole record waits inside the engine.
+  // True when decrypted plaintext, or a whole record (or the rest of one the
+  // engine has begun), waits inside the engine: Read() makes progress
+  // without the socket. False while only part of a record has come.
   bool InputPending() const;
+  // Gives back the buffers that hold nothing now (the engine's own and the
+  // library's record buffers); they are taken again when data flows.
+  void ReleaseIdleBuffers();
 
   // Queues close_notify (once); Outgoing() then holds it.
   void Close();

@@ -36,6 +36,7 @@ import signal
 import smtplib
 import socket
 import ssl
+import subprocess
 import sys
 import tempfile
 import threading
@@ -3242,6 +3243,71 @@ def sc_tls_handshake_timeout(ctx):
         server.stop()
 
 
+def sc_tls_renegotiation_refused(ctx):
+    """A TLS 1.2 client that asks to renegotiate (s_client's R) hears the
+    warning alert no_renegotiation at once, not silence until
+    --command-timeout. OpenSSL's client library takes a refused
+    renegotiation as fatal and ends the session itself: the proxy sees that
+    end at once, and the next client is served. TLS 1.2 is offered with
+    ECDHE and AEAD ciphers only."""
+    certs = certificates(ctx.workdir)
+    server = MailServer(ctx.workdir, "tls-reneg-server")
+    proxy = tls_proxy(ctx, "tls-reneg-proxy", server.port, certs, implicit=True,
+                      extra=["--command-timeout", "60"])
+    # Far below the command time-out: only an answer at once meets it.
+    bound = 5 * ctx.build.slow
+    argv = ["openssl", "s_client", "-connect", "127.0.0.1:%d" % proxy.tls_port, "-tls1_2", "-crlf",
+            "-msg", "-CAfile", certs.ca.crt, "-servername", "localhost", "-verify_return_error"]
+    proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, start_new_session=True)
+    output = []
+
+    def read():
+        for line in iter(proc.stdout.readline, b""):
+            output.append(line.decode("latin-1"))
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+
+    def heard(pattern):
+        return wait_for(lambda: re.search(pattern, "".join(output), re.M), bound)
+
+    try:
+        check(heard(r"^220 "), "no greeting over TLS 1.2:\n%s" % "".join(output)[-1500:])
+        proc.stdin.write(b"EHLO client.e2e.test\n")
+        proc.stdin.flush()
+        check(heard(r"^250 "), "no answer to EHLO:\n%s" % "".join(output)[-1500:])
+        proc.stdin.write(b"R\n")
+        proc.stdin.flush()
+        check(heard(r"RENEGOTIATING"), "s_client did not renegotiate:\n%s" % "".join(output)[-1500:])
+        check(heard(r"<<< TLS 1\.2, Alert \[length 0002\], warning no_renegotiation"),
+              "no no_renegotiation alert within %d s:\n%s" % (bound, "".join(output)[-1500:]))
+        check(wait_for(lambda: re.search(r"conn \d+ from [^:]+:\d+: client connection failed",
+                                         proxy.log_text()), bound),
+              "the client's end was not seen at once:\n%s" % proxy.proc.log_tail(8))
+        seen = s_client(ctx, proxy.tls_port, ["EHLO client.e2e.test", "QUIT"], starttls=False,
+                        ca=certs.ca.crt)
+        check([code for code, _ in seen.replies] == [220, 250, 221],
+              "the next client was not served: %r" % seen)
+        # TLS 1.2 toward clients: forward secrecy and AEAD only.
+        for ciphers, served in (("AES128-GCM-SHA256:AES256-SHA", False),
+                                ("ECDHE-RSA-AES128-SHA", False),
+                                ("ECDHE-RSA-CHACHA20-POLY1305", True)):
+            done = subprocess.run(argv[:argv.index("-msg")] + ["-cipher", ciphers], input=b"",
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  timeout=30 * ctx.build.slow)
+            text = done.stdout.decode("latin-1")
+            check(("Cipher is " + ciphers in text) == served,
+                  "TLS 1.2 with %s %s:\n%s" % (ciphers, "refused" if served else "served",
+                                                text[-1500:]))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+        proxy.stop()
+        server.stop()
+
+
 def sc_tls_cert_reload(ctx):
     """SIGHUP reloads --tls-cert: new connections get the new certificate
     on the STARTTLS and the implicit-TLS listener alike; a file that does
@@ -4073,6 +4139,7 @@ OWN = [
     ("tls-injection-client", sc_tls_injection_client, ("host",), "native"),
     ("tls-require-tls-530", sc_tls_require, ("host",), "native"),
     ("tls-handshake-timeout", sc_tls_handshake_timeout, ("host",), "native"),
+    ("tls-renegotiation-refused", sc_tls_renegotiation_refused, ("host",), "native"),
     ("tls-cert-reload-sighup", sc_tls_cert_reload, ("host",), "native"),
     ("tls-postfix-sasl-both-legs", sc_tls_postfix_sasl, ("host",), "native"),
     ("tls-two-routes-postfix", sc_tls_two_routes, ("host",), "native"),

@@ -1,11 +1,17 @@
-// The engine on OpenSSL 3: each session's SSL object talks to a BIO pair of
-// fixed size, whose network half is the caller's: Feed() writes into it,
-// Outgoing() and Consume() read from it. A full pair is what makes the
-// handshake and Write() report kWantWrite, so memory stays bounded.
+// The engine on OpenSSL 3: each session's SSL object reads and writes
+// through a BIO of our own with a bounded buffer each way: Feed() fills the
+// incoming one, Outgoing() and Consume() drain the outgoing one. A full
+// outgoing buffer is what makes the handshake and Write() report
+// kWantWrite, so memory stays bounded. The buffers are taken when data
+// first flows and given back, with OpenSSL's own record buffers, when the
+// session goes idle (ReleaseIdleBuffers): an idle session or a stalled
+// handshake holds no record-sized buffer.
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,15 +21,159 @@
 
 namespace {
 
-// Each direction of the pair holds a little more than one largest record
-// (16 KiB of plaintext, 2 KiB of expansion, the header).
-constexpr size_t kPairBufferSize = 20 * 1024;
+// Each direction holds a little more than one largest record (16 KiB of
+// plaintext, 2 KiB of expansion, the header).
+constexpr size_t kBufferSize = 20 * 1024;
+// The longest record a peer may send: 2^14 bytes and 2048 of expansion
+// (RFC 5246 section 6.2.3).
+constexpr size_t kMaxRecord = 16384 + 2048;
 // What a record adds to the plaintext at most (TLS 1.2 CBC: IV, MAC,
 // padding); Write() keeps this much room free so OpenSSL never holds a
 // half-written record of its own.
 constexpr size_t kRecordOverhead = 512;
 // Upstreams a client context keeps a session for.
 constexpr size_t kMaxCachedSessions = 64;
+// TLS 1.2 toward clients: forward secrecy (ECDHE) and AEAD ciphers only, the
+// widely used "intermediate" server profile without its finite-field DHE
+// suites (no DH parameters to keep). TLS 1.3's suites are all of that kind
+// and stay the library's. Toward servers the library's default list stands:
+// a sending side must reach old servers too.
+constexpr char kServerTls12Ciphers[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
+// One direction's bytes: taken from the heap when the first byte comes,
+// given back by Release() once empty. Readers take from the front; a
+// writer that lacks room at the back moves what waits to the front. A
+// small first piece (a command, a reply, a ClientHello) takes a small
+// buffer, grown to the whole once more is needed.
+struct ByteQueue {
+  static constexpr size_t kSmall = 2048;
+  char* data = nullptr;
+  size_t capacity = 0;
+  size_t start = 0;
+  size_t size = 0;
+
+  ~ByteQueue() { std::free(data); }
+  size_t Room() const { return kBufferSize - size; }
+  size_t Push(const char* bytes, size_t n) {
+    if (n > Room()) n = Room();
+    if (n == 0) return 0;
+    if (start + size + n > capacity) {
+      if (size > 0 && start > 0) std::memmove(data, data + start, size);
+      start = 0;
+      if (size + n > capacity) {
+        const size_t grown = size + n <= kSmall ? kSmall : kBufferSize;
+        char* bigger = static_cast<char*>(std::realloc(data, grown));
+        if (bigger == nullptr) return 0;
+        data = bigger;
+        capacity = grown;
+      }
+    }
+    std::memcpy(data + start + size, bytes, n);
+    size += n;
+    return n;
+  }
+  size_t Pop(char* bytes, size_t n) {
+    if (n > size) n = size;
+    if (n == 0) return 0;
+    if (bytes != nullptr) std::memcpy(bytes, data + start, n);
+    Drop(n);
+    return n;
+  }
+  void Drop(size_t n) {
+    if (n > size) n = size;
+    start += n;
+    size -= n;
+    if (size == 0) start = 0;
+  }
+  void Release() {
+    if (size != 0) return;
+    std::free(data);
+    data = nullptr;
+    capacity = 0;
+  }
+  // Whether what waits begins with a whole record (RFC 8446 section 5.1:
+  // type, version, 16-bit length).
+  bool WholeRecord() const {
+    if (size < 5) return false;
+    const auto* header = reinterpret_cast<const unsigned char*>(data + start);
+    return size >= 5 + ((static_cast<size_t>(header[3]) << 8) | header[4]);
+  }
+  // Whether what waits is the beginning of a handshake record: nothing,
+  // or part of one whose header is plausible. Anything else is the
+  // library's to refuse.
+  bool AwaitsHandshakeRecord() const {
+    if (size == 0) return true;
+    const auto* header = reinterpret_cast<const unsigned char*>(data + start);
+    if (header[0] != 0x16) return false;
+    if (size < 5) return true;
+    const size_t length = (static_cast<size_t>(header[3]) << 8) | header[4];
+    return length <= kMaxRecord && size < 5 + length;
+  }
+};
+
+// The BIO OpenSSL reads the peer's ciphertext from and writes its own to.
+struct EngineIo {
+  ByteQueue in;
+  ByteQueue out;
+};
+
+int IoWrite(BIO* bio, const char* data, int size) {
+  auto* io = static_cast<EngineIo*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  const size_t n = io->out.Push(data, static_cast<size_t>(size));
+  if (n == 0 && size > 0) {
+    BIO_set_retry_write(bio);
+    return -1;
+  }
+  return static_cast<int>(n);
+}
+
+int IoRead(BIO* bio, char* data, int size) {
+  auto* io = static_cast<EngineIo*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  const size_t n = io->in.Pop(data, static_cast<size_t>(size));
+  if (n == 0 && size > 0) {
+    BIO_set_retry_read(bio);
+    return -1;
+  }
+  return static_cast<int>(n);
+}
+
+long IoCtrl(BIO* bio, int command, long, void*) {
+  auto* io = static_cast<EngineIo*>(BIO_get_data(bio));
+  switch (command) {
+    case BIO_CTRL_FLUSH:
+      return 1;
+    case BIO_CTRL_PENDING:
+      return static_cast<long>(io->in.size);
+    case BIO_CTRL_WPENDING:
+      return static_cast<long>(io->out.size);
+    default:
+      return 0;
+  }
+}
+
+int IoCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+const BIO_METHOD* EngineIoMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "divivez engine");
+    if (m != nullptr) {
+      BIO_meth_set_write(m, IoWrite);
+      BIO_meth_set_read(m, IoRead);
+      BIO_meth_set_ctrl(m, IoCtrl);
+      BIO_meth_set_create(m, IoCreate);
+    }
+    return m;
+  }();
+  return method;
+}
 
 // The first error OpenSSL queued, as text for a log line.
 std::string OpenSslErrorText(unsigned long code) {
@@ -44,6 +194,9 @@ std::string TakeErrorText() {
 // Encrypted keys are refused rather than asked for on a terminal.
 int NoPassword(char*, int, int, void*) { return 0; }
 
+// No renegotiation either way (RFC 5746 aside, it only ever served attacks
+// on a mail relay): a peer that asks for one is refused with the warning
+// alert no_renegotiation and the session goes on.
 bool ApplyCommonSettings(SSL_CTX* ctx) {
   SSL_CTX_set_options(
       ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_CIPHER_SERVER_PREFERENCE);
@@ -105,16 +258,16 @@ struct TlsSession::Impl {
   std::shared_ptr<const TlsContext> context;
   std::string peerName;
   SSL* ssl = nullptr;
-  BIO* network = nullptr;  // the caller's half of the pair
+  EngineIo io;
+  // A server's handshake starts with the client's first byte: until then
+  // OpenSSL has allocated nothing for it.
+  bool started = false;
   bool handshakeDone = false;
   bool closeSent = false;
   TlsFailure failure = TlsFailure::kNone;
   std::string failureText;
 
-  ~Impl() {
-    SSL_free(ssl);  // frees the internal half
-    BIO_free(network);
-  }
+  ~Impl() { SSL_free(ssl); }  // frees the BIO
 
   Status Fail(TlsFailure reason, std::string text) {
     if (failure == TlsFailure::kNone) {
@@ -201,6 +354,10 @@ std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFi
   // Tickets resume without a server-side cache, whose memory would grow
   // with the clients.
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  if (SSL_CTX_set_cipher_list(ctx, kServerTls12Ciphers) != 1) {
+    *error = "TLS: cannot set the server's ciphers: " + TakeErrorText();
+    return nullptr;
+  }
   if (SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) != 1) {
     *error = "TLS certificate " + certFile + ": " + TakeErrorText();
     return nullptr;
@@ -259,13 +416,14 @@ std::unique_ptr<TlsSession::Impl> NewImpl(std::shared_ptr<const TlsContext> cont
   auto impl = std::make_unique<TlsSession::Impl>();
   impl->context = std::move(context);
   impl->ssl = SSL_new(impl->context->Ctx());
-  BIO* internal = nullptr;
-  if (impl->ssl == nullptr ||
-      BIO_new_bio_pair(&internal, kPairBufferSize, &impl->network, kPairBufferSize) != 1) {
+  BIO* io = EngineIoMethod() != nullptr ? BIO_new(EngineIoMethod()) : nullptr;
+  if (impl->ssl == nullptr || io == nullptr) {
+    BIO_free(io);
     *error = "TLS: cannot make a session: " + TakeErrorText();
     return nullptr;
   }
-  SSL_set_bio(impl->ssl, internal, internal);
+  BIO_set_data(io, &impl->io);
+  SSL_set_bio(impl->ssl, io, io);
   SSL_set_app_data(impl->ssl, impl.get());
   return impl;
 }
@@ -321,36 +479,29 @@ std::unique_ptr<TlsSession> TlsSession::Client(std::shared_ptr<const TlsContext>
   return std::unique_ptr<TlsSession>(new TlsSession(std::move(impl)));
 }
 
-size_t TlsSession::FeedRoom() const { return BIO_ctrl_get_write_guarantee(m_impl->network); }
+size_t TlsSession::FeedRoom() const { return m_impl->io.in.Room(); }
 
-size_t TlsSession::Feed(const char* data, size_t size) {
-  size_t room = FeedRoom();
-  if (size > room) size = room;
-  if (size == 0) return 0;
-  const int written = BIO_write(m_impl->network, data, static_cast<int>(size));
-  return written > 0 ? static_cast<size_t>(written) : 0;
-}
+size_t TlsSession::Feed(const char* data, size_t size) { return m_impl->io.in.Push(data, size); }
 
 const char* TlsSession::Outgoing(size_t* size) const {
-  char* data = nullptr;
-  const int available = BIO_nread0(m_impl->network, &data);
-  *size = available > 0 ? static_cast<size_t>(available) : 0;
-  return *size > 0 ? data : nullptr;
+  const ByteQueue& out = m_impl->io.out;
+  *size = out.size;
+  return out.size > 0 ? out.data + out.start : nullptr;
 }
 
-void TlsSession::Consume(size_t size) {
-  while (size > 0) {
-    char* data = nullptr;
-    const int taken = BIO_nread(m_impl->network, &data, static_cast<int>(size));
-    if (taken <= 0) return;
-    size -= static_cast<size_t>(taken);
-  }
-}
+void TlsSession::Consume(size_t size) { m_impl->io.out.Drop(size); }
 
 TlsSession::Status TlsSession::Handshake() {
   Impl& impl = *m_impl;
   if (impl.failure != TlsFailure::kNone) return kFailed;
   if (impl.handshakeDone) return kOk;
+  if (!impl.started) {
+    // A server waits for the client's whole first record (its hello, or
+    // whatever it is): a client that stalls before it holds no record
+    // buffer of the library's.
+    if (impl.context->IsServer() && impl.io.in.AwaitsHandshakeRecord()) return kWantRead;
+    impl.started = true;
+  }
   ERR_clear_error();
   const int result = SSL_do_handshake(impl.ssl);
   if (result == 1) {
@@ -399,7 +550,7 @@ TlsSession::Status TlsSession::Write(const char* data, size_t size, size_t* take
   if (impl.closeSent) return impl.Fail(TlsFailure::kInternal, "TLS: write after close_notify");
   // Only what fits in the pair as whole records, so that OpenSSL never keeps
   // one it could not hand over.
-  const size_t room = BIO_ctrl_get_write_guarantee(SSL_get_wbio(impl.ssl));
+  const size_t room = impl.io.out.Room();
   if (room <= kRecordOverhead) return kWantWrite;
   if (size > room - kRecordOverhead) size = room - kRecordOverhead;
   if (size == 0) return kOk;
@@ -411,7 +562,22 @@ TlsSession::Status TlsSession::Write(const char* data, size_t size, size_t* take
 }
 
 bool TlsSession::InputPending() const {
-  return SSL_has_pending(m_impl->ssl) == 1 || BIO_ctrl_pending(SSL_get_rbio(m_impl->ssl)) > 0;
+  const Impl& impl = *m_impl;
+  if (SSL_pending(impl.ssl) > 0) return true;
+  const ByteQueue& in = impl.io.in;
+  if (in.size == 0) return false;
+  // A record OpenSSL has begun: what was fed since continues it.
+  if (SSL_has_pending(impl.ssl) == 1) return true;
+  // Otherwise what waits starts at a record: only a whole one can be read.
+  return in.WholeRecord();
+}
+
+void TlsSession::ReleaseIdleBuffers() {
+  Impl& impl = *m_impl;
+  impl.io.in.Release();
+  impl.io.out.Release();
+  // OpenSSL keeps a record it has begun to read or write, and says so.
+  if (impl.started) SSL_free_buffers(impl.ssl);
 }
 
 void TlsSession::Close() {

@@ -704,7 +704,19 @@ TlsSession::Status TlsSession::Write(const char* data, size_t size, size_t* take
   return kOk;
 }
 
-bool TlsSession::InputPending() const { return m_impl->plainLength > 0 || m_impl->inLength > 0; }
+bool TlsSession::InputPending() const {
+  const Impl& impl = *m_impl;
+  if (impl.plainLength > 0) return true;
+  // What waits starts at a record (an incomplete one stays whole in `in`):
+  // only a whole one can be decrypted (type, version, 16-bit length).
+  if (impl.inLength < 5) return false;
+  const auto* header = reinterpret_cast<const unsigned char*>(impl.in.data());
+  return impl.inLength >= 5 + ((static_cast<size_t>(header[3]) << 8) | header[4]);
+}
+
+// SChannel's buffers are the session's own vectors, taken when it is made:
+// they stay (the Windows build serves fewer connections; see README).
+void TlsSession::ReleaseIdleBuffers() {}
 
 void TlsSession::Close() {
   Impl& impl = *m_impl;
