@@ -45,6 +45,10 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
   exit 2
 fi
 jobs="${DIVIVEZ_FUZZ_JOBS:-2}"
+if ! [[ "$jobs" =~ ^[0-9]+$ ]] || [ "$jobs" -lt 1 ]; then
+  echo "fuzz.sh: DIVIVEZ_FUZZ_JOBS must be a number of at least 1" >&2
+  exit 2
+fi
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
