@@ -106,6 +106,14 @@ for line in "${present[@]}"; do
     fi
   done
 done
+# A file beside the targets' folders belongs to none: it would be neither
+# replayed nor a seed.
+for input in "$root"/tests/fuzz/regressions/* "$root"/tests/fuzz/corpus/*; do
+  if [ -f "$input" ]; then
+    echo "fuzz.sh: ${input#"$root"/} is in no target's folder (move it into TARGET/)"
+    failed=$((failed + 1))
+  fi
+done
 echo "fuzz.sh: $replayed reproducers replayed, $failed failing"
 [ "$failed" -eq 0 ] || status=1
 
