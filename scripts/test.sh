@@ -9,8 +9,9 @@
 # and UBSan), win32 (the 32-bit Windows build, tests under Wine), e2e
 # (scripts/e2e.sh, when present), soak (a short soak of the Linux proxy under
 # faults: 400 sessions against smtp-sink's fault options with clamd stopped
-# and started, tests/e2e/soak.py; SOAK_SESSIONS=N for more), fuzz (the
-# dialogue fuzzer's regression run, scripts/fuzz.sh, when present), package
+# and started, tests/e2e/soak.py; SOAK_SESSIONS=N for more), fuzz (every
+# fuzz target's reproducers and 90 s of fuzzing each, two at a time,
+# DIVIVEZ_FUZZ_SECONDS=N for another time: scripts/fuzz.sh, when present), package
 # (the Debian package built with CPack, checked, installed, its systemd unit
 # verified, removed and purged: scripts/package.sh; as root only).
 # CTEST_PARALLEL_LEVEL=N runs a preset's tests N at a time.
@@ -123,9 +124,10 @@ for suite in "${suites[@]}"; do
       fi
       ;;
     fuzz)
-      # Replays every fuzzer reproducer, then fuzzes briefly from the corpus.
+      # Replays every reproducer, then fuzzes each target briefly from its
+      # corpus: nine targets of 90 s, two at a time, about 7.5 minutes.
       if [ -f scripts/fuzz.sh ]; then
-        run_suite fuzz bash scripts/fuzz.sh "${DIVIVEZ_FUZZ_SECONDS:-60}"
+        run_suite fuzz bash scripts/fuzz.sh "${DIVIVEZ_FUZZ_SECONDS:-90}"
       else
         skip_suite fuzz "scripts/fuzz.sh not present"
       fi

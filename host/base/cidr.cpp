@@ -142,7 +142,7 @@ bool CidrSet::Add(const std::string& list, std::string* error) {
       int value = 0;
       for (char c : bits) {
         ok = ok && IsDigit(c);
-        value = value * 10 + (c - '0');
+        if (ok) value = value * 10 + (c - '0');  // at most three digits
       }
       ok = ok && value <= width && (bits.size() == 1 || bits[0] != '0');
       range.prefix = value;

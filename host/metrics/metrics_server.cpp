@@ -113,20 +113,25 @@ bool MetricsServer::Serve(Client* client, char* buffer, size_t bufferSize) {
       NetClose(client->socket);
       return true;
     }
-    client->data.append(buffer, static_cast<size_t>(n));
-    const size_t end = HeadEnd(client->data);
-    if (end != std::string::npos) {
-      Answer(client->socket,
-             MetricsHttpResponse(client->data.substr(0, end), *m_registry, m_health), &m_stop);
-      return true;
-    }
-    if (client->data.size() >= kMaxRequest) {
-      Answer(client->socket,
-             Response("431 Request Header Fields Too Large", kText, "request too large\n", true),
-             &m_stop);
+    const std::string response =
+        TakeRequestBytes(&client->data, buffer, static_cast<size_t>(n), *m_registry, m_health);
+    if (!response.empty()) {
+      Answer(client->socket, response, &m_stop);
       return true;
     }
   }
+}
+
+std::string MetricsServer::TakeRequestBytes(std::string* head, const char* data, size_t length,
+                                            const MetricsRegistry& registry,
+                                            const HealthCheck& health) {
+  head->append(data, length);
+  const size_t end = HeadEnd(*head);
+  if (end != std::string::npos) return MetricsHttpResponse(head->substr(0, end), registry, health);
+  if (head->size() >= kMaxRequest) {
+    return Response("431 Request Header Fields Too Large", kText, "request too large\n", true);
+  }
+  return "";
 }
 
 void MetricsServer::Run() {

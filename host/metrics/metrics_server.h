@@ -54,6 +54,13 @@ class MetricsServer {
   // Stops the thread and closes every socket; also done by the destructor.
   void Stop();
 
+  // A connection's request head as it arrives: each piece read is appended
+  // to *head (the caller reads no more than kMaxRequest bytes in all). The
+  // whole response once the head is complete (MetricsHttpResponse) or too
+  // large (431); empty while more may come.
+  static std::string TakeRequestBytes(std::string* head, const char* data, size_t length,
+                                      const MetricsRegistry& registry, const HealthCheck& health);
+
  private:
   struct Client {
     NetSocket socket = kNetInvalidSocket;

@@ -13,7 +13,7 @@
 namespace {
 
 constexpr size_t kChunkSize = 16384;
-constexpr size_t kMaxReply = 1024;
+constexpr size_t kMaxReply = kClamdMaxReply;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -53,16 +53,15 @@ std::string ReadReply(NetSocket daemon, int64_t deadlineMs, ScanPacer& pacer, Re
   for (;;) {
     const int n = NetRecv(daemon, buffer, sizeof buffer);
     if (n > 0) {
-      reply.append(buffer, static_cast<size_t>(n));
-      const size_t nul = reply.find('\0');
-      if (nul != std::string::npos) {
-        reply.resize(nul);
-        *end = ReplyEnd::kComplete;
-        return reply;
-      }
-      if (reply.size() >= kMaxReply) {
-        *end = ReplyEnd::kTooLong;
-        return reply;
+      switch (TakeClamdReplyBytes(&reply, buffer, static_cast<size_t>(n))) {
+        case ClamdReplyState::kComplete:
+          *end = ReplyEnd::kComplete;
+          return reply;
+        case ClamdReplyState::kTooLong:
+          *end = ReplyEnd::kTooLong;
+          return reply;
+        case ClamdReplyState::kMore:
+          break;
       }
       continue;
     }
@@ -100,6 +99,16 @@ std::string Unfinished(ReplyEnd end, const std::string& partial, int timeoutMs) 
 }
 
 }  // namespace
+
+ClamdReplyState TakeClamdReplyBytes(std::string* reply, const char* data, size_t length) {
+  reply->append(data, length);
+  const size_t nul = reply->find('\0');
+  if (nul != std::string::npos) {
+    reply->resize(nul);
+    return ClamdReplyState::kComplete;
+  }
+  return reply->size() >= kMaxReply ? ClamdReplyState::kTooLong : ClamdReplyState::kMore;
+}
 
 ScanResult ParseClamdReply(const std::string& reply, ScanFault* fault) {
   ScanFault ignored;

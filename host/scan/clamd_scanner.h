@@ -13,6 +13,7 @@
 #ifndef DIVIVEZ_HOST_SCAN_CLAMD_SCANNER_H_
 #define DIVIVEZ_HOST_SCAN_CLAMD_SCANNER_H_
 
+#include <cstddef>
 #include <string>
 
 #include "host/base/net.h"
@@ -33,6 +34,14 @@ enum class ScanFault {
 // "stream: OK", "stream: NAME FOUND", "... ERROR". *fault (may be null)
 // receives the kind of failure, kNone for a verdict.
 ScanResult ParseClamdReply(const std::string& reply, ScanFault* fault = nullptr);
+
+// The daemon's reply as it arrives, at most kClamdMaxReply bytes: each piece
+// read is appended to *reply. kComplete: the NUL came, and *reply is the
+// reply without it (what followed dropped); kTooLong: kClamdMaxReply bytes or
+// more and no NUL; kMore: neither yet.
+enum class ClamdReplyState { kMore, kComplete, kTooLong };
+constexpr size_t kClamdMaxReply = 1024;
+ClamdReplyState TakeClamdReplyBytes(std::string* reply, const char* data, size_t length);
 
 class ClamdScanner : public IScanner {
  public:
