@@ -503,7 +503,9 @@ void ClientTlsGate::EhloLineDone(std::string* out) {
     // came: a bare code closes the reply (RFC 5321 section 4.2).
     out->append(kBareClose);
   }
-  m_pending.clear();
+  // The held line's room is given back: an EHLO reply comes once or twice a
+  // session, and an idle session should not keep it.
+  std::string().swap(m_pending);
   EndReply(out);
 }
 
