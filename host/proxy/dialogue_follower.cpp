@@ -163,6 +163,14 @@ void DialogueFollower::MessageTaken() {
   m_dataEnd = DataEndFinder();
 }
 
+void DialogueFollower::LostSight(Clock::time_point now) {
+  if (m_inData) {
+    m_progress = now;
+  } else {
+    m_line.clear();
+  }
+}
+
 std::string DialogueFollower::Envelope() const {
   std::string envelope = " from " + LogSafe(m_sender) + " to " + LogSafe(m_firstRecipient);
   if (m_recipients > 1) envelope += " (+" + std::to_string(m_recipients - 1) + ")";

@@ -39,6 +39,9 @@ class DialogueFollower {
   // The plug-in has taken a message in hand (its scan): it has ended,
   // whatever the host's view of the stream was.
   void MessageTaken();
+  // The plug-in read client bytes the follower did not see: a message
+  // still arriving counts it as a read, a command line begun is dropped.
+  void LostSight(Clock::time_point now);
   // Something happened that a time limit counts from.
   void Touch(Clock::time_point now) { m_progress = now; }
 

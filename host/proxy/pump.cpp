@@ -612,8 +612,11 @@ const char* Pump::ClientTurn(Connection* c, PumpState* pump) {
   if (pump->peek && n > 0) {
     c->dialogue.FromClient(pump->peekBuffer.data(), static_cast<size_t>(std::min(n, peeked)),
                            Clock::now());
-    // Unseen bytes of a message still count as a read.
-    if (n > peeked && c->dialogue.InData()) c->dialogue.Touch(Clock::now());
+    // The plug-in read past what the peek saw (bytes that arrived in
+    // between). Unseen bytes of a message still count as a read; unseen
+    // bytes of a command most likely end the line begun, which is then
+    // dropped rather than glued to the next one.
+    if (n > peeked) c->dialogue.LostSight(Clock::now());
   }
   WarnUnscanned(c);
   if (n > 0) {
