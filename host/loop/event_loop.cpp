@@ -131,8 +131,10 @@ void EventLoop::Run() {
     LoopClock::time_point now = LoopClock::now();
     int timeout = -1;
     if (!m_tasks.empty()) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(m_nextSweep - now).count();
+      // Rounded up: a wait rounded down would end short of the sweep and
+      // poll again with no wait until it is due, spinning for up to a
+      // millisecond every sweep.
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_nextSweep - now).count();
       timeout = left > 0 ? static_cast<int>(left) : 0;
     }
     m_batchCount = NetPollerWait(m_poller, m_batch, kBatch, timeout);

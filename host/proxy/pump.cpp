@@ -508,7 +508,8 @@ void Pump::Relay(Connection* c) {
       serverItem = static_cast<int>(count);
       items[count++] = NetPollItem{c->serverStream.Socket(), kNetIn, 0};
     }
-    const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+    // Rounded up, not to poll again with no wait until the wake is due.
+    const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
     if (!m_context->abort.load() &&
         NetPoll(items, count, timeout > 0 ? static_cast<int>(timeout) : 0) < 0) {
       reason = "poll failed";
