@@ -63,10 +63,12 @@ class Stream {
   // greeting, read by the host before its STARTTLS and handed on after it.
   void Preload(const std::string& bytes) { m_preload = bytes; }
 
-  // Plaintext decrypted and waiting inside the engine, or preloaded: the
-  // side is due now.
+  // Plaintext decrypted and waiting inside the engine, or preloaded, or the
+  // peer's end already read (a close_notify that came with the last
+  // record, the socket left open while the peer waits for ours): the side
+  // is due now, no socket will say so.
   bool Buffered() const {
-    return !m_preload.empty() || (m_tls != nullptr && m_tls->InputPending());
+    return !m_preload.empty() || (m_tls != nullptr && (m_tls->InputPending() || m_peerEnded != 0));
   }
 
   // The plug-in's reads and sends through the host's socket service.

@@ -1334,7 +1334,19 @@ class StartTlsServer {
   // kXclient: as kOffer, and XCLIENT offered over TLS. kPlainXclient:
   // XCLIENT offered and no STARTTLS. kBadGreeting: as kOffer, but the
   // greeting is "250 x" (someone on the path hoping to skip STARTTLS).
-  enum Mode { kOffer, kInject, kBreak, kImplicit, kPlain, kXclient, kPlainXclient, kBadGreeting };
+  // kCloseNotify: as kImplicit, and QUIT answered with 221 and close_notify
+  // in one read, the socket left open until the proxy ends it.
+  enum Mode {
+    kOffer,
+    kInject,
+    kBreak,
+    kImplicit,
+    kPlain,
+    kXclient,
+    kPlainXclient,
+    kBadGreeting,
+    kCloseNotify
+  };
   explicit StartTlsServer(Mode mode) : m_mode(mode) {
     std::string error;
     bool bad = false;
@@ -1375,7 +1387,8 @@ class StartTlsServer {
   }
 
   void Session(Stream* stream) {
-    if (m_mode == kImplicit) {
+    const bool implicit = m_mode == kImplicit || m_mode == kCloseNotify;
+    if (implicit) {
       std::string error;
       stream->StartTls(TlsSession::Server(Certificate().server, &error));
       if (stream->Handshake(2000, nullptr) != Stream::HandshakeResult::kDone) return;
@@ -1404,8 +1417,7 @@ class StartTlsServer {
         const bool tls = stream->Tls() != nullptr;
         if (verb == "EHLO") {
           m_ehloOverTls += tls ? 1 : 0;
-          const bool offer =
-              m_mode != kImplicit && m_mode != kPlain && m_mode != kPlainXclient && !tls;
+          const bool offer = !implicit && m_mode != kPlain && m_mode != kPlainXclient && !tls;
           const bool xclient = (m_mode == kXclient && tls) || m_mode == kPlainXclient;
           const std::string reply = offer     ? "250-tiny\r\n250 STARTTLS\r\n"
                                     : xclient ? "250-tiny\r\n250 XCLIENT ADDR\r\n"
@@ -1422,12 +1434,36 @@ class StartTlsServer {
           m_xclientOverTls += tls ? 1 : 0;
           stream->SendAll("220 tiny\r\n", 10, 2000, nullptr);
         } else if (verb == "QUIT") {
+          if (m_mode == kCloseNotify) return ByeAndCloseNotify(stream);
           stream->SendAll("221 bye\r\n", 9, 2000, nullptr);
           return;
         } else {
           stream->SendAll("250 ok\r\n", 8, 2000, nullptr);
         }
       }
+    }
+  }
+
+  // 221 and close_notify, then the socket read until the proxy ends it (as
+  // a server that waits for the peer's close_notify does).
+  void ByeAndCloseNotify(Stream* stream) {
+    // The server's own session: nothing of the Stream's sending ends the
+    // socket as well.
+    auto* tls = const_cast<TlsSession*>(stream->Tls());
+    size_t taken = 0;
+    tls->Write("221 bye\r\n", 9, &taken);
+    tls->Close();
+    size_t size = 0;
+    const char* data = tls->Outgoing(&size);
+    NetSendAll(stream->Socket(), data, size, 2000, nullptr);
+    tls->Consume(size);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!m_stop && std::chrono::steady_clock::now() < deadline) {
+      char buffer[256];
+      const int n = NetRecv(stream->Socket(), buffer, sizeof buffer);
+      if (n == 0 || n == kNetError) return;
+      NetPollItem item{stream->Socket(), kNetIn, 0};
+      if (n == kNetWouldBlock) NetPoll(&item, 1, 50);
     }
   }
 
@@ -1472,6 +1508,10 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
        -1},
       {"implicit", UpstreamTls::kImplicit, Server::kImplicit, true, "220 tiny\r\n", "250 tiny\r\n",
        1, -1},
+      // The server's end is its close_notify, read with the 221: the client
+      // sees the end at once, not when a time limit runs out.
+      {"implicit, close_notify without the socket's end", UpstreamTls::kImplicit,
+       Server::kCloseNotify, true, "220 tiny\r\n", "250 tiny\r\n", 1, -1},
       {"not offered", UpstreamTls::kStarttls, Server::kPlain, true,
        "421 4.7.0 Upstream server does not offer STARTTLS\r\n", "", 0, -1},
       {"injected after 220", UpstreamTls::kStarttls, Server::kInject, true,
