@@ -25,11 +25,17 @@ smtp-sink speak no TLS): an stunnel client in front of smtp-source that
 speaks TLS to the path, and an stunnel server in front of smtp-sink that
 takes TLS from it, so that the paths differ only in the relay:
   tls-direct     the wrappers alone (the TLS paths' reference)
+  tls-stunnel    stunnel relaying TLS to TLS, as administrators run it: one
+                 process, a server service that takes TLS and hands the
+                 plaintext over a Unix socket to a client service that speaks
+                 TLS to the server (its certificate chain and name verified),
+                 no scan
   tls-socat      socat with its openssl addresses: TLS in, TLS out (the
                  server's certificate verified), no scan
   tls-divivez    divivez-proxy with --listen-tls and --upstream-tls
                  implicit (verified against the test CA), built-in scanner
-The TLS paths' ratios are to tls-direct (added when a TLS path is named).
+The TLS paths' ratios are to tls-direct (added when a TLS path is named), the
+others' to direct (likewise).
 The models and the TLS paths are not in the default set (--paths names them). The first two
 copy bytes and nothing else, so they show the ceiling each way of serving
 connections allows on the machine at hand; model-spool shows the ceiling of
@@ -43,11 +49,17 @@ session's messages over one connection, smtp-source -d); N sessions send in
 parallel. Every relay runs with its defaults: no option a real deployment
 would not use.
 
-For every size and session count it prints the throughput of each path as a
-ratio to the direct path of the same repetition (median, min, max; the order
-of the paths rotates from one repetition to the next) and the CPU each relay
-used per message (the relay's own process, socat's forked children included,
-and for the clamd paths clamd's besides; the wrappers are not counted). Nothing is asserted: this measures.
+Each run is sized by time, not by a count: before the repetitions, the
+reference path of each size and session count (direct, tls-direct) is timed
+with growing probes, and every run of that row sends as many messages as the
+reference sends in about two seconds (--scale multiplies it), so that a run
+outlasts the moments a busy machine gives to something else; slower paths
+run longer. For every size and session count it prints the throughput of
+each path as a ratio to its reference in the same repetition (median, min,
+max; the order of the paths rotates from one repetition to the next) and the
+CPU each relay used per message (the relay's own process, socat's forked children included,
+and for the clamd paths clamd's besides; the wrappers are not counted). The
+messages per run and the wall time of each run close the output. Nothing is asserted: this measures.
 A relay or clamd that exits during the run stops it; scans that failed (and
 so passed unscanned, which would flatter the figures) are reported.
 
@@ -83,13 +95,15 @@ and smtp-sink, socat, clamsmtp, clamav-daemon, valgrind, stunnel4 for the TLS
 paths). It stops
 everything it started by process id, also on SIGINT or SIGTERM. A full table
 (five paths, three sizes, two session counts, three repetitions) takes about
-ten minutes on two cores, most of it clamsmtp's; --scale, --sizes,
---sessions, --paths and --reps make it shorter.
+ten minutes on two cores, most of it clamsmtp's (every run lasts as long as
+its path needs for the reference's count); --scale, --sizes, --sessions,
+--paths and --reps make it shorter.
 
 usage: bench/relay_bench.py [table|callgrind|idle-memory|counts|all]
          [--proxy PATH] [--reps N] [--sizes 1k,100k,10m] [--sessions 1,20]
          [--paths direct,socat,clamsmtp,divivez,divivez-clamd,model-threads,
-                  model-loop,model-spool,tls-direct,tls-socat,tls-divivez]
+                  model-loop,model-spool,tls-direct,tls-stunnel,tls-socat,
+                  tls-divivez]
          [--scale F]
          [--reuse-connections] [--compare PROXY] [--idle-connections N]
 """
@@ -116,20 +130,15 @@ CLAMSMTPD = "/usr/sbin/clamsmtpd"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 ALL_PATHS = ["direct", "socat", "clamsmtp", "divivez", "divivez-clamd"]
 MODEL_PATHS = ["model-threads", "model-loop", "model-spool"]
-TLS_PATHS = ["tls-direct", "tls-socat", "tls-divivez"]
+TLS_PATHS = ["tls-direct", "tls-stunnel", "tls-socat", "tls-divivez"]
 STUNNEL = "/usr/bin/stunnel4"
 
-# Messages per run for (size, sessions), chosen so that a full table of five
-# paths, three repetitions, fits in about ten minutes on two cores; --scale
-# multiplies them.
-DEFAULT_MESSAGES = {
-    (1 << 10, 1): 300,
-    (1 << 10, 20): 600,
-    (100 << 10, 1): 100,
-    (100 << 10, 20): 200,
-    (10 << 20, 1): 6,
-    (10 << 20, 20): 40,
-}
+# Each run lasts about this long on its reference path (direct, tls-direct),
+# slower paths longer; --scale multiplies it. A run of a fraction of a second
+# is at the mercy of whatever else the machine does in that moment.
+RUN_SECONDS = 2.0
+# A calibration run lasts at least this long before its rate is taken.
+PROBE_SECONDS = 0.4
 
 
 def parse_size(text):
@@ -322,21 +331,30 @@ def tls_identity(work):
     return pem, crt
 
 
-def start_stunnel(procs, work, name, services, client):
+def start_stunnel(procs, work, name, services, client, ca=None):
     """One stunnel process (in the foreground) with services [(name,
-    accept port, connect port)]: client mode (plain in, TLS out, nothing
-    verified) or server mode (TLS in with the bench's certificate)."""
+    accept, connect)], each a port or a Unix socket's path: client mode
+    (plain in, TLS out, nothing verified), server mode (TLS in with the
+    bench's certificate), or with client None the first service a server
+    and the others clients that verify the server against ca."""
+    def address(a):
+        return a if isinstance(a, str) else "127.0.0.1:%d" % a
+
     conf = os.path.join(work, name + ".conf")
     with open(conf, "w") as f:
         f.write("foreground = yes\npid =\nsyslog = no\ndebug = 3\n")
-        if not client:
-            f.write("cert = %s\n" % os.path.join(work, "localhost.pem"))
-        for service, accept, connect in services:
-            f.write("[%s]\nclient = %s\naccept = 127.0.0.1:%d\nconnect = 127.0.0.1:%d\n" % (
-                service, "yes" if client else "no", accept, connect))
+        for n, (service, accept, connect) in enumerate(services):
+            is_client = client if client is not None else n > 0
+            f.write("[%s]\nclient = %s\naccept = %s\nconnect = %s\n" % (
+                service, "yes" if is_client else "no", address(accept), address(connect)))
+            if not is_client:
+                f.write("cert = %s\n" % os.path.join(work, "localhost.pem"))
+            elif ca:
+                f.write("verifyChain = yes\nCAfile = %s\ncheckHost = localhost\n" % ca)
     proc = procs.start(name, [STUNNEL, conf])
     for _, accept, _ in services:
-        wait_port(accept, proc)
+        if not isinstance(accept, str):
+            wait_port(accept, proc)
     return proc
 
 
@@ -350,6 +368,16 @@ def start_tls_relays(args, procs, work, sink_port, paths):
     for path in paths:
         if path == "tls-direct":
             target, pids = terminator, []
+        elif path == "tls-stunnel":
+            # stunnel relays TLS to TLS as two services of one process: the
+            # first takes TLS from the client and hands the plaintext over a
+            # Unix socket to the second, which speaks TLS to the server and
+            # verifies its certificate and name.
+            target = free_port()
+            joint = os.path.join(work, "tls-stunnel.sock")
+            proc = start_stunnel(procs, work, path, [("in", target, joint), ("out", joint, terminator)],
+                                 client=None, ca=crt)
+            pids = [proc.pid]
         elif path == "tls-socat":
             target = free_port()
             proc = procs.start(path, [
@@ -434,32 +462,59 @@ def send(port, size, sessions, messages, reuse):
     return elapsed
 
 
+def calibrate(port, row, args):
+    """The number of messages of the row that the path at port sends in
+    the run's time: probe runs, each four times the last, until one lasts
+    PROBE_SECONDS, then scaled from its rate (never fewer than a message
+    per session)."""
+    size, sessions = row
+    n = sessions
+    while True:
+        elapsed = send(port, size, sessions, n, args.reuse)
+        if elapsed >= PROBE_SECONDS:
+            break
+        n *= 4
+    return max(sessions, int(n * RUN_SECONDS * args.scale / elapsed))
+
+
 def table(args, procs, work):
     paths = args.paths
     sink_port, _ = start_sink(procs)
     relays = start_relays(args, procs, work, sink_port, paths)
     rows = [(size, sessions) for size in args.sizes for sessions in args.sessions]
-    counts = {}
-    for size, sessions in rows:
-        base = DEFAULT_MESSAGES.get((size, sessions), max(sessions, int(20 * (1 << 20) / size)))
-        counts[(size, sessions)] = max(sessions, int(base * args.scale))
-    # Warm-up: every path, a few small messages and one of each size.
+    # Warm-up: every path, a few small messages.
     for path in paths:
         port = relays[path][0]
         send(port, 1024, 1, 3, args.reuse)
+    # The message count of each row, for each reference and the paths
+    # compared with it: as many as the reference sends in the run's time.
+    references = [r for r in ("direct", "tls-direct") if r in paths]
+    counts = {}
+    for row in rows:
+        for reference in references:
+            counts[(row, reference)] = calibrate(relays[reference][0], row, args)
+    print("messages per run: " + ", ".join(
+        "%s x %d, %d session(s): %s" % (size_text(row[0]), counts[(row, reference)], row[1], reference)
+        for row in rows for reference in references), flush=True)
+
+    def reference_of(path):
+        if path in references:
+            return path
+        return "tls-direct" if path in TLS_PATHS else "direct"
+
     results = {(row, path): [] for row in rows for path in paths}
     cpu = {(row, path): [] for row in rows for path in paths}
     seconds = {(row, path): [] for row in rows for path in paths}
     for rep in range(args.reps):
         for row in rows:
             size, sessions = row
-            m = counts[row]
             # Rotate the order of the paths from one repetition to the next.
             order = paths[rep % len(paths):] + paths[:rep % len(paths)]
             times = {}
             for path in order:
                 procs.check_alive()
                 port, pids, extra = relays[path]
+                m = counts[(row, reference_of(path))]
                 c0 = [cpu_seconds(p) for p in pids + extra]
                 times[path] = send(port, size, sessions, m, args.reuse)
                 procs.check_alive()
@@ -469,11 +524,10 @@ def table(args, procs, work):
                 cpu[(row, path)].append((own / m, more / m))
             for path in paths:
                 seconds[(row, path)].append(times[path])
-                reference = "tls-direct" if path in TLS_PATHS else "direct"
-                results[(row, path)].append(times[reference] / times[path]
-                                            if reference in times else 1.0 / times[path])
-            print("rep %d: %s x %d, %d session(s): %s" % (
-                rep + 1, size_text(size), m, sessions,
+                reference = reference_of(path)
+                results[(row, path)].append(times[reference] / times[path])
+            print("rep %d: %s, %d session(s): %s" % (
+                rep + 1, size_text(size), sessions,
                 ", ".join("%s %.2f s" % (p, times[p]) for p in paths)), flush=True)
 
     for path in ("divivez", "divivez-clamd", "tls-divivez"):
@@ -487,8 +541,10 @@ def table(args, procs, work):
     shown = [p for p in paths if p not in ("direct", "tls-direct")]
     print()
     print("Throughput as a ratio to smtp-source -> smtp-sink direct (the tls-* paths: to "
-          "tls-direct, the TLS wrappers alone), median (min-max) of %d repetitions; %s" % (
-              args.reps, "connections reused" if args.reuse else "one connection per message"))
+          "tls-direct, the TLS wrappers alone), median (min-max) of %d repetitions; %s; "
+          "each run sized to last about %.1f s on its reference" % (
+              args.reps, "connections reused" if args.reuse else "one connection per message",
+              RUN_SECONDS * args.scale))
     print()
     print("| message size, sessions | " + " | ".join(shown) + " |")
     print("|---|" + "---|" * len(shown))
@@ -511,13 +567,14 @@ def table(args, procs, work):
             cells.append("%.2f" % own + (" + %.2f" % more if relays[path][2] else ""))
         print("| %s, %d | %s |" % (size_text(row[0]), row[1], " | ".join(cells)))
     print()
-    print("Wall time per run, s (median), messages per run")
+    print("Wall time per run, s (median) [messages per run]")
     print()
-    print("| message size, sessions | messages | " + " | ".join(paths) + " |")
-    print("|---|---|" + "---|" * len(paths))
+    print("| message size, sessions | " + " | ".join(paths) + " |")
+    print("|---|" + "---|" * len(paths))
     for row in rows:
-        print("| %s, %d | %d | %s |" % (size_text(row[0]), row[1], counts[row], " | ".join(
-            "%.3f" % statistics.median(seconds[(row, p)]) for p in paths)))
+        print("| %s, %d | %s |" % (size_text(row[0]), row[1], " | ".join(
+            "%.3f [%d]" % (statistics.median(seconds[(row, p)]), counts[(row, reference_of(p))])
+            for p in paths)))
     sys.stdout.flush()
 
 
@@ -663,7 +720,7 @@ def main():
     ap.add_argument("--sizes", default="1k,100k,10m")
     ap.add_argument("--sessions", default="1,20")
     ap.add_argument("--paths", default=",".join(ALL_PATHS))
-    ap.add_argument("--scale", type=float, default=1.0, help="multiplies the message counts")
+    ap.add_argument("--scale", type=float, default=1.0, help="multiplies the time each run lasts (about %.0f s on the reference path)" % RUN_SECONDS)
     ap.add_argument("--reuse-connections", dest="reuse", action="store_true",
                     help="each session sends all its messages over one connection (smtp-source "
                     "-d); default: a connection per message, smtp-source's default")
@@ -681,6 +738,8 @@ def main():
             args.paths.append("divivez-compare")
     if any(p in TLS_PATHS for p in args.paths) and "tls-direct" not in args.paths:
         args.paths.insert(0, "tls-direct")
+    if any(p not in TLS_PATHS for p in args.paths) and "direct" not in args.paths:
+        args.paths.insert(0, "direct")
     for p in args.paths:
         if p not in ALL_PATHS + MODEL_PATHS + TLS_PATHS + ["divivez-compare"] or (
                 p == "divivez-compare" and not args.compare):
