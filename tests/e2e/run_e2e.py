@@ -35,6 +35,7 @@ import shutil
 import signal
 import smtplib
 import socket
+import subprocess
 import ssl
 import sys
 import tempfile
@@ -1647,6 +1648,150 @@ def sc_signature_reload(ctx):
           "the messages did not all go over one connection:\n" + proxy.proc.log_tail())
     proxy.stop()
     server.stop()
+
+
+def sc_windows_service(ctx):
+    """divivez-proxy.exe as the Windows service divivez in a Wine prefix of
+    its own (a service registered for automatic start would start with every
+    program of a shared prefix): registered by --windows-service install,
+    started by net start, it delivers a clean message with the header and
+    drops EICAR; PARAMCHANGE (sent through the Service Control Manager, as sc
+    control does: Wine's sc has no "control") reopens the rotated log file
+    and reloads the signatures; net stop gives an open session the grace,
+    then 421; uninstall leaves no service. Wine's event-log service keeps no
+    log to read back: its +eventlog trace shows the ReportEvent calls."""
+    build = ctx.build
+    base = os.path.join(ctx.workdir, "service")
+    os.makedirs(base, exist_ok=True)
+    prefix = os.path.join(base, "prefix")
+    env = build.env()
+    env["WINEPREFIX"] = prefix
+    env["WINEDEBUG"] = "-all"
+    trace_path = os.path.join(base, "eventlog-trace.txt")
+    log_path = os.path.join(prefix, "drive_c", "ProgramData", "divivez", "divivez-proxy.log")
+    port_file = os.path.join(base, "port")
+    signatures = os.path.join(base, "signatures.txt")
+    first = b"DIVIVEZ-E2E-SERVICE-FIRST-7d21"
+    second = b"DIVIVEZ-E2E-SERVICE-SECOND-c4a8"
+    with open(signatures, "w") as f:
+        f.write("Service.First %s\n" % first.hex())
+
+    def wine(*argv, timeout=60):
+        return run(["wine"] + list(argv), timeout, env=env)
+
+    def log_text(path=log_path):
+        try:
+            with open(path, encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def state():
+        return wine("sc", "query", "divivez")[1]
+
+    server = MailServer(ctx.workdir, "service-server")
+    try:
+        # A new prefix's Service Control Manager stays locked while the
+        # prefix is being made: it is made, then "rebooted". The new server
+        # outlives each program, and its first program's services (the
+        # event log's among them) write the +eventlog trace.
+        subprocess.run(["wine", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180, check=True)
+        subprocess.run(["wineserver", "-k"], env=env)
+        subprocess.run(["wineserver", "-w"], env=env, timeout=60)
+        subprocess.run(["wineserver", "-p", "300"], env=env, check=True)
+        with open(trace_path, "wb") as trace:
+            boot_env = dict(env, WINEDEBUG="-all,+eventlog")
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=boot_env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=trace, timeout=180, check=True)
+        code, out = wine(build.exe, "--windows-service", "install", "--listen", "127.0.0.1:0",
+                         "--port-file", build.path(port_file), "--upstream", "127.0.0.1:%d" % server.port,
+                         "--signatures", build.path(signatures), "--shutdown-grace", "3")
+        check(code == 0 and "service divivez created" in out and "event-log source divivez: done" in out,
+              "install failed (%d):\n%s" % (code, out))
+        code, out = wine("reg", "query", r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\divivez")
+        check(code == 0 and "EventMessageFile" in out and "divivez-proxy.exe" in out,
+              "no event-log source registered (%d):\n%s" % (code, out))
+        code, out = wine("net", "start", "divivez")
+        check(code == 0 and "RUNNING" in state(), "net start failed (%d):\n%s\n%s" % (code, out, log_text()))
+        check(wait_for(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 20),
+              "no port file:\n" + log_text())
+        port = int(open(port_file).read().split()[0])
+        check("running as the service divivez; event log: start-up event reported" in log_text(),
+              "the start-up line does not report the event:\n" + log_text())
+
+        tags = {name: tag_for(ctx, "service-" + name) for name in ("clean", "eicar", "second")}
+        texts = {"clean": message(tags["clean"]),
+                 "eicar": message(tags["eicar"], [b"Here:", EICAR]),
+                 "second": message(tags["second"], [b"text " + second + b" text"])}
+        client = smtp(ctx, port)
+        try:
+            code, reply = send_on(client, texts["clean"])
+            check(code == 250 and b"queued as E2E" in reply, "clean: %d %r" % (code, reply))
+            code, reply = send_on(client, texts["eicar"])
+            check((code, reply) == (250, b"Mail accepted"), "EICAR: %d %r, not dropped" % (code, reply))
+            client.quit()
+        finally:
+            client.close()
+        assert_delivered(server, tags["clean"], with_insert(sent_content(texts["clean"])))
+        assert_not_delivered(server, tags["eicar"])
+
+        # Rotation: the file moved aside while open, then the reload.
+        os.rename(log_path, log_path + ".1")
+        with open(signatures, "w") as f:
+            f.write("# replaced\nService.First %s\nService.Second %s\n" % (first.hex(), second.hex()))
+        code, out = wine(build.exe, "--windows-service", "reload")
+        check(code == 0 and "PARAMCHANGE" in out, "reload failed (%d):\n%s" % (code, out))
+        check(wait_for(lambda: "signatures reloaded from" in log_text(), 15),
+              "no reload line in the reopened log file:\n%s\n(moved aside:)\n%s"
+              % (log_text(), log_text(log_path + ".1")[-1500:]))
+        check(re.search(r"log file .*divivez-proxy\.log reopened\n.*signatures reloaded from .*: 3 in "
+                        r"force for the scans that start from now on \(2 before\)", log_text()),
+              "the reopened log does not start with the reload's lines:\n" + log_text())
+        client = smtp(ctx, port)
+        try:
+            code, reply = send_on(client, texts["second"])
+            check((code, reply) == (250, b"Mail accepted"),
+                  "after PARAMCHANGE: %d %r, the new signature did not match" % (code, reply))
+            # An open session for the stop: it gets the grace, then 421.
+            code, _ = client.mail("sender@example.test")
+            check(code == 250, "MAIL answered %d" % code)
+            stop_started = time.monotonic()
+            code, out = wine("net", "stop", "divivez")
+            check(code == 0, "net stop failed (%d):\n%s" % (code, out))
+            code, reply = client.rcpt("receiver@example.test")
+            waited = time.monotonic() - stop_started
+            check(code == 250, "RCPT in the grace answered %d %r" % (code, reply))
+            try:
+                code, reply = client.getreply()
+            except smtplib.SMTPServerDisconnected:
+                code, reply = -1, b"(closed without a reply)"
+            check(code == 421, "the session was not ended with 421: %d %r" % (code, reply))
+        finally:
+            client.close()
+        assert_not_delivered(server, tags["second"])
+        check(wait_for(lambda: log_text().rstrip().endswith("divivez-proxy: stopped"), 20),
+              "no clean last log line:\n" + log_text())
+        check("shutting down: 1 connection(s) open, waiting up to 3000 ms" in log_text(),
+              "the stop gave no grace:\n" + log_text())
+        check(wait_for(lambda: "STOPPED" in state(), 20), "the service did not report STOPPED")
+
+        code, out = wine(build.exe, "--windows-service", "uninstall")
+        check(code == 0 and "service divivez deleted" in out, "uninstall failed (%d):\n%s" % (code, out))
+        check("divivez" not in state(), "the service is still registered:\n" + state())
+        code, out = wine("reg", "query", r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\divivez")
+        check(code != 0, "the event-log source is still registered:\n" + out)
+
+        with open(trace_path, encoding="utf-8", errors="replace") as f:
+            trace = f.read()
+        for event in ("divivez-proxy is starting", "divivez-proxy started: 1 listener(s)",
+                      "divivez-proxy reloaded on PARAMCHANGE: 3 signature(s) in force",
+                      "divivez-proxy stopped"):
+            check('ReportEventW L"' + event in trace, "no ReportEvent %r in the trace:\n%s" % (event, trace[-2000:]))
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env)
+        server.stop()
+        shutil.rmtree(prefix, ignore_errors=True)
 
 
 def sc_quarantine(ctx):
@@ -4050,6 +4195,7 @@ OWN = [
     ("proxy-header-wait-on-loop", sc_proxy_header_wait, ("host",), "native"),
     # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
+    ("windows-service", sc_windows_service, ("host",), "win32"),
     ("quarantine-eml-json", sc_quarantine, ("host",)),
     ("infected-reject-554", sc_infected_reject, ("host", "plugin")),
     ("postfix-content-filter", sc_pf_content_filter, ("host", "plugin"), "native"),
