@@ -25,6 +25,7 @@ win32 this writes the plug-in's registry value in the shared Wine prefix).
 import argparse
 import base64
 import concurrent.futures
+import glob
 import hashlib
 import json
 import os
@@ -1650,66 +1651,87 @@ def sc_signature_reload(ctx):
     server.stop()
 
 
+class WinePrefix:
+    """A Wine prefix of a scenario's own, for a service registered for
+    automatic start (which would start with every program of a shared
+    prefix). A new prefix's Service Control Manager stays locked while the
+    prefix is being made: it is made, then "rebooted". The new server
+    outlives each program, and its first program's services (the event
+    log's among them) write the +eventlog trace to trace_path."""
+
+    def __init__(self, ctx, base, trace_path):
+        self.path = os.path.join(base, "prefix")
+        self.env = ctx.build.env()
+        self.env["WINEPREFIX"] = self.path
+        self.env["WINEDEBUG"] = "-all"
+        self.drive_c = os.path.join(self.path, "drive_c")
+        subprocess.run(["wine", "wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180, check=True)
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=60)
+        subprocess.run(["wineserver", "-p", "300"], env=self.env, check=True)
+        with open(trace_path, "wb") as trace:
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=dict(self.env, WINEDEBUG="-all,+eventlog"),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace,
+                           timeout=180, check=True)
+
+    def wine(self, *argv, timeout=60):
+        return run(["wine"] + list(argv), timeout, env=self.env)
+
+    def service_state(self):
+        return self.wine("sc", "query", "divivez")[1]
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def file_text(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\divivez"
+
+
 def sc_windows_service(ctx):
     """divivez-proxy.exe as the Windows service divivez in a Wine prefix of
-    its own (a service registered for automatic start would start with every
-    program of a shared prefix): registered by --windows-service install,
-    started by net start, it delivers a clean message with the header and
-    drops EICAR; PARAMCHANGE (sent through the Service Control Manager, as sc
-    control does: Wine's sc has no "control") reopens the rotated log file
-    and reloads the signatures; net stop gives an open session the grace,
-    then 421; uninstall leaves no service. Wine's event-log service keeps no
-    log to read back: its +eventlog trace shows the ReportEvent calls."""
+    its own: registered by --windows-service install, started by net start,
+    it delivers a clean message with the header and drops EICAR; PARAMCHANGE
+    (sent through the Service Control Manager, as sc control does: Wine's sc
+    has no "control") reopens the rotated log file and reloads the
+    signatures; net stop gives an open session the grace, then 421;
+    uninstall leaves no service. Wine's event-log service keeps no log to
+    read back: its +eventlog trace shows the ReportEvent calls."""
     build = ctx.build
     base = os.path.join(ctx.workdir, "service")
     os.makedirs(base, exist_ok=True)
-    prefix = os.path.join(base, "prefix")
-    env = build.env()
-    env["WINEPREFIX"] = prefix
-    env["WINEDEBUG"] = "-all"
     trace_path = os.path.join(base, "eventlog-trace.txt")
-    log_path = os.path.join(prefix, "drive_c", "ProgramData", "divivez", "divivez-proxy.log")
     port_file = os.path.join(base, "port")
     signatures = os.path.join(base, "signatures.txt")
     first = b"DIVIVEZ-E2E-SERVICE-FIRST-7d21"
     second = b"DIVIVEZ-E2E-SERVICE-SECOND-c4a8"
     with open(signatures, "w") as f:
         f.write("Service.First %s\n" % first.hex())
-
-    def wine(*argv, timeout=60):
-        return run(["wine"] + list(argv), timeout, env=env)
-
-    def log_text(path=log_path):
-        try:
-            with open(path, encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
-
-    def state():
-        return wine("sc", "query", "divivez")[1]
-
     server = MailServer(ctx.workdir, "service-server")
+    prefix = None
     try:
-        # A new prefix's Service Control Manager stays locked while the
-        # prefix is being made: it is made, then "rebooted". The new server
-        # outlives each program, and its first program's services (the
-        # event log's among them) write the +eventlog trace.
-        subprocess.run(["wine", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180, check=True)
-        subprocess.run(["wineserver", "-k"], env=env)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=60)
-        subprocess.run(["wineserver", "-p", "300"], env=env, check=True)
-        with open(trace_path, "wb") as trace:
-            boot_env = dict(env, WINEDEBUG="-all,+eventlog")
-            subprocess.run(["wine", "cmd", "/c", "exit"], env=boot_env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=trace, timeout=180, check=True)
+        prefix = WinePrefix(ctx, base, trace_path)
+        wine, state = prefix.wine, prefix.service_state
+        log_path = os.path.join(prefix.drive_c, "ProgramData", "divivez", "divivez-proxy.log")
+
+        def log_text(path=log_path):
+            return file_text(path)
+
         code, out = wine(build.exe, "--windows-service", "install", "--listen", "127.0.0.1:0",
                          "--port-file", build.path(port_file), "--upstream", "127.0.0.1:%d" % server.port,
                          "--signatures", build.path(signatures), "--shutdown-grace", "3")
         check(code == 0 and "service divivez created" in out and "event-log source divivez: done" in out,
               "install failed (%d):\n%s" % (code, out))
-        code, out = wine("reg", "query", r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\divivez")
+        code, out = wine("reg", "query", EVENT_SOURCE_KEY)
         check(code == 0 and "EventMessageFile" in out and "divivez-proxy.exe" in out,
               "no event-log source registered (%d):\n%s" % (code, out))
         code, out = wine("net", "start", "divivez")
@@ -1779,7 +1801,7 @@ def sc_windows_service(ctx):
         code, out = wine(build.exe, "--windows-service", "uninstall")
         check(code == 0 and "service divivez deleted" in out, "uninstall failed (%d):\n%s" % (code, out))
         check("divivez" not in state(), "the service is still registered:\n" + state())
-        code, out = wine("reg", "query", r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\divivez")
+        code, out = wine("reg", "query", EVENT_SOURCE_KEY)
         check(code != 0, "the event-log source is still registered:\n" + out)
 
         with open(trace_path, encoding="utf-8", errors="replace") as f:
@@ -1789,9 +1811,73 @@ def sc_windows_service(ctx):
                       "divivez-proxy stopped"):
             check('ReportEventW L"' + event in trace, "no ReportEvent %r in the trace:\n%s" % (event, trace[-2000:]))
     finally:
-        subprocess.run(["wineserver", "-k"], env=env)
+        if prefix is not None:
+            prefix.close()
         server.stop()
-        shutil.rmtree(prefix, ignore_errors=True)
+
+
+def sc_windows_installer(ctx):
+    """The NSIS installer, silent (/S) in a new Wine prefix: it keeps the
+    settings file it finds, installs the program and the plug-in, registers
+    the service and starts it; a clean message is delivered with the header;
+    the silent uninstaller stops and removes the service and the program
+    files and keeps the settings file."""
+    build = ctx.build
+    installers = glob.glob(os.path.join(os.path.dirname(os.path.dirname(build.exe)), "divivez-setup-*.exe"))
+    if len(installers) != 1:
+        raise Skipped("no installer beside the build: cmake --build --preset win32 --target "
+                      "windows-packages (needs makensis, scripts/setup.sh installs nsis)")
+    base = os.path.join(ctx.workdir, "installer")
+    os.makedirs(base, exist_ok=True)
+    port_file = os.path.join(base, "port")
+    server = MailServer(ctx.workdir, "installer-server")
+    prefix = None
+    try:
+        prefix = WinePrefix(ctx, base, os.path.join(base, "eventlog-trace.txt"))
+        wine, state = prefix.wine, prefix.service_state
+        data = os.path.join(prefix.drive_c, "ProgramData", "divivez")
+        program = os.path.join(prefix.drive_c, "Program Files", "divivez")
+        settings = os.path.join(data, "divivez-proxy.conf")
+        os.makedirs(data)
+        own = ("# the administrator's own\nlisten = 127.0.0.1:0\nport-file = %s\nupstream = 127.0.0.1:%d\n"
+               "shutdown-grace = 2\n" % (build.path(port_file), server.port))
+        with open(settings, "w") as f:
+            f.write(own)
+        code, out = wine(installers[0], "/S", timeout=120)
+        check(code == 0, "the silent install failed (%d):\n%s" % (code, out))
+        for name in ("divivez-proxy.exe", "divivez.dll", "uninstall.exe"):
+            check(os.path.exists(os.path.join(program, name)), "the install left no " + name)
+        check(file_text(settings) == own, "the installer changed the settings file:\n" + file_text(settings))
+        check(wait_for(lambda: "RUNNING" in state(), 20), "the service is not running:\n" + state())
+        check(wait_for(lambda: file_text(port_file).strip(), 20),
+              "no port file:\n" + file_text(os.path.join(data, "divivez-proxy.log")))
+        port = int(file_text(port_file).split()[0])
+        tag = tag_for(ctx, "installed")
+        text = message(tag)
+        client = smtp(ctx, port)
+        try:
+            code, reply = send_on(client, text)
+            check(code == 250 and b"queued as E2E" in reply, "through the installed service: %d %r" % (code, reply))
+            client.quit()
+        finally:
+            client.close()
+        assert_delivered(server, tag, with_insert(sent_content(text)))
+
+        code, out = wine(os.path.join("C:\\Program Files\\divivez", "uninstall.exe"), "/S", timeout=120)
+        check(code == 0, "the silent uninstall failed (%d):\n%s" % (code, out))
+        # The uninstaller runs on from a copy of itself.
+        check(wait_for(lambda: not os.path.exists(program), 30),
+              "the uninstall left program files: %r" % (os.listdir(program) if os.path.exists(program) else []))
+        check("divivez" not in state(), "the service is still registered:\n" + state())
+        check(file_text(settings) == own, "the uninstall did not keep the settings file")
+        log = file_text(os.path.join(data, "divivez-proxy.log"))
+        check(log.rstrip().endswith("divivez-proxy: stopped"), "no clean last log line:\n" + log[-2000:])
+        code, out = wine("reg", "query", EVENT_SOURCE_KEY)
+        check(code != 0, "the event-log source is still registered:\n" + out)
+    finally:
+        if prefix is not None:
+            prefix.close()
+        server.stop()
 
 
 def sc_quarantine(ctx):
@@ -4196,6 +4282,7 @@ OWN = [
     # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
     ("windows-service", sc_windows_service, ("host",), "win32"),
+    ("windows-installer", sc_windows_installer, ("host",), "win32"),
     ("quarantine-eml-json", sc_quarantine, ("host",)),
     ("infected-reject-554", sc_infected_reject, ("host", "plugin")),
     ("postfix-content-filter", sc_pf_content_filter, ("host", "plugin"), "native"),
