@@ -1819,8 +1819,9 @@ def sc_windows_service(ctx):
 def sc_windows_installer(ctx):
     """The NSIS installer, silent (/S) in a new Wine prefix: it keeps the
     settings file it finds, installs the program and the plug-in, registers
-    the service and starts it; a clean message is delivered with the header;
-    the silent uninstaller stops and removes the service and the program
+    the service and starts it; a clean message is delivered with the header,
+    and again after an upgrade over the running service; the silent
+    uninstaller stops and removes the service and the program
     files and keeps the settings file."""
     build = ctx.build
     installers = glob.glob(os.path.join(os.path.dirname(os.path.dirname(build.exe)), "divivez-setup-*.exe"))
@@ -1851,17 +1852,31 @@ def sc_windows_installer(ctx):
         check(wait_for(lambda: "RUNNING" in state(), 20), "the service is not running:\n" + state())
         check(wait_for(lambda: file_text(port_file).strip(), 20),
               "no port file:\n" + file_text(os.path.join(data, "divivez-proxy.log")))
-        port = int(file_text(port_file).split()[0])
-        tag = tag_for(ctx, "installed")
-        text = message(tag)
-        client = smtp(ctx, port)
-        try:
-            code, reply = send_on(client, text)
-            check(code == 250 and b"queued as E2E" in reply, "through the installed service: %d %r" % (code, reply))
-            client.quit()
-        finally:
-            client.close()
-        assert_delivered(server, tag, with_insert(sent_content(text)))
+
+        def deliver(name):
+            port = int(file_text(port_file).split()[0])
+            tag = tag_for(ctx, name)
+            text = message(tag)
+            client = smtp(ctx, port)
+            try:
+                code, reply = send_on(client, text)
+                check(code == 250 and b"queued as E2E" in reply, "%s: %d %r" % (name, code, reply))
+                client.quit()
+            finally:
+                client.close()
+            assert_delivered(server, tag, with_insert(sent_content(text)))
+
+        deliver("installed")
+        # An upgrade over the running service: stopped, replaced, started.
+        os.unlink(port_file)
+        code, out = wine(installers[0], "/S", timeout=120)
+        check(code == 0, "the silent upgrade failed (%d):\n%s" % (code, out))
+        check(wait_for(lambda: "RUNNING" in state() and file_text(port_file).strip(), 20),
+              "the service is not running after the upgrade:\n" + state())
+        check(file_text(settings) == own, "the upgrade changed the settings file")
+        check(file_text(os.path.join(data, "divivez-proxy.log")).count("divivez-proxy: stopped") == 1,
+              "the upgrade did not stop the running service cleanly")
+        deliver("upgraded")
 
         code, out = wine(os.path.join("C:\\Program Files\\divivez", "uninstall.exe"), "/S", timeout=120)
         check(code == 0, "the silent uninstall failed (%d):\n%s" % (code, out))
@@ -1871,7 +1886,8 @@ def sc_windows_installer(ctx):
         check("divivez" not in state(), "the service is still registered:\n" + state())
         check(file_text(settings) == own, "the uninstall did not keep the settings file")
         log = file_text(os.path.join(data, "divivez-proxy.log"))
-        check(log.rstrip().endswith("divivez-proxy: stopped"), "no clean last log line:\n" + log[-2000:])
+        check(log.rstrip().endswith("divivez-proxy: stopped") and log.count("divivez-proxy: stopped") == 2,
+              "no clean last log line:\n" + log[-2000:])
         code, out = wine("reg", "query", EVENT_SOURCE_KEY)
         check(code != 0, "the event-log source is still registered:\n" + out)
     finally:
@@ -4279,7 +4295,7 @@ OWN = [
     ("upstream-xclient-vt-refused", sc_upstream_xclient_vt, ("host",)),
     ("upstream-xclient-fail-closed", sc_upstream_xclient_fail_closed, ("host",)),
     ("proxy-header-wait-on-loop", sc_proxy_header_wait, ("host",), "native"),
-    # Windows has no SIGHUP.
+    # Windows has no SIGHUP: windows-service reloads on the service's PARAMCHANGE.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
     ("windows-service", sc_windows_service, ("host",), "win32"),
     ("windows-installer", sc_windows_installer, ("host",), "win32"),
