@@ -1704,7 +1704,8 @@ def sc_windows_service(ctx):
     (sent through the Service Control Manager, as sc control does: Wine's sc
     has no "control") reopens the rotated log file and reloads the
     signatures; net stop gives an open session the grace, then 421;
-    uninstall leaves no service. Wine's event-log service keeps no log to
+    uninstall leaves no service. A fatal error at start-up is logged and
+    ends the service with its exit status. Wine's event-log service keeps no log to
     read back: its +eventlog trace shows the ReportEvent calls."""
     build = ctx.build
     base = os.path.join(ctx.workdir, "service")
@@ -1714,8 +1715,6 @@ def sc_windows_service(ctx):
     signatures = os.path.join(base, "signatures.txt")
     first = b"DIVIVEZ-E2E-SERVICE-FIRST-7d21"
     second = b"DIVIVEZ-E2E-SERVICE-SECOND-c4a8"
-    with open(signatures, "w") as f:
-        f.write("Service.First %s\n" % first.hex())
     server = MailServer(ctx.workdir, "service-server")
     prefix = None
     try:
@@ -1734,6 +1733,18 @@ def sc_windows_service(ctx):
         code, out = wine("reg", "query", EVENT_SOURCE_KEY)
         check(code == 0 and "EventMessageFile" in out and "divivez-proxy.exe" in out,
               "no event-log source registered (%d):\n%s" % (code, out))
+        # A fatal error at start-up (the signature file is not there yet):
+        # the log file and the event log say it, the service reports its exit.
+        # (Wine's net start reports success once the service has started to
+        # start: its state is what tells.)
+        code, out = wine("net", "start", "divivez")
+        check(wait_for(lambda: "STOPPED" in state(), 20),
+              "the service started without its signature file (%d):\n%s\n%s" % (code, out, state()))
+        check(re.search(r"SERVICE_EXIT_CODE +: 2\b", state()), "no exit status 2:\n" + state())
+        check(re.search(r"divivez-proxy: FATAL: signature file: cannot open .*signatures\.txt", log_text()),
+              "no FATAL line in the log:\n" + log_text())
+        with open(signatures, "w") as f:
+            f.write("Service.First %s\n" % first.hex())
         code, out = wine("net", "start", "divivez")
         check(code == 0 and "RUNNING" in state(), "net start failed (%d):\n%s\n%s" % (code, out, log_text()))
         check(wait_for(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 20),
@@ -1806,7 +1817,8 @@ def sc_windows_service(ctx):
 
         with open(trace_path, encoding="utf-8", errors="replace") as f:
             trace = f.read()
-        for event in ("divivez-proxy is starting", "divivez-proxy started: 1 listener(s)",
+        for event in ("divivez-proxy could not start or stopped: signature file: cannot open ",
+                      "divivez-proxy is starting", "divivez-proxy started: 1 listener(s)",
                       "divivez-proxy reloaded on PARAMCHANGE: 3 signature(s) in force",
                       "divivez-proxy stopped"):
             check('ReportEventW L"' + event in trace, "no ReportEvent %r in the trace:\n%s" % (event, trace[-2000:]))
