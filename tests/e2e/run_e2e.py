@@ -4307,7 +4307,7 @@ OWN = [
     ("upstream-xclient-vt-refused", sc_upstream_xclient_vt, ("host",)),
     ("upstream-xclient-fail-closed", sc_upstream_xclient_fail_closed, ("host",)),
     ("proxy-header-wait-on-loop", sc_proxy_header_wait, ("host",), "native"),
-    # Windows has no SIGHUP: windows-service reloads on the service's PARAMCHANGE.
+    # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
     ("windows-service", sc_windows_service, ("host",), "win32"),
     ("windows-installer", sc_windows_installer, ("host",), "win32"),
