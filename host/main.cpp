@@ -16,6 +16,7 @@
 #include "host/base/log.h"
 #include "host/base/net.h"
 #include "host/base/os.h"
+#include "host/base/service.h"
 #include "host/capture/capture_server.h"
 #include "host/capture/quarantine.h"
 #include "host/config_file.h"
@@ -36,10 +37,51 @@ std::atomic<int> g_stopRequests{0};
 // Runs in a signal handler or console control thread: lock-free atomics only.
 void OnStopRequest() { g_stopRequests.fetch_add(1); }
 
+// Under the Service Control Manager nobody reads stderr: a fatal error goes
+// to the log file (once it is open) and to the event log as well.
+bool g_service = false;
+Logger* g_log = nullptr;
+
 int Fail(int status, const std::string& message) {
   std::fprintf(stderr, "divivez-proxy: %s\n", message.c_str());
+  if (g_service) {
+    if (g_log != nullptr) g_log->Line("FATAL: %s", LogSafe(message).c_str());
+    ServiceEvent(EventKind::kError, "divivez-proxy could not start or stopped: " + message);
+  }
   return status;
 }
+
+// The command line without its --windows-service: what the installed
+// service is to run with.
+std::vector<std::string> ServiceArguments(const std::vector<std::string>& args) {
+  std::vector<std::string> kept;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--windows-service") {
+      ++i;
+    } else if (args[i].compare(0, 18, "--windows-service=") != 0) {
+      kept.push_back(args[i]);
+    }
+  }
+  return kept;
+}
+
+int ManageService(const Options& options, const std::vector<std::string>& args) {
+  std::vector<std::string> report;
+  std::string error;
+  bool done = false;
+  if (options.windowsService == "install") {
+    done = ServiceInstall(ServiceArguments(args), &report, &error);
+  } else if (options.windowsService == "uninstall") {
+    done = ServiceUninstall(options.shutdownGraceMs + 15000, &report, &error);
+  } else {
+    done = ServiceReload(&error);
+    if (done) report.push_back("service divivez told to reload (PARAMCHANGE)");
+  }
+  for (const std::string& line : report) std::printf("divivez-proxy: %s\n", line.c_str());
+  return done ? 0 : Fail(1, error);
+}
+
+int Serve(Options& options, std::filesystem::file_time_type started, bool reloadSignal);
 
 }  // namespace
 
@@ -59,6 +101,26 @@ int main(int argc, char** argv) {
     std::printf("divivez-proxy %s\n", DIVIVEZ_VERSION);
     return 0;
   }
+  if (!options.windowsService.empty() && !ServiceSupported()) {
+    return Fail(2, "--windows-service: this system has no Windows services");
+  }
+  if (!options.windowsService.empty() && options.windowsService != "run") {
+    return ManageService(options, args);
+  }
+  if (options.windowsService == "run") {
+    g_service = true;
+    // The stop's wait hint: the grace, then the last log lines.
+    const int status = ServiceRun([&] { return Serve(options, started, reloadSignal); },
+                                  OnStopRequest, options.shutdownGraceMs + 10000, &error);
+    return status < 0 ? Fail(2, error) : status;
+  }
+  return Serve(options, started, reloadSignal);
+}
+
+namespace {
+
+int Serve(Options& options, std::filesystem::file_time_type started, bool reloadSignal) {
+  std::string error;
   for (const RouteSettings& route : options.routes) {
     if (route.originalDestination && !NetHasOriginalDestination()) {
       return Fail(2, (route.name.empty() ? "" : "route '" + route.name + "': ") +
@@ -68,8 +130,20 @@ int main(int argc, char** argv) {
   }
 
   Logger log;
-  log.SetTerminal(OsStderrIsTerminal());
+  log.SetTerminal(!g_service && OsStderrIsTerminal());
+  if (g_service && options.logFile.empty()) {
+    const std::string data = ServiceDataDirectory();
+    if (data.empty()) return Fail(2, "cannot create the data directory under %ProgramData%");
+    options.logFile = data + "divivez-proxy.log";
+  }
   if (!options.logFile.empty() && !log.OpenFile(options.logFile, &error)) return Fail(2, error);
+  g_log = &log;
+  if (g_service) {
+    // Written at once, so that the log shows whether Event Viewer will.
+    const bool logged = ServiceEvent(EventKind::kInformation, "divivez-proxy is starting");
+    log.Line("running as the service %s; event log: %s", kServiceName,
+             logged ? "start-up event reported" : "ReportEvent failed, events go to this log only");
+  }
 
   // Before the scanner: a pool of daemons starts probing them at once.
   if (!NetStartup(&error)) return Fail(1, error);
@@ -209,8 +283,38 @@ int main(int argc, char** argv) {
   }
 
   SignatureReloader reloader(builtin, options.signaturesFile, &log);
-  if (anyCertificate) reloader.AlsoOnSignal([&routes, &log] { ReloadCertificates(routes, &log); });
+  if (!options.logFile.empty()) {
+    // For rotation: the file was moved aside; the reload's lines go to the
+    // new one.
+    reloader.FirstOnSignal([&log, &options] {
+      std::string reason;
+      if (log.ReopenFile(&reason)) {
+        log.Line("log file %s reopened", LogSafe(options.logFile).c_str());
+      } else {
+        log.Line("log file NOT reopened, lines still go to the file open before: %s",
+                 LogSafe(reason).c_str());
+      }
+    });
+  }
+  if (anyCertificate || g_service) {
+    reloader.AlsoOnSignal([&routes, &log, &options, anyCertificate, builtin] {
+      if (anyCertificate) ReloadCertificates(routes, &log);
+      if (g_service) {
+        std::string text = "divivez-proxy reloaded on PARAMCHANGE";
+        if (builtin != nullptr) {
+          text += ": " + std::to_string(builtin->Current()->Signatures().size()) +
+                  " signature(s) in force";
+        }
+        ServiceEvent(EventKind::kInformation, text + " (details in " + options.logFile + ")");
+      }
+    });
+  }
   if (reloadSignal) reloader.Start();
+  if (g_service) {
+    ServiceReportRunning();
+    ServiceEvent(EventKind::kInformation,
+                 "divivez-proxy started: " + std::to_string(bound.size()) + " listener(s)");
+  }
   proxy.Run(g_stopRequests, options.shutdownGraceMs);
   reloader.Stop();
   if (capture) {
@@ -220,5 +324,8 @@ int main(int argc, char** argv) {
   }
   proxy.LogCounters();
   log.Line("stopped");
+  if (g_service) ServiceEvent(EventKind::kInformation, "divivez-proxy stopped");
   return 0;
 }
+
+}  // namespace

@@ -597,6 +597,27 @@ const std::vector<OptionRow> kOptions = {
      "opens a route: its own {route}; it needs an upstream and a listener and takes the TLS "
      "settings it does not name from the "
      "top level (but upstream-tls-name, and the key of its own tls-cert)"},
+    {"--windows-service", "install|uninstall|reload|run", kOptCommandLineOnly, nullptr,
+     [](OptionSetter& s) {
+       if (s.value != "install" && s.value != "uninstall" && s.value != "reload" &&
+           s.value != "run") {
+         return s.Fail("expected install, uninstall, reload or run, got '" + s.value + "'");
+       }
+       s.options->windowsService = s.value;
+       return true;
+     },
+     "(Windows) install: register the service divivez (automatic start, as NT SERVICE\\divivez "
+     "or LocalService) to run this program with the other options of this command line (give "
+     "absolute paths: a service starts in the system directory), register its event-log "
+     "source and let its account write %ProgramData%\\divivez and the plug-in's registry key; "
+     "needs administrator rights. uninstall: stop the service (waiting up to the shutdown "
+     "grace and 15 s) and remove it and its event-log source; the settings, log and "
+     "quarantine stay. reload: send the running service PARAMCHANGE, as sc control divivez "
+     "paramchange does. run: what the registered service runs: started by the Service Control "
+     "Manager, it stops on STOP and SHUTDOWN as on Ctrl-C (the shutdown grace, then 421), and "
+     "PARAMCHANGE (sc control divivez paramchange) does what SIGHUP does on Linux; its log "
+     "goes to %ProgramData%\\divivez\\divivez-proxy.log unless --log-file names another, and "
+     "its start, stop, reloads and fatal errors to the event log as well"},
     {"--help", nullptr, kOptCommandLineOnly | kOptEndsParsing, nullptr,
      [](OptionSetter& s) { return s.options->help = true; }, "this text"},
     {"-h", nullptr, kOptCommandLineOnly | kOptEndsParsing, nullptr,

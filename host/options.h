@@ -91,6 +91,9 @@ struct Options {
   std::string quarantineDir;       // empty: infected messages are not kept
   std::string configFile;          // --config; read by ParseCommandLine
   std::vector<GivenOption> given;  // the options named, in order (defaults not)
+  // --windows-service: "run" (started by the Service Control Manager),
+  // "install", "uninstall", or empty (a console program).
+  std::string windowsService;
   bool help = false;
   bool version = false;
 };

@@ -46,6 +46,10 @@ for preset in "${presets[@]}"; do
   fi
   echo "e2e.sh: building the $preset plug-in and proxy"
   cmake --build --preset "$preset" --target divivez divivez-proxy
+  # The installer, for windows-installer (skipped without it).
+  if [ "$preset" = win32 ] && command -v makensis >/dev/null; then
+    cmake --build --preset "$preset" --target windows-packages
+  fi
 done
 
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-divivez}"

@@ -128,3 +128,19 @@ DEBIAN_FRONTEND=noninteractive apt-get purge -y -q -o DPkg::Lock::Timeout=300 di
 installed=0
 [ ! -e /etc/divivez/divivez-proxy.conf ] || fail "purge left the settings file"
 echo "package.sh: built, checked, installed, verified, removed and purged $(basename "$deb")"
+
+# The Windows packages beside it: the NSIS installer and a zip of the
+# binaries, from the win32 build (the one the win32 suite tests), stripped.
+# scripts/e2e.sh win32 --only windows-installer installs and uninstalls it
+# under Wine.
+command -v makensis >/dev/null || fail "makensis missing (scripts/setup.sh installs nsis)"
+[ -f build/win32/CMakeCache.txt ] || cmake --preset win32 >/dev/null
+cmake --build --preset win32 --target windows-packages
+installer=build/win32/divivez-setup-$version.exe
+archive=build/win32/divivez-$version-win32.zip
+[ "$(head -c 2 "$installer")" = MZ ] || fail "$installer is no Windows program"
+listing=$(python3 -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$archive")
+[ "$listing" = "$(printf 'divivez-proxy.conf\ndivivez-proxy.exe\ndivivez.dll')" ] ||
+  fail "$archive holds: $listing"
+cp "$installer" "$archive" build/package/
+echo "package.sh: built $(basename "$installer") and $(basename "$archive") beside it in build/package"

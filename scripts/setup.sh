@@ -77,7 +77,7 @@ apt-get install -y -q --no-install-recommends \
   valgrind \
   swaks libnet-ssleay-perl libio-socket-ssl-perl curl python3 python3-aiosmtpd openssl \
   iproute2 nftables \
-  dpkg-dev systemd adduser \
+  dpkg-dev systemd adduser nsis \
   postfix sasl2-bin libsasl2-modules clamav-daemon clamav \
   haproxy prometheus stunnel4
 

@@ -42,14 +42,25 @@ Logger::~Logger() {
 }
 
 bool Logger::OpenFile(const std::string& path, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "ab");
-  if (file == nullptr) {
-    *error = "cannot open log file " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  std::FILE* file = OsOpenLogFile(path, error);
+  if (file == nullptr) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_file != nullptr) std::fclose(m_file);
   m_file = file;
+  m_path = path;
   return true;
+}
+
+bool Logger::ReopenFile(std::string* error) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_file == nullptr) return true;
+    path = m_path;
+  }
+  // The new file is opened before the old one is closed: a file that
+  // cannot be opened leaves the lines going where they went.
+  return OpenFile(path, error);
 }
 
 void Logger::ClearBarLocked() {

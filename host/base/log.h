@@ -21,6 +21,11 @@ class Logger {
 
   // Appends lines to path too. False with *error when it cannot be opened.
   bool OpenFile(const std::string& path, std::string* error);
+  // Opens the file of OpenFile again by its name, for rotation: lines go to
+  // a new file once the old one was moved aside. True when there is none.
+  // False with *error when it cannot be opened; lines then still go to the
+  // file open before.
+  bool ReopenFile(std::string* error);
   void SetTerminal(bool terminal) { m_terminal = terminal; }
   bool Terminal() const { return m_terminal; }
 
@@ -45,6 +50,7 @@ class Logger {
   std::time_t m_stampSecond = 0;
   char m_stamp[48] = "";
   std::FILE* m_file = nullptr;
+  std::string m_path;
   bool m_terminal = false;
   bool m_barShown = false;
 };

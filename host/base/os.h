@@ -33,8 +33,8 @@ bool OsMayReuseConnectionThreads();
 // of killing the process.
 void OsInstallStopHandler(void (*onStop)());
 
-// The reload signal: SIGHUP on POSIX. Windows has none; there the first two
-// return false and the last does nothing.
+// The reload signal: SIGHUP on POSIX; on Windows an event that the
+// service's PARAMCHANGE control sets (service.h).
 // Blocks the signal in the calling thread and in the threads it starts
 // later, so that it reaches OsWaitReloadSignal only (no blocking call of
 // another thread is interrupted by it); call before any thread starts.
@@ -81,6 +81,12 @@ bool OsOwnedByCurrentUser(const std::string& path);
 // name exists (a symbolic link included). POSIX: O_CREAT|O_EXCL|O_NOFOLLOW,
 // mode 0600; Windows: CREATE_NEW. nullptr with *error on failure.
 std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error);
+
+// Opens a log file for appending, created when missing. On Windows it may
+// be renamed or deleted while open (FILE_SHARE_DELETE), so that it can be
+// rotated as on POSIX: moved aside, then reopened by the reload signal.
+// nullptr with *error ("cannot open log file PATH: reason").
+std::FILE* OsOpenLogFile(const std::string& path, std::string* error);
 
 // Hands a file's bytes, from the first to the last, to take() in pieces of
 // at most pieceBytes, until take() returns false. POSIX maps a file over

@@ -59,6 +59,7 @@ void SignatureReloader::WaitForSignals() {
       m_log->Line("cannot wait for the reload signal; signatures are no longer reloaded");
       return;
     }
+    if (m_first) m_first();
     if (!m_also || (m_scanner != nullptr && !m_path.empty())) Reload();
     if (m_also) m_also();
   }

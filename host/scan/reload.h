@@ -9,7 +9,8 @@
 // LoadSignatureFile): it is most likely one caught half written. The log
 // line of a reload gives the counts before and after. Connections are not
 // touched either way.
-// Windows has no reload signal: there the file is read at start-up only.
+// On Windows the signal is the service's PARAMCHANGE control
+// (sc control divivez paramchange).
 #ifndef DIVIVEZ_HOST_RELOAD_H_
 #define DIVIVEZ_HOST_RELOAD_H_
 
@@ -38,6 +39,9 @@ class SignatureReloader {
   // signatures; before Start. With it, a signal without a signature file
   // reloads only that, and says nothing about signatures.
   void AlsoOnSignal(std::function<void()> reload) { m_also = std::move(reload); }
+  // What the signal does before anything else (reopening the log file, so
+  // that the reload's own lines go to the new one); before Start.
+  void FirstOnSignal(std::function<void()> first) { m_first = std::move(first); }
 
   // Starts the thread that waits for the signal. Call only where
   // OsBlockReloadSignal succeeded at start-up.
@@ -52,6 +56,7 @@ class SignatureReloader {
   std::string m_path;
   Logger* m_log;
   std::function<void()> m_also;
+  std::function<void()> m_first;
   std::thread m_thread;
   std::atomic<bool> m_stopping{false};
 };

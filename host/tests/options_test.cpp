@@ -110,6 +110,7 @@ TEST(OptionsTest, TlsMistakesAreNamed) {
       {{"--upstream", "mail.example.org:25", "--upstream-tls-name", "mx"},
        "--upstream-tls-name needs --upstream-tls may, starttls or implicit"},
       {{"--upstream-tls", "sometimes"}, "expected none, may, starttls or implicit"},
+      {{"--windows-service", "start"}, "expected install, uninstall, reload or run, got 'start'"},
       {{"--tls-cert", ""}, "--tls-cert needs a non-empty value"},
       {{"--tls-handshake-timeout", "0"}, "time-outs must be greater than 0"},
       {{"--listen", "127.0.0.1:25", "--listen", "127.0.0.1:25"},

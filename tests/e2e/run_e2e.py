@@ -25,6 +25,7 @@ win32 this writes the plug-in's registry value in the shared Wine prefix).
 import argparse
 import base64
 import concurrent.futures
+import glob
 import hashlib
 import json
 import os
@@ -35,6 +36,7 @@ import shutil
 import signal
 import smtplib
 import socket
+import subprocess
 import ssl
 import subprocess
 import sys
@@ -1655,6 +1657,263 @@ def sc_signature_reload(ctx):
           "the messages did not all go over one connection:\n" + proxy.proc.log_tail())
     proxy.stop()
     server.stop()
+
+
+class WinePrefix:
+    """A Wine prefix of a scenario's own, for a service registered for
+    automatic start (which would start with every program of a shared
+    prefix). A new prefix's Service Control Manager stays locked while the
+    prefix is being made: it is made, then "rebooted". The new server
+    outlives each program, and its first program's services (the event
+    log's among them) write the +eventlog trace to trace_path."""
+
+    def __init__(self, ctx, base, trace_path):
+        self.path = os.path.join(base, "prefix")
+        self.env = ctx.build.env()
+        self.env["WINEPREFIX"] = self.path
+        self.env["WINEDEBUG"] = "-all"
+        self.drive_c = os.path.join(self.path, "drive_c")
+        subprocess.run(["wine", "wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180, check=True)
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=60)
+        subprocess.run(["wineserver", "-p", "300"], env=self.env, check=True)
+        with open(trace_path, "wb") as trace:
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=dict(self.env, WINEDEBUG="-all,+eventlog"),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace,
+                           timeout=180, check=True)
+
+    def wine(self, *argv, timeout=60):
+        return run(["wine"] + list(argv), timeout, env=self.env)
+
+    def service_state(self):
+        return self.wine("sc", "query", "divivez")[1]
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def file_text(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\divivez"
+
+
+def sc_windows_service(ctx):
+    """divivez-proxy.exe as the Windows service divivez in a Wine prefix of
+    its own: registered by --windows-service install, started by net start,
+    it delivers a clean message with the header and drops EICAR; PARAMCHANGE
+    (sent through the Service Control Manager, as sc control does: Wine's sc
+    has no "control") reopens the rotated log file and reloads the
+    signatures; net stop gives an open session the grace, then 421;
+    uninstall leaves no service. A fatal error at start-up is logged and
+    ends the service with its exit status. Wine's event-log service keeps no log to
+    read back: its +eventlog trace shows the ReportEvent calls."""
+    build = ctx.build
+    base = os.path.join(ctx.workdir, "service")
+    os.makedirs(base, exist_ok=True)
+    trace_path = os.path.join(base, "eventlog-trace.txt")
+    port_file = os.path.join(base, "port")
+    signatures = os.path.join(base, "signatures.txt")
+    first = b"DIVIVEZ-E2E-SERVICE-FIRST-7d21"
+    second = b"DIVIVEZ-E2E-SERVICE-SECOND-c4a8"
+    server = MailServer(ctx.workdir, "service-server")
+    prefix = None
+    try:
+        prefix = WinePrefix(ctx, base, trace_path)
+        wine, state = prefix.wine, prefix.service_state
+        log_path = os.path.join(prefix.drive_c, "ProgramData", "divivez", "divivez-proxy.log")
+
+        def log_text(path=log_path):
+            return file_text(path)
+
+        code, out = wine(build.exe, "--windows-service", "install", "--listen", "127.0.0.1:0",
+                         "--port-file", build.path(port_file), "--upstream", "127.0.0.1:%d" % server.port,
+                         "--signatures", build.path(signatures), "--shutdown-grace", "3")
+        check(code == 0 and "service divivez created" in out and "event-log source divivez: done" in out,
+              "install failed (%d):\n%s" % (code, out))
+        code, out = wine("reg", "query", EVENT_SOURCE_KEY)
+        check(code == 0 and "EventMessageFile" in out and "divivez-proxy.exe" in out,
+              "no event-log source registered (%d):\n%s" % (code, out))
+        # A fatal error at start-up (the signature file is not there yet):
+        # the log file and the event log say it, the service reports its exit.
+        # (Wine's net start reports success once the service has started to
+        # start: its state is what tells.)
+        code, out = wine("net", "start", "divivez")
+        check(wait_for(lambda: "STOPPED" in state(), 20),
+              "the service started without its signature file (%d):\n%s\n%s" % (code, out, state()))
+        check(re.search(r"SERVICE_EXIT_CODE +: 2\b", state()), "no exit status 2:\n" + state())
+        check(re.search(r"divivez-proxy: FATAL: signature file: cannot open .*signatures\.txt", log_text()),
+              "no FATAL line in the log:\n" + log_text())
+        with open(signatures, "w") as f:
+            f.write("Service.First %s\n" % first.hex())
+        code, out = wine("net", "start", "divivez")
+        check(code == 0 and "RUNNING" in state(), "net start failed (%d):\n%s\n%s" % (code, out, log_text()))
+        check(wait_for(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 20),
+              "no port file:\n" + log_text())
+        port = int(open(port_file).read().split()[0])
+        check("running as the service divivez; event log: start-up event reported" in log_text(),
+              "the start-up line does not report the event:\n" + log_text())
+
+        tags = {name: tag_for(ctx, "service-" + name) for name in ("clean", "eicar", "second")}
+        texts = {"clean": message(tags["clean"]),
+                 "eicar": message(tags["eicar"], [b"Here:", EICAR]),
+                 "second": message(tags["second"], [b"text " + second + b" text"])}
+        client = smtp(ctx, port)
+        try:
+            code, reply = send_on(client, texts["clean"])
+            check(code == 250 and b"queued as E2E" in reply, "clean: %d %r" % (code, reply))
+            code, reply = send_on(client, texts["eicar"])
+            check((code, reply) == (250, b"Mail accepted"), "EICAR: %d %r, not dropped" % (code, reply))
+            client.quit()
+        finally:
+            client.close()
+        assert_delivered(server, tags["clean"], with_insert(sent_content(texts["clean"])))
+        assert_not_delivered(server, tags["eicar"])
+
+        # Rotation: the file moved aside while open, then the reload.
+        os.rename(log_path, log_path + ".1")
+        with open(signatures, "w") as f:
+            f.write("# replaced\nService.First %s\nService.Second %s\n" % (first.hex(), second.hex()))
+        code, out = wine(build.exe, "--windows-service", "reload")
+        check(code == 0 and "PARAMCHANGE" in out, "reload failed (%d):\n%s" % (code, out))
+        check(wait_for(lambda: "signatures reloaded from" in log_text(), 15),
+              "no reload line in the reopened log file:\n%s\n(moved aside:)\n%s"
+              % (log_text(), log_text(log_path + ".1")[-1500:]))
+        check(re.search(r"log file .*divivez-proxy\.log reopened\n.*signatures reloaded from .*: 3 in "
+                        r"force for the scans that start from now on \(2 before\)", log_text()),
+              "the reopened log does not start with the reload's lines:\n" + log_text())
+        client = smtp(ctx, port)
+        try:
+            code, reply = send_on(client, texts["second"])
+            check((code, reply) == (250, b"Mail accepted"),
+                  "after PARAMCHANGE: %d %r, the new signature did not match" % (code, reply))
+            # An open session for the stop: it gets the grace, then 421.
+            code, _ = client.mail("sender@example.test")
+            check(code == 250, "MAIL answered %d" % code)
+            stop_started = time.monotonic()
+            code, out = wine("net", "stop", "divivez")
+            check(code == 0, "net stop failed (%d):\n%s" % (code, out))
+            code, reply = client.rcpt("receiver@example.test")
+            waited = time.monotonic() - stop_started
+            check(code == 250, "RCPT in the grace answered %d %r" % (code, reply))
+            try:
+                code, reply = client.getreply()
+            except smtplib.SMTPServerDisconnected:
+                code, reply = -1, b"(closed without a reply)"
+            check(code == 421, "the session was not ended with 421: %d %r" % (code, reply))
+        finally:
+            client.close()
+        assert_not_delivered(server, tags["second"])
+        check(wait_for(lambda: log_text().rstrip().endswith("divivez-proxy: stopped"), 20),
+              "no clean last log line:\n" + log_text())
+        check("shutting down: 1 connection(s) open, waiting up to 3000 ms" in log_text(),
+              "the stop gave no grace:\n" + log_text())
+        check(wait_for(lambda: "STOPPED" in state(), 20), "the service did not report STOPPED")
+
+        code, out = wine(build.exe, "--windows-service", "uninstall")
+        check(code == 0 and "service divivez deleted" in out, "uninstall failed (%d):\n%s" % (code, out))
+        check("divivez" not in state(), "the service is still registered:\n" + state())
+        code, out = wine("reg", "query", EVENT_SOURCE_KEY)
+        check(code != 0, "the event-log source is still registered:\n" + out)
+
+        with open(trace_path, encoding="utf-8", errors="replace") as f:
+            trace = f.read()
+        for event in ("divivez-proxy could not start or stopped: signature file: cannot open ",
+                      "divivez-proxy is starting", "divivez-proxy started: 1 listener(s)",
+                      "divivez-proxy reloaded on PARAMCHANGE: 3 signature(s) in force",
+                      "divivez-proxy stopped"):
+            check('ReportEventW L"' + event in trace, "no ReportEvent %r in the trace:\n%s" % (event, trace[-2000:]))
+    finally:
+        if prefix is not None:
+            prefix.close()
+        server.stop()
+
+
+def sc_windows_installer(ctx):
+    """The NSIS installer, silent (/S) in a new Wine prefix: it keeps the
+    settings file it finds, installs the program and the plug-in, registers
+    the service and starts it; a clean message is delivered with the header,
+    and again after an upgrade over the running service; the silent
+    uninstaller stops and removes the service and the program
+    files and keeps the settings file."""
+    build = ctx.build
+    installers = glob.glob(os.path.join(os.path.dirname(os.path.dirname(build.exe)), "divivez-setup-*.exe"))
+    if len(installers) != 1:
+        raise Skipped("no installer beside the build: cmake --build --preset win32 --target "
+                      "windows-packages (needs makensis, scripts/setup.sh installs nsis)")
+    base = os.path.join(ctx.workdir, "installer")
+    os.makedirs(base, exist_ok=True)
+    port_file = os.path.join(base, "port")
+    server = MailServer(ctx.workdir, "installer-server")
+    prefix = None
+    try:
+        prefix = WinePrefix(ctx, base, os.path.join(base, "eventlog-trace.txt"))
+        wine, state = prefix.wine, prefix.service_state
+        data = os.path.join(prefix.drive_c, "ProgramData", "divivez")
+        program = os.path.join(prefix.drive_c, "Program Files", "divivez")
+        settings = os.path.join(data, "divivez-proxy.conf")
+        os.makedirs(data)
+        own = ("# the administrator's own\nlisten = 127.0.0.1:0\nport-file = %s\nupstream = 127.0.0.1:%d\n"
+               "shutdown-grace = 2\n" % (build.path(port_file), server.port))
+        with open(settings, "w") as f:
+            f.write(own)
+        code, out = wine(installers[0], "/S", timeout=120)
+        check(code == 0, "the silent install failed (%d):\n%s" % (code, out))
+        for name in ("divivez-proxy.exe", "divivez.dll", "uninstall.exe"):
+            check(os.path.exists(os.path.join(program, name)), "the install left no " + name)
+        check(file_text(settings) == own, "the installer changed the settings file:\n" + file_text(settings))
+        check(wait_for(lambda: "RUNNING" in state(), 20), "the service is not running:\n" + state())
+        check(wait_for(lambda: file_text(port_file).strip(), 20),
+              "no port file:\n" + file_text(os.path.join(data, "divivez-proxy.log")))
+
+        def deliver(name):
+            port = int(file_text(port_file).split()[0])
+            tag = tag_for(ctx, name)
+            text = message(tag)
+            client = smtp(ctx, port)
+            try:
+                code, reply = send_on(client, text)
+                check(code == 250 and b"queued as E2E" in reply, "%s: %d %r" % (name, code, reply))
+                client.quit()
+            finally:
+                client.close()
+            assert_delivered(server, tag, with_insert(sent_content(text)))
+
+        deliver("installed")
+        # An upgrade over the running service: stopped, replaced, started.
+        os.unlink(port_file)
+        code, out = wine(installers[0], "/S", timeout=120)
+        check(code == 0, "the silent upgrade failed (%d):\n%s" % (code, out))
+        check(wait_for(lambda: "RUNNING" in state() and file_text(port_file).strip(), 20),
+              "the service is not running after the upgrade:\n" + state())
+        check(file_text(settings) == own, "the upgrade changed the settings file")
+        check(file_text(os.path.join(data, "divivez-proxy.log")).count("divivez-proxy: stopped") == 1,
+              "the upgrade did not stop the running service cleanly")
+        deliver("upgraded")
+
+        code, out = wine(os.path.join("C:\\Program Files\\divivez", "uninstall.exe"), "/S", timeout=120)
+        check(code == 0, "the silent uninstall failed (%d):\n%s" % (code, out))
+        # The uninstaller runs on from a copy of itself.
+        check(wait_for(lambda: not os.path.exists(program), 30),
+              "the uninstall left program files: %r" % (os.listdir(program) if os.path.exists(program) else []))
+        check("divivez" not in state(), "the service is still registered:\n" + state())
+        check(file_text(settings) == own, "the uninstall did not keep the settings file")
+        log = file_text(os.path.join(data, "divivez-proxy.log"))
+        check(log.rstrip().endswith("divivez-proxy: stopped") and log.count("divivez-proxy: stopped") == 2,
+              "no clean last log line:\n" + log[-2000:])
+        code, out = wine("reg", "query", EVENT_SOURCE_KEY)
+        check(code != 0, "the event-log source is still registered:\n" + out)
+    finally:
+        if prefix is not None:
+            prefix.close()
+        server.stop()
 
 
 def sc_quarantine(ctx):
@@ -4123,6 +4382,8 @@ OWN = [
     ("proxy-header-wait-on-loop", sc_proxy_header_wait, ("host",), "native"),
     # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
+    ("windows-service", sc_windows_service, ("host",), "win32"),
+    ("windows-installer", sc_windows_installer, ("host",), "win32"),
     ("quarantine-eml-json", sc_quarantine, ("host",)),
     ("infected-reject-554", sc_infected_reject, ("host", "plugin")),
     ("postfix-content-filter", sc_pf_content_filter, ("host", "plugin"), "native"),

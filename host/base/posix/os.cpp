@@ -161,6 +161,12 @@ std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error) {
   return file;
 }
 
+std::FILE* OsOpenLogFile(const std::string& path, std::string* error) {
+  std::FILE* file = std::fopen(path.c_str(), "abe");
+  if (file == nullptr) *error = "cannot open log file " + path + ": " + std::strerror(errno);
+  return file;
+}
+
 namespace {
 
 // Files up to this size are read, larger ones mapped.

@@ -93,12 +93,25 @@ void OsInstallStopHandler(void (*onStop)()) {
   SetConsoleCtrlHandler(ConsoleHandler, TRUE);
 }
 
-// NOT: Windows has no reload signal; a service restart reloads.
-bool OsBlockReloadSignal() { return false; }
+// Windows has no signals: the reload signal is an auto-reset event that the
+// service's PARAMCHANGE control sets. A set event stays set until a wait
+// takes it, as a blocked SIGHUP stays pending.
+namespace {
+HANDLE g_reloadEvent = nullptr;
+}  // namespace
 
-bool OsWaitReloadSignal() { return false; }
+bool OsBlockReloadSignal() {
+  if (g_reloadEvent == nullptr) g_reloadEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  return g_reloadEvent != nullptr;
+}
 
-void OsRaiseReloadSignal() {}
+bool OsWaitReloadSignal() {
+  return g_reloadEvent != nullptr && WaitForSingleObject(g_reloadEvent, INFINITE) == WAIT_OBJECT_0;
+}
+
+void OsRaiseReloadSignal() {
+  if (g_reloadEvent != nullptr) SetEvent(g_reloadEvent);
+}
 
 std::string OsExecutableDirectory() {
   char path[MAX_PATH];
@@ -191,6 +204,27 @@ std::FILE* OsCreatePrivateFile(const std::string& path, std::string* error) {
     _close(fd);
     DeleteFileA(path.c_str());
     *error = "cannot open " + path;
+  }
+  return file;
+}
+
+std::FILE* OsOpenLogFile(const std::string& path, std::string* error) {
+  HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = "cannot open log file " + path + ": " + LastErrorText(GetLastError());
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_BINARY);
+  std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "ab");
+  if (file == nullptr) {
+    if (fd < 0) {
+      CloseHandle(handle);
+    } else {
+      _close(fd);
+    }
+    *error = "cannot open log file " + path;
   }
   return file;
 }
