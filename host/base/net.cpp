@@ -233,13 +233,14 @@ std::string EndpointText(const Endpoint& endpoint) {
   return endpoint.host + ":" + std::to_string(endpoint.port);
 }
 
-#if !defined(__linux__)
-// No readiness set here (posix/net.cpp has epoll's): the proxy keeps a thread
-// per connection.
+#if !defined(__linux__) && !defined(_WIN32)
+// No readiness set here (posix/net.cpp has epoll's, win32/net.cpp WSAPoll's):
+// the proxy keeps a thread per connection.
 struct NetPoller {};
 NetPoller* NetPollerCreate() { return nullptr; }
 void NetPollerDestroy(NetPoller*) {}
 bool NetPollerWatch(NetPoller*, NetSocket, void*, bool) { return false; }
+void NetPollerClosed(NetPoller*, NetSocket) {}
 int NetPollerWait(NetPoller*, NetPollerEvent*, int, int) { return 0; }
 void NetPollerWake(NetPoller*) {}
 #endif

@@ -108,10 +108,11 @@ void NetSetBeforeWait(void (*hook)());
 int NetPoll(NetPollItem* items, size_t count, int timeoutMs);
 
 // A readiness set over many sockets, for a few threads that serve many
-// connections: epoll where the system has it. Where it has none,
-// NetPollerCreate returns nullptr and the caller keeps a thread per
-// connection. Level-triggered: a socket is reported while it is readable
-// and its interest is set.
+// connections: epoll on Linux, WSAPoll over a kept array on Windows. Where
+// the system has none, NetPollerCreate returns nullptr and the caller keeps
+// a thread per connection. Level-triggered: a socket is reported while it is
+// readable and its interest is set. Watch, NetPollerClosed and Wait are
+// called by one thread at a time; Wake by any.
 struct NetPoller;
 // An event names the socket's tag only: readable, at its end or failed, a
 // read tells which. A tag of nullptr is a NetPollerWake.
@@ -125,6 +126,10 @@ void NetPollerDestroy(NetPoller* poller);
 // interest, and a side that is not read must not keep waking its poller.
 // Closing a socket also takes it out. False on failure.
 bool NetPollerWatch(NetPoller* poller, NetSocket socket, void* tag, bool watch);
+// A watched socket was just closed (or is about to be), before the next
+// wait: epoll has dropped it already, WSAPoll's array holds its value, which
+// a new socket may take next.
+void NetPollerClosed(NetPoller* poller, NetSocket socket);
 // Waits for ready sockets (timeoutMs < 0 without limit); the count filled
 // in, 0 on time-out or a signal.
 int NetPollerWait(NetPoller* poller, NetPollerEvent* events, int max, int timeoutMs);

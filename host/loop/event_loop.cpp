@@ -26,8 +26,9 @@ constexpr auto kSpareWait = std::chrono::seconds(10);
 struct LoopSlot {
   explicit LoopSlot(LoopTask* t) : task(t) {}
   LoopTask* const task;
-  size_t index = 0;      // in the loop's list
-  bool offLoop = false;  // a thread that left the loop runs it
+  NetPoller* poller = nullptr;  // the loop's set
+  size_t index = 0;             // in the loop's list
+  bool offLoop = false;         // a thread that left the loop runs it
   bool done = false;
   bool counted = true;  // in the loop's load
   bool watching[LoopTask::kHandles] = {false, false};
@@ -50,7 +51,10 @@ void* Tag(Slot* slot, int handle) {
 }  // namespace
 
 void LoopTask::HandleClosed(int handle) {
-  if (m_slot != nullptr) m_slot->watching[handle] = false;
+  if (m_slot == nullptr || !m_slot->watching[handle]) return;
+  // Watched, so on the loop's thread (a task off the loop watches nothing).
+  NetPollerClosed(m_slot->poller, m_slot->watched[handle]);
+  m_slot->watching[handle] = false;
 }
 
 class EventLoop {
@@ -99,6 +103,7 @@ class EventLoop {
 
 void EventLoop::Adopt(LoopTask* task) {
   task->m_slot = new Slot(task);
+  task->m_slot->poller = m_poller;
   ++m_load;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -218,7 +223,10 @@ void EventLoop::BackToLoop(Slot* slot, LoopTask::Status status) {
   // Closed by the task on its way out: out of the set.
   if (status == LoopTask::Status::kDone) {
     slot->done = true;
-    slot->watching[0] = slot->watching[1] = false;
+    for (int i = 0; i < LoopTask::kHandles; ++i) {
+      if (slot->watching[i]) NetPollerClosed(m_poller, slot->watched[i]);
+      slot->watching[i] = false;
+    }
   }
   if (t_loop == this) {
     if (slot->done) {

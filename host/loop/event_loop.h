@@ -18,8 +18,9 @@
 // A task that is done is retired only at the loop's next pass: events of the
 // batch in hand may still name it.
 //
-// Where the system has no readiness set, Start starts no loop and the
-// caller keeps a thread per task.
+// The readiness set is epoll on Linux and WSAPoll on Windows (see
+// host/base/win32/net.cpp). Where the system has none, Start starts no loop
+// and the caller keeps a thread per task.
 #ifndef DIVIVEZ_HOST_LOOP_EVENT_LOOP_H_
 #define DIVIVEZ_HOST_LOOP_EVENT_LOOP_H_
 
@@ -65,8 +66,8 @@ class LoopTask {
   virtual void Retire() = 0;
 
  protected:
-  // In a round, before the task closes a watched handle itself (closing
-  // takes it out of the set).
+  // In a round, when the task closes a watched handle itself, before or
+  // right after the close (the set must forget it before its next wait).
   void HandleClosed(int handle);
 
  private:

@@ -8,7 +8,7 @@
 // PumpState.
 //
 // Threads: the caller's thread runs the accept loop. With the host's socket
-// service, where the system has a readiness set (epoll), an event loop per
+// service, where the system has a readiness set (epoll, WSAPoll), an event loop per
 // processor (host/loop/) then sets each connection up (PROXY header,
 // upstream, XCLIENT) and runs its calls; a call that has to wait (a scan, a
 // send the peer does not take) passes the loop to another thread first.

@@ -23,6 +23,19 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN  // no rpcndr.h, whose byte a test's name shadows
+#endif
+#include <winsock2.h>  // before windows.h, which would bring the old one
+#include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
+#endif
+
 #include "host/base/log.h"
 #include "host/base/net.h"
 #include "host/base/os.h"
@@ -522,8 +535,21 @@ TEST_F(ProxyTest, OnlyTheNamedBalancersMayNameAClient) {
   }
 }
 
-// Threads of this process (Linux); -1 elsewhere.
+// Threads of this process (/proc on Linux, a Toolhelp snapshot on Windows);
+// -1 elsewhere.
 int ThreadCount() {
+#ifdef _WIN32
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  int count = 0;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  }
+  CloseHandle(snapshot);
+  return count == 0 ? -1 : count;
+#else
   std::error_code error;
   int count = 0;
   for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end;
@@ -531,6 +557,7 @@ int ThreadCount() {
     ++count;
   }
   return error || count == 0 ? -1 : count;
+#endif
 }
 
 TEST_F(ProxyTest, ConnectionsWaitingForTheirHeaderHoldUpNoClientAndNoThread) {
@@ -1581,6 +1608,67 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
       EXPECT_EQ(server.Heard(), c.heard);
     }
   }
+}
+
+// Five hundred idle sessions (greeted, then silent) take no thread each:
+// with the host's socket service they wait on the loops, on Windows too.
+TEST_F(ProxyTest, IdleSessionsHoldNoThreadEach) {
+  constexpr int kConnections = 500;
+#ifndef _WIN32
+  // Four sockets a session in this process: the client's, the proxy's two
+  // and the server's.
+  if (OsRaiseFileLimit() < 4 * kConnections + 100) GTEST_SKIP() << "too few descriptors";
+#endif
+  std::string error;
+  bool bad = false;
+  uint16_t port = 0;
+  const NetSocket listener = NetListen("127.0.0.1", 0, &port, &bad, &error);
+  ASSERT_NE(listener, kNetInvalidSocket) << error;
+  std::vector<NetSocket> held;  // the greeting server's, on its one thread
+  std::atomic<bool> stop{false};
+  std::thread greeter([&] {
+    while (!stop) {
+      NetPollItem item{listener, kNetIn, 0};
+      NetPoll(&item, 1, 20);
+      std::string peer;
+      for (NetSocket s = NetAccept(listener, &peer); s != kNetInvalidSocket;
+           s = NetAccept(listener, &peer)) {
+        NetSendAll(s, "220 held\r\n", 10, 2000, nullptr);
+        held.push_back(s);
+      }
+    }
+  });
+  Start(port, nullptr, [](ProxySettings* settings) {
+    settings->maxConnections = kConnections + 10;
+    settings->maxPerAddress = kConnections + 10;
+  });
+  // Counted first with a few sessions open, once the loops' threads and
+  // any spare that a set-up's wait started are there.
+  constexpr int kFirst = 20;
+  std::vector<NetSocket> clients;
+  int greeted = 0;
+  int threadsEarly = -1;
+  for (int i = 0; i < kConnections; ++i) {
+    clients.push_back(NetConnect("127.0.0.1", m_port, 2000, &error));
+    ASSERT_NE(clients.back(), kNetInvalidSocket) << error;
+    greeted += ReadSome(clients.back(), 10) == "220 held\r\n" ? 1 : 0;
+    if (i + 1 == kFirst) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      threadsEarly = ThreadCount();
+      ASSERT_GT(threadsEarly, 0);
+    }
+  }
+  EXPECT_EQ(greeted, kConnections);
+  EXPECT_EQ(m_proxy->Counters().open.load(), kConnections);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const int threadsLate = ThreadCount();
+  EXPECT_LE(threadsLate, threadsEarly);
+  for (NetSocket s : clients) NetClose(s);
+  Stop();
+  stop = true;
+  greeter.join();
+  for (NetSocket s : held) NetClose(s);
+  NetClose(listener);
 }
 
 // --upstream-tls starttls toward a server that takes connections and says

@@ -4379,7 +4379,8 @@ OWN = [
     ("upstream-xclient-postfix", sc_upstream_xclient, ("host",)),
     ("upstream-xclient-vt-refused", sc_upstream_xclient_vt, ("host",)),
     ("upstream-xclient-fail-closed", sc_upstream_xclient_fail_closed, ("host",)),
-    ("proxy-header-wait-on-loop", sc_proxy_header_wait, ("host",), "native"),
+    # Under Wine /proc of the Wine process counts the program's threads.
+    ("proxy-header-wait-on-loop", sc_proxy_header_wait, ("host",)),
     # Windows has no SIGHUP.
     ("signature-reload-sighup", sc_signature_reload, ("host",), "native"),
     ("windows-service", sc_windows_service, ("host",), "win32"),

@@ -310,6 +310,9 @@ bool NetPollerWatch(NetPoller* poller, NetSocket socket, void* tag, bool watch) 
   return false;
 }
 
+// Closing a descriptor takes it out of every epoll set.
+void NetPollerClosed(NetPoller*, NetSocket) {}
+
 int NetPollerWait(NetPoller* poller, NetPollerEvent* events, int max, int timeoutMs) {
   epoll_event ready[64];
   if (max > 64) max = 64;
