@@ -33,17 +33,21 @@
 //           AUTH in its EHLO reply; b & 8 MAIL answered 451, b & 16 RCPT
 //           answered 550; b >> 5 (n > 0): it closes the connection after
 //           3 * n commands
-//   then each operation is a byte, taken modulo 8, and its operands:
-//     0 L data   the client sends L bytes (L a byte); nothing runs
-//     1 L data   the same, then the host runs until nothing moves
-//     2          a client turn (the plug-in's request call for the client)
-//     3          a server turn
-//     4          the client's TLS handshake, if the gate asked for it; bytes
-//                the client sent after the 220 and the host did not read
-//                make it fail (a real engine would read them as records)
-//     5          the host runs until nothing moves
-//     6 L data   the client sends, then one client turn
-//     7          the client closes its sending side; the host runs
+//   then the client's bytes, in which 0xFF and the byte after it are an
+//   operation (0xFF 0xFF: a byte 0xFF of the client's). Each operation
+//   first sends the client's bytes since the last one, as one chunk; then,
+//   by the byte's value modulo 8:
+//     0  nothing runs
+//     1  the host runs until nothing moves (so does 5)
+//     2  a client turn (the plug-in's request call for the client)
+//     3  a server turn
+//     4  the client's TLS handshake, if the gate asked for it; bytes the
+//        client sent after the 220 that the host did not read make it fail
+//        (a real engine would read them as records)
+//     6  a client turn, then a server turn
+//     7  the client closes its sending side; the host runs
+//   The client's bytes carry no lengths, so that a mutation inside a line
+//   leaves the operations after it as they were.
 //   At the end the host runs, the client closes, the host runs and the
 //   connection ends as the pump ends it.
 //
@@ -93,6 +97,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -242,6 +247,7 @@ std::unique_ptr<PluginBridge> g_bridge;
 // One route per combination of --require-tls and --allow-plaintext-auth.
 Route g_routes[4];
 int g_nextId = 1;
+std::string g_spoolDirectory;
 
 void RecordSetISocket(ISocket* service) {
   g_recorder.host = service;
@@ -883,18 +889,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   }
   signal(SIGPIPE, SIG_IGN);
   // The plug-in's settings, as divivez-proxy sets them; spool files in a
-  // private directory.
-  static char directory[] = "/tmp/divivez-client-leg-XXXXXX";
+  // private directory, removed at exit (a finding's abort leaves it).
   const char* base = std::getenv("TMPDIR");
-  std::string made;
-  if (base != nullptr && base[0] != '\0') {
-    std::string pattern = std::string(base) + "/divivez-client-leg-XXXXXX";
-    std::vector<char> path(pattern.begin(), pattern.end());
-    path.push_back('\0');
-    if (mkdtemp(path.data()) != nullptr) made = path.data();
+  std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
+                        "/divivez-client-leg-XXXXXX";
+  if (mkdtemp(&pattern[0]) != nullptr) {
+    g_spoolDirectory = pattern;
+    setenv("TMPDIR", pattern.c_str(), 1);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(g_spoolDirectory, ignored);
+    });
   }
-  if (made.empty() && mkdtemp(directory) != nullptr) made = directory;
-  if (!made.empty()) setenv("TMPDIR", made.c_str(), 1);
   setenv("DIVIVEZ_DEBUG_LEVEL", "0", 1);
   setenv("DIVIVEZ_RELAY_UNSPOOLED", "0", 1);
   setenv("DIVIVEZ_CALLBACK_VERSION", "2", 1);
@@ -954,45 +960,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Harness harness(settings);
   if (!harness.Start()) return 0;
   harness.Settle();
-  uint8_t op = 0;
-  while (Take(&data, &size, &op)) {
+  std::string chunk;
+  for (size_t i = 0; i < size; ++i) {
+    if (data[i] != 0xff || i + 1 == size) {
+      chunk.push_back(static_cast<char>(data[i]));
+      continue;
+    }
+    const uint8_t op = data[++i];
+    if (op == 0xff) {
+      chunk.push_back(static_cast<char>(op));
+      continue;
+    }
+    harness.Send(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+    chunk.clear();
+    if (g_trace) Say("op %d\n", op % 8);
     switch (op % 8) {
       case 0:
-      case 1:
-      case 6: {
-        uint8_t length = 0;
-        if (!Take(&data, &size, &length)) break;
-        const size_t n = std::min<size_t>(length, size);
-        if (g_trace) Say("op %d: %zu bytes\n", op % 8, n);
-        harness.Send(data, n);
-        data += n;
-        size -= n;
-        if (op % 8 == 1) harness.Settle();
-        if (op % 8 == 6) harness.ClientTurn();
         break;
-      }
+      case 1:
+      case 5:
+        harness.Settle();
+        break;
       case 2:
-        if (g_trace) Say("op client turn\n");
         harness.ClientTurn();
         break;
       case 3:
-        if (g_trace) Say("op server turn\n");
         harness.ServerTurn();
         break;
       case 4:
-        if (g_trace) Say("op handshake\n");
         harness.Handshake();
         break;
-      case 5:
-        if (g_trace) Say("op settle\n");
-        harness.Settle();
+      case 6:
+        harness.ClientTurn();
+        harness.ServerTurn();
         break;
       case 7:
-        if (g_trace) Say("op client closes\n");
         harness.ClientCloses();
         break;
     }
   }
+  harness.Send(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
   harness.Finish();
   return 0;
 }
