@@ -76,6 +76,10 @@
 //     reaches the client answers a line the client sent, in order (the
 //     numbers only grow, and none answers the plug-in's own DATA).
 //
+// Its words are in client_leg.dict (the operations among them), its seeds in
+// corpus/client_leg/, the reproducers of what it found in
+// regressions/client_leg/ (run each with -runs=1).
+//
 // DIVIVEZ_FUZZ_TRACE=1 prints the operations and both legs' bytes.
 // DIVIVEZ_CLIENT_LEG_MASK=name[,name] skips invariants while a known fault
 // is being fixed (names: require-tls, after-starttls, forwarding,
