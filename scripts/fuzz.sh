@@ -29,7 +29,7 @@ set -euo pipefail
 # input it is given.
 targets=(
   "dialogue           smtp.dict           8192"
-  "client_leg         smtp.dict           8192"
+  "client_leg         client_leg.dict     4096"
   "proxy_header       proxy_header.dict   1024"
   "config_file        config_file.dict    4096"
   "clamd_reply        -                   2048"
