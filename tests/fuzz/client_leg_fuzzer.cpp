@@ -14,8 +14,8 @@
 // held bytes dropped once it wants the handshake (GateDropHeld), then
 // GateHandshakeDone. The handshake itself is a switch: from then on what the
 // client sends and receives counts as inside TLS. Both legs are socket
-// pairs; no thread, no time-out, no crypto, so a run takes well under a
-// millisecond.
+// pairs; no thread, no time-out, no crypto: with the sanitizers it runs
+// 500 to 1000 inputs a second on one core.
 //
 // Between the host's socket service and the plug-in sits a recorder (the
 // plug-in is given it through PluginApi::SetISocket): it sees every byte
