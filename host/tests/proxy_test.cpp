@@ -1610,6 +1610,58 @@ TEST_F(ProxyTest, UpstreamStartTlsOrA421NeverPlainTextWhenRequired) {
   }
 }
 
+// A server that takes every connection on one thread, greets it (or says
+// nothing) and holds it open until the end of the test.
+class HoldingServer {
+ public:
+  explicit HoldingServer(const std::string& greeting) : m_greeting(greeting) {
+    std::string error;
+    bool bad = false;
+    m_listener = NetListen("127.0.0.1", 0, &m_port, &bad, &error);
+    EXPECT_NE(m_listener, kNetInvalidSocket) << error;
+    m_thread = std::thread([this] {
+      while (!m_stop) {
+        NetPollItem item{m_listener, kNetIn, 0};
+        NetPoll(&item, 1, 20);
+        std::string peer;
+        for (NetSocket s = NetAccept(m_listener, &peer); s != kNetInvalidSocket;
+             s = NetAccept(m_listener, &peer)) {
+          if (!m_greeting.empty()) {
+            NetSendAll(s, m_greeting.data(), m_greeting.size(), 2000, nullptr);
+          }
+          std::lock_guard<std::mutex> lock(m_mutex);
+          m_held.push_back(s);
+        }
+      }
+    });
+  }
+  ~HoldingServer() {
+    m_stop = true;
+    m_thread.join();
+    for (NetSocket s : m_held) NetClose(s);
+    NetClose(m_listener);
+  }
+  uint16_t Port() const { return m_port; }
+  size_t Held() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_held.size();
+  }
+  // Says text on every connection held.
+  void SayToAll(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (NetSocket s : m_held) NetSendAll(s, text.data(), text.size(), 2000, nullptr);
+  }
+
+ private:
+  const std::string m_greeting;
+  NetSocket m_listener = kNetInvalidSocket;
+  uint16_t m_port = 0;
+  std::mutex m_mutex;
+  std::vector<NetSocket> m_held;
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+};
+
 // Five hundred idle sessions (greeted, then silent) take no thread each:
 // with the host's socket service they wait on the loops, on Windows too.
 TEST_F(ProxyTest, IdleSessionsHoldNoThreadEach) {
@@ -1620,25 +1672,8 @@ TEST_F(ProxyTest, IdleSessionsHoldNoThreadEach) {
   if (OsRaiseFileLimit() < 4 * kConnections + 100) GTEST_SKIP() << "too few descriptors";
 #endif
   std::string error;
-  bool bad = false;
-  uint16_t port = 0;
-  const NetSocket listener = NetListen("127.0.0.1", 0, &port, &bad, &error);
-  ASSERT_NE(listener, kNetInvalidSocket) << error;
-  std::vector<NetSocket> held;  // the greeting server's, on its one thread
-  std::atomic<bool> stop{false};
-  std::thread greeter([&] {
-    while (!stop) {
-      NetPollItem item{listener, kNetIn, 0};
-      NetPoll(&item, 1, 20);
-      std::string peer;
-      for (NetSocket s = NetAccept(listener, &peer); s != kNetInvalidSocket;
-           s = NetAccept(listener, &peer)) {
-        NetSendAll(s, "220 held\r\n", 10, 2000, nullptr);
-        held.push_back(s);
-      }
-    }
-  });
-  Start(port, nullptr, [](ProxySettings* settings) {
+  HoldingServer server("220 held\r\n");
+  Start(server.Port(), nullptr, [](ProxySettings* settings) {
     settings->maxConnections = kConnections + 10;
     settings->maxPerAddress = kConnections + 10;
   });
@@ -1665,10 +1700,6 @@ TEST_F(ProxyTest, IdleSessionsHoldNoThreadEach) {
   EXPECT_LE(threadsLate, threadsEarly);
   for (NetSocket s : clients) NetClose(s);
   Stop();
-  stop = true;
-  greeter.join();
-  for (NetSocket s : held) NetClose(s);
-  NetClose(listener);
 }
 
 // --upstream-tls starttls toward a server that takes connections and says
@@ -1678,36 +1709,14 @@ TEST_F(ProxyTest, IdleSessionsHoldNoThreadEach) {
 TEST_F(ProxyTest, SlowUpstreamTlsSetUpsHoldNoThread) {
   constexpr int kConnections = 200;
   std::string error;
-  bool bad = false;
-  uint16_t port = 0;
-  const NetSocket listener = NetListen("127.0.0.1", 0, &port, &bad, &error);
-  ASSERT_NE(listener, kNetInvalidSocket) << error;
-  std::mutex mutex;
-  std::vector<NetSocket> held;
-  std::atomic<bool> stop{false};
-  std::thread silent([&] {
-    while (!stop) {
-      NetPollItem item{listener, kNetIn, 0};
-      NetPoll(&item, 1, 20);
-      std::string peer;
-      for (NetSocket s = NetAccept(listener, &peer); s != kNetInvalidSocket;
-           s = NetAccept(listener, &peer)) {
-        std::lock_guard<std::mutex> lock(mutex);
-        held.push_back(s);
-      }
-    }
-  });
-  const auto heldCount = [&] {
-    std::lock_guard<std::mutex> lock(mutex);
-    return held.size();
-  };
+  HoldingServer server("");
   Route route;
   route.settings.hasUpstream = true;
-  route.settings.upstream = Endpoint{"127.0.0.1", port};
+  route.settings.upstream = Endpoint{"127.0.0.1", server.Port()};
   route.settings.upstreamTls = UpstreamTls::kStarttls;
   route.upstreamTls = TlsMakeClientContext(TlsClientSettings(), &error);
   ASSERT_TRUE(route.upstreamTls) << error;
-  Start(port, nullptr, [&route](ProxySettings* settings) {
+  Start(server.Port(), nullptr, [&route](ProxySettings* settings) {
     settings->routes.push_back(&route);
     settings->maxPerAddress = kConnections + 10;
   });
@@ -1719,18 +1728,15 @@ TEST_F(ProxyTest, SlowUpstreamTlsSetUpsHoldNoThread) {
     clients.push_back(NetConnect("127.0.0.1", m_port, 2000, &error));
     ASSERT_NE(clients.back(), kNetInvalidSocket) << error;
   }
-  for (int i = 0; i < 500 && heldCount() < kConnections; ++i) {
+  for (int i = 0; i < 500 && server.Held() < kConnections; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_EQ(heldCount(), static_cast<size_t>(kConnections));
+  EXPECT_EQ(server.Held(), static_cast<size_t>(kConnections));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   if (threadsBefore > 0) {
     EXPECT_LE(ThreadCount(), threadsBefore);
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    for (NetSocket s : held) NetSendAll(s, "554 busy\r\n", 10, 2000, nullptr);
-  }
+  server.SayToAll("554 busy\r\n");
   const std::string refusal = "421 4.7.0 Upstream server did not greet with 220\r\n";
   int refused = 0;
   for (NetSocket s : clients) {
@@ -1739,8 +1745,4 @@ TEST_F(ProxyTest, SlowUpstreamTlsSetUpsHoldNoThread) {
   }
   EXPECT_EQ(refused, kConnections);
   Stop();
-  stop = true;
-  silent.join();
-  for (NetSocket s : held) NetClose(s);
-  NetClose(listener);
 }
