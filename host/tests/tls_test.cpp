@@ -493,15 +493,19 @@ TEST_F(TlsTest, ClientResumesItsSessionPerUpstream) {
 // logs the name the client sent (SNI), the version and the cipher.
 class OpensslServer {
  public:
-  explicit OpensslServer(const std::string& options) {
+  // input: a shell command whose output is the server's standard input
+  // (s_server's commands, "R" asks the client to renegotiate), run with
+  // $LOG naming the server's log; empty: none.
+  explicit OpensslServer(const std::string& options, const std::string& input = "") {
     static int count = 0;
     m_log = "s_server-" + std::to_string(++count) + ".log";
     // The end is written to the log: Wine gives no handle to wait on.
     const std::string script =
-        "cd '" + ShellPath(Pki().Directory()) +
-        "' && timeout 120 openssl s_server -accept 127.0.0.1:0 -naccept 1"
+        "cd '" + ShellPath(Pki().Directory()) + "' && LOG=" + m_log + " && { " +
+        (input.empty() ? std::string("true") : input) +
+        "; } | timeout 120 openssl s_server -accept 127.0.0.1:0 -naccept 1"
         " -servername localhost -cert2 leaf.pem -key2 leaf.key -CAfile inter.pem " +
-        options + " </dev/null >" + m_log + " 2>&1; echo s_server ended >>" + m_log;
+        options + " >" + m_log + " 2>&1; echo s_server ended >>" + m_log;
     std::string error;
     if (!ShellStart(script, &error)) {
       ADD_FAILURE() << error;
@@ -615,6 +619,13 @@ class SocketClient {
     return received;
   }
 
+  // Sends what waits (the last flight, an alert) while the peer takes it.
+  void Flush() {
+    size_t size = 0;
+    while (m_session->Outgoing(&size) != nullptr && size > 0 && Pump()) {
+    }
+  }
+
   // Sends close_notify and then ends the connection.
   void Close() {
     m_session->Close();
@@ -624,12 +635,6 @@ class SocketClient {
   }
 
  private:
-  void Flush() {
-    size_t size = 0;
-    while (m_session->Outgoing(&size) != nullptr && size > 0 && Pump()) {
-    }
-  }
-
   // One wait: sends what waits, feeds what came. False on an error, the
   // peer's end with nothing to send, or no progress for ten seconds.
   bool Pump() {
@@ -791,6 +796,35 @@ TEST_F(TlsPeerTest, ClientChecksIpLiteralsWithoutSniAndTrustsAnyoneUnverified) {
   client.Close();
   const std::string log = server.FinalLog();
   EXPECT_NE(log.find("Hostname in TLS extension: \"mx.invalid\""), std::string::npos) << log;
+}
+
+// A TLS 1.2 server's HelloRequest (RFC 5246 section 7.4.1.1) is refused
+// whatever the library would allow. OpenSSL answers with the warning
+// alert no_renegotiation, which OpenSSL's own server takes as the end;
+// SChannel cannot go on with the session, so it ends it itself, says why
+// and sends close_notify.
+TEST_F(TlsPeerTest, ClientRefusesToRenegotiate) {
+  OpensslServer server("-tls1_2 -msg -cert leaf.pem -key leaf.key",
+                       "until grep -q 'CIPHER is' $LOG; do sleep 0.1; done; echo R; sleep 5");
+  SocketClient client(server, ClientContext(), "localhost");
+  ASSERT_TRUE(client.Ready());
+  ASSERT_TRUE(client.Handshake()) << client.Session().FailureText();
+  TlsSession::Status end = TlsSession::kOk;
+  EXPECT_EQ(client.Exchange("", 1, SIZE_MAX, &end), "");
+  EXPECT_EQ(end, TlsSession::kFailed);
+  EXPECT_EQ(client.Session().Failure(), TlsFailure::kProtocol) << client.Session().FailureText();
+  client.Flush();
+  client.Close();
+  const std::string log = server.FinalLog();
+  EXPECT_NE(log.find("HelloRequest"), std::string::npos) << log;
+#ifdef _WIN32
+  EXPECT_EQ(client.Session().FailureText(), "TLS error: the peer asked to renegotiate (refused)");
+  const size_t alert = log.find("warning close_notify");
+#else
+  const size_t alert = log.find("warning no_renegotiation");
+#endif
+  ASSERT_NE(alert, std::string::npos) << log;
+  EXPECT_EQ(log.compare(log.rfind('\n', alert) + 1, 4, "<<< "), 0) << log;  // received
 }
 
 }  // namespace

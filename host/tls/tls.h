@@ -11,7 +11,8 @@
 // TLS 1.2 or newer only; toward clients TLS 1.2 with ECDHE and AEAD
 // ciphers only, toward servers the library's defaults; no renegotiation (a
 // peer that asks is refused with the warning alert no_renegotiation and
-// the session goes on), no compression.
+// the session goes on; SChannel cannot go on, so there the session fails
+// and ends with close_notify), no compression.
 //
 // The caller's loop, for one session (one thread at a time per session;
 // contexts are shared between threads):

@@ -395,11 +395,27 @@ struct TlsSession::Impl {
            bytes[10] < 0x03;
   }
 
+  // What StepOnce() returns when SSPI left input for the next call.
+  static constexpr int kStepAgain = -1;
   Status Step();
+  int StepOnce();
   Status CheckPeer();
+  Status RefuseRenegotiation();
+  bool QueueControl(void* token, unsigned long size);
+  DWORD Protocol() const;
 };
 
+// One call to the handshake function per pass: a flight that came whole
+// (many records, however small) is taken in a loop here, never by
+// recursion, so a peer's record count cannot reach the stack's depth.
 TlsSession::Status TlsSession::Impl::Step() {
+  for (;;) {
+    const int status = StepOnce();
+    if (status != kStepAgain) return static_cast<Status>(status);
+  }
+}
+
+int TlsSession::Impl::StepOnce() {
   const bool server = context->m_server;
   SecBuffer inBuffers[2] = {{static_cast<unsigned long>(inLength), SECBUFFER_TOKEN, in.data()},
                             {0, SECBUFFER_EMPTY, nullptr}};
@@ -440,7 +456,7 @@ TlsSession::Status TlsSession::Impl::Step() {
   if (outBuffers[1].pvBuffer != nullptr) FreeContextBuffer(outBuffers[1].pvBuffer);
   if (status == SEC_I_CONTINUE_NEEDED) {
     KeepExtra(inBuffers[1]);
-    return inLength > 0 ? Step() : kWantRead;
+    return inLength > 0 ? kStepAgain : kWantRead;
   }
   if (status == SEC_E_OK) {
     KeepExtra(inBuffers[1]);
@@ -459,6 +475,51 @@ TlsSession::Status TlsSession::Impl::Step() {
       TlsFailure::kHandshake,
       "handshake failed: " +
           StatusText(server ? "AcceptSecurityContext" : "InitializeSecurityContext", status));
+}
+
+// The negotiated version (SP_PROT_* bits); 0 before the handshake.
+DWORD TlsSession::Impl::Protocol() const {
+  SecPkgContext_ConnectionInfo info = {};
+  return QueryContextAttributesW(const_cast<CtxtHandle*>(&handle), SECPKG_ATTR_CONNECTION_INFO,
+                                 &info) == SEC_E_OK
+             ? info.dwProtocol
+             : 0;
+}
+
+// Queues the control token's record (an alert, close_notify): SSPI makes it
+// on the next handshake call.
+bool TlsSession::Impl::QueueControl(void* token, unsigned long size) {
+  SecBuffer control = {size, SECBUFFER_TOKEN, token};
+  SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
+  if (ApplyControlToken(&handle, &controlDesc) != SEC_E_OK) return false;
+  SecBuffer record = {0, SECBUFFER_TOKEN, nullptr};
+  SecBufferDesc recordDesc = {SECBUFFER_VERSION, 1, &record};
+  unsigned long attributes = 0;
+  TimeStamp expiry;
+  CredHandle* credential = const_cast<CredHandle*>(&context->m_credential);
+  if (context->m_server) {
+    AcceptSecurityContext(credential, &handle, nullptr, ASC_REQ_ALLOCATE_MEMORY | ASC_REQ_STREAM, 0,
+                          nullptr, &recordDesc, &attributes, &expiry);
+  } else {
+    InitializeSecurityContextW(credential, &handle, nullptr,
+                               ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM, 0, 0, nullptr, 0, nullptr,
+                               &recordDesc, &attributes, &expiry);
+  }
+  AppendToken(record);
+  return true;
+}
+
+// The peer asked for a new handshake: the warning alert no_renegotiation
+// (RFC 5246 section 7.2.2) where this SChannel makes alerts on request (not
+// Wine's), then close_notify, and the session fails.
+TlsSession::Status TlsSession::Impl::RefuseRenegotiation() {
+  SCHANNEL_ALERT_TOKEN alert = {SCHANNEL_ALERT, TLS1_ALERT_WARNING, TLS1_ALERT_NO_RENEGOTIATION};
+  QueueControl(&alert, sizeof alert);
+  DWORD shutdown = SCHANNEL_SHUTDOWN;
+  QueueControl(&shutdown, sizeof shutdown);
+  closeSent = true;
+  inLength = 0;
+  return Fail(TlsFailure::kProtocol, "TLS error: the peer asked to renegotiate (refused)");
 }
 
 // The upstream's certificate: its chain must end at a root of the CA file
@@ -651,8 +712,10 @@ TlsSession::Status TlsSession::Read(char* buffer, size_t size, size_t* got) {
     }
     if (status == SEC_I_RENEGOTIATE) {
       // TLS 1.3's post-handshake messages (tickets, key updates) come this
-      // way; the handshake call takes them. Anything that would need a new
-      // handshake fails there.
+      // way; the handshake call takes them. Under TLS 1.2 it is the peer
+      // asking for a new handshake: refused here whatever the machine's
+      // SChannel settings allow (renegotiation only ever served attacks).
+      if ((impl.Protocol() & SP_PROT_TLS1_3) == 0) return impl.RefuseRenegotiation();
       impl.handshakeDone = false;
       const Status handshake = impl.Step();
       if (handshake == kFailed) return kFailed;
@@ -723,35 +786,16 @@ void TlsSession::Close() {
   if (impl.closeSent || !impl.handshakeDone || impl.failure != TlsFailure::kNone) return;
   impl.closeSent = true;
   DWORD type = SCHANNEL_SHUTDOWN;
-  SecBuffer control = {sizeof type, SECBUFFER_TOKEN, &type};
-  SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
-  if (ApplyControlToken(&impl.handle, &controlDesc) != SEC_E_OK) return;
-  SecBuffer token = {0, SECBUFFER_TOKEN, nullptr};
-  SecBufferDesc tokenDesc = {SECBUFFER_VERSION, 1, &token};
-  unsigned long attributes = 0;
-  TimeStamp expiry;
-  CredHandle* credential = const_cast<CredHandle*>(&impl.context->m_credential);
-  if (impl.context->m_server) {
-    AcceptSecurityContext(credential, &impl.handle, nullptr,
-                          ASC_REQ_ALLOCATE_MEMORY | ASC_REQ_STREAM, 0, nullptr, &tokenDesc,
-                          &attributes, &expiry);
-  } else {
-    InitializeSecurityContextW(credential, &impl.handle, nullptr,
-                               ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM, 0, 0, nullptr, 0, nullptr,
-                               &tokenDesc, &attributes, &expiry);
-  }
-  impl.AppendToken(token);
+  impl.QueueControl(&type, sizeof type);
 }
 
 std::string TlsSession::Version() const {
   if (!m_impl->handshakeDone) return "";
-  SecPkgContext_ConnectionInfo info = {};
-  if (QueryContextAttributesW(&m_impl->handle, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK) {
-    return "";
-  }
-  if (info.dwProtocol & SP_PROT_TLS1_3) return "TLSv1.3";
-  if (info.dwProtocol & SP_PROT_TLS1_2) return "TLSv1.2";
-  return "TLS (protocol " + std::to_string(info.dwProtocol) + ")";
+  const DWORD protocol = m_impl->Protocol();
+  if (protocol == 0) return "";
+  if (protocol & SP_PROT_TLS1_3) return "TLSv1.3";
+  if (protocol & SP_PROT_TLS1_2) return "TLSv1.2";
+  return "TLS (protocol " + std::to_string(protocol) + ")";
 }
 
 std::string TlsSession::Cipher() const {
