@@ -46,6 +46,14 @@ class TestPki {
     // The chain in the certificate file, and a file holding the key too.
     m_ok = m_ok && WriteFile("chain.pem", ReadFile("leaf.pem") + ReadFile("inter.pem")) &&
            WriteFile("both.pem", ReadFile("chain.pem") + ReadFile("leaf.key"));
+    // The same as PFX files, the chain inside, behind a password; one named
+    // .bin, known by its content.
+    m_ok = m_ok && WriteFile("pfx.password", "pfx secret\r\n") &&
+           WriteFile("wrong.password", "not it\n") &&
+           Openssl(
+               "pkcs12 -export -in chain.pem -inkey leaf.key -passout pass:'pfx secret'"
+               " -out chain.pfx") &&
+           WriteFile("chain.bin", ReadFile("chain.pfx"));
   }
 
   bool Ok() const { return m_ok; }
@@ -92,7 +100,8 @@ const TestPki& Pki() {
 std::shared_ptr<const TlsContext> ServerContext(const std::string& cert = "chain.pem",
                                                 const std::string& key = "leaf.key") {
   std::string error;
-  auto context = TlsLoadServerContext(Pki().Path(cert), key.empty() ? "" : Pki().Path(key), &error);
+  auto context = TlsLoadServerContext(Pki().Path(cert), key.empty() ? "" : Pki().Path(key),
+                                      Pki().Path("pfx.password"), &error);
   EXPECT_TRUE(context) << error;
   return context;
 }
@@ -405,17 +414,17 @@ TEST_F(TlsTest, ReloadKeepsTheOldContextOnFailureAndSessionsAlive) {
   SKIP_UNLESS_SERVER_SIDE_SERVED();
   TlsServerContextSlot slot;
   std::string error;
-  ASSERT_TRUE(slot.Load(Pki().Path("chain.pem"), Pki().Path("leaf.key"), &error)) << error;
+  ASSERT_TRUE(slot.Load(Pki().Path("chain.pem"), Pki().Path("leaf.key"), "", &error)) << error;
   std::shared_ptr<const TlsContext> first = slot.Current();
   Pair old = MakePair(ClientContext(), slot.Current());
   ASSERT_TRUE(Handshake(old)) << old.client->FailureText();
 
   ASSERT_TRUE(Pki().WriteFile("garbage.pem", "not a certificate\n"));
-  EXPECT_FALSE(slot.Load(Pki().Path("garbage.pem"), Pki().Path("leaf.key"), &error));
+  EXPECT_FALSE(slot.Load(Pki().Path("garbage.pem"), Pki().Path("leaf.key"), "", &error));
   EXPECT_NE(error.find("garbage.pem"), std::string::npos) << error;
   EXPECT_EQ(slot.Current(), first);
 
-  ASSERT_TRUE(slot.Load(Pki().Path("other.pem"), Pki().Path("other.key"), &error)) << error;
+  ASSERT_TRUE(slot.Load(Pki().Path("other.pem"), Pki().Path("other.key"), "", &error)) << error;
   EXPECT_NE(slot.Current(), first);
   // New sessions get the new certificate, which only its own root trusts.
   Pair fresh = MakePair(ClientContext(true, "other.pem"), slot.Current());
@@ -434,12 +443,14 @@ TEST_F(TlsTest, ReloadKeepsTheOldContextOnFailureAndSessionsAlive) {
 TEST_F(TlsTest, BadCertificateAndKeyFilesAreRefusedWithTheFileNamed) {
   ASSERT_TRUE(Pki().WriteFile("garbage.pem", "not a certificate\n"));
   ASSERT_TRUE(Pki().WriteFile("encrypted.key", ""));
+  ASSERT_TRUE(Pki().WriteFile("garbage.p12", "not a certificate\n"));
   ASSERT_TRUE(Pki().Openssl("pkey -in leaf.key -aes128 -passout pass:secret -out encrypted.key"));
   struct Case {
     const char* cert;
     const char* key;
     const char* named;  // the file the error names
     const char* detail;
+    const char* password = "pfx.password";
   };
   for (const Case& c : {
            Case{"missing.pem", "leaf.key", "missing.pem", ""},
@@ -448,10 +459,14 @@ TEST_F(TlsTest, BadCertificateAndKeyFilesAreRefusedWithTheFileNamed) {
            Case{"chain.pem", "other.key", "other.key", "does not match"},
            Case{"chain.pem", "", "chain.pem", "no usable private key"},  // no key in the cert file
            Case{"chain.pem", "encrypted.key", "encrypted.key", "no usable private key"},
+           Case{"chain.pfx", "", "chain.pfx", "a wrong password?", "wrong.password"},
+           Case{"chain.pfx", "", "missing.password", "cannot open", "missing.password"},
+           Case{"garbage.p12", "", "garbage.p12", "not a PFX"},
        }) {
     SCOPED_TRACE(std::string(c.cert) + " " + c.key);
     std::string error;
-    EXPECT_FALSE(TlsLoadServerContext(Pki().Path(c.cert), *c.key ? Pki().Path(c.key) : "", &error));
+    EXPECT_FALSE(TlsLoadServerContext(Pki().Path(c.cert), *c.key ? Pki().Path(c.key) : "",
+                                      Pki().Path(c.password), &error));
     EXPECT_NE(error.find(c.named), std::string::npos) << error;
     EXPECT_NE(error.find(c.detail), std::string::npos) << error;
   }
@@ -460,11 +475,22 @@ TEST_F(TlsTest, BadCertificateAndKeyFilesAreRefusedWithTheFileNamed) {
   std::string error;
   EXPECT_FALSE(TlsMakeClientContext(settings, &error));
   EXPECT_NE(error.find("garbage.pem"), std::string::npos) << error;
+  // A PFX file, known by its name or by its content, with the right
+  // password (served below where the platform serves).
+  EXPECT_TRUE(ServerContext("chain.pfx", ""));
+  EXPECT_TRUE(ServerContext("chain.bin", ""));
 
   SKIP_UNLESS_SERVER_SIDE_SERVED();
   // The key in the certificate file.
   Pair pair = MakePair(ClientContext(), ServerContext("both.pem", ""));
   EXPECT_TRUE(Handshake(pair)) << pair.client->FailureText();
+  // A PFX file's intermediate goes out with the leaf (the client knows only
+  // the root).
+  for (const char* pfx : {"chain.pfx", "chain.bin"}) {
+    SCOPED_TRACE(pfx);
+    Pair pfxPair = MakePair(ClientContext(), ServerContext(pfx, ""));
+    EXPECT_TRUE(Handshake(pfxPair)) << pfxPair.client->FailureText();
+  }
 }
 
 TEST_F(TlsTest, ClientResumesItsSessionPerUpstream) {

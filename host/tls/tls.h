@@ -77,10 +77,21 @@ class TlsContext;
 
 // A server context from PEM files: certFile holds the certificate and then
 // the rest of its chain; keyFile the private key, or empty when certFile
-// holds it too. Null with *error naming the file and what is wrong.
+// holds it too. Or from a PKCS #12 file (.pfx, .p12, or DER content): the
+// key, the certificate and its chain, opened with the password that
+// passwordFile holds (its first line; empty: no password). Null with
+// *error naming the file and what is wrong.
 std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFile,
                                                        const std::string& keyFile,
+                                                       const std::string& passwordFile,
                                                        std::string* error);
+
+// Whether the file is PKCS #12 rather than PEM: its name ends in .pfx or
+// .p12, or it starts as DER does (a SEQUENCE) where PEM has text.
+bool TlsIsPkcs12(const std::string& path, const std::string& content);
+// The password in the file's first line (without its line end); "" for no
+// file. False with *error when the file cannot be read.
+bool TlsReadPassword(const std::string& passwordFile, std::string* password, std::string* error);
 
 struct TlsClientSettings {
   // False: the peer's certificate is not checked at all (opportunistic
@@ -102,7 +113,8 @@ class TlsServerContextSlot {
  public:
   // Loads the files; in force only when they load. False with *error
   // otherwise, the context in force (if any) left as it was.
-  bool Load(const std::string& certFile, const std::string& keyFile, std::string* error);
+  bool Load(const std::string& certFile, const std::string& keyFile,
+            const std::string& passwordFile, std::string* error);
   // Null before the first successful Load().
   std::shared_ptr<const TlsContext> Current() const;
 

@@ -202,6 +202,7 @@ class TlsContext {
     if (SecIsValidHandle(&m_credential)) FreeCredentialsHandle(&m_credential);
     if (m_cert != nullptr) CertFreeCertificateContext(m_cert);
     if (m_roots != nullptr) CertCloseStore(m_roots, 0);
+    if (m_pfx != nullptr) CertCloseStore(m_pfx, 0);
     if (m_provider != 0) CryptReleaseContext(m_provider, 0);
   }
   TlsContext(const TlsContext&) = delete;
@@ -213,13 +214,81 @@ class TlsContext {
   PCCERT_CONTEXT m_cert = nullptr;  // the server's
   HCERTSTORE m_roots = nullptr;     // the CA file's, when given
   HCRYPTPROV m_provider = 0;        // holds the server's key
+  HCERTSTORE m_pfx = nullptr;       // a PFX file's certificates: the chain is built from it
 };
+
+namespace {
+
+// The server's credential for the certificate in the context, whose key
+// is already attached to it.
+bool AcquireServerCredential(TlsContext* context, const std::string& what, std::string* error) {
+  SCHANNEL_CRED credential = {};
+  credential.dwVersion = SCHANNEL_CRED_VERSION;
+  credential.cCreds = 1;
+  credential.paCred = &context->m_cert;
+  credential.grbitEnabledProtocols = SP_PROT_TLS1_2_SERVER | SP_PROT_TLS1_3_SERVER;
+  TimeStamp expiry;
+  const SECURITY_STATUS status = AcquireCredentialsHandleW(
+      nullptr, const_cast<LPWSTR>(UNISP_NAME_W), SECPKG_CRED_INBOUND, nullptr, &credential, nullptr,
+      nullptr, &context->m_credential, &expiry);
+  if (status != SEC_E_OK) {
+    *error = what + ": " + StatusText("AcquireCredentialsHandle", status) +
+             (status == static_cast<SECURITY_STATUS>(SEC_E_NO_CREDENTIALS)
+                  ? " (the key does not match the certificate?)"
+                  : "");
+    return false;
+  }
+  return true;
+}
+
+// A PFX file: its certificates go into a memory store (the chain SChannel
+// sends is built from it); the one with a private key serves.
+std::shared_ptr<const TlsContext> LoadPkcs12(const std::string& certFile, const std::string& text,
+                                             const std::string& passwordFile, std::string* error) {
+  std::string password;
+  if (!TlsReadPassword(passwordFile, &password, error)) return nullptr;
+  CRYPT_DATA_BLOB blob = {static_cast<DWORD>(text.size()),
+                          reinterpret_cast<BYTE*>(const_cast<char*>(text.data()))};
+  if (!PFXIsPFXBlob(&blob)) {
+    *error = "TLS certificate " + certFile + ": not a PFX (PKCS #12) file";
+    return nullptr;
+  }
+  auto context = std::make_shared<TlsContext>(true, false);
+  const std::wstring widePassword = Widen(password);
+  context->m_pfx = PFXImportCertStore(&blob, widePassword.c_str(), CRYPT_USER_KEYSET);
+  if (context->m_pfx == nullptr) {
+    *error = "TLS certificate " + certFile +
+             ": the PFX file cannot be opened (a wrong password? see --tls-cert-password-file): "
+             "error " +
+             std::to_string(GetLastError());
+    return nullptr;
+  }
+  PCCERT_CONTEXT cert = nullptr;
+  while ((cert = CertEnumCertificatesInStore(context->m_pfx, cert)) != nullptr) {
+    DWORD size = 0;
+    if (CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
+      context->m_cert = CertDuplicateCertificateContext(cert);
+      CertFreeCertificateContext(cert);
+      break;
+    }
+  }
+  if (context->m_cert == nullptr) {
+    *error = "TLS certificate " + certFile + ": the PFX file holds no certificate with its key";
+    return nullptr;
+  }
+  if (!AcquireServerCredential(context.get(), "TLS certificate " + certFile, error)) return nullptr;
+  return context;
+}
+
+}  // namespace
 
 std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFile,
                                                        const std::string& keyFile,
+                                                       const std::string& passwordFile,
                                                        std::string* error) {
   std::string certText;
   if (!ReadWholeFile(certFile, &certText, error)) return nullptr;
+  if (TlsIsPkcs12(certFile, certText)) return LoadPkcs12(certFile, certText, passwordFile, error);
   const std::string& keyPath = keyFile.empty() ? certFile : keyFile;
   std::string keyText = certText;
   if (!keyFile.empty() && !ReadWholeFile(keyFile, &keyText, error)) return nullptr;
@@ -265,21 +334,8 @@ std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFi
   keyContext.hCryptProv = context->m_provider;
   keyContext.dwKeySpec = AT_KEYEXCHANGE;
   CertSetCertificateContextProperty(context->m_cert, CERT_KEY_CONTEXT_PROP_ID, 0, &keyContext);
-  SCHANNEL_CRED credential = {};
-  credential.dwVersion = SCHANNEL_CRED_VERSION;
-  credential.cCreds = 1;
-  credential.paCred = &context->m_cert;
-  credential.grbitEnabledProtocols = SP_PROT_TLS1_2_SERVER | SP_PROT_TLS1_3_SERVER;
-  TimeStamp expiry;
-  const SECURITY_STATUS status = AcquireCredentialsHandleW(
-      nullptr, const_cast<LPWSTR>(UNISP_NAME_W), SECPKG_CRED_INBOUND, nullptr, &credential, nullptr,
-      nullptr, &context->m_credential, &expiry);
-  if (status != SEC_E_OK) {
-    *error = "TLS key " + keyPath + " and certificate " + certFile + ": " +
-             StatusText("AcquireCredentialsHandle", status) +
-             (status == static_cast<SECURITY_STATUS>(SEC_E_NO_CREDENTIALS)
-                  ? " (the key does not match the certificate?)"
-                  : "");
+  if (!AcquireServerCredential(context.get(), "TLS key " + keyPath + " and certificate " + certFile,
+                               error)) {
     return nullptr;
   }
   return context;
