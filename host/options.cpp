@@ -445,8 +445,9 @@ const std::vector<OptionRow> kOptions = {
     {"--tls-cert", "FILE", kOptRoute | kOptInherited | kOptTls, nullptr,
      [](OptionSetter& s) { return s.Text(&s.route->tls.certFile); },
      "the certificate for clients (PEM, the chain after it in the same file; or a PFX "
-     "(PKCS #12) file, .pfx or .p12, with its key and chain); turns on STARTTLS on every plain "
-     "listener"},
+     "(PKCS #12) file, .pfx or .p12, with its key and chain; on Windows also a certificate of "
+     "the store: store:LocalMachine\\My\\THUMBPRINT or store:LocalMachine\\My\\subject=NAME); "
+     "turns on STARTTLS on every plain listener"},
     {"--tls-key", "FILE", kOptRoute | kOptInherited | kOptTls, nullptr,
      [](OptionSetter& s) { return s.Text(&s.route->tls.keyFile); },
      "its private key (PEM); left out, the key is read from the --tls-cert file", "--tls-cert"},

@@ -15,6 +15,11 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <wincrypt.h>
+#endif
+
 #include "host/base/net.h"
 #include "host/tls/tls.h"
 #include "posix_shell.h"
@@ -491,6 +496,77 @@ TEST_F(TlsTest, BadCertificateAndKeyFilesAreRefusedWithTheFileNamed) {
     Pair pfxPair = MakePair(ClientContext(), ServerContext(pfx, ""));
     EXPECT_TRUE(Handshake(pfxPair)) << pfxPair.client->FailureText();
   }
+}
+
+#ifdef _WIN32
+// The PFX's certificate and key put into CurrentUser\My (in the test's
+// Wine prefix, or the user's store); its thumbprint in hex.
+std::string ImportIntoMyStore() {
+  const std::string pfx = Pki().ReadFile("chain.pfx");
+  CRYPT_DATA_BLOB blob = {static_cast<DWORD>(pfx.size()),
+                          reinterpret_cast<BYTE*>(const_cast<char*>(pfx.data()))};
+  HCERTSTORE imported = PFXImportCertStore(&blob, L"pfx secret", CRYPT_USER_KEYSET);
+  HCERTSTORE my =
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"My");
+  std::string thumbprint;
+  PCCERT_CONTEXT cert = nullptr;
+  while (imported != nullptr && my != nullptr &&
+         (cert = CertEnumCertificatesInStore(imported, cert)) != nullptr) {
+    DWORD size = 0;
+    BYTE hash[20];
+    DWORD hashSize = sizeof hash;
+    char subject[64] = "";
+    CertGetNameStringA(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, sizeof subject);
+    if (std::string(subject) == "localhost" &&
+        CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) &&
+        CertAddCertificateContextToStore(my, cert, CERT_STORE_ADD_REPLACE_EXISTING, nullptr) &&
+        CertGetCertificateContextProperty(cert, CERT_HASH_PROP_ID, hash, &hashSize)) {
+      char hex[3];
+      for (DWORD i = 0; i < hashSize; ++i) {
+        std::snprintf(hex, sizeof hex, "%02X", hash[i]);
+        thumbprint += hex;
+      }
+    }
+  }
+  if (my != nullptr) CertCloseStore(my, 0);
+  if (imported != nullptr) CertCloseStore(imported, 0);
+  EXPECT_EQ(thumbprint.size(), 40u) << "the PFX could not be put into CurrentUser\\My";
+  return thumbprint;
+}
+#endif
+
+// A certificate of the Windows store, by thumbprint or subject; refused,
+// with the reason, where there is no such store or no such certificate.
+TEST_F(TlsTest, CertificatesOfTheWindowsStore) {
+  std::string error;
+#ifdef _WIN32
+  const std::string thumbprint = ImportIntoMyStore();
+  ASSERT_FALSE(thumbprint.empty());
+  EXPECT_TRUE(TlsLoadServerContext("store:CurrentUser\\My\\" + thumbprint, "", "", &error))
+      << error;
+  EXPECT_TRUE(TlsLoadServerContext("store:CurrentUser\\My\\subject=localhost", "", "", &error))
+      << error;
+  struct Case {
+    const char* name;
+    const char* detail;
+  };
+  for (const Case& c : {
+           Case{"store:CurrentUser\\My\\0000000000000000000000000000000000000000",
+                "no such certificate in the store"},
+           Case{"store:CurrentUser\\My\\subject=nobody.invalid", "no such certificate"},
+           Case{"store:CurrentUser\\My\\12ab", "40 hex digits"},
+           Case{"store:Elsewhere\\My\\subject=localhost", "LocalMachine or CurrentUser"},
+           Case{"store:CurrentUser", "not store:"},
+       }) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(TlsLoadServerContext(c.name, "", "", &error));
+    EXPECT_NE(error.find(c.detail), std::string::npos) << error;
+    EXPECT_EQ(error.rfind(std::string("TLS certificate ") + c.name, 0), 0u) << error;
+  }
+#else
+  EXPECT_FALSE(TlsLoadServerContext("store:LocalMachine\\My\\subject=localhost", "", "", &error));
+  EXPECT_NE(error.find("the certificate store is Windows's"), std::string::npos) << error;
+#endif
 }
 
 TEST_F(TlsTest, ClientResumesItsSessionPerUpstream) {

@@ -79,8 +79,10 @@ class TlsContext;
 // the rest of its chain; keyFile the private key, or empty when certFile
 // holds it too. Or from a PKCS #12 file (.pfx, .p12, or DER content): the
 // key, the certificate and its chain, opened with the password that
-// passwordFile holds (its first line; empty: no password). Null with
-// *error naming the file and what is wrong.
+// passwordFile holds (its first line; empty: no password). On Windows also
+// a certificate of the system's store that has its key there,
+// store:LocalMachine\My\THUMBPRINT or store:CurrentUser\My\subject=NAME
+// (refused elsewhere). Null with *error naming the file and what is wrong.
 std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFile,
                                                        const std::string& keyFile,
                                                        const std::string& passwordFile,

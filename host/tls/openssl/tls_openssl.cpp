@@ -385,6 +385,11 @@ std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFi
                                                        const std::string& keyFile,
                                                        const std::string& passwordFile,
                                                        std::string* error) {
+  if (certFile.rfind("store:", 0) == 0) {
+    *error = "TLS certificate " + certFile +
+             ": the certificate store is Windows's; here --tls-cert is a PEM or PFX file";
+    return nullptr;
+  }
   ERR_clear_error();
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (ctx == nullptr || !ApplyCommonSettings(ctx)) {

@@ -219,6 +219,25 @@ class TlsContext {
 
 namespace {
 
+// Whether the certificate's properties name a private key for it.
+bool HasKey(PCCERT_CONTEXT cert) {
+  DWORD size = 0;
+  return CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) != 0;
+}
+
+// Whether the certificate is a CA's (basicConstraints cA): a PFX import may
+// name the one key for every certificate in the file (Wine's does), so the
+// server's is the one with a key that is not a CA.
+bool IsCa(PCCERT_CONTEXT cert) {
+  const CERT_EXTENSION* extension = CertFindExtension(
+      szOID_BASIC_CONSTRAINTS2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
+  if (extension == nullptr) return false;
+  const std::vector<BYTE> decoded =
+      Decode(X509_BASIC_CONSTRAINTS2, extension->Value.pbData, extension->Value.cbData);
+  return !decoded.empty() &&
+         reinterpret_cast<const CERT_BASIC_CONSTRAINTS2_INFO*>(decoded.data())->fCA != FALSE;
+}
+
 // The server's credential for the certificate in the context, whose key
 // is already attached to it.
 bool AcquireServerCredential(TlsContext* context, const std::string& what, std::string* error) {
@@ -265,8 +284,7 @@ std::shared_ptr<const TlsContext> LoadPkcs12(const std::string& certFile, const 
   }
   PCCERT_CONTEXT cert = nullptr;
   while ((cert = CertEnumCertificatesInStore(context->m_pfx, cert)) != nullptr) {
-    DWORD size = 0;
-    if (CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
+    if (HasKey(cert) && !IsCa(cert)) {
       context->m_cert = CertDuplicateCertificateContext(cert);
       CertFreeCertificateContext(cert);
       break;
@@ -280,12 +298,80 @@ std::shared_ptr<const TlsContext> LoadPkcs12(const std::string& certFile, const 
   return context;
 }
 
+// A certificate of the Windows store, "store:LOCATION\STORE\THUMBPRINT" or
+// "store:LOCATION\STORE\subject=NAME" (LOCATION LocalMachine or
+// CurrentUser): the store keeps its key, and SChannel builds the chain from
+// the system's stores.
+std::shared_ptr<const TlsContext> LoadFromStore(const std::string& name, std::string* error) {
+  const std::string what = "TLS certificate " + name;
+  const std::string path = name.substr(6);
+  const size_t first = path.find('\\');
+  const size_t second = first == std::string::npos ? first : path.find('\\', first + 1);
+  if (second == std::string::npos) {
+    *error = what + ": not store:LocalMachine\\My\\THUMBPRINT or ...\\subject=NAME";
+    return nullptr;
+  }
+  const std::string location = path.substr(0, first);
+  const std::string storeName = path.substr(first + 1, second - first - 1);
+  const std::string wanted = path.substr(second + 1);
+  DWORD flags = CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG;
+  if (_stricmp(location.c_str(), "LocalMachine") == 0) {
+    flags |= CERT_SYSTEM_STORE_LOCAL_MACHINE;
+  } else if (_stricmp(location.c_str(), "CurrentUser") == 0) {
+    flags |= CERT_SYSTEM_STORE_CURRENT_USER;
+  } else {
+    *error = what + ": the location is LocalMachine or CurrentUser";
+    return nullptr;
+  }
+  auto context = std::make_shared<TlsContext>(true, false);
+  const std::wstring wideStore = Widen(storeName);
+  context->m_pfx = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, wideStore.c_str());
+  if (context->m_pfx == nullptr) {
+    *error = what + ": the store cannot be opened (error " + std::to_string(GetLastError()) + ")";
+    return nullptr;
+  }
+  if (_strnicmp(wanted.c_str(), "subject=", 8) == 0) {
+    const std::wstring subject = Widen(wanted.substr(8));
+    context->m_cert = CertFindCertificateInStore(context->m_pfx, X509_ASN_ENCODING, 0,
+                                                 CERT_FIND_SUBJECT_STR_W, subject.c_str(), nullptr);
+  } else {
+    // The thumbprint as the certificate manager shows it: hex, maybe with
+    // spaces or colons between the bytes.
+    std::string hex;
+    for (char c : wanted) {
+      if (c != ' ' && c != ':') hex += c;
+    }
+    if (hex.size() != 40 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+      *error = what + ": the thumbprint is 40 hex digits (the certificate's SHA-1)";
+      return nullptr;
+    }
+    BYTE hash[20];
+    for (size_t i = 0; i < 20; ++i) {
+      hash[i] = static_cast<BYTE>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+    }
+    CRYPT_HASH_BLOB blob = {20, hash};
+    context->m_cert = CertFindCertificateInStore(context->m_pfx, X509_ASN_ENCODING, 0,
+                                                 CERT_FIND_HASH, &blob, nullptr);
+  }
+  if (context->m_cert == nullptr) {
+    *error = what + ": no such certificate in the store";
+    return nullptr;
+  }
+  if (!HasKey(context->m_cert)) {
+    *error = what + ": the store holds no private key for it";
+    return nullptr;
+  }
+  if (!AcquireServerCredential(context.get(), what, error)) return nullptr;
+  return context;
+}
+
 }  // namespace
 
 std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFile,
                                                        const std::string& keyFile,
                                                        const std::string& passwordFile,
                                                        std::string* error) {
+  if (certFile.rfind("store:", 0) == 0) return LoadFromStore(certFile, error);
   std::string certText;
   if (!ReadWholeFile(certFile, &certText, error)) return nullptr;
   if (TlsIsPkcs12(certFile, certText)) return LoadPkcs12(certFile, certText, passwordFile, error);
