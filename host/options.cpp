@@ -444,11 +444,18 @@ const std::vector<OptionRow> kOptions = {
     {nullptr, nullptr, 0, nullptr, nullptr, "TLS (not with --socket-service plugin):"},
     {"--tls-cert", "FILE", kOptRoute | kOptInherited | kOptTls, nullptr,
      [](OptionSetter& s) { return s.Text(&s.route->tls.certFile); },
-     "the certificate for clients (PEM, the chain after it in the same file); turns on "
-     "STARTTLS on every plain listener"},
+     "the certificate for clients (PEM, the chain after it in the same file; or a PFX "
+     "(PKCS #12) file, .pfx or .p12, with its key and chain; on Windows also a certificate of "
+     "the store: store:LocalMachine\\My\\THUMBPRINT or store:LocalMachine\\My\\subject=NAME); "
+     "turns on STARTTLS on every plain listener"},
     {"--tls-key", "FILE", kOptRoute | kOptInherited | kOptTls, nullptr,
      [](OptionSetter& s) { return s.Text(&s.route->tls.keyFile); },
      "its private key (PEM); left out, the key is read from the --tls-cert file", "--tls-cert"},
+    {"--tls-cert-password-file", "FILE", kOptRoute | kOptInherited | kOptTls, nullptr,
+     [](OptionSetter& s) { return s.Text(&s.route->tls.passwordFile); },
+     "the file whose first line is the password of a PFX (PKCS #12) --tls-cert; the password "
+     "is never given on the command line",
+     "--tls-cert"},
     {"--listen-tls", "ADDR:PORT", kOptRepeats | kOptRoute | kOptTls, nullptr,
      [](OptionSetter& s) { return AddListener(s, &s.route->listenTls); },
      "a listener with implicit TLS (RFC 8314, port 465): the handshake comes before the "

@@ -52,7 +52,8 @@ std::string RouteDescription(const Route& route) {
 bool LoadRouteTls(Route* route, std::string* error) {
   const RouteSettings& settings = route->settings;
   if (!settings.tls.certFile.empty() &&
-      !route->serverTls.Load(settings.tls.certFile, settings.tls.keyFile, error)) {
+      !route->serverTls.Load(settings.tls.certFile, settings.tls.keyFile, settings.tls.passwordFile,
+                             error)) {
     *error = RouteError(*route, "--tls-cert: " + *error);
     return false;
   }
@@ -82,7 +83,7 @@ void ReloadCertificates(const std::vector<std::unique_ptr<Route>>& routes, Logge
     if (tls.certFile.empty()) continue;
     const std::string which = route->name.empty() ? "" : " of route " + route->name;
     std::string error;
-    if (route->serverTls.Load(tls.certFile, tls.keyFile, &error)) {
+    if (route->serverTls.Load(tls.certFile, tls.keyFile, tls.passwordFile, &error)) {
       log->Line("certificate%s reloaded from %s", which.c_str(), LogSafe(tls.certFile).c_str());
     } else {
       log->Line("certificate reload%s FAILED, the one in force stays: %s", which.c_str(),

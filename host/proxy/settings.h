@@ -70,8 +70,9 @@ inline const char* UpstreamTlsName(UpstreamTls mode) {
 // TLS toward the clients of a route. Without a certificate the route's
 // listeners speak plain SMTP only.
 struct ClientTlsSettings {
-  std::string certFile;  // PEM: the certificate, then its chain; empty: no TLS
-  std::string keyFile;   // PEM; empty: the key is in certFile
+  std::string certFile;      // PEM: the certificate, then its chain; empty: no TLS
+  std::string keyFile;       // PEM; empty: the key is in certFile
+  std::string passwordFile;  // a PKCS #12 certFile's password; empty: none
   // On a connection without TLS every command but EHLO, HELO, NOOP, RSET,
   // QUIT and STARTTLS is answered 530 5.7.0.
   bool requireTls = false;

@@ -209,6 +209,9 @@ int Stream::TlsReceive(char* buffer, int size) {
       m_tls->Outgoing(&waiting);
       if (waiting > 0) break;
     } else {
+      // A session that failed may have queued its end (SChannel's refusal
+      // of a renegotiation ends with close_notify): sent as far as it goes.
+      if (status == TlsSession::kFailed) Flush(0, nullptr);
       m_peerEnded = status == TlsSession::kClosed ? 1 : 2;
       break;
     }

@@ -825,7 +825,7 @@ struct TestCertificate {
                  120000, &output);
     EXPECT_EQ(status, 0) << output;
     std::string error;
-    server = TlsLoadServerContext(dir.File("cert.pem"), dir.File("key.pem"), &error);
+    server = TlsLoadServerContext(dir.File("cert.pem"), dir.File("key.pem"), "", &error);
     EXPECT_TRUE(server) << error;
     TlsClientSettings settings;
     settings.caFile = dir.File("cert.pem");
@@ -901,7 +901,7 @@ bool TlsRoute(uint16_t port, Route* route, const std::string& logFile, Logger* l
   route->settings.upstream = Endpoint{"127.0.0.1", port};
   const bool loaded = Certificate().client &&
                       route->serverTls.Load(Certificate().dir.File("cert.pem"),
-                                            Certificate().dir.File("key.pem"), &error) &&
+                                            Certificate().dir.File("key.pem"), "", &error) &&
                       log->OpenFile(logFile, &error);
   EXPECT_TRUE(loaded) << error;
   return loaded;

@@ -15,6 +15,11 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <wincrypt.h>
+#endif
+
 #include "host/base/net.h"
 #include "host/tls/tls.h"
 #include "posix_shell.h"
@@ -46,6 +51,14 @@ class TestPki {
     // The chain in the certificate file, and a file holding the key too.
     m_ok = m_ok && WriteFile("chain.pem", ReadFile("leaf.pem") + ReadFile("inter.pem")) &&
            WriteFile("both.pem", ReadFile("chain.pem") + ReadFile("leaf.key"));
+    // The same as PFX files, the chain inside, behind a password; one named
+    // .bin, known by its content.
+    m_ok = m_ok && WriteFile("pfx.password", "pfx secret\r\n") &&
+           WriteFile("wrong.password", "not it\n") &&
+           Openssl(
+               "pkcs12 -export -in chain.pem -inkey leaf.key -passout pass:'pfx secret'"
+               " -out chain.pfx") &&
+           WriteFile("chain.bin", ReadFile("chain.pfx"));
   }
 
   bool Ok() const { return m_ok; }
@@ -92,7 +105,8 @@ const TestPki& Pki() {
 std::shared_ptr<const TlsContext> ServerContext(const std::string& cert = "chain.pem",
                                                 const std::string& key = "leaf.key") {
   std::string error;
-  auto context = TlsLoadServerContext(Pki().Path(cert), key.empty() ? "" : Pki().Path(key), &error);
+  auto context = TlsLoadServerContext(Pki().Path(cert), key.empty() ? "" : Pki().Path(key),
+                                      Pki().Path("pfx.password"), &error);
   EXPECT_TRUE(context) << error;
   return context;
 }
@@ -405,17 +419,17 @@ TEST_F(TlsTest, ReloadKeepsTheOldContextOnFailureAndSessionsAlive) {
   SKIP_UNLESS_SERVER_SIDE_SERVED();
   TlsServerContextSlot slot;
   std::string error;
-  ASSERT_TRUE(slot.Load(Pki().Path("chain.pem"), Pki().Path("leaf.key"), &error)) << error;
+  ASSERT_TRUE(slot.Load(Pki().Path("chain.pem"), Pki().Path("leaf.key"), "", &error)) << error;
   std::shared_ptr<const TlsContext> first = slot.Current();
   Pair old = MakePair(ClientContext(), slot.Current());
   ASSERT_TRUE(Handshake(old)) << old.client->FailureText();
 
   ASSERT_TRUE(Pki().WriteFile("garbage.pem", "not a certificate\n"));
-  EXPECT_FALSE(slot.Load(Pki().Path("garbage.pem"), Pki().Path("leaf.key"), &error));
+  EXPECT_FALSE(slot.Load(Pki().Path("garbage.pem"), Pki().Path("leaf.key"), "", &error));
   EXPECT_NE(error.find("garbage.pem"), std::string::npos) << error;
   EXPECT_EQ(slot.Current(), first);
 
-  ASSERT_TRUE(slot.Load(Pki().Path("other.pem"), Pki().Path("other.key"), &error)) << error;
+  ASSERT_TRUE(slot.Load(Pki().Path("other.pem"), Pki().Path("other.key"), "", &error)) << error;
   EXPECT_NE(slot.Current(), first);
   // New sessions get the new certificate, which only its own root trusts.
   Pair fresh = MakePair(ClientContext(true, "other.pem"), slot.Current());
@@ -434,12 +448,14 @@ TEST_F(TlsTest, ReloadKeepsTheOldContextOnFailureAndSessionsAlive) {
 TEST_F(TlsTest, BadCertificateAndKeyFilesAreRefusedWithTheFileNamed) {
   ASSERT_TRUE(Pki().WriteFile("garbage.pem", "not a certificate\n"));
   ASSERT_TRUE(Pki().WriteFile("encrypted.key", ""));
+  ASSERT_TRUE(Pki().WriteFile("garbage.p12", "not a certificate\n"));
   ASSERT_TRUE(Pki().Openssl("pkey -in leaf.key -aes128 -passout pass:secret -out encrypted.key"));
   struct Case {
     const char* cert;
     const char* key;
     const char* named;  // the file the error names
     const char* detail;
+    const char* password = "pfx.password";
   };
   for (const Case& c : {
            Case{"missing.pem", "leaf.key", "missing.pem", ""},
@@ -448,10 +464,14 @@ TEST_F(TlsTest, BadCertificateAndKeyFilesAreRefusedWithTheFileNamed) {
            Case{"chain.pem", "other.key", "other.key", "does not match"},
            Case{"chain.pem", "", "chain.pem", "no usable private key"},  // no key in the cert file
            Case{"chain.pem", "encrypted.key", "encrypted.key", "no usable private key"},
+           Case{"chain.pfx", "", "chain.pfx", "a wrong password?", "wrong.password"},
+           Case{"chain.pfx", "", "missing.password", "cannot open", "missing.password"},
+           Case{"garbage.p12", "", "garbage.p12", "not a PFX"},
        }) {
     SCOPED_TRACE(std::string(c.cert) + " " + c.key);
     std::string error;
-    EXPECT_FALSE(TlsLoadServerContext(Pki().Path(c.cert), *c.key ? Pki().Path(c.key) : "", &error));
+    EXPECT_FALSE(TlsLoadServerContext(Pki().Path(c.cert), *c.key ? Pki().Path(c.key) : "",
+                                      Pki().Path(c.password), &error));
     EXPECT_NE(error.find(c.named), std::string::npos) << error;
     EXPECT_NE(error.find(c.detail), std::string::npos) << error;
   }
@@ -460,11 +480,93 @@ TEST_F(TlsTest, BadCertificateAndKeyFilesAreRefusedWithTheFileNamed) {
   std::string error;
   EXPECT_FALSE(TlsMakeClientContext(settings, &error));
   EXPECT_NE(error.find("garbage.pem"), std::string::npos) << error;
+  // A PFX file, known by its name or by its content, with the right
+  // password (served below where the platform serves).
+  EXPECT_TRUE(ServerContext("chain.pfx", ""));
+  EXPECT_TRUE(ServerContext("chain.bin", ""));
 
   SKIP_UNLESS_SERVER_SIDE_SERVED();
   // The key in the certificate file.
   Pair pair = MakePair(ClientContext(), ServerContext("both.pem", ""));
   EXPECT_TRUE(Handshake(pair)) << pair.client->FailureText();
+  // A PFX file's intermediate goes out with the leaf (the client knows only
+  // the root).
+  for (const char* pfx : {"chain.pfx", "chain.bin"}) {
+    SCOPED_TRACE(pfx);
+    Pair pfxPair = MakePair(ClientContext(), ServerContext(pfx, ""));
+    EXPECT_TRUE(Handshake(pfxPair)) << pfxPair.client->FailureText();
+  }
+}
+
+#ifdef _WIN32
+// The PFX's certificate and key put into CurrentUser\My (in the test's
+// Wine prefix, or the user's store); its thumbprint in hex.
+std::string ImportIntoMyStore() {
+  const std::string pfx = Pki().ReadFile("chain.pfx");
+  CRYPT_DATA_BLOB blob = {static_cast<DWORD>(pfx.size()),
+                          reinterpret_cast<BYTE*>(const_cast<char*>(pfx.data()))};
+  HCERTSTORE imported = PFXImportCertStore(&blob, L"pfx secret", CRYPT_USER_KEYSET);
+  HCERTSTORE my =
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"My");
+  std::string thumbprint;
+  PCCERT_CONTEXT cert = nullptr;
+  while (imported != nullptr && my != nullptr &&
+         (cert = CertEnumCertificatesInStore(imported, cert)) != nullptr) {
+    DWORD size = 0;
+    BYTE hash[20];
+    DWORD hashSize = sizeof hash;
+    char subject[64] = "";
+    CertGetNameStringA(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, sizeof subject);
+    if (std::string(subject) == "localhost" &&
+        CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) &&
+        CertAddCertificateContextToStore(my, cert, CERT_STORE_ADD_REPLACE_EXISTING, nullptr) &&
+        CertGetCertificateContextProperty(cert, CERT_HASH_PROP_ID, hash, &hashSize)) {
+      char hex[3];
+      for (DWORD i = 0; i < hashSize; ++i) {
+        std::snprintf(hex, sizeof hex, "%02X", hash[i]);
+        thumbprint += hex;
+      }
+    }
+  }
+  if (my != nullptr) CertCloseStore(my, 0);
+  if (imported != nullptr) CertCloseStore(imported, 0);
+  EXPECT_EQ(thumbprint.size(), 40u) << "the PFX could not be put into CurrentUser\\My";
+  return thumbprint;
+}
+#endif
+
+// A certificate of the Windows store, by thumbprint or subject; refused,
+// with the reason, where there is no such store or no such certificate.
+TEST_F(TlsTest, CertificatesOfTheWindowsStore) {
+  std::string error;
+#ifdef _WIN32
+  const std::string thumbprint = ImportIntoMyStore();
+  ASSERT_FALSE(thumbprint.empty());
+  EXPECT_TRUE(TlsLoadServerContext("store:CurrentUser\\My\\" + thumbprint, "", "", &error))
+      << error;
+  EXPECT_TRUE(TlsLoadServerContext("store:CurrentUser\\My\\subject=localhost", "", "", &error))
+      << error;
+  struct Case {
+    const char* name;
+    const char* detail;
+  };
+  for (const Case& c : {
+           Case{"store:CurrentUser\\My\\0000000000000000000000000000000000000000",
+                "no such certificate in the store"},
+           Case{"store:CurrentUser\\My\\subject=nobody.invalid", "no such certificate"},
+           Case{"store:CurrentUser\\My\\12ab", "40 hex digits"},
+           Case{"store:Elsewhere\\My\\subject=localhost", "LocalMachine or CurrentUser"},
+           Case{"store:CurrentUser", "not store:"},
+       }) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(TlsLoadServerContext(c.name, "", "", &error));
+    EXPECT_NE(error.find(c.detail), std::string::npos) << error;
+    EXPECT_EQ(error.rfind(std::string("TLS certificate ") + c.name, 0), 0u) << error;
+  }
+#else
+  EXPECT_FALSE(TlsLoadServerContext("store:LocalMachine\\My\\subject=localhost", "", "", &error));
+  EXPECT_NE(error.find("the certificate store is Windows's"), std::string::npos) << error;
+#endif
 }
 
 TEST_F(TlsTest, ClientResumesItsSessionPerUpstream) {
@@ -493,15 +595,19 @@ TEST_F(TlsTest, ClientResumesItsSessionPerUpstream) {
 // logs the name the client sent (SNI), the version and the cipher.
 class OpensslServer {
  public:
-  explicit OpensslServer(const std::string& options) {
+  // input: a shell command whose output is the server's standard input
+  // (s_server's commands, "R" asks the client to renegotiate), run with
+  // $LOG naming the server's log; empty: none.
+  explicit OpensslServer(const std::string& options, const std::string& input = "") {
     static int count = 0;
     m_log = "s_server-" + std::to_string(++count) + ".log";
     // The end is written to the log: Wine gives no handle to wait on.
     const std::string script =
-        "cd '" + ShellPath(Pki().Directory()) +
-        "' && timeout 120 openssl s_server -accept 127.0.0.1:0 -naccept 1"
+        "cd '" + ShellPath(Pki().Directory()) + "' && LOG=" + m_log + " && { " +
+        (input.empty() ? std::string("true") : input) +
+        "; } | timeout 120 openssl s_server -accept 127.0.0.1:0 -naccept 1"
         " -servername localhost -cert2 leaf.pem -key2 leaf.key -CAfile inter.pem " +
-        options + " </dev/null >" + m_log + " 2>&1; echo s_server ended >>" + m_log;
+        options + " >" + m_log + " 2>&1; echo s_server ended >>" + m_log;
     std::string error;
     if (!ShellStart(script, &error)) {
       ADD_FAILURE() << error;
@@ -615,6 +721,13 @@ class SocketClient {
     return received;
   }
 
+  // Sends what waits (the last flight, an alert) while the peer takes it.
+  void Flush() {
+    size_t size = 0;
+    while (m_session->Outgoing(&size) != nullptr && size > 0 && Pump()) {
+    }
+  }
+
   // Sends close_notify and then ends the connection.
   void Close() {
     m_session->Close();
@@ -624,12 +737,6 @@ class SocketClient {
   }
 
  private:
-  void Flush() {
-    size_t size = 0;
-    while (m_session->Outgoing(&size) != nullptr && size > 0 && Pump()) {
-    }
-  }
-
   // One wait: sends what waits, feeds what came. False on an error, the
   // peer's end with nothing to send, or no progress for ten seconds.
   bool Pump() {
@@ -791,6 +898,35 @@ TEST_F(TlsPeerTest, ClientChecksIpLiteralsWithoutSniAndTrustsAnyoneUnverified) {
   client.Close();
   const std::string log = server.FinalLog();
   EXPECT_NE(log.find("Hostname in TLS extension: \"mx.invalid\""), std::string::npos) << log;
+}
+
+// A TLS 1.2 server's HelloRequest (RFC 5246 section 7.4.1.1) is refused
+// whatever the library would allow. OpenSSL answers with the warning
+// alert no_renegotiation, which OpenSSL's own server takes as the end;
+// SChannel cannot go on with the session, so it ends it itself, says why
+// and sends close_notify.
+TEST_F(TlsPeerTest, ClientRefusesToRenegotiate) {
+  OpensslServer server("-tls1_2 -msg -cert leaf.pem -key leaf.key",
+                       "until grep -q 'CIPHER is' $LOG; do sleep 0.1; done; echo R; sleep 5");
+  SocketClient client(server, ClientContext(), "localhost");
+  ASSERT_TRUE(client.Ready());
+  ASSERT_TRUE(client.Handshake()) << client.Session().FailureText();
+  TlsSession::Status end = TlsSession::kOk;
+  EXPECT_EQ(client.Exchange("", 1, SIZE_MAX, &end), "");
+  EXPECT_EQ(end, TlsSession::kFailed);
+  EXPECT_EQ(client.Session().Failure(), TlsFailure::kProtocol) << client.Session().FailureText();
+  client.Flush();
+  client.Close();
+  const std::string log = server.FinalLog();
+  EXPECT_NE(log.find("HelloRequest"), std::string::npos) << log;
+#ifdef _WIN32
+  EXPECT_EQ(client.Session().FailureText(), "TLS error: the peer asked to renegotiate (refused)");
+  const size_t alert = log.find("warning close_notify");
+#else
+  const size_t alert = log.find("warning no_renegotiation");
+#endif
+  ASSERT_NE(alert, std::string::npos) << log;
+  EXPECT_EQ(log.compare(log.rfind('\n', alert) + 1, 4, "<<< "), 0) << log;  // received
 }
 
 }  // namespace

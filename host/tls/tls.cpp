@@ -2,6 +2,9 @@
 // and the reloadable server slot.
 #include "host/tls/tls.h"
 
+#include <cctype>
+#include <cstring>
+#include <fstream>
 #include <utility>
 
 const char* TlsFailureName(TlsFailure failure) {
@@ -67,9 +70,38 @@ bool TlsIsIpLiteral(const std::string& name) {
   return true;
 }
 
+bool TlsIsPkcs12(const std::string& path, const std::string& content) {
+  auto endsWith = [&](const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    if (path.size() < n) return false;
+    for (size_t i = 0; i < n; ++i) {
+      if (std::tolower(static_cast<unsigned char>(path[path.size() - n + i])) != suffix[i]) {
+        return false;
+      }
+    }
+    return true;
+  };
+  return endsWith(".pfx") || endsWith(".p12") ||
+         (!content.empty() && static_cast<unsigned char>(content[0]) == 0x30);
+}
+
+bool TlsReadPassword(const std::string& passwordFile, std::string* password, std::string* error) {
+  password->clear();
+  if (passwordFile.empty()) return true;
+  std::ifstream in(passwordFile, std::ios::binary);
+  if (!in) {
+    *error = "TLS certificate password file " + passwordFile + ": cannot open the file";
+    return false;
+  }
+  std::getline(in, *password);
+  if (!password->empty() && password->back() == '\r') password->pop_back();
+  return true;
+}
+
 bool TlsServerContextSlot::Load(const std::string& certFile, const std::string& keyFile,
-                                std::string* error) {
-  std::shared_ptr<const TlsContext> loaded = TlsLoadServerContext(certFile, keyFile, error);
+                                const std::string& passwordFile, std::string* error) {
+  std::shared_ptr<const TlsContext> loaded =
+      TlsLoadServerContext(certFile, keyFile, passwordFile, error);
   if (!loaded) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
   m_current = std::move(loaded);

@@ -11,7 +11,8 @@
 // TLS 1.2 or newer only; toward clients TLS 1.2 with ECDHE and AEAD
 // ciphers only, toward servers the library's defaults; no renegotiation (a
 // peer that asks is refused with the warning alert no_renegotiation and
-// the session goes on), no compression.
+// the session goes on; SChannel cannot go on, so there the session fails
+// and ends with close_notify), no compression.
 //
 // The caller's loop, for one session (one thread at a time per session;
 // contexts are shared between threads):
@@ -76,10 +77,23 @@ class TlsContext;
 
 // A server context from PEM files: certFile holds the certificate and then
 // the rest of its chain; keyFile the private key, or empty when certFile
-// holds it too. Null with *error naming the file and what is wrong.
+// holds it too. Or from a PKCS #12 file (.pfx, .p12, or DER content): the
+// key, the certificate and its chain, opened with the password that
+// passwordFile holds (its first line; empty: no password). On Windows also
+// a certificate of the system's store that has its key there,
+// store:LocalMachine\My\THUMBPRINT or store:CurrentUser\My\subject=NAME
+// (refused elsewhere). Null with *error naming the file and what is wrong.
 std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFile,
                                                        const std::string& keyFile,
+                                                       const std::string& passwordFile,
                                                        std::string* error);
+
+// Whether the file is PKCS #12 rather than PEM: its name ends in .pfx or
+// .p12, or it starts as DER does (a SEQUENCE) where PEM has text.
+bool TlsIsPkcs12(const std::string& path, const std::string& content);
+// The password in the file's first line (without its line end); "" for no
+// file. False with *error when the file cannot be read.
+bool TlsReadPassword(const std::string& passwordFile, std::string* password, std::string* error);
 
 struct TlsClientSettings {
   // False: the peer's certificate is not checked at all (opportunistic
@@ -101,7 +115,8 @@ class TlsServerContextSlot {
  public:
   // Loads the files; in force only when they load. False with *error
   // otherwise, the context in force (if any) left as it was.
-  bool Load(const std::string& certFile, const std::string& keyFile, std::string* error);
+  bool Load(const std::string& certFile, const std::string& keyFile,
+            const std::string& passwordFile, std::string* error);
   // Null before the first successful Load().
   std::shared_ptr<const TlsContext> Current() const;
 

@@ -7,11 +7,13 @@
 // session goes idle (ReleaseIdleBuffers): an idle session or a stalled
 // handshake holds no record-sized buffer.
 #include <openssl/err.h>
+#include <openssl/pkcs12.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -340,9 +342,54 @@ int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
 
 }  // namespace
 
+// The key, the certificate and its chain from a PKCS #12 file.
+static bool UsePkcs12(SSL_CTX* ctx, const std::string& certFile, const std::string& password,
+                      std::string* error) {
+  BIO* bio = BIO_new_file(certFile.c_str(), "rb");
+  PKCS12* p12 = bio != nullptr ? d2i_PKCS12_bio(bio, nullptr) : nullptr;
+  BIO_free(bio);
+  if (p12 == nullptr) {
+    *error =
+        "TLS certificate " + certFile + ": not a PFX (PKCS #12) file (" + TakeErrorText() + ")";
+    return false;
+  }
+  EVP_PKEY* key = nullptr;
+  X509* cert = nullptr;
+  STACK_OF(X509)* chain = nullptr;
+  const bool parsed = PKCS12_parse(p12, password.c_str(), &key, &cert, &chain) == 1;
+  PKCS12_free(p12);
+  bool ok = false;
+  if (!parsed) {
+    *error = "TLS certificate " + certFile +
+             ": the PFX file cannot be opened (a wrong password? see --tls-cert-password-file): " +
+             TakeErrorText();
+  } else if (key == nullptr || cert == nullptr) {
+    *error = "TLS certificate " + certFile + ": the PFX file lacks its key or certificate";
+  } else if (SSL_CTX_use_certificate(ctx, cert) != 1 || SSL_CTX_use_PrivateKey(ctx, key) != 1 ||
+             SSL_CTX_check_private_key(ctx) != 1) {
+    *error = "TLS certificate " + certFile + ": " + TakeErrorText();
+  } else {
+    ok = true;
+    for (int i = 0; ok && i < sk_X509_num(chain); ++i) {
+      ok = SSL_CTX_add1_chain_cert(ctx, sk_X509_value(chain, i)) == 1;
+    }
+    if (!ok) *error = "TLS certificate " + certFile + ": its chain: " + TakeErrorText();
+  }
+  EVP_PKEY_free(key);
+  X509_free(cert);
+  sk_X509_pop_free(chain, X509_free);
+  return ok;
+}
+
 std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFile,
                                                        const std::string& keyFile,
+                                                       const std::string& passwordFile,
                                                        std::string* error) {
+  if (certFile.rfind("store:", 0) == 0) {
+    *error = "TLS certificate " + certFile +
+             ": the certificate store is Windows's; here --tls-cert is a PEM or PFX file";
+    return nullptr;
+  }
   ERR_clear_error();
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (ctx == nullptr || !ApplyCommonSettings(ctx)) {
@@ -357,6 +404,20 @@ std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFi
   if (SSL_CTX_set_cipher_list(ctx, kServerTls12Ciphers) != 1) {
     *error = "TLS: cannot set the server's ciphers: " + TakeErrorText();
     return nullptr;
+  }
+  std::string head;
+  {
+    std::ifstream in(certFile, std::ios::binary);
+    char first = 0;
+    if (in.get(first)) head.assign(1, first);
+  }
+  if (TlsIsPkcs12(certFile, head)) {
+    std::string password;
+    if (!TlsReadPassword(passwordFile, &password, error) ||
+        !UsePkcs12(ctx, certFile, password, error)) {
+      return nullptr;
+    }
+    return context;
   }
   if (SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) != 1) {
     *error = "TLS certificate " + certFile + ": " + TakeErrorText();

@@ -202,6 +202,7 @@ class TlsContext {
     if (SecIsValidHandle(&m_credential)) FreeCredentialsHandle(&m_credential);
     if (m_cert != nullptr) CertFreeCertificateContext(m_cert);
     if (m_roots != nullptr) CertCloseStore(m_roots, 0);
+    if (m_pfx != nullptr) CertCloseStore(m_pfx, 0);
     if (m_provider != 0) CryptReleaseContext(m_provider, 0);
   }
   TlsContext(const TlsContext&) = delete;
@@ -213,13 +214,167 @@ class TlsContext {
   PCCERT_CONTEXT m_cert = nullptr;  // the server's
   HCERTSTORE m_roots = nullptr;     // the CA file's, when given
   HCRYPTPROV m_provider = 0;        // holds the server's key
+  HCERTSTORE m_pfx = nullptr;       // a PFX file's certificates: the chain is built from it
 };
+
+namespace {
+
+// Whether the certificate's properties name a private key for it.
+bool HasKey(PCCERT_CONTEXT cert) {
+  DWORD size = 0;
+  return CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) != 0;
+}
+
+// Whether the certificate is a CA's (basicConstraints cA): a PFX import may
+// name the one key for every certificate in the file (Wine's does), so the
+// server's is the one with a key that is not a CA.
+bool IsCa(PCCERT_CONTEXT cert) {
+  const CERT_EXTENSION* extension = CertFindExtension(
+      szOID_BASIC_CONSTRAINTS2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
+  if (extension == nullptr) return false;
+  const std::vector<BYTE> decoded =
+      Decode(X509_BASIC_CONSTRAINTS2, extension->Value.pbData, extension->Value.cbData);
+  return !decoded.empty() &&
+         reinterpret_cast<const CERT_BASIC_CONSTRAINTS2_INFO*>(decoded.data())->fCA != FALSE;
+}
+
+// The server's credential for the certificate in the context, whose key
+// is already attached to it.
+bool AcquireServerCredential(TlsContext* context, const std::string& what, std::string* error) {
+  SCHANNEL_CRED credential = {};
+  credential.dwVersion = SCHANNEL_CRED_VERSION;
+  credential.cCreds = 1;
+  credential.paCred = &context->m_cert;
+  credential.grbitEnabledProtocols = SP_PROT_TLS1_2_SERVER | SP_PROT_TLS1_3_SERVER;
+  TimeStamp expiry;
+  const SECURITY_STATUS status = AcquireCredentialsHandleW(
+      nullptr, const_cast<LPWSTR>(UNISP_NAME_W), SECPKG_CRED_INBOUND, nullptr, &credential, nullptr,
+      nullptr, &context->m_credential, &expiry);
+  if (status != SEC_E_OK) {
+    *error = what + ": " + StatusText("AcquireCredentialsHandle", status) +
+             (status == static_cast<SECURITY_STATUS>(SEC_E_NO_CREDENTIALS)
+                  ? " (the key does not match the certificate?)"
+                  : "");
+    return false;
+  }
+  return true;
+}
+
+// A PFX file: its certificates go into a memory store (the chain SChannel
+// sends is built from it); the one with a private key serves.
+std::shared_ptr<const TlsContext> LoadPkcs12(const std::string& certFile, const std::string& text,
+                                             const std::string& passwordFile, std::string* error) {
+  std::string password;
+  if (!TlsReadPassword(passwordFile, &password, error)) return nullptr;
+  CRYPT_DATA_BLOB blob = {static_cast<DWORD>(text.size()),
+                          reinterpret_cast<BYTE*>(const_cast<char*>(text.data()))};
+  if (!PFXIsPFXBlob(&blob)) {
+    *error = "TLS certificate " + certFile + ": not a PFX (PKCS #12) file";
+    return nullptr;
+  }
+  auto context = std::make_shared<TlsContext>(true, false);
+  const std::wstring widePassword = Widen(password);
+  context->m_pfx = PFXImportCertStore(&blob, widePassword.c_str(), CRYPT_USER_KEYSET);
+  if (context->m_pfx == nullptr) {
+    *error = "TLS certificate " + certFile +
+             ": the PFX file cannot be opened (a wrong password? see --tls-cert-password-file): "
+             "error " +
+             std::to_string(GetLastError());
+    return nullptr;
+  }
+  PCCERT_CONTEXT cert = nullptr;
+  while ((cert = CertEnumCertificatesInStore(context->m_pfx, cert)) != nullptr) {
+    if (HasKey(cert) && !IsCa(cert)) {
+      context->m_cert = CertDuplicateCertificateContext(cert);
+      CertFreeCertificateContext(cert);
+      break;
+    }
+  }
+  if (context->m_cert == nullptr) {
+    *error = "TLS certificate " + certFile + ": the PFX file holds no certificate with its key";
+    return nullptr;
+  }
+  if (!AcquireServerCredential(context.get(), "TLS certificate " + certFile, error)) return nullptr;
+  return context;
+}
+
+// A certificate of the Windows store, "store:LOCATION\STORE\THUMBPRINT" or
+// "store:LOCATION\STORE\subject=NAME" (LOCATION LocalMachine or
+// CurrentUser): the store keeps its key, and SChannel builds the chain from
+// the system's stores.
+std::shared_ptr<const TlsContext> LoadFromStore(const std::string& name, std::string* error) {
+  const std::string what = "TLS certificate " + name;
+  const std::string path = name.substr(6);
+  const size_t first = path.find('\\');
+  const size_t second = first == std::string::npos ? first : path.find('\\', first + 1);
+  if (second == std::string::npos) {
+    *error = what + ": not store:LocalMachine\\My\\THUMBPRINT or ...\\subject=NAME";
+    return nullptr;
+  }
+  const std::string location = path.substr(0, first);
+  const std::string storeName = path.substr(first + 1, second - first - 1);
+  const std::string wanted = path.substr(second + 1);
+  DWORD flags = CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG;
+  if (_stricmp(location.c_str(), "LocalMachine") == 0) {
+    flags |= CERT_SYSTEM_STORE_LOCAL_MACHINE;
+  } else if (_stricmp(location.c_str(), "CurrentUser") == 0) {
+    flags |= CERT_SYSTEM_STORE_CURRENT_USER;
+  } else {
+    *error = what + ": the location is LocalMachine or CurrentUser";
+    return nullptr;
+  }
+  auto context = std::make_shared<TlsContext>(true, false);
+  const std::wstring wideStore = Widen(storeName);
+  context->m_pfx = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, wideStore.c_str());
+  if (context->m_pfx == nullptr) {
+    *error = what + ": the store cannot be opened (error " + std::to_string(GetLastError()) + ")";
+    return nullptr;
+  }
+  if (_strnicmp(wanted.c_str(), "subject=", 8) == 0) {
+    const std::wstring subject = Widen(wanted.substr(8));
+    context->m_cert = CertFindCertificateInStore(context->m_pfx, X509_ASN_ENCODING, 0,
+                                                 CERT_FIND_SUBJECT_STR_W, subject.c_str(), nullptr);
+  } else {
+    // The thumbprint as the certificate manager shows it: hex, maybe with
+    // spaces or colons between the bytes.
+    std::string hex;
+    for (char c : wanted) {
+      if (c != ' ' && c != ':') hex += c;
+    }
+    if (hex.size() != 40 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+      *error = what + ": the thumbprint is 40 hex digits (the certificate's SHA-1)";
+      return nullptr;
+    }
+    BYTE hash[20];
+    for (size_t i = 0; i < 20; ++i) {
+      hash[i] = static_cast<BYTE>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+    }
+    CRYPT_HASH_BLOB blob = {20, hash};
+    context->m_cert = CertFindCertificateInStore(context->m_pfx, X509_ASN_ENCODING, 0,
+                                                 CERT_FIND_HASH, &blob, nullptr);
+  }
+  if (context->m_cert == nullptr) {
+    *error = what + ": no such certificate in the store";
+    return nullptr;
+  }
+  if (!HasKey(context->m_cert)) {
+    *error = what + ": the store holds no private key for it";
+    return nullptr;
+  }
+  if (!AcquireServerCredential(context.get(), what, error)) return nullptr;
+  return context;
+}
+
+}  // namespace
 
 std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFile,
                                                        const std::string& keyFile,
+                                                       const std::string& passwordFile,
                                                        std::string* error) {
+  if (certFile.rfind("store:", 0) == 0) return LoadFromStore(certFile, error);
   std::string certText;
   if (!ReadWholeFile(certFile, &certText, error)) return nullptr;
+  if (TlsIsPkcs12(certFile, certText)) return LoadPkcs12(certFile, certText, passwordFile, error);
   const std::string& keyPath = keyFile.empty() ? certFile : keyFile;
   std::string keyText = certText;
   if (!keyFile.empty() && !ReadWholeFile(keyFile, &keyText, error)) return nullptr;
@@ -265,21 +420,8 @@ std::shared_ptr<const TlsContext> TlsLoadServerContext(const std::string& certFi
   keyContext.hCryptProv = context->m_provider;
   keyContext.dwKeySpec = AT_KEYEXCHANGE;
   CertSetCertificateContextProperty(context->m_cert, CERT_KEY_CONTEXT_PROP_ID, 0, &keyContext);
-  SCHANNEL_CRED credential = {};
-  credential.dwVersion = SCHANNEL_CRED_VERSION;
-  credential.cCreds = 1;
-  credential.paCred = &context->m_cert;
-  credential.grbitEnabledProtocols = SP_PROT_TLS1_2_SERVER | SP_PROT_TLS1_3_SERVER;
-  TimeStamp expiry;
-  const SECURITY_STATUS status = AcquireCredentialsHandleW(
-      nullptr, const_cast<LPWSTR>(UNISP_NAME_W), SECPKG_CRED_INBOUND, nullptr, &credential, nullptr,
-      nullptr, &context->m_credential, &expiry);
-  if (status != SEC_E_OK) {
-    *error = "TLS key " + keyPath + " and certificate " + certFile + ": " +
-             StatusText("AcquireCredentialsHandle", status) +
-             (status == static_cast<SECURITY_STATUS>(SEC_E_NO_CREDENTIALS)
-                  ? " (the key does not match the certificate?)"
-                  : "");
+  if (!AcquireServerCredential(context.get(), "TLS key " + keyPath + " and certificate " + certFile,
+                               error)) {
     return nullptr;
   }
   return context;
@@ -395,11 +537,27 @@ struct TlsSession::Impl {
            bytes[10] < 0x03;
   }
 
+  // What StepOnce() returns when SSPI left input for the next call.
+  static constexpr int kStepAgain = -1;
   Status Step();
+  int StepOnce();
   Status CheckPeer();
+  Status RefuseRenegotiation();
+  bool QueueControl(void* token, unsigned long size);
+  DWORD Protocol() const;
 };
 
+// One call to the handshake function per pass: a flight that came whole
+// (many records, however small) is taken in a loop here, never by
+// recursion, so a peer's record count cannot reach the stack's depth.
 TlsSession::Status TlsSession::Impl::Step() {
+  for (;;) {
+    const int status = StepOnce();
+    if (status != kStepAgain) return static_cast<Status>(status);
+  }
+}
+
+int TlsSession::Impl::StepOnce() {
   const bool server = context->m_server;
   SecBuffer inBuffers[2] = {{static_cast<unsigned long>(inLength), SECBUFFER_TOKEN, in.data()},
                             {0, SECBUFFER_EMPTY, nullptr}};
@@ -440,7 +598,7 @@ TlsSession::Status TlsSession::Impl::Step() {
   if (outBuffers[1].pvBuffer != nullptr) FreeContextBuffer(outBuffers[1].pvBuffer);
   if (status == SEC_I_CONTINUE_NEEDED) {
     KeepExtra(inBuffers[1]);
-    return inLength > 0 ? Step() : kWantRead;
+    return inLength > 0 ? kStepAgain : kWantRead;
   }
   if (status == SEC_E_OK) {
     KeepExtra(inBuffers[1]);
@@ -459,6 +617,51 @@ TlsSession::Status TlsSession::Impl::Step() {
       TlsFailure::kHandshake,
       "handshake failed: " +
           StatusText(server ? "AcceptSecurityContext" : "InitializeSecurityContext", status));
+}
+
+// The negotiated version (SP_PROT_* bits); 0 before the handshake.
+DWORD TlsSession::Impl::Protocol() const {
+  SecPkgContext_ConnectionInfo info = {};
+  return QueryContextAttributesW(const_cast<CtxtHandle*>(&handle), SECPKG_ATTR_CONNECTION_INFO,
+                                 &info) == SEC_E_OK
+             ? info.dwProtocol
+             : 0;
+}
+
+// Queues the control token's record (an alert, close_notify): SSPI makes it
+// on the next handshake call.
+bool TlsSession::Impl::QueueControl(void* token, unsigned long size) {
+  SecBuffer control = {size, SECBUFFER_TOKEN, token};
+  SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
+  if (ApplyControlToken(&handle, &controlDesc) != SEC_E_OK) return false;
+  SecBuffer record = {0, SECBUFFER_TOKEN, nullptr};
+  SecBufferDesc recordDesc = {SECBUFFER_VERSION, 1, &record};
+  unsigned long attributes = 0;
+  TimeStamp expiry;
+  CredHandle* credential = const_cast<CredHandle*>(&context->m_credential);
+  if (context->m_server) {
+    AcceptSecurityContext(credential, &handle, nullptr, ASC_REQ_ALLOCATE_MEMORY | ASC_REQ_STREAM, 0,
+                          nullptr, &recordDesc, &attributes, &expiry);
+  } else {
+    InitializeSecurityContextW(credential, &handle, nullptr,
+                               ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM, 0, 0, nullptr, 0, nullptr,
+                               &recordDesc, &attributes, &expiry);
+  }
+  AppendToken(record);
+  return true;
+}
+
+// The peer asked for a new handshake: the warning alert no_renegotiation
+// (RFC 5246 section 7.2.2) where this SChannel makes alerts on request (not
+// Wine's), then close_notify, and the session fails.
+TlsSession::Status TlsSession::Impl::RefuseRenegotiation() {
+  SCHANNEL_ALERT_TOKEN alert = {SCHANNEL_ALERT, TLS1_ALERT_WARNING, TLS1_ALERT_NO_RENEGOTIATION};
+  QueueControl(&alert, sizeof alert);
+  DWORD shutdown = SCHANNEL_SHUTDOWN;
+  QueueControl(&shutdown, sizeof shutdown);
+  closeSent = true;
+  inLength = 0;
+  return Fail(TlsFailure::kProtocol, "TLS error: the peer asked to renegotiate (refused)");
 }
 
 // The upstream's certificate: its chain must end at a root of the CA file
@@ -651,8 +854,10 @@ TlsSession::Status TlsSession::Read(char* buffer, size_t size, size_t* got) {
     }
     if (status == SEC_I_RENEGOTIATE) {
       // TLS 1.3's post-handshake messages (tickets, key updates) come this
-      // way; the handshake call takes them. Anything that would need a new
-      // handshake fails there.
+      // way; the handshake call takes them. Under TLS 1.2 it is the peer
+      // asking for a new handshake: refused here whatever the machine's
+      // SChannel settings allow (renegotiation only ever served attacks).
+      if ((impl.Protocol() & SP_PROT_TLS1_3) == 0) return impl.RefuseRenegotiation();
       impl.handshakeDone = false;
       const Status handshake = impl.Step();
       if (handshake == kFailed) return kFailed;
@@ -723,35 +928,16 @@ void TlsSession::Close() {
   if (impl.closeSent || !impl.handshakeDone || impl.failure != TlsFailure::kNone) return;
   impl.closeSent = true;
   DWORD type = SCHANNEL_SHUTDOWN;
-  SecBuffer control = {sizeof type, SECBUFFER_TOKEN, &type};
-  SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
-  if (ApplyControlToken(&impl.handle, &controlDesc) != SEC_E_OK) return;
-  SecBuffer token = {0, SECBUFFER_TOKEN, nullptr};
-  SecBufferDesc tokenDesc = {SECBUFFER_VERSION, 1, &token};
-  unsigned long attributes = 0;
-  TimeStamp expiry;
-  CredHandle* credential = const_cast<CredHandle*>(&impl.context->m_credential);
-  if (impl.context->m_server) {
-    AcceptSecurityContext(credential, &impl.handle, nullptr,
-                          ASC_REQ_ALLOCATE_MEMORY | ASC_REQ_STREAM, 0, nullptr, &tokenDesc,
-                          &attributes, &expiry);
-  } else {
-    InitializeSecurityContextW(credential, &impl.handle, nullptr,
-                               ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM, 0, 0, nullptr, 0, nullptr,
-                               &tokenDesc, &attributes, &expiry);
-  }
-  impl.AppendToken(token);
+  impl.QueueControl(&type, sizeof type);
 }
 
 std::string TlsSession::Version() const {
   if (!m_impl->handshakeDone) return "";
-  SecPkgContext_ConnectionInfo info = {};
-  if (QueryContextAttributesW(&m_impl->handle, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK) {
-    return "";
-  }
-  if (info.dwProtocol & SP_PROT_TLS1_3) return "TLSv1.3";
-  if (info.dwProtocol & SP_PROT_TLS1_2) return "TLSv1.2";
-  return "TLS (protocol " + std::to_string(info.dwProtocol) + ")";
+  const DWORD protocol = m_impl->Protocol();
+  if (protocol == 0) return "";
+  if (protocol & SP_PROT_TLS1_3) return "TLSv1.3";
+  if (protocol & SP_PROT_TLS1_2) return "TLSv1.2";
+  return "TLS (protocol " + std::to_string(protocol) + ")";
 }
 
 std::string TlsSession::Cipher() const {
