@@ -226,7 +226,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const std::string keyFile = base + ".key";
   std::string error;
   if (MakeCertificate(g_certFile, keyFile))
-    g_server = TlsLoadServerContext(g_certFile, keyFile, &error);
+    g_server = TlsLoadServerContext(g_certFile, keyFile, "", &error);
   std::remove(keyFile.c_str());
   if (!g_server) {
     std::fprintf(stderr, "tls_engine_fuzzer: no test certificate in %s: %s\n", base.c_str(),
